@@ -1,0 +1,122 @@
+/*
+ * aspi.h: the request interface between the receiver access library and an
+ * ASPI layer module (libwnaspi32.so over the SCSI generic driver,
+ * libaspi-virtual.so with the simulated receiver, or a test layer).
+ *
+ * The layout is the ASPI for Win32 request layout, packed, little-endian,
+ * with native (8-byte) pointers.
+ *
+ * Rules every layer keeps:
+ *  - SendASPI32Command() sets SRB_Status to SS_PENDING when it accepts an
+ *    execute request, and stores the final status last, with release
+ *    ordering; callers read it with acquire ordering (aspi_load_status()).
+ *  - With SRB_EVENT_NOTIFY the layer writes the 8-byte value 1 to the eventfd
+ *    in SRB_PostProc after the final status is stored; without it no event is
+ *    touched.
+ *  - A request may complete before SendASPI32Command() returns or later from
+ *    the layer's own thread (status SS_PENDING at return).
+ *  - Target refusals: SRB_Status = SS_ERR, SRB_TargStat = ASPI_TARGET_BUSY or
+ *    ASPI_TARGET_CHECK_CONDITION (with sense data).
+ *  - Once SendASPI32Command() has returned for an SC_ABORT_SRB that names a
+ *    pending request, the layer never touches that request, its data buffer
+ *    or its eventfd again; the aborted request's status becomes SS_ABORTED.
+ *  - Layers are thread-safe: requests arrive from several threads at once.
+ */
+#ifndef QUELMAR_ASPI_H
+#define QUELMAR_ASPI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { SC_HA_INQUIRY = 0, SC_EXEC_SCSI_CMD = 2, SC_ABORT_SRB = 3, SC_RESCAN_SCSI_BUS = 7 };
+enum {
+    SS_PENDING = 0, SS_COMP = 1, SS_ABORTED = 2, SS_ERR = 4,
+    SS_INVALID_CMD = 0x80, SS_INVALID_HA = 0x81, SS_NO_DEVICE = 0x82
+};
+enum { SRB_DIR_IN = 0x08, SRB_DIR_OUT = 0x10, SRB_EVENT_NOTIFY = 0x40 };
+/* SCSI target status bytes carried in SRB_TargStat. */
+enum { ASPI_TARGET_GOOD = 0x00, ASPI_TARGET_CHECK_CONDITION = 0x02, ASPI_TARGET_BUSY = 0x08 };
+enum { ASPI_SENSE_AREA_BYTES = 16, ASPI_CDB_BYTES = 16 };
+
+#pragma pack(push, 1)
+
+/* 8 bytes: also the whole SC_RESCAN_SCSI_BUS request. */
+typedef struct {
+    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+} SRB_Header;
+
+/* SC_EXEC_SCSI_CMD */
+typedef struct {
+    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+    uint8_t  SRB_Target, SRB_Lun;
+    uint16_t SRB_Rsvd1;
+    uint32_t SRB_BufLen;
+    uint8_t *SRB_BufPointer;
+    uint8_t  SRB_SenseLen, SRB_CDBLen, SRB_HaStat, SRB_TargStat;
+    void    *SRB_PostProc;   /* with SRB_EVENT_NOTIFY: an eventfd descriptor, cast to intptr_t */
+    uint8_t  SRB_Rsvd2[20];
+    uint8_t  CDBByte[ASPI_CDB_BYTES];
+    uint8_t  SenseArea[ASPI_SENSE_AREA_BYTES];
+} SRB_ExecSCSICmd;
+
+/* SC_ABORT_SRB */
+typedef struct {
+    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+    void    *SRB_ToAbort;
+} SRB_Abort;
+
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(SRB_Header) == 8, "SRB_Header layout");
+static_assert(sizeof(SRB_ExecSCSICmd) == 88, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_Target) == 8, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == 12, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 24, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 28, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 56, "SRB_ExecSCSICmd layout");
+static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 72, "SRB_ExecSCSICmd layout");
+static_assert(sizeof(SRB_Abort) == 16, "SRB_Abort layout");
+#else
+_Static_assert(sizeof(SRB_ExecSCSICmd) == 88, "SRB_ExecSCSICmd layout");
+#endif
+
+/* Entry points every layer exports (C linkage, these names). */
+typedef uint32_t (*GetASPI32SupportInfoFn)(void);
+typedef uint32_t (*SendASPI32CommandFn)(void *srb);
+
+/* GetASPI32SupportInfo(): bits 8..15 status (SS_COMP = working), bits 0..7
+ * host adapter count. */
+uint32_t GetASPI32SupportInfo(void);
+/* SendASPI32Command(): runs one request; returns its status at return time.
+ * May be called from any thread. */
+uint32_t SendASPI32Command(void *srb);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+#include <atomic>
+/* The status byte is shared between the caller and the layer's completion
+ * thread: the layer publishes it with release ordering, callers read it with
+ * acquire ordering. */
+inline uint8_t aspi_load_status(const uint8_t &status)
+{
+    return std::atomic_ref<uint8_t>(const_cast<uint8_t &>(status)).load(std::memory_order_acquire);
+}
+inline void aspi_store_status(uint8_t &status, uint8_t value)
+{
+    std::atomic_ref<uint8_t>(status).store(value, std::memory_order_release);
+}
+#endif
+
+#endif /* QUELMAR_ASPI_H */
