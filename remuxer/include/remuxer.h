@@ -1,0 +1,181 @@
+/*
+ * remuxer.h: the multiplexer module libremuxer.so.
+ *
+ * Turns the receiver's stream chunks (video 32768 bytes of whole access units
+ * plus zero stuffing, audio 8192 bytes of MPEG audio or AC-3, timestamp
+ * records of 16 bytes) into a DVD-compatible MPEG-2 program stream and clean
+ * elementary streams, written through writer callbacks of the caller.
+ *
+ * The module keeps one global multiplexer state; there is no handle. Every
+ * entry point must be called from one thread at a time (the recorder's
+ * recording thread); writers and the log callback are called back on that
+ * thread, from inside the entry point that was called. The pointers returned
+ * by GetLastAudioPES and GetVideoInfo belong to the module and stay valid
+ * until the next call of Supply_Data, InitEx, Init or Perform_Resync.
+ *
+ * Calling order for one recording: InitEx, Perform_Resync, then per chunk
+ * SetPaused, Supply_Data, Write_Mpg (again while it returns
+ * REMUX_WRITE_PENDING), and Flush_Mpg before a split of the program stream
+ * and at the end.
+ */
+#ifndef QUELMAR_REMUXER_H
+#define QUELMAR_REMUXER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Stream kinds of Supply_Data (the receiver's stream selectors). */
+#define REMUX_STREAM_AUDIO 0
+#define REMUX_STREAM_VIDEO 1
+#define REMUX_STREAM_PTS   2
+
+/* Chunk sizes the receiver delivers, in bytes. */
+#define REMUX_VIDEO_CHUNK_BYTES 32768u
+#define REMUX_AUDIO_CHUNK_BYTES 8192u
+#define REMUX_PTS_RECORD_BYTES  16u
+
+/* Write_Mpg results; Flush_Mpg returns REMUX_WRITE_FAILED or REMUX_WRITE_DONE. */
+#define REMUX_WRITE_FAILED  0 /* a writer returned false; nothing after it was written */
+#define REMUX_WRITE_PENDING 1 /* more output is ready: call again */
+#define REMUX_WRITE_DONE    2 /* everything complete has been written */
+
+/* Version the module reports. Callers accept 1.25 and above. */
+#define REMUX_VERSION_MAJOR 2u
+#define REMUX_VERSION_MINOR 0u
+
+/* Video delay range accepted by InitEx, in milliseconds. */
+#define REMUX_VIDEO_DELAY_MIN_MS (-1000)
+#define REMUX_VIDEO_DELAY_MAX_MS 1000
+
+/* The shell's version record: every field unsigned 32-bit. */
+typedef struct DLLVERSIONINFO {
+    uint32_t cbSize;          /* set by the caller: 20 */
+    uint32_t dwMajorVersion;
+    uint32_t dwMinorVersion;
+    uint32_t dwBuildNumber;
+    uint32_t dwPlatformID;    /* 2 */
+} DLLVERSIONINFO;
+
+/* Writer callback: writes length bytes; returns non-zero on success, 0 on
+ * failure. The data is only valid during the call. */
+typedef int32_t (*RemuxWriter)(const uint8_t *data, uint32_t length);
+/* Log callback: one plain sentence without line end. */
+typedef void (*RemuxLog)(const char *text);
+
+/* Parameters of the video sequence, from the sequence header and sequence
+ * extension. Read-only for the caller. */
+typedef struct VideoInfo {
+    uint8_t  sequenceKnown;   /* 0: non-zero once a sequence header was parsed */
+    uint8_t  extensionKnown;  /* 1: non-zero once the extension (or its absence, MPEG-1) is known */
+    uint8_t  reserved0[6];
+    double   frameRate;       /* 8: Hz, from frame_rate_code and the extension's n/d */
+    uint32_t bitRate;         /* 16: units of 400 bit/s (bit_rate_value with extension bits) */
+    uint32_t vbvBufferSize;   /* 20: units of 16 kbit (vbv_buffer_size_value with extension bits) */
+    uint8_t  reserved1[5];
+    uint8_t  chromaFormat;    /* 29: 1 4:2:0, 2 4:2:2, 3 4:4:4, 4 no information */
+    uint8_t  aspectRatio;     /* 30: aspect_ratio_information */
+    uint8_t  reserved2;
+    uint16_t width;           /* 32: horizontal size in pixels */
+    uint16_t height;          /* 34: vertical size in pixels */
+    uint8_t  pictureFormat;   /* 36: 0 interlaced, 1 progressive, 2 no information */
+    uint8_t  reserved3[3];
+} VideoInfo;
+
+#ifdef __cplusplus
+#define REMUX_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#define REMUX_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+REMUX_STATIC_ASSERT(sizeof(DLLVERSIONINFO) == 20, "DLLVERSIONINFO is 20 bytes");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, sequenceKnown) == 0, "VideoInfo flag 0");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, extensionKnown) == 1, "VideoInfo flag 1");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, frameRate) == 8, "VideoInfo frame rate");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, bitRate) == 16, "VideoInfo bit rate");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, chromaFormat) == 29, "VideoInfo chroma format");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, aspectRatio) == 30, "VideoInfo aspect ratio");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, width) == 32, "VideoInfo width");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, height) == 34, "VideoInfo height");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, pictureFormat) == 36, "VideoInfo picture format");
+REMUX_STATIC_ASSERT(sizeof(VideoInfo) == 40, "VideoInfo is 40 bytes");
+
+/* Fills *info (cbSize must be at least 20) with version 2.0, a build number and
+ * platform 2. Returns 0 on success, non-zero for a null or too small record. */
+int32_t DllGetVersion(DLLVERSIONINFO *info);
+
+/* Same as InitEx(log, 0, 0, 0). */
+void Init(RemuxLog log);
+
+/* Resets the module for a new recording: drops everything held, clears all
+ * counters. log may be null (no log lines). videoDelayMs (clamped to
+ * -1000..1000) moves video later (positive) or earlier (negative) against
+ * audio in the program stream. audioOnly non-zero: no video is expected and
+ * output begins at the first complete audio frame. */
+void InitEx(RemuxLog log, int32_t reserved, int16_t videoDelayMs, int32_t audioOnly);
+
+/* Drops the unparsed input and waits for a new clean start (a sequence header
+ * with an I-frame GOP, or the first complete audio frame in audio-only mode)
+ * before producing output again. Output already written stays valid. */
+void Perform_Resync(void);
+
+/* Takes one chunk of stream kind REMUX_STREAM_*; copies what it needs.
+ * Unknown kinds and null data are ignored. Data supplied while paused is
+ * dropped from every output. */
+void Supply_Data(const uint8_t *data, uint32_t length, int32_t streamKind);
+
+/* Writes what is complete: program stream through mux, video elementary
+ * stream through video, audio elementary stream through audio; a null writer
+ * means that output is not wanted. When *splitPending is non-zero the caller
+ * has opened new files: the first output written after it starts at a
+ * sequence header and a GOP beginning with an I-frame (or an audio frame in
+ * audio-only mode), and the module clears *splitPending once it has done so.
+ * Returns REMUX_WRITE_PENDING while more output is ready, REMUX_WRITE_DONE
+ * when all is written, REMUX_WRITE_FAILED as soon as a writer fails. */
+int32_t Write_Mpg(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending);
+
+/* Writes out everything held for the program stream and ends the current
+ * program stream part (end code); the next output to mux begins a new,
+ * self-contained program stream. Returns REMUX_WRITE_DONE, or
+ * REMUX_WRITE_FAILED when the writer failed. */
+int32_t Flush_Mpg(RemuxWriter mux);
+
+/* Non-zero: data supplied from now on is dropped, and the output timeline
+ * closes the gap when data flows again. */
+void SetPaused(int32_t paused);
+
+/* Milliseconds of output timeline written so far (paused stretches excluded). */
+uint32_t GetRecordingTime(void);
+
+/* The newest complete audio frame, whole (an AC-3 frame can be CRC-checked
+ * from it), sync word first, or null when no frame has been seen since
+ * InitEx. */
+const uint8_t *GetLastAudioPES(void);
+
+/* The VideoInfo record (never null). */
+const void *GetVideoInfo(void);
+
+/* Zero stuffing bytes removed from the video stream since InitEx. */
+uint64_t GetVideoPaddingCount(void);
+
+/* Entry point types, for binding the module at run time. */
+typedef int32_t (*RemuxDllGetVersionFn)(DLLVERSIONINFO *info);
+typedef void (*RemuxInitFn)(RemuxLog log);
+typedef void (*RemuxInitExFn)(RemuxLog log, int32_t reserved, int16_t videoDelayMs, int32_t audioOnly);
+typedef void (*RemuxPerformResyncFn)(void);
+typedef void (*RemuxSupplyDataFn)(const uint8_t *data, uint32_t length, int32_t streamKind);
+typedef int32_t (*RemuxWriteMpgFn)(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending);
+typedef int32_t (*RemuxFlushMpgFn)(RemuxWriter mux);
+typedef void (*RemuxSetPausedFn)(int32_t paused);
+typedef uint32_t (*RemuxGetRecordingTimeFn)(void);
+typedef const uint8_t *(*RemuxGetLastAudioPESFn)(void);
+typedef const void *(*RemuxGetVideoInfoFn)(void);
+typedef uint64_t (*RemuxGetVideoPaddingCountFn)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUELMAR_REMUXER_H */
