@@ -11,15 +11,22 @@
  *    execute request, and stores the final status last, with release
  *    ordering; callers read it with acquire ordering (aspi_load_status()).
  *  - With SRB_EVENT_NOTIFY the layer writes the 8-byte value 1 to the eventfd
- *    in SRB_PostProc after the final status is stored; without it no event is
- *    touched.
+ *    in SRB_PostProc after the final status is stored, exactly once for every
+ *    execute request, whatever its outcome, also when it completes or is
+ *    refused before SendASPI32Command() returns. That write is the layer's
+ *    last access to the request: the caller may close the eventfd and release
+ *    the request and its buffer once the event is signalled. Without the flag
+ *    no event is touched.
  *  - A request may complete before SendASPI32Command() returns or later from
  *    the layer's own thread (status SS_PENDING at return).
  *  - Target refusals: SRB_Status = SS_ERR, SRB_TargStat = ASPI_TARGET_BUSY or
  *    ASPI_TARGET_CHECK_CONDITION (with sense data).
  *  - Once SendASPI32Command() has returned for an SC_ABORT_SRB that names a
- *    pending request, the layer never touches that request, its data buffer
- *    or its eventfd again; the aborted request's status becomes SS_ABORTED.
+ *    request, the layer never touches that request, its data buffer or its
+ *    eventfd again: a completion in progress finishes before the abort
+ *    returns (completion and abort exclude each other), a pending request's
+ *    status becomes SS_ABORTED, and an abort of a request the layer no longer
+ *    holds is harmless.
  *  - Layers are thread-safe: requests arrive from several threads at once.
  */
 #ifndef QUELMAR_ASPI_H
