@@ -1,0 +1,120 @@
+// SCSI speed test: sends a number of bytes in writes of at most 64 KiB and
+// measures the time taken.
+#include "aspi_binding.h"
+#include "trace.h"
+#include "transport.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace quelmar::scsi {
+namespace {
+
+constexpr uint32_t kChunkBytes = 0x10000;
+constexpr uint8_t kFlagsWritePolled = 0x10; // data out, no event
+constexpr int kPollSleepMs = 10;
+
+int64_t nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Waits for an eventfd to be signalled; false after timeoutMs.
+bool waitEvent(int fd, int timeoutMs)
+{
+    const int64_t deadline = nowMs() + timeoutMs;
+    for (;;) {
+        const int64_t left = std::max<int64_t>(deadline - nowMs(), 0);
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(left));
+        if (r > 0)
+            return true;
+        if ((r < 0 && errno != EINTR) || left == 0)
+            return false;
+    }
+}
+
+void abortRequest(SRB_ExecSCSICmd &srb)
+{
+    SRB_Abort abort{};
+    abort.SRB_Cmd = SC_ABORT_SRB;
+    abort.SRB_HaId = srb.SRB_HaId;
+    abort.SRB_ToAbort = &srb;
+    aspiBinding().sendCommand(&abort);
+}
+
+// Sends one chunk and waits for it; true when it completed without error.
+// A request that has not finished within the completion wait is aborted, in
+// polling mode as well, so a silent receiver cannot hold the caller forever.
+bool sendChunk(SRB_ExecSCSICmd &srb, bool useEvent)
+{
+    const AspiBinding &binding = aspiBinding();
+    if (useEvent) {
+        const int fd = eventfd(0, EFD_CLOEXEC);
+        if (fd < 0)
+            return false;
+        srb.SRB_PostProc = reinterpret_cast<void *>(static_cast<intptr_t>(fd));
+        aspi_store_status(srb.SRB_Status, SS_PENDING);
+        binding.sendCommand(&srb);
+        if (!waitEvent(fd, kCompletionWaitMs))
+            abortRequest(srb);
+        close(fd);
+    } else {
+        srb.SRB_PostProc = nullptr;
+        aspi_store_status(srb.SRB_Status, SS_PENDING);
+        binding.sendCommand(&srb);
+        const int64_t deadline = nowMs() + kCompletionWaitMs;
+        while (aspi_load_status(srb.SRB_Status) == SS_PENDING) {
+            if (nowMs() >= deadline) {
+                abortRequest(srb);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollSleepMs));
+        }
+    }
+    return aspi_load_status(srb.SRB_Status) == SS_COMP;
+}
+
+} // namespace
+} // namespace quelmar::scsi
+
+using namespace quelmar::scsi;
+
+extern "C" int32_t dvbSCSISpeedTest(const DvbDevice *device, uint32_t totalBytes, int32_t useEvent)
+{
+    trace("dvbSCSISpeedTest()\n");
+    if (!device || !aspiBinding().sendCommand)
+        return 0;
+    // Only the amount of data matters; the same buffer goes out every time.
+    uint8_t buffer[kCommandBufferBytes] = {};
+    SRB_ExecSCSICmd srb{};
+    const int64_t start = nowMs();
+    uint32_t remaining = totalBytes;
+    while (remaining > 0) {
+        const uint32_t chunk = std::min(remaining, kChunkBytes);
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_Flags = useEvent ? kFlagsWrite : kFlagsWritePolled;
+        srb.SRB_HaId = device->hostAdapter;
+        srb.SRB_Target = device->targetId;
+        srb.SRB_BufPointer = buffer;
+        srb.SRB_BufLen = chunk;
+        srb.SRB_SenseLen = kSenseLength;
+        srb.SRB_CDBLen = kBlockLength;
+        const CommandBlock block = buildBlock(kOpWriteBuffer, true, 0, 0, chunk);
+        std::memcpy(srb.CDBByte, block.data(), block.size());
+        if (!sendChunk(srb, useEvent != 0))
+            break;
+        remaining -= chunk;
+    }
+    const int64_t end = nowMs();
+    if (remaining > 0)
+        return 0;
+    return static_cast<int32_t>(end - start);
+}
