@@ -1,0 +1,54 @@
+#include "platform/Clock.h"
+
+#include "platform/WorkerThread.h"
+
+#include <time.h>
+
+namespace quelmar {
+
+namespace {
+
+constexpr int64_t kMsPerSecond = 1000;
+constexpr int64_t kNsPerMs = 1000000;
+
+int64_t MonotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kMsPerSecond + ts.tv_nsec / kNsPerMs;
+}
+
+} // namespace
+
+int32_t MillisecondClock()
+{
+    static const int64_t origin = MonotonicMs();
+    return static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs() - origin));
+}
+
+SystemClock &SystemClock::instance()
+{
+    static SystemClock clock;
+    return clock;
+}
+
+int32_t SystemClock::millis() { return MillisecondClock(); }
+
+void SystemClock::sleepMs(uint32_t ms) { SleepMs(ms); }
+
+void ManualClock::sleepMs(uint32_t ms)
+{
+    {
+        std::lock_guard lock(mutex_);
+        sleeps_.push_back(ms);
+    }
+    advance(static_cast<int32_t>(ms));
+}
+
+std::vector<uint32_t> ManualClock::sleeps() const
+{
+    std::lock_guard lock(mutex_);
+    return sleeps_;
+}
+
+} // namespace quelmar

@@ -1,0 +1,32 @@
+#include "platform/DynamicLibrary.h"
+
+#include <dlfcn.h>
+
+namespace quelmar {
+
+bool DynamicLibrary::load(const std::string &nameOrPath)
+{
+    unload();
+    handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) {
+        const char *why = dlerror();
+        error_ = why ? why : nameOrPath + ": cannot be loaded";
+        return false;
+    }
+    error_.clear();
+    return true;
+}
+
+void *DynamicLibrary::symbol(const char *name) const
+{
+    return handle_ ? dlsym(handle_, name) : nullptr;
+}
+
+void DynamicLibrary::unload()
+{
+    if (handle_)
+        dlclose(handle_);
+    handle_ = nullptr;
+}
+
+} // namespace quelmar

@@ -1,0 +1,30 @@
+// DynamicLibrary: a shared module loaded at run time.
+#pragma once
+
+#include <string>
+
+namespace quelmar {
+
+class DynamicLibrary {
+public:
+    DynamicLibrary() = default;
+    ~DynamicLibrary() { unload(); }
+    DynamicLibrary(const DynamicLibrary &) = delete;
+    DynamicLibrary &operator=(const DynamicLibrary &) = delete;
+
+    // Loads the module by file name (system search order) or path. Returns
+    // false and keeps the loader's reason in error() on failure.
+    bool load(const std::string &nameOrPath);
+    // Address of an exported symbol, or nullptr when missing (or not loaded).
+    void *symbol(const char *name) const;
+    // Unloads the module if loaded; safe to call repeatedly.
+    void unload();
+    bool loaded() const { return handle_ != nullptr; }
+    const std::string &error() const { return error_; }
+
+private:
+    void *handle_ = nullptr;
+    std::string error_;
+};
+
+} // namespace quelmar

@@ -1,0 +1,143 @@
+#include "platform/File.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quelmar {
+
+namespace {
+
+constexpr mode_t kCreateMode = 0666; // narrowed by the user's umask
+
+std::string ErrorText(int osError)
+{
+    char buffer[256];
+    // GNU strerror_r returns the text (maybe not in buffer).
+    return strerror_r(osError, buffer, sizeof buffer);
+}
+
+} // namespace
+
+FileException::FileException(FileCause cause, int osError, std::string fileName)
+    : cause_(cause), osError_(osError), fileName_(std::move(fileName))
+{
+    message_ = fileName_ + ": " + ErrorText(osError_);
+}
+
+FileCause FileCauseFromErrno(int osError)
+{
+    switch (osError) {
+    case ENOENT:
+        return FileCause::FileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EISDIR:
+        return FileCause::BadPath;
+    case EMFILE:
+    case ENFILE:
+        return FileCause::TooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return FileCause::AccessDenied;
+    case EWOULDBLOCK:
+        return FileCause::SharingViolation;
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT:
+        return FileCause::DiskFull;
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+        return FileCause::HardIo;
+    default:
+        return FileCause::Generic;
+    }
+}
+
+File::~File() { abort(); }
+
+void File::open(const std::string &path, Mode mode)
+{
+    abort();
+    const int flags = mode == Mode::CreateWrite ? (O_WRONLY | O_CREAT | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, kCreateMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        throw FileException(FileCauseFromErrno(error), error, path);
+    }
+    if (mode == Mode::CreateWrite) {
+        // Lock before truncating, so a file another writer holds is left intact.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+            const int error = errno;
+            ::close(fd);
+            throw FileException(FileCauseFromErrno(error), error, path);
+        }
+    }
+    fd_ = fd;
+    path_ = path;
+}
+
+void File::write(const void *data, size_t length)
+{
+    if (fd_ < 0)
+        throw FileException(FileCause::Generic, EBADF, path_);
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    while (length > 0) {
+        const ssize_t done = ::write(fd_, bytes, length);
+        if (done < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            throw FileException(FileCauseFromErrno(error), error, path_);
+        }
+        bytes += done;
+        length -= static_cast<size_t>(done);
+    }
+}
+
+size_t File::read(void *data, size_t length)
+{
+    if (fd_ < 0)
+        throw FileException(FileCause::Generic, EBADF, path_);
+    for (;;) {
+        const ssize_t done = ::read(fd_, data, length);
+        if (done >= 0)
+            return static_cast<size_t>(done);
+        if (errno != EINTR) {
+            const int error = errno;
+            throw FileException(FileCauseFromErrno(error), error, path_);
+        }
+    }
+}
+
+void File::close()
+{
+    if (fd_ < 0)
+        return;
+    const int fd = fd_;
+    fd_ = -1;
+    // The descriptor is released even when close reports an error; retrying
+    // could close a descriptor another thread just received.
+    if (::close(fd) != 0 && errno != EINTR) {
+        const int error = errno;
+        throw FileException(FileCauseFromErrno(error), error, path_);
+    }
+}
+
+void File::abort() noexcept
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+} // namespace quelmar

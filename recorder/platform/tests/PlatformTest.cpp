@@ -1,0 +1,224 @@
+#include "platform/AutoResetEvent.h"
+#include "platform/CTime.h"
+#include "platform/Clock.h"
+#include "platform/CriticalSection.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/File.h"
+#include "platform/WorkerThread.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using namespace quelmar;
+
+namespace {
+
+std::string TempPath(const std::string &name)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("quelmar-platform-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    return (dir / name).string();
+}
+
+std::string ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+TEST(AutoResetEvent, PulseWithoutWaiterIsLostButSetIsKept)
+{
+    AutoResetEvent event;
+    event.pulse();
+    EXPECT_FALSE(event.waitFor(0));
+    event.set();
+    EXPECT_TRUE(event.waitFor(0));
+    // Auto reset: the second wait finds it unsignalled.
+    EXPECT_FALSE(event.waitFor(0));
+}
+
+TEST(AutoResetEvent, PulseWakesAWaitingThread)
+{
+    AutoResetEvent event;
+    std::atomic<bool> woke{false};
+    WorkerThread waiter([&] {
+        event.wait();
+        woke = true;
+        return 0u;
+    }, ThreadPriority::Normal);
+    waiter.resume();
+    // Pulse until the waiter has arrived and taken one; a pulse that comes
+    // before it waits is lost, which is the contract.
+    while (!waiter.waitFor(1))
+        event.pulse();
+    EXPECT_TRUE(woke);
+    EXPECT_EQ(waiter.exitCode(), 0u);
+}
+
+TEST(CriticalSection, SameThreadMayEnterTwice)
+{
+    CriticalSection section;
+    CriticalSectionLock outer(section);
+    CriticalSectionLock inner(section);
+    SUCCEED();
+}
+
+TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
+{
+    std::atomic<bool> ran{false};
+    WorkerThread thread([&] {
+        ran = true;
+        return 4711u;
+    }, ThreadPriority::TimeCritical);
+    EXPECT_EQ(thread.exitCode(), WorkerThread::kStillActive);
+    EXPECT_FALSE(ran);
+    thread.resume();
+    thread.join();
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(thread.exitCode(), 4711u);
+}
+
+TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
+{
+    AutoResetEvent release;
+    WorkerThread thread([&] {
+        release.wait();
+        return 1u;
+    }, ThreadPriority::Normal);
+    thread.resume();
+    EXPECT_FALSE(thread.waitFor(20));
+    EXPECT_EQ(thread.exitCode(), WorkerThread::kStillActive);
+    release.set();
+    EXPECT_TRUE(thread.waitFor(60000));
+    EXPECT_EQ(thread.exitCode(), 1u);
+}
+
+TEST(Clock, MillisecondClockIsMonotonicAndManualClockMovesOnlyWhenTold)
+{
+    const int32_t a = MillisecondClock();
+    const int32_t b = MillisecondClock();
+    EXPECT_GE(a, 0);
+    EXPECT_GE(b, a);
+
+    ManualClock clock(100);
+    EXPECT_EQ(clock.millis(), 100);
+    clock.sleepMs(25);
+    clock.advance(5);
+    EXPECT_EQ(clock.millis(), 130);
+    EXPECT_EQ(clock.sleeps(), std::vector<uint32_t>{25});
+}
+
+TEST(DynamicLibrary, ResolvesSymbolsAndReportsLoadFailures)
+{
+    DynamicLibrary libc;
+    ASSERT_TRUE(libc.load("libc.so.6")) << libc.error();
+    EXPECT_NE(libc.symbol("strlen"), nullptr);
+    EXPECT_EQ(libc.symbol("no_such_symbol_anywhere"), nullptr);
+    libc.unload();
+    EXPECT_EQ(libc.symbol("strlen"), nullptr);
+
+    DynamicLibrary missing;
+    EXPECT_FALSE(missing.load("libquelmar-does-not-exist.so"));
+    EXPECT_NE(missing.error().find("libquelmar-does-not-exist.so"), std::string::npos);
+}
+
+TEST(File, CreateTruncatesWritesAndCloses)
+{
+    const std::string path = TempPath("create.bin");
+    {
+        std::ofstream(path) << "old content that must go";
+    }
+    File file;
+    file.open(path, File::Mode::CreateWrite);
+    file.write("abc", 3);
+    file.write("\0\r\n", 3);
+    file.close();
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ(ReadAll(path), std::string("abc\0\r\n", 6));
+}
+
+TEST(File, FailuresCarryCauseAndSystemText)
+{
+    File file;
+    try {
+        file.open(TempPath("missing-dir/x.bin"), File::Mode::CreateWrite);
+        FAIL() << "no exception";
+    } catch (const FileException &e) {
+        EXPECT_EQ(e.cause(), FileCause::FileNotFound);
+        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("missing-dir/x.bin"), std::string::npos);
+    }
+    EXPECT_THROW(file.write("x", 1), FileException); // not open
+}
+
+TEST(File, SecondWriterIsLockedOutAndDoesNotTruncate)
+{
+    const std::string path = TempPath("locked.bin");
+    File first;
+    first.open(path, File::Mode::CreateWrite);
+    first.write("keep", 4);
+    File second;
+    try {
+        second.open(path, File::Mode::CreateWrite);
+        FAIL() << "second writer got in";
+    } catch (const FileException &e) {
+        EXPECT_EQ(e.cause(), FileCause::SharingViolation);
+    }
+    first.close();
+    EXPECT_EQ(ReadAll(path), "keep");
+}
+
+TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)
+{
+    const std::string path = TempPath("limited.bin");
+    constexpr rlim_t kLimitBytes = 4096;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limit = old;
+    limit.rlim_cur = kLimitBytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    File file;
+    file.open(path, File::Mode::CreateWrite);
+    std::string block(3000, 'x');
+    file.write(block.data(), block.size());
+    bool threw = false;
+    try {
+        file.write(block.data(), block.size());
+    } catch (const FileException &e) {
+        threw = true;
+        EXPECT_EQ(e.cause(), FileCause::DiskFull);
+        EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos);
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    file.close();
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(std::filesystem::file_size(path), kLimitBytes);
+}
+
+TEST(CTime, FormatsInLocalTimeAndFollowsTheTestClock)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    constexpr int32_t kNineOhFiveOhThree = 9 * 3600 + 5 * 60 + 3; // 1970-01-01 09:05:03 UTC
+    EXPECT_EQ(CTime(kNineOhFiveOhThree).Format("%H:%M:%S: "), "09:05:03: ");
+    CTime::SetTestNow(kNineOhFiveOhThree);
+    EXPECT_EQ(CTime::GetCurrentTime().GetTime(), kNineOhFiveOhThree);
+    CTime::SetTestNow(std::nullopt);
+    EXPECT_GT(CTime::GetCurrentTime().GetTime(), kNineOhFiveOhThree);
+    // Negative times (before 1970) are valid calendar times.
+    EXPECT_EQ(CTime(-1).Format("%Y-%m-%d %H:%M:%S"), "1969-12-31 23:59:59");
+}
