@@ -1,0 +1,346 @@
+#include "sg_layer.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+namespace quelmar::sg {
+namespace {
+
+constexpr uint8_t kKnownExecFlags = SRB_DIR_IN | SRB_DIR_OUT | SRB_EVENT_NOTIFY;
+constexpr uint8_t kMinCdbBytes = 6;
+constexpr uint8_t kHostAdapterScsiId = 7;  // the id SCSI host adapters take by custom
+constexpr uint8_t kNarrowBusTargets = 8;
+constexpr uint8_t kWideBusTargets = 16;
+constexpr uint8_t kMaxReportedTargets = 255;  // HA_Unique byte 3
+constexpr char kManagerId[] = "Quelmar SG ASPI";
+constexpr uint64_t kEventIncrement = 1;
+constexpr std::string_view kEventFdLinkText = "anon_inode:[eventfd]";
+constexpr size_t kFdLinkBytes = 64;  // enough for any anon_inode link text
+
+// An eventfd descriptor, and not some other open file that 8 bytes would
+// corrupt. Without /proc the kind cannot be seen; an open descriptor is
+// then taken on trust.
+bool isEventFd(int fd)
+{
+    if (fd < 0 || ::fcntl(fd, F_GETFD) == -1)
+        return false;
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char text[kFdLinkBytes];
+    const ssize_t length = ::readlink(link.c_str(), text, sizeof text);
+    if (length < 0)
+        return true;
+    return std::string_view(text, static_cast<size_t>(length)) == kEventFdLinkText;
+}
+
+void signalEvent(int fd)
+{
+    ssize_t written;
+    do
+        written = ::write(fd, &kEventIncrement, sizeof kEventIncrement);
+    while (written < 0 && errno == EINTR);
+    // Other failures (counter full) leave nothing to do: the status is final.
+}
+
+int eventFdOf(const SRB_ExecSCSICmd &srb)
+{
+    return static_cast<int>(reinterpret_cast<intptr_t>(srb.SRB_PostProc));
+}
+
+template <size_t N>
+void copyPadded(uint8_t (&field)[N], std::string_view text)
+{
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(N, text.size()));
+}
+
+}  // namespace
+
+struct SgLayer::Job {
+    SRB_ExecSCSICmd *srb = nullptr;  // the caller's; null once completed or aborted
+    int eventFd = -1;                // -1: no event notification
+    std::array<uint8_t, ASPI_CDB_BYTES> cdb{};
+    std::array<uint8_t, ASPI_SENSE_AREA_BYTES> sense{};
+    std::vector<uint8_t> data;       // the layer's own copy; SG_IO never sees the caller's buffer
+    SgIoRequest io;
+};
+
+SgLayerConfig configFromEnvironment()
+{
+    SgLayerConfig config;
+    if (const char *root = std::getenv("QUELMAR_SG_SYSFS_ROOT"); root && *root)
+        config.sysfsRoot = root;
+    if (const char *root = std::getenv("QUELMAR_SG_DEV_ROOT"); root && *root)
+        config.devRoot = root;
+    return config;
+}
+
+SgLayer::SgLayer(SgLayerConfig config)
+    : config_(std::move(config)),
+      enumeration_(enumerateSgDevices(config_.sysfsRoot, config_.devRoot))
+{
+}
+
+SgLayer::~SgLayer()
+{
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        for (auto &job : queue_)
+            if (job->srb)
+                completeWithStatusLocked(*job, SS_ABORTED, ASPI_HASTAT_OK);
+        queue_.clear();
+        workers.swap(workers_);
+    }
+    workAvailable_.notify_all();
+    for (auto &worker : workers)
+        worker.join();
+}
+
+uint32_t SgLayer::supportInfo() const
+{
+    std::lock_guard lock(mutex_);
+    const uint32_t status = enumeration_.driverPresent ? SS_COMP : SS_ERR;
+    return status << 8 | static_cast<uint32_t>(enumeration_.adapters.size());
+}
+
+SgEnumeration SgLayer::enumeration() const
+{
+    std::lock_guard lock(mutex_);
+    return enumeration_;
+}
+
+uint32_t SgLayer::send(void *srb)
+{
+    if (!srb)
+        return SS_INVALID_CMD;
+    auto &header = *static_cast<SRB_Header *>(srb);
+    switch (header.SRB_Cmd) {
+    case SC_HA_INQUIRY: return hostAdapterInquiry(*static_cast<SRB_HAInquiry *>(srb));
+    case SC_EXEC_SCSI_CMD: return execute(*static_cast<SRB_ExecSCSICmd *>(srb));
+    case SC_ABORT_SRB: return abort(*static_cast<SRB_Abort *>(srb));
+    case SC_RESCAN_SCSI_BUS: return rescan(header);
+    default:
+        aspi_store_status(header.SRB_Status, SS_INVALID_CMD);
+        return SS_INVALID_CMD;
+    }
+}
+
+uint8_t SgLayer::hostAdapterInquiry(SRB_HAInquiry &srb)
+{
+    std::lock_guard lock(mutex_);
+    const auto &adapters = enumeration_.adapters;
+    std::memset(reinterpret_cast<uint8_t *>(&srb) + offsetof(SRB_HAInquiry, HA_Count), 0,
+                sizeof srb - offsetof(SRB_HAInquiry, HA_Count));
+    srb.HA_Count = static_cast<uint8_t>(adapters.size());
+    if (srb.SRB_HaId >= adapters.size()) {
+        aspi_store_status(srb.SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+    }
+    const SgAdapter &adapter = adapters[srb.SRB_HaId];
+    srb.HA_SCSI_ID = kHostAdapterScsiId;
+    copyPadded(srb.HA_ManagerId, kManagerId);
+    copyPadded(srb.HA_Identifier, adapter.identifier);
+    const unsigned highestId = adapter.targets.empty() ? 0 : adapter.targets.rbegin()->first;
+    uint8_t targetIds = kNarrowBusTargets;
+    if (highestId >= kNarrowBusTargets)
+        targetIds = highestId < kWideBusTargets
+                        ? kWideBusTargets
+                        : static_cast<uint8_t>(std::min<unsigned>(highestId + 1, kMaxReportedTargets));
+    srb.HA_Unique[3] = targetIds;
+    const uint32_t maxTransfer = ASPI_SG_MAX_TRANSFER_BYTES;
+    for (int i = 0; i < 4; ++i)
+        srb.HA_Unique[4 + i] = static_cast<uint8_t>(maxTransfer >> (8 * i));
+    aspi_store_status(srb.SRB_Status, SS_COMP);
+    return SS_COMP;
+}
+
+uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
+{
+    // Checks that need no shared state come first, so the data copy below
+    // happens outside the lock.
+    const uint8_t flags = srb.SRB_Flags;
+    const bool notify = (flags & SRB_EVENT_NOTIFY) != 0;
+    const bool in = (flags & SRB_DIR_IN) != 0, out = (flags & SRB_DIR_OUT) != 0;
+    const bool eventUsable = !notify || isEventFd(eventFdOf(srb));
+    const uint32_t length = srb.SRB_BufLen;
+    const bool malformed = (flags & ~kKnownExecFlags) != 0 || (in && out) ||
+                           length > ASPI_SG_MAX_TRANSFER_BYTES ||
+                           (length > 0 && (!srb.SRB_BufPointer || (!in && !out))) ||
+                           srb.SRB_CDBLen < kMinCdbBytes || srb.SRB_CDBLen > ASPI_CDB_BYTES;
+
+    auto job = std::make_shared<Job>();
+    if (eventUsable && !malformed) {
+        job->srb = &srb;
+        job->eventFd = notify ? eventFdOf(srb) : -1;
+        std::memcpy(job->cdb.data(), srb.CDBByte, srb.SRB_CDBLen);
+        job->data.resize(length);
+        if (out && length > 0)
+            std::memcpy(job->data.data(), srb.SRB_BufPointer, length);
+        SgIoRequest &io = job->io;
+        io.cdb = job->cdb.data();
+        io.cdbLength = srb.SRB_CDBLen;
+        io.direction = length == 0 ? Direction::none : in ? Direction::in : Direction::out;
+        io.data = job->data.data();
+        io.dataLength = length;
+        io.sense = job->sense.data();
+        io.senseCapacity = std::min<uint8_t>(srb.SRB_SenseLen, ASPI_SENSE_AREA_BYTES);
+        io.timeoutMs = config_.sgIoTimeoutMs;
+    }
+
+    std::lock_guard lock(mutex_);
+    // A block that is still pending belongs to its first submission.
+    if (pending_.count(&srb))
+        return SS_INVALID_CMD;
+    auto refuse = [&](uint8_t status) {
+        srb.SRB_HaStat = ASPI_HASTAT_OK;
+        srb.SRB_TargStat = ASPI_TARGET_GOOD;
+        aspi_store_status(srb.SRB_Status, status);
+        if (notify && eventUsable)
+            signalEvent(eventFdOf(srb));
+        return status;
+    };
+    if (!eventUsable || malformed)
+        return refuse(SS_INVALID_CMD);
+    if (stopping_)
+        return refuse(SS_ERR);
+    const auto &adapters = enumeration_.adapters;
+    if (srb.SRB_HaId >= adapters.size())
+        return refuse(SS_INVALID_HA);
+    const auto &targets = adapters[srb.SRB_HaId].targets;
+    const auto target = targets.find(srb.SRB_Target);
+    if (target == targets.end() || srb.SRB_Lun != 0)
+        return refuse(SS_NO_DEVICE);
+    job->io.devicePath = target->second.devicePath;
+
+    srb.SRB_HaStat = ASPI_HASTAT_OK;
+    srb.SRB_TargStat = ASPI_TARGET_GOOD;
+    aspi_store_status(srb.SRB_Status, SS_PENDING);
+    pending_.emplace(&srb, job);
+    queue_.push_back(job);
+    startWorkerIfNeededLocked();
+    workAvailable_.notify_one();
+    return aspi_load_status(srb.SRB_Status);
+}
+
+void SgLayer::startWorkerIfNeededLocked()
+{
+    if (queue_.size() <= idleWorkers_ || workers_.size() >= config_.maxWorkers)
+        return;
+    try {
+        workers_.emplace_back([this] { workerLoop(); });
+    } catch (const std::system_error &) {
+        if (!workers_.empty())
+            return;  // the existing workers will get to the queue
+        for (auto &job : queue_)
+            if (job->srb)
+                completeWithStatusLocked(*job, SS_ERR, ASPI_HASTAT_PHASE_ERR);
+        queue_.clear();
+    }
+}
+
+void SgLayer::workerLoop()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ++idleWorkers_;
+        workAvailable_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        --idleWorkers_;
+        if (queue_.empty())
+            return;
+        std::shared_ptr<Job> job = std::move(queue_.front());
+        queue_.pop_front();
+        if (!job->srb)
+            continue;  // aborted while it waited
+        lock.unlock();
+        SgIoResult result;
+        try {
+            result = config_.sgIo(job->io);
+        } catch (...) {
+            result = SgIoResult{};
+            result.errorNumber = EIO;
+        }
+        lock.lock();
+        if (job->srb)
+            completeLocked(*job, result);  // else aborted meanwhile: the result is dropped
+    }
+}
+
+void SgLayer::completeLocked(Job &job, const SgIoResult &result)
+{
+    SRB_ExecSCSICmd &srb = *job.srb;
+    const AspiOutcome outcome = mapSgIoResult(result);
+    // The caller's buffer changes only when the command succeeded.
+    if (outcome.status == SS_COMP && job.io.direction == Direction::in)
+        std::memcpy(srb.SRB_BufPointer, job.data.data(),
+                    transferredBytes(job.io.dataLength, result.residual));
+    const uint8_t senseBytes = result.errorNumber == 0
+                                   ? std::min(result.senseWritten, job.io.senseCapacity)
+                                   : uint8_t{0};
+    std::memcpy(srb.SenseArea, job.sense.data(), senseBytes);
+    std::memset(srb.SenseArea + senseBytes, 0, job.io.senseCapacity - senseBytes);
+    srb.SRB_TargStat = outcome.targetStatus;
+    completeWithStatusLocked(job, outcome.status, outcome.hostAdapterStatus);
+}
+
+void SgLayer::completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAdapterStatus)
+{
+    SRB_ExecSCSICmd &srb = *job.srb;
+    srb.SRB_HaStat = hostAdapterStatus;
+    aspi_store_status(srb.SRB_Status, status);
+    if (job.eventFd >= 0)
+        signalEvent(job.eventFd);
+    pending_.erase(&srb);
+    job.srb = nullptr;
+}
+
+uint8_t SgLayer::abort(SRB_Abort &srb)
+{
+    if (!srb.SRB_ToAbort) {
+        aspi_store_status(srb.SRB_Status, SS_INVALID_CMD);
+        return SS_INVALID_CMD;
+    }
+    std::lock_guard lock(mutex_);
+    const auto found = pending_.find(srb.SRB_ToAbort);
+    if (found == pending_.end()) {
+        aspi_store_status(srb.SRB_Status, SS_ERR);
+        return SS_ERR;
+    }
+    // Keep the job alive past the erase in completeWithStatusLocked.
+    const std::shared_ptr<Job> job = found->second;
+    completeWithStatusLocked(*job, SS_ABORTED, ASPI_HASTAT_OK);
+    aspi_store_status(srb.SRB_Status, SS_COMP);
+    return SS_COMP;
+}
+
+uint8_t SgLayer::rescan(SRB_Header &srb)
+{
+    unsigned host;
+    {
+        std::lock_guard lock(mutex_);
+        if (srb.SRB_HaId >= enumeration_.adapters.size()) {
+            aspi_store_status(srb.SRB_Status, SS_INVALID_HA);
+            return SS_INVALID_HA;
+        }
+        host = enumeration_.adapters[srb.SRB_HaId].host;
+    }
+    // The kernel scans during the write; other requests keep running meanwhile.
+    const int error = requestHostScan(config_.sysfsRoot, host);
+    SgEnumeration fresh = enumerateSgDevices(config_.sysfsRoot, config_.devRoot);
+    {
+        std::lock_guard lock(mutex_);
+        enumeration_ = std::move(fresh);
+    }
+    const uint8_t status = error == 0 ? SS_COMP : SS_ERR;
+    aspi_store_status(srb.SRB_Status, status);
+    return status;
+}
+
+}  // namespace quelmar::sg

@@ -1,0 +1,56 @@
+// sg_sysfs.h: finding SCSI generic devices through sysfs and asking the
+// kernel to rescan a host. Both roots are parameters so that tests can run
+// against a fake tree.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quelmar::sg {
+
+// "H:C:T:L" as the kernel names a SCSI device.
+struct ScsiAddress {
+    unsigned host = 0, channel = 0, target = 0, lun = 0;
+};
+
+// Parses "H:C:T:L" (decimal, nothing else); nullopt when malformed.
+std::optional<ScsiAddress> parseScsiAddress(std::string_view text);
+
+struct SgTarget {
+    unsigned channel = 0;
+    std::string devicePath;          // the sgN node below the device root
+};
+
+// One ASPI host adapter: a SCSI host with at least one usable sg device.
+struct SgAdapter {
+    unsigned host = 0;                    // kernel host number
+    std::string identifier;               // the host driver's proc_name, or "hostN"
+    std::map<unsigned, SgTarget> targets; // by SCSI id, LUN 0 only
+};
+
+struct SgEnumeration {
+    bool driverPresent = false;           // class/scsi_generic exists
+    std::vector<SgAdapter> adapters;      // ascending host number, index = ASPI adapter id
+};
+
+// Most adapters an ASPI caller can count (the support word has 8 bits).
+constexpr size_t kMaxAdapters = 255;
+
+// Reads sysfsRoot/class/scsi_generic/*/device (a link ending in H:C:T:L) and
+// keeps the LUN 0 devices whose node devRoot/sgN exists. Several channels of
+// one host: the lowest channel keeps a target id. Never throws; unreadable
+// entries are skipped.
+SgEnumeration enumerateSgDevices(const std::filesystem::path &sysfsRoot,
+                                 const std::filesystem::path &devRoot);
+
+// Writes "- - -" to sysfsRoot/class/scsi_host/host<host>/scan: scan every
+// channel, target and LUN. The kernel scans before the write returns, so this
+// may take seconds. Returns 0 or the errno of the failed step.
+int requestHostScan(const std::filesystem::path &sysfsRoot, unsigned host);
+
+}  // namespace quelmar::sg
