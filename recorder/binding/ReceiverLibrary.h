@@ -1,0 +1,83 @@
+// ReceiverLibrary: the recorder's run-time binding of the receiver access
+// library libquelmarscsi.so (never linked).
+#pragma once
+
+#include "platform/DynamicLibrary.h"
+#include "quelmarscsi.h"
+
+#include <cstdint>
+#include <string>
+
+namespace quelmar {
+
+class ReceiverLibrary {
+public:
+    // Binding status words (device.status after construction); besides
+    // these: the ASPI status word of dvbInit, or 1, 2, 3 from discovery.
+    static constexpr uint32_t kLibraryMissing = 0x04000000; // could not be loaded
+    static constexpr uint32_t kEntryMissing = 0x03000000;   // an export is missing; unloaded
+    static constexpr uint32_t kVersionTooOld = 0x02000000;  // interface below 23; stays loaded
+    // Lowest interface version the recorder works with.
+    static constexpr uint32_t kMinInterfaceVersion = 23;
+    static constexpr char kDefaultModuleName[] = "libquelmarscsi.so";
+
+    // Performs the whole binding: load, version gate, the other 24 exports,
+    // dvbInit, dvbFindFirstQuelmar. Fails only through device.status.
+    // moduleName: file name (system search order, the program's directory
+    // first) or path. User-interface thread, no recording running.
+    explicit ReceiverLibrary(const std::string &moduleName = kDefaultModuleName);
+    // Loads nothing: status kLibraryMissing and every entry null. Tests fill
+    // the entries and the device by hand.
+    struct Unbound {};
+    explicit ReceiverLibrary(Unbound);
+    ~ReceiverLibrary() { unload(); }
+    ReceiverLibrary(const ReceiverLibrary &) = delete;
+    ReceiverLibrary &operator=(const ReceiverLibrary &) = delete;
+
+    // Frees the library if a handle is held. The entries become unusable.
+    void unload();
+    // -1 when no library can be called (kEntryMissing, kLibraryMissing),
+    // else quelmarDLLVersion().
+    int64_t version() const;
+    // device.status as the unsigned status word.
+    uint32_t status() const { return static_cast<uint32_t>(device.status); }
+    // True when receiver commands may be issued (status 2 or 3).
+    bool receiverPresent() const
+    {
+        return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD;
+    }
+
+    DvbDevice device{};
+    DynamicLibrary module;
+    // The entry table, in the binding's order.
+    decltype(&::quelmarDLLVersion) quelmarDLLVersion = nullptr;
+    decltype(&::dvbRescanAllSCSIBusses) dvbRescanAllSCSIBusses = nullptr;
+    decltype(&::dvbFindFirstQuelmar) dvbFindFirstQuelmar = nullptr;
+    decltype(&::dvbFindAllQuelmars) dvbFindAllQuelmars = nullptr;
+    decltype(&::dvbInit) dvbInit = nullptr;
+    decltype(&::dvbSCSISpeedTest) dvbSCSISpeedTest = nullptr;
+    decltype(&::dvbGetCurrentChannel) dvbGetCurrentChannel = nullptr;
+    decltype(&::dvbChannelCount) dvbChannelCount = nullptr;
+    decltype(&::dvbGetAllChannels) dvbGetAllChannels = nullptr;
+    decltype(&::dvbPutAllChannels) dvbPutAllChannels = nullptr;
+    decltype(&::dvbSetSCSIMode) dvbSetSCSIMode = nullptr;
+    decltype(&::dvbSetChannel) dvbSetChannel = nullptr;
+    decltype(&::dvbSendSpecialCommand) dvbSendSpecialCommand = nullptr;
+    decltype(&::dvbRemote) dvbRemote = nullptr;
+    decltype(&::dvbVideoGimmick) dvbVideoGimmick = nullptr;
+    decltype(&::dvbSetOSD) dvbSetOSD = nullptr;
+    decltype(&::dvbInitStreaming) dvbInitStreaming = nullptr;
+    decltype(&::dvbInitStreaming2) dvbInitStreaming2 = nullptr;
+    decltype(&::dvbReInitStreaming) dvbReInitStreaming = nullptr;
+    decltype(&::dvbDeInitStreaming) dvbDeInitStreaming = nullptr;
+    decltype(&::dvbReadMultiPID) dvbReadMultiPID = nullptr;
+    decltype(&::dvbReadSingleStream) dvbReadSingleStream = nullptr;
+    decltype(&::dvbReadMultipleStreams) dvbReadMultipleStreams = nullptr;
+    decltype(&::dvbReadMemory) dvbReadMemory = nullptr;
+    decltype(&::dvbWriteMemory) dvbWriteMemory = nullptr;
+
+private:
+    void clearEntries();
+};
+
+} // namespace quelmar

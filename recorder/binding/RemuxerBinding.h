@@ -1,0 +1,60 @@
+// RemuxerBinding: the run-time binding of the multiplexer module
+// libremuxer.so (or the module that QUELMAR_REMUXER names).
+#pragma once
+
+#include "platform/DynamicLibrary.h"
+#include "remuxer.h"
+
+#include <cstdint>
+#include <string>
+
+namespace quelmar {
+
+class RemuxerBinding {
+public:
+    static constexpr uint32_t RemuxerReady = 0x100000;      // all entry points bound
+    static constexpr uint32_t RemuxerTooOld = 0x200000;     // version query failed or below 1.25; stays loaded
+    static constexpr uint32_t RemuxerIncomplete = 0x300000; // an entry point is missing; unloaded
+    static constexpr uint32_t RemuxerMissing = 0x400000;    // the module could not be loaded
+    static constexpr uint32_t kMinMajorVersion = 1;
+    static constexpr uint32_t kMinMinorVersion = 25;
+    static constexpr char kDefaultModuleName[] = "libremuxer.so";
+    static constexpr char kModuleVariable[] = "QUELMAR_REMUXER";
+
+    // The module name: QUELMAR_REMUXER when set and not empty, else
+    // libremuxer.so.
+    static std::string DefaultModule();
+
+    // Loads and binds the module; the result is status. User-interface
+    // thread, when the main window object is built.
+    explicit RemuxerBinding(const std::string &moduleName = DefaultModule());
+    ~RemuxerBinding() { unload(); }
+    RemuxerBinding(const RemuxerBinding &) = delete;
+    RemuxerBinding &operator=(const RemuxerBinding &) = delete;
+
+    // Unloads the module if loaded; the entries become null.
+    void unload();
+    bool ready() const { return status == RemuxerReady; }
+    // "major.minor" as the module reports it, or empty when it cannot be asked.
+    std::string versionText() const;
+
+    RemuxDllGetVersionFn DllGetVersion = nullptr;
+    RemuxInitFn Init = nullptr;
+    RemuxInitExFn InitEx = nullptr;
+    RemuxPerformResyncFn Perform_Resync = nullptr;
+    RemuxSupplyDataFn Supply_Data = nullptr;
+    RemuxWriteMpgFn Write_Mpg = nullptr;
+    RemuxFlushMpgFn Flush_Mpg = nullptr;
+    RemuxSetPausedFn SetPaused = nullptr;
+    RemuxGetRecordingTimeFn GetRecordingTime = nullptr;
+    RemuxGetLastAudioPESFn GetLastAudioPES = nullptr;
+    RemuxGetVideoInfoFn GetVideoInfo = nullptr;
+    RemuxGetVideoPaddingCountFn GetVideoPaddingCount = nullptr;
+    DynamicLibrary module;
+    uint32_t status = RemuxerMissing;
+
+private:
+    void clearEntries();
+};
+
+} // namespace quelmar

@@ -1,0 +1,104 @@
+#include "engine/EventLog.h"
+
+#include "platform/CTime.h"
+#include "platform/CriticalSection.h"
+#include "platform/File.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace quelmar {
+
+namespace {
+
+constexpr size_t kExceptionTextChars = 1000; // buffer of the error text, terminator included
+constexpr char kTimeStampFormat[] = "%H:%M:%S: ";
+constexpr char kLineEnd[] = "\r\n";
+
+struct LogState {
+    CriticalSection lock; // g_logLock
+    std::vector<LogSink *> sinks;
+    File file;            // g_logFile
+};
+
+LogState &State()
+{
+    // Built on first use and never destroyed, so that a thread still logging
+    // while the process exits finds it intact.
+    static LogState *state = new LogState;
+    return *state;
+}
+
+} // namespace
+
+void LogEvent(const std::string &text)
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    const std::string line = CTime::GetCurrentTime().Format(kTimeStampFormat) + text;
+    for (LogSink *sink : state.sinks)
+        sink->appendLogLine(line);
+    if (state.file.isOpen()) {
+        try {
+            const std::string record = line + kLineEnd;
+            state.file.write(record.data(), record.size());
+        } catch (const FileException &e) {
+            state.file.abort();
+            LogException(&e); // re-enters the lock on this thread
+        }
+    }
+}
+
+void LogEvent(const char *text) { LogEvent(std::string(text ? text : "")); }
+
+void LogException(const std::exception *exception)
+{
+    if (!exception)
+        return;
+    std::string text = exception->what();
+    if (text.size() > kExceptionTextChars - 1)
+        text.resize(kExceptionTextChars - 1);
+    LogEvent(text);
+}
+
+namespace EventLog {
+
+void addSink(LogSink *sink)
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    state.sinks.push_back(sink);
+}
+
+void removeSink(LogSink *sink)
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    state.sinks.erase(std::remove(state.sinks.begin(), state.sinks.end(), sink), state.sinks.end());
+}
+
+void openFile(const std::string &path)
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    state.file.abort();
+    state.file.open(path, File::Mode::CreateWrite);
+}
+
+void closeFile()
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    state.file.abort();
+}
+
+bool fileOpen()
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    return state.file.isOpen();
+}
+
+} // namespace EventLog
+
+} // namespace quelmar

@@ -1,0 +1,45 @@
+// The event log: the recorder's one reporting channel. Every line carries the
+// local time of day ("%H:%M:%S: ") and goes to every registered sink (the
+// window's list, standard output in headless mode, tests) and, while a
+// recording runs, to its log file with "\r\n" line ends.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace quelmar {
+
+// Receives finished log lines (without line end). Called with the log lock
+// held, from whichever thread logs: an implementation must return promptly
+// and must never wait for another thread that may itself log (the window
+// queues the line to its user-interface thread and returns).
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void appendLogLine(const std::string &line) = 0;
+};
+
+// Appends one line. Callable from every thread; calls are serialised, so
+// lines never interleave and appear in the same order in every sink and in
+// the file. A failed write to the log file closes it and logs the system's
+// message (to the sinks only); the caller sees no error.
+void LogEvent(const char *text);
+void LogEvent(const std::string &text);
+
+// Logs what the exception says (at most 999 characters). Null: nothing.
+void LogException(const std::exception *exception);
+
+// Process-wide registration and the log file. Thread-safe.
+namespace EventLog {
+// Adds a sink; the caller keeps ownership and removes it before destroying it.
+void addSink(LogSink *sink);
+void removeSink(LogSink *sink);
+// Creates path anew (truncating) as the log file; throws FileException.
+// A file open before is closed first.
+void openFile(const std::string &path);
+// Closes the log file if open; errors on close are ignored.
+void closeFile();
+bool fileOpen();
+} // namespace EventLog
+
+} // namespace quelmar

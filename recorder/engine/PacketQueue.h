@@ -1,0 +1,68 @@
+// PacketQueue: the first-in, first-out hand-over of stream chunks from the
+// polling thread (the one producer) to the recording thread (the one
+// consumer). Unbounded; never drops a chunk.
+#pragma once
+
+#include "platform/CriticalSection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace quelmar {
+
+// What a chunk holds; also the stream selector of the receiver's stream read
+// and the tag of the multiplexer's input.
+enum StreamKind : uint8_t {
+    StreamAudio = 0,
+    StreamVideo = 1,
+    StreamPts = 2,
+};
+
+// Chunk sizes of the receiver's stream reads, in bytes.
+inline constexpr uint32_t kAudioChunkBytes = 8192;
+inline constexpr uint32_t kVideoChunkBytes = 32768;
+inline constexpr uint32_t kPtsRecordBytes = 16;
+
+struct PacketNode {
+    uint8_t *data;    // owned by the queue while the node is queued (new[])
+    uint32_t length;  // bytes in data
+    StreamKind kind;
+    PacketNode *next; // changed only under the queue's lock
+    uint32_t paused;  // paused flag of the cycle that read the chunk (0 or 1)
+};
+
+class PacketQueue {
+public:
+    PacketQueue() = default;
+    ~PacketQueue(); // clears
+    PacketQueue(const PacketQueue &) = delete;
+    PacketQueue &operator=(const PacketQueue &) = delete;
+
+    // Producer: appends a chunk. With copy the bytes are copied into a new
+    // buffer; without, the queue takes ownership of data (allocated with
+    // new uint8_t[]). The lock is held only while linking the node.
+    void Push(uint8_t *data, uint32_t length, StreamKind kind, uint32_t paused, bool copy);
+
+    // Consumer side, without the lock: IsEmpty may be called by anyone; the
+    // Front accessors only by the consumer and only when not empty.
+    bool IsEmpty() const { return head_.load(std::memory_order_acquire) == nullptr; }
+    const uint8_t *FrontData() const { return head_.load(std::memory_order_acquire)->data; }
+    uint32_t FrontLength() const { return head_.load(std::memory_order_acquire)->length; }
+    StreamKind FrontKind() const { return head_.load(std::memory_order_acquire)->kind; }
+    uint32_t FrontPaused() const { return head_.load(std::memory_order_acquire)->paused; }
+
+    // Consumer: unlinks the head node (queue must not be empty) and frees it,
+    // and its buffer when freeData.
+    void PopFront(bool freeData);
+    // Frees every queued chunk. Called by the producer at its start (while
+    // the consumer waits) and by the consumer after the producer ended.
+    void Clear();
+
+private:
+    std::atomic<PacketNode *> head_{nullptr};
+    PacketNode *tail_ = nullptr;
+    CriticalSection lock_;
+};
+
+} // namespace quelmar

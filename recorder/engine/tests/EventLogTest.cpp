@@ -1,0 +1,157 @@
+#include "engine/EventLog.h"
+#include "engine/testing/RecordingViewDouble.h"
+#include "platform/CTime.h"
+#include "platform/File.h"
+#include "platform/WorkerThread.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+using namespace quelmar;
+
+namespace {
+
+std::string TempPath(const std::string &name)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("quelmar-log-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    return (dir / name).string();
+}
+
+std::string ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class EventLogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override
+    {
+        EventLog::closeFile();
+        CTime::SetTestNow(std::nullopt);
+    }
+};
+
+} // namespace
+
+TEST_F(EventLogTest, LineCarriesTheTimeOfDayAndFileUsesCrLf)
+{
+    constexpr int32_t kNineOhFiveOhThree = 9 * 3600 + 5 * 60 + 3;
+    CTime::SetTestNow(kNineOhFiveOhThree);
+    CapturingLogSink sink;
+    const std::string path = TempPath("stamp.log");
+    EventLog::openFile(path);
+    LogEvent("recording started");
+    LogEvent(std::string("second"));
+    EventLog::closeFile();
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{"09:05:03: recording started", "09:05:03: second"}));
+    EXPECT_EQ(ReadAll(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
+    // After closing, lines reach the sinks only.
+    LogEvent("after");
+    EXPECT_EQ(ReadAll(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
+    EXPECT_EQ(sink.lines().size(), 3u);
+}
+
+TEST_F(EventLogTest, OpeningTruncatesAnEarlierLog)
+{
+    const std::string path = TempPath("truncate.log");
+    std::ofstream(path) << "an old recording's log that is much longer";
+    EventLog::openFile(path);
+    LogEvent("x");
+    EventLog::closeFile();
+    EXPECT_EQ(ReadAll(path).size(), std::string("hh:mm:ss: x\r\n").size());
+}
+
+TEST_F(EventLogTest, OpenFailureThrowsAndLeavesNoFile)
+{
+    EXPECT_THROW(EventLog::openFile(TempPath("no/such/dir/x.log")), FileException);
+    EXPECT_FALSE(EventLog::fileOpen());
+}
+
+TEST_F(EventLogTest, NullExceptionLogsNothingAndLongTextsAreCut)
+{
+    CapturingLogSink sink;
+    LogException(nullptr);
+    EXPECT_TRUE(sink.lines().empty());
+    struct Long : std::exception {
+        std::string text = std::string(5000, 'e');
+        const char *what() const noexcept override { return text.c_str(); }
+    } longError;
+    LogException(&longError);
+    ASSERT_EQ(sink.texts().size(), 1u);
+    EXPECT_EQ(sink.texts()[0], std::string(999, 'e'));
+}
+
+TEST_F(EventLogTest, FirstFailedWriteClosesTheFileAndReportsInTheList)
+{
+    CapturingLogSink sink;
+    const std::string path = TempPath("full.log");
+    EventLog::openFile(path);
+    LogEvent("fits");
+    const auto fits = std::filesystem::file_size(path);
+
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = fits + 4; // the next line does not fit
+    setrlimit(RLIMIT_FSIZE, &limit);
+    LogEvent("does not fit");
+    const bool stillOpen = EventLog::fileOpen();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    LogEvent("list only");
+
+    EXPECT_FALSE(stillOpen);
+    const auto texts = sink.texts();
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts[1], "does not fit");
+    EXPECT_NE(texts[2].find("File too large"), std::string::npos) << texts[2];
+    EXPECT_EQ(texts[3], "list only");
+    // What was written before stays readable; the partial line is all that follows.
+    const std::string written = ReadAll(path);
+    EXPECT_EQ(written.substr(CapturingLogSink::kStampChars, fits - CapturingLogSink::kStampChars), "fits\r\n");
+    EXPECT_LE(written.size(), fits + 4);
+}
+
+TEST_F(EventLogTest, ConcurrentLinesKeepOneOrderInListAndFile)
+{
+    CapturingLogSink sink;
+    const std::string path = TempPath("threads.log");
+    EventLog::openFile(path);
+    constexpr int kThreads = 4;
+    constexpr int kLinesEach = 200;
+    std::vector<std::unique_ptr<WorkerThread>> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.push_back(std::make_unique<WorkerThread>([t] {
+            for (int i = 0; i < kLinesEach; ++i)
+                LogEvent("thread " + std::to_string(t) + " line " + std::to_string(i));
+            return 0u;
+        }, ThreadPriority::Normal));
+        threads.back()->resume();
+    }
+    for (auto &thread : threads)
+        thread->join();
+    EventLog::closeFile();
+
+    std::string expected;
+    for (const auto &line : sink.lines())
+        expected += line + "\r\n";
+    EXPECT_EQ(sink.lines().size(), size_t(kThreads * kLinesEach));
+    EXPECT_EQ(ReadAll(path), expected);
+}
