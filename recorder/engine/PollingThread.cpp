@@ -1,0 +1,140 @@
+#include "engine/PollingThread.h"
+
+#include "binding/ReceiverLibrary.h"
+#include "engine/EventLog.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quelmar {
+
+namespace {
+
+// dvbInitStreaming parameters as the receiver expects them from a recorder.
+constexpr uint16_t kStreamingFirst = 0;
+constexpr uint32_t kStreamingBufferBytes = 65536;
+constexpr uint16_t kStreamingThird = 10;
+// Front-panel texts: exactly 8 characters, sent with special command 1.
+constexpr char kPanelRecording[] = " ->rec<-";
+constexpr char kPanelReady[] = " ready  ";
+constexpr uint16_t kPanelTextBytes = 8;
+constexpr uint8_t kPanelTextCommand = 1;
+static_assert(sizeof kPanelRecording - 1 == kPanelTextBytes && sizeof kPanelReady - 1 == kPanelTextBytes);
+constexpr int kPtsReadsPerCycle = 2;
+
+// One read of `kind` into the current buffer; on success the buffer goes to
+// the queue and a fresh one takes its place.
+bool ReadInto(ReceiverLibrary &receiver, std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)
+{
+    if (!receiver.receiverPresent() || !receiver.dvbReadMultipleStreams)
+        return false;
+    return receiver.dvbReadMultipleStreams(&receiver.device, buffer.get(), size, kind) != 0;
+}
+
+} // namespace
+
+void PollSchedule::start(int32_t t0)
+{
+    t0_ = t0;
+    n_ = 0;
+    slack_ = 0;
+    lastLateness_ = 0;
+}
+
+int64_t PollSchedule::since(int32_t t) const
+{
+    // Differences only; the millisecond clock may wrap.
+    return static_cast<int32_t>(static_cast<uint32_t>(t) - static_cast<uint32_t>(t0_));
+}
+
+std::optional<uint32_t> PollSchedule::lateness(int32_t t)
+{
+    const int64_t late = since(t) - kPollPeriodMs * n_;
+    lastLateness_ = late;
+    std::optional<uint32_t> report;
+    if (late > kPollDelayReportMs) {
+        if (late - slack_ > kPollDelayReportMs)
+            report = static_cast<uint32_t>(late - slack_);
+        slack_ = std::max<int64_t>(late - kPollPeriodMs, 0);
+        if (late > kPollBacklogLimitMs)
+            n_ += (late - kPollBacklogLimitMs) / kPollPeriodMs;
+    }
+    return report;
+}
+
+std::optional<uint32_t> PollSchedule::nextSleep(int32_t now)
+{
+    ++n_;
+    const int64_t untilSlot = kPollPeriodMs * n_ - since(now);
+    if (untilSlot < 0)
+        return std::nullopt;
+    slack_ = 0;
+    return static_cast<uint32_t>(std::min<int64_t>(untilSlot, kPollPeriodMs));
+}
+
+uint32_t PollingThreadProc(PollingThreadArgs args)
+{
+    ReceiverLibrary &receiver = *args.receiver;
+    PacketQueue &queue = *args.queue;
+    Clock &clock = *args.clock;
+
+    queue.Clear();
+    auto video = std::make_unique<uint8_t[]>(kVideoChunkBytes);
+    auto audio = std::make_unique<uint8_t[]>(kAudioChunkBytes);
+    auto pts = std::make_unique<uint8_t[]>(kPtsRecordBytes);
+
+    if (receiver.receiverPresent()) {
+        receiver.dvbInitStreaming(&receiver.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
+        receiver.dvbSendSpecialCommand(&receiver.device, reinterpret_cast<const uint8_t *>(kPanelRecording),
+                                       kPanelTextBytes, kPanelTextCommand);
+    }
+    LogEvent("polling thread started");
+
+    PollSchedule schedule;
+    schedule.start(clock.millis());
+    while (args.recording->get()) {
+        const uint32_t paused = args.paused->byte();
+        const int32_t t = clock.millis();
+
+        for (int i = 0; i < kPtsReadsPerCycle; ++i) {
+            if (ReadInto(receiver, pts, kPtsRecordBytes, StreamPts)) {
+                queue.Push(pts.release(), kPtsRecordBytes, StreamPts, paused, false);
+                pts = std::make_unique<uint8_t[]>(kPtsRecordBytes);
+            }
+        }
+        if (ReadInto(receiver, video, kVideoChunkBytes, StreamVideo)) {
+            queue.Push(video.release(), kVideoChunkBytes, StreamVideo, paused, false);
+            video = std::make_unique<uint8_t[]>(kVideoChunkBytes);
+            args.dataReady->pulse();
+        }
+        if (ReadInto(receiver, audio, kAudioChunkBytes, StreamAudio)) {
+            queue.Push(audio.release(), kAudioChunkBytes, StreamAudio, paused, false);
+            audio = std::make_unique<uint8_t[]>(kAudioChunkBytes);
+            args.dataReady->pulse();
+        }
+
+        if (const auto delay = schedule.lateness(t)) {
+            char text[96];
+            std::snprintf(text, sizeof text, "poll delayed for more than 100ms (%ums)! Possible data loss!", *delay);
+            LogEvent(text);
+        }
+        if (args.latenessLog)
+            args.latenessLog->push_back(schedule.lastLateness());
+        if (const auto sleep = schedule.nextSleep(clock.millis()))
+            clock.sleepMs(*sleep);
+    }
+
+    video.reset();
+    audio.reset();
+    pts.reset();
+    if (receiver.receiverPresent()) {
+        receiver.dvbDeInitStreaming(&receiver.device);
+        receiver.dvbSendSpecialCommand(&receiver.device, reinterpret_cast<const uint8_t *>(kPanelReady),
+                                       kPanelTextBytes, kPanelTextCommand);
+    }
+    args.dataReady->set();
+    LogEvent("polling thread terminated");
+    return 0;
+}
+
+} // namespace quelmar

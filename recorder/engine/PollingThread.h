@@ -1,0 +1,66 @@
+// The polling thread: reads the receiver's streams on a fixed 25 ms schedule
+// and hands every chunk to the recording thread through the PacketQueue.
+#pragma once
+
+#include "engine/PacketQueue.h"
+#include "engine/RecordingContext.h"
+#include "platform/AutoResetEvent.h"
+#include "platform/Clock.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace quelmar {
+
+class ReceiverLibrary;
+
+inline constexpr int32_t kPollPeriodMs = 25;        // one poll cycle
+inline constexpr int32_t kPollDelayReportMs = 100;  // later than this is reported
+inline constexpr int32_t kPollBacklogLimitMs = 2000; // backlog beyond this is given up
+
+// The schedule arithmetic of the polling thread, apart from any clock.
+class PollSchedule {
+public:
+    // Starts the schedule at t0 (ms): n = 0, slack = 0.
+    void start(int32_t t0);
+    // At the start of a cycle (t sampled before the reads): computes the
+    // lateness L = t - t0 - 25n, updates slack and the cycle counter, and
+    // returns the delay to report (L - slack) when one is due.
+    std::optional<uint32_t> lateness(int32_t t);
+    // After the cycle's reads: counts the cycle and returns how long to
+    // sleep until the next slot (0..25 ms, slack reset), or nullopt when the
+    // slot has passed and the next cycle starts at once (catching up).
+    std::optional<uint32_t> nextSleep(int32_t now);
+
+    int64_t cycles() const { return n_; }
+    int64_t slack() const { return slack_; }
+    int64_t lastLateness() const { return lastLateness_; }
+
+private:
+    int64_t since(int32_t t) const;
+
+    int32_t t0_ = 0;
+    int64_t n_ = 0;
+    int64_t slack_ = 0;
+    int64_t lastLateness_ = 0;
+};
+
+// What the polling thread works with. The queue and the event are shared so
+// that a polling thread the stop routine has to give up on never finds them
+// freed.
+struct PollingThreadArgs {
+    ReceiverLibrary *receiver = nullptr; // window-owned binding
+    std::shared_ptr<PacketQueue> queue;
+    std::shared_ptr<AutoResetEvent> dataReady;
+    const Flag *recording = nullptr;     // runs while set
+    const Flag *paused = nullptr;        // sampled once per cycle
+    Clock *clock = &SystemClock::instance();
+    // Filled for benchmarks and tests: the lateness of every cycle, when set.
+    std::vector<int64_t> *latenessLog = nullptr;
+};
+
+// The thread function. Returns 0.
+uint32_t PollingThreadProc(PollingThreadArgs args);
+
+} // namespace quelmar
