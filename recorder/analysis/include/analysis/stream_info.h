@@ -1,0 +1,54 @@
+// stream_info.h: when the "Video info" and "Audio info" lists of a recording
+// are rebuilt, and with which lines. The recording thread owns one
+// StreamInfoTracker per recording and is its only user.
+//
+// A caller that gets lines back empties the list and adds the lines; when
+// audio/video info logging is on it also logs each line, preceded by
+// kVideoInfoHeading or kAudioInfoHeading and followed by kInfoFooter.
+#ifndef QUELMAR_ANALYSIS_STREAM_INFO_H
+#define QUELMAR_ANALYSIS_STREAM_INFO_H
+
+#include "analysis/video_info.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+inline constexpr char kVideoInfoHeading[] = "---------------- Video Info -----------------";
+inline constexpr char kAudioInfoHeading[] = "---------------- Audio Info -----------------";
+inline constexpr char kInfoFooter[] = "---------------------------------------------";
+
+using InfoLines = std::vector<std::string>;
+
+class StreamInfoTracker {
+public:
+    struct AudioUpdate {
+        bool isAc3 = false;             // the frame starts with the AC-3 sync word
+        std::optional<InfoLines> lines; // set when the audio list is to be rebuilt
+    };
+
+    // Lines for the video list when `info` (GetVideoInfo's record, may be
+    // null) has both flags set; nullopt leaves the list as it is.
+    std::optional<InfoLines> OnVideoInfo(const VideoInfo *info) const;
+
+    // Examines the newest audio frame (GetLastAudioPES's result, may be null;
+    // `available` readable bytes from `frame`). An AC-3 frame rebuilds the list
+    // when its refresh signature differs from the last AC-3 frame's; an MPEG
+    // audio frame when its four header bytes differ from the last MPEG
+    // header's. The first frame, and the first after the audio changed
+    // between AC-3 and MPEG audio, always rebuild it.
+    AudioUpdate OnAudioFrame(const std::uint8_t *frame, std::size_t available);
+
+    // Forgets the last frames (start of a new recording).
+    void Reset();
+
+private:
+    enum class AudioKind { kNone, kMpeg, kAc3 };
+
+    AudioKind lastKind_ = AudioKind::kNone;
+    std::uint32_t lastSignature_ = 0;  // of the last frame of lastKind_
+};
+
+#endif // QUELMAR_ANALYSIS_STREAM_INFO_H

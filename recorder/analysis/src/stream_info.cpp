@@ -1,0 +1,45 @@
+#include "analysis/stream_info.h"
+
+#include "analysis/ac3.h"
+#include "analysis/mpeg_audio.h"
+
+std::optional<InfoLines> StreamInfoTracker::OnVideoInfo(const VideoInfo *info) const
+{
+    if (!info || !VideoInfoRefreshDue(*info))
+        return std::nullopt;
+    return VideoInfoLines(*info);
+}
+
+StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_t *frame,
+                                                               std::size_t available)
+{
+    AudioUpdate update;
+    if (!frame)
+        return update;
+    if (available >= 2 && frame[0] == kAc3Sync0 && frame[1] == kAc3Sync1) {
+        update.isAc3 = true;
+        const Ac3HeaderReader reader(frame, available);
+        const std::uint32_t signature = Ac3RefreshSignature(reader);
+        if (lastKind_ != AudioKind::kAc3 || signature != lastSignature_) {
+            lastKind_ = AudioKind::kAc3;
+            lastSignature_ = signature;
+            update.lines = Ac3InfoLines(reader);
+        }
+        return update;
+    }
+    if (available < kMpegAudioHeaderBytes)
+        return update;
+    const std::uint32_t signature = MpegAudioSignature(frame);
+    if (lastKind_ != AudioKind::kMpeg || signature != lastSignature_) {
+        lastKind_ = AudioKind::kMpeg;
+        lastSignature_ = signature;
+        update.lines = MpegAudioInfoLines(MpegAudioHeader(frame));
+    }
+    return update;
+}
+
+void StreamInfoTracker::Reset()
+{
+    lastKind_ = AudioKind::kNone;
+    lastSignature_ = 0;
+}
