@@ -1,0 +1,172 @@
+#include "ps_writer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include <cstring>
+
+namespace remux {
+namespace {
+
+constexpr int kIoBufferBytes = 32 * 2048;      // sixteen DVD packs
+constexpr int kVbvUnitBits = 16 * 1024;        // vbv_buffer_size unit
+constexpr int64_t kBitRateUnit = 400;          // bit_rate_value unit, bit/s
+const AVRational kClockTimeBase{1, static_cast<int>(kClockHz)};
+
+std::string avError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+AVCodecID audioCodecId(const AudioFrameInfo &a) {
+    if (a.codec == AudioCodec::Ac3) return AV_CODEC_ID_AC3;
+    if (a.layer == 1) return AV_CODEC_ID_MP1;
+    if (a.layer == 3) return AV_CODEC_ID_MP3;
+    return AV_CODEC_ID_MP2;
+}
+
+} // namespace
+
+PsWriter::PsWriter() = default;
+
+PsWriter::~PsWriter() { abandon(); }
+
+int PsWriter::writePacket(void *opaque, uint8_t *buf, int size) {
+    auto *self = static_cast<PsWriter *>(opaque);
+    if (self->writerFailed_ || self->writer_ == nullptr) return AVERROR(EIO);
+    if (size <= 0) return 0;
+    if (!self->writer_(buf, static_cast<uint32_t>(size))) {
+        self->writerFailed_ = true;
+        return AVERROR(EIO);
+    }
+    return size;
+}
+
+bool PsWriter::fail(const char *what, int code) {
+    error_ = std::string(what) + ": " + avError(code);
+    return false;
+}
+
+bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
+    abandon();
+    error_.clear();
+    writerFailed_ = false;
+    int rc = avformat_alloc_output_context2(&ctx_, nullptr, "dvd", nullptr);
+    if (rc < 0 || ctx_ == nullptr) {
+        ctx_ = nullptr;
+        return fail("cannot create the program stream muxer", rc);
+    }
+    auto *ioBuffer = static_cast<uint8_t *>(av_malloc(kIoBufferBytes));
+    io_ = ioBuffer ? avio_alloc_context(ioBuffer, kIoBufferBytes, 1, this, nullptr, &PsWriter::writePacket, nullptr)
+                   : nullptr;
+    if (io_ == nullptr) {
+        av_free(ioBuffer);
+        abandon();
+        return fail("cannot create the program stream output", AVERROR(ENOMEM));
+    }
+    ctx_->pb = io_;
+    ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (video) {
+        AVStream *st = avformat_new_stream(ctx_, nullptr);
+        if (!st) { abandon(); return fail("cannot add the video stream", AVERROR(ENOMEM)); }
+        st->time_base = kClockTimeBase;
+        AVCodecParameters *par = st->codecpar;
+        par->codec_type = AVMEDIA_TYPE_VIDEO;
+        par->codec_id = video->mpeg2 ? AV_CODEC_ID_MPEG2VIDEO : AV_CODEC_ID_MPEG1VIDEO;
+        par->width = video->width;
+        par->height = video->height;
+        par->bit_rate = static_cast<int64_t>(video->bitRateValue) * kBitRateUnit;
+        st->avg_frame_rate = AVRational{static_cast<int>(video->frameRateNum()), static_cast<int>(video->frameRateDen())};
+        size_t cpbSize = 0;
+        AVCPBProperties *cpb = av_cpb_properties_alloc(&cpbSize);
+        if (!cpb) { abandon(); return fail("cannot describe the video buffer", AVERROR(ENOMEM)); }
+        cpb->buffer_size = static_cast<int>(video->vbvBufferSize) * kVbvUnitBits;
+        cpb->max_bitrate = par->bit_rate;
+        rc = av_stream_add_side_data(st, AV_PKT_DATA_CPB_PROPERTIES, reinterpret_cast<uint8_t *>(cpb), cpbSize);
+        if (rc < 0) { av_free(cpb); abandon(); return fail("cannot describe the video buffer", rc); }
+        videoIndex_ = st->index;
+    }
+    if (audio) {
+        AVStream *st = avformat_new_stream(ctx_, nullptr);
+        if (!st) { abandon(); return fail("cannot add the audio stream", AVERROR(ENOMEM)); }
+        st->time_base = kClockTimeBase;
+        AVCodecParameters *par = st->codecpar;
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        par->codec_id = audioCodecId(*audio);
+        par->sample_rate = static_cast<int>(audio->sampleRate);
+        av_channel_layout_default(&par->ch_layout, audio->channels);
+        par->bit_rate = audio->bitRate;
+        par->frame_size = static_cast<int>(audio->samplesPerFrame);
+        audioIndex_ = st->index;
+        audioCodec_ = audio->codec;
+    }
+    rc = avformat_write_header(ctx_, nullptr);
+    if (rc < 0) {
+        abandon();
+        return fail("the program stream muxer refused the streams", rc);
+    }
+    return true;
+}
+
+bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts, bool keyFrame) {
+    if (!ctx_) return false;
+    const int index = video ? videoIndex_ : audioIndex_;
+    if (index < 0) return true; // stream not part of this program stream
+    if (!packet_) packet_ = av_packet_alloc();
+    if (!packet_) return fail("out of memory", AVERROR(ENOMEM));
+    av_packet_unref(packet_);
+    // Not reference-counted: libavformat copies what it keeps.
+    packet_->data = const_cast<uint8_t *>(data);
+    packet_->size = static_cast<int>(length);
+    packet_->stream_index = index;
+    packet_->pts = pts;
+    packet_->dts = dts;
+    packet_->flags = keyFrame ? AV_PKT_FLAG_KEY : 0;
+    av_packet_rescale_ts(packet_, kClockTimeBase, ctx_->streams[index]->time_base);
+    const int rc = av_interleaved_write_frame(ctx_, packet_);
+    packet_->data = nullptr;
+    packet_->size = 0;
+    if (rc < 0) return fail("program stream packet refused", rc);
+    return !writerFailed_;
+}
+
+bool PsWriter::flushIo() {
+    if (!ctx_) return true;
+    avio_flush(io_);
+    return !writerFailed_ && io_->error >= 0;
+}
+
+bool PsWriter::close() {
+    if (!ctx_) return true;
+    bool ok = true;
+    if (!writerFailed_) {
+        const int rc = av_write_trailer(ctx_);
+        if (rc < 0) ok = fail("cannot finish the program stream", rc);
+        avio_flush(io_);
+    }
+    ok = ok && !writerFailed_;
+    abandon();
+    return ok;
+}
+
+void PsWriter::abandon() {
+    if (ctx_) {
+        avformat_free_context(ctx_);
+        ctx_ = nullptr;
+    }
+    if (io_) {
+        av_freep(&io_->buffer);
+        avio_context_free(&io_);
+    }
+    if (packet_) av_packet_free(&packet_);
+    videoIndex_ = audioIndex_ = -1;
+    audioCodec_ = AudioCodec::None;
+}
+
+} // namespace remux

@@ -1,0 +1,105 @@
+// Framing of the receiver's video and audio chunks into access units and
+// audio frames. Single-threaded; owned by the multiplexer state.
+#pragma once
+
+#include "es_headers.h"
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace remux {
+
+// One coded picture (or field pair) with the headers in front of it.
+struct VideoAccessUnit {
+    std::vector<uint8_t> data;      // stuffing removed
+    uint64_t offset = 0;            // delivered video bytes before data[0] (stuffing counted)
+    PictureHeader picture;
+    bool hasSequenceHeader = false;
+    bool hasGop = false;
+    GopHeader gop;
+    PictureCodingExtension coding;  // of the first field
+    bool sequenceEnd = false;
+};
+
+// Counters of damage seen in one stream since the last reset.
+struct StreamErrors {
+    uint64_t skippedBytes = 0;      // non-zero bytes that were not part of a frame
+    uint64_t droppedUnits = 0;      // damaged or unusable frames/pictures
+};
+
+// Splits the stuffed video chunk stream into access units. A chunk's zero
+// stuffing (the zero bytes after its last non-zero byte) is removed and
+// counted; a chunk that ends in stuffing also ends the access unit in it.
+class VideoParser {
+public:
+    // Appends one chunk; complete access units are appended to out.
+    void feed(const uint8_t *data, size_t length, std::deque<VideoAccessUnit> &out);
+    // Drops what is buffered (the delivered offset keeps counting).
+    void discardBuffered();
+    // Counts a chunk that is dropped whole (pause): advances the offset only.
+    void skipChunk(size_t length) { delivered_ += length; discardBuffered(); }
+    void reset() { *this = VideoParser(); }
+
+    uint64_t delivered() const { return delivered_; }
+    uint64_t paddingBytes() const { return padding_; }
+    // The newest valid sequence header and its extensions (bytes as coded).
+    const std::vector<uint8_t> &sequenceHeaderBytes() const { return seqHeaderBytes_; }
+    bool sequenceKnown() const { return seqKnown_; }
+    const SequenceParams &sequence() const { return seq_; }
+    StreamErrors &errors() { return errors_; }
+
+private:
+    void scan(std::deque<VideoAccessUnit> &out);
+    void emit(size_t end, std::deque<VideoAccessUnit> &out);
+    bool parseUnit(VideoAccessUnit &au);
+    uint64_t offsetOf(size_t pos) const;
+    bool currentIsFirstField(size_t end) const;
+
+    struct Segment { size_t bufPos; uint64_t delivered; };
+    std::vector<uint8_t> buf_;
+    std::deque<Segment> segments_;
+    size_t scanPos_ = 0;            // next byte to examine for a start code
+    bool curHasPicture_ = false;
+    bool fieldPaired_ = false;
+    bool junk_ = false;             // damaged data before the picture of the unit in progress
+    uint64_t delivered_ = 0;
+    uint64_t padding_ = 0;
+    SequenceParams seq_;
+    bool seqKnown_ = false;
+    std::vector<uint8_t> seqHeaderBytes_;
+    StreamErrors errors_;
+};
+
+struct AudioFrame {
+    std::vector<uint8_t> data;
+    uint64_t offset = 0;            // delivered audio bytes before data[0]
+    AudioFrameInfo info;
+};
+
+// Cuts the continuous MPEG audio or AC-3 chunk stream into whole frames.
+// Zero bytes between frames are padding and are skipped silently.
+class AudioParser {
+public:
+    void feed(const uint8_t *data, size_t length, std::deque<AudioFrame> &out);
+    void discardBuffered();
+    void skipChunk(size_t length) { delivered_ += length; discardBuffered(); }
+    void reset() { *this = AudioParser(); }
+    uint64_t delivered() const { return delivered_; }
+    StreamErrors &errors() { return errors_; }
+
+private:
+    // How a candidate frame at pos checks out.
+    enum class Verdict { Accept, Reject, NeedMore };
+    Verdict check(size_t pos, const AudioFrameInfo &info) const;
+
+    std::vector<uint8_t> buf_;
+    size_t pos_ = 0;                // start of unparsed data in buf_
+    uint64_t bufStartOffset_ = 0;   // delivered offset of buf_[0]
+    uint64_t delivered_ = 0;
+    bool locked_ = false;
+    AudioFrameInfo lockedInfo_;
+    StreamErrors errors_;
+};
+
+} // namespace remux
