@@ -20,7 +20,10 @@ constexpr double kMbpsPerBitRateUnit = 0.0004;  // one unit is 400 bit/s
 
 } // namespace
 
-bool VideoInfoRefreshDue(const VideoInfo &info) { return info.valid[0] != 0 && info.valid[1] != 0; }
+bool VideoInfoRefreshDue(const VideoInfo &info)
+{
+    return info.sequenceKnown != 0 && info.extensionKnown != 0;
+}
 
 const char *PictureFormatText(unsigned code)
 {

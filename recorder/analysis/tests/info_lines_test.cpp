@@ -67,10 +67,10 @@ TEST(StreamInfoTracker, VideoListFollowsTheRecordFlags)
     EXPECT_FALSE(tracker.OnVideoInfo(nullptr));
     ASSERT_TRUE(tracker.OnVideoInfo(&info));
     EXPECT_EQ(tracker.OnVideoInfo(&info)->size(), 6u);
-    info.valid[1] = 0;
+    info.extensionKnown = 0;
     EXPECT_FALSE(tracker.OnVideoInfo(&info));
-    info.valid[1] = 1;
-    info.valid[0] = 0;
+    info.extensionKnown = 1;
+    info.sequenceKnown = 0;
     EXPECT_FALSE(tracker.OnVideoInfo(&info));
 }
 
