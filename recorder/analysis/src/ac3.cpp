@@ -9,11 +9,14 @@
 namespace {
 
 constexpr unsigned kBitsPerByte = 8;
+constexpr unsigned kByteValues = 256;
+constexpr unsigned kByteMask = 0xFF;
 
 // ---- synchronisation information -------------------------------------------
 
 constexpr std::size_t kFscodByte = 4;           // fscod (2 bits) and frmsizecod (6 bits)
 constexpr unsigned kFrmsizecodMask = 0x3F;
+constexpr unsigned kFscodShift = 6;
 constexpr unsigned kFrmsizecodCount = 38;       // valid codes 0 to 37; two per bit rate
 constexpr unsigned kCodesPerFscod = 64;
 constexpr unsigned kFscodCount = 4;
@@ -55,26 +58,27 @@ static_assert(kFrameSizeBytes[0x1C] == 1536 && kFrameSizeBytes[0x4F] == 488 &&
 // ---- CRC ---------------------------------------------------------------------
 
 constexpr std::uint16_t kCrcPolynomial = 0x8005;  // x^16 + x^15 + x^2 + 1 without the x^16 term
+constexpr unsigned kCrcTopBit = 0x8000;
 constexpr unsigned kCrcSlices = 8;                // bytes per step of the sliced loop
 constexpr std::size_t kFirstCrcByte = 2;          // the sync word is not covered
 
-using CrcTables = std::array<std::array<std::uint16_t, 256>, kCrcSlices>;
+using CrcTables = std::array<std::array<std::uint16_t, kByteValues>, kCrcSlices>;
 
 // tables[k][v] = v * x^(16 + 8k) mod the generator: the contribution of byte
 // value v followed by k more bytes.
 constexpr CrcTables MakeCrcTables()
 {
     CrcTables tables{};
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned r = v << 8;
+    for (unsigned v = 0; v < kByteValues; ++v) {
+        unsigned r = v << kBitsPerByte;
         for (unsigned bit = 0; bit < kBitsPerByte; ++bit)
-            r = (r & 0x8000) ? (r << 1) ^ kCrcPolynomial : r << 1;
+            r = (r & kCrcTopBit) ? (r << 1) ^ kCrcPolynomial : r << 1;
         tables[0][v] = static_cast<std::uint16_t>(r);
     }
     for (unsigned k = 1; k < kCrcSlices; ++k)
-        for (unsigned v = 0; v < 256; ++v) {
+        for (unsigned v = 0; v < kByteValues; ++v) {
             const std::uint16_t prev = tables[k - 1][v];
-            tables[k][v] = static_cast<std::uint16_t>((prev << 8) ^ tables[0][prev >> 8]);
+            tables[k][v] = static_cast<std::uint16_t>((prev << kBitsPerByte) ^ tables[0][prev >> kBitsPerByte]);
         }
     return tables;
 }
@@ -138,6 +142,20 @@ bool HasSurroundMix(unsigned acmod) { return (acmod & kAcmodSurroundBit) != 0; }
 // Bit position of the bit stream information (after sync word, crc1, byte 4).
 constexpr std::uint16_t kBsiStartBit = 40;
 
+// Widths of the bit stream information fields, in bits.
+constexpr unsigned kBsidBits = 5;
+constexpr unsigned kBsmodBits = 3;
+constexpr unsigned kAcmodBits = 3;
+constexpr unsigned kMixOrSurroundModeBits = 2;  // cmixlev, surmixlev, dsurmod
+constexpr unsigned kFlagBits = 1;
+constexpr unsigned kDialnormBits = 5;
+constexpr unsigned kComprBits = 8;
+constexpr unsigned kLangcodBits = 8;
+constexpr unsigned kMixlevelBits = 5;
+constexpr unsigned kRoomtypBits = 2;
+constexpr unsigned kCopyrightAndOrigBits = 2;   // copyrightb, origbs
+constexpr unsigned kTimecodBits = 14;
+
 // Signature layout (see Ac3RefreshSignature).
 constexpr unsigned kSigFscodShift = 2;
 constexpr unsigned kSigFrmsizecodShift = 4;
@@ -154,16 +172,17 @@ constexpr unsigned kSigRoomtypShift = 25;
 
 std::uint16_t Ac3Crc16(std::uint16_t crc, const std::uint8_t *data, std::size_t length)
 {
+    // Eight bytes per step: the register's two bytes fold into the first two.
     const auto &t = kCrcTables;
     while (length >= kCrcSlices) {
         crc = static_cast<std::uint16_t>(
-            t[7][(crc >> 8) ^ data[0]] ^ t[6][(crc & 0xFF) ^ data[1]] ^ t[5][data[2]] ^
+            t[7][(crc >> kBitsPerByte) ^ data[0]] ^ t[6][(crc & kByteMask) ^ data[1]] ^ t[5][data[2]] ^
             t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]]);
         data += kCrcSlices;
         length -= kCrcSlices;
     }
     while (length-- > 0)
-        crc = static_cast<std::uint16_t>((crc << 8) ^ t[0][(crc >> 8) ^ *data++]);
+        crc = static_cast<std::uint16_t>((crc << kBitsPerByte) ^ t[0][(crc >> kBitsPerByte) ^ *data++]);
     return crc;
 }
 
@@ -175,7 +194,7 @@ std::uint8_t Ac3HeaderReader::Byte4() const
 }
 
 unsigned Ac3HeaderReader::FrameSize() const { return Ac3FrameSizeForCode(Byte4()); }
-unsigned Ac3HeaderReader::Fscod() const { return Byte4() >> 6; }
+unsigned Ac3HeaderReader::Fscod() const { return Byte4() >> kFscodShift; }
 unsigned Ac3HeaderReader::Frmsizecod() const { return Byte4() & kFrmsizecodMask; }
 
 const Ac3HeaderReader::Bsi &Ac3HeaderReader::DecodedBsi() const
@@ -207,43 +226,43 @@ const Ac3HeaderReader::Bsi &Ac3HeaderReader::DecodedBsi() const
     };
 
     Bsi &b = bsi_;
-    b.bsid = read(5);
-    b.bsmod = read(3);
-    b.acmod = read(3);
+    b.bsid = read(kBsidBits);
+    b.bsmod = read(kBsmodBits);
+    b.acmod = read(kAcmodBits);
     if (HasCenterMix(b.acmod))
-        b.cmixlev = read(2);
+        b.cmixlev = read(kMixOrSurroundModeBits);
     if (HasSurroundMix(b.acmod))
-        b.surmixlev = read(2);
+        b.surmixlev = read(kMixOrSurroundModeBits);
     if (b.acmod == kAcmodStereo)
-        b.dsurmod = read(2);
-    b.lfeon = read(1);
-    b.dialnorm = read(5);
-    if (read(1))   // compre
-        skip(8);   // compr
-    if (read(1))   // langcode
-        skip(8);   // langcod
-    b.audprodie = read(1);
+        b.dsurmod = read(kMixOrSurroundModeBits);
+    b.lfeon = read(kFlagBits);
+    b.dialnorm = read(kDialnormBits);
+    if (read(kFlagBits))   // compre
+        skip(kComprBits);
+    if (read(kFlagBits))   // langcode
+        skip(kLangcodBits);
+    b.audprodie = read(kFlagBits);
     if (b.audprodie) {
-        b.mixlevel = read(5);
-        b.roomtyp = read(2);
+        b.mixlevel = read(kMixlevelBits);
+        b.roomtyp = read(kRoomtypBits);
     }
     if (b.acmod == kAcmodDualMono) {
-        skip(5);       // dialnorm2
-        if (read(1))   // compr2e
-            skip(8);   // compr2
-        if (read(1))   // langcod2e
-            skip(8);   // langcod2
-        b.audprodi2e = read(1);
+        skip(kDialnormBits);   // dialnorm2
+        if (read(kFlagBits))   // compr2e
+            skip(kComprBits);
+        if (read(kFlagBits))   // langcod2e
+            skip(kLangcodBits);
+        b.audprodi2e = read(kFlagBits);
         if (b.audprodi2e) {
-            b.mixlevel2 = read(5);
-            b.roomtyp2 = read(2);
+            b.mixlevel2 = read(kMixlevelBits);
+            b.roomtyp2 = read(kRoomtypBits);
         }
     }
-    skip(2);  // copyrightb, origbs
-    b.timecod1e = read(1);
+    skip(kCopyrightAndOrigBits);
+    b.timecod1e = read(kFlagBits);
     if (b.timecod1e)
-        skip(14);
-    b.timecod2e = read(1);
+        skip(kTimecodBits);
+    b.timecod2e = read(kFlagBits);
     return bsi_;
 }
 

@@ -34,6 +34,11 @@ constexpr std::uint8_t kSyncByte = 0xFF;
 constexpr std::uint8_t kSyncAndMpeg1Mask = 0xF8;  // 11 sync bits and the ID bit (1 = MPEG-1)
 constexpr std::uint8_t kProtectionBit = 0x01;     // byte 1; 0 = CRC follows
 constexpr std::uint8_t kPaddingBit = 0x02;        // byte 2
+constexpr unsigned kLayerShift = 1;               // byte 1: layer bits 11 = layer 1 ... 00 = invalid
+constexpr unsigned kBitRateIndexShift = 4;        // byte 2, top four bits
+constexpr unsigned kSamplingIndexShift = 2;       // byte 2, two bits
+constexpr unsigned kModeShift = 6;                // byte 3, top two bits
+constexpr unsigned kTwoBitMask = 3;
 constexpr unsigned kLayer1PaddingBytes = 4;       // one slot of layer 1
 constexpr unsigned kOtherPaddingBytes = 1;
 
@@ -49,14 +54,14 @@ void MpegAudioHeader::Decode() const
 {
     if (decoded_)
         return;
-    layer_ = static_cast<std::uint8_t>(4 - ((header_[1] >> 1) & 3));
-    bitRateIndex_ = static_cast<std::uint8_t>(header_[2] >> 4);
-    samplingIndex_ = static_cast<std::uint8_t>((header_[2] >> 2) & 3);
+    layer_ = static_cast<std::uint8_t>(kInvalidLayer - ((header_[1] >> kLayerShift) & kTwoBitMask));
+    bitRateIndex_ = static_cast<std::uint8_t>(header_[2] >> kBitRateIndexShift);
+    samplingIndex_ = static_cast<std::uint8_t>((header_[2] >> kSamplingIndexShift) & kTwoBitMask);
     if (header_[2] & kPaddingBit)
         padding_ = static_cast<std::uint8_t>(layer_ == 1 ? kLayer1PaddingBytes : kOtherPaddingBytes);
     else
         padding_ = 0;
-    mode_ = static_cast<std::uint8_t>(header_[3] >> 6);
+    mode_ = static_cast<std::uint8_t>(header_[3] >> kModeShift);
     crcPresent_ = (header_[1] & kProtectionBit) == 0;
     decoded_ = true;
 }
@@ -101,8 +106,10 @@ unsigned MpegAudioHeader::FrameSize() const
 
 std::uint32_t MpegAudioSignature(const std::uint8_t *header)
 {
-    return static_cast<std::uint32_t>(header[0]) << 24 | static_cast<std::uint32_t>(header[1]) << 16 |
-           static_cast<std::uint32_t>(header[2]) << 8 | header[3];
+    std::uint32_t signature = 0;
+    for (unsigned i = 0; i < kMpegAudioHeaderBytes; ++i)
+        signature = signature << kBitsPerByte | header[i];
+    return signature;
 }
 
 std::vector<std::string> MpegAudioInfoLines(const MpegAudioHeader &header)
