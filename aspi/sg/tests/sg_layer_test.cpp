@@ -1,5 +1,6 @@
 #include "sg_layer.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -195,11 +196,12 @@ TEST_F(SgLayerTest, TargetRefusalsCarryStatusAndSenseAndLeaveTheBufferAlone)
 
     fake.setBehaviour([](const SgIoRequest &io) {
         std::memset(io.data, 0x55, io.dataLength);
-        std::memcpy(io.sense, kNotReadySense, io.senseCapacity);
+        const uint8_t senseBytes = std::min(io.senseCapacity, kSenseBytes);
+        std::memcpy(io.sense, kNotReadySense, senseBytes);
         SgIoResult result;
         result.targetStatus = ASPI_TARGET_CHECK_CONDITION;
         result.driverStatus = kDriverSense;
-        result.senseWritten = io.senseCapacity;
+        result.senseWritten = senseBytes;
         return result;
     });
     buffer.fill(kCanary);
