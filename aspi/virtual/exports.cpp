@@ -1,0 +1,122 @@
+// The exported entry points of libaspi-virtual.so: the two ASPI functions and
+// the control interface of aspi_virtual.h. One VirtualBus per process, made
+// on first use from QUELMAR_VIRTUAL_RECEIVER (or the built-in default) and
+// replaced by aspiVirtualReload().
+#include "aspi_virtual.h"
+#include "virtual_bus.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <shared_mutex>
+#include <string>
+
+namespace {
+
+using quelmar::aspi_virtual::VirtualBus;
+
+std::shared_mutex g_lock;           // readers: requests; writer: (re)loading
+std::unique_ptr<VirtualBus> g_bus;
+std::string g_error;
+
+// Builds the bus from `path` (nullptr: the environment, else the default).
+// Called with g_lock held exclusively.
+bool buildBus(const char *path)
+{
+    g_bus.reset();
+    g_error.clear();
+    const char *env = std::getenv("QUELMAR_VIRTUAL_RECEIVER");
+    const char *file = path ? path : (env && *env ? env : nullptr);
+    if (!file) {
+        g_bus = std::make_unique<VirtualBus>(quelmar::receiver::defaultConfig());
+        return true;
+    }
+    std::string error;
+    auto config = quelmar::receiver::loadConfigFile(file, &error);
+    if (!config) {
+        g_error = "simulated receiver configuration " + error;
+        std::fprintf(stderr, "%s\n", g_error.c_str());
+        g_bus = std::make_unique<VirtualBus>();
+        return false;
+    }
+    g_bus = std::make_unique<VirtualBus>(*config);
+    return true;
+}
+
+template <typename F>
+auto withBus(F f)
+{
+    {
+        std::shared_lock lock(g_lock);
+        if (g_bus)
+            return f(*g_bus);
+    }
+    {
+        std::unique_lock lock(g_lock);
+        if (!g_bus)
+            buildBus(nullptr);
+    }
+    std::shared_lock lock(g_lock);
+    return f(*g_bus);
+}
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void)
+{
+    return withBus([](VirtualBus &b) { return b.supportInfo(); });
+}
+
+__attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb)
+{
+    return withBus([srb](VirtualBus &b) { return b.send(srb); });
+}
+
+__attribute__((visibility("default"))) int32_t aspiVirtualReload(const char *path)
+{
+    std::unique_lock lock(g_lock);
+    return buildBus(path) ? 1 : 0;
+}
+
+__attribute__((visibility("default"))) const char *aspiVirtualLastError(void)
+{
+    std::shared_lock lock(g_lock);
+    return g_error.c_str();
+}
+
+__attribute__((visibility("default"))) int32_t aspiVirtualSetPlugged(uint8_t adapter, uint8_t target,
+                                                                     int32_t plugged)
+{
+    return withBus([&](VirtualBus &b) { return b.setPlugged(adapter, target, plugged != 0) ? 1 : 0; });
+}
+
+__attribute__((visibility("default"))) void aspiVirtualHang(uint32_t milliseconds)
+{
+    withBus([&](VirtualBus &b) {
+        b.hang(std::chrono::milliseconds(milliseconds));
+        return 0;
+    });
+}
+
+__attribute__((visibility("default"))) void aspiVirtualRefuseCommand(uint32_t n)
+{
+    withBus([&](VirtualBus &b) {
+        b.refuseCommand(n);
+        return 0;
+    });
+}
+
+__attribute__((visibility("default"))) int32_t aspiVirtualStallStream(uint8_t adapter, uint8_t target,
+                                                                      int32_t kind, int32_t stalled)
+{
+    return withBus([&](VirtualBus &b) { return b.stall(adapter, target, kind, stalled != 0) ? 1 : 0; });
+}
+
+__attribute__((visibility("default"))) int32_t aspiVirtualGetState(uint8_t adapter, uint8_t target,
+                                                                   AspiVirtualState *state)
+{
+    return withBus([&](VirtualBus &b) { return b.state(adapter, target, state) ? 1 : 0; });
+}
+
+} // extern "C"

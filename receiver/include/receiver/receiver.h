@@ -1,0 +1,161 @@
+// receiver.h: one simulated receiver: its identity, 16 MiB of memory with the
+// channel table and the SCSI mode word, its control state, the command
+// decoder for exactly the command blocks the receiver access library sends,
+// and the tuned channel's streams.
+//
+// Thread-safety: every public member may be called from any thread; one
+// mutex guards the state. pump() is meant for one media thread and does its
+// encoding and file reading outside that mutex.
+#ifndef QUELMAR_RECEIVER_RECEIVER_H
+#define QUELMAR_RECEIVER_RECEIVER_H
+
+#include "receiver/config.h"
+#include "receiver/media_source.h"
+#include "receiver/stream_buffers.h"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quelmar::receiver {
+
+constexpr size_t kMemoryBytes = 16 * 1024 * 1024;
+constexpr uint32_t kScsiModeWordAddress = 0xFFEA;
+constexpr size_t kInquiryBytes = 36;
+constexpr size_t kCurrentChannelBytes = 68;
+constexpr size_t kChannelCountBytes = 4;
+constexpr size_t kSenseBytes = 18;   // fixed-format sense data
+
+// SCSI operation codes and mode bytes the receiver understands.
+constexpr uint8_t kOpInquiry = 0x12;
+constexpr uint8_t kOpWriteBuffer = 0x3B;
+constexpr uint8_t kOpReadBuffer = 0x3C;
+constexpr uint8_t kOpStreamA = 0x3D;   // streaming start/stop, channel selection
+constexpr uint8_t kOpStreamB = 0x3E;   // streaming start/restart
+constexpr uint8_t kModeMemory = 0x00;
+constexpr uint8_t kModeChannelCountLegacy = 0x01;
+constexpr uint8_t kModeChannelCount = 0x11;
+constexpr uint8_t kModeCurrentChannel = 0x50;
+constexpr uint8_t kModeReadAudio = 0x17;
+constexpr uint8_t kModeReadVideo = 0x18;
+constexpr uint8_t kModeReadTimestamps = 0x19;
+constexpr uint8_t kModeWriteTable = 0x04;
+constexpr uint8_t kModeWriteMemory = 0x05;
+constexpr uint8_t kModeSpecial = 0x30;
+constexpr uint8_t kModeSelectChannel = 0x01;   // always in byte 1
+constexpr uint16_t kLastLegacyRevision = 0x0214;
+
+// Special command codes.
+constexpr uint8_t kSpecialFrontPanel = 1;
+constexpr uint8_t kSpecialSwitchOff = 2;
+constexpr uint8_t kSpecialOsd = 27;
+constexpr uint8_t kSpecialRemoteLock = 29;
+constexpr uint8_t kSpecialRemoteUnlock = 30;
+constexpr uint8_t kSpecialVideoSetting = 61;
+
+// Sense keys and codes used in refusals.
+constexpr uint8_t kSenseNotReady = 0x02;
+constexpr uint8_t kSenseIllegalRequest = 0x05;
+constexpr uint8_t kSenseAbortedCommand = 0x0B;
+constexpr uint8_t kAscNotReady = 0x04;
+constexpr uint8_t kAscInvalidOpcode = 0x20;
+constexpr uint8_t kAscAddressOutOfRange = 0x21;
+constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
+constexpr uint8_t kAscInvalidFieldInData = 0x26;
+
+enum class Direction { None, In, Out };
+
+enum class TargetStatus : uint8_t { Good = 0x00, CheckCondition = 0x02, Busy = 0x08 };
+
+struct CommandResult {
+    TargetStatus status = TargetStatus::Good;
+    bool dataOverrun = false;          // the request's buffer is smaller than the command's transfer
+    std::array<uint8_t, kSenseBytes> sense{};  // valid with CheckCondition
+    uint32_t bytesTransferred = 0;
+};
+
+// What tests and demonstrations can read about a receiver.
+struct ReceiverState {
+    bool powered = true;
+    bool remoteLocked = false;
+    bool streaming = false;
+    unsigned tunedChannel = 1;         // 1 = first record
+    uint16_t scsiModeWord = 0;         // first byte high
+    std::string frontPanel;
+    std::string osd;
+    std::array<uint8_t, 2> videoSetting{};
+    uint64_t droppedAudioBytes = 0, droppedVideoBytes = 0, droppedTimestampRecords = 0;
+    unsigned channelCount = 0;
+    std::string sourceProblem;         // why the tuned channel delivers nothing, or empty
+};
+
+// Streams that can be stalled (stop delivering) for tests.
+enum class StallKind { Audio = 0, Video = 1, Timestamps = 2 };
+
+class Receiver {
+public:
+    explicit Receiver(ReceiverConfig config);
+    ~Receiver();
+    Receiver(const Receiver &) = delete;
+    Receiver &operator=(const Receiver &) = delete;
+
+    const ReceiverConfig &config() const { return config_; }
+    bool legacyLayout() const { return revision_ <= kLastLegacyRevision; }
+    uint16_t revision() const { return revision_; }
+
+    // Executes one command block. `data` is the request's buffer of
+    // `dataLength` bytes, read for Direction::Out, written for Direction::In;
+    // it is only touched during the call.
+    CommandResult execute(const uint8_t *cdb, size_t cdbLength, Direction direction, uint8_t *data,
+                          uint32_t dataLength);
+
+    // Media thread: opens the tuned channel's source when needed and moves
+    // every unit that is due at `now` into the stream buffers.
+    void pump(std::chrono::steady_clock::time_point now);
+
+    ReceiverState state() const;
+    void setStalled(StallKind kind, bool stalled);
+
+private:
+    CommandResult inquiry(const uint8_t *cdb, Direction dir, uint8_t *data, uint32_t dataLength);
+    CommandResult readCommand(uint8_t mode, uint32_t offset, uint32_t length, uint8_t *data);
+    CommandResult writeCommand(uint8_t mode, uint32_t offset, uint32_t length, const uint8_t *data,
+                               uint32_t dataLength);
+    CommandResult specialCommand(const uint8_t *msg, uint32_t length);
+    CommandResult streamCommand(uint8_t op, uint32_t offset, uint32_t length, const uint8_t *data,
+                                uint32_t dataLength);
+    CommandResult selectChannel(const uint8_t *cdb, const uint8_t *data, uint32_t dataLength);
+    CommandResult nothingToDeliver() const;
+    void restartStreams();  // new generation: buffers emptied, source reopened
+
+    const ReceiverConfig config_;
+    const uint16_t revision_;
+    const std::chrono::steady_clock::time_point created_;
+
+    mutable std::mutex mutex_;
+    std::vector<uint8_t> memory_;
+    unsigned channelCount_ = 0;
+    unsigned tuned_ = 0;               // 0-based
+    bool powered_ = true, remoteLocked_ = false, streaming_ = false;
+    std::string frontPanel_, osd_, sourceProblem_;
+    std::array<uint8_t, 2> videoSetting_{};
+    bool stalled_[3] = {false, false, false};
+    uint64_t generation_ = 0;
+    StreamBuffers buffers_;
+
+    // Media thread only.
+    std::unique_ptr<StreamSource> source_;
+    uint64_t sourceGeneration_ = UINT64_MAX;
+    std::chrono::steady_clock::time_point sourceStart_;
+};
+
+// INQUIRY data of a configured receiver (36 bytes).
+std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config);
+
+} // namespace quelmar::receiver
+
+#endif
