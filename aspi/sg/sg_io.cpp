@@ -88,6 +88,19 @@ SgIoResult runSgIo(const SgIoRequest &request)
         result.errorNumber = errno;
         return result;
     }
+    sg_scsi_id id{};
+    if (::ioctl(fd, SG_GET_SCSI_ID, &id) < 0) {
+        result.errorNumber = errno;
+        ::close(fd);
+        return result;
+    }
+    const ScsiAddress actual{static_cast<unsigned>(id.host_no), static_cast<unsigned>(id.channel),
+                             static_cast<unsigned>(id.scsi_id), static_cast<unsigned>(id.lun)};
+    if (actual != request.address) {
+        result.errorNumber = ENODEV;
+        ::close(fd);
+        return result;
+    }
     sg_io_hdr_t header{};
     header.interface_id = 'S';
     switch (request.direction) {

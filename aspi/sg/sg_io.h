@@ -11,10 +11,17 @@ namespace quelmar::sg {
 
 enum class Direction { none, in, out };
 
+// "H:C:T:L" as the kernel names a SCSI device.
+struct ScsiAddress {
+    unsigned host = 0, channel = 0, target = 0, lun = 0;
+    bool operator==(const ScsiAddress &) const = default;
+};
+
 // One command as handed to the driver. The pointers stay valid for the whole
 // call; data and sense belong to the layer, never to the ASPI caller.
 struct SgIoRequest {
     std::string devicePath;          // e.g. "/dev/sg3"
+    ScsiAddress address;             // the device the node must still be
     const uint8_t *cdb = nullptr;
     uint8_t cdbLength = 0;           // 6..16
     Direction direction = Direction::none;
@@ -40,8 +47,10 @@ struct SgIoResult {
 // thread, possibly on several at once; may block up to the request's timeout.
 using SgIoFunction = std::function<SgIoResult(const SgIoRequest &)>;
 
-// Opens the device node, issues SG_IO and closes the node again, so that a
-// device that goes away and comes back under the same name keeps working.
+// Opens the device node, checks that it is still the device at
+// request.address (sg names are reused when devices come and go: a vendor
+// command must never reach some other device; a mismatch is ENODEV), issues
+// SG_IO and closes the node again.
 SgIoResult runSgIo(const SgIoRequest &request);
 
 // ASPI view of an SG_IO outcome.

@@ -219,6 +219,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     if (target == targets.end() || srb.SRB_Lun != 0)
         return refuse(SS_NO_DEVICE);
     job->io.devicePath = target->second.devicePath;
+    job->io.address = target->second.address;
 
     srb.SRB_HaStat = ASPI_HASTAT_OK;
     srb.SRB_TargStat = ASPI_TARGET_GOOD;

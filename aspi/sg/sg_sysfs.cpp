@@ -96,10 +96,10 @@ SgEnumeration enumerateSgDevices(const fs::path &sysfsRoot, const fs::path &devR
             continue;
         SgAdapter &adapter = byHost[address->host];
         adapter.host = address->host;
-        auto [slot, inserted] =
-            adapter.targets.try_emplace(address->target, SgTarget{address->channel, node.string()});
-        if (!inserted && address->channel < slot->second.channel)
-            slot->second = SgTarget{address->channel, node.string()};
+        const SgTarget target{*address, node.string()};
+        auto [slot, inserted] = adapter.targets.try_emplace(address->target, target);
+        if (!inserted && address->channel < slot->second.address.channel)
+            slot->second = target;
     }
     for (auto &[host, adapter] : byHost) {
         if (result.adapters.size() == kMaxAdapters)

@@ -11,18 +11,15 @@
 #include <string_view>
 #include <vector>
 
-namespace quelmar::sg {
+#include "sg_io.h"
 
-// "H:C:T:L" as the kernel names a SCSI device.
-struct ScsiAddress {
-    unsigned host = 0, channel = 0, target = 0, lun = 0;
-};
+namespace quelmar::sg {
 
 // Parses "H:C:T:L" (decimal, nothing else); nullopt when malformed.
 std::optional<ScsiAddress> parseScsiAddress(std::string_view text);
 
 struct SgTarget {
-    unsigned channel = 0;
+    ScsiAddress address;
     std::string devicePath;          // the sgN node below the device root
 };
 

@@ -16,6 +16,7 @@ namespace quelmar::sg::testing {
 
 struct RecordedCommand {
     std::string devicePath;
+    ScsiAddress address;
     std::vector<uint8_t> cdb;
     Direction direction;
     uint32_t dataLength;
@@ -84,7 +85,7 @@ private:
         Behaviour behaviour;
         {
             std::unique_lock lock(mutex_);
-            RecordedCommand recorded{request.devicePath,
+            RecordedCommand recorded{request.devicePath, request.address,
                                      std::vector<uint8_t>(request.cdb, request.cdb + request.cdbLength),
                                      request.direction, request.dataLength, {},
                                      request.senseCapacity, request.timeoutMs};

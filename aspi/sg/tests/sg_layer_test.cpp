@@ -167,6 +167,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
 
     const auto call = fake.calls().at(0);
     EXPECT_EQ(call.devicePath, (tree.dev() / "sg1").string());
+    EXPECT_EQ(call.address, (ScsiAddress{2, 0, 3, 0}));  // checked against the node
     EXPECT_EQ(call.cdb, std::vector<uint8_t>(std::begin(kReadBufferCdb), std::end(kReadBufferCdb)));
     EXPECT_EQ(call.direction, Direction::in);
     EXPECT_EQ(call.dataLength, kLength);

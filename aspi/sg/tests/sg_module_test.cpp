@@ -98,7 +98,7 @@ TEST_F(SgModuleTest, DriverRefusalsAndVanishedNodesCompleteThroughTheEvent)
     const uint8_t inquiryCdb[6] = {0x12, 0, 0, 0, 36, 0};
     std::memcpy(srb.CDBByte, inquiryCdb, sizeof inquiryCdb);
 
-    // A plain file is no SCSI generic device: SG_IO fails, the request ends in error.
+    // A plain file is no SCSI generic device: the driver calls fail, the request ends in error.
     const uint32_t atReturn = send(&srb);
     EXPECT_TRUE(atReturn == SS_PENDING || atReturn == SS_ERR) << atReturn;
     EXPECT_EQ(waitEvent(event), 1u);

@@ -89,7 +89,7 @@ TEST(Enumeration, LowestChannelKeepsATargetIdAndDanglingLinksStillCount)
     ASSERT_EQ(result.adapters.size(), 1u);
     const auto &targets = result.adapters[0].targets;
     ASSERT_EQ(targets.size(), 2u);
-    EXPECT_EQ(targets.at(4).channel, 0u);
+    EXPECT_EQ(targets.at(4).address, (ScsiAddress{0, 0, 4, 0}));
     EXPECT_EQ(targets.at(4).devicePath, (tree.dev() / "sg1").string());
     EXPECT_EQ(targets.at(9).devicePath, (tree.dev() / "sg3").string());
 }
