@@ -1,0 +1,286 @@
+// The simulated layer's side of the ASPI request rules: asynchronous
+// completion with status and event, refusals, faults and abort.
+#include "virtual_bus.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace quelmar::aspi_virtual {
+namespace {
+
+using receiver::Config;
+using receiver::defaultConfig;
+
+constexpr int kWaitForeverMs = 20000;   // only guards against a hanging test
+
+Config twoReceivers(uint64_t rate)
+{
+    Config c = defaultConfig();
+    c.receivers[0].transferRateBytesPerSecond = rate;
+    receiver::ReceiverConfig second = c.receivers[0];
+    second.adapter = 1;
+    second.target = 0;
+    second.revision = "0214";
+    c.receivers.push_back(second);
+    return c;
+}
+
+struct Request {
+    SRB_ExecSCSICmd srb{};
+    std::vector<uint8_t> data;
+    int fd = -1;
+    Request(uint8_t ha, uint8_t target, std::initializer_list<uint8_t> cdb, uint32_t len, uint8_t dir, bool event = true)
+        : data(len, 0xA5)
+    {
+        fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_HaId = ha;
+        srb.SRB_Target = target;
+        srb.SRB_Flags = static_cast<uint8_t>(dir | (event ? SRB_EVENT_NOTIFY : 0));
+        srb.SRB_BufLen = len;
+        srb.SRB_BufPointer = data.data();
+        srb.SRB_SenseLen = 14;
+        srb.SRB_CDBLen = static_cast<uint8_t>(cdb.size());
+        std::copy(cdb.begin(), cdb.end(), srb.CDBByte);
+        srb.SRB_PostProc = reinterpret_cast<void *>(static_cast<intptr_t>(fd));
+    }
+    ~Request() { ::close(fd); }
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+    uint8_t status() const { return aspi_load_status(srb.SRB_Status); }
+    // Waits for the event; returns the event count read (0 on time-out).
+    uint64_t waitEvent(int timeoutMs = kWaitForeverMs)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return 0;
+        uint64_t v = 0;
+        return ::read(fd, &v, sizeof v) == sizeof v ? v : 0;
+    }
+    uint8_t sendAndWait(VirtualBus &bus)
+    {
+        if (bus.send(&srb) == SS_PENDING) {
+            EXPECT_EQ(waitEvent(), 1u);
+        }
+        return status();
+    }
+};
+
+const std::initializer_list<uint8_t> kInquiry = {0x12, 0, 0, 0, 36, 0};
+
+TEST(VirtualBus, SupportInfoHostAdapterInquiryAndRescan)
+{
+    VirtualBus bus(twoReceivers(0));
+    EXPECT_EQ(bus.supportInfo(), (uint32_t{SS_COMP} << 8) | 2);
+    SRB_HAInquiry inq{};
+    inq.SRB_Cmd = SC_HA_INQUIRY;
+    inq.SRB_HaId = 1;
+    EXPECT_EQ(bus.send(&inq), SS_COMP);
+    EXPECT_EQ(inq.HA_Count, 2);
+    EXPECT_EQ(inq.HA_Unique[3], 8);
+    inq.SRB_HaId = 2;
+    EXPECT_EQ(bus.send(&inq), SS_INVALID_HA);
+    SRB_Header rescan{};
+    rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
+    EXPECT_EQ(bus.send(&rescan), SS_COMP);
+    rescan.SRB_HaId = 5;
+    EXPECT_EQ(bus.send(&rescan), SS_INVALID_HA);
+    EXPECT_EQ(VirtualBus().supportInfo() >> 8, SS_ERR);   // a configuration that failed
+}
+
+TEST(VirtualBus, RequestsCompleteLaterFromTheLayersThreadWithStatusThenEvent)
+{
+    VirtualBus bus(twoReceivers(1'000'000));
+    // 64 KiB at 1 MB/s takes about 65 ms: pending at return.
+    Request r(0, 3, {0x3C, 0, 0, 0x0D, 0, 0, 0x01, 0, 0, 0}, 65536, SRB_DIR_IN);
+    EXPECT_EQ(bus.send(&r.srb), SS_PENDING);
+    ASSERT_EQ(r.waitEvent(), 1u);
+    EXPECT_EQ(r.status(), SS_COMP);
+    EXPECT_EQ(std::memcmp(&r.data[32], "Testbild Eins", 13), 0);
+    // Without the event flag no event is touched.
+    Request quiet(0, 3, kInquiry, 36, SRB_DIR_IN, false);
+    EXPECT_EQ(bus.send(&quiet.srb), SS_PENDING);
+    while (quiet.status() == SS_PENDING)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(quiet.status(), SS_COMP);
+    EXPECT_EQ(quiet.waitEvent(0), 0u);
+}
+
+TEST(VirtualBus, RefusalsCarryTargetStatusAndSense)
+{
+    VirtualBus bus(twoReceivers(0));
+    // Stream read with nothing buffered, SCSI mode word 00 00: busy.
+    Request busy(0, 3, {0x3C, 0, 0x18, 0, 0, 0, 0, 0x80, 0, 0}, 32768, SRB_DIR_IN);
+    EXPECT_EQ(busy.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(busy.srb.SRB_TargStat, ASPI_TARGET_BUSY);
+    Request mode(0, 3, {0x3B, 0, 5, 0, 0xFF, 0xEA, 0, 0, 2, 0}, 2, SRB_DIR_OUT);
+    mode.data = {0xFF, 0xFF};
+    mode.srb.SRB_BufPointer = mode.data.data();
+    EXPECT_EQ(mode.sendAndWait(bus), SS_COMP);
+    Request notReady(0, 3, {0x3C, 0, 0x18, 0, 0, 0, 0, 0x80, 0, 0}, 32768, SRB_DIR_IN);
+    EXPECT_EQ(notReady.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(notReady.srb.SRB_TargStat, ASPI_TARGET_CHECK_CONDITION);
+    EXPECT_EQ(notReady.srb.SenseArea[0], 0x70);
+    EXPECT_EQ(notReady.srb.SenseArea[2], receiver::kSenseNotReady);
+    // A current-layout block sent to the legacy receiver on adapter 1.
+    Request wrong(1, 0, {0x3C, 0, 0x11, 0, 0, 0, 0, 0, 4, 0}, 4, SRB_DIR_IN);
+    EXPECT_EQ(wrong.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(wrong.srb.SenseArea[2], receiver::kSenseIllegalRequest);
+    // A buffer smaller than the transfer.
+    Request small(0, 3, {0x3C, 0, 0, 0, 0, 0, 0, 1, 0, 0}, 16, SRB_DIR_IN);
+    EXPECT_EQ(small.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(small.srb.SRB_HaStat, kHostDataOverrun);
+    // Malformed requests.
+    Request noCdb(0, 3, {}, 4, SRB_DIR_IN);
+    EXPECT_EQ(noCdb.sendAndWait(bus), SS_INVALID_CMD);
+    Request badHa(7, 3, kInquiry, 36, SRB_DIR_IN);
+    EXPECT_EQ(badHa.sendAndWait(bus), SS_INVALID_HA);
+}
+
+TEST(VirtualBus, UnplugRefuseAndEmptyTargets)
+{
+    VirtualBus bus(twoReceivers(0));
+    Request empty(0, 2, kInquiry, 36, SRB_DIR_IN);
+    EXPECT_EQ(empty.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(empty.srb.SRB_HaStat, kHostSelectionTimeout);
+
+    ASSERT_TRUE(bus.setPlugged(0, 3, false));
+    Request unplugged(0, 3, kInquiry, 36, SRB_DIR_IN);
+    EXPECT_EQ(unplugged.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(unplugged.srb.SRB_HaStat, kHostSelectionTimeout);
+    AspiVirtualState st{};
+    ASSERT_TRUE(bus.state(0, 3, &st));
+    EXPECT_EQ(st.plugged, 0);
+    ASSERT_TRUE(bus.setPlugged(0, 3, true));
+    Request back(0, 3, kInquiry, 36, SRB_DIR_IN);
+    EXPECT_EQ(back.sendAndWait(bus), SS_COMP);
+    EXPECT_FALSE(bus.setPlugged(0, 4, false));
+
+    bus.refuseCommand(2);
+    Request first(0, 3, kInquiry, 36, SRB_DIR_IN), second(0, 3, kInquiry, 36, SRB_DIR_IN),
+        third(0, 3, kInquiry, 36, SRB_DIR_IN);
+    EXPECT_EQ(first.sendAndWait(bus), SS_COMP);
+    EXPECT_EQ(second.sendAndWait(bus), SS_ERR);
+    EXPECT_EQ(second.srb.SRB_TargStat, ASPI_TARGET_CHECK_CONDITION);
+    EXPECT_EQ(second.srb.SenseArea[2], receiver::kSenseAbortedCommand);
+    EXPECT_EQ(third.sendAndWait(bus), SS_COMP);
+}
+
+TEST(VirtualBus, AbortedRequestIsNeverTouchedAgain)
+{
+    VirtualBus bus(twoReceivers(0));
+    bus.hang(std::chrono::milliseconds(60'000));
+    Request r(0, 3, kInquiry, 36, SRB_DIR_IN);
+    ASSERT_EQ(bus.send(&r.srb), SS_PENDING);
+    // The data phase already ran; everything after the abort must not.
+    std::fill(r.data.begin(), r.data.end(), 0xC3);
+    SRB_Abort ab{};
+    ab.SRB_Cmd = SC_ABORT_SRB;
+    ab.SRB_ToAbort = &r.srb;
+    EXPECT_EQ(bus.send(&ab), SS_COMP);
+    EXPECT_EQ(r.status(), SS_ABORTED);
+    // End the hang and let a later request complete: the completion thread
+    // has then passed the aborted one.
+    bus.hang(std::chrono::milliseconds(0));
+    Request later(0, 3, kInquiry, 36, SRB_DIR_IN);
+    EXPECT_EQ(later.sendAndWait(bus), SS_COMP);
+    EXPECT_EQ(r.status(), SS_ABORTED);
+    EXPECT_EQ(r.waitEvent(0), 0u);
+    EXPECT_EQ(r.data, std::vector<uint8_t>(36, 0xC3));
+    // Aborting something that already completed changes nothing.
+    EXPECT_EQ(bus.send(&ab), SS_COMP);
+    EXPECT_EQ(later.status(), SS_COMP);
+}
+
+TEST(VirtualBus, ManyThreadsWithAbortsAllGetAFinalStatus)
+{
+    VirtualBus bus(twoReceivers(50'000'000));
+    constexpr int kThreads = 4, kPerThread = 150;
+    std::atomic<int> finals{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            for (int i = 0; i < kPerThread; ++i) {
+                const uint8_t offsetHigh = static_cast<uint8_t>(t);
+                auto req = i % 2 ? std::make_unique<Request>(0, 3, std::initializer_list<uint8_t>{0x3C, 0, 0, offsetHigh, 0, 0, 0, 0x10, 0, 0}, 4096, SRB_DIR_IN)
+                                 : std::make_unique<Request>(0, 3, std::initializer_list<uint8_t>{0x3B, 0, 5, offsetHigh, 0, 0, 0, 0x10, 0, 0}, 4096, SRB_DIR_OUT);
+                Request &r = *req;
+                uint32_t st = bus.send(&r.srb);
+                if (st == SS_PENDING && rng() % 4 == 0) {
+                    SRB_Abort ab{};
+                    ab.SRB_Cmd = SC_ABORT_SRB;
+                    ab.SRB_ToAbort = &r.srb;
+                    bus.send(&ab);
+                    if (r.status() == SS_ABORTED) {
+                        ++finals;
+                        continue;
+                    }
+                }
+                if (r.status() == SS_PENDING) {
+                    EXPECT_EQ(r.waitEvent(), 1u);
+                }
+                if (r.status() == SS_COMP)
+                    ++finals;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(finals.load(), kThreads * kPerThread);
+}
+
+TEST(VirtualBusModule, ExportsOnlyTheAspiEntriesAndTheControlInterface)
+{
+    const std::string path = std::string(QUELMAR_BIN_DIR) + "/libaspi-virtual.so";
+    FILE *p = ::popen(("nm -D --defined-only " + path).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::set<std::string> names;
+    char line[512];
+    while (std::fgets(line, sizeof line, p)) {
+        char addr[64], type[8], name[400];
+        if (std::sscanf(line, "%63s %7s %399s", addr, type, name) == 3)
+            names.insert(name);
+    }
+    ::pclose(p);
+    const std::set<std::string> expected = {
+        "GetASPI32SupportInfo", "SendASPI32Command", "aspiVirtualReload", "aspiVirtualLastError",
+        "aspiVirtualSetPlugged", "aspiVirtualHang", "aspiVirtualRefuseCommand", "aspiVirtualStallStream",
+        "aspiVirtualGetState"};
+    EXPECT_EQ(names, expected);
+}
+
+TEST(VirtualBusModule, BadConfigurationIsReportedWithItsLineAndLeavesNoAdapters)
+{
+    const std::string path = std::string(QUELMAR_BIN_DIR) + "/libaspi-virtual.so";
+    void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(h, nullptr) << dlerror();
+    auto reload = reinterpret_cast<AspiVirtualReloadFn>(dlsym(h, "aspiVirtualReload"));
+    auto lastError = reinterpret_cast<AspiVirtualLastErrorFn>(dlsym(h, "aspiVirtualLastError"));
+    auto support = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(h, "GetASPI32SupportInfo"));
+    ASSERT_TRUE(reload && lastError && support);
+    const std::string conf = std::string(QUELMAR_TEST_DIR) + "/bad-receiver.conf";
+    std::ofstream(conf) << "receiver adapter=0 target=1\nchannel name=X tag=1 video-pid=1 audio=flac\n";
+    EXPECT_EQ(reload(conf.c_str()), 0);
+    EXPECT_NE(std::string(lastError()).find("line 2: audio must be mp2 or ac3"), std::string::npos)
+        << lastError();
+    EXPECT_EQ(support() >> 8 & 0xFF, SS_ERR);
+    EXPECT_EQ(reload(nullptr), 1);
+    EXPECT_EQ(support(), (uint32_t{SS_COMP} << 8) | 1);
+    dlclose(h);
+}
+
+} // namespace
+} // namespace quelmar::aspi_virtual
