@@ -64,7 +64,7 @@ SRB_Header rescanRequest(uint8_t adapter)
 }
 
 class SgLayerTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         // Adapter 0 = host 2 with targets 0 and 3; adapter 1 = host 5 with target 9.
@@ -100,6 +100,28 @@ protected:
     FakeTree tree;
     FakeSg fake;  // outlives every layer a test makes
     int event = -1;
+    std::array<uint8_t, 16> firstBuffer{}, secondBuffer{};
+};
+
+// With a one-worker layer: running is held inside the driver call (event
+// notification on the fixture's event), queued waits behind it (on
+// secondEvent).
+struct QueueBehindHeldCommand {
+    SRB_ExecSCSICmd running, queued;
+    int secondEvent;
+
+    QueueBehindHeldCommand(SgLayerTest &test, SgLayer &layer) : secondEvent(makeEventFd())
+    {
+        running = request(kReadFlags, 0, 0, test.firstBuffer.data(), 16, test.event);
+        queued = request(kReadFlags, 0, 3, test.secondBuffer.data(), 16, secondEvent);
+        test.fake.hold();
+        EXPECT_EQ(layer.send(&running), SS_PENDING);
+        EXPECT_TRUE(test.fake.waitForCalls(1));
+        EXPECT_EQ(layer.send(&queued), SS_PENDING);  // the only worker is busy
+    }
+    ~QueueBehindHeldCommand() { ::close(secondEvent); }
+    QueueBehindHeldCommand(const QueueBehindHeldCommand &) = delete;
+    QueueBehindHeldCommand &operator=(const QueueBehindHeldCommand &) = delete;
 };
 
 TEST_F(SgLayerTest, SupportInfoAndHostAdapterInquiryDescribeTheAdapters)
@@ -220,31 +242,24 @@ TEST_F(SgLayerTest, TargetRefusalsCarryStatusAndSenseAndLeaveTheBufferAlone)
     EXPECT_EQ(runToCompletion(*layer, srb), SS_ERR);
     EXPECT_EQ(fake.calls().back().senseCapacity, ASPI_SENSE_AREA_BYTES);
 
-    fake.setBehaviour([](const SgIoRequest &) {
+    // Outcomes that only differ in what the driver reported.
+    struct Case {
         SgIoResult result;
-        result.targetStatus = ASPI_TARGET_BUSY;
-        return result;
-    });
-    srb = request(kReadFlags, 0, 0, buffer.data(), buffer.size(), event);
-    EXPECT_EQ(runToCompletion(*layer, srb), SS_ERR);
-    EXPECT_EQ(srb.SRB_TargStat, ASPI_TARGET_BUSY);
-
-    fake.setBehaviour([](const SgIoRequest &) {
-        SgIoResult result;
-        result.hostStatus = kDidTimeOut;
-        return result;
-    });
-    srb = request(kReadFlags, 0, 0, buffer.data(), buffer.size(), event);
-    EXPECT_EQ(runToCompletion(*layer, srb), SS_ERR);
-    EXPECT_EQ(srb.SRB_HaStat, ASPI_HASTAT_COMMAND_TIMEOUT);
-
-    fake.setBehaviour([](const SgIoRequest &) {
-        SgIoResult result;
-        result.errorNumber = ENODEV;
-        return result;
-    });
-    srb = request(kReadFlags, 0, 0, buffer.data(), buffer.size(), event);
-    EXPECT_EQ(runToCompletion(*layer, srb), SS_NO_DEVICE);
+        uint8_t status, haStat, targStat;
+    };
+    SgIoResult busy, timedOut, vanished;
+    busy.targetStatus = ASPI_TARGET_BUSY;
+    timedOut.hostStatus = kDidTimeOut;
+    vanished.errorNumber = ENODEV;
+    for (const Case &c : {Case{busy, SS_ERR, ASPI_HASTAT_OK, ASPI_TARGET_BUSY},
+                          Case{timedOut, SS_ERR, ASPI_HASTAT_COMMAND_TIMEOUT, ASPI_TARGET_GOOD},
+                          Case{vanished, SS_NO_DEVICE, ASPI_HASTAT_OK, ASPI_TARGET_GOOD}}) {
+        fake.setBehaviour([&c](const SgIoRequest &) { return c.result; });
+        srb = request(kReadFlags, 0, 0, buffer.data(), buffer.size(), event);
+        EXPECT_EQ(runToCompletion(*layer, srb), c.status);
+        EXPECT_EQ(srb.SRB_HaStat, c.haStat);
+        EXPECT_EQ(srb.SRB_TargStat, c.targStat);
+    }
 
     fake.setBehaviour([](const SgIoRequest &) -> SgIoResult { throw std::runtime_error("gone"); });
     srb = request(kReadFlags, 0, 0, buffer.data(), buffer.size(), event);
@@ -415,14 +430,8 @@ TEST_F(SgLayerTest, AbortedRequestsAreNeverTouchedAgain)
 TEST_F(SgLayerTest, AbortingAQueuedRequestKeepsItFromTheDevice)
 {
     auto layer = makeLayer(/*maxWorkers=*/1);
-    std::array<uint8_t, 16> first{}, second{};
-    const int secondEvent = makeEventFd();
-    SRB_ExecSCSICmd running = request(kReadFlags, 0, 0, first.data(), first.size(), event);
-    SRB_ExecSCSICmd queued = request(kReadFlags, 0, 3, second.data(), second.size(), secondEvent);
-    fake.hold();
-    ASSERT_EQ(layer->send(&running), SS_PENDING);
-    ASSERT_TRUE(fake.waitForCalls(1));
-    ASSERT_EQ(layer->send(&queued), SS_PENDING);  // the only worker is busy
+    QueueBehindHeldCommand q(*this, *layer);
+    auto &[running, queued, secondEvent] = q;
 
     SRB_Abort abort = abortRequest(&queued);
     EXPECT_EQ(layer->send(&abort), SS_COMP);
@@ -435,7 +444,6 @@ TEST_F(SgLayerTest, AbortingAQueuedRequestKeepsItFromTheDevice)
     layer.reset();
     EXPECT_EQ(fake.callCount(), 1u);
     EXPECT_EQ(drainEvent(secondEvent), 0u);
-    ::close(secondEvent);
 }
 
 TEST_F(SgLayerTest, AbortOfARequestThatIsNotPendingFails)
@@ -480,14 +488,8 @@ TEST_F(SgLayerTest, ABlockStillPendingCannotBeSentAgain)
 TEST_F(SgLayerTest, UnloadAbortsWhatHasNotStartedAndFinishesWhatRuns)
 {
     auto layer = makeLayer(/*maxWorkers=*/1);
-    std::array<uint8_t, 16> first{}, second{};
-    const int secondEvent = makeEventFd();
-    SRB_ExecSCSICmd running = request(kReadFlags, 0, 0, first.data(), first.size(), event);
-    SRB_ExecSCSICmd queued = request(kReadFlags, 0, 3, second.data(), second.size(), secondEvent);
-    fake.hold();
-    ASSERT_EQ(layer->send(&running), SS_PENDING);
-    ASSERT_TRUE(fake.waitForCalls(1));
-    ASSERT_EQ(layer->send(&queued), SS_PENDING);
+    QueueBehindHeldCommand q(*this, *layer);
+    auto &[running, queued, secondEvent] = q;
 
     std::thread unloader([&] { layer.reset(); });
     EXPECT_EQ(waitEvent(secondEvent), 1u);  // before the running command returns
@@ -497,7 +499,6 @@ TEST_F(SgLayerTest, UnloadAbortsWhatHasNotStartedAndFinishesWhatRuns)
     EXPECT_EQ(running.SRB_Status, SS_COMP);
     EXPECT_EQ(drainEvent(event), 1u);
     EXPECT_EQ(fake.callCount(), 1u);
-    ::close(secondEvent);
 }
 
 TEST_F(SgLayerTest, CommandsOfSeveralCallersRunSideBySide)
