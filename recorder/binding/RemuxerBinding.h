@@ -28,6 +28,10 @@ public:
     // Loads and binds the module; the result is status. User-interface
     // thread, when the main window object is built.
     explicit RemuxerBinding(const std::string &moduleName = DefaultModule());
+    // Loads nothing: status RemuxerMissing and every entry null. Tests fill
+    // the entries and the status by hand.
+    struct Unbound {};
+    explicit RemuxerBinding(Unbound) {}
     ~RemuxerBinding() { unload(); }
     RemuxerBinding(const RemuxerBinding &) = delete;
     RemuxerBinding &operator=(const RemuxerBinding &) = delete;

@@ -11,12 +11,14 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace quelmar {
 
 class ReceiverLibrary;
 class RemuxerBinding;
 class RecorderView;
+class Clock;
 
 // Output choices: the list indices of the three "Save streams" lists.
 inline constexpr int kSaveNothing = 0;
@@ -83,6 +85,11 @@ struct RecordingContext {
     // Run by the stop routine on the recording thread when timerMode is set
     // (reports the next timer). May be empty.
     std::function<void()> showNextTimer;
+    // Tests and benchmarks only: the polling thread's clock (null: the
+    // system clock) and a record of every poll cycle's lateness in ms (read
+    // only after the recording ended).
+    Clock *pollClock = nullptr;
+    std::vector<int64_t> *pollLateness = nullptr;
 };
 
 } // namespace quelmar

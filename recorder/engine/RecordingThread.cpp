@@ -1,0 +1,553 @@
+#include "engine/RecordingThread.h"
+
+#include "binding/ReceiverLibrary.h"
+#include "binding/RemuxerBinding.h"
+#include "engine/EventLog.h"
+#include "engine/PacketQueue.h"
+#include "engine/PollingThread.h"
+#include "engine/RecorderView.h"
+#include "engine/Splitting.h"
+#include "engine/StreamInfo.h"
+#include "platform/AutoResetEvent.h"
+#include "platform/File.h"
+
+#include <cstdio>
+#include <string>
+
+namespace quelmar {
+
+namespace {
+
+constexpr uint16_t kNoVideoPid = DVB_NO_VIDEO_PID;
+// Waiting for the polling thread in the stop routine.
+constexpr uint32_t kStopPollMs = 500;
+constexpr int kStopWaitsPerAttempt = 10; // the first attempt after nine waits (4.5 s)
+// Longest wait for data before the recording flag is looked at again.
+constexpr uint32_t kFlagCheckMs = 100;
+
+// A sequence header the raw video output may start with.
+constexpr size_t kSequenceHeaderCheckBytes = 12;
+constexpr uint8_t kSequenceHeaderCode = 0xB3;
+constexpr uint8_t kMarkerBitMask = 0x20;          // header byte 10
+constexpr uint8_t kConstrainedParametersMask = 0x04; // header byte 11
+
+constexpr char kVideoRawExt[] = ".raw.m2v";
+constexpr char kVideoElementaryExt[] = ".m2v";
+constexpr char kMuxExt[] = ".mpg";
+constexpr char kLogExt[] = ".log";
+
+std::string SizeText(uint64_t value) { return std::to_string(value); }
+
+std::string ClockText(uint32_t seconds)
+{
+    constexpr uint32_t kSecondsPerHour = 3600;
+    constexpr uint32_t kSecondsPerMinute = 60;
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%02d:%02d", static_cast<int>(seconds / kSecondsPerHour),
+                  static_cast<int>(seconds / kSecondsPerMinute % kSecondsPerMinute),
+                  static_cast<int>(seconds % kSecondsPerMinute));
+    return text;
+}
+
+void RemuxLogLine(const char *text) { LogEvent(text); }
+
+class RecordingSession;
+thread_local RecordingSession *t_session = nullptr;
+
+// The state of one recording, living on the recording thread's stack.
+class RecordingSession {
+public:
+    explicit RecordingSession(RecordingContext &context)
+        : ctx_(context), view_(*context.view), receiver_(context.receiver), remuxer_(context.multiplexer)
+    {
+        useMux_ = ctx_.multiplexerAvailable.get() && remuxer_ && remuxer_->ready() &&
+                  (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary ||
+                   ctx_.audioIndex == kSaveElementary);
+        muxOutput_ = useMux_ && ctx_.muxIndex != kSaveNothing;
+        split_.videoExt = ctx_.videoIndex == kSaveRaw ? kVideoRawExt : kVideoElementaryExt;
+    }
+
+    uint32_t run();
+
+    // Writer callbacks: on the recording thread, also from inside the
+    // multiplexer's Write_Mpg and Flush_Mpg.
+    static int32_t WriteMuxData(const uint8_t *data, uint32_t length)
+    {
+        return t_session->write(t_session->muxFile_, t_session->split_.muxBytes, data, length);
+    }
+    static int32_t WriteVideoData(const uint8_t *data, uint32_t length)
+    {
+        return t_session->write(t_session->videoFile_, t_session->split_.videoBytes, data, length);
+    }
+    static int32_t WriteAudioData(const uint8_t *data, uint32_t length)
+    {
+        return t_session->write(t_session->audioFile_, t_session->split_.audioBytes, data, length);
+    }
+
+private:
+    int32_t write(File &file, uint64_t &count, const uint8_t *data, uint32_t length)
+    {
+        try {
+            file.write(data, length);
+            count += length;
+            return 1;
+        } catch (const FileException &e) {
+            LogException(&e);
+            return 0;
+        }
+    }
+
+    bool startUp();
+    bool createFile(File &file, const std::string &path);
+    bool processFront();
+    bool rawVideo(const uint8_t *data, uint32_t length);
+    bool audioChunk(const uint8_t *data, uint32_t length, bool isAc3);
+    bool splitIfDue();
+    bool performSplit(SplitLeader leader);
+    int32_t muxOutputStep();
+    void showCounts();
+    void showInfo(InfoPane pane, const char *heading, const InfoLineList &lines);
+    void closeOutputs();
+    uint32_t fail();
+
+    RecordingContext &ctx_;
+    RecorderView &view_;
+    ReceiverLibrary *receiver_;
+    RemuxerBinding *remuxer_;
+    bool useMux_ = false;
+    bool muxOutput_ = false;
+    bool logInfo_ = false;
+
+    File videoFile_, audioFile_, muxFile_;
+    SplitState split_;
+    bool rawVideoSynced_ = false;
+    uint32_t ptsTotal_ = 0;
+    StreamInfo info_;
+
+    std::shared_ptr<PacketQueue> queue_ = std::make_shared<PacketQueue>();
+    std::shared_ptr<AutoResetEvent> dataReady_ = std::make_shared<AutoResetEvent>();
+    std::unique_ptr<WorkerThread> polling_;
+};
+
+bool RecordingSession::createFile(File &file, const std::string &path)
+{
+    try {
+        file.open(path, File::Mode::CreateWrite);
+        return true;
+    } catch (const FileException &e) {
+        LogException(&e);
+        return false;
+    }
+}
+
+uint32_t RecordingSession::fail()
+{
+    closeOutputs();
+    StopRecording(std::move(polling_), ctx_);
+    queue_->Clear();
+    return kRecordingFailed;
+}
+
+void RecordingSession::closeOutputs()
+{
+    for (File *file : {&muxFile_, &audioFile_, &videoFile_}) {
+        try {
+            file->close();
+        } catch (const FileException &e) {
+            LogException(&e);
+        }
+    }
+}
+
+bool RecordingSession::startUp()
+{
+    logInfo_ = ctx_.logInfo.get();
+    const std::string base = ctx_.baseName.get();
+    try {
+        EventLog::openFile(base + kLogExt);
+    } catch (const FileException &e) {
+        LogException(&e);
+        return false;
+    }
+
+    if (useMux_) {
+        DvbCurrentChannel current{};
+        if (receiver_ && receiver_->receiverPresent())
+            current = receiver_->dvbGetCurrentChannel(&receiver_->device);
+        if (current.answer == 0) {
+            LogEvent("error while retrieving channel info from Quelmar");
+            return false;
+        }
+        const bool audioOnly = current.channel.word16 == kNoVideoPid;
+        LogEvent(audioOnly ? "audio recording started" : "a/v recording started, trying to synchronize...");
+        remuxer_->InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
+        remuxer_->Perform_Resync();
+    } else if (ctx_.videoIndex == kSaveNothing && ctx_.audioIndex == kSaveNothing &&
+               ctx_.muxIndex == kSaveNothing) {
+        LogEvent("You should have seleceted anything to save, dude!");
+        return false;
+    } else {
+        LogEvent("recording started");
+    }
+
+    view_.enableControl(ControlId::Pause, true);
+    view_.enableControl(ControlId::Stop, true);
+    view_.enableControl(ControlId::PowerOff, false);
+    view_.enableMenuItem(MenuItemId::SystemClose, false);
+    view_.redrawFrame();
+    view_.enableControl(ControlId::SplitNow, true);
+    view_.setText(ControlId::VideoBytes, "0");
+    view_.setText(ControlId::AudioBytes, "0");
+    view_.setText(ControlId::MuxBytes, "0");
+    view_.setText(ControlId::RecordingTime, "0:00:00");
+    view_.setText(ControlId::VideoPadding, "0");
+    view_.clearInfo(InfoPane::Audio);
+    view_.clearInfo(InfoPane::Video);
+
+    split_.prefix = PartPrefix(base, 0);
+    split_.nextPart = 1;
+    if (ctx_.videoIndex != kSaveNothing && !createFile(videoFile_, split_.prefix + split_.videoExt))
+        return false;
+    if (muxOutput_ && !createFile(muxFile_, split_.prefix + kMuxExt))
+        return false;
+    return true;
+}
+
+uint32_t RecordingSession::run()
+{
+    if (!startUp()) {
+        closeOutputs();
+        StopRecording(nullptr, ctx_);
+        return kRecordingFailed;
+    }
+
+    PollingThreadArgs args;
+    args.receiver = receiver_;
+    args.queue = queue_;
+    args.dataReady = dataReady_;
+    args.recording = &ctx_.recording;
+    args.paused = &ctx_.paused;
+    if (ctx_.pollClock)
+        args.clock = ctx_.pollClock;
+    args.latenessLog = ctx_.pollLateness;
+    polling_ = std::make_unique<WorkerThread>([args] { return PollingThreadProc(args); },
+                                              ThreadPriority::TimeCritical);
+    polling_->resume();
+    view_.setText(ControlId::Pts, "0");
+
+    bool keepRunning = true;
+    while (keepRunning) {
+        if (ctx_.recording.get()) {
+            // Woken by the polling thread's pulses; the flag is looked at
+            // between waits too, so a Stop ends the recording even while the
+            // polling thread is stuck in a receiver call.
+            while (ctx_.recording.get() && !dataReady_->waitFor(kFlagCheckMs)) {
+            }
+        } else
+            keepRunning = false; // a last pass drains what is queued
+        while (!queue_->IsEmpty()) {
+            if (!processFront())
+                return fail();
+        }
+    }
+
+    if (muxOutput_ && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+        return fail();
+    showCounts();
+    closeOutputs();
+    StopRecording(std::move(polling_), ctx_);
+    queue_->Clear();
+    return kRecordingOk;
+}
+
+bool RecordingSession::processFront()
+{
+    const uint8_t *data = queue_->FrontData();
+    const uint32_t length = queue_->FrontLength();
+    const StreamKind kind = queue_->FrontKind();
+    if (useMux_)
+        remuxer_->SetPaused(queue_->FrontPaused() == 1 ? 1 : 0);
+
+    bool ok = true;
+    switch (kind) {
+    case StreamPts:
+        if (useMux_) {
+            remuxer_->Supply_Data(data, length, StreamPts);
+            ptsTotal_ += length;
+            view_.setText(ControlId::Pts, std::to_string(ptsTotal_));
+        }
+        break;
+    case StreamVideo:
+        if (useMux_) {
+            remuxer_->Supply_Data(data, length, StreamVideo);
+            if (auto lines = info_.videoLines(remuxer_->GetVideoInfo()))
+                showInfo(InfoPane::Video, VideoInfoHeading(), *lines);
+        }
+        if (ctx_.videoIndex == kSaveRaw)
+            ok = rawVideo(data, length);
+        break;
+    case StreamAudio: {
+        bool isAc3 = false;
+        if (useMux_) {
+            remuxer_->Supply_Data(data, length, StreamAudio);
+            auto audio = info_.audioFrame(remuxer_->GetLastAudioPES());
+            isAc3 = audio.isAc3;
+            if (audio.lines)
+                showInfo(InfoPane::Audio, AudioInfoHeading(), *audio.lines);
+        }
+        ok = audioChunk(data, length, isAc3);
+        break;
+    }
+    }
+    queue_->PopFront(true);
+    if (!ok)
+        return false;
+
+    int32_t result;
+    do {
+        if (!splitIfDue())
+            return false;
+        if (useMux_) {
+            result = muxOutputStep();
+            if (result == REMUX_WRITE_FAILED)
+                return false;
+        } else {
+            split_.splitPending = 0;
+            result = REMUX_WRITE_DONE;
+        }
+        showCounts();
+    } while (result == REMUX_WRITE_PENDING);
+    return true;
+}
+
+bool RecordingSession::rawVideo(const uint8_t *data, uint32_t length)
+{
+    if (rawVideoSynced_)
+        return WriteVideoData(data, length) != 0;
+    for (size_t i = 0; i + kSequenceHeaderCheckBytes <= length; ++i) {
+        const uint8_t *h = data + i;
+        if (h[0] != 0 || h[1] != 0 || h[2] != 1 || h[3] != kSequenceHeaderCode)
+            continue;
+        const unsigned width = (h[4] << 4) | (h[5] >> 4);
+        const unsigned height = ((h[5] & 0x0F) << 8) | h[6];
+        if (width == 0 || height == 0 || !(h[10] & kMarkerBitMask) || (h[11] & kConstrainedParametersMask))
+            continue;
+        rawVideoSynced_ = true;
+        return WriteVideoData(h, static_cast<uint32_t>(length - i)) != 0;
+    }
+    return true; // no header yet: the chunk is dropped
+}
+
+bool RecordingSession::audioChunk(const uint8_t *data, uint32_t length, bool isAc3)
+{
+    if (!split_.audioDecided) {
+        // The first chunk decides the type and is not written itself.
+        const bool ac3 = useMux_ ? isAc3 : ChunkContainsAc3(data, length);
+        split_.audioExt = AudioExtension(ctx_.audioIndex, ac3);
+        split_.audioDecided = true;
+        if (ctx_.audioIndex != kSaveNothing)
+            return createFile(audioFile_, split_.prefix + split_.audioExt);
+        return true;
+    }
+    if (ctx_.audioIndex == kSaveRaw)
+        return WriteAudioData(data, length) != 0;
+    return true;
+}
+
+bool RecordingSession::splitIfDue()
+{
+    SplitInputs in;
+    in.videoIndex = ctx_.videoIndex;
+    in.audioIndex = ctx_.audioIndex;
+    in.muxLeading = muxOutput_;
+    in.requested = ctx_.splitRequested.get();
+    in.onSize = ctx_.splitOnSize.get();
+    in.onTime = ctx_.splitOnTime.get();
+    in.splitSizeMb = ctx_.splitSize ? ctx_.splitSize->load(std::memory_order_acquire) : 0;
+    in.splitTimeSeconds = ctx_.splitTime.load(std::memory_order_acquire);
+    const SplitLeader leader = SplitDue(in, split_);
+    if (leader == SplitLeader::None)
+        return true;
+    return performSplit(leader);
+}
+
+bool RecordingSession::performSplit(SplitLeader leader)
+{
+    split_.lastSplitSeconds = split_.elapsedSeconds;
+    if (leader == SplitLeader::Mux && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+        return false;
+    const int ordinal = split_.nextPart;
+    split_.prefix = PartPrefix(ctx_.baseName.get(), split_.nextPart++);
+
+    auto reopen = [this](File &file, uint64_t &count, const std::string &ext) {
+        try {
+            file.close();
+        } catch (const FileException &e) {
+            LogException(&e);
+        }
+        count = 0;
+        return createFile(file, split_.prefix + ext);
+    };
+    // The audio part waits for the audio type (SplitDue holds the split
+    // back until then), so its name always has an extension.
+    const bool audioOut = ctx_.audioIndex != kSaveNothing;
+    switch (leader) {
+    case SplitLeader::Mux:
+        if (ctx_.videoIndex != kSaveNothing && !reopen(videoFile_, split_.videoBytes, split_.videoExt))
+            return false;
+        if (audioOut && !reopen(audioFile_, split_.audioBytes, split_.audioExt))
+            return false;
+        if (!reopen(muxFile_, split_.muxBytes, kMuxExt))
+            return false;
+        break;
+    case SplitLeader::Video:
+        if (audioOut && !reopen(audioFile_, split_.audioBytes, split_.audioExt))
+            return false;
+        if (!reopen(videoFile_, split_.videoBytes, split_.videoExt))
+            return false;
+        break;
+    case SplitLeader::Audio:
+        if (!reopen(audioFile_, split_.audioBytes, split_.audioExt))
+            return false;
+        break;
+    case SplitLeader::None:
+        break;
+    }
+    LogEvent(SplitMessage(ordinal));
+    ctx_.splitRequested.set(false);
+    if ((leader == SplitLeader::Video && ctx_.videoIndex == kSaveRaw) ||
+        (leader == SplitLeader::Audio && ctx_.audioIndex == kSaveRaw))
+        view_.enableControl(ControlId::SplitNow, true);
+    split_.splitPending = 1;
+    return true;
+}
+
+int32_t RecordingSession::muxOutputStep()
+{
+    RemuxWriter mux = muxOutput_ && muxFile_.isOpen() ? WriteMuxData : nullptr;
+    RemuxWriter video = ctx_.videoIndex == kSaveElementary && videoFile_.isOpen() ? WriteVideoData : nullptr;
+    RemuxWriter audio = ctx_.audioIndex == kSaveElementary && audioFile_.isOpen() ? WriteAudioData : nullptr;
+    const uint8_t pendingBefore = split_.splitPending;
+    const int32_t result = remuxer_->Write_Mpg(mux, video, audio, &split_.splitPending);
+    if (result == REMUX_WRITE_FAILED)
+        return result;
+    if (pendingBefore && !split_.splitPending)
+        view_.enableControl(ControlId::SplitNow, true);
+    split_.elapsedSeconds = remuxer_->GetRecordingTime() / 1000;
+    view_.setText(ControlId::RecordingTime, ClockText(split_.elapsedSeconds));
+    if (video || mux)
+        view_.setText(ControlId::VideoPadding, SizeText(remuxer_->GetVideoPaddingCount()));
+    view_.setText(ControlId::TimeSinceSplit, ClockText(split_.elapsedSeconds - split_.lastSplitSeconds));
+    return result;
+}
+
+void RecordingSession::showCounts()
+{
+    if (muxFile_.isOpen())
+        view_.setText(ControlId::MuxBytes, SizeText(split_.muxBytes));
+    if (audioFile_.isOpen())
+        view_.setText(ControlId::AudioBytes, SizeText(split_.audioBytes));
+    if (videoFile_.isOpen())
+        view_.setText(ControlId::VideoBytes, SizeText(split_.videoBytes));
+}
+
+void RecordingSession::showInfo(InfoPane pane, const char *heading, const InfoLineList &lines)
+{
+    if (logInfo_)
+        LogEvent(heading);
+    view_.clearInfo(pane);
+    for (const auto &line : lines) {
+        view_.addInfoLine(pane, line);
+        if (logInfo_)
+            LogEvent(line);
+    }
+    if (logInfo_)
+        LogEvent(InfoFooter());
+}
+
+} // namespace
+
+uint32_t RecordingThreadProc(RecordingContext &context)
+{
+    RecordingSession session(context);
+    t_session = &session;
+    const uint32_t result = session.run();
+    t_session = nullptr;
+    return result;
+}
+
+void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context)
+{
+    RecorderView &view = *context.view;
+    context.recording.set(false);
+    if (pollingThread) {
+        if (pollingThread->exitCode() == WorkerThread::kStillActive) {
+            LogEvent("waiting for polling thread to terminate...");
+            int countdown = kStopWaitsPerAttempt;
+            while (pollingThread->exitCode() == WorkerThread::kStillActive) {
+                if (--countdown == 0) {
+                    LogEvent("stop bug: Polling thread still running... trying to kill the thread...");
+                    countdown = kStopWaitsPerAttempt;
+                    // A thread cannot be ended from outside safely. It is let
+                    // go instead: it keeps the queue and the event alive
+                    // through its own references and ends on its own once the
+                    // library's request time-out releases it.
+                    if (pollingThread->abandon()) {
+                        LogEvent("thread brutally killed");
+                        break;
+                    }
+                    LogEvent("could not kill the thread... well, you have to kill it manually...");
+                }
+                pollingThread->waitFor(kStopPollMs);
+            }
+        }
+        pollingThread.reset();
+    }
+    LogEvent("recording stopped");
+    EventLog::closeFile();
+
+    context.paused.set(false);
+    view.setText(ControlId::Pause, "&Pause");
+    view.enableControl(ControlId::PowerOff, true);
+    view.enableMenuItem(MenuItemId::SystemClose, true);
+    view.redrawFrame();
+    view.enableControl(ControlId::SplitNow, false);
+    view.enableControl(ControlId::Stop, false);
+    view.enableMenuItem(MenuItemId::TimerEnable, true);
+    view.enableControl(ControlId::StopTime, false);
+    view.showControl(ControlId::StopTime, false);
+    view.enableControl(ControlId::StopAtBox, false);
+    view.showControl(ControlId::StopAtBox, false);
+    view.showControl(ControlId::ShutdownBox, false);
+    if (!context.timerMode.get()) {
+        view.enableControl(ControlId::Record, true);
+        view.enableControl(ControlId::Pause, true);
+        view.enableControl(ControlId::AudioChoice, true);
+        view.enableControl(ControlId::VideoChoice, true);
+        view.enableControl(ControlId::ChannelList, true);
+        if (context.multiplexerAvailable.get()) {
+            view.enableControl(ControlId::MuxChoice, true);
+            view.enableControl(ControlId::VideoDelay,
+                               context.muxIndex == kSaveRaw || (context.audioIndex == kSaveElementary &&
+                                                                context.videoIndex == kSaveElementary));
+        }
+    }
+    if (context.receiver && context.receiver->receiverPresent())
+        context.receiver->dvbRemote(&context.receiver->device, 0);
+    context.ready.set(true);
+    if (context.timerMode.get() && context.showNextTimer)
+        context.showNextTimer();
+}
+
+std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context)
+{
+    context.ready.set(false);
+    context.splitRequested.set(false);
+    context.recording.set(true);
+    auto thread = std::make_unique<WorkerThread>([&context] { return RecordingThreadProc(context); },
+                                                 ThreadPriority::Normal);
+    thread->resume();
+    return thread;
+}
+
+} // namespace quelmar

@@ -1,0 +1,580 @@
+// The recording thread against a scripted receiver and a scripted
+// multiplexer, both in-process.
+#include "binding/ReceiverLibrary.h"
+#include "binding/RemuxerBinding.h"
+#include "engine/PacketQueue.h"
+#include "engine/RecordingThread.h"
+#include "engine/testing/RecordingViewDouble.h"
+#include "platform/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+using namespace quelmar;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- scripted receiver ------------------------------------------------------
+
+struct ScriptedReceiver {
+    std::mutex mutex;
+    std::deque<Bytes> streams[3]; // by StreamKind
+    std::atomic<bool> exhausted{false};
+    std::atomic<int> videoReads{0};
+    int splitAtVideoRead = -1;     // sets splitRequested at this video read
+    Flag *splitRequested = nullptr;
+    uint16_t videoPid = 0x0100;
+    bool answers = true;
+    // A hanging receiver: reads block until released.
+    bool hang = false;
+    std::atomic<bool> hanging{false};
+    std::condition_variable release;
+    bool released = false;
+    std::vector<std::string> calls;
+};
+ScriptedReceiver *g_rx = nullptr;
+
+int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
+{
+    std::unique_lock lock(g_rx->mutex);
+    if (g_rx->hang) {
+        g_rx->hanging = true;
+        g_rx->release.wait(lock, [] { return g_rx->released; });
+        return 0;
+    }
+    auto &queue = g_rx->streams[kind];
+    if (queue.empty()) {
+        if (g_rx->streams[0].empty() && g_rx->streams[1].empty() && g_rx->streams[2].empty())
+            g_rx->exhausted = true;
+        lock.unlock();
+        SleepMs(1);
+        return 0;
+    }
+    Bytes chunk = std::move(queue.front());
+    queue.pop_front();
+    chunk.resize(length, 0);
+    std::memcpy(buffer, chunk.data(), length);
+    if (kind == StreamVideo && ++g_rx->videoReads == g_rx->splitAtVideoRead)
+        g_rx->splitRequested->set(true);
+    return 1;
+}
+int32_t RxOk(const DvbDevice *) { return 1; }
+int32_t RxInit(const DvbDevice *, uint16_t, uint32_t, uint16_t) { return 1; }
+int32_t RxText(const DvbDevice *, const uint8_t *, uint16_t, uint8_t) { return 1; }
+int32_t RxRemote(const DvbDevice *, int32_t on)
+{
+    std::lock_guard lock(g_rx->mutex);
+    g_rx->calls.push_back("remote " + std::to_string(on));
+    return 1;
+}
+DvbCurrentChannel RxCurrent(const DvbDevice *)
+{
+    DvbCurrentChannel c{};
+    if (g_rx->answers) {
+        c.answer = 1;
+        c.channel.word16 = g_rx->videoPid;
+    }
+    return c;
+}
+
+// ---- scripted multiplexer ---------------------------------------------------
+
+struct ScriptedRemuxer {
+    std::vector<std::string> calls;
+    Bytes video, audio;
+    uint32_t videoChunks = 0;
+    std::vector<uint32_t> pausedTags;
+    int failWriteAfter = -1; // Write_Mpg fails from this call on
+    int writeCalls = 0;
+    bool ac3 = false;
+    bool audioSeen = false;
+    VideoInfo info{};
+    uint8_t frame[1536] = {};
+};
+ScriptedRemuxer *g_mx = nullptr;
+
+void MxInitEx(RemuxLog log, int32_t reserved, int16_t delay, int32_t audioOnly)
+{
+    g_mx->calls.push_back("InitEx " + std::to_string(reserved) + " " + std::to_string(delay) + " " +
+                          std::to_string(audioOnly));
+    if (log)
+        log("remuxer says hello");
+}
+void MxResync() { g_mx->calls.push_back("Resync"); }
+void MxSetPaused(int32_t p) { g_mx->pausedTags.push_back(static_cast<uint32_t>(p)); }
+void MxSupply(const uint8_t *data, uint32_t length, int32_t kind)
+{
+    if (kind == StreamVideo) {
+        g_mx->video.insert(g_mx->video.end(), data, data + length);
+        ++g_mx->videoChunks;
+        g_mx->info.sequenceKnown = g_mx->info.extensionKnown = 1;
+        g_mx->info.frameRate = 25.0;
+        g_mx->info.bitRate = 15000;
+        g_mx->info.width = 720;
+        g_mx->info.height = 576;
+        g_mx->info.chromaFormat = 1;
+        g_mx->info.aspectRatio = 3;
+    } else if (kind == StreamAudio) {
+        g_mx->audio.insert(g_mx->audio.end(), data, data + length);
+        g_mx->audioSeen = true;
+    }
+}
+int32_t MxWrite(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending)
+{
+    ++g_mx->writeCalls;
+    if (g_mx->failWriteAfter >= 0 && g_mx->writeCalls > g_mx->failWriteAfter)
+        return REMUX_WRITE_FAILED;
+    std::string call = "Write ";
+    call += mux ? "m" : "-";
+    call += video ? "v" : "-";
+    call += audio ? "a" : "-";
+    if (g_mx->calls.empty() || g_mx->calls.back() != call)
+        g_mx->calls.push_back(call);
+    Bytes both = g_mx->video;
+    both.insert(both.end(), g_mx->audio.begin(), g_mx->audio.end());
+    if (mux && !both.empty() && !mux(both.data(), uint32_t(both.size())))
+        return REMUX_WRITE_FAILED;
+    if (video && !g_mx->video.empty() && !video(g_mx->video.data(), uint32_t(g_mx->video.size())))
+        return REMUX_WRITE_FAILED;
+    if (audio && !g_mx->audio.empty() && !audio(g_mx->audio.data(), uint32_t(g_mx->audio.size())))
+        return REMUX_WRITE_FAILED;
+    g_mx->video.clear();
+    g_mx->audio.clear();
+    *splitPending = 0;
+    return REMUX_WRITE_DONE;
+}
+int32_t MxFlush(RemuxWriter)
+{
+    g_mx->calls.push_back("Flush");
+    return REMUX_WRITE_DONE;
+}
+uint32_t MxTime() { return g_mx->videoChunks * 1000; }
+const uint8_t *MxLastAudio()
+{
+    if (!g_mx->audioSeen)
+        return nullptr;
+    if (g_mx->ac3) {
+        g_mx->frame[0] = 0x0B;
+        g_mx->frame[1] = 0x77;
+        g_mx->frame[4] = 0x1C; // 48 kHz, 384 kbit/s: 1536 bytes
+    } else {
+        const uint8_t header[] = {0xFF, 0xFD, 0xA4, 0x04};
+        std::memcpy(g_mx->frame, header, sizeof header);
+    }
+    return g_mx->frame;
+}
+const void *MxVideoInfo() { return &g_mx->info; }
+uint64_t MxPadding() { return 42; }
+
+// ---- stream content ---------------------------------------------------------
+
+// A sequence header the raw video rule accepts (720x576, marker set,
+// constrained parameters clear).
+const uint8_t kGoodHeader[12] = {0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, 0x33, 0xFF, 0xFF, 0xE0, 0x18};
+
+Bytes VideoChunk(uint8_t fill, int headerAt = -1, const uint8_t *header = kGoodHeader)
+{
+    Bytes chunk(kVideoChunkBytes, fill);
+    if (headerAt >= 0)
+        std::memcpy(chunk.data() + headerAt, header, 12);
+    return chunk;
+}
+
+Bytes AudioChunk(uint8_t fill) { return Bytes(kAudioChunkBytes, fill); }
+
+Bytes ReadFile(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadText(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class RecordingThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_rx = &rx;
+        g_mx = &mx;
+        rx.splitRequested = &ctx.splitRequested;
+        dir = fs::temp_directory_path() /
+              ("quelmar-rec-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+
+        receiver.device.status = DVB_STATUS_FOUND;
+        receiver.dvbReadMultipleStreams = RxRead;
+        receiver.dvbInitStreaming = RxInit;
+        receiver.dvbDeInitStreaming = RxOk;
+        receiver.dvbSendSpecialCommand = RxText;
+        receiver.dvbRemote = RxRemote;
+        receiver.dvbGetCurrentChannel = RxCurrent;
+
+        remuxer.InitEx = MxInitEx;
+        remuxer.Perform_Resync = MxResync;
+        remuxer.SetPaused = MxSetPaused;
+        remuxer.Supply_Data = MxSupply;
+        remuxer.Write_Mpg = MxWrite;
+        remuxer.Flush_Mpg = MxFlush;
+        remuxer.GetRecordingTime = MxTime;
+        remuxer.GetLastAudioPES = MxLastAudio;
+        remuxer.GetVideoInfo = MxVideoInfo;
+        remuxer.GetVideoPaddingCount = MxPadding;
+
+        ctx.receiver = &receiver;
+        ctx.multiplexer = &remuxer;
+        ctx.view = &view;
+        ctx.splitSize = &splitSize;
+        ctx.pollClock = &clock;
+        ctx.baseName.set((dir / "rec").string());
+    }
+    void TearDown() override
+    {
+        g_rx = nullptr;
+        g_mx = nullptr;
+        fs::remove_all(dir);
+    }
+
+    void useMultiplexer()
+    {
+        remuxer.status = RemuxerBinding::RemuxerReady;
+        ctx.multiplexerAvailable.set(true);
+    }
+
+    // Starts a recording, lets it take everything scripted, stops it and
+    // returns the recording thread's result.
+    uint32_t record()
+    {
+        auto thread = BeginRecording(ctx);
+        while (!ctx.ready.get()) {
+            if (rx.exhausted)
+                RequestStop(ctx);
+            SleepMs(1);
+        }
+        thread->join();
+        return thread->exitCode();
+    }
+
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    ScriptedReceiver rx;
+    ScriptedRemuxer mx;
+    ReceiverLibrary receiver{ReceiverLibrary::Unbound{}};
+    RemuxerBinding remuxer{RemuxerBinding::Unbound{}};
+    std::atomic<uint32_t> splitSize{5};
+    ManualClock clock;
+    RecordingContext ctx;
+    RecordingViewDouble view;
+    CapturingLogSink log;
+    fs::path dir;
+};
+
+} // namespace
+
+TEST_F(RecordingThreadTest, NothingToSaveEndsAtOnceWithOnlyTheLogFile)
+{
+    EXPECT_EQ(record(), kRecordingFailed);
+    EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"You should have seleceted anything to save, dude!",
+                                                     "recording stopped"}));
+    EXPECT_EQ(ReadText(dir / "rec.log"), log.lines()[0] + "\r\n" + log.lines()[1] + "\r\n");
+    EXPECT_TRUE(view.enabled(ControlId::Record));
+    EXPECT_EQ(view.text(ControlId::Pause), "&Pause");
+    EXPECT_FALSE(ctx.recording.get());
+    EXPECT_EQ(rx.calls, std::vector<std::string>{"remote 0"});
+}
+
+TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
+{
+    ctx.videoIndex = kSaveRaw;
+    ctx.audioIndex = kSaveRaw;
+    // A header with the constrained-parameters flag set is not accepted.
+    uint8_t constrained[12];
+    std::memcpy(constrained, kGoodHeader, 12);
+    constrained[11] |= 0x04;
+    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2, 20, constrained), VideoChunk(3, 100), VideoChunk(4)};
+    // The accepted header sits at offset 100 of the third chunk.
+    rx.streams[StreamAudio] = {AudioChunk(0x11), AudioChunk(0x22), AudioChunk(0x33)};
+    rx.streams[StreamPts] = {Bytes(16, 9)};
+
+    EXPECT_EQ(record(), kRecordingOk);
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec.log"}));
+    Bytes third = VideoChunk(3, 100);
+    Bytes expected(third.begin() + 100, third.end());
+    const Bytes fourth = VideoChunk(4);
+    expected.insert(expected.end(), fourth.begin(), fourth.end());
+    EXPECT_EQ(ReadFile(dir / "rec (0).raw.m2v"), expected);
+    // The first audio chunk decides the type and is not written.
+    Bytes audio = AudioChunk(0x22);
+    const Bytes last = AudioChunk(0x33);
+    audio.insert(audio.end(), last.begin(), last.end());
+    EXPECT_EQ(ReadFile(dir / "rec (0).raw.mpp"), audio);
+    // No multiplexer: PTS and clocks stay at their start values.
+    EXPECT_EQ(view.text(ControlId::Pts), "0");
+    EXPECT_EQ(view.text(ControlId::RecordingTime), "0:00:00");
+    EXPECT_EQ(view.text(ControlId::TimeSinceSplit), "");
+    EXPECT_EQ(view.text(ControlId::VideoBytes), std::to_string(expected.size()));
+    // The log file holds exactly the lines of the list.
+    std::string lines;
+    for (const auto &line : log.lines())
+        lines += line + "\r\n";
+    EXPECT_EQ(ReadText(dir / "rec.log"), lines);
+    EXPECT_TRUE(log.contains("recording started"));
+    EXPECT_TRUE(log.contains("polling thread started"));
+    EXPECT_TRUE(log.contains("polling thread terminated"));
+    EXPECT_EQ(log.texts().back(), "recording stopped");
+    EXPECT_TRUE(ctx.ready.get());
+}
+
+TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
+{
+    ctx.videoIndex = kSaveRaw;
+    ctx.audioIndex = kSaveRaw;
+    ctx.splitOnSize.set(true);
+    constexpr int kChunks = 300; // 9.4 MiB: three parts at 5 MB
+    for (int i = 0; i < kChunks; ++i)
+        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+    for (int i = 0; i < 20; ++i)
+        rx.streams[StreamAudio].push_back(AudioChunk(uint8_t(i)));
+
+    EXPECT_EQ(record(), kRecordingOk);
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec (1).raw.m2v",
+                                                 "rec (1).raw.mpp", "rec (2).raw.m2v", "rec (2).raw.mpp",
+                                                 "rec.log"}));
+    const uint64_t partLimit = 5 * 1048576 - 524288;
+    EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), partLimit);
+    Bytes joined;
+    for (int part = 0; part < 3; ++part) {
+        const Bytes bytes = ReadFile(dir / ("rec (" + std::to_string(part) + ").raw.m2v"));
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(joined.size(), uint64_t(kChunks) * kVideoChunkBytes);
+    EXPECT_TRUE(log.contains("Performing 1st file split!"));
+    EXPECT_TRUE(log.contains("Performing 2nd file split!"));
+    EXPECT_FALSE(log.contains("Performing 3rd file split!"));
+}
+
+TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
+{
+    ctx.videoIndex = kSaveRaw;
+    rx.splitAtVideoRead = 3;
+    for (int i = 0; i < 6; ++i)
+        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+
+    EXPECT_EQ(record(), kRecordingOk);
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (1).raw.m2v", "rec.log"}));
+    EXPECT_TRUE(log.contains("Performing 1st file split!"));
+    EXPECT_FALSE(ctx.splitRequested.get());
+    // Enabled at the start, again after the split, disabled by the stop routine.
+    EXPECT_EQ(view.enableCount(ControlId::SplitNow, true), 2);
+    EXPECT_FALSE(view.enabled(ControlId::SplitNow));
+}
+
+TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
+{
+    ctx.videoIndex = kSaveRaw;
+    ctx.baseName.set((dir / "missing" / "rec").string());
+    EXPECT_EQ(record(), kRecordingFailed);
+    const auto texts = log.texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_NE(texts[0].find("No such file or directory"), std::string::npos);
+    EXPECT_EQ(texts[1], "recording stopped");
+    EXPECT_TRUE(ctx.ready.get());
+}
+
+TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
+{
+    ctx.videoIndex = kSaveRaw;
+    fs::create_directories(dir / "rec (0).raw.m2v"); // a folder in the way
+    EXPECT_EQ(record(), kRecordingFailed);
+    EXPECT_FALSE(log.contains("polling thread started"));
+    EXPECT_FALSE(log.contains("waiting for polling thread to terminate..."));
+    EXPECT_EQ(log.texts().back(), "recording stopped");
+    EXPECT_NE(log.texts()[1].find("Is a directory"), std::string::npos);
+    EXPECT_TRUE(view.enabled(ControlId::Record));
+}
+
+TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
+{
+    ctx.videoIndex = kSaveRaw;
+    for (int i = 0; i < 100; ++i)
+        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+    constexpr rlim_t kLimitBytes = 10 * kVideoChunkBytes + 1000;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = kLimitBytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const uint32_t result = record();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(result, kRecordingFailed);
+    EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), kLimitBytes);
+    bool reported = false;
+    for (const auto &t : log.texts())
+        reported |= t.find("rec (0).raw.m2v: File too large") != std::string::npos;
+    EXPECT_TRUE(reported);
+    EXPECT_TRUE(log.contains("polling thread terminated"));
+    EXPECT_EQ(log.texts().back(), "recording stopped");
+    EXPECT_TRUE(ctx.ready.get());
+    EXPECT_FALSE(ctx.recording.get());
+}
+
+TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThreeOutputs)
+{
+    useMultiplexer();
+    ctx.videoIndex = kSaveElementary;
+    ctx.audioIndex = kSaveElementary;
+    ctx.muxIndex = kSaveRaw;
+    ctx.videoDelay = -120;
+    ctx.logInfo.set(true);
+    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2)};
+    rx.streams[StreamAudio] = {AudioChunk(3), AudioChunk(4)};
+    rx.streams[StreamPts] = {Bytes(16, 1), Bytes(16, 2), Bytes(16, 3)};
+
+    EXPECT_EQ(record(), kRecordingOk);
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
+    ASSERT_GE(mx.calls.size(), 3u);
+    EXPECT_EQ(mx.calls[0], "InitEx 0 -120 0");
+    EXPECT_EQ(mx.calls[1], "Resync");
+    EXPECT_EQ(mx.calls.back(), "Flush");
+    EXPECT_TRUE(log.contains("a/v recording started, trying to synchronize..."));
+    EXPECT_TRUE(log.contains("remuxer says hello"));
+    EXPECT_EQ(view.text(ControlId::Pts), "48");
+    EXPECT_EQ(view.text(ControlId::RecordingTime), "0:00:02");
+    EXPECT_EQ(view.text(ControlId::VideoPadding), "42");
+    EXPECT_EQ(fs::file_size(dir / "rec (0).m2v"), 2u * kVideoChunkBytes);
+    EXPECT_EQ(view.info(InfoPane::Video),
+              (std::vector<std::string>{"Frame Rate: 25.0000 Hz", "Bit Rate: 6.0000 Mbps", "Resolution: 720x576",
+                                        "Picture Format: interlaced", "Chroma Format: 4:2:0",
+                                        "Aspect Ratio: 16:9"}));
+    ASSERT_FALSE(view.info(InfoPane::Audio).empty());
+    EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
+    EXPECT_TRUE(log.contains("---------------- Video Info -----------------"));
+    EXPECT_TRUE(log.contains("Audio Type: MPEG, Layer 2"));
+    EXPECT_EQ(mx.pausedTags.size(), 7u); // every chunk
+}
+
+TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
+{
+    useMultiplexer();
+    ctx.audioIndex = kSaveElementary;
+    rx.videoPid = DVB_NO_VIDEO_PID;
+    mx.ac3 = true;
+    rx.streams[StreamAudio] = {AudioChunk(3), AudioChunk(4)};
+    EXPECT_EQ(record(), kRecordingOk);
+    EXPECT_EQ(mx.calls[0], "InitEx 0 0 1");
+    EXPECT_TRUE(log.contains("audio recording started"));
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).ac3", "rec.log"}));
+    // Without a multiplex output nothing is flushed.
+    EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 0);
+    EXPECT_TRUE(std::count(mx.calls.begin(), mx.calls.end(), "Write --a") > 0);
+    EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: AC3");
+}
+
+TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
+{
+    useMultiplexer();
+    ctx.muxIndex = kSaveRaw;
+    rx.answers = false;
+    EXPECT_EQ(record(), kRecordingFailed);
+    EXPECT_TRUE(log.contains("error while retrieving channel info from Quelmar"));
+    EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
+    EXPECT_TRUE(mx.calls.empty());
+}
+
+TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
+{
+    useMultiplexer();
+    ctx.videoIndex = kSaveElementary;
+    ctx.audioIndex = kSaveRaw;
+    ctx.muxIndex = kSaveRaw;
+    ctx.splitOnTime.set(true);
+    ctx.splitTime = 5;
+    for (int i = 0; i < 12; ++i)
+        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i)));
+    rx.streams[StreamAudio] = {AudioChunk(1), AudioChunk(2)};
+    EXPECT_EQ(record(), kRecordingOk);
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mpg", "rec (0).raw.mpp", "rec (1).m2v",
+                                                 "rec (1).mpg", "rec (1).raw.mpp", "rec (2).m2v", "rec (2).mpg",
+                                                 "rec (2).raw.mpp", "rec.log"}));
+    EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 3); // two splits and the end
+    EXPECT_TRUE(log.contains("Performing 2nd file split!"));
+}
+
+TEST_F(RecordingThreadTest, FailingMultiplexerOutputEndsTheRecording)
+{
+    useMultiplexer();
+    ctx.muxIndex = kSaveRaw;
+    mx.failWriteAfter = 1;
+    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
+    EXPECT_EQ(record(), kRecordingFailed);
+    EXPECT_EQ(log.texts().back(), "recording stopped");
+    EXPECT_TRUE(log.contains("polling thread terminated"));
+}
+
+TEST_F(RecordingThreadTest, TimerModeLeavesTheControlsAndReportsTheNextTimer)
+{
+    ctx.timerMode.set(true);
+    bool shown = false;
+    ctx.showNextTimer = [&] { shown = true; };
+    EXPECT_EQ(record(), kRecordingFailed); // nothing to save
+    EXPECT_TRUE(shown);
+    for (const auto &u : view.updates())
+        EXPECT_FALSE(u.kind == RecordingViewDouble::Update::Enable && u.id == int(ControlId::Record));
+}
+
+TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSeconds)
+{
+    ctx.videoIndex = kSaveRaw;
+    rx.hang = true;
+    auto thread = BeginRecording(ctx);
+    while (!rx.hanging)
+        SleepMs(1);
+    RequestStop(ctx);
+    // The polling thread is stuck in a read; the recording thread sees the
+    // cleared flag, ends and gives the polling thread up in the stop routine.
+    while (!log.contains("thread brutally killed"))
+        SleepMs(10);
+    while (!ctx.ready.get())
+        SleepMs(1);
+    EXPECT_TRUE(log.contains("waiting for polling thread to terminate..."));
+    EXPECT_TRUE(log.contains("stop bug: Polling thread still running... trying to kill the thread..."));
+    {
+        std::lock_guard lock(rx.mutex);
+        rx.released = true;
+    }
+    rx.release.notify_all();
+    thread->join();
+    // The abandoned thread ends on its own once its read returns.
+    while (!log.contains("polling thread terminated"))
+        SleepMs(1);
+}
