@@ -4,10 +4,6 @@
 #include "trace.h"
 #include "transport.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -26,30 +22,6 @@ int64_t nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Waits for an eventfd to be signalled; false after timeoutMs.
-bool waitEvent(int fd, int timeoutMs)
-{
-    const int64_t deadline = nowMs() + timeoutMs;
-    for (;;) {
-        const int64_t left = std::max<int64_t>(deadline - nowMs(), 0);
-        pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0)
-            return true;
-        if ((r < 0 && errno != EINTR) || left == 0)
-            return false;
-    }
-}
-
-void abortRequest(SRB_ExecSCSICmd &srb)
-{
-    SRB_Abort abort{};
-    abort.SRB_Cmd = SC_ABORT_SRB;
-    abort.SRB_HaId = srb.SRB_HaId;
-    abort.SRB_ToAbort = &srb;
-    aspiBinding().sendCommand(&abort);
-}
-
 // Sends one chunk and waits for it; true when it completed without error.
 // A request that has not finished within the completion wait is aborted, in
 // polling mode as well, so a silent receiver cannot hold the caller forever.
@@ -57,15 +29,14 @@ bool sendChunk(SRB_ExecSCSICmd &srb, bool useEvent)
 {
     const AspiBinding &binding = aspiBinding();
     if (useEvent) {
-        const int fd = eventfd(0, EFD_CLOEXEC);
-        if (fd < 0)
+        CompletionEvent event;
+        if (!event.valid())
             return false;
-        srb.SRB_PostProc = reinterpret_cast<void *>(static_cast<intptr_t>(fd));
+        srb.SRB_PostProc = event.asPostProc();
         aspi_store_status(srb.SRB_Status, SS_PENDING);
         binding.sendCommand(&srb);
-        if (!waitEvent(fd, kCompletionWaitMs))
+        if (!event.wait(kCompletionWaitMs))
             abortRequest(srb);
-        close(fd);
     } else {
         srb.SRB_PostProc = nullptr;
         aspi_store_status(srb.SRB_Status, SS_PENDING);

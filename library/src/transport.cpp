@@ -18,44 +18,39 @@ namespace {
 
 constexpr uint8_t kLun = 0;
 
-// One completion event per request: an eventfd that the layer writes once.
-class CompletionEvent {
-public:
-    CompletionEvent() : fd_(eventfd(0, EFD_CLOEXEC)) {}
-    ~CompletionEvent()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    CompletionEvent(const CompletionEvent &) = delete;
-    CompletionEvent &operator=(const CompletionEvent &) = delete;
+} // namespace
 
-    bool valid() const { return fd_ >= 0; }
-    void *asPostProc() const { return reinterpret_cast<void *>(static_cast<intptr_t>(fd_)); }
+CompletionEvent::CompletionEvent() : fd_(eventfd(0, EFD_CLOEXEC)) {}
 
-    // Waits until the event is signalled or `timeoutMs` passed; returns
-    // whether it was signalled. EINTR does not shorten the wait.
-    bool wait(int timeoutMs) const
-    {
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd p{fd_, POLLIN, 0};
-            const int r = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
-            if (r > 0)
-                return true;
-            if ((r < 0 && errno != EINTR) || left <= 0)
-                return false;
+CompletionEvent::~CompletionEvent()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void *CompletionEvent::asPostProc() const
+{
+    return reinterpret_cast<void *>(static_cast<intptr_t>(fd_));
+}
+
+bool CompletionEvent::wait(int timeoutMs) const
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd_, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+        if (r > 0) {
+            // Consuming the count also orders the layer's writes before ours.
+            uint64_t count = 0;
+            return read(fd_, &count, sizeof count) == sizeof count;
         }
+        if ((r < 0 && errno != EINTR) || left <= 0)
+            return false;
     }
+}
 
-private:
-    int fd_;
-};
-
-// Asks the layer to give up a request that is still pending. Once this
-// returns the layer no longer touches the request, its buffer or its event.
 void abortRequest(SRB_ExecSCSICmd &srb)
 {
     SRB_Abort abort{};
@@ -64,8 +59,6 @@ void abortRequest(SRB_ExecSCSICmd &srb)
     abort.SRB_ToAbort = &srb;
     aspiBinding().sendCommand(&abort);
 }
-
-} // namespace
 
 CommandBlock buildBlock(uint8_t operation, bool legacy, uint8_t mode, uint32_t offset, uint32_t length)
 {

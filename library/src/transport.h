@@ -5,6 +5,7 @@
 #ifndef QUELMAR_LIBRARY_TRANSPORT_H
 #define QUELMAR_LIBRARY_TRANSPORT_H
 
+#include "aspi.h"
 #include "quelmarscsi.h"
 
 #include <array>
@@ -34,6 +35,30 @@ constexpr uint8_t kOpStreamA = 0x3D;
 constexpr uint8_t kOpStreamB = 0x3E;
 
 using CommandBlock = std::array<uint8_t, kBlockLength>;
+
+// One completion event per request: an eventfd that the layer signals once.
+class CompletionEvent {
+public:
+    CompletionEvent();
+    ~CompletionEvent();
+    CompletionEvent(const CompletionEvent &) = delete;
+    CompletionEvent &operator=(const CompletionEvent &) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    // The value for SRB_PostProc.
+    void *asPostProc() const;
+    // Waits until the event is signalled or timeoutMs passed; returns whether
+    // it was signalled. EINTR does not shorten the wait.
+    bool wait(int timeoutMs) const;
+
+private:
+    int fd_;
+};
+
+// Asks the layer to give up a request that has not signalled its event.
+// Once this returns the layer no longer touches the request, its buffer or
+// its event. Needs a bound send entry.
+void abortRequest(SRB_ExecSCSICmd &srb);
 
 // True for a receiver that expects the mode byte in byte 1.
 inline bool legacyLayout(const DvbDevice &device)

@@ -24,12 +24,9 @@ void padCopy(uint8_t *out, const char *text, size_t width)
     std::memcpy(out, text, std::min(width, std::strlen(text)));
 }
 
-void signal(const SRB_ExecSCSICmd *srb)
+void signal(int fd)
 {
-    if ((srb->SRB_Flags & SRB_EVENT_NOTIFY) == 0)
-        return;
     const uint64_t one = 1;
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(srb->SRB_PostProc));
     [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
 }
 
@@ -161,10 +158,16 @@ void Layer::execute(SRB_ExecSCSICmd *srb, uint8_t &status)
     }
 }
 
+// The status is the last thing stored in the request: without an event the
+// caller may reuse the block as soon as it sees it, so everything needed
+// afterwards is read before.
 void Layer::complete(SRB_ExecSCSICmd *srb, uint8_t status)
 {
+    const bool notify = (srb->SRB_Flags & SRB_EVENT_NOTIFY) != 0;
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(srb->SRB_PostProc));
     aspi_store_status(srb->SRB_Status, status);
-    signal(srb);
+    if (notify)
+        signal(fd);
 }
 
 uint32_t Layer::send(void *request)
