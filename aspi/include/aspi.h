@@ -10,6 +10,9 @@
  *  - SendASPI32Command() sets SRB_Status to SS_PENDING when it accepts an
  *    execute request, and stores the final status last, with release
  *    ordering; callers read it with acquire ordering (aspi_load_status()).
+ *    Without SRB_EVENT_NOTIFY the caller may reuse or release the request as
+ *    soon as it sees the final status, so a layer reads everything it still
+ *    needs (flags, event descriptor) before it stores the status.
  *  - With SRB_EVENT_NOTIFY the layer writes the 8-byte value 1 to the eventfd
  *    in SRB_PostProc after the final status is stored, exactly once for every
  *    execute request, whatever its outcome, also when it completes or is
