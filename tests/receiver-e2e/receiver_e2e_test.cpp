@@ -1,0 +1,361 @@
+// The receiver access library against the simulated receiver, loaded the way
+// every client loads them: libquelmarscsi.so by dlopen, the layer through
+// QUELMAR_ASPI_LAYER, the receivers from QUELMAR_VIRTUAL_RECEIVER.
+#include "aspi.h"
+#include "aspi_virtual.h"
+#include "media_check.h"
+#include "quelmarscsi_client.h"
+
+#include <dlfcn.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono;
+using quelmar::receiver::test::decodeElementary;
+using quelmar::receiver::test::EsKind;
+
+const std::string kBin = QUELMAR_BIN_DIR;
+
+// The control interface of the layer module the library loaded.
+struct Control {
+    void *handle = nullptr;
+    AspiVirtualReloadFn reload = nullptr;
+    AspiVirtualLastErrorFn lastError = nullptr;
+    AspiVirtualSetPluggedFn setPlugged = nullptr;
+    AspiVirtualHangFn hang = nullptr;
+    AspiVirtualRefuseCommandFn refuse = nullptr;
+    AspiVirtualStallStreamFn stall = nullptr;
+    AspiVirtualGetStateFn getState = nullptr;
+
+    Control()
+    {
+        handle = dlopen((kBin + "/libaspi-virtual.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle)
+            return;
+        reload = reinterpret_cast<AspiVirtualReloadFn>(dlsym(handle, "aspiVirtualReload"));
+        lastError = reinterpret_cast<AspiVirtualLastErrorFn>(dlsym(handle, "aspiVirtualLastError"));
+        setPlugged = reinterpret_cast<AspiVirtualSetPluggedFn>(dlsym(handle, "aspiVirtualSetPlugged"));
+        hang = reinterpret_cast<AspiVirtualHangFn>(dlsym(handle, "aspiVirtualHang"));
+        refuse = reinterpret_cast<AspiVirtualRefuseCommandFn>(dlsym(handle, "aspiVirtualRefuseCommand"));
+        stall = reinterpret_cast<AspiVirtualStallStreamFn>(dlsym(handle, "aspiVirtualStallStream"));
+        getState = reinterpret_cast<AspiVirtualGetStateFn>(dlsym(handle, "aspiVirtualGetState"));
+    }
+    ~Control()
+    {
+        if (handle)
+            dlclose(handle);
+    }
+    AspiVirtualState state(uint8_t ha, uint8_t target)
+    {
+        AspiVirtualState s{};
+        EXPECT_EQ(getState(ha, target, &s), 1);
+        return s;
+    }
+};
+
+class ReceiverE2E : public ::testing::Test {
+protected:
+    // Writes `config` (empty: the built-in default), makes the layer use it,
+    // and loads the library.
+    void start(const std::string &config)
+    {
+        setenv("QUELMAR_ASPI_LAYER", "libaspi-virtual.so", 1);
+        ASSERT_TRUE(control.handle && control.reload && control.getState) << dlerror();
+        if (config.empty()) {
+            unsetenv("QUELMAR_VIRTUAL_RECEIVER");
+            ASSERT_EQ(control.reload(nullptr), 1);
+        } else {
+            const std::string path = std::string(QUELMAR_TEST_DIR) + "/e2e-" +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".conf";
+            std::ofstream(path) << config;
+            setenv("QUELMAR_VIRTUAL_RECEIVER", path.c_str(), 1);
+            ASSERT_EQ(control.reload(nullptr), 1) << control.lastError();
+        }
+        std::string error;
+        ASSERT_TRUE(lib.load(kBin + "/libquelmarscsi.so", &error)) << error;
+        ASSERT_EQ(lib.dvbInit(), DVB_ASPI_OK);
+    }
+    void TearDown() override
+    {
+        lib.unload();
+        if (control.hang)
+            control.hang(0);
+    }
+    DvbDevice first()
+    {
+        DvbDevice d = lib.dvbFindFirstQuelmar();
+        EXPECT_TRUE(d.status == DVB_STATUS_FOUND || d.status == DVB_STATUS_FOUND_OLD);
+        return d;
+    }
+
+    Control control;
+    QuelmarScsiClient lib;
+};
+
+const char *kThreeReceivers = R"(# two current receivers and an older one on two adapters
+receiver adapter=0 target=1 identification=older revision=2.14 rate=off
+channel name="Alt Eins" tag=1 video-pid=100 audio=mp2
+channel name="Alt Radio" tag=2 video-pid=8191 audio=mp2
+receiver adapter=0 target=4 identification=current revision=2.17 rate=off
+channel name="[Ü] 21°" tag=7 video-pid=101 audio=mp2
+receiver adapter=1 target=2 identification=current revision=2.21 rate=off vendor="quelmar"
+channel name="Neu Eins" tag=1 video-pid=200 audio=ac3
+channel name="Neu Zwei" tag=2 video-pid=300 audio=mp2
+channel name="Neu Radio" tag=3 video-pid=8191 audio=mp2
+)";
+
+TEST_F(ReceiverE2E, DiscoveryFindsCurrentAndOlderIdentificationsOnSeveralAdapters)
+{
+    start(kThreeReceivers);
+    DvbDeviceList all = lib.dvbFindAllQuelmars();
+    ASSERT_EQ(all.count, 2);
+    EXPECT_EQ(all.devices[0].hostAdapter, 0);
+    EXPECT_EQ(all.devices[0].targetId, 4);
+    EXPECT_EQ(all.devices[0].firmwareRevision, 0x0217);
+    EXPECT_EQ(all.devices[1].hostAdapter, 1);
+    EXPECT_EQ(all.devices[1].targetId, 2);
+    EXPECT_EQ(all.devices[1].firmwareRevision, 0x0221);   // lower-case vendor matches too
+    EXPECT_EQ(all.devices[2].status, DVB_STATUS_NONE);
+    // Discovery switched their SCSI mode to automatic: FF FF here.
+    EXPECT_EQ(control.state(0, 4).scsiModeWord, 0xFFFFu);
+
+    DvbDevice d = lib.dvbFindFirstQuelmar();
+    EXPECT_EQ(d.status, DVB_STATUS_FOUND);
+    EXPECT_EQ(d.targetId, 4);
+    // Without the current ones, the older identification is found.
+    control.setPlugged(0, 4, 0);
+    control.setPlugged(1, 2, 0);
+    d = lib.dvbFindFirstQuelmar();
+    EXPECT_EQ(d.status, DVB_STATUS_FOUND_OLD);
+    EXPECT_EQ(d.targetId, 1);
+    EXPECT_EQ(d.firmwareRevision, 0x0214);
+    EXPECT_EQ(lib.dvbFindAllQuelmars().count, 0);
+}
+
+TEST_F(ReceiverE2E, BothCommandLayoutsWorkAndAWrongRevisionIsRefused)
+{
+    start(kThreeReceivers);
+    DvbDeviceList all = lib.dvbFindAllQuelmars();
+    ASSERT_EQ(all.count, 2);
+    DvbDevice legacy = lib.dvbFindFirstQuelmar();
+    control.setPlugged(0, 4, 0);
+    control.setPlugged(1, 2, 0);
+    legacy = lib.dvbFindFirstQuelmar();
+    control.setPlugged(0, 4, 1);
+    control.setPlugged(1, 2, 1);
+    ASSERT_EQ(legacy.firmwareRevision, 0x0214);
+
+    struct Expect {
+        DvbDevice dev;
+        uint16_t count;
+        const char *secondName;
+    } cases[] = {{legacy, 2, "Alt Radio"}, {all.devices[1], 3, "Neu Zwei"}};
+    for (auto &c : cases) {
+        EXPECT_EQ(lib.dvbChannelCount(&c.dev), c.count);
+        std::vector<DvbChannel> ch(8);
+        ASSERT_EQ(lib.dvbGetAllChannels(&c.dev, ch.data(), 8), 1);
+        EXPECT_STREQ(ch[1].name, c.secondName);
+        ASSERT_EQ(lib.dvbSetChannel(&c.dev, 2), 1);
+        DvbCurrentChannel cur = lib.dvbGetCurrentChannel(&c.dev);
+        EXPECT_NE(cur.answer, 0);
+        EXPECT_STREQ(cur.channel.name, c.secondName);
+        EXPECT_EQ(lib.dvbSendSpecialCommand(&c.dev, reinterpret_cast<const uint8_t *>(" timer  "), 8, 1), 1);
+        EXPECT_STREQ(control.state(c.dev.hostAdapter, c.dev.targetId).frontPanel, " timer  ");
+
+        // The same receiver addressed with the other layout refuses.
+        DvbDevice wrong = c.dev;
+        wrong.firmwareRevision = c.dev.firmwareRevision == 0x0214 ? 0x0215 : 0x0214;
+        EXPECT_EQ(lib.dvbChannelCount(&wrong), 0);
+        EXPECT_EQ(lib.dvbRemote(&wrong, 1), 0);
+        EXPECT_EQ(control.state(c.dev.hostAdapter, c.dev.targetId).remoteLocked, 0);
+        EXPECT_EQ(lib.dvbGetCurrentChannel(&wrong).answer, 0);
+    }
+}
+
+TEST_F(ReceiverE2E, ChannelTableRoundTripWithTheReceiversCharacterCodes)
+{
+    start("");
+    DvbDevice d = first();
+    ASSERT_EQ(d.firmwareRevision, 0x0217);
+    const uint16_t n = lib.dvbChannelCount(&d);
+    ASSERT_GE(n, 4);
+    std::vector<DvbChannel> ch(n);
+    ASSERT_EQ(lib.dvbGetAllChannels(&d, ch.data(), n), 1);
+    // Host form: "[Ü] Wetter 21°" in Latin-1.
+    EXPECT_STREQ(ch[3].name, "[\xDC] Wetter 21\xB0");
+    EXPECT_EQ(ch[2].word16, DVB_NO_VIDEO_PID);
+
+    std::memset(ch[0].name, 0, sizeof ch[0].name);
+    std::strcpy(ch[0].name, "[Neu] \xDC\xB0");
+    ch[0].tag = 42;
+    ASSERT_EQ(lib.dvbPutAllChannels(&d, ch.data(), 2), 1);
+    EXPECT_EQ(lib.dvbChannelCount(&d), 2);
+    // In the receiver's memory the name has the receiver's codes.
+    uint8_t raw[64];
+    ASSERT_EQ(lib.dvbReadMemory(&d, 0x0D0000, raw, 64), 1);
+    EXPECT_EQ(std::memcmp(raw + 32, "\x86Neu\x87 \x9A\xF8", 9), 0);
+    EXPECT_EQ(raw[16], 101 >> 8);   // video PID most significant byte first
+    EXPECT_EQ(raw[17], 101 & 0xFF);
+    std::vector<DvbChannel> back(2);
+    ASSERT_EQ(lib.dvbGetAllChannels(&d, back.data(), 2), 1);
+    EXPECT_EQ(std::memcmp(back.data(), ch.data(), 2 * sizeof(DvbChannel)), 0);
+}
+
+TEST_F(ReceiverE2E, ControlCommandsReachTheReceiver)
+{
+    start("");
+    DvbDevice d = first();
+    EXPECT_EQ(lib.dvbRemote(&d, 1), 1);
+    EXPECT_EQ(control.state(0, 3).remoteLocked, 1);
+    EXPECT_EQ(lib.dvbSetOSD(&d, 0, 0, 35, 40, "Guten Abend"), 1);
+    EXPECT_STREQ(control.state(0, 3).osd, "Guten Abend");
+    EXPECT_EQ(lib.dvbVideoGimmick(&d, 3), 1);
+    EXPECT_EQ(control.state(0, 3).videoSetting[1], 6);
+    const uint8_t memory[4] = {1, 2, 3, 4};
+    EXPECT_EQ(lib.dvbWriteMemory(&d, 0xABCDEF, memory, 4), 1);
+    uint8_t back[4] = {};
+    EXPECT_EQ(lib.dvbReadMemory(&d, 0xABCDEF, back, 4), 1);
+    EXPECT_EQ(std::memcmp(back, memory, 4), 0);
+    EXPECT_EQ(lib.dvbSetSCSIMode(&d, DVB_SCSI_MODE_BUSY), 1);
+    EXPECT_EQ(control.state(0, 3).scsiModeWord, 0u);
+    EXPECT_EQ(lib.dvbSendSpecialCommand(&d, nullptr, 0, 2), 1);
+    EXPECT_EQ(control.state(0, 3).powered, 0);
+}
+
+TEST_F(ReceiverE2E, ReadsAreRefusedWhenNothingIsBufferedInBothScsiModes)
+{
+    start("");
+    DvbDevice d = first();
+    std::vector<uint8_t> buf(32768);
+    for (int32_t mode : {DVB_SCSI_MODE_BUSY, DVB_SCSI_MODE_CHECK_CONDITION}) {
+        ASSERT_EQ(lib.dvbSetSCSIMode(&d, mode), 1);
+        EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS), 0);
+        EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO), 0);
+        EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO), 0);
+    }
+    // A stalled stream is refused while the others flow.
+    ASSERT_EQ(lib.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
+    ASSERT_EQ(control.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 1), 1);
+    int audio = 0, video = 0;
+    for (int i = 0; i < 80 && audio == 0; ++i) {
+        std::this_thread::sleep_for(milliseconds(25));
+        video += lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO);
+        audio += lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO);
+    }
+    EXPECT_GT(audio, 0);
+    EXPECT_EQ(video, 0);
+    control.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 0);
+    EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO), 1);
+    EXPECT_EQ(lib.dvbDeInitStreaming(&d), 1);
+}
+
+TEST_F(ReceiverE2E, StreamingInRealTimeDecodesWithTimestampsThatMatch)
+{
+    start("");
+    DvbDevice d = first();
+    ASSERT_EQ(lib.dvbSetChannel(&d, 1), 1);
+    ASSERT_EQ(lib.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
+    const auto t0 = steady_clock::now();
+    std::vector<uint8_t> video, audio, buf(32768);
+    std::vector<std::vector<uint8_t>> records;
+    auto next = t0;
+    while (steady_clock::now() - t0 < seconds(3)) {
+        for (int i = 0; i < 2; ++i)
+            if (lib.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS))
+                records.emplace_back(buf.begin(), buf.begin() + 16);
+        if (lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO))
+            video.insert(video.end(), buf.begin(), buf.begin() + 32768);
+        if (lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO))
+            audio.insert(audio.end(), buf.begin(), buf.begin() + 8192);
+        next += milliseconds(25);
+        std::this_thread::sleep_until(next);
+    }
+    const double elapsed = duration<double>(steady_clock::now() - t0).count();
+    ASSERT_EQ(lib.dvbDeInitStreaming(&d), 1);
+
+    auto v = decodeElementary(EsKind::Mpeg2Video, video);
+    EXPECT_EQ(v.errors, 0) << v.firstError;
+    EXPECT_EQ(v.width, 720);
+    // The pictures of the elapsed time, less the few still in the encoder and
+    // the buffer when streaming stopped.
+    EXPECT_LE(v.frames, static_cast<int>(elapsed * 25) + 1);
+    EXPECT_GE(v.frames, static_cast<int>(elapsed * 25) - 12);
+    auto a = decodeElementary(EsKind::Mp2, audio);
+    EXPECT_EQ(a.errors, 0) << a.firstError;
+    EXPECT_GT(a.samples, 0);
+
+    // Every record points at the start of its picture or audio frame.
+    int videoRecords = 0;
+    for (const auto &r : records) {
+        const uint32_t off = uint32_t{r[2]} << 24 | uint32_t{r[3]} << 16 | uint32_t{r[4]} << 8 | r[5];
+        if (r[0] == 1) {
+            ++videoRecords;
+            ASSERT_LT(off + 3u, video.size());
+            EXPECT_TRUE(video[off] == 0 && video[off + 1] == 0 && video[off + 2] == 1);
+        } else if (off + 1u < audio.size()) {
+            EXPECT_EQ(audio[off], 0xFF);
+            EXPECT_EQ(audio[off + 1] & 0xF0, 0xF0);
+        }
+    }
+    // One record per picture; those of the last read were still waiting
+    // when polling stopped (each cycle reads records before video).
+    EXPECT_LE(videoRecords, v.frames);
+    EXPECT_GE(videoRecords, v.frames - 4);
+}
+
+TEST_F(ReceiverE2E, SpeedTestReflectsTheConfiguredTransferRate)
+{
+    start("receiver adapter=0 target=0 revision=2.17 rate=2M\nchannel name=A tag=1 video-pid=100 audio=mp2\n");
+    DvbDevice d = first();
+    const uint32_t bytes = 1 << 20;
+    const int32_t ms = lib.dvbSCSISpeedTest(&d, bytes, 1);
+    // The layer never completes faster than 2 MB/s allows.
+    EXPECT_GE(ms, static_cast<int32_t>(uint64_t{bytes} * 1000 / 2'000'000));
+    std::printf("speed test: %u bytes in %d ms at a configured 2 MB/s\n", bytes, ms);
+}
+
+TEST_F(ReceiverE2E, UnplugFailsCommandsAndReplugWithANewDiscoveryFindsTheReceiver)
+{
+    start("");
+    DvbDevice d = first();
+    control.setPlugged(0, 3, 0);
+    EXPECT_EQ(lib.dvbChannelCount(&d), 0);
+    EXPECT_EQ(lib.dvbGetCurrentChannel(&d).answer, 0);
+    EXPECT_EQ(lib.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
+    control.setPlugged(0, 3, 1);
+    DvbDevice again = lib.dvbFindFirstQuelmar();
+    EXPECT_EQ(again.status, DVB_STATUS_FOUND);
+    EXPECT_GT(lib.dvbChannelCount(&again), 0);
+}
+
+TEST_F(ReceiverE2E, HangMakesTheLibraryTimeOutAndTheLayerSurvives)
+{
+    start("");
+    DvbDevice d = first();
+    control.hang(3000);
+    std::vector<uint8_t> buf(65536, 0);
+    // The library gives up after its 1000 ms wait and aborts the request; the
+    // late completion must never land in this (then released) buffer.
+    {
+        std::vector<uint8_t> scratch(65536);
+        EXPECT_EQ(lib.dvbReadMemory(&d, 0x0D0000, scratch.data(), 65536), 0);
+    }
+    EXPECT_EQ(lib.dvbChannelCount(&d), 0);
+    control.hang(0);
+    EXPECT_GT(lib.dvbChannelCount(&d), 0);
+    control.refuse(1);
+    EXPECT_EQ(lib.dvbChannelCount(&d), 0);
+    EXPECT_GT(lib.dvbChannelCount(&d), 0);
+}
+
+} // namespace
