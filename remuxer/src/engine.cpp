@@ -18,7 +18,7 @@ constexpr int64_t kTimelineStartTicks = kClockHz;      // output timeline origin
 constexpr int64_t kErrorReportIntervalTicks = 10 * kClockHz; // at most one error line per 10 s of output
 constexpr size_t kMaxStampsQueued = 4096;
 constexpr size_t kMaxAudioFramesHeld = 512;            // bound of the wait for a video start
-constexpr size_t kMaxUnitsAwaitingStamps = 64;         // units timed by interpolation beyond this
+constexpr size_t kMaxUnitsAwaitingStamps = 16;         // units timed by interpolation beyond this
 constexpr size_t kMaxVideoLogBytes = 32u << 20;        // replay data kept at most
 constexpr size_t kBytesPerWriteCall = 1u << 20;        // Write_Mpg returns "pending" beyond this
 constexpr int kMsPerSecond = 1000;
@@ -59,12 +59,12 @@ void Engine::init(RemuxLog log, int16_t videoDelayMs, bool audioOnly) {
     videoStamps_.clear();
     audioStamps_.clear();
     videoPrevValid_ = audioPrevValid_ = false;
+    videoStampsSeen_ = audioStampsSeen_ = false;
+    stampsAbsent_ = false;
     ptsRefValid_ = false;
     badStampRecords_ = 0;
     videoClockValid_ = audioClockValid_ = false;
     gopBaseValid_ = false;
-    sawBPictures_ = false;
-    unstampedLogged_ = false;
     established_ = videoIn_ = audioIn_ = false;
     videoNeedsClean_ = dropLeadingB_ = false;
     videoEnd_ = audioEnd_ = kTimelineStartTicks;
@@ -164,6 +164,8 @@ void Engine::readStamps(const uint8_t *data, uint32_t length) {
         s.pts = unwrapPts(readBE(r + 6, 5) & (kPtsWrap - 1));
         s.dts = s.hasDts ? unwrapPts(readBE(r + 11, 5) & (kPtsWrap - 1)) : s.pts;
         auto &q = video ? videoStamps_ : audioStamps_;
+        (video ? videoStampsSeen_ : audioStampsSeen_) = true;
+        stampsAbsent_ = false;
         if (!q.empty() && s.offset < q.back().offset) q.clear(); // the stream restarted
         q.push_back(s);
         if (q.size() > kMaxStampsQueued) q.pop_front();
@@ -199,12 +201,22 @@ bool Engine::takeStamp(std::deque<Stamp> &stamps, bool prevValid, uint64_t prevS
     return found;
 }
 
+bool Engine::awaitStamps(bool force, size_t unitsHeld) {
+    if (force || stampsAbsent_) return false;
+    if (unitsHeld < kMaxUnitsAwaitingStamps) return true;
+    if (!videoStampsSeen_ && !audioStampsSeen_) {
+        stampsAbsent_ = true;
+        log("No timestamp records arrive; timing the streams by frame rate and frame length.");
+    }
+    return false;
+}
+
 void Engine::resolve(bool force) {
     while (!parsedVideo_.empty()) {
         VideoAccessUnit &au = parsedVideo_.front();
         Stamp s{};
         const bool stamped = takeStamp(videoStamps_, videoPrevValid_, videoPrevStart_, au.offset, s);
-        if (!stamped && videoStamps_.empty() && !force && parsedVideo_.size() < kMaxUnitsAwaitingStamps) break;
+        if (!stamped && videoStamps_.empty() && awaitStamps(force, parsedVideo_.size())) break; // its stamp may still come
         videoPrevStart_ = au.offset;
         videoPrevValid_ = true;
         VideoAccessUnit unit = std::move(au);
@@ -215,7 +227,7 @@ void Engine::resolve(bool force) {
         AudioFrame &f = parsedAudio_.front();
         Stamp s{};
         const bool stamped = takeStamp(audioStamps_, audioPrevValid_, audioPrevStart_, f.offset, s);
-        if (!stamped && audioStamps_.empty() && !force && parsedAudio_.size() < kMaxUnitsAwaitingStamps) break;
+        if (!stamped && audioStamps_.empty() && awaitStamps(force, parsedAudio_.size())) break;
         audioPrevStart_ = f.offset;
         audioPrevValid_ = true;
         AudioFrame frame = std::move(f);
@@ -242,21 +254,18 @@ void Engine::timeVideo(VideoAccessUnit &&au, const Stamp *stamp) {
         gopBase_ = v.pts - tr * period;
         gopBaseValid_ = true;
     } else {
-        if (!videoClockValid_ && !unstampedLogged_) {
-            unstampedLogged_ = true;
-            log("Video arrives without timestamp records; timing it by its frame rate.");
-        }
         v.dts = videoClockValid_ ? videoNextDts_ : 0;
         if (gopBaseValid_) {
             v.pts = gopBase_ + tr * period;
         } else {
-            v.pts = v.dts + (sawBPictures_ && au.picture.type != PictureType::B ? period : 0);
+            // A reference picture is shown one frame after it is decoded
+            // (the usual reordering delay; harmless without B pictures).
+            v.pts = v.dts + (au.picture.type != PictureType::B ? period : 0);
             gopBase_ = v.pts - tr * period;
             gopBaseValid_ = true;
         }
     }
     if (v.pts < v.dts) v.pts = v.dts;
-    if (au.picture.type == PictureType::B) sawBPictures_ = true;
     videoClockValid_ = true;
     videoNextDts_ = v.dts + v.duration;
     v.au = std::move(au);
@@ -271,10 +280,6 @@ void Engine::timeAudio(AudioFrame &&frame, const Stamp *stamp) {
         a.pts = stamp->pts;
         a.jump = audioClockValid_ && std::llabs(a.pts - audioNextPts_) > kJumpTicks;
     } else {
-        if (!audioClockValid_ && !unstampedLogged_) {
-            unstampedLogged_ = true;
-            log("Audio arrives without timestamp records; timing it by its frame length.");
-        }
         a.pts = audioClockValid_ ? audioNextPts_ : 0;
     }
     audioClockValid_ = true;
@@ -488,6 +493,7 @@ void Engine::positionAtPartStart(Cursor &c) {
     }
     c.awaitingStart = false;
     c.partStart = true;
+    c.audioFloor = replayPts_;
     c.video = replayVideo_;
     c.audio = audioBase_;
     while (c.audio < audioBase_ + audioLog_.size() && audioLog_[c.audio - audioBase_].pts < replayPts_) ++c.audio;
@@ -534,6 +540,7 @@ bool Engine::writeEsAudio(Writer w, size_t &budget) {
         const OutUnit *u = audioAt(c.audio);
         if (!u) break;
         c.audio++;
+        if (u->pts < c.audioFloor) continue;
         if (!w(u->data.data(), static_cast<uint32_t>(u->data.size()))) return false;
         budget = budget > u->data.size() ? budget - u->data.size() : 0;
         noteWritten(*u);
@@ -588,15 +595,14 @@ bool Engine::writePs(Writer w, size_t &budget, bool everything) {
             if (u->picture.type == PictureType::B && u->picture.temporalReference < c.startTemporalRef) continue;
             if (u->picture.type != PictureType::I) c.skipLeadingB = false;
         }
-        if ((takeVideo && !ps_.hasVideo()) || (!takeVideo && !ps_.hasAudio())) continue;
+        if ((takeVideo && !ps_.hasVideo()) || (!takeVideo && (!ps_.hasAudio() || u->pts < c.audioFloor))) continue;
         bool ok = true;
         if (takeVideo && c.partStart && !u->hasSequenceHeader && u->sequenceHeader) {
             std::vector<uint8_t> joined(*u->sequenceHeader);
             joined.insert(joined.end(), u->data.begin(), u->data.end());
-            ok = ps_.write(true, joined.data(), joined.size(), u->pts, u->dts, true);
+            ok = ps_.write(true, joined.data(), joined.size(), u->pts, u->dts);
         } else {
-            ok = ps_.write(takeVideo, u->data.data(), u->data.size(), u->pts, u->dts,
-                           takeVideo && u->picture.type == PictureType::I);
+            ok = ps_.write(takeVideo, u->data.data(), u->data.size(), u->pts, u->dts);
         }
         if (takeVideo) c.partStart = false;
         if (!ok) {

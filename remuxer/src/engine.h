@@ -68,6 +68,7 @@ private:
         bool partStart = false;      // next video unit is the first of a part
         bool skipLeadingB = false;   // drop B pictures of an open GOP that precede its I picture
         uint16_t startTemporalRef = 0;
+        int64_t audioFloor = INT64_MIN; // audio before the part's first picture is not part of it
     };
     enum Output { kPs = 0, kEsVideo = 1, kEsAudio = 2, kOutputs = 3 };
 
@@ -75,6 +76,8 @@ private:
     void readStamps(const uint8_t *data, uint32_t length);
     int64_t unwrapPts(uint64_t pts33);
     void resolve(bool force);
+    // Whether the front unit of a queue holding unitsHeld units waits for its stamp.
+    bool awaitStamps(bool force, size_t unitsHeld);
     // Takes the stamp of the unit starting at unitStart off the queue.
     bool takeStamp(std::deque<Stamp> &stamps, bool prevValid, uint64_t prevStart, uint64_t unitStart, Stamp &out);
     void timeVideo(VideoAccessUnit &&au, const Stamp *stamp);
@@ -113,6 +116,8 @@ private:
     std::deque<Stamp> videoStamps_, audioStamps_;
     uint64_t videoPrevStart_ = 0, audioPrevStart_ = 0;
     bool videoPrevValid_ = false, audioPrevValid_ = false;
+    bool videoStampsSeen_ = false, audioStampsSeen_ = false;
+    bool stampsAbsent_ = false;    // none came while units waited: stop waiting for them
     bool ptsRefValid_ = false;
     int64_t ptsRef_ = 0;
     uint64_t badStampRecords_ = 0;
@@ -122,8 +127,6 @@ private:
     int64_t videoNextDts_ = 0, audioNextPts_ = 0;
     bool gopBaseValid_ = false;
     int64_t gopBase_ = 0;
-    bool sawBPictures_ = false;
-    bool unstampedLogged_ = false;
 
     // Output timeline.
     bool established_ = false;

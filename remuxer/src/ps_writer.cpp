@@ -13,7 +13,15 @@ extern "C" {
 namespace remux {
 namespace {
 
-constexpr int kIoBufferBytes = 32 * 2048;      // sixteen DVD packs
+constexpr size_t kPackBytes = 2048;            // DVD pack size
+constexpr int kIoBufferBytes = 16 * kPackBytes; // whole packs, so each write holds whole packs
+constexpr uint8_t kPackStartCode = 0xBA;
+constexpr size_t kPackHeaderBytes = 14;        // MPEG-2 pack header without stuffing
+constexpr uint8_t kPackStuffingMask = 0x07;
+constexpr size_t kPesHeaderBytes = 6;          // start code, stream id, 16-bit length
+constexpr uint8_t kNavigationStreamId = 0xBF;  // private stream 2
+constexpr uint8_t kPaddingStreamId = 0xBE;
+constexpr uint8_t kPaddingByte = 0xFF;
 constexpr int kVbvUnitBits = 16 * 1024;        // vbv_buffer_size unit
 constexpr int64_t kBitRateUnit = 400;          // bit_rate_value unit, bit/s
 const AVRational kClockTimeBase{1, static_cast<int>(kClockHz)};
@@ -37,10 +45,30 @@ PsWriter::PsWriter() = default;
 
 PsWriter::~PsWriter() { abandon(); }
 
+void PsWriter::blankNavigationPacks(uint8_t *buf, size_t size) {
+    // The muxer hands over whole packs. Walk each pack's packets by their
+    // lengths; anything unexpected ends the walk of that pack.
+    for (size_t pack = 0; pack + kPackBytes <= size; pack += kPackBytes) {
+        uint8_t *p = buf + pack;
+        if (p[0] != 0 || p[1] != 0 || p[2] != 1 || p[3] != kPackStartCode) continue;
+        size_t at = kPackHeaderBytes + (p[kPackHeaderBytes - 1] & kPackStuffingMask);
+        while (at + kPesHeaderBytes <= kPackBytes && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1) {
+            const size_t length = (static_cast<size_t>(p[at + 4]) << 8) | p[at + 5];
+            if (at + kPesHeaderBytes + length > kPackBytes) break;
+            if (p[at + 3] == kNavigationStreamId) {
+                p[at + 3] = kPaddingStreamId;
+                std::memset(p + at + kPesHeaderBytes, kPaddingByte, length);
+            }
+            at += kPesHeaderBytes + length;
+        }
+    }
+}
+
 int PsWriter::writePacket(void *opaque, uint8_t *buf, int size) {
     auto *self = static_cast<PsWriter *>(opaque);
     if (self->writerFailed_ || self->writer_ == nullptr) return AVERROR(EIO);
     if (size <= 0) return 0;
+    blankNavigationPacks(buf, static_cast<size_t>(size));
     if (!self->writer_(buf, static_cast<uint32_t>(size))) {
         self->writerFailed_ = true;
         return AVERROR(EIO);
@@ -114,7 +142,7 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
     return true;
 }
 
-bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts, bool keyFrame) {
+bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts) {
     if (!ctx_) return false;
     const int index = video ? videoIndex_ : audioIndex_;
     if (index < 0) return true; // stream not part of this program stream
@@ -127,7 +155,6 @@ bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts
     packet_->stream_index = index;
     packet_->pts = pts;
     packet_->dts = dts;
-    packet_->flags = keyFrame ? AV_PKT_FLAG_KEY : 0;
     av_packet_rescale_ts(packet_, kClockTimeBase, ctx_->streams[index]->time_base);
     const int rc = av_interleaved_write_frame(ctx_, packet_);
     packet_->data = nullptr;

@@ -38,8 +38,9 @@ public:
     bool writerFailed() const { return writerFailed_; }
 
     // Queues one access unit or audio frame (times in 90 kHz ticks).
-    // Returns false on failure.
-    bool write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts, bool keyFrame);
+    // Returns false on failure. Packets are not marked as key frames: no
+    // navigation packs are wanted (see blankNavigationPacks).
+    bool write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts);
     // Passes everything buffered in the I/O layer to the writer.
     bool flushIo();
     // Writes out everything the muxer holds and the end code, then frees the
@@ -52,6 +53,10 @@ public:
 
 private:
     static int writePacket(void *opaque, uint8_t *buf, int size);
+    // The dvd muxer always writes empty navigation packs (private stream 2),
+    // which readers report as a stream of unknown codec; they become padding
+    // packets of the same size, so the pack layout stays as it is.
+    static void blankNavigationPacks(uint8_t *buf, size_t size);
     bool fail(const char *what, int code);
 
     AVFormatContext *ctx_ = nullptr;

@@ -9,6 +9,9 @@ namespace {
 constexpr size_t kStartCodeBytes = 4;                  // 00 00 01 xx
 constexpr size_t kMaxAccessUnitBytes = 4u << 20;       // larger: damaged stream, dropped
 constexpr size_t kMaxAudioBufferBytes = 64u << 10;     // unparsed audio kept at most
+// Coded data never holds 23 zero bits in a row, so at most two whole zero
+// bytes at the end of a picture can be data.
+constexpr size_t kKeptZeroBytes = 2;
 
 bool isStartCode(const std::vector<uint8_t> &b, size_t i) {
     return i + 3 < b.size() && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1;
@@ -30,15 +33,18 @@ size_t findStartCode(const uint8_t *b, size_t size, size_t i) {
 void VideoParser::feed(const uint8_t *data, size_t length, std::deque<VideoAccessUnit> &out) {
     size_t used = length;
     while (used > 0 && data[used - 1] == 0) --used;
-    const size_t stuffing = length - used;
-    padding_ += stuffing;
+    const bool stuffed = used < length;
+    // The last bits of a slice may be zero: keep enough zero bytes for any
+    // of them (extra zero bytes before a start code are legal stuffing).
+    used = std::min(length, used + kKeptZeroBytes);
+    padding_ += length - used;
     if (used > 0) {
         segments_.push_back({buf_.size(), delivered_});
         buf_.insert(buf_.end(), data, data + used);
     }
     delivered_ += length;
     scan(out);
-    if (stuffing > 0 && curHasPicture_) emit(buf_.size(), out);
+    if (stuffed && curHasPicture_) emit(buf_.size(), out);
     if (buf_.size() > kMaxAccessUnitBytes) {
         errors_.droppedUnits++;
         discardBuffered();

@@ -29,8 +29,9 @@ struct StreamErrors {
 };
 
 // Splits the stuffed video chunk stream into access units. A chunk's zero
-// stuffing (the zero bytes after its last non-zero byte) is removed and
-// counted; a chunk that ends in stuffing also ends the access unit in it.
+// stuffing (the zero bytes after its last non-zero byte, less the two that
+// may still be picture data) is removed and counted; a chunk that ends in
+// zero bytes also ends the access unit in it.
 class VideoParser {
 public:
     // Appends one chunk; complete access units are appended to out.

@@ -1,0 +1,347 @@
+#include "feed.h"
+
+#include "remuxer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <stdexcept>
+
+namespace remux::test {
+namespace {
+
+constexpr int64_t kClock = 90000;               // ticks per second
+constexpr int kFps = 25;
+constexpr int kGopFrames = 12;
+constexpr int kMaxBFrames = 2;
+constexpr int64_t kVideoBitRate = 1200000;      // bit/s
+constexpr int kVbvBytes = 112 * 1024;
+constexpr int kSampleRate = 48000;
+constexpr int64_t kMp2BitRate = 192000;
+constexpr int64_t kAc3BitRate = 384000;
+constexpr double kToneHz = 1000.0;
+constexpr double kCycleSeconds = 0.025;         // polling period
+constexpr double kVideoLeadSeconds = 0.2;       // units reach the receiver this long before their DTS
+constexpr double kAudioLeadSeconds = 0.05;
+constexpr size_t kVideoChunk = REMUX_VIDEO_CHUNK_BYTES;
+constexpr size_t kAudioChunk = REMUX_AUDIO_CHUNK_BYTES;
+constexpr int kStampReadsPerCycle = 2;
+constexpr uint64_t kPts33Mask = (1ull << 33) - 1;
+
+struct Unit {
+    std::vector<uint8_t> data;
+    int64_t pts = 0, dts = 0;       // 90 kHz
+    double available = 0;           // s after the start when the receiver has it
+};
+
+struct Encoded {
+    std::vector<Unit> video, audio;
+    double audioFrameSeconds = 0;
+};
+
+void check(int rc, const char *what) {
+    if (rc < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(rc, text, sizeof text);
+        throw std::runtime_error(std::string(what) + ": " + text);
+    }
+}
+
+struct CodecContext {
+    AVCodecContext *ctx = nullptr;
+    ~CodecContext() { avcodec_free_context(&ctx); }
+};
+struct FramePtr {
+    AVFrame *f = av_frame_alloc();
+    ~FramePtr() { av_frame_free(&f); }
+};
+struct PacketPtr {
+    AVPacket *p = av_packet_alloc();
+    ~PacketPtr() { av_packet_free(&p); }
+};
+
+void drain(AVCodecContext *ctx, AVPacket *pkt, std::vector<Unit> &out, int64_t ticksPerUnit, int64_t firstPts) {
+    while (true) {
+        const int rc = avcodec_receive_packet(ctx, pkt);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
+        check(rc, "receive packet");
+        Unit u;
+        u.data.assign(pkt->data, pkt->data + pkt->size);
+        u.pts = firstPts + pkt->pts * ticksPerUnit;
+        u.dts = firstPts + pkt->dts * ticksPerUnit;
+        out.push_back(std::move(u));
+        av_packet_unref(pkt);
+    }
+}
+
+void encodeVideo(const FeedOptions &o, std::vector<Unit> &out) {
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
+    if (!codec) throw std::runtime_error("no MPEG-2 video encoder");
+    CodecContext c;
+    c.ctx = avcodec_alloc_context3(codec);
+    AVCodecContext *ctx = c.ctx;
+    ctx->width = o.width;
+    ctx->height = o.height;
+    ctx->time_base = AVRational{1, kFps};
+    ctx->framerate = AVRational{kFps, 1};
+    ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    ctx->gop_size = kGopFrames;
+    ctx->max_b_frames = kMaxBFrames;
+    ctx->bit_rate = kVideoBitRate;
+    ctx->rc_max_rate = kVideoBitRate * 2;
+    ctx->rc_buffer_size = kVbvBytes * 8;
+    ctx->flags |= AV_CODEC_FLAG_CLOSED_GOP;
+    av_opt_set_int(ctx, "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN); // no scene-cut I-frames: GOPs of exactly 12
+    check(avcodec_open2(ctx, codec, nullptr), "open video encoder");
+    FramePtr frame;
+    PacketPtr pkt;
+    frame.f->format = ctx->pix_fmt;
+    frame.f->width = ctx->width;
+    frame.f->height = ctx->height;
+    check(av_frame_get_buffer(frame.f, 0), "video frame buffer");
+    const int frames = static_cast<int>(std::lround(o.seconds * kFps));
+    const int64_t ticksPerFrame = kClock / kFps;
+    for (int i = 0; i < frames; ++i) {
+        check(av_frame_make_writable(frame.f), "writable frame");
+        for (int y = 0; y < ctx->height; ++y)
+            for (int x = 0; x < ctx->width; ++x) {
+                const bool box = std::abs(x - (i * 4) % ctx->width) < 24 && std::abs(y - ctx->height / 2) < 24;
+                frame.f->data[0][y * frame.f->linesize[0] + x] = box ? 235 : static_cast<uint8_t>((x + y + i * 3) & 0x7F) + 40;
+            }
+        for (int y = 0; y < ctx->height / 2; ++y)
+            for (int x = 0; x < ctx->width / 2; ++x) {
+                frame.f->data[1][y * frame.f->linesize[1] + x] = static_cast<uint8_t>(128 + ((x + i) & 15));
+                frame.f->data[2][y * frame.f->linesize[2] + x] = static_cast<uint8_t>(128 - ((y + i) & 15));
+            }
+        frame.f->pts = i;
+        check(avcodec_send_frame(ctx, frame.f), "send video frame");
+        drain(ctx, pkt.p, out, ticksPerFrame, o.firstPts);
+    }
+    check(avcodec_send_frame(ctx, nullptr), "flush video encoder");
+    drain(ctx, pkt.p, out, ticksPerFrame, o.firstPts);
+}
+
+double encodeAudio(const FeedOptions &o, std::vector<Unit> &out) {
+    const bool ac3 = o.audio == AudioKind::Ac3;
+    const AVCodec *codec = avcodec_find_encoder(ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_MP2);
+    if (!codec) throw std::runtime_error("no audio encoder");
+    CodecContext c;
+    c.ctx = avcodec_alloc_context3(codec);
+    AVCodecContext *ctx = c.ctx;
+    ctx->sample_rate = kSampleRate;
+    ctx->sample_fmt = ac3 ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
+    ctx->bit_rate = ac3 ? kAc3BitRate : kMp2BitRate;
+    ctx->time_base = AVRational{1, kSampleRate};
+    av_channel_layout_default(&ctx->ch_layout, 2);
+    check(avcodec_open2(ctx, codec, nullptr), "open audio encoder");
+    FramePtr frame;
+    PacketPtr pkt;
+    frame.f->format = ctx->sample_fmt;
+    frame.f->nb_samples = ctx->frame_size;
+    frame.f->sample_rate = kSampleRate;
+    check(av_channel_layout_copy(&frame.f->ch_layout, &ctx->ch_layout), "channel layout");
+    check(av_frame_get_buffer(frame.f, 0), "audio frame buffer");
+    const int64_t total = static_cast<int64_t>(o.seconds * kSampleRate);
+    std::vector<Unit> units;
+    for (int64_t at = 0; at + ctx->frame_size <= total; at += ctx->frame_size) {
+        check(av_frame_make_writable(frame.f), "writable frame");
+        for (int s = 0; s < ctx->frame_size; ++s) {
+            const double v = 0.3 * std::sin(2 * M_PI * kToneHz * static_cast<double>(at + s) / kSampleRate);
+            if (ac3) {
+                reinterpret_cast<float *>(frame.f->data[0])[s] = static_cast<float>(v);
+                reinterpret_cast<float *>(frame.f->data[1])[s] = static_cast<float>(v);
+            } else {
+                auto *d = reinterpret_cast<int16_t *>(frame.f->data[0]);
+                d[2 * s] = d[2 * s + 1] = static_cast<int16_t>(v * 32767);
+            }
+        }
+        frame.f->pts = at;
+        check(avcodec_send_frame(ctx, frame.f), "send audio frame");
+        drain(ctx, pkt.p, units, 0, 0);
+    }
+    check(avcodec_send_frame(ctx, nullptr), "flush audio encoder");
+    drain(ctx, pkt.p, units, 0, 0);
+    // Encoder delay aside, frame k plays at k frame lengths from the start.
+    const double frameSeconds = static_cast<double>(ctx->frame_size) / kSampleRate;
+    for (size_t k = 0; k < units.size(); ++k) {
+        units[k].pts = units[k].dts = o.firstPts + static_cast<int64_t>(k) * ctx->frame_size * kClock / kSampleRate;
+        out.push_back(std::move(units[k]));
+    }
+    return frameSeconds;
+}
+
+Encoded encode(const FeedOptions &o) {
+    Encoded e;
+    if (o.video) encodeVideo(o, e.video);
+    if (o.audio != AudioKind::None) e.audioFrameSeconds = encodeAudio(o, e.audio);
+    return e;
+}
+
+void putStamp(std::deque<std::vector<uint8_t>> &fifo, bool video, uint64_t offset, int64_t pts, int64_t dts) {
+    std::vector<uint8_t> r(REMUX_PTS_RECORD_BYTES, 0);
+    r[0] = video ? 1 : 0;
+    r[1] = dts != pts ? 1 : 0;
+    const uint32_t off = static_cast<uint32_t>(offset);
+    for (int i = 0; i < 4; ++i) r[2 + i] = static_cast<uint8_t>(off >> (24 - 8 * i));
+    const uint64_t p = static_cast<uint64_t>(pts) & kPts33Mask;
+    const uint64_t d = static_cast<uint64_t>(dts) & kPts33Mask;
+    for (int i = 0; i < 5; ++i) {
+        r[6 + i] = static_cast<uint8_t>(p >> (32 - 8 * i));
+        r[11 + i] = static_cast<uint8_t>(d >> (32 - 8 * i));
+    }
+    fifo.push_back(std::move(r));
+}
+
+} // namespace
+
+Feed makeFeed(const FeedOptions &o) {
+    Encoded e = encode(o);
+    if (o.skipSeconds > 0) {
+        const auto skipVideo = std::min(e.video.size(), static_cast<size_t>(std::lround(o.skipSeconds * kFps)));
+        e.video.erase(e.video.begin(), e.video.begin() + static_cast<ptrdiff_t>(skipVideo));
+        const int64_t from = o.firstPts + static_cast<int64_t>(o.skipSeconds * kClock);
+        e.audio.erase(e.audio.begin(), std::find_if(e.audio.begin(), e.audio.end(), [&](const Unit &u) { return u.pts >= from; }));
+    }
+    Feed feed;
+    feed.videoFrames = static_cast<int>(e.video.size());
+    feed.audioFrames = static_cast<int>(e.audio.size());
+    feed.frameSeconds = 1.0 / kFps;
+    feed.audioFrameSeconds = e.audioFrameSeconds;
+    auto shifted = [&](Unit &u) {
+        if (o.jumpAt >= 0 && static_cast<double>(u.pts - o.firstPts) / kClock >= o.jumpAt) {
+            u.pts += o.jumpTicks;
+            u.dts += o.jumpTicks;
+        }
+    };
+    for (auto &u : e.video) {
+        feed.videoEs.insert(feed.videoEs.end(), u.data.begin(), u.data.end());
+        u.available = std::max(0.0, static_cast<double>(u.dts - o.firstPts) / kClock - kVideoLeadSeconds);
+    }
+    for (auto &u : e.audio) {
+        feed.audioEs.insert(feed.audioEs.end(), u.data.begin(), u.data.end());
+        u.available = std::max(0.0, static_cast<double>(u.pts - o.firstPts) / kClock - kAudioLeadSeconds);
+    }
+    size_t nextVideo = 0, nextAudio = 0;
+    std::deque<Unit *> videoBuffer;
+    std::deque<uint8_t> audioBytes;           // continuous mode
+    std::deque<Unit *> audioBuffer;           // zero-fill mode
+    std::deque<std::vector<uint8_t>> stamps;
+    uint64_t videoDelivered = 0, audioDelivered = 0, audioQueued = 0;
+    for (int cycle = 0;; ++cycle) {
+        const double t = cycle * kCycleSeconds;
+        const bool paused = t >= o.pauseFrom && t < o.pauseTo;
+        const bool videoDone = nextVideo == e.video.size() && videoBuffer.empty();
+        const bool audioDone = nextAudio == e.audio.size() && audioBuffer.empty() && audioBytes.empty();
+        if (videoDone && audioDone && stamps.empty()) break;
+        while (nextVideo < e.video.size() && e.video[nextVideo].available <= t) videoBuffer.push_back(&e.video[nextVideo++]);
+        std::deque<std::vector<uint8_t>> newStamps;
+        while (nextAudio < e.audio.size() && e.audio[nextAudio].available <= t) {
+            Unit &u = e.audio[nextAudio++];
+            if (o.audioZeroFill) {
+                audioBuffer.push_back(&u);
+            } else {
+                shifted(u);
+                if (o.withStamps) putStamp(newStamps, false, audioQueued, u.pts, u.pts);
+                audioQueued += u.data.size();
+                audioBytes.insert(audioBytes.end(), u.data.begin(), u.data.end());
+            }
+        }
+        std::vector<uint8_t> videoChunk, audioChunk;
+        if (!videoBuffer.empty()) {
+            videoChunk.reserve(kVideoChunk);
+            while (!videoBuffer.empty() && videoChunk.size() + videoBuffer.front()->data.size() <= kVideoChunk) {
+                Unit &u = *videoBuffer.front();
+                videoBuffer.pop_front();
+                shifted(u);
+                if (o.withStamps) putStamp(newStamps, true, videoDelivered + videoChunk.size(), u.pts, u.dts);
+                videoChunk.insert(videoChunk.end(), u.data.begin(), u.data.end());
+            }
+            if (videoChunk.empty()) throw std::runtime_error("access unit larger than a video chunk");
+            feed.videoStuffingBytes += kVideoChunk - videoChunk.size();
+            videoChunk.resize(kVideoChunk, 0);
+            videoDelivered += kVideoChunk;
+        }
+        if (o.audioZeroFill && !audioBuffer.empty()) {
+            while (!audioBuffer.empty() && audioChunk.size() + audioBuffer.front()->data.size() <= kAudioChunk) {
+                Unit &u = *audioBuffer.front();
+                audioBuffer.pop_front();
+                shifted(u);
+                if (o.withStamps) putStamp(newStamps, false, audioDelivered + audioChunk.size(), u.pts, u.pts);
+                audioChunk.insert(audioChunk.end(), u.data.begin(), u.data.end());
+            }
+            audioChunk.resize(kAudioChunk, 0);
+        } else if (!o.audioZeroFill && (audioBytes.size() >= kAudioChunk || (nextAudio == e.audio.size() && !audioBytes.empty()))) {
+            const size_t n = std::min(audioBytes.size(), kAudioChunk);
+            audioChunk.assign(audioBytes.begin(), audioBytes.begin() + static_cast<ptrdiff_t>(n));
+            audioBytes.erase(audioBytes.begin(), audioBytes.begin() + static_cast<ptrdiff_t>(n));
+            audioChunk.resize(kAudioChunk, 0);
+        }
+        if (!audioChunk.empty()) audioDelivered += kAudioChunk;
+        if (o.stampsBeforeData) for (auto &s : newStamps) stamps.push_back(std::move(s));
+        for (int r = 0; r < kStampReadsPerCycle && !stamps.empty(); ++r) {
+            feed.chunks.push_back({REMUX_STREAM_PTS, std::move(stamps.front()), paused});
+            stamps.pop_front();
+        }
+        if (!o.stampsBeforeData) for (auto &s : newStamps) stamps.push_back(std::move(s));
+        if (!videoChunk.empty()) feed.chunks.push_back({REMUX_STREAM_VIDEO, std::move(videoChunk), paused});
+        if (!audioChunk.empty()) feed.chunks.push_back({REMUX_STREAM_AUDIO, std::move(audioChunk), paused});
+    }
+    return feed;
+}
+
+bool writeTransportStream(const FeedOptions &o, const std::string &path) {
+    Encoded e = encode(o);
+    AVFormatContext *ctx = nullptr;
+    if (avformat_alloc_output_context2(&ctx, nullptr, "mpegts", path.c_str()) < 0) return false;
+    bool ok = true;
+    int vi = -1, ai = -1;
+    if (!e.video.empty()) {
+        AVStream *st = avformat_new_stream(ctx, nullptr);
+        st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        st->codecpar->codec_id = AV_CODEC_ID_MPEG2VIDEO;
+        st->codecpar->width = o.width;
+        st->codecpar->height = o.height;
+        st->time_base = AVRational{1, static_cast<int>(kClock)};
+        vi = st->index;
+    }
+    if (!e.audio.empty()) {
+        AVStream *st = avformat_new_stream(ctx, nullptr);
+        st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+        st->codecpar->codec_id = o.audio == AudioKind::Ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_MP2;
+        st->codecpar->sample_rate = kSampleRate;
+        av_channel_layout_default(&st->codecpar->ch_layout, 2);
+        st->time_base = AVRational{1, static_cast<int>(kClock)};
+        ai = st->index;
+    }
+    ok = avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 && avformat_write_header(ctx, nullptr) >= 0;
+    size_t v = 0, a = 0;
+    AVPacket *pkt = av_packet_alloc();
+    while (ok && (v < e.video.size() || a < e.audio.size())) {
+        const bool takeVideo = v < e.video.size() && (a >= e.audio.size() || e.video[v].dts <= e.audio[a].dts);
+        Unit &u = takeVideo ? e.video[v++] : e.audio[a++];
+        av_packet_unref(pkt);
+        pkt->data = u.data.data();
+        pkt->size = static_cast<int>(u.data.size());
+        pkt->stream_index = takeVideo ? vi : ai;
+        pkt->pts = u.pts;
+        pkt->dts = u.dts;
+        av_packet_rescale_ts(pkt, AVRational{1, static_cast<int>(kClock)}, ctx->streams[pkt->stream_index]->time_base);
+        ok = av_interleaved_write_frame(ctx, pkt) >= 0;
+    }
+    pkt->data = nullptr;
+    pkt->size = 0;
+    av_packet_free(&pkt);
+    if (ok) ok = av_write_trailer(ctx) >= 0;
+    avio_closep(&ctx->pb);
+    avformat_free_context(ctx);
+    return ok;
+}
+
+} // namespace remux::test

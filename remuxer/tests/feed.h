@@ -1,0 +1,56 @@
+// Test input for the multiplexer: real MPEG-2 video and MP2/AC-3 audio
+// encoded with libavcodec, cut into the receiver's chunks and timestamp
+// records the way the recorder's polling thread reads them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace remux::test {
+
+enum class AudioKind { None, Mp2, Ac3 };
+
+struct FeedOptions {
+    double seconds = 4.0;
+    bool video = true;
+    AudioKind audio = AudioKind::Mp2;
+    int width = 352, height = 288;
+    int64_t firstPts = 900000;       // 90 kHz, PTS of the first picture and the first audio frame
+    bool audioZeroFill = true;       // audio reads return whole frames plus zeros (else a continuous stream)
+    bool stampsBeforeData = true;    // a unit's stamp is readable in the cycle that delivers it
+    bool withStamps = true;
+    // Chunks read while the time (s from the start) lies in [pauseFrom, pauseTo) carry the paused flag.
+    double pauseFrom = -1, pauseTo = -1;
+    // The receiver starts delivering this far into the streams (s): the
+    // first pictures in decode order and the audio before it are not sent.
+    double skipSeconds = 0;
+    // Timestamp jump added to every unit from this time on (s); 0 = none.
+    double jumpAt = -1;
+    int64_t jumpTicks = 0;
+};
+
+struct Chunk {
+    int kind;                        // REMUX_STREAM_*
+    std::vector<uint8_t> data;
+    bool paused;
+};
+
+struct Feed {
+    std::vector<Chunk> chunks;       // in the order the polling thread reads them
+    uint64_t videoStuffingBytes = 0; // zero bytes added after the access units
+    int videoFrames = 0, audioFrames = 0;
+    double frameSeconds = 0.04;      // video frame period
+    double audioFrameSeconds = 0;
+    std::vector<uint8_t> videoEs;    // the encoder's output, unstuffed
+    std::vector<uint8_t> audioEs;
+};
+
+// Encodes and packs; throws std::runtime_error when libavcodec fails.
+Feed makeFeed(const FeedOptions &options);
+
+// Writes a MPEG-TS of the same elementary streams (for the baseline of the
+// benchmark) to path; returns false on failure.
+bool writeTransportStream(const FeedOptions &options, const std::string &path);
+
+} // namespace remux::test

@@ -1,0 +1,93 @@
+// Test harness: drives libremuxer.so through its C entry points the way the
+// recorder's recording thread does, collects what the writers receive, and
+// checks outputs by demuxing and decoding them with libavformat/libavcodec.
+#pragma once
+
+#include "feed.h"
+#include "remuxer.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace remux::test {
+
+// The module's entry points, bound with dlopen/dlsym.
+struct Module {
+    void *handle = nullptr;
+    RemuxDllGetVersionFn DllGetVersion = nullptr;
+    RemuxInitFn Init = nullptr;
+    RemuxInitExFn InitEx = nullptr;
+    RemuxPerformResyncFn Perform_Resync = nullptr;
+    RemuxSupplyDataFn Supply_Data = nullptr;
+    RemuxWriteMpgFn Write_Mpg = nullptr;
+    RemuxFlushMpgFn Flush_Mpg = nullptr;
+    RemuxSetPausedFn SetPaused = nullptr;
+    RemuxGetRecordingTimeFn GetRecordingTime = nullptr;
+    RemuxGetLastAudioPESFn GetLastAudioPES = nullptr;
+    RemuxGetVideoInfoFn GetVideoInfo = nullptr;
+    RemuxGetVideoPaddingCountFn GetVideoPaddingCount = nullptr;
+    // Loads build/bin/libremuxer.so once per process; throws on failure.
+    static Module &get();
+};
+
+// One part's outputs.
+struct Part {
+    std::vector<uint8_t> mpg, m2v, audio;
+};
+
+struct RunOptions {
+    bool mux = true, videoEs = true, audioEs = true;
+    int16_t videoDelayMs = 0;
+    bool audioOnly = false;
+    std::vector<size_t> splitAfterChunks; // chunk indexes after which the recorder splits
+    // Called after each chunk is processed with its index: may return false
+    // to make the writers fail from then on.
+    std::function<bool(size_t)> writersWork;
+};
+
+struct RunResult {
+    std::vector<Part> parts;
+    std::vector<std::string> log;
+    uint32_t recordingTimeMs = 0;
+    uint64_t padding = 0;
+    int32_t lastWriteResult = 0;
+    bool failedAt = false;          // a Write_Mpg/Flush_Mpg returned 0
+    size_t failedChunk = 0;
+    bool splitCleared = true;       // every splitPending was cleared by the module
+    VideoInfo info{};
+    std::vector<uint8_t> lastAudio; // first 8 bytes of GetLastAudioPES at the end
+};
+
+// Feeds all chunks in order: SetPaused, Supply_Data, split test, Write_Mpg
+// (repeated while it returns 1), and Flush_Mpg at the end when the
+// multiplex is wanted.
+RunResult run(const Feed &feed, const RunOptions &options);
+
+struct StreamCheck {
+    std::string codec;
+    int packets = 0;
+    int frames = 0;                 // decoded
+    int decodeErrors = 0;
+    double firstPts = 0, lastPts = 0, duration = 0; // s
+    bool firstFrameIsI = false;     // first decoded video frame is an I-frame
+};
+
+struct FileCheck {
+    bool opened = false;
+    std::string format;
+    int warnings = 0;               // libav messages at warning level and above while reading
+    std::vector<std::string> messages;
+    bool hasVideo = false, hasAudio = false;
+    StreamCheck video, audio;
+};
+
+// Demuxes and decodes every frame of data held in memory. format: a
+// libavformat short name ("mpeg", "mpegvideo", "mp3", "ac3") or empty to probe.
+FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &format = "");
+
+// Runs a command, returns its exit status; its standard error goes to errText.
+int runCommand(const std::string &command, std::string *out, std::string *errText);
+
+} // namespace remux::test
