@@ -199,12 +199,15 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     // A block that is still pending belongs to its first submission.
     if (pending_.count(&srb))
         return SS_INVALID_CMD;
+    // The status store and then the event are the last accesses to the
+    // request: the caller may release it as soon as it sees either.
+    const int refusalEventFd = notify && eventUsable ? eventFdOf(srb) : -1;
     auto refuse = [&](uint8_t status) {
         srb.SRB_HaStat = ASPI_HASTAT_OK;
         srb.SRB_TargStat = ASPI_TARGET_GOOD;
         aspi_store_status(srb.SRB_Status, status);
-        if (notify && eventUsable)
-            signalEvent(eventFdOf(srb));
+        if (refusalEventFd >= 0)
+            signalEvent(refusalEventFd);
         return status;
     };
     if (!eventUsable || malformed)
@@ -228,7 +231,9 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     queue_.push_back(job);
     startWorkerIfNeededLocked();
     workAvailable_.notify_one();
-    return aspi_load_status(srb.SRB_Status);
+    // Not read back from the block: once queued, the request may already be
+    // complete and released by another of the caller's threads.
+    return SS_PENDING;
 }
 
 void SgLayer::startWorkerIfNeededLocked()

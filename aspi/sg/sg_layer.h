@@ -57,10 +57,11 @@ public:
     // driver) in bits 8..15, the adapter count in bits 0..7. Any thread.
     uint32_t supportInfo() const;
 
-    // SendASPI32Command(): dispatches on SRB_Cmd; returns the request's
-    // status at return time. srb stays the caller's; for a pending execute
-    // request the layer writes it (status last) from a worker thread until it
-    // completes or is aborted. Any thread.
+    // SendASPI32Command(): dispatches on SRB_Cmd and returns the request's
+    // status; SS_PENDING for an accepted execute request (which may already
+    // have completed). srb stays the caller's; for a pending execute request
+    // the layer writes it from a worker thread (status, then the event, last)
+    // until it completes or is aborted. Any thread.
     uint32_t send(void *srb);
 
     // Copy of the current adapter table. Any thread.
