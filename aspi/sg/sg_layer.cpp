@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -23,6 +25,7 @@ constexpr char kManagerId[] = "Quelmar SG ASPI";
 constexpr uint64_t kEventIncrement = 1;
 constexpr std::string_view kEventFdLinkText = "anon_inode:[eventfd]";
 constexpr size_t kFdLinkBytes = 64;  // enough for any anon_inode link text
+constexpr char kWorkerThreadName[] = "aspi-sg";  // at most 15 characters
 
 // An eventfd descriptor, and not some other open file that 8 bytes would
 // corrupt. Without /proc the kind cannot be seen; an open descriptor is
@@ -240,9 +243,17 @@ void SgLayer::startWorkerIfNeededLocked()
 {
     if (queue_.size() <= idleWorkers_ || workers_.size() >= config_.maxWorkers)
         return;
+    // Workers start with every signal blocked: the process's signals belong
+    // to its own threads, and one arriving during SG_IO would orphan the
+    // command.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     try {
         workers_.emplace_back([this] { workerLoop(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     } catch (const std::system_error &) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (!workers_.empty())
             return;  // the existing workers will get to the queue
         for (auto &job : queue_)
@@ -254,6 +265,7 @@ void SgLayer::startWorkerIfNeededLocked()
 
 void SgLayer::workerLoop()
 {
+    pthread_setname_np(pthread_self(), kWorkerThreadName);
     std::unique_lock lock(mutex_);
     for (;;) {
         ++idleWorkers_;

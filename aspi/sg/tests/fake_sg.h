@@ -4,6 +4,8 @@
 #pragma once
 
 #include <condition_variable>
+#include <csignal>
+#include <pthread.h>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -23,6 +25,7 @@ struct RecordedCommand {
     std::vector<uint8_t> dataOut;  // the bytes handed over for a data-out command
     uint8_t senseCapacity;
     uint32_t timeoutMs;
+    bool signalsBlocked;           // SIGINT and SIGTERM blocked in the calling thread
 };
 
 class FakeSg {
@@ -80,6 +83,13 @@ public:
     }
 
 private:
+    static bool signalsBlockedHere()
+    {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1;
+    }
+
     SgIoResult run(const SgIoRequest &request)
     {
         Behaviour behaviour;
@@ -88,7 +98,8 @@ private:
             RecordedCommand recorded{request.devicePath, request.address,
                                      std::vector<uint8_t>(request.cdb, request.cdb + request.cdbLength),
                                      request.direction, request.dataLength, {},
-                                     request.senseCapacity, request.timeoutMs};
+                                     request.senseCapacity, request.timeoutMs,
+                                     signalsBlockedHere()};
             if (request.direction == Direction::out)
                 recorded.dataOut.assign(request.data, request.data + request.dataLength);
             calls_.push_back(std::move(recorded));

@@ -195,6 +195,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
     EXPECT_EQ(call.dataLength, kLength);
     EXPECT_EQ(call.senseCapacity, kSenseBytes);
     EXPECT_EQ(call.timeoutMs, kSgIoTimeoutMs);
+    EXPECT_TRUE(call.signalsBlocked);
 
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
