@@ -242,6 +242,40 @@ TEST(VirtualBus, ManyThreadsWithAbortsAllGetAFinalStatus)
     EXPECT_EQ(finals.load(), kThreads * kPerThread);
 }
 
+TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
+{
+    VirtualBus bus(twoReceivers(0));
+    Request start(0, 3, {0x3D, 0, 0, 0, 0, 0, 0, 0, 6, 0}, 6, SRB_DIR_OUT);
+    ASSERT_EQ(start.sendAndWait(bus), SS_COMP);
+    std::atomic<bool> done{false};
+    std::atomic<int> delivered{0};
+    std::thread reader([&] {
+        while (!done) {
+            for (auto [mode, len] : {std::pair<uint8_t, uint32_t>{0x19, 16}, {0x18, 32768}, {0x17, 8192}}) {
+                Request r(0, 3, {0x3C, 0, mode, 0, 0, 0, static_cast<uint8_t>(len >> 16),
+                                 static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), 0},
+                          len, SRB_DIR_IN);
+                if (r.sendAndWait(bus) == SS_COMP)
+                    ++delivered;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    for (uint8_t channel = 0; channel < 8; ++channel) {
+        Request tune(0, 3, {0x3D, 1, 0, 0, 0, 0, 0, 0, 2, 0}, 2, SRB_DIR_OUT);
+        tune.data = {0, static_cast<uint8_t>(channel % 4)};
+        tune.srb.SRB_BufPointer = tune.data.data();
+        EXPECT_EQ(tune.sendAndWait(bus), SS_COMP);
+        AspiVirtualState st{};
+        EXPECT_TRUE(bus.state(0, 3, &st));
+        EXPECT_EQ(st.tunedChannel, channel % 4 + 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(delivered.load(), 0);
+}
+
 TEST(VirtualBusModule, ExportsOnlyTheAspiEntriesAndTheControlInterface)
 {
     const std::string path = std::string(QUELMAR_BIN_DIR) + "/libaspi-virtual.so";
