@@ -33,10 +33,13 @@ size_t findStartCode(const uint8_t *b, size_t size, size_t i) {
 void VideoParser::feed(const uint8_t *data, size_t length, std::deque<VideoAccessUnit> &out) {
     size_t used = length;
     while (used > 0 && data[used - 1] == 0) --used;
-    const bool stuffed = used < length;
-    // The last bits of a slice may be zero: keep enough zero bytes for any
-    // of them (extra zero bytes before a start code are legal stuffing).
-    used = std::min(length, used + kKeptZeroBytes);
+    // Three zero bytes never occur inside coded data: that much is stuffing,
+    // and the picture before it is complete. Fewer may be the cut end of a
+    // picture that continues in the next chunk ("00 00 | 01 ..."), or the last
+    // bits of a slice: keep them (extra zero bytes before a start code are
+    // legal stuffing).
+    const bool stuffed = length - used > kKeptZeroBytes;
+    used = stuffed ? used + kKeptZeroBytes : length;
     padding_ += length - used;
     if (used > 0) {
         segments_.push_back({buf_.size(), delivered_});

@@ -29,9 +29,9 @@ struct StreamErrors {
 };
 
 // Splits the stuffed video chunk stream into access units. A chunk's zero
-// stuffing (the zero bytes after its last non-zero byte, less the two that
-// may still be picture data) is removed and counted; a chunk that ends in
-// zero bytes also ends the access unit in it.
+// stuffing (a run of three or more zero bytes at its end, less the two that
+// may still be picture data) is removed and counted, and ends the access
+// unit in it; a picture larger than a chunk continues in the next one.
 class VideoParser {
 public:
     // Appends one chunk; complete access units are appended to out.

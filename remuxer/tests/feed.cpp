@@ -21,8 +21,7 @@ constexpr int64_t kClock = 90000;               // ticks per second
 constexpr int kFps = 25;
 constexpr int kGopFrames = 12;
 constexpr int kMaxBFrames = 2;
-constexpr int64_t kVideoBitRate = 1200000;      // bit/s
-constexpr int kVbvBytes = 112 * 1024;
+constexpr int kVbvBytes = 224 * 1024;
 constexpr int kSampleRate = 48000;
 constexpr int64_t kMp2BitRate = 192000;
 constexpr int64_t kAc3BitRate = 384000;
@@ -94,8 +93,8 @@ void encodeVideo(const FeedOptions &o, std::vector<Unit> &out) {
     ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     ctx->gop_size = kGopFrames;
     ctx->max_b_frames = kMaxBFrames;
-    ctx->bit_rate = kVideoBitRate;
-    ctx->rc_max_rate = kVideoBitRate * 2;
+    ctx->bit_rate = o.videoBitRate;
+    ctx->rc_max_rate = o.videoBitRate * 2;
     ctx->rc_buffer_size = kVbvBytes * 8;
     ctx->flags |= AV_CODEC_FLAG_CLOSED_GOP;
     av_opt_set_int(ctx, "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN); // no scene-cut I-frames: GOPs of exactly 12
@@ -234,6 +233,7 @@ Feed makeFeed(const FeedOptions &o) {
     std::deque<Unit *> audioBuffer;           // zero-fill mode
     std::deque<std::vector<uint8_t>> stamps;
     uint64_t videoDelivered = 0, audioDelivered = 0, audioQueued = 0;
+    size_t videoConsumed = 0;                 // bytes of the front picture already delivered
     for (int cycle = 0;; ++cycle) {
         const double t = cycle * kCycleSeconds;
         const bool paused = t >= o.pauseFrom && t < o.pauseTo;
@@ -255,15 +255,27 @@ Feed makeFeed(const FeedOptions &o) {
         }
         std::vector<uint8_t> videoChunk, audioChunk;
         if (!videoBuffer.empty()) {
+            // Like the receiver: a picture that fits in a whole read but not in
+            // what is left of this one waits; a larger picture is cut.
             videoChunk.reserve(kVideoChunk);
-            while (!videoBuffer.empty() && videoChunk.size() + videoBuffer.front()->data.size() <= kVideoChunk) {
+            while (!videoBuffer.empty() && videoChunk.size() < kVideoChunk) {
                 Unit &u = *videoBuffer.front();
-                videoBuffer.pop_front();
-                shifted(u);
-                if (o.withStamps) putStamp(newStamps, true, videoDelivered + videoChunk.size(), u.pts, u.dts);
-                videoChunk.insert(videoChunk.end(), u.data.begin(), u.data.end());
+                const size_t left = u.data.size() - videoConsumed;
+                const size_t space = kVideoChunk - videoChunk.size();
+                if (videoConsumed == 0 && left > space && left <= kVideoChunk) break;
+                if (videoConsumed == 0) {
+                    shifted(u);
+                    if (o.withStamps) putStamp(newStamps, true, videoDelivered + videoChunk.size(), u.pts, u.dts);
+                }
+                const size_t n = std::min(left, space);
+                videoChunk.insert(videoChunk.end(), u.data.begin() + static_cast<ptrdiff_t>(videoConsumed),
+                                  u.data.begin() + static_cast<ptrdiff_t>(videoConsumed + n));
+                videoConsumed += n;
+                if (videoConsumed == u.data.size()) {
+                    videoBuffer.pop_front();
+                    videoConsumed = 0;
+                }
             }
-            if (videoChunk.empty()) throw std::runtime_error("access unit larger than a video chunk");
             feed.videoStuffingBytes += kVideoChunk - videoChunk.size();
             videoChunk.resize(kVideoChunk, 0);
             videoDelivered += kVideoChunk;

@@ -16,6 +16,7 @@ struct FeedOptions {
     bool video = true;
     AudioKind audio = AudioKind::Mp2;
     int width = 352, height = 288;
+    int64_t videoBitRate = 1200000;  // bit/s
     int64_t firstPts = 900000;       // 90 kHz, PTS of the first picture and the first audio frame
     bool audioZeroFill = true;       // audio reads return whole frames plus zeros (else a continuous stream)
     bool stampsBeforeData = true;    // a unit's stamp is readable in the cycle that delivers it

@@ -172,6 +172,29 @@ TEST(RemuxerModule, ContinuousAudioAndLateStampsGiveTheSameStreams) {
     expectPlayableProgramStream(r.parts[0].mpg, "mp2");
 }
 
+TEST(RemuxerModule, PicturesLargerThanAChunkArriveCutAndComeOutWhole) {
+    FeedOptions o;
+    o.width = 720;
+    o.height = 576;
+    o.seconds = 2.0;
+    o.videoBitRate = 8000000;
+    o.audio = AudioKind::Ac3;
+    o.audioZeroFill = false;
+    o.stampsBeforeData = false;
+    const Feed &feed = feedFor(o, "large-pictures");
+    const auto cut = std::count_if(feed.chunks.begin(), feed.chunks.end(), [](const Chunk &c) {
+        return c.kind == REMUX_STREAM_VIDEO && c.data.back() != 0;
+    });
+    ASSERT_GT(cut, 0) << "some pictures must span chunks";
+    RunResult r = run(feed, RunOptions{});
+    ASSERT_FALSE(r.failedAt);
+    EXPECT_TRUE(sameVideo(r.parts[0].m2v, feed.videoEs));
+    EXPECT_TRUE(r.parts[0].audio == feed.audioEs);
+    expectPlayableProgramStream(r.parts[0].mpg, "ac3");
+    EXPECT_EQ(r.info.width, 720);
+    EXPECT_EQ(r.info.height, 576);
+}
+
 TEST(RemuxerModule, VideoInfoComesFromTheSequenceHeader) {
     RunResult r = run(mp2Feed(), RunOptions{});
     EXPECT_NE(r.info.sequenceKnown, 0);
