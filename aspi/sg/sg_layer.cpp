@@ -7,6 +7,7 @@
 #include <cstring>
 #include <csignal>
 #include <fcntl.h>
+#include <new>
 #include <pthread.h>
 #include <string>
 #include <system_error>
@@ -180,22 +181,27 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
                            srb.SRB_CDBLen < kMinCdbBytes || srb.SRB_CDBLen > ASPI_CDB_BYTES;
 
     auto job = std::make_shared<Job>();
+    bool outOfMemory = false;
     if (eventUsable && !malformed) {
-        job->srb = &srb;
-        job->eventFd = notify ? eventFdOf(srb) : -1;
-        std::memcpy(job->cdb.data(), srb.CDBByte, srb.SRB_CDBLen);
-        job->data.resize(length);
-        if (out && length > 0)
-            std::memcpy(job->data.data(), srb.SRB_BufPointer, length);
-        SgIoRequest &io = job->io;
-        io.cdb = job->cdb.data();
-        io.cdbLength = srb.SRB_CDBLen;
-        io.direction = length == 0 ? Direction::none : in ? Direction::in : Direction::out;
-        io.data = job->data.data();
-        io.dataLength = length;
-        io.sense = job->sense.data();
-        io.senseCapacity = std::min<uint8_t>(srb.SRB_SenseLen, ASPI_SENSE_AREA_BYTES);
-        io.timeoutMs = config_.sgIoTimeoutMs;
+        try {
+            job->srb = &srb;
+            job->eventFd = notify ? eventFdOf(srb) : -1;
+            std::memcpy(job->cdb.data(), srb.CDBByte, srb.SRB_CDBLen);
+            job->data.resize(length);
+            if (out && length > 0)
+                std::memcpy(job->data.data(), srb.SRB_BufPointer, length);
+            SgIoRequest &io = job->io;
+            io.cdb = job->cdb.data();
+            io.cdbLength = srb.SRB_CDBLen;
+            io.direction = length == 0 ? Direction::none : in ? Direction::in : Direction::out;
+            io.data = job->data.data();
+            io.dataLength = length;
+            io.sense = job->sense.data();
+            io.senseCapacity = std::min<uint8_t>(srb.SRB_SenseLen, ASPI_SENSE_AREA_BYTES);
+            io.timeoutMs = config_.sgIoTimeoutMs;
+        } catch (const std::bad_alloc &) {
+            outOfMemory = true;  // a transfer buffer of up to 16 MiB
+        }
     }
 
     std::lock_guard lock(mutex_);
@@ -215,7 +221,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     };
     if (!eventUsable || malformed)
         return refuse(SS_INVALID_CMD);
-    if (stopping_)
+    if (stopping_ || outOfMemory)
         return refuse(SS_ERR);
     const auto &adapters = enumeration_.adapters;
     if (srb.SRB_HaId >= adapters.size())
