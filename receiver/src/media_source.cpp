@@ -26,7 +26,7 @@ constexpr int kSceneChangeOff = 1'000'000'000;       // never start a GOP on a s
 // GOPs are cut by forcing every 12th picture to I; the encoder's own GOP
 // length only serves as an upper bound (with closed GOPs and B pictures it
 // would round the length to its B-picture pattern).
-constexpr int kEncoderGopLimit = 1000;
+constexpr int kEncoderGopLimit = 600;      // the encoder's largest
 constexpr int kPalSarNum = 16, kPalSarDen = 15;     // 4:3 picture on 720x576
 // A source that falls further behind than this (the process was stopped)
 // skips ahead instead of encoding the backlog.

@@ -259,58 +259,139 @@ TEST_F(ReceiverE2E, ReadsAreRefusedWhenNothingIsBufferedInBothScsiModes)
     EXPECT_EQ(lib.dvbDeInitStreaming(&d), 1);
 }
 
+struct Streams {
+    std::vector<uint8_t> video, audio;
+    std::vector<std::vector<uint8_t>> records;
+    double elapsed = 0;
+};
+
+// Streams the tuned channel for `howLong`, polling like the recorder.
+Streams collect(QuelmarScsiClient &lib, const DvbDevice &d, milliseconds howLong)
+{
+    Streams s;
+    EXPECT_EQ(lib.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
+    const auto t0 = steady_clock::now();
+    std::vector<uint8_t> buf(32768);
+    auto next = t0;
+    while (steady_clock::now() - t0 < howLong) {
+        for (int i = 0; i < 2; ++i)
+            if (lib.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS))
+                s.records.emplace_back(buf.begin(), buf.begin() + 16);
+        if (lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO))
+            s.video.insert(s.video.end(), buf.begin(), buf.begin() + 32768);
+        if (lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO))
+            s.audio.insert(s.audio.end(), buf.begin(), buf.begin() + 8192);
+        next += milliseconds(25);
+        std::this_thread::sleep_until(next);
+    }
+    s.elapsed = duration<double>(steady_clock::now() - t0).count();
+    EXPECT_EQ(lib.dvbDeInitStreaming(&d), 1);
+    return s;
+}
+
+// ffprobe's codec name for a file, and whether ffmpeg decodes it without a
+// single error message.
+std::string probeCodec(const std::string &path)
+{
+    const std::string cmd = "ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + path + "'";
+    FILE *p = ::popen(cmd.c_str(), "r");
+    char line[128] = {};
+    std::string out = p && std::fgets(line, sizeof line, p) ? line : "";
+    if (p)
+        ::pclose(p);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ','))
+        out.pop_back();
+    return out;
+}
+
+std::string ffmpegErrors(const std::string &path)
+{
+    const std::string cmd = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+    FILE *p = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char line[512];
+    while (p && std::fgets(line, sizeof line, p))
+        out += line;
+    if (p)
+        ::pclose(p);
+    return out;
+}
+
+std::string writeFile(const std::string &name, const std::vector<uint8_t> &data)
+{
+    const std::string path = std::string(QUELMAR_TEST_DIR) + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data.data()),
+                                                static_cast<std::streamsize>(data.size()));
+    return path;
+}
+
 TEST_F(ReceiverE2E, StreamingInRealTimeDecodesWithTimestampsThatMatch)
 {
     start("");
     DvbDevice d = first();
     ASSERT_EQ(lib.dvbSetChannel(&d, 1), 1);
-    ASSERT_EQ(lib.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
-    const auto t0 = steady_clock::now();
-    std::vector<uint8_t> video, audio, buf(32768);
-    std::vector<std::vector<uint8_t>> records;
-    auto next = t0;
-    while (steady_clock::now() - t0 < seconds(3)) {
-        for (int i = 0; i < 2; ++i)
-            if (lib.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS))
-                records.emplace_back(buf.begin(), buf.begin() + 16);
-        if (lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO))
-            video.insert(video.end(), buf.begin(), buf.begin() + 32768);
-        if (lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO))
-            audio.insert(audio.end(), buf.begin(), buf.begin() + 8192);
-        next += milliseconds(25);
-        std::this_thread::sleep_until(next);
-    }
-    const double elapsed = duration<double>(steady_clock::now() - t0).count();
-    ASSERT_EQ(lib.dvbDeInitStreaming(&d), 1);
+    const Streams s = collect(lib, d, seconds(3));
 
-    auto v = decodeElementary(EsKind::Mpeg2Video, video);
+    auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
     EXPECT_EQ(v.errors, 0) << v.firstError;
     EXPECT_EQ(v.width, 720);
     // The pictures of the elapsed time, less the few still in the encoder and
     // the buffer when streaming stopped.
-    EXPECT_LE(v.frames, static_cast<int>(elapsed * 25) + 1);
-    EXPECT_GE(v.frames, static_cast<int>(elapsed * 25) - 12);
-    auto a = decodeElementary(EsKind::Mp2, audio);
+    EXPECT_LE(v.frames, static_cast<int>(s.elapsed * 25) + 1);
+    EXPECT_GE(v.frames, static_cast<int>(s.elapsed * 25) - 12);
+    auto a = decodeElementary(EsKind::Mp2, s.audio);
     EXPECT_EQ(a.errors, 0) << a.firstError;
     EXPECT_GT(a.samples, 0);
 
     // Every record points at the start of its picture or audio frame.
     int videoRecords = 0;
-    for (const auto &r : records) {
+    for (const auto &r : s.records) {
         const uint32_t off = uint32_t{r[2]} << 24 | uint32_t{r[3]} << 16 | uint32_t{r[4]} << 8 | r[5];
         if (r[0] == 1) {
             ++videoRecords;
-            ASSERT_LT(off + 3u, video.size());
-            EXPECT_TRUE(video[off] == 0 && video[off + 1] == 0 && video[off + 2] == 1);
-        } else if (off + 1u < audio.size()) {
-            EXPECT_EQ(audio[off], 0xFF);
-            EXPECT_EQ(audio[off + 1] & 0xF0, 0xF0);
+            ASSERT_LT(off + 3u, s.video.size());
+            EXPECT_TRUE(s.video[off] == 0 && s.video[off + 1] == 0 && s.video[off + 2] == 1);
+        } else if (off + 1u < s.audio.size()) {
+            EXPECT_EQ(s.audio[off], 0xFF);
+            EXPECT_EQ(s.audio[off + 1] & 0xF0, 0xF0);
         }
     }
     // One record per picture; those of the last read were still waiting
     // when polling stopped (each cycle reads records before video).
     EXPECT_LE(videoRecords, v.frames);
     EXPECT_GE(videoRecords, v.frames - 4);
+
+    // The ffmpeg programs identify and decode what was recorded.
+    const std::string m2v = writeFile("e2e-channel1.m2v", s.video);
+    const std::string mp2 = writeFile("e2e-channel1.mp2", s.audio);
+    EXPECT_EQ(probeCodec(m2v), "mpeg2video");
+    EXPECT_EQ(probeCodec(mp2), "mp2");
+    EXPECT_EQ(ffmpegErrors(m2v), "");
+    EXPECT_EQ(ffmpegErrors(mp2), "");
+}
+
+TEST_F(ReceiverE2E, Ac3ChannelIsIdentifiedAndDecodedByTheFfmpegPrograms)
+{
+    start("");
+    DvbDevice d = first();
+    ASSERT_EQ(lib.dvbSetChannel(&d, 2), 1);
+    Streams s = collect(lib, d, seconds(2));
+    // Cut the audio at the last frame boundary a record marks: the final
+    // read ends inside a frame.
+    size_t lastFrame = 0;
+    for (const auto &r : s.records) {
+        const uint32_t off = uint32_t{r[2]} << 24 | uint32_t{r[3]} << 16 | uint32_t{r[4]} << 8 | r[5];
+        if (r[0] == 0 && off < s.audio.size())
+            lastFrame = std::max<size_t>(lastFrame, off);
+    }
+    ASSERT_GT(lastFrame, 0u);
+    s.audio.resize(lastFrame);
+    const std::string ac3 = writeFile("e2e-channel2.ac3", s.audio);
+    EXPECT_EQ(probeCodec(ac3), "ac3");
+    EXPECT_EQ(ffmpegErrors(ac3), "");
+    const std::string m2v = writeFile("e2e-channel2.m2v", s.video);
+    EXPECT_EQ(probeCodec(m2v), "mpeg2video");
+    EXPECT_EQ(ffmpegErrors(m2v), "");
 }
 
 TEST_F(ReceiverE2E, SpeedTestReflectsTheConfiguredTransferRate)
