@@ -165,10 +165,7 @@ uint32_t VirtualBus::execute(SRB_ExecSCSICmd *srb)
     } else {
         CommandResult r;
         if (refuse) {
-            r.status = TargetStatus::CheckCondition;
-            r.sense[0] = 0x70;
-            r.sense[2] = receiver::kSenseAbortedCommand;
-            r.sense[7] = receiver::kSenseBytes - 8;
+            r = receiver::checkCondition(receiver::kSenseAbortedCommand, 0);
         } else {
             const Direction dir = dirBits == SRB_DIR_IN ? Direction::In
                                   : dirBits == SRB_DIR_OUT ? Direction::Out

@@ -1,4 +1,4 @@
-// bench_receiver [SECONDS]: two figures of the simulated receiver, each next
+// bench_receiver [SECONDS [mp2|ac3]]: two figures of the simulated receiver, each next
 // to a baseline measured in the same run.
 //  1. Round trip of one 32768-byte read through libquelmarscsi.so and
 //     libaspi-virtual.so with the transfer-rate limit off, in requests per
@@ -80,11 +80,17 @@ double pollCpuPercent(QuelmarScsiClient &lib, const DvbDevice &dev, double secon
 int main(int argc, char **argv)
 {
     const double streamSeconds = argc > 1 ? std::atof(argv[1]) : kDefaultStreamSeconds;
+    const std::string audio = argc > 2 ? argv[2] : "mp2";
+    if (streamSeconds <= 0 || (audio != "mp2" && audio != "ac3")) {
+        std::fprintf(stderr, "usage: bench_receiver [SECONDS [mp2|ac3]]\n");
+        return 2;
+    }
     const std::string bin = QUELMAR_BIN_DIR;
     setenv("QUELMAR_ASPI_LAYER", "libaspi-virtual.so", 1);
     const std::string conf = "/tmp/bench-receiver.conf";
     std::ofstream(conf) << "receiver adapter=0 target=0 revision=2.17 rate=off\n"
-                           "channel name=\"Bench\" tag=1 video-pid=101 audio=mp2\n";
+                           "channel name=\"Bench\" tag=1 video-pid=101 audio="
+                        << audio << "\n";
     setenv("QUELMAR_VIRTUAL_RECEIVER", conf.c_str(), 1);
 
     QuelmarScsiClient lib;
@@ -122,7 +128,8 @@ int main(int argc, char **argv)
     lib.dvbDeInitStreaming(&dev);
     std::printf("CPU share of one core, polling every 25 ms like the recorder\n");
     std::printf("  %-34s %11.2f %%\n", "streaming stopped (baseline)", idle);
-    std::printf("  %-34s %11.2f %%  (%.0f kB/s delivered)\n", "streaming a generated TV channel", streaming,
+    std::printf("  %-34s %11.2f %%  (%.0f kB/s delivered)\n",
+                ("streaming a generated channel, " + audio).c_str(), streaming,
                 static_cast<double>(streamBytes) / streamSeconds / 1000.0);
     std::printf("  %-34s %11.2f %%  (goal: under %.0f %%)\n", "difference", streaming - idle, kCpuGoalPercent);
     return 0;

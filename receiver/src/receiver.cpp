@@ -12,8 +12,11 @@ namespace {
 constexpr size_t kCdb6Bytes = 6;
 constexpr size_t kCdb10Bytes = 10;
 constexpr size_t kInquiryVendorOffset = 8;
+constexpr size_t kInquiryVendorBytes = 8;
 constexpr size_t kInquiryProductOffset = 16;
-constexpr size_t kInquiryRevisionOffset = 32;
+constexpr size_t kInquiryProductTextBytes = 15;      // the 16th byte is a revision digit
+constexpr size_t kInquiryRevisionDigitOffsets[4] = {31, 32, 34, 35};
+constexpr size_t kInquiryRevisionDotOffset = 33;
 constexpr size_t kInquiryAllocationByte = 4;
 constexpr uint8_t kPeripheralProcessor = 0x03;  // the box answers as a processor device
 constexpr uint8_t kScsi2 = 0x02;
@@ -31,18 +34,6 @@ constexpr unsigned kMaxChannels = 0xFFFF;
 constexpr size_t kStallKinds = 3;
 
 uint32_t be24(const uint8_t *p) { return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]; }
-
-CommandResult checkCondition(uint8_t key, uint8_t asc, uint8_t ascq = 0)
-{
-    CommandResult r;
-    r.status = TargetStatus::CheckCondition;
-    r.sense[0] = kSenseFixedCurrent;
-    r.sense[2] = key;
-    r.sense[7] = kSenseAdditionalLength;
-    r.sense[12] = asc;
-    r.sense[13] = ascq;
-    return r;
-}
 
 CommandResult illegal(uint8_t asc) { return checkCondition(kSenseIllegalRequest, asc); }
 
@@ -79,6 +70,18 @@ std::string textField(const uint8_t *msg, size_t from, size_t end)
 
 } // namespace
 
+CommandResult checkCondition(uint8_t key, uint8_t asc, uint8_t ascq)
+{
+    CommandResult r;
+    r.status = TargetStatus::CheckCondition;
+    r.sense[0] = kSenseFixedCurrent;
+    r.sense[2] = key;
+    r.sense[7] = kSenseAdditionalLength;
+    r.sense[12] = asc;
+    r.sense[13] = ascq;
+    return r;
+}
+
 std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config)
 {
     std::array<uint8_t, kInquiryBytes> d{};
@@ -86,15 +89,13 @@ std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config)
     d[2] = kScsi2;
     d[3] = kScsi2;
     d[4] = kAdditionalLength;
-    std::memcpy(&d[kInquiryVendorOffset], config.vendor.data(), 8);
-    std::memcpy(&d[kInquiryProductOffset], config.product.data(), 15);
+    std::memcpy(&d[kInquiryVendorOffset], config.vendor.data(), kInquiryVendorBytes);
+    std::memcpy(&d[kInquiryProductOffset], config.product.data(), kInquiryProductTextBytes);
     // The revision's four digits sit in bytes 31, 32, 34 and 35: the last
     // byte of the product field and "d.dd" in the revision field.
-    d[31] = static_cast<uint8_t>(config.revision[0]);
-    d[kInquiryRevisionOffset] = static_cast<uint8_t>(config.revision[1]);
-    d[33] = '.';
-    d[34] = static_cast<uint8_t>(config.revision[2]);
-    d[35] = static_cast<uint8_t>(config.revision[3]);
+    for (size_t i = 0; i < 4; ++i)
+        d[kInquiryRevisionDigitOffsets[i]] = static_cast<uint8_t>(config.revision[i]);
+    d[kInquiryRevisionDotOffset] = '.';
     return d;
 }
 

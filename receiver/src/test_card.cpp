@@ -138,13 +138,10 @@ void TestCard::draw(int64_t frame, const std::string &clock, uint8_t *y, int ySt
             std::memset(lu, kNeutralChroma, kPictureWidth / 2);
             std::memset(lv, kNeutralChroma, kPictureWidth / 2);
         } else {
-            // Chroma rows are half as wide: scroll them by half the luma shift.
-            const int n = kPictureWidth / 2;
-            const int first = n - chromaShift;
-            std::memcpy(lu, barsU_.data() + chromaShift, first);
-            std::memcpy(lu + first, barsU_.data(), chromaShift);
-            std::memcpy(lv, barsV_.data() + chromaShift, first);
-            std::memcpy(lv + first, barsV_.data(), chromaShift);
+            // Chroma rows are half as wide (the tables hold two of them):
+            // scroll them by half the luma shift.
+            std::memcpy(lu, barsU_.data() + chromaShift, kPictureWidth / 2);
+            std::memcpy(lv, barsV_.data() + chromaShift, kPictureWidth / 2);
         }
     }
     // Bouncing white box between the two text strips.

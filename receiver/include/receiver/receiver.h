@@ -153,6 +153,9 @@ private:
     std::chrono::steady_clock::time_point sourceStart_;
 };
 
+// A check-condition result with fixed-format sense data.
+CommandResult checkCondition(uint8_t senseKey, uint8_t asc, uint8_t ascq = 0);
+
 // INQUIRY data of a configured receiver (36 bytes).
 std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config);
 
