@@ -335,10 +335,11 @@ TEST_F(ReceiverE2E, StreamingInRealTimeDecodesWithTimestampsThatMatch)
     auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
     EXPECT_EQ(v.errors, 0) << v.firstError;
     EXPECT_EQ(v.width, 720);
-    // The pictures of the elapsed time, less the few still in the encoder and
-    // the buffer when streaming stopped.
+    // The pictures of the elapsed time: never more; fewer by those still in
+    // the encoder and the buffer when streaming stopped, with a second of
+    // allowance for a loaded machine.
     EXPECT_LE(v.frames, static_cast<int>(s.elapsed * 25) + 1);
-    EXPECT_GE(v.frames, static_cast<int>(s.elapsed * 25) - 12);
+    EXPECT_GE(v.frames, static_cast<int>(s.elapsed * 25) - 25);
     auto a = decodeElementary(EsKind::Mp2, s.audio);
     EXPECT_EQ(a.errors, 0) << a.firstError;
     EXPECT_GT(a.samples, 0);
