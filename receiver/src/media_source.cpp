@@ -299,6 +299,11 @@ public:
         if (err < 0)
             return fail(error, path_ + ": cannot be read: " + avError(err));
         fmt_.reset(raw);
+        // A guess on little evidence (a cut-off capture read as raw video)
+        // would replay garbage.
+        if (raw->probe_score < AVPROBE_SCORE_RETRY)
+            return fail(error, path_ + ": not recognisable as a media file (" + raw->iformat->name +
+                                   " guessed with score " + std::to_string(raw->probe_score) + ")");
         if ((err = avformat_find_stream_info(raw, nullptr)) < 0)
             return fail(error, path_ + ": no stream information: " + avError(err));
         std::vector<unsigned> candidates;
@@ -336,6 +341,8 @@ public:
         }
     }
 
+    std::string problem() const override { return problem_; }
+
 private:
     struct Timed {
         EsUnit unit;
@@ -368,6 +375,9 @@ private:
             if (err < 0) {
                 if (deliveredThisPass_ == 0 || !loop()) {
                     dead_ = true;
+                    problem_ = path_ + ": " +
+                               (deliveredThisPass_ == 0 ? "nothing usable to replay" : "cannot seek back to its start") +
+                               (err == AVERROR_EOF ? std::string() : " (" + avError(err) + ")");
                     return false;
                 }
                 continue;
@@ -464,6 +474,7 @@ private:
     int64_t origin90k_ = 0, passEnd90k_ = 0, loopOffset90k_ = 0, lastDue90k_ = 0;
     uint64_t deliveredThisPass_ = 0;
     std::optional<Timed> lookahead_;
+    std::string problem_;
 };
 
 } // namespace

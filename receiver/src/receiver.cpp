@@ -394,11 +394,17 @@ void Receiver::pump(std::chrono::steady_clock::time_point now)
         return;
     std::vector<EsUnit> units;
     source_->produce(std::chrono::duration_cast<std::chrono::microseconds>(now - sourceStart_), &units);
-    if (units.empty())
-        return;
+    std::string problem = source_->problem();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel stopped delivering: %s\n",
+                     config_.adapter, config_.target, problem.c_str());
+        source_.reset();
+    }
     std::lock_guard lock(mutex_);
     if (generation_ != generation)
         return;  // retuned meanwhile: these belong to the old channel
+    if (!problem.empty())
+        sourceProblem_ = problem;
     for (auto &u : units)
         buffers_.push(std::move(u));
 }

@@ -388,7 +388,14 @@ TEST(ReceiverStreams, UnreadableOrUnusableFileMakesTheChannelDeliverNothingAndSa
         for (int i = 0; i < 10000; ++i)
             f.put(static_cast<char>(i * 7919 % 251));
     }
-    for (const std::string &path : {std::string("/nonexistent/capture.ts"), garbage.string()}) {
+    // A capture cut off after its first packets: the tables are there, the
+    // pictures and audio frames are not.
+    const std::string capture = makeCapture("capture-mp2.ts", "mp2", 2.0);
+    ASSERT_FALSE(capture.empty());
+    const auto cut = dir / "cut.ts";
+    std::filesystem::copy_file(capture, cut, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(cut, 188 * 6);
+    for (const std::string &path : {std::string("/nonexistent/capture.ts"), garbage.string(), cut.string()}) {
         StreamRig rig(fileReceiver(path, 500));
         rig.start();
         const Collected c = rig.poll(seconds(1));

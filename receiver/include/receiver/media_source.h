@@ -30,6 +30,8 @@ public:
     // Appends every unit due `elapsed` after the source's start, in delivery
     // order. Called from one thread at a time (the receiver's media thread).
     virtual void produce(std::chrono::microseconds elapsed, std::vector<EsUnit> *out) = 0;
+    // Why the source stopped delivering for good, or empty while it delivers.
+    virtual std::string problem() const { return {}; }
 };
 
 // Opens the source of `channel`. Timestamps start at `basePts` (90 kHz).
