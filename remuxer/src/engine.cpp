@@ -21,6 +21,7 @@ constexpr size_t kMaxAudioFramesHeld = 512;            // bound of the wait for 
 constexpr size_t kMaxUnitsAwaitingStamps = 16;         // units timed by interpolation beyond this
 constexpr size_t kMaxVideoLogBytes = 32u << 20;        // replay data kept at most
 constexpr size_t kBytesPerWriteCall = 1u << 20;        // Write_Mpg returns "pending" beyond this
+constexpr int64_t kLockstepMaxLagTicks = 2 * kClockHz; // one stream waits at most 2 s for the other
 constexpr int kMsPerSecond = 1000;
 
 int64_t ticksToMs(int64_t t) { return t * kMsPerSecond / kClockHz; }
@@ -108,6 +109,7 @@ void Engine::setPaused(bool paused) {
         // What came before the pause is output; the timeline then restarts
         // where it stands, so the gap leaves no trace.
         resolve(true);
+        endStreamsTogether();
         breakTimeline();
         videoParser_.discardBuffered();
         audioParser_.discardBuffered();
@@ -286,6 +288,41 @@ void Engine::timeAudio(AudioFrame &&frame, const Stamp *stamp) {
     audioNextPts_ = a.pts + a.duration;
     a.frame = std::move(frame);
     admitAudio(std::move(a));
+}
+
+void Engine::endStreamsTogether() {
+    if (audioOnly_ || !videoSeen_ || audioCodec_ == AudioCodec::None) return;
+    uint64_t firstFreeVideo = videoBase_, firstFreeAudio = audioBase_;
+    for (const auto &c : cursors_) {
+        firstFreeVideo = std::max(firstFreeVideo, c.video);
+        firstFreeAudio = std::max(firstFreeAudio, c.audio);
+    }
+    if (videoEnd_ > audioEnd_) {
+        // Video runs ahead: from the first unwritten picture shown at or after
+        // the audio's end on, nothing could be shown with sound (B pictures
+        // after it in decode order need it).
+        uint64_t i = firstFreeVideo;
+        while (i < videoBase_ + videoLog_.size() && videoLog_[i - videoBase_].pts < audioEnd_) ++i;
+        if (i < videoBase_ + videoLog_.size()) {
+            while (videoBase_ + videoLog_.size() > i) {
+                videoLogBytes_ -= videoLog_.back().data.size();
+                videoLog_.pop_back();
+            }
+            if (replayValid_ && replayVideo_ >= i) replayValid_ = false;
+            int64_t end = 0;
+            for (const OutUnit &u : videoLog_) end = std::max(end, u.pts + u.duration);
+            videoEnd_ = videoLog_.empty() ? audioEnd_ : std::min(videoEnd_, end);
+            if (!videoLog_.empty()) lastVideoDts_ = videoLog_.back().dts;
+        }
+    }
+    if (audioEnd_ > videoEnd_) {
+        uint64_t i = firstFreeAudio;
+        while (i < audioBase_ + audioLog_.size() && audioLog_[i - audioBase_].pts + audioLog_[i - audioBase_].duration <= videoEnd_) ++i;
+        if (i == audioBase_ + audioLog_.size()) return;
+        while (audioBase_ + audioLog_.size() > i) audioLog_.pop_back();
+        audioEnd_ = audioLog_.empty() ? videoEnd_
+                                      : std::max(videoEnd_, audioLog_.back().pts + audioLog_.back().duration);
+    }
 }
 
 void Engine::breakTimeline() {
@@ -513,11 +550,20 @@ bool Engine::pending(Output o) const {
     return v || a;
 }
 
-bool Engine::writeEsVideo(Writer w, size_t &budget) {
+int64_t Engine::lockstepLimit() const {
+    // Both streams are written up to the time both have reached, so that a
+    // split finds every output at the same point of the timeline.
+    if (audioOnly_ || !videoSeen_ || audioCodec_ == AudioCodec::None) return std::numeric_limits<int64_t>::max();
+    const int64_t behind = std::min(videoEnd_, audioEnd_);
+    const int64_t ahead = std::max(videoEnd_, audioEnd_);
+    return std::max(behind, ahead - kLockstepMaxLagTicks); // a stalled stream holds nothing up for long
+}
+
+bool Engine::writeEsVideo(Writer w, size_t &budget, int64_t limit) {
     Cursor &c = cursors_[kEsVideo];
     while (budget > 0) {
         const OutUnit *u = videoAt(c.video);
-        if (!u) break;
+        if (!u || u->dts >= limit) break;
         c.video++;
         if (c.skipLeadingB) {
             if (u->picture.type == PictureType::B && u->picture.temporalReference < c.startTemporalRef) continue;
@@ -534,11 +580,11 @@ bool Engine::writeEsVideo(Writer w, size_t &budget) {
     return true;
 }
 
-bool Engine::writeEsAudio(Writer w, size_t &budget) {
+bool Engine::writeEsAudio(Writer w, size_t &budget, int64_t limit) {
     Cursor &c = cursors_[kEsAudio];
     while (budget > 0) {
         const OutUnit *u = audioAt(c.audio);
-        if (!u) break;
+        if (!u || u->pts >= limit) break;
         c.audio++;
         if (u->pts < c.audioFloor) continue;
         if (!w(u->data.data(), static_cast<uint32_t>(u->data.size()))) return false;
@@ -580,13 +626,15 @@ bool Engine::openPs(bool everything) {
     return true;
 }
 
-bool Engine::writePs(Writer w, size_t &budget, bool everything) {
+bool Engine::writePs(Writer w, size_t &budget, bool everything, int64_t limit) {
     Cursor &c = cursors_[kPs];
     ps_.setWriter(w);
     if (!ps_.isOpen() && !openPs(everything)) return true; // nothing to write yet
     while (budget > 0) {
         const OutUnit *v = videoAt(c.video);
         const OutUnit *a = audioAt(c.audio);
+        if (v && v->dts >= limit) v = nullptr;
+        if (a && a->pts >= limit) a = nullptr;
         if (!v && !a) break;
         const bool takeVideo = v && (!a || v->dts <= a->dts);
         const OutUnit *u = takeVideo ? v : a;
@@ -641,10 +689,11 @@ int32_t Engine::write(Writer mux, Writer video, Writer audio, uint8_t *splitPend
         }
     }
     size_t budget = kBytesPerWriteCall;
+    const int64_t limit = lockstepLimit();
     bool ok = true;
-    if (video && !cursors_[kEsVideo].awaitingStart) ok = writeEsVideo(video, budget);
-    if (ok && audio && !cursors_[kEsAudio].awaitingStart) ok = writeEsAudio(audio, budget);
-    if (ok && mux && !cursors_[kPs].awaitingStart) ok = writePs(mux, budget, false);
+    if (video && !cursors_[kEsVideo].awaitingStart) ok = writeEsVideo(video, budget, limit);
+    if (ok && audio && !cursors_[kEsAudio].awaitingStart) ok = writeEsAudio(audio, budget, limit);
+    if (ok && mux && !cursors_[kPs].awaitingStart) ok = writePs(mux, budget, false, limit);
     if (!ok) {
         failed_ = true;
         ps_.abandon();
@@ -667,7 +716,7 @@ int32_t Engine::flush(Writer mux) {
         if (c.awaitingStart) skipToEnd(c);
     }
     size_t budget = std::numeric_limits<size_t>::max();
-    bool ok = c.awaitingStart || writePs(mux, budget, true);
+    bool ok = c.awaitingStart || writePs(mux, budget, true, std::numeric_limits<int64_t>::max());
     if (ok && ps_.isOpen()) {
         ps_.setWriter(mux);
         ok = ps_.close();

@@ -86,6 +86,9 @@ private:
     void admitAudio(TimedAudio &&a);
     void establish(int64_t inOrigin, int64_t outOrigin);
     void breakTimeline();
+    // Drops what one stream holds, unwritten, beyond the other's end: before
+    // a pause, so that both streams stop at the same time.
+    void endStreamsTogether();
     void appendAudio(TimedAudio &&a, int64_t out);
     void trimLogs();
     void positionAtPartStart(Cursor &c);
@@ -93,9 +96,11 @@ private:
     void updateVideoInfo();
 
     // Writing. Each returns false when a writer failed.
-    bool writeEsVideo(Writer w, size_t &budget);
-    bool writeEsAudio(Writer w, size_t &budget);
-    bool writePs(Writer w, size_t &budget, bool everything);
+    // Units at or after limit (90 kHz, output timeline) wait.
+    bool writeEsVideo(Writer w, size_t &budget, int64_t limit);
+    bool writeEsAudio(Writer w, size_t &budget, int64_t limit);
+    bool writePs(Writer w, size_t &budget, bool everything, int64_t limit);
+    int64_t lockstepLimit() const;
     bool openPs(bool everything);
     bool pending(Output o) const;
     void skipToEnd(Cursor &c);
