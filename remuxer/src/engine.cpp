@@ -65,6 +65,7 @@ void Engine::init(RemuxLog log, int16_t videoDelayMs, bool audioOnly) {
     ptsRefValid_ = false;
     badStampRecords_ = 0;
     videoClockValid_ = audioClockValid_ = false;
+    videoErrorsSeen_ = 0;
     gopBaseValid_ = false;
     established_ = videoIn_ = audioIn_ = false;
     videoNeedsClean_ = dropLeadingB_ = false;
@@ -253,6 +254,9 @@ void Engine::timeVideo(VideoAccessUnit &&au, const Stamp *stamp) {
         v.pts = stamp->pts;
         v.dts = stamp->dts;
         v.jump = videoClockValid_ && std::llabs(v.dts - videoNextDts_) > kJumpTicks;
+        // A picture later than expected means pictures went missing (the
+        // receiver drops what is not fetched in time).
+        v.damaged = videoClockValid_ && !v.jump && v.dts - videoNextDts_ > period / 2;
         gopBase_ = v.pts - tr * period;
         gopBaseValid_ = true;
     } else {
@@ -270,6 +274,10 @@ void Engine::timeVideo(VideoAccessUnit &&au, const Stamp *stamp) {
     if (v.pts < v.dts) v.pts = v.dts;
     videoClockValid_ = true;
     videoNextDts_ = v.dts + v.duration;
+    // Damaged data in front of this picture: what follows may refer to a picture that is gone.
+    const uint64_t errors = videoParser_.errors().skippedBytes + videoParser_.errors().droppedUnits;
+    if (errors != videoErrorsSeen_) v.damaged = true;
+    videoErrorsSeen_ = errors;
     v.au = std::move(au);
     admitVideo(std::move(v));
 }
@@ -378,6 +386,11 @@ void Engine::admitVideo(TimedVideo &&v) {
         std::deque<TimedAudio> waiting;
         waiting.swap(waitingAudio_);
         for (auto &a : waiting) admitAudio(std::move(a));
+    } else if (v.damaged && !(isI && v.au.hasGop)) {
+        videoNeedsClean_ = true; // resume at the next GOP
+        videoParser_.errors().droppedUnits++;
+        videoErrorsSeen_++;
+        return;
     } else if (videoNeedsClean_) {
         if (!(isI && v.au.hasGop)) return;
         videoNeedsClean_ = false;

@@ -46,6 +46,7 @@ private:
         VideoAccessUnit au;
         int64_t pts = 0, dts = 0, duration = 0;
         bool jump = false;
+        bool damaged = false;        // pictures before it were lost or damaged
     };
     struct TimedAudio {
         AudioFrame frame;
@@ -129,6 +130,7 @@ private:
 
     // Input clocks (90 kHz, unwrapped).
     bool videoClockValid_ = false, audioClockValid_ = false;
+    uint64_t videoErrorsSeen_ = 0;  // parser error count at the previous picture
     int64_t videoNextDts_ = 0, audioNextPts_ = 0;
     bool gopBaseValid_ = false;
     int64_t gopBase_ = 0;

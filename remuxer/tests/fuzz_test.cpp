@@ -51,6 +51,7 @@ TEST(RemuxerFuzz, MutatedFeedsNeverFailOrCrash) {
         RunResult r = run(f, o);
         EXPECT_FALSE(r.failedAt);
         EXPECT_TRUE(r.splitCleared);
+        EXPECT_LT(r.log.size(), 12u) << "errors are reported in summaries, not per chunk";
         for (const Part &p : r.parts) {
             if (p.mpg.empty()) continue;
             FileCheck c = checkOutput(p.mpg, "mpeg");
@@ -85,4 +86,5 @@ TEST(RemuxerFuzz, RandomChunksNeverFailOrCrash) {
     RunResult r = run(f, o);
     EXPECT_FALSE(r.failedAt);
     EXPECT_TRUE(r.splitCleared);
+    EXPECT_LT(r.log.size(), 40u) << "errors are reported in summaries, not per chunk";
 }

@@ -420,3 +420,46 @@ TEST(RemuxerModule, StartMidStreamBeginsAtTheNextSequenceHeaderAndDropsEarlierAu
     ASSERT_NE(first, feed.videoEs.begin());
     EXPECT_TRUE(sameVideo(r.parts[0].m2v, std::vector<uint8_t>(first, feed.videoEs.end())));
 }
+
+TEST(RemuxerModule, DamagedVideoIsLeftOutUpToTheNextGopAndReported) {
+    Feed damaged = mp2Feed();
+    // Overwrite the middle of one video chunk about 2 s in with noise.
+    size_t videoChunks = 0;
+    for (Chunk &c : damaged.chunks) {
+        if (c.kind != REMUX_STREAM_VIDEO || ++videoChunks != 60) continue;
+        for (size_t i = 0; i < 3000 && i < c.data.size(); ++i) c.data[i] = static_cast<uint8_t>(0x5A + i * 7);
+    }
+    RunResult r = run(damaged, RunOptions{});
+    ASSERT_FALSE(r.failedAt);
+    FileCheck ps = checkOutput(r.parts[0].mpg, "mpeg");
+    expectClean(ps, "damaged program stream");
+    FileCheck es = checkOutput(r.parts[0].m2v, "mpegvideo");
+    expectClean(es, "damaged m2v");
+    // The damaged picture and those that refer to it, up to the next GOP, are
+    // left out (a decoder would otherwise show them with broken references).
+    EXPECT_LE(es.video.frames, damaged.videoFrames - 4);
+    EXPECT_GT(es.video.frames, damaged.videoFrames - 3 * 12);
+    bool reported = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) { return s.find("Video stream errors") != std::string::npos; });
+    EXPECT_TRUE(reported);
+}
+
+TEST(RemuxerModule, AudioOnlySplitLosesAndRepeatsNothing) {
+    FeedOptions fo;
+    fo.video = false;
+    const Feed &feed = feedFor(fo, "radio");
+    RunOptions o;
+    o.audioOnly = true;
+    o.splitAfterChunks = {feed.chunks.size() / 2};
+    RunResult r = run(feed, o);
+    ASSERT_EQ(r.parts.size(), 2u);
+    std::vector<uint8_t> joined = r.parts[0].audio;
+    joined.insert(joined.end(), r.parts[1].audio.begin(), r.parts[1].audio.end());
+    EXPECT_TRUE(joined == feed.audioEs);
+    int frames = 0;
+    for (const Part &p : r.parts) {
+        FileCheck c = checkOutput(p.mpg, "mpeg");
+        expectClean(c, "radio part");
+        frames += c.audio.frames;
+    }
+    EXPECT_EQ(frames, feed.audioFrames);
+}
