@@ -18,6 +18,7 @@ constexpr int64_t kTimelineStartTicks = kClockHz;      // output timeline origin
 constexpr int64_t kErrorReportIntervalTicks = 10 * kClockHz; // at most one error line per 10 s of output
 constexpr size_t kMaxStampsQueued = 4096;
 constexpr size_t kMaxAudioFramesHeld = 512;            // bound of the wait for a video start
+constexpr uint32_t kAudioOffTimelineReport = 200;      // frames (about 5 s) off the timeline before saying so
 constexpr size_t kMaxUnitsAwaitingStamps = 16;         // units timed by interpolation beyond this
 constexpr size_t kMaxVideoLogBytes = 32u << 20;        // replay data kept at most
 constexpr size_t kBytesPerWriteCall = 1u << 20;        // Write_Mpg returns "pending" beyond this
@@ -77,6 +78,7 @@ void Engine::init(RemuxLog log, int16_t videoDelayMs, bool audioOnly) {
     waitingAudio_.clear();
     audioCodec_ = AudioCodec::None;
     codecChangeLogged_ = false;
+    audioOffTimeline_ = 0;
     videoLog_.clear();
     audioLog_.clear();
     videoBase_ = audioBase_ = 0;
@@ -468,8 +470,14 @@ void Engine::admitAudio(TimedAudio &&a) {
     }
     int64_t out = a.pts - inOrigin_ + outOrigin_;
     if (!audioIn_) {
-        if (out < outOrigin_ || out - outOrigin_ > kAdmitWindowTicks) return; // before the start, or not this timeline
+        if (out < outOrigin_ || out - outOrigin_ > kAdmitWindowTicks) {
+            // Before the start, or not on this timeline at all.
+            if (out - outOrigin_ > kAdmitWindowTicks && ++audioOffTimeline_ == kAudioOffTimelineReport)
+                log("The audio timestamps do not match the video's; audio is left out until they do.");
+            return;
+        }
         audioIn_ = true;
+        audioOffTimeline_ = 0;
         if (!videoSeen_ && audioOnly_ && audioLog_.empty()) {
             char text[160];
             std::snprintf(text, sizeof text, "Synchronised on the audio stream: %s at %.1f kHz.",

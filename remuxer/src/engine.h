@@ -151,6 +151,7 @@ private:
     std::deque<TimedAudio> waitingAudio_;
     AudioCodec audioCodec_ = AudioCodec::None;
     bool codecChangeLogged_ = false;
+    uint32_t audioOffTimeline_ = 0; // frames refused in a row for lying far from the timeline
 
     // Output log.
     std::deque<OutUnit> videoLog_, audioLog_;
