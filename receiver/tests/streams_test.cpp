@@ -16,6 +16,8 @@
 #include <fstream>
 #include <map>
 
+#include <unistd.h>
+
 namespace quelmar::receiver {
 namespace {
 
@@ -328,12 +330,15 @@ std::string makeCapture(const std::string &name, const std::string &audioCodec, 
     const auto path = dir / name;
     if (std::filesystem::exists(path))
         return path.string();
+    // Tests run in parallel: each makes its own temporary file and renames
+    // it into place, which is atomic.
+    const std::string tmp = path.string() + "." + std::to_string(::getpid()) + ".tmp";
     char cmd[1024];
     std::snprintf(cmd, sizeof cmd,
                   "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=352x288:rate=25 "
                   "-f lavfi -i sine=frequency=440:sample_rate=48000 -t %.1f -c:v mpeg2video -b:v 1M -g 12 "
-                  "-bf 2 -c:a %s -b:a 192k -ac 2 -f mpegts '%s.tmp' && mv '%s.tmp' '%s'",
-                  seconds, audioCodec.c_str(), path.c_str(), path.c_str(), path.c_str());
+                  "-bf 2 -c:a %s -b:a 192k -ac 2 -f mpegts '%s' && mv '%s' '%s'",
+                  seconds, audioCodec.c_str(), tmp.c_str(), tmp.c_str(), path.c_str());
     if (std::system(cmd) != 0)
         return {};
     return path.string();

@@ -371,7 +371,7 @@ TEST_F(ReceiverE2E, StreamingInRealTimeDecodesWithTimestampsThatMatch)
     EXPECT_EQ(ffmpegErrors(mp2), "");
 }
 
-TEST_F(ReceiverE2E, Ac3ChannelIsIdentifiedAndDecodedByTheFfmpegPrograms)
+TEST_F(ReceiverE2E, EveryOtherDefaultChannelStreamsAfterTuning)
 {
     start("");
     DvbDevice d = first();
@@ -393,6 +393,20 @@ TEST_F(ReceiverE2E, Ac3ChannelIsIdentifiedAndDecodedByTheFfmpegPrograms)
     const std::string m2v = writeFile("e2e-channel2.m2v", s.video);
     EXPECT_EQ(probeCodec(m2v), "mpeg2video");
     EXPECT_EQ(ffmpegErrors(m2v), "");
+
+    // The radio channel: audio only.
+    ASSERT_EQ(lib.dvbSetChannel(&d, 3), 1);
+    s = collect(lib, d, milliseconds(1200));
+    EXPECT_TRUE(s.video.empty());
+    EXPECT_FALSE(s.audio.empty());
+    EXPECT_EQ(decodeElementary(EsKind::Mp2, s.audio).errors, 0);
+    // The channel with the receiver's special characters in its name.
+    ASSERT_EQ(lib.dvbSetChannel(&d, 4), 1);
+    EXPECT_STREQ(lib.dvbGetCurrentChannel(&d).channel.name, "[\xDC] Wetter 21\xB0");
+    s = collect(lib, d, milliseconds(1200));
+    auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
+    EXPECT_EQ(v.errors, 0) << v.firstError;
+    EXPECT_GT(v.frames, 0);
 }
 
 TEST_F(ReceiverE2E, SpeedTestReflectsTheConfiguredTransferRate)
