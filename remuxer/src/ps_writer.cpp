@@ -24,6 +24,9 @@ constexpr uint8_t kPaddingStreamId = 0xBE;
 constexpr uint8_t kPaddingByte = 0xFF;
 constexpr int kVbvUnitBits = 16 * 1024;        // vbv_buffer_size unit
 constexpr int64_t kBitRateUnit = 400;          // bit_rate_value unit, bit/s
+constexpr uint32_t kVariableBitRateValue = 0x3FFFF;    // bit_rate_value of a variable-rate stream
+constexpr int64_t kMainLevelMaxBitRate = 15000000;     // bit/s, MPEG-2 main profile at main level
+constexpr int kMainLevelVbvBits = 1835008;             // VBV buffer of main level, bits
 const AVRational kClockTimeBase{1, static_cast<int>(kClockHz)};
 
 std::string avError(int code) {
@@ -109,12 +112,17 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
         par->codec_id = video->mpeg2 ? AV_CODEC_ID_MPEG2VIDEO : AV_CODEC_ID_MPEG1VIDEO;
         par->width = video->width;
         par->height = video->height;
+        // The sequence header's rate sets the mux rate; its "variable" marker
+        // or a rate above main level would make the multiplex unplayable.
         par->bit_rate = static_cast<int64_t>(video->bitRateValue) * kBitRateUnit;
+        if (video->bitRateValue == kVariableBitRateValue || par->bit_rate > kMainLevelMaxBitRate)
+            par->bit_rate = kMainLevelMaxBitRate;
         st->avg_frame_rate = AVRational{static_cast<int>(video->frameRateNum()), static_cast<int>(video->frameRateDen())};
         size_t cpbSize = 0;
         AVCPBProperties *cpb = av_cpb_properties_alloc(&cpbSize);
         if (!cpb) { abandon(); return fail("cannot describe the video buffer", AVERROR(ENOMEM)); }
-        cpb->buffer_size = static_cast<int>(video->vbvBufferSize) * kVbvUnitBits;
+        cpb->buffer_size = video->vbvBufferSize ? static_cast<int>(video->vbvBufferSize) * kVbvUnitBits
+                                                : kMainLevelVbvBits;
         cpb->max_bitrate = par->bit_rate;
         rc = av_stream_add_side_data(st, AV_PKT_DATA_CPB_PROPERTIES, reinterpret_cast<uint8_t *>(cpb), cpbSize);
         if (rc < 0) { av_free(cpb); abandon(); return fail("cannot describe the video buffer", rc); }

@@ -463,3 +463,32 @@ TEST(RemuxerModule, AudioOnlySplitLosesAndRepeatsNothing) {
     }
     EXPECT_EQ(frames, feed.audioFrames);
 }
+
+TEST(RemuxerModule, ResyncMidRecordingRestartsCleanWithoutATimestampGap) {
+    const Feed &feed = mp2Feed();
+    Module &m = Module::get();
+    Part part;
+    static Part *target;
+    target = &part;
+    auto mux = [](const uint8_t *d, uint32_t n) -> int32_t { target->mpg.insert(target->mpg.end(), d, d + n); return 1; };
+    auto video = [](const uint8_t *d, uint32_t n) -> int32_t { target->m2v.insert(target->m2v.end(), d, d + n); return 1; };
+    m.InitEx(nullptr, 0, 0, 0);
+    m.Perform_Resync();
+    uint8_t split = 0;
+    for (size_t i = 0; i < feed.chunks.size(); ++i) {
+        const Chunk &c = feed.chunks[i];
+        m.SetPaused(0);
+        m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
+        if (i == feed.chunks.size() / 2) m.Perform_Resync();
+        while (m.Write_Mpg(mux, video, nullptr, &split) == 1) {
+        }
+    }
+    ASSERT_EQ(m.Flush_Mpg(mux), 2);
+    FileCheck ps = checkOutput(part.mpg, "mpeg");
+    expectClean(ps, "resynchronised program stream");
+    EXPECT_LT(ps.video.frames, feed.videoFrames);
+    EXPECT_NEAR(ps.video.lastPts - ps.video.firstPts + kFrameS, ps.video.duration, 0.1);
+    FileCheck es = checkOutput(part.m2v, "mpegvideo");
+    expectClean(es, "resynchronised m2v");
+    EXPECT_EQ(es.video.frames, ps.video.frames);
+}
