@@ -492,3 +492,22 @@ TEST(RemuxerModule, ResyncMidRecordingRestartsCleanWithoutATimestampGap) {
     expectClean(es, "resynchronised m2v");
     EXPECT_EQ(es.video.frames, ps.video.frames);
 }
+
+TEST(RemuxerModule, WriteReturnsPendingWhileABacklogRemains) {
+    const Feed &feed = mp2Feed();
+    Module &m = Module::get();
+    static size_t written;
+    written = 0;
+    auto count = [](const uint8_t *, uint32_t n) -> int32_t { written += n; return 1; };
+    m.InitEx(nullptr, 0, 0, 0);
+    m.Perform_Resync();
+    for (const Chunk &c : feed.chunks) m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
+    uint8_t split = 0;
+    int pending = 0;
+    int32_t result;
+    while ((result = m.Write_Mpg(count, count, count, &split)) == 1) ++pending;
+    EXPECT_EQ(result, 2);
+    EXPECT_GT(pending, 0) << "over a megabyte of backlog comes out in several calls";
+    EXPECT_GT(written, feed.videoEs.size() + feed.audioEs.size());
+    EXPECT_EQ(m.Write_Mpg(count, count, count, &split), 2) << "nothing left";
+}
