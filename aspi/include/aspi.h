@@ -51,6 +51,17 @@ enum { SRB_DIR_IN = 0x08, SRB_DIR_OUT = 0x10, SRB_EVENT_NOTIFY = 0x40 };
 /* SCSI target status bytes carried in SRB_TargStat. */
 enum { ASPI_TARGET_GOOD = 0x00, ASPI_TARGET_CHECK_CONDITION = 0x02, ASPI_TARGET_BUSY = 0x08 };
 enum { ASPI_SENSE_AREA_BYTES = 16, ASPI_CDB_BYTES = 16 };
+/* Adapter status codes carried in SRB_HaStat. */
+enum {
+    ASPI_HASTAT_OK = 0x00,
+    ASPI_HASTAT_TIMEOUT = 0x09,          /* timed out before it was processed */
+    ASPI_HASTAT_COMMAND_TIMEOUT = 0x0B,  /* timed out while being processed */
+    ASPI_HASTAT_BUS_RESET = 0x0E,
+    ASPI_HASTAT_PARITY_ERROR = 0x0F,
+    ASPI_HASTAT_SEL_TO = 0x11,           /* selection timeout: no such target */
+    ASPI_HASTAT_DO_DU = 0x12,            /* data over-run or under-run */
+    ASPI_HASTAT_PHASE_ERR = 0x14         /* any other adapter or driver failure */
+};
 
 #pragma pack(push, 1)
 
@@ -59,6 +70,20 @@ typedef struct {
     uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
     uint32_t SRB_Hdr_Rsvd;
 } SRB_Header;
+
+/* SC_HA_INQUIRY. HA_Unique: bytes 0..1 buffer alignment mask (0: none),
+ * byte 2 residual byte count support (0: none), byte 3 the number of target
+ * ids, bytes 4..7 the largest transfer in bytes, little-endian. */
+typedef struct {
+    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint32_t SRB_Hdr_Rsvd;
+    uint8_t  HA_Count;
+    uint8_t  HA_SCSI_ID;
+    uint8_t  HA_ManagerId[16];
+    uint8_t  HA_Identifier[16];
+    uint8_t  HA_Unique[16];
+    uint16_t HA_Rsvd1;
+} SRB_HAInquiry;
 
 /* SC_EXEC_SCSI_CMD */
 typedef struct {
@@ -95,8 +120,14 @@ static_assert(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 28, "SRB_ExecSCSICmd la
 static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 56, "SRB_ExecSCSICmd layout");
 static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 72, "SRB_ExecSCSICmd layout");
 static_assert(sizeof(SRB_Abort) == 16, "SRB_Abort layout");
+static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
+static_assert(offsetof(SRB_HAInquiry, HA_Count) == 8, "SRB_HAInquiry layout");
+static_assert(offsetof(SRB_HAInquiry, HA_ManagerId) == 10, "SRB_HAInquiry layout");
+static_assert(offsetof(SRB_HAInquiry, HA_Identifier) == 26, "SRB_HAInquiry layout");
+static_assert(offsetof(SRB_HAInquiry, HA_Unique) == 42, "SRB_HAInquiry layout");
 #else
 _Static_assert(sizeof(SRB_ExecSCSICmd) == 88, "SRB_ExecSCSICmd layout");
+_Static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
 #endif
 
 /* Entry points every layer exports (C linkage, these names). */

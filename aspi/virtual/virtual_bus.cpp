@@ -52,7 +52,7 @@ VirtualBus::~VirtualBus()
         std::lock_guard lock(mutex_);
         stopping_ = true;
         for (auto &[due, p] : pending_) {
-            p.srb->SRB_HaStat = kHostSelectionTimeout;
+            p.srb->SRB_HaStat = ASPI_HASTAT_SEL_TO;
             finish(p.srb, SS_ERR);
         }
         pending_.clear();
@@ -160,7 +160,7 @@ uint32_t VirtualBus::execute(SRB_ExecSCSICmd *srb)
     uint8_t status = SS_COMP;
     uint32_t bytes = 0;
     if (!s || !s->plugged.load()) {
-        srb->SRB_HaStat = kHostSelectionTimeout;
+        srb->SRB_HaStat = ASPI_HASTAT_SEL_TO;
         status = SS_ERR;
     } else {
         CommandResult r;
@@ -174,7 +174,7 @@ uint32_t VirtualBus::execute(SRB_ExecSCSICmd *srb)
         }
         bytes = r.bytesTransferred;
         if (r.dataOverrun) {
-            srb->SRB_HaStat = kHostDataOverrun;
+            srb->SRB_HaStat = ASPI_HASTAT_DO_DU;
             status = SS_ERR;
         } else if (r.status != TargetStatus::Good) {
             srb->SRB_TargStat = static_cast<uint8_t>(r.status);

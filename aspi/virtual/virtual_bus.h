@@ -22,27 +22,6 @@
 
 namespace quelmar::aspi_virtual {
 
-#pragma pack(push, 1)
-// SC_HA_INQUIRY request (the ASPI for Win32 layout).
-struct SRB_HAInquiry {
-    uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
-    uint32_t SRB_Hdr_Rsvd;
-    uint8_t HA_Count;
-    uint8_t HA_SCSI_ID;
-    uint8_t HA_ManagerId[16];
-    uint8_t HA_Identifier[16];
-    uint8_t HA_Unique[16];
-    uint16_t HA_Rsvd1;
-};
-#pragma pack(pop)
-static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
-static_assert(offsetof(SRB_HAInquiry, HA_Count) == 8 && offsetof(SRB_HAInquiry, HA_Unique) == 42,
-              "SRB_HAInquiry layout");
-
-// Host adapter status values the layer reports.
-constexpr uint8_t kHostSelectionTimeout = 0x11;
-constexpr uint8_t kHostDataOverrun = 0x12;
-
 class VirtualBus {
 public:
     using Clock = std::chrono::steady_clock;

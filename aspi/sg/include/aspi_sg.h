@@ -49,44 +49,8 @@ extern "C" {
  * receiver's command blocks. */
 enum { ASPI_SG_MAX_TRANSFER_BYTES = 1 << 24 };
 
-/* Adapter status codes carried in SRB_HaStat. */
-enum {
-    ASPI_HASTAT_OK = 0x00,
-    ASPI_HASTAT_TIMEOUT = 0x09,          /* timed out before it was processed */
-    ASPI_HASTAT_COMMAND_TIMEOUT = 0x0B,  /* timed out while being processed */
-    ASPI_HASTAT_BUS_RESET = 0x0E,
-    ASPI_HASTAT_PARITY_ERROR = 0x0F,
-    ASPI_HASTAT_SEL_TO = 0x11,           /* selection timeout: no such target */
-    ASPI_HASTAT_PHASE_ERR = 0x14         /* any other adapter or driver failure */
-};
-
-#pragma pack(push, 1)
-
-/* SC_HA_INQUIRY. HA_Unique: bytes 0..1 buffer alignment mask (0: none),
- * byte 2 residual byte count support (0: none), byte 3 the number of target
- * ids, bytes 4..7 the largest transfer in bytes, little-endian. */
-typedef struct {
-    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
-    uint32_t SRB_Hdr_Rsvd;
-    uint8_t  HA_Count;
-    uint8_t  HA_SCSI_ID;
-    uint8_t  HA_ManagerId[16];
-    uint8_t  HA_Identifier[16];
-    uint8_t  HA_Unique[16];
-    uint16_t HA_Rsvd1;
-} SRB_HAInquiry;
-
-#pragma pack(pop)
-
 #ifdef __cplusplus
 }
-static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
-static_assert(offsetof(SRB_HAInquiry, HA_Count) == 8, "SRB_HAInquiry layout");
-static_assert(offsetof(SRB_HAInquiry, HA_ManagerId) == 10, "SRB_HAInquiry layout");
-static_assert(offsetof(SRB_HAInquiry, HA_Identifier) == 26, "SRB_HAInquiry layout");
-static_assert(offsetof(SRB_HAInquiry, HA_Unique) == 42, "SRB_HAInquiry layout");
-#else
-_Static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
 #endif
 
 #endif /* QUELMAR_ASPI_SG_H */

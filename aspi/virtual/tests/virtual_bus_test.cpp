@@ -141,7 +141,7 @@ TEST(VirtualBus, RefusalsCarryTargetStatusAndSense)
     // A buffer smaller than the transfer.
     Request small(0, 3, {0x3C, 0, 0, 0, 0, 0, 0, 1, 0, 0}, 16, SRB_DIR_IN);
     EXPECT_EQ(small.sendAndWait(bus), SS_ERR);
-    EXPECT_EQ(small.srb.SRB_HaStat, kHostDataOverrun);
+    EXPECT_EQ(small.srb.SRB_HaStat, ASPI_HASTAT_DO_DU);
     // Malformed requests.
     Request noCdb(0, 3, {}, 4, SRB_DIR_IN);
     EXPECT_EQ(noCdb.sendAndWait(bus), SS_INVALID_CMD);
@@ -154,12 +154,12 @@ TEST(VirtualBus, UnplugRefuseAndEmptyTargets)
     VirtualBus bus(twoReceivers(0));
     Request empty(0, 2, kInquiry, 36, SRB_DIR_IN);
     EXPECT_EQ(empty.sendAndWait(bus), SS_ERR);
-    EXPECT_EQ(empty.srb.SRB_HaStat, kHostSelectionTimeout);
+    EXPECT_EQ(empty.srb.SRB_HaStat, ASPI_HASTAT_SEL_TO);
 
     ASSERT_TRUE(bus.setPlugged(0, 3, false));
     Request unplugged(0, 3, kInquiry, 36, SRB_DIR_IN);
     EXPECT_EQ(unplugged.sendAndWait(bus), SS_ERR);
-    EXPECT_EQ(unplugged.srb.SRB_HaStat, kHostSelectionTimeout);
+    EXPECT_EQ(unplugged.srb.SRB_HaStat, ASPI_HASTAT_SEL_TO);
     AspiVirtualState st{};
     ASSERT_TRUE(bus.state(0, 3, &st));
     EXPECT_EQ(st.plugged, 0);
