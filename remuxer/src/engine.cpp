@@ -17,6 +17,8 @@ constexpr int64_t kPsStreamWaitTicks = kClockHz;       // program stream waits 1
 constexpr int64_t kTimelineStartTicks = kClockHz;      // output timeline origin, leaves room for DTS < PTS
 constexpr int64_t kErrorReportIntervalTicks = 10 * kClockHz; // at most one error line per 10 s of output
 constexpr size_t kMaxStampsQueued = 4096;
+constexpr int64_t kMaxStampLeadBytes = 64ll << 20;     // a stamp further ahead of the data is not believed
+constexpr uint64_t kBadStampReport = 50;               // unusable records before saying so
 constexpr size_t kMaxAudioFramesHeld = 512;            // bound of the wait for a video start
 constexpr uint32_t kAudioOffTimelineReport = 200;      // frames (about 5 s) off the timeline before saying so
 constexpr size_t kMaxUnitsAwaitingStamps = 16;         // units timed by interpolation beyond this
@@ -156,13 +158,19 @@ void Engine::readStamps(const uint8_t *data, uint32_t length) {
     for (uint32_t at = 0; at + kStampRecordBytes <= length; at += kStampRecordBytes) {
         const uint8_t *r = data + at;
         const uint8_t stream = r[0];
-        if (stream > 1) { badStampRecords_++; continue; }
+        if (stream > 1) {
+            noteBadStamp();
+            continue;
+        }
         const bool video = stream == 1;
         const uint32_t offset32 = static_cast<uint32_t>(readBE(r + 2, 4));
         const uint64_t delivered = video ? videoParser_.delivered() : audioParser_.delivered();
         // The offset wraps at 32 bits; take the value nearest the bytes delivered so far.
         const int64_t diff = static_cast<int32_t>(offset32 - static_cast<uint32_t>(delivered));
-        if (diff < 0 && static_cast<uint64_t>(-diff) > delivered) { badStampRecords_++; continue; }
+        if ((diff < 0 && static_cast<uint64_t>(-diff) > delivered) || diff > kMaxStampLeadBytes) {
+            noteBadStamp(); // an offset from before this recording, or beyond what the receiver holds
+            continue;
+        }
         Stamp s;
         s.offset = static_cast<uint64_t>(static_cast<int64_t>(delivered) + diff);
         s.hasDts = (r[1] & 1) != 0;
@@ -175,6 +183,12 @@ void Engine::readStamps(const uint8_t *data, uint32_t length) {
         q.push_back(s);
         if (q.size() > kMaxStampsQueued) q.pop_front();
     }
+}
+
+void Engine::noteBadStamp() {
+    if (++badStampRecords_ == kBadStampReport)
+        log("Timestamp records do not match the delivered data; where they fail, the streams are timed by frame "
+            "rate and frame length.");
 }
 
 int64_t Engine::unwrapPts(uint64_t pts33) {

@@ -75,6 +75,7 @@ private:
 
     void log(const std::string &text) const;
     void readStamps(const uint8_t *data, uint32_t length);
+    void noteBadStamp();
     int64_t unwrapPts(uint64_t pts33);
     void resolve(bool force);
     // Whether the front unit of a queue holding unitsHeld units waits for its stamp.

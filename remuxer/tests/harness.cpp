@@ -132,6 +132,7 @@ RunResult run(const Feed &feed, const RunOptions &o) {
     const RemuxWriter audio = o.audioEs ? &writeAudio : nullptr;
     m.InitEx(&logLine, 0, o.videoDelayMs, o.audioOnly ? 1 : 0);
     m.Perform_Resync();
+    if (o.afterInit) o.afterInit(m);
     uint8_t splitPending = 0;
     for (size_t i = 0; i < feed.chunks.size(); ++i) {
         const Chunk &c = feed.chunks[i];

@@ -45,6 +45,8 @@ struct RunOptions {
     // Called after each chunk is processed with its index: may return false
     // to make the writers fail from then on.
     std::function<bool(size_t)> writersWork;
+    // Called right after InitEx and Perform_Resync, before the first chunk.
+    std::function<void(Module &)> afterInit;
 };
 
 struct RunResult {

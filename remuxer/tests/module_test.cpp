@@ -511,3 +511,38 @@ TEST(RemuxerModule, WriteReturnsPendingWhileABacklogRemains) {
     EXPECT_GT(written, feed.videoEs.size() + feed.audioEs.size());
     EXPECT_EQ(m.Write_Mpg(count, count, count, &split), 2) << "nothing left";
 }
+
+TEST(RemuxerModule, StreamOffsetsWrappingAt32BitsKeepTheirStamps) {
+    // A receiver delivers 1.3 MB of video chunks a second, so the 32-bit
+    // stream offsets of its timestamp records wrap within an hour. Paused
+    // chunks bring the module's counts to 1 s of chunks before the wrap; a
+    // timestamp jump 2 s in is only seen if the stamps still find their units.
+    constexpr uint64_t kVideoChunksBefore = (1ull << 32) / REMUX_VIDEO_CHUNK_BYTES - 40;
+    constexpr uint64_t kAudioChunksBefore = (1ull << 32) / REMUX_AUDIO_CHUNK_BYTES - 40;
+    FeedOptions fo;
+    fo.jumpAt = 2.0;
+    fo.jumpTicks = 30 * 90000;
+    Feed feed = feedFor(fo, "jump");
+    for (Chunk &c : feed.chunks) {
+        if (c.kind != REMUX_STREAM_PTS) continue;
+        uint32_t off = static_cast<uint32_t>(c.data[2]) << 24 | c.data[3] << 16 | c.data[4] << 8 | c.data[5];
+        off += static_cast<uint32_t>(c.data[0] == 1 ? kVideoChunksBefore * REMUX_VIDEO_CHUNK_BYTES
+                                                    : kAudioChunksBefore * REMUX_AUDIO_CHUNK_BYTES);
+        for (int i = 0; i < 4; ++i) c.data[2 + i] = static_cast<uint8_t>(off >> (24 - 8 * i));
+    }
+    RunOptions o;
+    o.afterInit = [](Module &m) {
+        static const std::vector<uint8_t> video(REMUX_VIDEO_CHUNK_BYTES, 0x47), audio(REMUX_AUDIO_CHUNK_BYTES, 0x47);
+        m.SetPaused(1);
+        for (uint64_t i = 0; i < kVideoChunksBefore; ++i) m.Supply_Data(video.data(), REMUX_VIDEO_CHUNK_BYTES, REMUX_STREAM_VIDEO);
+        for (uint64_t i = 0; i < kAudioChunksBefore; ++i) m.Supply_Data(audio.data(), REMUX_AUDIO_CHUNK_BYTES, REMUX_STREAM_AUDIO);
+    };
+    RunResult r = run(feed, o);
+    ASSERT_FALSE(r.failedAt);
+    bool jumpSeen = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) { return s.find("discontinuity") != std::string::npos; });
+    EXPECT_TRUE(jumpSeen);
+    FileCheck c = checkOutput(r.parts[0].mpg, "mpeg");
+    expectClean(c, "wrapped offsets");
+    EXPECT_NEAR(c.video.lastPts - c.video.firstPts + kFrameS, c.video.duration, 0.1);
+    EXPECT_NEAR(c.video.firstPts, c.audio.firstPts, kSyncToleranceS);
+}
