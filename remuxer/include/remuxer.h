@@ -128,18 +128,26 @@ void Supply_Data(const uint8_t *data, uint32_t length, int32_t streamKind);
 
 /* Writes what is complete: program stream through mux, video elementary
  * stream through video, audio elementary stream through audio; a null writer
- * means that output is not wanted. When *splitPending is non-zero the caller
- * has opened new files: the first output written after it starts at a
- * sequence header and a GOP beginning with an I-frame (or an audio frame in
- * audio-only mode), and the module clears *splitPending once it has done so.
- * Returns REMUX_WRITE_PENDING while more output is ready, REMUX_WRITE_DONE
- * when all is written, REMUX_WRITE_FAILED as soon as a writer fails. */
+ * means that output is not wanted. Video and audio are written in step (each
+ * up to the time both have reached; a stream that stalls holds the other up
+ * for at most 2 s).
+ * When *splitPending is non-zero the caller has opened new files: every new
+ * part (and the program stream, when Flush_Mpg ended it) starts at the most
+ * recent GOP start received (sequence header, GOP header, I-frame), with the
+ * audio frames from that picture's time on, and *splitPending is cleared in
+ * this call. Pictures of that GOP already written to the old part are written
+ * again at the start of the new one, so that no picture is lost and every
+ * part plays alone. In audio-only mode a new part starts with the next frame.
+ * Returns REMUX_WRITE_PENDING after about 1 MiB while more output is ready,
+ * REMUX_WRITE_DONE when all is written, REMUX_WRITE_FAILED as soon as a writer
+ * fails (and from then on, until InitEx). */
 int32_t Write_Mpg(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending);
 
-/* Writes out everything held for the program stream and ends the current
- * program stream part (end code); the next output to mux begins a new,
- * self-contained program stream. Returns REMUX_WRITE_DONE, or
- * REMUX_WRITE_FAILED when the writer failed. */
+/* Writes out everything held for the program stream, including units still
+ * waiting for their timestamp records and the muxer's buffers, and ends the
+ * current program stream; the next output to mux begins a new,
+ * self-contained program stream at the most recent GOP start. Returns
+ * REMUX_WRITE_DONE, or REMUX_WRITE_FAILED when the writer failed. */
 int32_t Flush_Mpg(RemuxWriter mux);
 
 /* Non-zero: data supplied from now on is dropped, and the output timeline
