@@ -42,6 +42,20 @@ struct Recording {
     int unpausedPictures = 0;               // picture start codes in the chunks not paused
 };
 
+// text without its lines that contain `what`.
+std::string withoutLines(const std::string &text, const std::string &what) {
+    std::string kept;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        if (line.find(what) == std::string::npos) kept += line;
+        at = end + 1;
+    }
+    return kept;
+}
+
 int countPictures(const std::vector<uint8_t> &v) {
     int n = 0;
     for (size_t i = 0; i + 3 < v.size(); ++i)
@@ -117,17 +131,7 @@ protected:
                                   &out, &err);
         EXPECT_EQ(rc, 0) << path;
         // A raw elementary stream has no timestamps; ffprobe always says so.
-        const std::string estimate = "Estimating duration from bitrate, this may be inaccurate";
-        std::string warnings;
-        size_t at = 0;
-        while (at < err.size()) {
-            size_t end = err.find('\n', at);
-            if (end == std::string::npos) end = err.size();
-            const std::string line = err.substr(at, end - at);
-            if (line.find(estimate) == std::string::npos) warnings += line;
-            at = end + 1;
-        }
-        EXPECT_EQ(warnings, "") << path;
+        EXPECT_EQ(withoutLines(err, "Estimating duration from bitrate, this may be inaccurate"), "") << path;
         std::string names;
         for (char c : out) names += c == '\n' ? ' ' : c;
         EXPECT_EQ(names, codecs) << path;
@@ -148,7 +152,15 @@ protected:
             SCOPED_TRACE("part " + std::to_string(k));
             const Part &p = r.parts[k];
             const std::string base = "remuxer-e2e-" + std::to_string(channel) + " (" + std::to_string(k) + ")";
-            expectProbe(save(p.mpg, base + ".mpg"), std::string("mpeg2video ") + audioCodec + " ");
+            const std::string mpg = save(p.mpg, base + ".mpg");
+            expectProbe(mpg, std::string("mpeg2video ") + audioCodec + " ");
+            std::string err;
+            EXPECT_EQ(runCommand("ffmpeg -nostdin -v warning -i '" + mpg + "' -f null -", nullptr, &err), 0);
+            // ffmpeg's reading of AC-3 in private stream 1 now and then gives
+            // two frames one time stamp and says so while decoding; it does the
+            // same with what its own dvd muxer writes. Nothing else may appear.
+            if (audioExt == std::string(".ac3")) err = withoutLines(err, "non monotonically increasing dts to muxer");
+            EXPECT_EQ(err, "") << "ffmpeg decodes the part without a word";
             expectProbe(save(p.m2v, base + ".m2v"), "mpeg2video ");
             expectProbe(save(p.audio, base + audioExt), std::string(audioCodec) + " ");
             FileCheck ps = checkOutput(p.mpg, "mpeg");
