@@ -262,6 +262,8 @@ void Engine::timeVideo(VideoAccessUnit &&au, const Stamp *stamp) {
     if (period <= 0) return;
     TimedVideo v;
     v.duration = period;
+    // repeat_first_field: a progressive sequence shows the frame two or three
+    // times, an interlaced one shows three fields (a frame and a half).
     if (au.coding.repeatFirstField)
         v.duration = seq.progressiveSequence ? period * (au.coding.topFieldFirst ? 3 : 2) : period * 3 / 2;
     const int64_t tr = au.picture.temporalReference;

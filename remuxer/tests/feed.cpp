@@ -26,6 +26,11 @@ constexpr int kSampleRate = 48000;
 constexpr int64_t kMp2BitRate = 192000;
 constexpr int64_t kAc3BitRate = 384000;
 constexpr double kToneHz = 1000.0;
+constexpr double kToneAmplitude = 0.3;          // of full scale
+constexpr int16_t kFullScale16 = 32767;
+// Test picture (8-bit video levels).
+constexpr int kBoxStepPx = 4, kBoxHalfPx = 24, kRampStep = 3, kRampMask = 0x7F, kTintMask = 15;
+constexpr uint8_t kWhite = 235, kBlack = 16, kGrey = 128;
 constexpr double kCycleSeconds = 0.025;         // polling period
 constexpr double kVideoLeadSeconds = 0.2;       // units reach the receiver this long before their DTS
 constexpr double kAudioLeadSeconds = 0.05;
@@ -109,15 +114,18 @@ void encodeVideo(const FeedOptions &o, std::vector<Unit> &out) {
     const int64_t ticksPerFrame = kClock / kFps;
     for (int i = 0; i < frames; ++i) {
         check(av_frame_make_writable(frame.f), "writable frame");
+        // A moving diagonal ramp with a white box sliding across it.
         for (int y = 0; y < ctx->height; ++y)
             for (int x = 0; x < ctx->width; ++x) {
-                const bool box = std::abs(x - (i * 4) % ctx->width) < 24 && std::abs(y - ctx->height / 2) < 24;
-                frame.f->data[0][y * frame.f->linesize[0] + x] = box ? 235 : static_cast<uint8_t>((x + y + i * 3) & 0x7F) + 40;
+                const bool box = std::abs(x - (i * kBoxStepPx) % ctx->width) < kBoxHalfPx &&
+                                 std::abs(y - ctx->height / 2) < kBoxHalfPx;
+                frame.f->data[0][y * frame.f->linesize[0] + x] =
+                    box ? kWhite : static_cast<uint8_t>(kBlack + ((x + y + i * kRampStep) & kRampMask));
             }
         for (int y = 0; y < ctx->height / 2; ++y)
             for (int x = 0; x < ctx->width / 2; ++x) {
-                frame.f->data[1][y * frame.f->linesize[1] + x] = static_cast<uint8_t>(128 + ((x + i) & 15));
-                frame.f->data[2][y * frame.f->linesize[2] + x] = static_cast<uint8_t>(128 - ((y + i) & 15));
+                frame.f->data[1][y * frame.f->linesize[1] + x] = static_cast<uint8_t>(kGrey + ((x + i) & kTintMask));
+                frame.f->data[2][y * frame.f->linesize[2] + x] = static_cast<uint8_t>(kGrey - ((y + i) & kTintMask));
             }
         frame.f->pts = i;
         check(avcodec_send_frame(ctx, frame.f), "send video frame");
@@ -152,13 +160,13 @@ double encodeAudio(const FeedOptions &o, std::vector<Unit> &out) {
     for (int64_t at = 0; at + ctx->frame_size <= total; at += ctx->frame_size) {
         check(av_frame_make_writable(frame.f), "writable frame");
         for (int s = 0; s < ctx->frame_size; ++s) {
-            const double v = 0.3 * std::sin(2 * M_PI * kToneHz * static_cast<double>(at + s) / kSampleRate);
+            const double v = kToneAmplitude * std::sin(2 * M_PI * kToneHz * static_cast<double>(at + s) / kSampleRate);
             if (ac3) {
                 reinterpret_cast<float *>(frame.f->data[0])[s] = static_cast<float>(v);
                 reinterpret_cast<float *>(frame.f->data[1])[s] = static_cast<float>(v);
             } else {
                 auto *d = reinterpret_cast<int16_t *>(frame.f->data[0]);
-                d[2 * s] = d[2 * s + 1] = static_cast<int16_t>(v * 32767);
+                d[2 * s] = d[2 * s + 1] = static_cast<int16_t>(v * kFullScale16);
             }
         }
         frame.f->pts = at;
