@@ -79,9 +79,9 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
     Clock &clock = *args.clock;
 
     queue.Clear();
-    auto video = std::make_unique<uint8_t[]>(kVideoChunkBytes);
-    auto audio = std::make_unique<uint8_t[]>(kAudioChunkBytes);
-    auto pts = std::make_unique<uint8_t[]>(kPtsRecordBytes);
+    auto video = std::make_unique_for_overwrite<uint8_t[]>(kVideoChunkBytes);
+    auto audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
+    auto pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
 
     if (receiver.receiverPresent()) {
         receiver.dvbInitStreaming(&receiver.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
@@ -99,17 +99,17 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
         for (int i = 0; i < kPtsReadsPerCycle; ++i) {
             if (ReadInto(receiver, pts, kPtsRecordBytes, StreamPts)) {
                 queue.Push(pts.release(), kPtsRecordBytes, StreamPts, paused, false);
-                pts = std::make_unique<uint8_t[]>(kPtsRecordBytes);
+                pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
             }
         }
         if (ReadInto(receiver, video, kVideoChunkBytes, StreamVideo)) {
             queue.Push(video.release(), kVideoChunkBytes, StreamVideo, paused, false);
-            video = std::make_unique<uint8_t[]>(kVideoChunkBytes);
+            video = std::make_unique_for_overwrite<uint8_t[]>(kVideoChunkBytes);
             args.dataReady->pulse();
         }
         if (ReadInto(receiver, audio, kAudioChunkBytes, StreamAudio)) {
             queue.Push(audio.release(), kAudioChunkBytes, StreamAudio, paused, false);
-            audio = std::make_unique<uint8_t[]>(kAudioChunkBytes);
+            audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
             args.dataReady->pulse();
         }
 

@@ -22,8 +22,8 @@ constexpr uint16_t kNoVideoPid = DVB_NO_VIDEO_PID;
 // Waiting for the polling thread in the stop routine.
 constexpr uint32_t kStopPollMs = 500;
 constexpr int kStopWaitsPerAttempt = 10; // the first attempt after nine waits (4.5 s)
-// Longest wait for data before the recording flag is looked at again.
-constexpr uint32_t kFlagCheckMs = 100;
+// Longest wait for a pulse before the queue and the flag are looked at again.
+constexpr uint32_t kIdleCheckMs = 100;
 
 // A sequence header the raw video output may start with.
 constexpr size_t kSequenceHeaderCheckBytes = 12;
@@ -238,13 +238,14 @@ uint32_t RecordingSession::run()
     bool keepRunning = true;
     while (keepRunning) {
         if (ctx_.recording.get()) {
-            // Woken by the polling thread's pulses; the flag is looked at
-            // between waits too, so a Stop ends the recording even while the
-            // polling thread is stuck in a receiver call.
-            while (ctx_.recording.get() && !dataReady_->waitFor(kFlagCheckMs)) {
-            }
-        } else
+            // Woken by the polling thread's pulses. A pulse that came while
+            // this thread was busy is lost, so the queue is also looked at
+            // after a while without one, and so is the flag: a Stop ends the
+            // recording even while the polling thread is stuck in a call.
+            dataReady_->waitFor(kIdleCheckMs);
+        } else {
             keepRunning = false; // a last pass drains what is queued
+        }
         while (!queue_->IsEmpty()) {
             if (!processFront())
                 return fail();

@@ -7,7 +7,10 @@ namespace quelmar {
 bool DynamicLibrary::load(const std::string &nameOrPath)
 {
     unload();
-    handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Modules stay mapped after unload(): a worker thread that had to be given
+    // up may still run inside one, and the static state their own
+    // dependencies set up at load time stays reachable.
+    handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle_) {
         const char *why = dlerror();
         error_ = why ? why : nameOrPath + ": cannot be loaded";

@@ -17,7 +17,9 @@ public:
     bool load(const std::string &nameOrPath);
     // Address of an exported symbol, or nullptr when missing (or not loaded).
     void *symbol(const char *name) const;
-    // Unloads the module if loaded; safe to call repeatedly.
+    // Releases the module if loaded; safe to call repeatedly. Its symbols
+    // are no longer handed out, but the code stays mapped until the process
+    // ends (a thread given up may still be inside it).
     void unload();
     bool loaded() const { return handle_ != nullptr; }
     const std::string &error() const { return error_; }
