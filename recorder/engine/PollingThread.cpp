@@ -22,14 +22,35 @@ constexpr uint8_t kPanelTextCommand = 1;
 static_assert(sizeof kPanelRecording - 1 == kPanelTextBytes && sizeof kPanelReady - 1 == kPanelTextBytes);
 constexpr int kPtsReadsPerCycle = 2;
 
-// One read of `kind` into the current buffer; on success the buffer goes to
-// the queue and a fresh one takes its place.
-bool ReadInto(ReceiverLibrary &receiver, std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)
-{
-    if (!receiver.receiverPresent() || !receiver.dvbReadMultipleStreams)
-        return false;
-    return receiver.dvbReadMultipleStreams(&receiver.device, buffer.get(), size, kind) != 0;
-}
+// What the thread needs of the receiver binding, copied at its start: a
+// polling thread that the stop routine had to give up may outlive the
+// window's binding object (the module itself stays mapped).
+struct Receiver {
+    DvbDevice device;
+    bool present;
+    decltype(ReceiverLibrary::dvbInitStreaming) initStreaming;
+    decltype(ReceiverLibrary::dvbDeInitStreaming) deInitStreaming;
+    decltype(ReceiverLibrary::dvbSendSpecialCommand) sendSpecialCommand;
+    decltype(ReceiverLibrary::dvbReadMultipleStreams) readMultipleStreams;
+
+    explicit Receiver(const ReceiverLibrary &library)
+        : device(library.device), present(library.receiverPresent()),
+          initStreaming(library.dvbInitStreaming), deInitStreaming(library.dvbDeInitStreaming),
+          sendSpecialCommand(library.dvbSendSpecialCommand), readMultipleStreams(library.dvbReadMultipleStreams)
+    {
+    }
+
+    // One read of `kind` into buffer; false when it failed or no receiver is there.
+    bool read(std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)
+    {
+        return present && readMultipleStreams && readMultipleStreams(&device, buffer.get(), size, kind) != 0;
+    }
+    void panelText(const char *text)
+    {
+        if (present && sendSpecialCommand)
+            sendSpecialCommand(&device, reinterpret_cast<const uint8_t *>(text), kPanelTextBytes, kPanelTextCommand);
+    }
+};
 
 } // namespace
 
@@ -74,7 +95,7 @@ std::optional<uint32_t> PollSchedule::nextSleep(int32_t now)
 
 uint32_t PollingThreadProc(PollingThreadArgs args)
 {
-    ReceiverLibrary &receiver = *args.receiver;
+    Receiver receiver(*args.receiver);
     PacketQueue &queue = *args.queue;
     Clock &clock = *args.clock;
 
@@ -83,11 +104,9 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
     auto audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
     auto pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
 
-    if (receiver.receiverPresent()) {
-        receiver.dvbInitStreaming(&receiver.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
-        receiver.dvbSendSpecialCommand(&receiver.device, reinterpret_cast<const uint8_t *>(kPanelRecording),
-                                       kPanelTextBytes, kPanelTextCommand);
-    }
+    if (receiver.present && receiver.initStreaming)
+        receiver.initStreaming(&receiver.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
+    receiver.panelText(kPanelRecording);
     LogEvent("polling thread started");
 
     PollSchedule schedule;
@@ -97,17 +116,17 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
         const int32_t t = clock.millis();
 
         for (int i = 0; i < kPtsReadsPerCycle; ++i) {
-            if (ReadInto(receiver, pts, kPtsRecordBytes, StreamPts)) {
+            if (receiver.read(pts, kPtsRecordBytes, StreamPts)) {
                 queue.Push(pts.release(), kPtsRecordBytes, StreamPts, paused, false);
                 pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
             }
         }
-        if (ReadInto(receiver, video, kVideoChunkBytes, StreamVideo)) {
+        if (receiver.read(video, kVideoChunkBytes, StreamVideo)) {
             queue.Push(video.release(), kVideoChunkBytes, StreamVideo, paused, false);
             video = std::make_unique_for_overwrite<uint8_t[]>(kVideoChunkBytes);
             args.dataReady->pulse();
         }
-        if (ReadInto(receiver, audio, kAudioChunkBytes, StreamAudio)) {
+        if (receiver.read(audio, kAudioChunkBytes, StreamAudio)) {
             queue.Push(audio.release(), kAudioChunkBytes, StreamAudio, paused, false);
             audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
             args.dataReady->pulse();
@@ -127,11 +146,9 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
     video.reset();
     audio.reset();
     pts.reset();
-    if (receiver.receiverPresent()) {
-        receiver.dvbDeInitStreaming(&receiver.device);
-        receiver.dvbSendSpecialCommand(&receiver.device, reinterpret_cast<const uint8_t *>(kPanelReady),
-                                       kPanelTextBytes, kPanelTextCommand);
-    }
+    if (receiver.present && receiver.deInitStreaming)
+        receiver.deInitStreaming(&receiver.device);
+    receiver.panelText(kPanelReady);
     args.dataReady->set();
     LogEvent("polling thread terminated");
     return 0;

@@ -50,7 +50,7 @@ private:
 // that a polling thread the stop routine has to give up on never finds them
 // freed.
 struct PollingThreadArgs {
-    ReceiverLibrary *receiver = nullptr; // window-owned binding
+    ReceiverLibrary *receiver = nullptr; // window-owned binding; read only at the thread's start
     std::shared_ptr<PacketQueue> queue;
     std::shared_ptr<AutoResetEvent> dataReady;
     const Flag *recording = nullptr;     // runs while set

@@ -51,6 +51,24 @@ std::string ClockText(uint32_t seconds)
 
 void RemuxLogLine(const char *text) { LogEvent(text); }
 
+// Stands in for a window that gave no view: updates go nowhere.
+class NoView final : public RecorderView {
+public:
+    void setText(ControlId, const std::string &) override {}
+    void enableControl(ControlId, bool) override {}
+    void showControl(ControlId, bool) override {}
+    void enableMenuItem(MenuItemId, bool) override {}
+    void redrawFrame() override {}
+    void clearInfo(InfoPane) override {}
+    void addInfoLine(InfoPane, const std::string &) override {}
+};
+
+RecorderView &ViewOf(RecordingContext &context)
+{
+    static NoView none;
+    return context.view ? *context.view : none;
+}
+
 class RecordingSession;
 thread_local RecordingSession *t_session = nullptr;
 
@@ -58,7 +76,7 @@ thread_local RecordingSession *t_session = nullptr;
 class RecordingSession {
 public:
     explicit RecordingSession(RecordingContext &context)
-        : ctx_(context), view_(*context.view), receiver_(context.receiver), remuxer_(context.multiplexer)
+        : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer)
     {
         useMux_ = ctx_.multiplexerAvailable.get() && remuxer_ && remuxer_->ready() &&
                   (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary ||
@@ -479,7 +497,7 @@ uint32_t RecordingThreadProc(RecordingContext &context)
 
 void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context)
 {
-    RecorderView &view = *context.view;
+    RecorderView &view = ViewOf(context);
     context.recording.set(false);
     if (pollingThread) {
         if (pollingThread->exitCode() == WorkerThread::kStillActive) {
