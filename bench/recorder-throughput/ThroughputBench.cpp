@@ -52,19 +52,13 @@ struct Source {
 Source g_source;
 
 // A window that only follows the video byte counter.
-class CounterView : public RecorderView {
+class CounterView : public NullRecorderView {
 public:
     void setText(ControlId control, const std::string &text) override
     {
         if (control == ControlId::VideoBytes)
             g_source.videoWritten.store(std::strtoull(text.c_str(), nullptr, 10), std::memory_order_release);
     }
-    void enableControl(ControlId, bool) override {}
-    void showControl(ControlId, bool) override {}
-    void enableMenuItem(MenuItemId, bool) override {}
-    void redrawFrame() override {}
-    void clearInfo(InfoPane) override {}
-    void addInfoLine(InfoPane, const std::string &) override {}
 };
 
 // The receiver's buffer fills while the recording thread lags: reads are

@@ -69,4 +69,17 @@ public:
     virtual void addInfoLine(InfoPane pane, const std::string &line) = 0;
 };
 
+// A view that shows nothing: for a recording without a window, and a base
+// for views that follow only some of the updates.
+class NullRecorderView : public RecorderView {
+public:
+    void setText(ControlId, const std::string &) override {}
+    void enableControl(ControlId, bool) override {}
+    void showControl(ControlId, bool) override {}
+    void enableMenuItem(MenuItemId, bool) override {}
+    void redrawFrame() override {}
+    void clearInfo(InfoPane) override {}
+    void addInfoLine(InfoPane, const std::string &) override {}
+};
+
 } // namespace quelmar

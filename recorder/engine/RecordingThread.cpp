@@ -51,21 +51,9 @@ std::string ClockText(uint32_t seconds)
 
 void RemuxLogLine(const char *text) { LogEvent(text); }
 
-// Stands in for a window that gave no view: updates go nowhere.
-class NoView final : public RecorderView {
-public:
-    void setText(ControlId, const std::string &) override {}
-    void enableControl(ControlId, bool) override {}
-    void showControl(ControlId, bool) override {}
-    void enableMenuItem(MenuItemId, bool) override {}
-    void redrawFrame() override {}
-    void clearInfo(InfoPane) override {}
-    void addInfoLine(InfoPane, const std::string &) override {}
-};
-
 RecorderView &ViewOf(RecordingContext &context)
 {
-    static NoView none;
+    static NullRecorderView none; // no window: updates go nowhere
     return context.view ? *context.view : none;
 }
 

@@ -7,6 +7,7 @@
 #include "engine/RecordingThread.h"
 #include "engine/testing/RecordingViewDouble.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -130,11 +131,7 @@ protected:
         remuxer = std::make_unique<RemuxerBinding>(kBin + "/libremuxer.so");
         ASSERT_TRUE(remuxer->ready()) << std::hex << remuxer->status;
 
-        dir = fs::temp_directory_path() /
-              ("quelmar-e2e-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
         ctx.receiver = receiver.get();
         ctx.multiplexer = remuxer.get();
@@ -183,14 +180,7 @@ protected:
         return record([ms](int elapsed) { return elapsed >= ms; }, during);
     }
 
-    std::vector<std::string> files() const
-    {
-        std::vector<std::string> names;
-        for (const auto &entry : fs::directory_iterator(dir))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> files() const { return quelmar::testing::SortedNames(dir); }
 
     bool logged(const std::string &text) const { return log.contains(text); }
 
@@ -228,8 +218,7 @@ TEST_F(RecordingEndToEnd, RawRecordingStartsAtASequenceHeaderAndDecodes)
     std::string lines;
     for (const auto &line : log.lines())
         lines += line + "\r\n";
-    std::ifstream in(dir / "rec.log", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), lines);
+    EXPECT_EQ(quelmar::testing::ReadText(dir / "rec.log"), lines);
     EXPECT_TRUE(logged("recording started"));
     AspiVirtualState state{};
     ASSERT_EQ(getState(kAdapter, kTarget, &state), 1);

@@ -3,6 +3,7 @@
 #include "platform/CTime.h"
 #include "platform/File.h"
 #include "platform/WorkerThread.h"
+#include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,11 @@ namespace {
 
 std::string TempPath(const std::string &name)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("quelmar-log-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    static const auto dir = quelmar::testing::ScratchDir("log");
     return (dir / name).string();
 }
 
-std::string ReadAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using quelmar::testing::ReadText;
 
 class EventLogTest : public ::testing::Test {
 protected:
@@ -60,10 +56,10 @@ TEST_F(EventLogTest, LineCarriesTheTimeOfDayAndFileUsesCrLf)
     LogEvent(std::string("second"));
     EventLog::closeFile();
     EXPECT_EQ(sink.lines(), (std::vector<std::string>{"09:05:03: recording started", "09:05:03: second"}));
-    EXPECT_EQ(ReadAll(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
+    EXPECT_EQ(ReadText(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
     // After closing, lines reach the sinks only.
     LogEvent("after");
-    EXPECT_EQ(ReadAll(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
+    EXPECT_EQ(ReadText(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
     EXPECT_EQ(sink.lines().size(), 3u);
 }
 
@@ -74,7 +70,7 @@ TEST_F(EventLogTest, OpeningTruncatesAnEarlierLog)
     EventLog::openFile(path);
     LogEvent("x");
     EventLog::closeFile();
-    EXPECT_EQ(ReadAll(path).size(), std::string("hh:mm:ss: x\r\n").size());
+    EXPECT_EQ(ReadText(path).size(), std::string("hh:mm:ss: x\r\n").size());
 }
 
 TEST_F(EventLogTest, OpenFailureThrowsAndLeavesNoFile)
@@ -124,7 +120,7 @@ TEST_F(EventLogTest, FirstFailedWriteClosesTheFileAndReportsInTheList)
     EXPECT_NE(texts[2].find("File too large"), std::string::npos) << texts[2];
     EXPECT_EQ(texts[3], "list only");
     // What was written before stays readable; the partial line is all that follows.
-    const std::string written = ReadAll(path);
+    const std::string written = ReadText(path);
     EXPECT_EQ(written.substr(CapturingLogSink::kStampChars, fits - CapturingLogSink::kStampChars), "fits\r\n");
     EXPECT_LE(written.size(), fits + 4);
 }
@@ -153,5 +149,5 @@ TEST_F(EventLogTest, ConcurrentLinesKeepOneOrderInListAndFile)
     for (const auto &line : sink.lines())
         expected += line + "\r\n";
     EXPECT_EQ(sink.lines().size(), size_t(kThreads * kLinesEach));
-    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_EQ(ReadText(path), expected);
 }

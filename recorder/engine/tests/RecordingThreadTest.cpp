@@ -6,6 +6,7 @@
 #include "engine/RecordingThread.h"
 #include "engine/testing/RecordingViewDouble.h"
 #include "platform/Clock.h"
+#include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -196,17 +197,9 @@ Bytes VideoChunk(uint8_t fill, int headerAt = -1, const uint8_t *header = kGoodH
 
 Bytes AudioChunk(uint8_t fill) { return Bytes(kAudioChunkBytes, fill); }
 
-Bytes ReadFile(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using quelmar::testing::ReadText;
 
-std::string ReadText(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+Bytes ReadFile(const fs::path &path) { return quelmar::testing::ReadBytes(path); }
 
 class RecordingThreadTest : public ::testing::Test {
 protected:
@@ -215,11 +208,7 @@ protected:
         g_rx = &rx;
         g_mx = &mx;
         rx.splitRequested = &ctx.splitRequested;
-        dir = fs::temp_directory_path() /
-              ("quelmar-rec-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
         receiver.device.status = DVB_STATUS_FOUND;
         receiver.dvbReadMultipleStreams = RxRead;
@@ -274,14 +263,7 @@ protected:
         return thread->exitCode();
     }
 
-    std::vector<std::string> files() const
-    {
-        std::vector<std::string> names;
-        for (const auto &entry : fs::directory_iterator(dir))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> files() const { return quelmar::testing::SortedNames(dir); }
 
     ScriptedReceiver rx;
     ScriptedRemuxer mx;

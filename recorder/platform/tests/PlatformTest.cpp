@@ -5,6 +5,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/File.h"
 #include "platform/WorkerThread.h"
+#include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -24,16 +25,11 @@ namespace {
 
 std::string TempPath(const std::string &name)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("quelmar-platform-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    static const auto dir = quelmar::testing::ScratchDir("platform");
     return (dir / name).string();
 }
 
-std::string ReadAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using quelmar::testing::ReadText;
 
 } // namespace
 
@@ -145,7 +141,7 @@ TEST(File, CreateTruncatesWritesAndCloses)
     file.write("\0\r\n", 3);
     file.close();
     EXPECT_FALSE(file.isOpen());
-    EXPECT_EQ(ReadAll(path), std::string("abc\0\r\n", 6));
+    EXPECT_EQ(ReadText(path), std::string("abc\0\r\n", 6));
 }
 
 TEST(File, FailuresCarryCauseAndSystemText)
@@ -176,7 +172,7 @@ TEST(File, SecondWriterIsLockedOutAndDoesNotTruncate)
         EXPECT_EQ(e.cause(), FileCause::SharingViolation);
     }
     first.close();
-    EXPECT_EQ(ReadAll(path), "keep");
+    EXPECT_EQ(ReadText(path), "keep");
 }
 
 TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)
