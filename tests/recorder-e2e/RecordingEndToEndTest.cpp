@@ -375,15 +375,11 @@ TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
     tune(kChannelMp2);
     ctx.muxIndex = kSaveRaw;
     constexpr rlim_t kLimitBytes = 600000;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limit = old;
-    limit.rlim_cur = kLimitBytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const uint32_t result = record([](int elapsed) { return elapsed > 60000; });
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    uint32_t result;
+    {
+        quelmar::testing::ScopedFileSizeLimit limit(kLimitBytes);
+        result = record([](int elapsed) { return elapsed > 60000; });
+    }
 
     EXPECT_EQ(result, kRecordingFailed);
     bool reported = false;

@@ -101,16 +101,12 @@ TEST_F(EventLogTest, FirstFailedWriteClosesTheFileAndReportsInTheList)
     LogEvent("fits");
     const auto fits = std::filesystem::file_size(path);
 
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limit = old;
-    limit.rlim_cur = fits + 4; // the next line does not fit
-    setrlimit(RLIMIT_FSIZE, &limit);
-    LogEvent("does not fit");
-    const bool stillOpen = EventLog::fileOpen();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    bool stillOpen;
+    {
+        quelmar::testing::ScopedFileSizeLimit limit(fits + 4); // the next line does not fit
+        LogEvent("does not fit");
+        stillOpen = EventLog::fileOpen();
+    }
     LogEvent("list only");
 
     EXPECT_FALSE(stillOpen);

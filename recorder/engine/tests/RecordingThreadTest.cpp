@@ -408,15 +408,11 @@ TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritte
     for (int i = 0; i < 100; ++i)
         rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
     constexpr rlim_t kLimitBytes = 10 * kVideoChunkBytes + 1000;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limit = old;
-    limit.rlim_cur = kLimitBytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const uint32_t result = record();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    uint32_t result;
+    {
+        quelmar::testing::ScopedFileSizeLimit limit(kLimitBytes);
+        result = record();
+    }
 
     EXPECT_EQ(result, kRecordingFailed);
     EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), kLimitBytes);

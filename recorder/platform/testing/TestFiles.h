@@ -1,7 +1,10 @@
 // File helpers for tests: a scratch folder per test and whole-file reads.
 #pragma once
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdint>
@@ -44,5 +47,34 @@ inline std::vector<std::string> SortedNames(const std::filesystem::path &dir)
     std::sort(names.begin(), names.end());
     return names;
 }
+
+// Limits the size of every file the process writes (the way a full disk
+// shows), with SIGXFSZ ignored so that writes fail with EFBIG instead of
+// ending the process. Restores both on destruction.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes)
+    {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        active_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~ScopedFileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    ScopedFileSizeLimit(const ScopedFileSizeLimit &) = delete;
+    ScopedFileSizeLimit &operator=(const ScopedFileSizeLimit &) = delete;
+    // False when the limit could not be set.
+    bool active() const { return active_; }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = SIG_DFL;
+    bool active_ = false;
+};
 
 } // namespace quelmar::testing

@@ -179,27 +179,22 @@ TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)
 {
     const std::string path = TempPath("limited.bin");
     constexpr rlim_t kLimitBytes = 4096;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit limit = old;
-    limit.rlim_cur = kLimitBytes;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-
     File file;
-    file.open(path, File::Mode::CreateWrite);
-    std::string block(3000, 'x');
-    file.write(block.data(), block.size());
     bool threw = false;
-    try {
+    {
+        quelmar::testing::ScopedFileSizeLimit limit(kLimitBytes);
+        ASSERT_TRUE(limit.active());
+        file.open(path, File::Mode::CreateWrite);
+        std::string block(3000, 'x');
         file.write(block.data(), block.size());
-    } catch (const FileException &e) {
-        threw = true;
-        EXPECT_EQ(e.cause(), FileCause::DiskFull);
-        EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos);
+        try {
+            file.write(block.data(), block.size());
+        } catch (const FileException &e) {
+            threw = true;
+            EXPECT_EQ(e.cause(), FileCause::DiskFull);
+            EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos);
+        }
     }
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
     file.close();
     EXPECT_TRUE(threw);
     EXPECT_EQ(std::filesystem::file_size(path), kLimitBytes);
