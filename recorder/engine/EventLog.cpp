@@ -31,6 +31,13 @@ LogState &State()
 
 } // namespace
 
+void StreamLogSink::appendLogLine(const std::string &line)
+{
+    std::fputs(line.c_str(), stream_);
+    std::fputc('\n', stream_);
+    std::fflush(stream_);
+}
+
 void LogEvent(const std::string &text)
 {
     LogState &state = State();

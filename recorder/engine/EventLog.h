@@ -4,6 +4,7 @@
 // recording runs, to its log file with "\r\n" line ends.
 #pragma once
 
+#include <cstdio>
 #include <exception>
 #include <string>
 
@@ -17,6 +18,17 @@ class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void appendLogLine(const std::string &line) = 0;
+};
+
+// Writes every line, followed by "\n", to a C stream (standard output when
+// the recorder runs without a window) and flushes it.
+class StreamLogSink : public LogSink {
+public:
+    explicit StreamLogSink(std::FILE *stream) : stream_(stream) {}
+    void appendLogLine(const std::string &line) override;
+
+private:
+    std::FILE *stream_;
 };
 
 // Appends one line. Callable from every thread; calls are serialised, so

@@ -63,6 +63,22 @@ TEST_F(EventLogTest, LineCarriesTheTimeOfDayAndFileUsesCrLf)
     EXPECT_EQ(sink.lines().size(), 3u);
 }
 
+TEST_F(EventLogTest, StreamSinkWritesOneLinePerEvent)
+{
+    CTime::SetTestNow(3600);
+    const std::string path = TempPath("stdout.txt");
+    std::FILE *stream = std::fopen(path.c_str(), "w");
+    ASSERT_NE(stream, nullptr);
+    StreamLogSink sink(stream);
+    EventLog::addSink(&sink);
+    LogEvent("one");
+    LogEvent("two");
+    EventLog::removeSink(&sink);
+    LogEvent("not any more");
+    std::fclose(stream);
+    EXPECT_EQ(ReadText(path), "01:00:00: one\n01:00:00: two\n");
+}
+
 TEST_F(EventLogTest, OpeningTruncatesAnEarlierLog)
 {
     const std::string path = TempPath("truncate.log");

@@ -38,6 +38,8 @@ struct ScriptedReceiver {
     std::atomic<int> videoReads{0};
     int splitAtVideoRead = -1;     // sets splitRequested at this video read
     Flag *splitRequested = nullptr;
+    int pauseAtVideoRead = -1;     // sets paused after this video read
+    Flag *paused = nullptr;
     uint16_t videoPid = 0x0100;
     bool answers = true;
     // A hanging receiver: reads block until released.
@@ -69,8 +71,13 @@ int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind
     queue.pop_front();
     chunk.resize(length, 0);
     std::memcpy(buffer, chunk.data(), length);
-    if (kind == StreamVideo && ++g_rx->videoReads == g_rx->splitAtVideoRead)
-        g_rx->splitRequested->set(true);
+    if (kind == StreamVideo) {
+        const int reads = ++g_rx->videoReads;
+        if (reads == g_rx->splitAtVideoRead)
+            g_rx->splitRequested->set(true);
+        if (reads == g_rx->pauseAtVideoRead)
+            g_rx->paused->set(true);
+    }
     return 1;
 }
 int32_t RxOk(const DvbDevice *) { return 1; }
@@ -100,6 +107,7 @@ struct ScriptedRemuxer {
     uint32_t videoChunks = 0;
     std::vector<uint32_t> pausedTags;
     int failWriteAfter = -1; // Write_Mpg fails from this call on
+    int pendingEvery = 0;    // Write_Mpg calls 1, n + 1, 2n + 1 ... report more output pending
     int writeCalls = 0;
     bool ac3 = false;
     bool audioSeen = false;
@@ -156,6 +164,8 @@ int32_t MxWrite(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *
     g_mx->video.clear();
     g_mx->audio.clear();
     *splitPending = 0;
+    if (g_mx->pendingEvery && g_mx->writeCalls % g_mx->pendingEvery == 1)
+        return REMUX_WRITE_PENDING;
     return REMUX_WRITE_DONE;
 }
 int32_t MxFlush(RemuxWriter)
@@ -208,6 +218,7 @@ protected:
         g_rx = &rx;
         g_mx = &mx;
         rx.splitRequested = &ctx.splitRequested;
+        rx.paused = &ctx.paused;
         dir = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
         receiver.device.status = DVB_STATUS_FOUND;
@@ -506,6 +517,38 @@ TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
                                                  "rec (2).raw.mpp", "rec.log"}));
     EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 3); // two splits and the end
     EXPECT_TRUE(log.contains("Performing 2nd file split!"));
+}
+
+TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTheNextChunk)
+{
+    useMultiplexer();
+    ctx.muxIndex = kSaveRaw;
+    mx.pendingEvery = 2; // every chunk's first call says more is pending
+    rx.splitAtVideoRead = 2;
+    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
+    EXPECT_EQ(record(), kRecordingOk);
+    // Two Write_Mpg calls per chunk: pending, then done.
+    EXPECT_EQ(mx.writeCalls % 2, 0);
+    EXPECT_GE(mx.writeCalls, 6);
+    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mpg", "rec (1).mpg", "rec.log"}));
+    // The split is announced once, and the multiplexer clearing the pending
+    // split enables the button again.
+    EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 2);
+    EXPECT_EQ(view.enableCount(ControlId::SplitNow, true), 2);
+}
+
+TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
+{
+    useMultiplexer();
+    ctx.muxIndex = kSaveRaw;
+    ctx.videoIndex = kSaveRaw; // raw output is written whether paused or not
+    rx.pauseAtVideoRead = 2;
+    rx.streams[StreamVideo] = {VideoChunk(1, 0), VideoChunk(2), VideoChunk(3)};
+    EXPECT_EQ(record(), kRecordingOk);
+    ASSERT_EQ(mx.pausedTags.size(), 3u);
+    EXPECT_EQ(mx.pausedTags[0], 0u);
+    EXPECT_EQ(mx.pausedTags[2], 1u);
+    EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), 3u * kVideoChunkBytes);
 }
 
 TEST_F(RecordingThreadTest, FailingMultiplexerOutputEndsTheRecording)
