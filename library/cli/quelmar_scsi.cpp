@@ -319,7 +319,10 @@ int main(int argc, char **argv)
     if (!needs(shape->minimum, shape->maximum))
         return kExitNoReceiver;
 
-    QuelmarScsiClient lib;
+    // The library stays loaded until the process ends: unloading it at exit
+    // would gain nothing and would unload the ASPI layer and the media
+    // libraries behind it, whose start-up allocations would then read as lost.
+    static QuelmarScsiClient &lib = *new QuelmarScsiClient;
     std::string error;
     if (!lib.load(ownDirectory() + "/" + kLibraryName, &error)) {
         std::fprintf(stderr, "quelmar-scsi: cannot load the receiver library: %s\n", error.c_str());
