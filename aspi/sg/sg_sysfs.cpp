@@ -101,6 +101,16 @@ SgEnumeration enumerateSgDevices(const fs::path &sysfsRoot, const fs::path &devR
         if (!inserted && address->channel < slot->second.address.channel)
             slot->second = target;
     }
+    // Every SCSI host is an adapter, also one with no device yet: a receiver
+    // switched on after start-up appears there once the host was rescanned,
+    // and adapter numbers must not shift under the library when it does.
+    const fs::path hostDir = sysfsRoot / "class" / "scsi_host";
+    for (fs::directory_iterator it(hostDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const auto host = name.rfind("host", 0) == 0 ? parseNumber(std::string_view(name).substr(4)) : std::nullopt;
+        if (host)
+            byHost[*host].host = *host;
+    }
     for (auto &[host, adapter] : byHost) {
         if (result.adapters.size() == kMaxAdapters)
             break;

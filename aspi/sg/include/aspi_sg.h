@@ -2,16 +2,19 @@
  * aspi_sg.h: what libwnaspi32.so (the ASPI layer over the Linux SCSI generic
  * driver) offers beyond the common request interface in aspi.h.
  *
- * Host adapters are the SCSI hosts that have at least one /dev/sgN device,
- * numbered from 0 in ascending host number; targets are SCSI ids on that host
- * (the lowest channel wins when a host has several); LUN 0 only. The layer
+ * Host adapters are the SCSI hosts (class/scsi_host/hostN, and the hosts of
+ * /dev/sgN devices), numbered from 0 in ascending host number, also those
+ * with no device yet: a receiver switched on later appears there after a
+ * rescan without shifting the numbers. Targets are the SCSI ids of a host's
+ * sg devices (the lowest channel wins when a host has several); LUN 0 only.
+ * The layer
  * enumerates when it is first called and again after every
  * SC_RESCAN_SCSI_BUS.
  *
  * Environment (read once, when the layer is first called):
  *   QUELMAR_SG_SYSFS_ROOT  directory standing in for /sys (default "/sys");
- *                          the layer reads class/scsi_generic/sgN/device and
- *                          class/scsi_host/hostN/proc_name and writes
+ *                          the layer reads class/scsi_generic/sgN/device,
+ *                          class/scsi_host/hostN and its proc_name and writes
  *                          class/scsi_host/hostN/scan below it.
  *   QUELMAR_SG_DEV_ROOT    directory standing in for /dev (default "/dev");
  *                          the layer opens sgN below it.

@@ -589,17 +589,40 @@ TEST_F(SgLayerTest, RescanWritesTheAdaptersHostAndEnumeratesAgain)
     EXPECT_EQ(runToCompletion(*layer, srb), SS_COMP);
     EXPECT_EQ(fake.calls().back().devicePath, (tree.dev() / "sg7").string());
 
-    // A host that refuses the scan: SS_ERR, and the table still follows the tree.
+    // A host that refuses the scan: SS_ERR, and the table still follows the
+    // tree; the host stays an adapter when its devices go.
     std::filesystem::remove(tree.hostDir(2) / "scan");
     std::filesystem::remove(tree.dev() / "sg0");
     std::filesystem::remove(tree.dev() / "sg1");
     rescan = rescanRequest(0);
     EXPECT_EQ(layer->send(&rescan), SS_ERR);
-    EXPECT_EQ(layer->supportInfo() & 0xFF, 2u);
+    EXPECT_EQ(layer->supportInfo() & 0xFF, 3u);
+    EXPECT_TRUE(layer->enumeration().adapters[0].targets.empty());
 
-    rescan = rescanRequest(2);
+    rescan = rescanRequest(3);
     EXPECT_EQ(layer->send(&rescan), SS_INVALID_HA);
     EXPECT_EQ(rescan.SRB_Status, SS_INVALID_HA);
+}
+
+TEST_F(SgLayerTest, AReceiverSwitchedOnLaterAppearsOnItsEmptyHostAfterARescan)
+{
+    tree.addHost(9, "aic7xxx"); // a card with nothing attached yet
+    auto layer = makeLayer();
+    EXPECT_EQ(layer->supportInfo() & 0xFF, 3u);
+    std::array<uint8_t, 16> buffer{};
+    SRB_ExecSCSICmd before = request(kReadFlags, 2, 4, buffer.data(), buffer.size(), event);
+    EXPECT_EQ(runToCompletion(*layer, before), SS_NO_DEVICE);
+    EXPECT_EQ(waitEvent(event), 1u) << "a refused request signals too";
+
+    tree.addSg("sg9", "9:0:4:0");
+    SRB_Header rescan = rescanRequest(2);
+    EXPECT_EQ(layer->send(&rescan), SS_COMP);
+    EXPECT_EQ(tree.scanWritten(9), "- - -");
+    EXPECT_EQ(layer->supportInfo() & 0xFF, 3u) << "adapter numbers stay as the library counted them";
+    SRB_ExecSCSICmd after = request(kReadFlags, 2, 4, buffer.data(), buffer.size(), event);
+    ASSERT_EQ(runToCompletion(*layer, after), SS_COMP);
+    ASSERT_FALSE(fake.calls().empty());
+    EXPECT_EQ(fake.calls().back().devicePath, (tree.dev() / "sg9").string());
 }
 
 }  // namespace

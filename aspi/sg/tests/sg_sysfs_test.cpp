@@ -38,15 +38,18 @@ TEST(Enumeration, NumbersAdaptersByAscendingHostAndKeepsOnlyLunZero)
     tree.addSg("sg4", "4:0:0:2");   // a host with only LUN 1+ devices is no adapter
     tree.addSg("sg10", "11:0:6:0");
     tree.addHost(2, "sym53c8xx");
-    tree.addHost(3, "ahc");          // a host without sg devices is no adapter
+    tree.addHost(3, "ahc");          // a host without sg devices is an adapter with no target
     tree.addHost(7, "");
 
     const SgEnumeration result = enumerateSgDevices(tree.sys(), tree.dev());
     ASSERT_TRUE(result.driverPresent);
-    ASSERT_EQ(result.adapters.size(), 3u);
+    ASSERT_EQ(result.adapters.size(), 4u);
     EXPECT_EQ(result.adapters[0].host, 2u);
-    EXPECT_EQ(result.adapters[1].host, 7u);
-    EXPECT_EQ(result.adapters[2].host, 11u);  // numeric, not text, order
+    EXPECT_EQ(result.adapters[1].host, 3u);
+    EXPECT_TRUE(result.adapters[1].targets.empty());
+    EXPECT_EQ(result.adapters[1].identifier, "ahc");
+    EXPECT_EQ(result.adapters[2].host, 7u);
+    EXPECT_EQ(result.adapters[3].host, 11u);  // numeric, not text, order
 
     const auto &first = result.adapters[0];
     EXPECT_EQ(first.identifier, "sym53c8xx");
@@ -54,9 +57,9 @@ TEST(Enumeration, NumbersAdaptersByAscendingHostAndKeepsOnlyLunZero)
     EXPECT_EQ(first.targets.at(1).devicePath, (tree.dev() / "sg2").string());
     EXPECT_EQ(first.targets.at(5).devicePath, (tree.dev() / "sg1").string());
 
-    EXPECT_EQ(result.adapters[1].identifier, "host7");   // empty proc_name
-    EXPECT_EQ(result.adapters[2].identifier, "host11");  // no proc_name file
-    EXPECT_EQ(result.adapters[2].targets.at(6).devicePath, (tree.dev() / "sg10").string());
+    EXPECT_EQ(result.adapters[2].identifier, "host7");   // empty proc_name
+    EXPECT_EQ(result.adapters[3].identifier, "host11");  // no proc_name file
+    EXPECT_EQ(result.adapters[3].targets.at(6).devicePath, (tree.dev() / "sg10").string());
 }
 
 TEST(Enumeration, SkipsDevicesWithoutNodeOrReadableAddress)
