@@ -42,23 +42,13 @@ RemuxerBinding::RemuxerBinding(const std::string &moduleName)
         (info.dwMajorVersion == kMinMajorVersion && info.dwMinorVersion < kMinMinorVersion))
         return;
 
-#define QUELMAR_BIND(name)                                                                           \
+#define QUELMAR_BIND(name, type)                                                                     \
     if (!Resolve(module, #name, name)) {                                                             \
         unload();                                                                                    \
         status = RemuxerIncomplete;                                                                  \
         return;                                                                                      \
     }
-    QUELMAR_BIND(Init)
-    QUELMAR_BIND(InitEx)
-    QUELMAR_BIND(Perform_Resync)
-    QUELMAR_BIND(Supply_Data)
-    QUELMAR_BIND(Write_Mpg)
-    QUELMAR_BIND(Flush_Mpg)
-    QUELMAR_BIND(SetPaused)
-    QUELMAR_BIND(GetRecordingTime)
-    QUELMAR_BIND(GetLastAudioPES)
-    QUELMAR_BIND(GetVideoInfo)
-    QUELMAR_BIND(GetVideoPaddingCount)
+    REMUX_ENTRY_POINTS(QUELMAR_BIND)
 #undef QUELMAR_BIND
     status = RemuxerReady;
 }
@@ -66,17 +56,9 @@ RemuxerBinding::RemuxerBinding(const std::string &moduleName)
 void RemuxerBinding::clearEntries()
 {
     DllGetVersion = nullptr;
-    Init = nullptr;
-    InitEx = nullptr;
-    Perform_Resync = nullptr;
-    Supply_Data = nullptr;
-    Write_Mpg = nullptr;
-    Flush_Mpg = nullptr;
-    SetPaused = nullptr;
-    GetRecordingTime = nullptr;
-    GetLastAudioPES = nullptr;
-    GetVideoInfo = nullptr;
-    GetVideoPaddingCount = nullptr;
+#define QUELMAR_CLEAR(name, type) name = nullptr;
+    REMUX_ENTRY_POINTS(QUELMAR_CLEAR)
+#undef QUELMAR_CLEAR
 }
 
 void RemuxerBinding::unload()

@@ -43,17 +43,9 @@ public:
     std::string versionText() const;
 
     RemuxDllGetVersionFn DllGetVersion = nullptr;
-    RemuxInitFn Init = nullptr;
-    RemuxInitExFn InitEx = nullptr;
-    RemuxPerformResyncFn Perform_Resync = nullptr;
-    RemuxSupplyDataFn Supply_Data = nullptr;
-    RemuxWriteMpgFn Write_Mpg = nullptr;
-    RemuxFlushMpgFn Flush_Mpg = nullptr;
-    RemuxSetPausedFn SetPaused = nullptr;
-    RemuxGetRecordingTimeFn GetRecordingTime = nullptr;
-    RemuxGetLastAudioPESFn GetLastAudioPES = nullptr;
-    RemuxGetVideoInfoFn GetVideoInfo = nullptr;
-    RemuxGetVideoPaddingCountFn GetVideoPaddingCount = nullptr;
+#define REMUX_MEMBER(name, type) type name = nullptr;
+    REMUX_ENTRY_POINTS(REMUX_MEMBER)
+#undef REMUX_MEMBER
     DynamicLibrary module;
     uint32_t status = RemuxerMissing;
 

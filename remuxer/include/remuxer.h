@@ -182,6 +182,16 @@ typedef const uint8_t *(*RemuxGetLastAudioPESFn)(void);
 typedef const void *(*RemuxGetVideoInfoFn)(void);
 typedef uint64_t (*RemuxGetVideoPaddingCountFn)(void);
 
+/* The entry points after DllGetVersion, in the order a client binds them,
+ * as X(name, function pointer type). */
+#define REMUX_ENTRY_POINTS(X)                                                   \
+    X(Init, RemuxInitFn) X(InitEx, RemuxInitExFn)                               \
+    X(Perform_Resync, RemuxPerformResyncFn) X(Supply_Data, RemuxSupplyDataFn)   \
+    X(Write_Mpg, RemuxWriteMpgFn) X(Flush_Mpg, RemuxFlushMpgFn)                 \
+    X(SetPaused, RemuxSetPausedFn) X(GetRecordingTime, RemuxGetRecordingTimeFn) \
+    X(GetLastAudioPES, RemuxGetLastAudioPESFn) X(GetVideoInfo, RemuxGetVideoInfoFn) \
+    X(GetVideoPaddingCount, RemuxGetVideoPaddingCountFn)
+
 #ifdef __cplusplus
 }
 #endif

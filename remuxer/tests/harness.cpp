@@ -106,17 +106,9 @@ Module &Module::get() {
     m.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!m.handle) throw std::runtime_error(std::string("cannot load ") + path + ": " + dlerror());
     bind(m.handle, m.DllGetVersion, "DllGetVersion");
-    bind(m.handle, m.Init, "Init");
-    bind(m.handle, m.InitEx, "InitEx");
-    bind(m.handle, m.Perform_Resync, "Perform_Resync");
-    bind(m.handle, m.Supply_Data, "Supply_Data");
-    bind(m.handle, m.Write_Mpg, "Write_Mpg");
-    bind(m.handle, m.Flush_Mpg, "Flush_Mpg");
-    bind(m.handle, m.SetPaused, "SetPaused");
-    bind(m.handle, m.GetRecordingTime, "GetRecordingTime");
-    bind(m.handle, m.GetLastAudioPES, "GetLastAudioPES");
-    bind(m.handle, m.GetVideoInfo, "GetVideoInfo");
-    bind(m.handle, m.GetVideoPaddingCount, "GetVideoPaddingCount");
+#define REMUX_BIND(name, type) bind(m.handle, m.name, #name);
+    REMUX_ENTRY_POINTS(REMUX_BIND)
+#undef REMUX_BIND
     return m;
 }
 

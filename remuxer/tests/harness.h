@@ -17,17 +17,9 @@ namespace remux::test {
 struct Module {
     void *handle = nullptr;
     RemuxDllGetVersionFn DllGetVersion = nullptr;
-    RemuxInitFn Init = nullptr;
-    RemuxInitExFn InitEx = nullptr;
-    RemuxPerformResyncFn Perform_Resync = nullptr;
-    RemuxSupplyDataFn Supply_Data = nullptr;
-    RemuxWriteMpgFn Write_Mpg = nullptr;
-    RemuxFlushMpgFn Flush_Mpg = nullptr;
-    RemuxSetPausedFn SetPaused = nullptr;
-    RemuxGetRecordingTimeFn GetRecordingTime = nullptr;
-    RemuxGetLastAudioPESFn GetLastAudioPES = nullptr;
-    RemuxGetVideoInfoFn GetVideoInfo = nullptr;
-    RemuxGetVideoPaddingCountFn GetVideoPaddingCount = nullptr;
+#define REMUX_MEMBER(name, type) type name = nullptr;
+    REMUX_ENTRY_POINTS(REMUX_MEMBER)
+#undef REMUX_MEMBER
     // Loads build/bin/libremuxer.so once per process; throws on failure.
     static Module &get();
 };
