@@ -126,6 +126,11 @@ TEST_F(SgModuleTest, RescanAsksTheKernelAndForgetsVanishedDevices)
     std::filesystem::remove(tree->dev() / "sg0");
     std::filesystem::remove(tree->dev() / "sg1");
     EXPECT_EQ(send(&rescan), SS_COMP);
+    EXPECT_EQ(supportInfo(), (uint32_t{SS_COMP} << 8) | 1) << "the host stays an adapter without devices";
+
+    // A host that is gone altogether: its scan fails and it is forgotten.
+    std::filesystem::remove_all(tree->hostDir(4));
+    EXPECT_EQ(send(&rescan), SS_ERR);
     EXPECT_EQ(supportInfo(), uint32_t{SS_COMP} << 8);
 }
 
