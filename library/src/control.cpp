@@ -10,8 +10,6 @@ namespace quelmar::scsi {
 namespace {
 
 constexpr uint8_t kModeSpecial = 0x30;
-constexpr uint8_t kModeMemoryRead = 0;
-constexpr uint8_t kModeMemoryWrite = 5;
 // The block carries the message length in one byte.
 constexpr size_t kMaxMessageBytes = 0xFF;
 

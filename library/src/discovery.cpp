@@ -22,7 +22,6 @@ constexpr size_t kIdentificationOffset = 8; // vendor, then product identificati
 // (byte 33, the point of "2.17", is skipped).
 constexpr std::array<size_t, 4> kRevisionDigitBytes = {31, 32, 34, 35};
 
-constexpr uint8_t kModeMemoryWrite = 5;
 constexpr uint32_t kScsiModeAddress = 0x00FFEA;
 constexpr uint8_t kModeCheckCondition = 0xFF;
 constexpr uint8_t kModeBusy = 0x00;

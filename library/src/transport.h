@@ -33,6 +33,10 @@ constexpr uint8_t kOpWriteBuffer = 0x3B;
 constexpr uint8_t kOpReadBuffer = 0x3C;
 constexpr uint8_t kOpStreamA = 0x3D;
 constexpr uint8_t kOpStreamB = 0x3E;
+// Mode bytes of direct memory access (the SCSI mode word is written with
+// the same command).
+constexpr uint8_t kModeMemoryRead = 0;
+constexpr uint8_t kModeMemoryWrite = 5;
 
 using CommandBlock = std::array<uint8_t, kBlockLength>;
 
