@@ -42,32 +42,53 @@
 extern "C" {
 #endif
 
-enum { SC_HA_INQUIRY = 0, SC_EXEC_SCSI_CMD = 2, SC_ABORT_SRB = 3, SC_RESCAN_SCSI_BUS = 7 };
 enum {
-    SS_PENDING = 0, SS_COMP = 1, SS_ABORTED = 2, SS_ERR = 4,
-    SS_INVALID_CMD = 0x80, SS_INVALID_HA = 0x81, SS_NO_DEVICE = 0x82
+    SC_HA_INQUIRY = 0,
+    SC_EXEC_SCSI_CMD = 2,
+    SC_ABORT_SRB = 3,
+    SC_RESCAN_SCSI_BUS = 7
 };
-enum { SRB_DIR_IN = 0x08, SRB_DIR_OUT = 0x10, SRB_EVENT_NOTIFY = 0x40 };
+enum {
+    SS_PENDING = 0,
+    SS_COMP = 1,
+    SS_ABORTED = 2,
+    SS_ERR = 4,
+    SS_INVALID_CMD = 0x80,
+    SS_INVALID_HA = 0x81,
+    SS_NO_DEVICE = 0x82
+};
+enum {
+    SRB_DIR_IN = 0x08,
+    SRB_DIR_OUT = 0x10,
+    SRB_EVENT_NOTIFY = 0x40
+};
 /* SCSI target status bytes carried in SRB_TargStat. */
-enum { ASPI_TARGET_GOOD = 0x00, ASPI_TARGET_CHECK_CONDITION = 0x02, ASPI_TARGET_BUSY = 0x08 };
-enum { ASPI_SENSE_AREA_BYTES = 16, ASPI_CDB_BYTES = 16 };
+enum {
+    ASPI_TARGET_GOOD = 0x00,
+    ASPI_TARGET_CHECK_CONDITION = 0x02,
+    ASPI_TARGET_BUSY = 0x08
+};
+enum {
+    ASPI_SENSE_AREA_BYTES = 16,
+    ASPI_CDB_BYTES = 16
+};
 /* Adapter status codes carried in SRB_HaStat. */
 enum {
     ASPI_HASTAT_OK = 0x00,
-    ASPI_HASTAT_TIMEOUT = 0x09,          /* timed out before it was processed */
-    ASPI_HASTAT_COMMAND_TIMEOUT = 0x0B,  /* timed out while being processed */
+    ASPI_HASTAT_TIMEOUT = 0x09,         /* timed out before it was processed */
+    ASPI_HASTAT_COMMAND_TIMEOUT = 0x0B, /* timed out while being processed */
     ASPI_HASTAT_BUS_RESET = 0x0E,
     ASPI_HASTAT_PARITY_ERROR = 0x0F,
-    ASPI_HASTAT_SEL_TO = 0x11,           /* selection timeout: no such target */
-    ASPI_HASTAT_DO_DU = 0x12,            /* data over-run or under-run */
-    ASPI_HASTAT_PHASE_ERR = 0x14         /* any other adapter or driver failure */
+    ASPI_HASTAT_SEL_TO = 0x11,   /* selection timeout: no such target */
+    ASPI_HASTAT_DO_DU = 0x12,    /* data over-run or under-run */
+    ASPI_HASTAT_PHASE_ERR = 0x14 /* any other adapter or driver failure */
 };
 
 #pragma pack(push, 1)
 
 /* 8 bytes: also the whole SC_RESCAN_SCSI_BUS request. */
 typedef struct {
-    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
     uint32_t SRB_Hdr_Rsvd;
 } SRB_Header;
 
@@ -75,36 +96,36 @@ typedef struct {
  * byte 2 residual byte count support (0: none), byte 3 the number of target
  * ids, bytes 4..7 the largest transfer in bytes, little-endian. */
 typedef struct {
-    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
     uint32_t SRB_Hdr_Rsvd;
-    uint8_t  HA_Count;
-    uint8_t  HA_SCSI_ID;
-    uint8_t  HA_ManagerId[16];
-    uint8_t  HA_Identifier[16];
-    uint8_t  HA_Unique[16];
+    uint8_t HA_Count;
+    uint8_t HA_SCSI_ID;
+    uint8_t HA_ManagerId[16];
+    uint8_t HA_Identifier[16];
+    uint8_t HA_Unique[16];
     uint16_t HA_Rsvd1;
 } SRB_HAInquiry;
 
 /* SC_EXEC_SCSI_CMD */
 typedef struct {
-    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
     uint32_t SRB_Hdr_Rsvd;
-    uint8_t  SRB_Target, SRB_Lun;
+    uint8_t SRB_Target, SRB_Lun;
     uint16_t SRB_Rsvd1;
     uint32_t SRB_BufLen;
     uint8_t *SRB_BufPointer;
-    uint8_t  SRB_SenseLen, SRB_CDBLen, SRB_HaStat, SRB_TargStat;
-    void    *SRB_PostProc;   /* with SRB_EVENT_NOTIFY: an eventfd descriptor, cast to intptr_t */
-    uint8_t  SRB_Rsvd2[20];
-    uint8_t  CDBByte[ASPI_CDB_BYTES];
-    uint8_t  SenseArea[ASPI_SENSE_AREA_BYTES];
+    uint8_t SRB_SenseLen, SRB_CDBLen, SRB_HaStat, SRB_TargStat;
+    void *SRB_PostProc; /* with SRB_EVENT_NOTIFY: an eventfd descriptor, cast to intptr_t */
+    uint8_t SRB_Rsvd2[20];
+    uint8_t CDBByte[ASPI_CDB_BYTES];
+    uint8_t SenseArea[ASPI_SENSE_AREA_BYTES];
 } SRB_ExecSCSICmd;
 
 /* SC_ABORT_SRB */
 typedef struct {
-    uint8_t  SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
+    uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;
     uint32_t SRB_Hdr_Rsvd;
-    void    *SRB_ToAbort;
+    void *SRB_ToAbort;
 } SRB_Abort;
 
 #pragma pack(pop)

@@ -13,7 +13,7 @@ quelmar::sg::SgLayer &layer()
     return instance;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" __attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void)
 {

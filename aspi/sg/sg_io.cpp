@@ -26,9 +26,9 @@ constexpr uint16_t kDidReset = 0x08;
 constexpr uint16_t kDriverByteMask = 0x0F;
 constexpr uint16_t kDriverOk = 0x00;
 constexpr uint16_t kDriverTimeout = 0x06;
-constexpr uint16_t kDriverSense = 0x08;  // sense data valid: not a failure by itself
+constexpr uint16_t kDriverSense = 0x08; // sense data valid: not a failure by itself
 
-constexpr uint8_t kScsiStatusMask = 0xFE;  // bit 0 is reserved
+constexpr uint8_t kScsiStatusMask = 0xFE; // bit 0 is reserved
 constexpr uint8_t kScsiConditionMet = 0x04;
 
 uint8_t adapterStatusForHost(uint16_t hostStatus)
@@ -38,30 +38,28 @@ uint8_t adapterStatusForHost(uint16_t hostStatus)
     case kDidBadTarget: return ASPI_HASTAT_SEL_TO;
     case kDidBusBusy: return ASPI_HASTAT_TIMEOUT;
     case kDidTimeOut:
-    case kDidAbort: return ASPI_HASTAT_COMMAND_TIMEOUT;  // the midlayer aborts timed-out commands
+    case kDidAbort: return ASPI_HASTAT_COMMAND_TIMEOUT; // the midlayer aborts timed-out commands
     case kDidParity: return ASPI_HASTAT_PARITY_ERROR;
     case kDidReset: return ASPI_HASTAT_BUS_RESET;
     default: return ASPI_HASTAT_PHASE_ERR;
     }
 }
 
-}  // namespace
+} // namespace
 
 AspiOutcome mapSgIoResult(const SgIoResult &result)
 {
     if (result.errorNumber != 0) {
-        const bool vanished = result.errorNumber == ENOENT || result.errorNumber == ENODEV ||
-                              result.errorNumber == ENXIO;
-        return {static_cast<uint8_t>(vanished ? SS_NO_DEVICE : SS_ERR), ASPI_HASTAT_OK,
-                ASPI_TARGET_GOOD};
+        const bool vanished =
+            result.errorNumber == ENOENT || result.errorNumber == ENODEV || result.errorNumber == ENXIO;
+        return {static_cast<uint8_t>(vanished ? SS_NO_DEVICE : SS_ERR), ASPI_HASTAT_OK, ASPI_TARGET_GOOD};
     }
     const uint8_t target = result.targetStatus & kScsiStatusMask;
     if (result.hostStatus != kDidOk)
         return {SS_ERR, adapterStatusForHost(result.hostStatus), target};
     const uint16_t driver = result.driverStatus & kDriverByteMask;
     if (driver != kDriverOk && driver != kDriverSense) {
-        const uint8_t ha = driver == kDriverTimeout ? ASPI_HASTAT_COMMAND_TIMEOUT
-                                                    : ASPI_HASTAT_PHASE_ERR;
+        const uint8_t ha = driver == kDriverTimeout ? ASPI_HASTAT_COMMAND_TIMEOUT : ASPI_HASTAT_PHASE_ERR;
         return {SS_ERR, ha, target};
     }
     if (target != ASPI_TARGET_GOOD && target != kScsiConditionMet)
@@ -129,4 +127,4 @@ SgIoResult runSgIo(const SgIoRequest &request)
     return result;
 }
 
-}  // namespace quelmar::sg
+} // namespace quelmar::sg

@@ -9,7 +9,11 @@
 
 namespace quelmar::sg {
 
-enum class Direction { none, in, out };
+enum class Direction {
+    none,
+    in,
+    out
+};
 
 // "H:C:T:L" as the kernel names a SCSI device.
 struct ScsiAddress {
@@ -20,15 +24,15 @@ struct ScsiAddress {
 // One command as handed to the driver. The pointers stay valid for the whole
 // call; data and sense belong to the layer, never to the ASPI caller.
 struct SgIoRequest {
-    std::string devicePath;          // e.g. "/dev/sg3"
-    ScsiAddress address;             // the device the node must still be
+    std::string devicePath; // e.g. "/dev/sg3"
+    ScsiAddress address;    // the device the node must still be
     const uint8_t *cdb = nullptr;
-    uint8_t cdbLength = 0;           // 6..16
+    uint8_t cdbLength = 0; // 6..16
     Direction direction = Direction::none;
     uint8_t *data = nullptr;
-    uint32_t dataLength = 0;         // 0 exactly when direction is none
+    uint32_t dataLength = 0; // 0 exactly when direction is none
     uint8_t *sense = nullptr;
-    uint8_t senseCapacity = 0;       // bytes the driver may write to sense
+    uint8_t senseCapacity = 0; // bytes the driver may write to sense
     uint32_t timeoutMs = 0;
 };
 
@@ -36,11 +40,11 @@ struct SgIoRequest {
 // driver ran the command); the other fields are those of sg_io_hdr.
 struct SgIoResult {
     int errorNumber = 0;
-    uint8_t targetStatus = 0;        // SCSI status byte
-    uint16_t hostStatus = 0;         // Linux DID_* code
-    uint16_t driverStatus = 0;       // Linux DRIVER_* code, suggestion in the high nibble
-    uint8_t senseWritten = 0;        // sense bytes the driver wrote
-    int32_t residual = 0;            // bytes requested but not transferred
+    uint8_t targetStatus = 0;  // SCSI status byte
+    uint16_t hostStatus = 0;   // Linux DID_* code
+    uint16_t driverStatus = 0; // Linux DRIVER_* code, suggestion in the high nibble
+    uint8_t senseWritten = 0;  // sense bytes the driver wrote
+    int32_t residual = 0;      // bytes requested but not transferred
 };
 
 // The call that runs a command; tests inject their own. Called on a worker
@@ -55,9 +59,9 @@ SgIoResult runSgIo(const SgIoRequest &request);
 
 // ASPI view of an SG_IO outcome.
 struct AspiOutcome {
-    uint8_t status;                  // SS_COMP, SS_ERR or SS_NO_DEVICE
-    uint8_t hostAdapterStatus;       // ASPI_HASTAT_*
-    uint8_t targetStatus;            // SCSI status byte for SRB_TargStat
+    uint8_t status;            // SS_COMP, SS_ERR or SS_NO_DEVICE
+    uint8_t hostAdapterStatus; // ASPI_HASTAT_*
+    uint8_t targetStatus;      // SCSI status byte for SRB_TargStat
 };
 
 // Pure translation: errno first (a vanished node is SS_NO_DEVICE, anything
@@ -70,4 +74,4 @@ AspiOutcome mapSgIoResult(const SgIoResult &result);
 // residual, clamped to 0..dataLength.
 uint32_t transferredBytes(uint32_t dataLength, int32_t residual);
 
-}  // namespace quelmar::sg
+} // namespace quelmar::sg

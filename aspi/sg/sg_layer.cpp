@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
@@ -18,15 +18,15 @@ namespace {
 
 constexpr uint8_t kKnownExecFlags = SRB_DIR_IN | SRB_DIR_OUT | SRB_EVENT_NOTIFY;
 constexpr uint8_t kMinCdbBytes = 6;
-constexpr uint8_t kHostAdapterScsiId = 7;  // the id SCSI host adapters take by custom
+constexpr uint8_t kHostAdapterScsiId = 7; // the id SCSI host adapters take by custom
 constexpr uint8_t kNarrowBusTargets = 8;
 constexpr uint8_t kWideBusTargets = 16;
-constexpr uint8_t kMaxReportedTargets = 255;  // HA_Unique byte 3
+constexpr uint8_t kMaxReportedTargets = 255; // HA_Unique byte 3
 constexpr char kManagerId[] = "Quelmar SG ASPI";
 constexpr uint64_t kEventIncrement = 1;
 constexpr std::string_view kEventFdLinkText = "anon_inode:[eventfd]";
-constexpr size_t kFdLinkBytes = 64;  // enough for any anon_inode link text
-constexpr char kWorkerThreadName[] = "aspi-sg";  // at most 15 characters
+constexpr size_t kFdLinkBytes = 64;             // enough for any anon_inode link text
+constexpr char kWorkerThreadName[] = "aspi-sg"; // at most 15 characters
 
 // An eventfd descriptor, and not some other open file that 8 bytes would
 // corrupt. Without /proc the kind cannot be seen; an open descriptor is
@@ -52,10 +52,7 @@ void signalEvent(int fd)
     // Other failures (counter full) leave nothing to do: the status is final.
 }
 
-int eventFdOf(const SRB_ExecSCSICmd &srb)
-{
-    return static_cast<int>(reinterpret_cast<intptr_t>(srb.SRB_PostProc));
-}
+int eventFdOf(const SRB_ExecSCSICmd &srb) { return static_cast<int>(reinterpret_cast<intptr_t>(srb.SRB_PostProc)); }
 
 template <size_t N>
 void copyPadded(uint8_t (&field)[N], std::string_view text)
@@ -64,14 +61,14 @@ void copyPadded(uint8_t (&field)[N], std::string_view text)
     std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
-}  // namespace
+} // namespace
 
 struct SgLayer::Job {
-    SRB_ExecSCSICmd *srb = nullptr;  // the caller's; null once completed or aborted
-    int eventFd = -1;                // -1: no event notification
+    SRB_ExecSCSICmd *srb = nullptr; // the caller's; null once completed or aborted
+    int eventFd = -1;               // -1: no event notification
     std::array<uint8_t, ASPI_CDB_BYTES> cdb{};
     std::array<uint8_t, ASPI_SENSE_AREA_BYTES> sense{};
-    std::vector<uint8_t> data;       // the layer's own copy; SG_IO never sees the caller's buffer
+    std::vector<uint8_t> data; // the layer's own copy; SG_IO never sees the caller's buffer
     SgIoRequest io;
 };
 
@@ -86,10 +83,8 @@ SgLayerConfig configFromEnvironment()
 }
 
 SgLayer::SgLayer(SgLayerConfig config)
-    : config_(std::move(config)),
-      enumeration_(enumerateSgDevices(config_.sysfsRoot, config_.devRoot))
-{
-}
+    : config_(std::move(config)), enumeration_(enumerateSgDevices(config_.sysfsRoot, config_.devRoot))
+{}
 
 SgLayer::~SgLayer()
 {
@@ -131,9 +126,7 @@ uint32_t SgLayer::send(void *srb)
     case SC_EXEC_SCSI_CMD: return execute(*static_cast<SRB_ExecSCSICmd *>(srb));
     case SC_ABORT_SRB: return abort(*static_cast<SRB_Abort *>(srb));
     case SC_RESCAN_SCSI_BUS: return rescan(header);
-    default:
-        aspi_store_status(header.SRB_Status, SS_INVALID_CMD);
-        return SS_INVALID_CMD;
+    default: aspi_store_status(header.SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
     }
 }
 
@@ -175,10 +168,9 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     const bool in = (flags & SRB_DIR_IN) != 0, out = (flags & SRB_DIR_OUT) != 0;
     const bool eventUsable = !notify || isEventFd(eventFdOf(srb));
     const uint32_t length = srb.SRB_BufLen;
-    const bool malformed = (flags & ~kKnownExecFlags) != 0 || (in && out) ||
-                           length > ASPI_SG_MAX_TRANSFER_BYTES ||
-                           (length > 0 && (!srb.SRB_BufPointer || (!in && !out))) ||
-                           srb.SRB_CDBLen < kMinCdbBytes || srb.SRB_CDBLen > ASPI_CDB_BYTES;
+    const bool malformed = (flags & ~kKnownExecFlags) != 0 || (in && out) || length > ASPI_SG_MAX_TRANSFER_BYTES ||
+                           (length > 0 && (!srb.SRB_BufPointer || (!in && !out))) || srb.SRB_CDBLen < kMinCdbBytes ||
+                           srb.SRB_CDBLen > ASPI_CDB_BYTES;
 
     auto job = std::make_shared<Job>();
     bool outOfMemory = false;
@@ -200,7 +192,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
             io.senseCapacity = std::min<uint8_t>(srb.SRB_SenseLen, ASPI_SENSE_AREA_BYTES);
             io.timeoutMs = config_.sgIoTimeoutMs;
         } catch (const std::bad_alloc &) {
-            outOfMemory = true;  // a transfer buffer of up to 16 MiB
+            outOfMemory = true; // a transfer buffer of up to 16 MiB
         }
     }
 
@@ -261,7 +253,7 @@ void SgLayer::startWorkerIfNeededLocked()
     } catch (const std::system_error &) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (!workers_.empty())
-            return;  // the existing workers will get to the queue
+            return; // the existing workers will get to the queue
         for (auto &job : queue_)
             if (job->srb)
                 completeWithStatusLocked(*job, SS_ERR, ASPI_HASTAT_PHASE_ERR);
@@ -282,7 +274,7 @@ void SgLayer::workerLoop()
         std::shared_ptr<Job> job = std::move(queue_.front());
         queue_.pop_front();
         if (!job->srb)
-            continue;  // aborted while it waited
+            continue; // aborted while it waited
         lock.unlock();
         SgIoResult result;
         try {
@@ -293,7 +285,7 @@ void SgLayer::workerLoop()
         }
         lock.lock();
         if (job->srb)
-            completeLocked(*job, result);  // else aborted meanwhile: the result is dropped
+            completeLocked(*job, result); // else aborted meanwhile: the result is dropped
     }
 }
 
@@ -303,11 +295,9 @@ void SgLayer::completeLocked(Job &job, const SgIoResult &result)
     const AspiOutcome outcome = mapSgIoResult(result);
     // The caller's buffer changes only when the command succeeded.
     if (outcome.status == SS_COMP && job.io.direction == Direction::in)
-        std::memcpy(srb.SRB_BufPointer, job.data.data(),
-                    transferredBytes(job.io.dataLength, result.residual));
-    const uint8_t senseBytes = result.errorNumber == 0
-                                   ? std::min(result.senseWritten, job.io.senseCapacity)
-                                   : uint8_t{0};
+        std::memcpy(srb.SRB_BufPointer, job.data.data(), transferredBytes(job.io.dataLength, result.residual));
+    const uint8_t senseBytes =
+        result.errorNumber == 0 ? std::min(result.senseWritten, job.io.senseCapacity) : uint8_t{0};
     std::memcpy(srb.SenseArea, job.sense.data(), senseBytes);
     std::memset(srb.SenseArea + senseBytes, 0, job.io.senseCapacity - senseBytes);
     srb.SRB_TargStat = outcome.targetStatus;
@@ -367,4 +357,4 @@ uint8_t SgLayer::rescan(SRB_Header &srb)
     return status;
 }
 
-}  // namespace quelmar::sg
+} // namespace quelmar::sg

@@ -81,14 +81,14 @@ private:
     void completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAdapterStatus);
 
     const SgLayerConfig config_;
-    mutable std::mutex mutex_;  // guards everything below and every pending request block
+    mutable std::mutex mutex_; // guards everything below and every pending request block
     std::condition_variable workAvailable_;
     SgEnumeration enumeration_;
-    std::unordered_map<const void *, std::shared_ptr<Job>> pending_;  // by request block
+    std::unordered_map<const void *, std::shared_ptr<Job>> pending_; // by request block
     std::deque<std::shared_ptr<Job>> queue_;
     std::vector<std::thread> workers_;
     size_t idleWorkers_ = 0;
     bool stopping_ = false;
 };
 
-}  // namespace quelmar::sg
+} // namespace quelmar::sg

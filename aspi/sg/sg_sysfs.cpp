@@ -13,8 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kScanAllRequest = "- - -";  // channel, target, LUN wildcards
-constexpr unsigned kMaxTargetId = 255;                  // SRB_Target is one byte
+constexpr std::string_view kScanAllRequest = "- - -"; // channel, target, LUN wildcards
+constexpr unsigned kMaxTargetId = 255;                // SRB_Target is one byte
 
 std::optional<unsigned> parseNumber(std::string_view text)
 {
@@ -44,8 +44,7 @@ std::optional<ScsiAddress> addressOfSgEntry(const fs::path &entry)
 
 std::string hostIdentifier(const fs::path &sysfsRoot, unsigned host)
 {
-    std::ifstream in(sysfsRoot / "class" / "scsi_host" / ("host" + std::to_string(host)) /
-                     "proc_name");
+    std::ifstream in(sysfsRoot / "class" / "scsi_host" / ("host" + std::to_string(host)) / "proc_name");
     std::string name;
     if (in)
         std::getline(in, name);
@@ -54,7 +53,7 @@ std::string hostIdentifier(const fs::path &sysfsRoot, unsigned host)
     return name.empty() ? "host" + std::to_string(host) : name;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<ScsiAddress> parseScsiAddress(std::string_view text)
 {
@@ -122,8 +121,7 @@ SgEnumeration enumerateSgDevices(const fs::path &sysfsRoot, const fs::path &devR
 
 int requestHostScan(const fs::path &sysfsRoot, unsigned host)
 {
-    const fs::path scan =
-        sysfsRoot / "class" / "scsi_host" / ("host" + std::to_string(host)) / "scan";
+    const fs::path scan = sysfsRoot / "class" / "scsi_host" / ("host" + std::to_string(host)) / "scan";
     const int fd = ::open(scan.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0)
         return errno;
@@ -138,4 +136,4 @@ int requestHostScan(const fs::path &sysfsRoot, unsigned host)
     return error;
 }
 
-}  // namespace quelmar::sg
+} // namespace quelmar::sg

@@ -20,7 +20,7 @@ std::optional<ScsiAddress> parseScsiAddress(std::string_view text);
 
 struct SgTarget {
     ScsiAddress address;
-    std::string devicePath;          // the sgN node below the device root
+    std::string devicePath; // the sgN node below the device root
 };
 
 // One ASPI host adapter: a SCSI host with at least one usable sg device.
@@ -31,8 +31,8 @@ struct SgAdapter {
 };
 
 struct SgEnumeration {
-    bool driverPresent = false;           // class/scsi_generic exists
-    std::vector<SgAdapter> adapters;      // ascending host number, index = ASPI adapter id
+    bool driverPresent = false;      // class/scsi_generic exists
+    std::vector<SgAdapter> adapters; // ascending host number, index = ASPI adapter id
 };
 
 // Most adapters an ASPI caller can count (the support word has 8 bits).
@@ -42,12 +42,11 @@ constexpr size_t kMaxAdapters = 255;
 // keeps the LUN 0 devices whose node devRoot/sgN exists. Several channels of
 // one host: the lowest channel keeps a target id. Never throws; unreadable
 // entries are skipped.
-SgEnumeration enumerateSgDevices(const std::filesystem::path &sysfsRoot,
-                                 const std::filesystem::path &devRoot);
+SgEnumeration enumerateSgDevices(const std::filesystem::path &sysfsRoot, const std::filesystem::path &devRoot);
 
 // Writes "- - -" to sysfsRoot/class/scsi_host/host<host>/scan: scan every
 // channel, target and LUN. The kernel scans before the write returns, so this
 // may take seconds. Returns 0 or the errno of the failed step.
 int requestHostScan(const std::filesystem::path &sysfsRoot, unsigned host);
 
-}  // namespace quelmar::sg
+} // namespace quelmar::sg

@@ -17,21 +17,25 @@
 extern "C" {
 #endif
 
-enum { ASPI_VIRTUAL_STREAM_AUDIO = 0, ASPI_VIRTUAL_STREAM_VIDEO = 1, ASPI_VIRTUAL_STREAM_TIMESTAMPS = 2 };
+enum {
+    ASPI_VIRTUAL_STREAM_AUDIO = 0,
+    ASPI_VIRTUAL_STREAM_VIDEO = 1,
+    ASPI_VIRTUAL_STREAM_TIMESTAMPS = 2
+};
 
 typedef struct AspiVirtualState {
-    int32_t  plugged;              /* 0 while unplugged */
-    int32_t  powered;              /* 0 after the switch-off command */
-    int32_t  remoteLocked;
-    int32_t  streaming;
-    uint32_t tunedChannel;         /* 1 = first record of the table */
+    int32_t plugged; /* 0 while unplugged */
+    int32_t powered; /* 0 after the switch-off command */
+    int32_t remoteLocked;
+    int32_t streaming;
+    uint32_t tunedChannel; /* 1 = first record of the table */
     uint32_t channelCount;
-    uint32_t scsiModeWord;         /* the word at 0xFFEA, first byte high */
-    uint8_t  videoSetting[2];      /* data of the last video-setting command */
-    char     frontPanel[10];       /* NUL-terminated */
-    char     osd[256];             /* on-screen text, NUL-terminated */
-    char     sourceProblem[256];   /* why the tuned channel delivers nothing, or "" */
-    uint64_t droppedAudioBytes;    /* data not fetched in time */
+    uint32_t scsiModeWord;      /* the word at 0xFFEA, first byte high */
+    uint8_t videoSetting[2];    /* data of the last video-setting command */
+    char frontPanel[10];        /* NUL-terminated */
+    char osd[256];              /* on-screen text, NUL-terminated */
+    char sourceProblem[256];    /* why the tuned channel delivers nothing, or "" */
+    uint64_t droppedAudioBytes; /* data not fetched in time */
     uint64_t droppedVideoBytes;
     uint64_t droppedTimestampRecords;
 } AspiVirtualState;
@@ -51,10 +55,10 @@ const char *aspiVirtualLastError(void);
  * at that address. */
 int32_t aspiVirtualSetPlugged(uint8_t adapter, uint8_t target, int32_t plugged);
 /* Holds every completion back for `milliseconds` from now (0 ends a hang). */
-void    aspiVirtualHang(uint32_t milliseconds);
+void aspiVirtualHang(uint32_t milliseconds);
 /* The n-th execute request from now on (1 = the next) is refused with check
  * condition, sense key ABORTED COMMAND, without being carried out; 0 cancels. */
-void    aspiVirtualRefuseCommand(uint32_t n);
+void aspiVirtualRefuseCommand(uint32_t n);
 /* stalled 1 stops delivering one stream (ASPI_VIRTUAL_STREAM_*): its reads are
  * refused as if nothing were buffered while the buffer fills up and then
  * drops; 0 resumes. Returns 0 for an unknown address or kind. */

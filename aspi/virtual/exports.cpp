@@ -14,7 +14,7 @@ namespace {
 
 using quelmar::aspi_virtual::VirtualBus;
 
-std::shared_mutex g_lock;           // readers: requests; writer: (re)loading
+std::shared_mutex g_lock; // readers: requests; writer: (re)loading
 std::unique_ptr<VirtualBus> g_bus;
 std::string g_error;
 
@@ -85,8 +85,7 @@ __attribute__((visibility("default"))) const char *aspiVirtualLastError(void)
     return g_error.c_str();
 }
 
-__attribute__((visibility("default"))) int32_t aspiVirtualSetPlugged(uint8_t adapter, uint8_t target,
-                                                                     int32_t plugged)
+__attribute__((visibility("default"))) int32_t aspiVirtualSetPlugged(uint8_t adapter, uint8_t target, int32_t plugged)
 {
     return withBus([&](VirtualBus &b) { return b.setPlugged(adapter, target, plugged != 0) ? 1 : 0; });
 }
@@ -107,8 +106,8 @@ __attribute__((visibility("default"))) void aspiVirtualRefuseCommand(uint32_t n)
     });
 }
 
-__attribute__((visibility("default"))) int32_t aspiVirtualStallStream(uint8_t adapter, uint8_t target,
-                                                                      int32_t kind, int32_t stalled)
+__attribute__((visibility("default"))) int32_t aspiVirtualStallStream(uint8_t adapter, uint8_t target, int32_t kind,
+                                                                      int32_t stalled)
 {
     return withBus([&](VirtualBus &b) { return b.stall(adapter, target, kind, stalled != 0) ? 1 : 0; });
 }

@@ -13,12 +13,12 @@ using receiver::CommandResult;
 using receiver::Direction;
 using receiver::TargetStatus;
 
-constexpr microseconds kCommandOverhead{200};       // selection, command and status phases
-constexpr milliseconds kMediaTick{10};              // how often the streams are fed
+constexpr microseconds kCommandOverhead{200}; // selection, command and status phases
+constexpr milliseconds kMediaTick{10};        // how often the streams are fed
 constexpr uint8_t kHostAdapterScsiId = 7;
-constexpr uint8_t kMaxTargetsUniqueByte = 3;        // HA_Unique[3]: targets per adapter
-constexpr uint32_t kMaxTransferBytes = 0xFFFFFF;    // 24-bit transfer lengths
-constexpr size_t kMaxTransferUniqueByte = 4;        // HA_Unique[4..7]: largest transfer
+constexpr uint8_t kMaxTargetsUniqueByte = 3;     // HA_Unique[3]: targets per adapter
+constexpr uint32_t kMaxTransferBytes = 0xFFFFFF; // 24-bit transfer lengths
+constexpr size_t kMaxTransferUniqueByte = 4;     // HA_Unique[4..7]: largest transfer
 constexpr uint8_t kMaxCdbBytes = ASPI_CDB_BYTES;
 constexpr uint64_t kNanosPerSecond = 1'000'000'000;
 
@@ -123,13 +123,9 @@ uint32_t VirtualBus::send(void *request)
         aspi_store_status(hdr->SRB_Status, st);
         return st;
     }
-    case SC_ABORT_SRB:
-        return abort(static_cast<SRB_Abort *>(request));
-    case SC_EXEC_SCSI_CMD:
-        return execute(static_cast<SRB_ExecSCSICmd *>(request));
-    default:
-        aspi_store_status(hdr->SRB_Status, SS_INVALID_CMD);
-        return SS_INVALID_CMD;
+    case SC_ABORT_SRB: return abort(static_cast<SRB_Abort *>(request));
+    case SC_EXEC_SCSI_CMD: return execute(static_cast<SRB_ExecSCSICmd *>(request));
+    default: aspi_store_status(hdr->SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
     }
 }
 
@@ -167,7 +163,7 @@ uint32_t VirtualBus::execute(SRB_ExecSCSICmd *srb)
         if (refuse) {
             r = receiver::checkCondition(receiver::kSenseAbortedCommand, 0);
         } else {
-            const Direction dir = dirBits == SRB_DIR_IN ? Direction::In
+            const Direction dir = dirBits == SRB_DIR_IN    ? Direction::In
                                   : dirBits == SRB_DIR_OUT ? Direction::Out
                                                            : Direction::None;
             r = s->receiver->execute(srb->CDBByte, srb->SRB_CDBLen, dir, srb->SRB_BufPointer, srb->SRB_BufLen);

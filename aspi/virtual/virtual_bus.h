@@ -68,10 +68,10 @@ private:
     unsigned adapterCount_ = 0;
     std::map<std::pair<unsigned, unsigned>, std::unique_ptr<Slot>> slots_;
 
-    std::mutex mutex_;  // guards everything below
+    std::mutex mutex_; // guards everything below
     std::condition_variable wake_;
     std::multimap<Clock::time_point, Pending> pending_;
-    std::vector<Clock::time_point> busFreeAt_;  // per adapter: the bus carries one transfer at a time
+    std::vector<Clock::time_point> busFreeAt_; // per adapter: the bus carries one transfer at a time
     Clock::time_point hangUntil_{};
     uint32_t refuseCountdown_ = 0;
     bool stopping_ = false;

@@ -26,17 +26,17 @@ using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSampleRateHz = 48000;
-constexpr int kBitRate = 384000;          // bit/s: 1536-byte frames
+constexpr int kBitRate = 384000; // bit/s: 1536-byte frames
 constexpr int kChannels = 2;
 constexpr int kFrames = 400;              // 12.8 s of audio, about 600 KB
 constexpr std::size_t kChunkBytes = 8192; // one audio read of the receiver
 constexpr std::size_t kFirstCrcByte = 2;  // the sync word is not covered
 constexpr int kDefaultRounds = 30;
-constexpr int kPassesPerRound = 20;       // passes over the whole data per timed round
+constexpr int kPassesPerRound = 20; // passes over the whole data per timed round
 constexpr double kBytesPerMB = 1e6;
-constexpr double kGoalRatio = 0.5;        // of av_crc's speed
+constexpr double kGoalRatio = 0.5; // of av_crc's speed
 
-volatile unsigned g_sink;  // keeps results alive
+volatile unsigned g_sink; // keeps results alive
 
 // Chunks as the receiver delivers them: whole frames, then zero stuffing.
 std::vector<Bytes> ReceiverChunks(const std::vector<EncodedFrame> &frames)
@@ -82,7 +82,7 @@ double BestSeconds(int rounds, const std::function<unsigned()> &work)
 
 struct Case {
     std::string name;
-    std::size_t bytes;           // bytes both sides cover per pass
+    std::size_t bytes; // bytes both sides cover per pass
     std::function<unsigned()> ours;
     std::function<unsigned()> baseline;
 };
@@ -126,16 +126,15 @@ int main(int argc, char **argv)
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const EncodedFrame &f = frames[i];
         const bool avIntact = av_crc(table, 0, f.data() + kFirstCrcByte, f.size() - kFirstCrcByte) == 0;
-        const bool avDamaged = av_crc(table, 0, damagedFrames[i].data() + kFirstCrcByte,
-                                      f.size() - kFirstCrcByte) == 0;
+        const bool avDamaged = av_crc(table, 0, damagedFrames[i].data() + kFirstCrcByte, f.size() - kFirstCrcByte) == 0;
         if (!avIntact || avDamaged || Ac3HeaderReader(f.data(), f.size()).CrcCheck() != kAc3CrcOk ||
             Ac3HeaderReader(damagedFrames[i].data(), f.size()).CrcCheck() != kAc3Crc2Failed) {
             std::fprintf(stderr, "frame %zu: the CRC implementations disagree\n", i);
             return 2;
         }
     }
-    for (const auto &[chunks, expected] : {std::pair{&receiverChunks, true}, std::pair{&streamChunks, true},
-                                           std::pair{&damagedChunks, false}})
+    for (const auto &[chunks, expected] :
+         {std::pair{&receiverChunks, true}, std::pair{&streamChunks, true}, std::pair{&damagedChunks, false}})
         for (const Bytes &c : *chunks)
             if (ContainsAc3Frame(c.data(), c.size()) != expected) {
                 std::fprintf(stderr, "ContainsAc3Frame gives a wrong answer\n");
@@ -184,8 +183,8 @@ int main(int argc, char **argv)
          }},
     };
 
-    std::printf("AC-3 %d kbit/s, %d Hz, %d channels, %d frames; %zu-byte chunks; best of %d rounds\n",
-                kBitRate / 1000, kSampleRateHz, kChannels, kFrames, kChunkBytes, rounds);
+    std::printf("AC-3 %d kbit/s, %d Hz, %d channels, %d frames; %zu-byte chunks; best of %d rounds\n", kBitRate / 1000,
+                kSampleRateHz, kChannels, kFrames, kChunkBytes, rounds);
     std::printf("baseline: av_crc with AV_CRC_16_ANSI over the same bytes\n\n");
     std::printf("%-40s %12s %12s %8s\n", "case", "ours MB/s", "av_crc MB/s", "ratio");
     bool goalMet = true;

@@ -128,9 +128,8 @@ int main(int argc, char **argv)
     lib.dvbDeInitStreaming(&dev);
     std::printf("CPU share of one core, polling every 25 ms like the recorder\n");
     std::printf("  %-34s %11.2f %%\n", "streaming stopped (baseline)", idle);
-    std::printf("  %-34s %11.2f %%  (%.0f kB/s delivered)\n",
-                ("streaming a generated channel, " + audio).c_str(), streaming,
-                static_cast<double>(streamBytes) / streamSeconds / 1000.0);
+    std::printf("  %-34s %11.2f %%  (%.0f kB/s delivered)\n", ("streaming a generated channel, " + audio).c_str(),
+                streaming, static_cast<double>(streamBytes) / streamSeconds / 1000.0);
     std::printf("  %-34s %11.2f %%  (goal: under %.0f %%)\n", "difference", streaming - idle, kCpuGoalPercent);
     return 0;
 }

@@ -78,7 +78,8 @@ void Print(const char *name, const Figures &f)
 int main(int argc, char **argv)
 {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : kDefaultSeconds;
-    const fs::path dir = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / ("quelmar-poll-" + std::to_string(getpid()));
+    const fs::path dir =
+        argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / ("quelmar-poll-" + std::to_string(getpid()));
     fs::create_directories(dir);
     const std::string layer = std::string(QUELMAR_BIN_DIR) + "/libaspi-virtual.so";
     setenv("QUELMAR_ASPI_LAYER", layer.c_str(), 0);
@@ -97,12 +98,14 @@ int main(int argc, char **argv)
 
     // Keep another core busy for the whole run.
     std::atomic<bool> busy{true};
-    WorkerThread burner([&] {
-        volatile uint64_t spin = 0;
-        while (busy.load(std::memory_order_relaxed))
-            spin = spin + 1;
-        return 0u;
-    }, ThreadPriority::Normal);
+    WorkerThread burner(
+        [&] {
+            volatile uint64_t spin = 0;
+            while (busy.load(std::memory_order_relaxed))
+                spin = spin + 1;
+            return 0u;
+        },
+        ThreadPriority::Normal);
     burner.resume();
 
     const Figures bare = Summarise(SleepLoop(std::min(seconds, 10)));

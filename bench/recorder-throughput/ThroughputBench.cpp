@@ -6,8 +6,8 @@
 // Usage: recorder_throughput_bench [cycles] [repetitions] [directory]
 #include "binding/ReceiverLibrary.h"
 #include "engine/PacketQueue.h"
-#include "engine/RecordingThread.h"
 #include "engine/RecorderView.h"
+#include "engine/RecordingThread.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
 
@@ -31,7 +31,7 @@ namespace {
 // threads (a few ms) does not weigh in the figure.
 constexpr int kDefaultCycles = 10000;
 constexpr int kDefaultRepetitions = 5;
-constexpr int kPatternChunks = 16;      // distinct chunks cycled through
+constexpr int kPatternChunks = 16; // distinct chunks cycled through
 constexpr double kBytesPerMb = 1e6;
 constexpr int kIdleSleepMs = 1;
 
@@ -77,11 +77,12 @@ bool Throttled()
 
 int32_t ReadChunk(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
 {
-    std::atomic<int> *left = kind == StreamVideo ? &g_source.videoLeft : kind == StreamAudio ? &g_source.audioLeft : nullptr;
+    std::atomic<int> *left = kind == StreamVideo   ? &g_source.videoLeft
+                             : kind == StreamAudio ? &g_source.audioLeft
+                                                   : nullptr;
     if (!left)
         return 0; // no timestamp records
-    if (kind == StreamVideo && Throttled())
-    {
+    if (kind == StreamVideo && Throttled()) {
         usleep(kThrottleSleepUs); // as a refused request costs time on the bus
         return 0;                 // nothing buffered: the recording thread is behind
     }
@@ -179,7 +180,8 @@ int main(int argc, char **argv)
 {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : kDefaultCycles;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : kDefaultRepetitions;
-    const fs::path dir = argc > 3 ? fs::path(argv[3]) : fs::temp_directory_path() / ("quelmar-bench-" + std::to_string(getpid()));
+    const fs::path dir =
+        argc > 3 ? fs::path(argv[3]) : fs::temp_directory_path() / ("quelmar-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
 
     for (int i = 0; i < kPatternChunks; ++i) {

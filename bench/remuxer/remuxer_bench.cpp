@@ -20,7 +20,8 @@ using namespace remux::test;
 constexpr double kSeconds = 20.0;
 constexpr int64_t kBitRate = 4000000; // like the simulated receiver's channels
 
-FeedOptions options() {
+FeedOptions options()
+{
     FeedOptions o;
     o.seconds = kSeconds;
     o.width = 720;
@@ -31,50 +32,58 @@ FeedOptions options() {
     return o;
 }
 
-const Feed &feed() {
+const Feed &feed()
+{
     static const Feed f = makeFeed(options());
     return f;
 }
 
-const std::string &transportStream() {
+const std::string &transportStream()
+{
     static const std::string path = [] {
         const std::string p = std::string(QUELMAR_TEST_DIR) + "/remuxer-bench.ts";
-        if (!writeTransportStream(options(), p)) std::fprintf(stderr, "cannot write %s\n", p.c_str());
+        if (!writeTransportStream(options(), p))
+            std::fprintf(stderr, "cannot write %s\n", p.c_str());
         return p;
     }();
     return path;
 }
 
-void BM_Remuxer(benchmark::State &state) {
+void BM_Remuxer(benchmark::State &state)
+{
     const Feed &f = feed();
     size_t bytes = 0;
-    for (const Chunk &c : f.chunks) bytes += c.data.size();
+    for (const Chunk &c : f.chunks)
+        bytes += c.data.size();
     size_t out = 0;
     for (auto _ : state) {
         RunResult r = run(f, RunOptions{});
-        if (r.failedAt) state.SkipWithError("Write_Mpg failed");
+        if (r.failedAt)
+            state.SkipWithError("Write_Mpg failed");
         out = r.parts[0].mpg.size() + r.parts[0].m2v.size() + r.parts[0].audio.size();
         benchmark::DoNotOptimize(out);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
     state.counters["output_MB"] = static_cast<double>(out) / 1e6;
-    state.counters["x_realtime"] = benchmark::Counter(kSeconds * static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] =
+        benchmark::Counter(kSeconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Remuxer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-void BM_FfmpegDvdCopy(benchmark::State &state) {
+void BM_FfmpegDvdCopy(benchmark::State &state)
+{
     const std::string &ts = transportStream();
-    struct stat st{};
+    struct stat st {};
     stat(ts.c_str(), &st);
     const std::string command = "ffmpeg -nostdin -v error -i '" + ts + "' -c copy -f dvd -y /dev/null";
     for (auto _ : state) {
         std::string err;
-        if (runCommand(command, nullptr, &err) != 0) state.SkipWithError(("ffmpeg failed: " + err).c_str());
+        if (runCommand(command, nullptr, &err) != 0)
+            state.SkipWithError(("ffmpeg failed: " + err).c_str());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * st.st_size);
-    state.counters["x_realtime"] = benchmark::Counter(kSeconds * static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] =
+        benchmark::Counter(kSeconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_FfmpegDvdCopy)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 

@@ -26,7 +26,7 @@ constexpr uint8_t kCodeFrontPanelText = 1;
 constexpr uint32_t kDefaultSpeedTestMiB = 5;
 constexpr uint32_t kMaxSpeedTestMiB = 1024;
 constexpr uint32_t kBytesPerMiB = 1u << 20;
-constexpr uint32_t kMaxPeekBytes = 1u << 24;  // receiver memory is addressed with 24 bits
+constexpr uint32_t kMaxPeekBytes = 1u << 24; // receiver memory is addressed with 24 bits
 constexpr uint32_t kPeekPieceBytes = 0x10000;
 constexpr size_t kHexDumpColumns = 16;
 // On-screen text position values as the receiver's own examples use them.
@@ -61,8 +61,8 @@ std::string ownDirectory()
 std::string revisionText(uint16_t revision)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "%u%u.%u%u", (revision >> 12) & 0xF, (revision >> 8) & 0xF,
-                  (revision >> 4) & 0xF, revision & 0xF);
+    std::snprintf(text, sizeof text, "%u%u.%u%u", (revision >> 12) & 0xF, (revision >> 8) & 0xF, (revision >> 4) & 0xF,
+                  revision & 0xF);
     // Leading zero of the major number is not shown: 0217 reads 2.17.
     return text[0] == '0' ? std::string(text + 1) : std::string(text);
 }
@@ -186,8 +186,8 @@ public:
         }
         std::string padded(text);
         padded.resize(kFrontPanelChars, ' ');
-        return lib_.dvbSendSpecialCommand(&device_, reinterpret_cast<const uint8_t *>(padded.data()),
-                                          kFrontPanelChars, kCodeFrontPanelText)
+        return lib_.dvbSendSpecialCommand(&device_, reinterpret_cast<const uint8_t *>(padded.data()), kFrontPanelChars,
+                                          kCodeFrontPanelText)
                    ? kExitOk
                    : fail("the front-panel text was not accepted");
     }
@@ -305,9 +305,9 @@ int main(int argc, char **argv)
         const char *name;
         int minimum, maximum;
     };
-    static const Shape shapes[] = {{"list", 0, 0}, {"channels", 0, 0}, {"current", 0, 0}, {"tune", 1, 1},
-                                   {"osd", 1, 1},  {"text", 1, 1},     {"remote", 1, 1},  {"speedtest", 0, 1},
-                                   {"peek", 2, 2}};
+    static const Shape shapes[] = {{"list", 0, 0},   {"channels", 0, 0},  {"current", 0, 0},
+                                   {"tune", 1, 1},   {"osd", 1, 1},       {"text", 1, 1},
+                                   {"remote", 1, 1}, {"speedtest", 0, 1}, {"peek", 2, 2}};
     const Shape *shape = nullptr;
     for (const Shape &s : shapes)
         if (command == s.name)

@@ -12,14 +12,34 @@
 #include <string>
 
 // Every export, in the order the recorder binds them.
-#define QUELMAR_SCSI_EXPORTS(X)                                                              \
-    X(quelmarDLLVersion) X(dvbInit) X(dvbRescanAllSCSIBusses) X(dvbFindFirstQuelmar)           \
-    X(dvbFindAllQuelmars) X(dvbSCSISpeedTest) X(dvbGetCurrentChannel) X(dvbChannelCount)     \
-    X(dvbGetAllChannels) X(dvbPutAllChannels) X(dvbSetSCSIMode) X(dvbSetChannel)             \
-    X(dvbSendSpecialCommand) X(dvbRemote) X(dvbVideoGimmick) X(dvbSetOSD)                    \
-    X(dvbInitStreaming) X(dvbInitStreaming2) X(dvbReInitStreaming) X(dvbDeInitStreaming)     \
-    X(dvbReadMultiPID) X(dvbReadSingleStream) X(dvbReadMultipleStreams) X(dvbReadMemory)     \
+// clang-format off
+#define QUELMAR_SCSI_EXPORTS(X) \
+    X(quelmarDLLVersion)        \
+    X(dvbInit)                  \
+    X(dvbRescanAllSCSIBusses)   \
+    X(dvbFindFirstQuelmar)      \
+    X(dvbFindAllQuelmars)       \
+    X(dvbSCSISpeedTest)         \
+    X(dvbGetCurrentChannel)     \
+    X(dvbChannelCount)          \
+    X(dvbGetAllChannels)        \
+    X(dvbPutAllChannels)        \
+    X(dvbSetSCSIMode)           \
+    X(dvbSetChannel)            \
+    X(dvbSendSpecialCommand)    \
+    X(dvbRemote)                \
+    X(dvbVideoGimmick)          \
+    X(dvbSetOSD)                \
+    X(dvbInitStreaming)         \
+    X(dvbInitStreaming2)        \
+    X(dvbReInitStreaming)       \
+    X(dvbDeInitStreaming)       \
+    X(dvbReadMultiPID)          \
+    X(dvbReadSingleStream)      \
+    X(dvbReadMultipleStreams)   \
+    X(dvbReadMemory)            \
     X(dvbWriteMemory)
+// clang-format on
 
 class QuelmarScsiClient {
 public:
@@ -44,13 +64,13 @@ public:
                 *error = dlerror();
             return false;
         }
-#define QUELMAR_SCSI_RESOLVE(name)                                                 \
-    name = reinterpret_cast<decltype(&::name)>(dlsym(handle_, #name));             \
-    if (!name) {                                                                   \
-        if (error)                                                                 \
-            *error = std::string(path) + ": export " #name " is missing";          \
-        unload();                                                                  \
-        return false;                                                              \
+#define QUELMAR_SCSI_RESOLVE(name)                                                                                     \
+    name = reinterpret_cast<decltype(&::name)>(dlsym(handle_, #name));                                                 \
+    if (!name) {                                                                                                       \
+        if (error)                                                                                                     \
+            *error = std::string(path) + ": export " #name " is missing";                                              \
+        unload();                                                                                                      \
+        return false;                                                                                                  \
     }
         QUELMAR_SCSI_EXPORTS(QUELMAR_SCSI_RESOLVE)
 #undef QUELMAR_SCSI_RESOLVE

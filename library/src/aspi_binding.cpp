@@ -16,7 +16,7 @@ namespace {
 constexpr const char *kDefaultLayer = "libwnaspi32.so";
 constexpr const char *kLayerVariable = "QUELMAR_ASPI_LAYER";
 constexpr const char *kOsFamilyVariable = "QUELMAR_OS_FAMILY";
-constexpr uint32_t kSupportStatusShift = 8;   // bits 8..15 of the support word
+constexpr uint32_t kSupportStatusShift = 8; // bits 8..15 of the support word
 constexpr uint32_t kByteMask = 0xFF;
 
 AspiBinding g_binding;
@@ -34,7 +34,7 @@ std::string libraryDirectory()
 
 bool fileExists(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
 
@@ -86,17 +86,11 @@ __attribute__((constructor)) void bindAspiLayer()
     }
 }
 
-__attribute__((destructor)) void releaseAspiLayer()
-{
-    unloadLayer(g_binding);
-}
+__attribute__((destructor)) void releaseAspiLayer() { unloadLayer(g_binding); }
 
 } // namespace
 
-const AspiBinding &aspiBinding()
-{
-    return g_binding;
-}
+const AspiBinding &aspiBinding() { return g_binding; }
 
 std::optional<int> platformId()
 {

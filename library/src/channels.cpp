@@ -6,8 +6,8 @@
 #include "transport.h"
 
 #include <algorithm>
-#include <bit>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -47,7 +47,10 @@ constexpr std::array<CodePair, 4> kNameCodes = {{
 constexpr uint8_t kPrintableFrom = 0x20; // bytes below are control characters
 constexpr size_t kLastClearedByTerminator = 22;
 
-enum class Direction { ToHost, ToReceiver };
+enum class Direction {
+    ToHost,
+    ToReceiver
+};
 
 void swapWords(uint8_t *record)
 {

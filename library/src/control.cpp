@@ -49,8 +49,8 @@ bool sendSpecial(const DvbDevice &device, uint8_t code, const uint8_t *data, siz
     message[0] = code;
     if (length)
         std::memcpy(message + 1, data, length);
-    const CommandBlock block = buildBlock(kOpWriteBuffer, legacyLayout(device), kModeSpecial, 0,
-                                          static_cast<uint32_t>(total));
+    const CommandBlock block =
+        buildBlock(kOpWriteBuffer, legacyLayout(device), kModeSpecial, 0, static_cast<uint32_t>(total));
     return executeOn(device, kFlagsWrite, message, static_cast<uint32_t>(total), block);
 }
 
@@ -80,8 +80,8 @@ extern "C" int32_t dvbVideoGimmick(const DvbDevice *device, uint32_t kind)
     return truth(sendSpecial(*device, kCodeVideo, kVideoData[kind], sizeof kVideoData[kind]));
 }
 
-extern "C" int32_t dvbSetOSD(const DvbDevice *device, uint32_t first, uint32_t second, uint16_t third,
-                             uint16_t fourth, const char *text)
+extern "C" int32_t dvbSetOSD(const DvbDevice *device, uint32_t first, uint32_t second, uint16_t third, uint16_t fourth,
+                             const char *text)
 {
     if (!device)
         return 0;

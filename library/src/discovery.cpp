@@ -35,10 +35,7 @@ DvbDevice notFound()
     return device;
 }
 
-char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Case-insensitive comparison over the pattern's own length; a NUL in the
 // identification ends it early (as a mismatch, since patterns hold none).

@@ -8,8 +8,7 @@ namespace quelmar::scsi {
 
 template <typename... Args>
 inline void trace(const char * /*format*/, Args... /*args*/)
-{
-}
+{}
 
 } // namespace quelmar::scsi
 

@@ -28,10 +28,7 @@ CompletionEvent::~CompletionEvent()
         close(fd_);
 }
 
-void *CompletionEvent::asPostProc() const
-{
-    return reinterpret_cast<void *>(static_cast<intptr_t>(fd_));
-}
+void *CompletionEvent::asPostProc() const { return reinterpret_cast<void *>(static_cast<intptr_t>(fd_)); }
 
 bool CompletionEvent::wait(int timeoutMs) const
 {
@@ -72,8 +69,8 @@ CommandBlock buildBlock(uint8_t operation, bool legacy, uint8_t mode, uint32_t o
     return block;
 }
 
-bool executeRequest(uint8_t flags, uint8_t hostAdapter, uint8_t target, uint8_t *buffer,
-                    uint32_t dataLength, const uint8_t *block, size_t blockLength)
+bool executeRequest(uint8_t flags, uint8_t hostAdapter, uint8_t target, uint8_t *buffer, uint32_t dataLength,
+                    const uint8_t *block, size_t blockLength)
 {
     const AspiBinding &binding = aspiBinding();
     if (!binding.sendCommand || blockLength > ASPI_CDB_BYTES)
@@ -106,11 +103,9 @@ bool executeRequest(uint8_t flags, uint8_t hostAdapter, uint8_t target, uint8_t 
     return aspi_load_status(srb.SRB_Status) == SS_COMP;
 }
 
-bool executeOn(const DvbDevice &device, uint8_t flags, uint8_t *buffer, uint32_t dataLength,
-               const CommandBlock &block)
+bool executeOn(const DvbDevice &device, uint8_t flags, uint8_t *buffer, uint32_t dataLength, const CommandBlock &block)
 {
-    return executeRequest(flags, device.hostAdapter, device.targetId, buffer, dataLength, block.data(),
-                          block.size());
+    return executeRequest(flags, device.hostAdapter, device.targetId, buffer, dataLength, block.data(), block.size());
 }
 
 bool readBuffer(const DvbDevice &device, uint8_t *buffer, uint8_t mode, uint32_t offset, uint32_t length)
@@ -141,14 +136,14 @@ bool writeBuffer(const DvbDevice &device, const uint8_t *data, uint8_t mode, uin
     return sendFromCommandBuffer(device, kOpWriteBuffer, data, mode, offset, length, length);
 }
 
-bool streamCommandA(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset,
-                    uint32_t length, uint32_t dataLength)
+bool streamCommandA(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset, uint32_t length,
+                    uint32_t dataLength)
 {
     return sendFromCommandBuffer(device, kOpStreamA, data, mode, offset, length, dataLength);
 }
 
-bool streamCommandB(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset,
-                    uint32_t length, uint32_t dataLength)
+bool streamCommandB(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset, uint32_t length,
+                    uint32_t dataLength)
 {
     return sendFromCommandBuffer(device, kOpStreamB, data, mode, offset, length, dataLength);
 }

@@ -18,7 +18,7 @@ namespace quelmar::scsi {
 constexpr uint8_t kFlagsRead = 0x48;
 constexpr uint8_t kFlagsWrite = 0x50;
 constexpr uint8_t kSenseLength = 14;
-constexpr size_t kBlockLength = 10;       // every command but INQUIRY
+constexpr size_t kBlockLength = 10; // every command but INQUIRY
 constexpr size_t kInquiryBlockLength = 6;
 constexpr int kCompletionWaitMs = 1000;
 // Size of the buffer a command assembles outgoing data in; also the largest
@@ -65,10 +65,7 @@ private:
 void abortRequest(SRB_ExecSCSICmd &srb);
 
 // True for a receiver that expects the mode byte in byte 1.
-inline bool legacyLayout(const DvbDevice &device)
-{
-    return device.firmwareRevision <= kLastLegacyRevision;
-}
+inline bool legacyLayout(const DvbDevice &device) { return device.firmwareRevision <= kLastLegacyRevision; }
 
 // The generic 10-byte block: operation, mode byte placed by revision,
 // offset and transfer length as 24 bits most significant byte first (higher
@@ -81,12 +78,11 @@ CommandBlock buildBlock(uint8_t operation, bool legacy, uint8_t mode, uint32_t o
 // `buffer` afterwards). Returns
 // true exactly when the request completed without error. False without
 // sending anything when no ASPI send entry is bound or no event can be made.
-bool executeRequest(uint8_t flags, uint8_t hostAdapter, uint8_t target, uint8_t *buffer,
-                    uint32_t dataLength, const uint8_t *block, size_t blockLength);
+bool executeRequest(uint8_t flags, uint8_t hostAdapter, uint8_t target, uint8_t *buffer, uint32_t dataLength,
+                    const uint8_t *block, size_t blockLength);
 
 // Executes a block against the device's address.
-bool executeOn(const DvbDevice &device, uint8_t flags, uint8_t *buffer, uint32_t dataLength,
-               const CommandBlock &block);
+bool executeOn(const DvbDevice &device, uint8_t flags, uint8_t *buffer, uint32_t dataLength, const CommandBlock &block);
 
 // The four builders. readBuffer reads `length` bytes into `buffer`;
 // writeBuffer copies `length` bytes of `data` into the command buffer and
@@ -94,19 +90,16 @@ bool executeOn(const DvbDevice &device, uint8_t flags, uint8_t *buffer, uint32_t
 // commands send `dataLength` bytes while the block declares `length`.
 bool readBuffer(const DvbDevice &device, uint8_t *buffer, uint8_t mode, uint32_t offset, uint32_t length);
 bool writeBuffer(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset, uint32_t length);
-bool streamCommandA(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset,
-                    uint32_t length, uint32_t dataLength);
-bool streamCommandB(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset,
-                    uint32_t length, uint32_t dataLength);
+bool streamCommandA(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset, uint32_t length,
+                    uint32_t dataLength);
+bool streamCommandB(const DvbDevice &device, const uint8_t *data, uint8_t mode, uint32_t offset, uint32_t length,
+                    uint32_t dataLength);
 
 // Rescans one host adapter; true when the layer reports completion.
 bool rescanBus(uint8_t adapter);
 
 // Exports return exactly 0 or 1.
-inline int32_t truth(bool value)
-{
-    return value ? 1 : 0;
-}
+inline int32_t truth(bool value) { return value ? 1 : 0; }
 
 // Big-endian helpers for the receiver's byte order.
 inline void putBe16(uint8_t *out, uint32_t value)
@@ -125,10 +118,7 @@ inline void putBe32(uint8_t *out, uint32_t value)
     out[0] = static_cast<uint8_t>(value >> 24);
     putBe24(out + 1, value);
 }
-inline uint16_t getBe16(const uint8_t *in)
-{
-    return static_cast<uint16_t>((in[0] << 8) | in[1]);
-}
+inline uint16_t getBe16(const uint8_t *in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
 
 } // namespace quelmar::scsi
 

@@ -113,9 +113,9 @@ TEST_F(BindingTest, DefaultLayerIsTheOneBesideTheLibrary)
     const std::string dir = pattern;
     const std::string copiedLibrary = dir + "/libquelmarscsi.so";
     const std::string copiedLayer = dir + "/libwnaspi32.so";
-    ASSERT_EQ(std::system(("cp '" + kLibraryPath + "' '" + copiedLibrary + "' && cp '" + kScriptedPath +
-                           "' '" + copiedLayer + "' && cp '" + kScriptedPath + "' '" + dir +
-                           "/libother.so'").c_str()),
+    ASSERT_EQ(std::system(("cp '" + kLibraryPath + "' '" + copiedLibrary + "' && cp '" + kScriptedPath + "' '" +
+                           copiedLayer + "' && cp '" + kScriptedPath + "' '" + dir + "/libother.so'")
+                              .c_str()),
               0);
     for (const char *configured : {static_cast<const char *>(nullptr), "libother.so"}) {
         SCOPED_TRACE(configured ? configured : "(unset)");

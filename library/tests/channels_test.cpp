@@ -14,16 +14,26 @@ constexpr uint32_t kTable = 0x0D0000;
 Bytes receiverRecord(uint16_t index, const Bytes &name)
 {
     Bytes r(64, 0);
-    r[0] = 0xA0; r[1] = 0xA1; r[2] = 0xA2; r[3] = 0xA3;   // head, passed through
-    r[4] = 0x12; r[5] = 0x34;                            // word4, big-endian
-    r[12] = 0xC0; r[15] = 0xC3;                          // bytes12
-    r[16] = uint8_t(index >> 8); r[17] = uint8_t(index); // word16
-    r[26] = 0xD6; r[27] = 0xD7;                          // bytes26
-    r[30] = 0xBE; r[31] = 0xEF;                          // word30
+    r[0] = 0xA0;
+    r[1] = 0xA1;
+    r[2] = 0xA2;
+    r[3] = 0xA3; // head, passed through
+    r[4] = 0x12;
+    r[5] = 0x34; // word4, big-endian
+    r[12] = 0xC0;
+    r[15] = 0xC3; // bytes12
+    r[16] = uint8_t(index >> 8);
+    r[17] = uint8_t(index); // word16
+    r[26] = 0xD6;
+    r[27] = 0xD7; // bytes26
+    r[30] = 0xBE;
+    r[31] = 0xEF; // word30
     std::memcpy(&r[32], name.data(), std::min<size_t>(name.size(), 24));
-    r[56] = uint8_t(index * 3);                          // tag
-    r[57] = 0xE7; r[61] = 0xEB;                          // bytes57
-    r[62] = 0x0F; r[63] = 0x0E;                          // word62
+    r[56] = uint8_t(index * 3); // tag
+    r[57] = 0xE7;
+    r[61] = 0xEB; // bytes57
+    r[62] = 0x0F;
+    r[63] = 0x0E; // word62
     return r;
 }
 
@@ -126,7 +136,10 @@ TEST_F(ChannelTest, NamesAreTranslatedAndTrimmed)
         Bytes stored;
         Bytes expected; // the whole 24-byte field after reading
     };
-    auto field = [](Bytes b) { b.resize(24, 0); return b; };
+    auto field = [](Bytes b) {
+        b.resize(24, 0);
+        return b;
+    };
     const Case cases[] = {
         {{0x86, 0x41, 0x42, 0x43, 0x87}, field({0x5B, 0x41, 0x42, 0x43, 0x5D})},
         {{0x05, 0x05, 0x5A, 0x44, 0x46, 0x20, 0x20, 0x20}, field({0x5A, 0x44, 0x46})},
@@ -139,8 +152,18 @@ TEST_F(ChannelTest, NamesAreTranslatedAndTrimmed)
         // 24 characters: no terminator, nothing cut.
         {Bytes(24, 0x41), Bytes(24, 0x41)},
         // Position 23 survives the terminator step when it is above 0x20.
-        {[] { Bytes b(24, 0x41); b[2] = 0; b[23] = 0x5A; return b; }(),
-         [] { Bytes b(24, 0); b[0] = b[1] = 0x41; b[23] = 0x5A; return b; }()},
+        {[] {
+             Bytes b(24, 0x41);
+             b[2] = 0;
+             b[23] = 0x5A;
+             return b;
+         }(),
+         [] {
+             Bytes b(24, 0);
+             b[0] = b[1] = 0x41;
+             b[23] = 0x5A;
+             return b;
+         }()},
         // Only blanks and controls: everything goes but position 0's blank.
         {Bytes(24, 0x20), field({0x20})},
         {Bytes(24, 0x01), Bytes(24, 0x00)},
@@ -162,7 +185,10 @@ TEST_F(ChannelTest, WriteConvertsBackAndLeavesTheCallersRecordsAlone)
         table[i].word4 = 0x1234;
         table[i].word16 = uint16_t(i);
         table[i].tag = uint8_t(i);
-        std::memcpy(table[i].name, "\x5B" "ABC\x5D \xDC\xB0", 8);
+        std::memcpy(table[i].name,
+                    "\x5B"
+                    "ABC\x5D \xDC\xB0",
+                    8);
     }
     const std::vector<DvbChannel> before = table;
     ASSERT_EQ(lib.dvbPutAllChannels(&current, table.data(), uint16_t(table.size())), 1);

@@ -31,10 +31,7 @@ protected:
         return all.empty() ? scripted::Request{} : all.front();
     }
 
-    void expectNothingSent()
-    {
-        EXPECT_TRUE(layer->requests().empty());
-    }
+    void expectNothingSent() { EXPECT_TRUE(layer->requests().empty()); }
 };
 
 TEST_F(CommandTest, StreamingStartStopBlocks)
@@ -161,8 +158,8 @@ TEST_F(CommandTest, RemoteAndVideoSettings)
     EXPECT_EQ(lib.dvbRemote(&d, -1), 0);
     expectNothingSent();
 
-    const Bytes expected[] = {{0x3D, 0x00, 0x0D, 0x00}, {0x3D, 0x00, 0x10, 0x00}, {0x3D, 0x00, 0x16, 0x00},
-                              {0x3D, 0x01, 0x06, 0x00}};
+    const Bytes expected[] = {
+        {0x3D, 0x00, 0x0D, 0x00}, {0x3D, 0x00, 0x10, 0x00}, {0x3D, 0x00, 0x16, 0x00}, {0x3D, 0x01, 0x06, 0x00}};
     for (uint32_t kind = 0; kind < 4; ++kind) {
         ASSERT_EQ(lib.dvbVideoGimmick(&d, kind), 1);
         EXPECT_EQ(only().dataOut, expected[kind]);
@@ -183,8 +180,8 @@ TEST_F(CommandTest, OnScreenTextBlocks)
     EXPECT_EQ(r.cdb[8], 16);
 
     ASSERT_EQ(lib.dvbSetOSD(&d, 0xFF0000, 0x00FF00, 35, 40, "AB"), 1);
-    EXPECT_EQ(only().dataOut, (Bytes{0x1B, 0x00, 0x00, 0xFF, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x23, 0x00, 0x28,
-                                     0x41, 0x42, 0x00}));
+    EXPECT_EQ(only().dataOut,
+              (Bytes{0x1B, 0x00, 0x00, 0xFF, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x23, 0x00, 0x28, 0x41, 0x42, 0x00}));
 
     const std::string longest(240, 'x'), tooLong(241, 'x');
     ASSERT_EQ(lib.dvbSetOSD(&d, 1, 2, 3, 4, longest.c_str()), 1);

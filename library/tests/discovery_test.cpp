@@ -78,7 +78,7 @@ TEST_F(DiscoveryTest, OlderIdentificationOnlyByFindFirst)
 
 TEST_F(DiscoveryTest, IdentificationComparesOnlyThePatternLength)
 {
-    layer->addDevice(0, 1, "TANVERIL", " ZEPRA SCSX", "2.17");      // differs inside the pattern
+    layer->addDevice(0, 1, "TANVERIL", " ZEPRA SCSX", "2.17");     // differs inside the pattern
     layer->addDevice(0, 2, "Quelma", "r", "2.17");                 // space inside the pattern
     layer->addDevice(0, 3, "QuelmarX", "anything at all", "2.17"); // extra text is not examined
     load();

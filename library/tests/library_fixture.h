@@ -89,10 +89,7 @@ private:
     void *layerHandle_ = nullptr;
 };
 
-inline Bytes cdbOf(const scripted::Request &r)
-{
-    return r.cdb;
-}
+inline Bytes cdbOf(const scripted::Request &r) { return r.cdb; }
 
 } // namespace testing_support
 

@@ -13,10 +13,7 @@ constexpr uint8_t kOpWrite = 0x3B;
 constexpr uint8_t kOpRead = 0x3C;
 constexpr uint8_t kModeSpecial = 0x30;
 
-uint32_t be24(const uint8_t *p)
-{
-    return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
-}
+uint32_t be24(const uint8_t *p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
 
 void padCopy(uint8_t *out, const char *text, size_t width)
 {
@@ -32,8 +29,7 @@ void signal(int fd)
 
 } // namespace
 
-Device &Layer::addDevice(uint8_t adapter, uint8_t target, const char *vendor, const char *product,
-                         const char *revision)
+Device &Layer::addDevice(uint8_t adapter, uint8_t target, const char *vendor, const char *product, const char *revision)
 {
     std::lock_guard lock(mutex_);
     Device &d = devices_[{adapter, target}];
@@ -248,20 +244,11 @@ Layer g_layer;
 
 extern "C" {
 
-scripted::Layer *scripted_layer(void)
-{
-    return &scripted::g_layer;
-}
+scripted::Layer *scripted_layer(void) { return &scripted::g_layer; }
 
-__attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void)
-{
-    return scripted::g_layer.supportInfo;
-}
+__attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void) { return scripted::g_layer.supportInfo; }
 
 #ifndef SCRIPTED_WITHOUT_SEND
-__attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb)
-{
-    return scripted::g_layer.send(srb);
-}
+__attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb) { return scripted::g_layer.send(srb); }
 #endif
 }

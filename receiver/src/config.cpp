@@ -122,8 +122,7 @@ bool parseRevision(const std::string &s, std::string *out)
 // Printable ASCII of at most n characters.
 bool plainField(const std::string &s, size_t n)
 {
-    return s.size() <= n &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= ' ' && c < 0x7F; });
+    return s.size() <= n && std::all_of(s.begin(), s.end(), [](char c) { return c >= ' ' && c < 0x7F; });
 }
 
 } // namespace
@@ -167,8 +166,7 @@ std::optional<std::string> nameToReceiverCodes(const std::string &utf8)
         } else {
             return std::nullopt; // beyond Latin-1 or broken UTF-8
         }
-        if (cp < kFirstPrintable || cp == kDelete || (cp >= kFirstC1Control && cp <= kLastC1Control) ||
-            cp > kLatin1Max)
+        if (cp < kFirstPrintable || cp == kDelete || (cp >= kFirstC1Control && cp <= kLastC1Control) || cp > kLatin1Max)
             return std::nullopt;
         if (cp == '[')
             out += static_cast<char>(kReceiverOpenBracket);

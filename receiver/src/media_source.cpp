@@ -20,21 +20,21 @@ namespace {
 
 using std::chrono::microseconds;
 constexpr int64_t kMicrosPerSecond = 1'000'000;
-constexpr int64_t kVbvBufferBits = 1'835'008;        // MPEG-2 main profile, main level
+constexpr int64_t kVbvBufferBits = 1'835'008; // MPEG-2 main profile, main level
 constexpr int kBFramesBetweenReferences = 2;
-constexpr int kSceneChangeOff = 1'000'000'000;       // never start a GOP on a scene change
+constexpr int kSceneChangeOff = 1'000'000'000; // never start a GOP on a scene change
 // GOPs are cut by forcing every 12th picture to I; the encoder's own GOP
 // length only serves as an upper bound (with closed GOPs and B pictures it
 // would round the length to its B-picture pattern).
-constexpr int kEncoderGopLimit = 600;      // the encoder's largest
-constexpr int kPalSarNum = 16, kPalSarDen = 15;     // 4:3 picture on 720x576
+constexpr int kEncoderGopLimit = 600;           // the encoder's largest
+constexpr int kPalSarNum = 16, kPalSarDen = 15; // 4:3 picture on 720x576
 // A source that falls further behind than this (the process was stopped)
 // skips ahead instead of encoding the backlog.
 constexpr int64_t kMaxBacklogMicros = 500'000;
 constexpr int kMaxPacketsPerProduce = 2000;
 // Tone: 1 kHz left, 500 Hz right, both periods divide this table.
 constexpr int kToneTableFrames = 96;
-constexpr double kToneAmplitude = 0.25;              // -12 dBFS
+constexpr double kToneAmplitude = 0.25; // -12 dBFS
 constexpr double kPi = 3.14159265358979323846;
 constexpr uint8_t kSequenceHeaderCode = 0xB3;
 constexpr uint8_t kGopHeaderCode = 0xB8;
@@ -181,8 +181,7 @@ private:
         av_channel_layout_default(&c->ch_layout, 2);
         int err = avcodec_open2(c, codec, nullptr);
         if (err < 0)
-            return fail(error, std::string("cannot open the ") + (ac3 ? "AC-3" : "MP2") +
-                                   " encoder: " + avError(err));
+            return fail(error, std::string("cannot open the ") + (ac3 ? "AC-3" : "MP2") + " encoder: " + avError(err));
         aframe_.reset(av_frame_alloc());
         aframe_->format = c->sample_fmt;
         aframe_->nb_samples = c->frame_size;
@@ -192,7 +191,7 @@ private:
             return fail(error, "cannot allocate audio samples: " + avError(err));
         for (int i = 0; i < kToneTableFrames; ++i) {
             tone_[0][i] = kToneAmplitude * std::sin(2 * kPi * i / (kToneTableFrames / 2.0)); // 1 kHz
-            tone_[1][i] = kToneAmplitude * std::sin(2 * kPi * i / kToneTableFrames);        // 500 Hz
+            tone_[1][i] = kToneAmplitude * std::sin(2 * kPi * i / kToneTableFrames);         // 500 Hz
         }
         return true;
     }
@@ -290,7 +289,8 @@ private:
 
 class FileSource final : public StreamSource {
 public:
-    FileSource(const ChannelConfig &ch, int64_t basePts) : path_(ch.file), wantVideo_(!ch.isRadio()), basePts_(basePts) {}
+    FileSource(const ChannelConfig &ch, int64_t basePts) : path_(ch.file), wantVideo_(!ch.isRadio()), basePts_(basePts)
+    {}
 
     bool open(std::string *error)
     {
@@ -375,9 +375,10 @@ private:
             if (err < 0) {
                 if (deliveredThisPass_ == 0 || !loop()) {
                     dead_ = true;
-                    problem_ = path_ + ": " +
-                               (deliveredThisPass_ == 0 ? "nothing usable to replay" : "cannot seek back to its start") +
-                               (err == AVERROR_EOF ? std::string() : " (" + avError(err) + ")");
+                    problem_ =
+                        path_ + ": " +
+                        (deliveredThisPass_ == 0 ? "nothing usable to replay" : "cannot seek back to its start") +
+                        (err == AVERROR_EOF ? std::string() : " (" + avError(err) + ")");
                     return false;
                 }
                 continue;

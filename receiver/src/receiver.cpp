@@ -14,11 +14,11 @@ constexpr size_t kCdb10Bytes = 10;
 constexpr size_t kInquiryVendorOffset = 8;
 constexpr size_t kInquiryVendorBytes = 8;
 constexpr size_t kInquiryProductOffset = 16;
-constexpr size_t kInquiryProductTextBytes = 15;      // the 16th byte is a revision digit
+constexpr size_t kInquiryProductTextBytes = 15; // the 16th byte is a revision digit
 constexpr size_t kInquiryRevisionDigitOffsets[4] = {31, 32, 34, 35};
 constexpr size_t kInquiryRevisionDotOffset = 33;
 constexpr size_t kInquiryAllocationByte = 4;
-constexpr uint8_t kPeripheralProcessor = 0x03;  // the box answers as a processor device
+constexpr uint8_t kPeripheralProcessor = 0x03; // the box answers as a processor device
 constexpr uint8_t kScsi2 = 0x02;
 constexpr uint8_t kAdditionalLength = kInquiryBytes - 5;
 constexpr uint8_t kEvpdBit = 0x01;
@@ -28,7 +28,7 @@ constexpr size_t kStreamParameterBytes = 6;
 constexpr size_t kSelectChannelBytes = 2;
 constexpr uint16_t kCurrentChannelAnswer = 0x0001;
 constexpr size_t kFrontPanelChars = 8;
-constexpr size_t kOsdHeaderBytes = 12;          // four values before the text
+constexpr size_t kOsdHeaderBytes = 12; // four values before the text
 constexpr size_t kVideoSettingBytes = 2;
 constexpr unsigned kMaxChannels = 0xFFFF;
 constexpr size_t kStallKinds = 3;
@@ -112,8 +112,7 @@ Receiver::Receiver(ReceiverConfig config)
 
 Receiver::~Receiver() = default;
 
-CommandResult Receiver::execute(const uint8_t *cdb, size_t cdbLength, Direction dir, uint8_t *data,
-                                uint32_t dataLength)
+CommandResult Receiver::execute(const uint8_t *cdb, size_t cdbLength, Direction dir, uint8_t *data, uint32_t dataLength)
 {
     if (cdbLength == kCdb6Bytes && cdb[0] == kOpInquiry)
         return inquiry(cdb, dir, data, dataLength);
@@ -151,8 +150,7 @@ CommandResult Receiver::execute(const uint8_t *cdb, size_t cdbLength, Direction 
         if (dataLength < length)
             return overrun();
         return readCommand(mode, offset, length, data);
-    case kOpWriteBuffer:
-        return writeCommand(mode, offset, length, data, dataLength);
+    case kOpWriteBuffer: return writeCommand(mode, offset, length, data, dataLength);
     default:
         if (mode != 0)
             return illegal(kAscInvalidFieldInCdb);
@@ -282,9 +280,7 @@ CommandResult Receiver::specialCommand(const uint8_t *msg, uint32_t length)
         restartStreams();
         return good(length);
     case kSpecialRemoteLock:
-    case kSpecialRemoteUnlock:
-        remoteLocked_ = code == kSpecialRemoteLock;
-        return good(length);
+    case kSpecialRemoteUnlock: remoteLocked_ = code == kSpecialRemoteLock; return good(length);
     case kSpecialOsd:
         if (length < 1 + kOsdHeaderBytes + 1)
             return illegal(kAscInvalidFieldInData);
@@ -295,8 +291,7 @@ CommandResult Receiver::specialCommand(const uint8_t *msg, uint32_t length)
             return illegal(kAscInvalidFieldInData);
         videoSetting_ = {msg[1], msg[2]};
         return good(length);
-    default:
-        return illegal(kAscInvalidFieldInData);
+    default: return illegal(kAscInvalidFieldInData);
     }
 }
 
@@ -320,7 +315,7 @@ CommandResult Receiver::streamCommand(uint8_t op, uint32_t offset, uint32_t leng
         streaming_ = false;
         restartStreams();
     } else if (streaming_) {
-        restartStreams();  // restart: buffers emptied, the source begins anew
+        restartStreams(); // restart: buffers emptied, the source begins anew
     }
     return good(dataLength);
 }
@@ -373,18 +368,17 @@ void Receiver::pump(std::chrono::steady_clock::time_point now)
             if (c.videoPid == videoPid && c.audioPid == audioPid)
                 channel = &c;
         if (!channel) {
-            problem = "no source for video PID " + std::to_string(videoPid) + ", audio PID " +
-                      std::to_string(audioPid);
+            problem = "no source for video PID " + std::to_string(videoPid) + ", audio PID " + std::to_string(audioPid);
         } else {
             // Timestamps keep increasing across restarts and channel changes.
-            const int64_t base = kPtsClockHz +
-                std::chrono::duration_cast<std::chrono::microseconds>(now - created_).count() * kPtsClockHz /
-                    1'000'000;
+            const int64_t base =
+                kPtsClockHz +
+                std::chrono::duration_cast<std::chrono::microseconds>(now - created_).count() * kPtsClockHz / 1'000'000;
             source_ = openSource(*channel, base, &problem);
         }
         if (!source_) {
-            std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel delivers nothing: %s\n",
-                         config_.adapter, config_.target, problem.c_str());
+            std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel delivers nothing: %s\n", config_.adapter,
+                         config_.target, problem.c_str());
             std::lock_guard lock(mutex_);
             if (generation_ == generation)
                 sourceProblem_ = problem;
@@ -396,13 +390,13 @@ void Receiver::pump(std::chrono::steady_clock::time_point now)
     source_->produce(std::chrono::duration_cast<std::chrono::microseconds>(now - sourceStart_), &units);
     std::string problem = source_->problem();
     if (!problem.empty()) {
-        std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel stopped delivering: %s\n",
-                     config_.adapter, config_.target, problem.c_str());
+        std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel stopped delivering: %s\n", config_.adapter,
+                     config_.target, problem.c_str());
         source_.reset();
     }
     std::lock_guard lock(mutex_);
     if (generation_ != generation)
-        return;  // retuned meanwhile: these belong to the old channel
+        return; // retuned meanwhile: these belong to the old channel
     if (!problem.empty())
         sourceProblem_ = problem;
     for (auto &u : units)

@@ -27,7 +27,7 @@ channel name="Film \"#1\"" tag=4 video-pid=300 file="/srv/cap ture.ts"
     EXPECT_EQ(a.vendor, "Quelmar ");
     ASSERT_EQ(a.channels.size(), 3u);
     EXPECT_EQ(a.channels[0].name, "Das Erste");
-    EXPECT_EQ(a.channels[0].audioPid, 102);  // next free PID after the video PID
+    EXPECT_EQ(a.channels[0].audioPid, 102); // next free PID after the video PID
     EXPECT_EQ(a.channels[1].name, "\x86\x9A\x87 21\xF8");
     EXPECT_EQ(a.channels[1].audio, AudioCodec::Ac3);
     EXPECT_EQ(a.channels[1].audioPid, 250);
@@ -58,8 +58,7 @@ TEST(ReceiverConfig, ErrorsNameTheLineAndTheProblem)
         {"receiver adapter=0 target=1 colour=blue\n", "line 1: unknown receiver setting \"colour\""},
         {"receiver adapter=0 target=1\nchannel name=\"open tag=1 video-pid=1\n", "line 2: unterminated quote"},
         {"receiver adapter=0 target=1\nchannel name=\"\xE2\x82\xAC\" tag=1 video-pid=1\n", "line 2: name"},
-        {"receiver adapter=0 target=1\nchannel name=\"1234567890123456789012345\" tag=1 video-pid=1\n",
-         "line 2: name"},
+        {"receiver adapter=0 target=1\nchannel name=\"1234567890123456789012345\" tag=1 video-pid=1\n", "line 2: name"},
         {"receiver adapter=0 target=1\nchannel name=A tag=1 video-pid=1 audio-pid=7\n"
          "channel name=B tag=2 video-pid=2 audio-pid=7\n",
          "line 3: audio-pid 7 is used twice"},
@@ -103,11 +102,12 @@ TEST(ReceiverConfig, DefaultHasTheChannelsEveryDemonstrationNeeds)
 
 TEST(ReceiverConfig, NamesAreConvertedToTheReceiversCharacterCodes)
 {
-    EXPECT_EQ(nameToReceiverCodes("[ABC]"), "\x86" "ABC\x87");
-    EXPECT_EQ(nameToReceiverCodes("caf\xC3\xA9"), "caf\xE9");          // other Latin-1 as is
-    EXPECT_FALSE(nameToReceiverCodes("\xC3"));                          // cut UTF-8
-    EXPECT_FALSE(nameToReceiverCodes("\xC0\x80"));                      // overlong NUL
-    EXPECT_FALSE(nameToReceiverCodes("a\tb"));                          // control character
+    EXPECT_EQ(nameToReceiverCodes("[ABC]"), "\x86"
+                                            "ABC\x87");
+    EXPECT_EQ(nameToReceiverCodes("caf\xC3\xA9"), "caf\xE9"); // other Latin-1 as is
+    EXPECT_FALSE(nameToReceiverCodes("\xC3"));                // cut UTF-8
+    EXPECT_FALSE(nameToReceiverCodes("\xC0\x80"));            // overlong NUL
+    EXPECT_FALSE(nameToReceiverCodes("a\tb"));                // control character
     EXPECT_FALSE(nameToReceiverCodes(""));
 }
 

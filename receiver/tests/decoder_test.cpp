@@ -79,8 +79,8 @@ TEST(ReceiverDecoder, ModeByteIsReadFromByteOneUpTo214AndFromByteTwoAfter)
         // The same command in the other layout is refused.
         expectIllegal(rig.in(cdb10(kOpReadBuffer, countMode, !legacy, 0, 4), &d, 4));
         // And the other firmware generation's count mode too.
-        expectIllegal(rig.in(cdb10(kOpReadBuffer, legacy ? kModeChannelCount : kModeChannelCountLegacy, legacy,
-                                   0, 4), &d, 4));
+        expectIllegal(
+            rig.in(cdb10(kOpReadBuffer, legacy ? kModeChannelCount : kModeChannelCountLegacy, legacy, 0, 4), &d, 4));
         // Special commands and memory writes follow the same rule.
         expectIllegal(rig.out(cdb10(kOpWriteBuffer, kModeSpecial, !legacy, 0, 2), {30, 0}));
         EXPECT_EQ(rig.out(cdb10(kOpWriteBuffer, kModeSpecial, legacy, 0, 2), {29, 0}).status, TargetStatus::Good);
@@ -99,7 +99,7 @@ TEST(ReceiverDecoder, ChannelSelectionKeepsModeOneInByteOneOnEveryFirmware)
         ASSERT_EQ(rig.in(cdb10(kOpReadBuffer, kModeCurrentChannel, rig.legacy(), 0, 68), &d, 68).status,
                   TargetStatus::Good);
         EXPECT_NE(readBe16(d.data()), 0);
-        EXPECT_EQ(readBe16(&d[4 + kRecordVideoPidOffset]), kNoVideoPid);  // channel 3 is the radio channel
+        EXPECT_EQ(readBe16(&d[4 + kRecordVideoPidOffset]), kNoVideoPid); // channel 3 is the radio channel
         EXPECT_EQ(std::string(reinterpret_cast<char *>(&d[4 + kRecordNameOffset])), "Radio Quelmar");
         // Mode 1 moved to byte 2 is not a channel selection; past the table's end
         // is refused.
@@ -134,10 +134,10 @@ TEST(ReceiverDecoder, ChannelTableInReceiverFormRoundTripsThroughMemory)
     ASSERT_EQ(rig.in(cdb10(kOpReadBuffer, 0, false, kChannelTableAddress, 64), &d, 64).status, TargetStatus::Good);
     EXPECT_EQ(d[kRecordNameOffset], 'X');
     // Table writes are whole records from the table on.
-    expectIllegal(rig.out(cdb10(kOpWriteBuffer, kModeWriteTable, false, kChannelTableAddress + 1, 64),
-                          std::vector<uint8_t>(64)));
-    expectIllegal(rig.out(cdb10(kOpWriteBuffer, kModeWriteTable, false, kChannelTableAddress, 60),
-                          std::vector<uint8_t>(60)));
+    expectIllegal(
+        rig.out(cdb10(kOpWriteBuffer, kModeWriteTable, false, kChannelTableAddress + 1, 64), std::vector<uint8_t>(64)));
+    expectIllegal(
+        rig.out(cdb10(kOpWriteBuffer, kModeWriteTable, false, kChannelTableAddress, 60), std::vector<uint8_t>(60)));
     expectIllegal(rig.out(cdb10(kOpWriteBuffer, kModeWriteTable, false, 0x1000, 64), std::vector<uint8_t>(64)));
 }
 
@@ -147,8 +147,7 @@ TEST(ReceiverDecoder, MemoryIsSixteenMebibytesWithTheScsiModeWord)
     ASSERT_EQ(rig.out(cdb10(kOpWriteBuffer, kModeWriteMemory, true, 0xFFEA, 2), {0xFF, 0xFF}).status,
               TargetStatus::Good);
     EXPECT_EQ(rig.rx.state().scsiModeWord, 0xFFFF);
-    ASSERT_EQ(rig.out(cdb10(kOpWriteBuffer, kModeWriteMemory, true, 0xFFFFFE, 2), {1, 2}).status,
-              TargetStatus::Good);
+    ASSERT_EQ(rig.out(cdb10(kOpWriteBuffer, kModeWriteMemory, true, 0xFFFFFE, 2), {1, 2}).status, TargetStatus::Good);
     std::vector<uint8_t> d;
     ASSERT_EQ(rig.in(cdb10(kOpReadBuffer, 0, true, 0xFFFFFE, 2), &d, 2).status, TargetStatus::Good);
     EXPECT_EQ(d, (std::vector<uint8_t>{1, 2}));
@@ -192,8 +191,8 @@ TEST(ReceiverDecoder, SpecialCommandsChangeTheReceiversState)
     EXPECT_FALSE(rig.rx.state().remoteLocked);
     EXPECT_EQ(special({2, 0}).status, TargetStatus::Good);
     EXPECT_FALSE(rig.rx.state().powered);
-    expectIllegal(special({99, 0}));             // unknown code
-    expectIllegal(special({1, 'a', 'b'}));       // odd length
+    expectIllegal(special({99, 0}));       // unknown code
+    expectIllegal(special({1, 'a', 'b'})); // odd length
     // The block's length byte must match the message.
     expectIllegal(rig.out(cdb10(kOpWriteBuffer, kModeSpecial, false, 0, 4), {29, 0}));
     // Tuning switches it on again.
@@ -216,7 +215,7 @@ TEST(ReceiverDecoder, NothingToDeliverIsBusyOrNotReadyByTheScsiModeWord)
     EXPECT_EQ(r.status, TargetStatus::CheckCondition);
     EXPECT_EQ(r.sense[2], kSenseNotReady);
     expectIllegal(rig.in(cdb10(kOpReadBuffer, kModeReadTimestamps, false, 0, 32), &d, 32));
-    expectIllegal(rig.in(cdb10(kOpReadBuffer, 6, false, 0, 512), &d, 512));  // single-stream mode unsupported
+    expectIllegal(rig.in(cdb10(kOpReadBuffer, 6, false, 0, 512), &d, 512)); // single-stream mode unsupported
 }
 
 TEST(ReceiverDecoder, StreamingStartStopAndUnknownBlocks)
@@ -230,7 +229,7 @@ TEST(ReceiverDecoder, StreamingStartStopAndUnknownBlocks)
     EXPECT_EQ(rig.out(cdb10(kOpStreamA, 0, false, 0, 0), {0, 0, 0, 0, 0, 0}).status, TargetStatus::Good);
     EXPECT_FALSE(rig.rx.state().streaming);
     std::vector<uint8_t> d;
-    expectIllegal(rig.in(cdb10(0x28, 0, false, 0, 16), &d, 16));          // not a receiver command
+    expectIllegal(rig.in(cdb10(0x28, 0, false, 0, 16), &d, 16)); // not a receiver command
     Cdb ctrl = cdb10(kOpReadBuffer, 0, false, 0, 16);
     ctrl[9] = 1;
     expectIllegal(rig.in(ctrl, &d, 16));

@@ -9,12 +9,16 @@
 
 namespace quelmar::receiver::test {
 
-enum class EsKind { Mpeg2Video, Mp2, Ac3 };
+enum class EsKind {
+    Mpeg2Video,
+    Mp2,
+    Ac3
+};
 
 struct DecodeReport {
-    int frames = 0;           // pictures or audio frames decoded
-    int errors = 0;           // decoder errors and error messages
-    int64_t samples = 0;      // audio samples per channel
+    int frames = 0;      // pictures or audio frames decoded
+    int errors = 0;      // decoder errors and error messages
+    int64_t samples = 0; // audio samples per channel
     int width = 0, height = 0, sampleRate = 0, channels = 0;
     std::string firstError;
 };

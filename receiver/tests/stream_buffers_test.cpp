@@ -44,16 +44,16 @@ TEST(StreamBuffers, VideoReadsCarryWholePicturesThenZeroStuffing)
     uint8_t rec[16];
     ASSERT_TRUE(b.readTimestamp(rec));
     EXPECT_EQ(rec[0], 1);
-    EXPECT_EQ(rec[1], 1);           // DTS 90 differs from PTS 100
+    EXPECT_EQ(rec[1], 1); // DTS 90 differs from PTS 100
     EXPECT_EQ(offsetOf(rec), 0u);
     EXPECT_EQ(rec[10], 100);
     EXPECT_EQ(rec[15], 90);
     ASSERT_TRUE(b.readTimestamp(rec));
     EXPECT_EQ(rec[1], 0);
     EXPECT_EQ(offsetOf(rec), 10000u);
-    EXPECT_EQ(rec[15], 200);        // DTS field repeats the PTS
+    EXPECT_EQ(rec[15], 200); // DTS field repeats the PTS
     ASSERT_TRUE(b.readTimestamp(rec));
-    EXPECT_EQ(offsetOf(rec), kVideoRead);  // padding counts
+    EXPECT_EQ(offsetOf(rec), kVideoRead); // padding counts
     EXPECT_FALSE(b.readTimestamp(rec));
 }
 
@@ -81,12 +81,12 @@ TEST(StreamBuffers, AudioIsServedOnlyInWholeContinuousReads)
     for (int i = 0; i < 14; ++i)
         b.push(unit(Stream::Audio, 576, static_cast<uint8_t>(i + 1), 1000 + i * 1080));
     std::vector<uint8_t> out(kAudioRead);
-    EXPECT_FALSE(b.readAudio(out.data(), kAudioRead));  // 8064 bytes buffered
+    EXPECT_FALSE(b.readAudio(out.data(), kAudioRead)); // 8064 bytes buffered
     b.push(unit(Stream::Audio, 576, 15, 1000 + 14 * 1080));
     ASSERT_TRUE(b.readAudio(out.data(), kAudioRead));
     EXPECT_EQ(out[575], 1);
     EXPECT_EQ(out[576], 2);
-    EXPECT_EQ(out[kAudioRead - 1], 15);                 // no stuffing inside audio
+    EXPECT_EQ(out[kAudioRead - 1], 15); // no stuffing inside audio
     EXPECT_EQ(b.bufferedBytes(Stream::Audio), 15u * 576 - kAudioRead);
     // A record for each frame that began in the read, at its offset.
     uint8_t rec[16];
@@ -106,7 +106,7 @@ TEST(StreamBuffers, OverflowDropsAndCountsAndVideoWaitsForTheNextSequenceHeader)
     for (int i = 0; i < 10; ++i)
         b.push(unit(Stream::Video, picture, 1, i, i == 0));
     EXPECT_EQ(b.droppedBytes(Stream::Video), 0u);
-    b.push(unit(Stream::Video, picture, 2, 10));   // does not fit
+    b.push(unit(Stream::Video, picture, 2, 10)); // does not fit
     EXPECT_EQ(b.droppedBytes(Stream::Video), picture);
     std::vector<uint8_t> out(kVideoRead);
     for (int i = 0; i < 8; ++i)

@@ -30,7 +30,7 @@ constexpr size_t kVideoRead = 32768;
 constexpr size_t kAudioRead = 8192;
 constexpr milliseconds kPollPeriod{25};
 constexpr milliseconds kPumpPeriod{5};
-constexpr int64_t kVideoFrameTicks = 3600;       // 90 kHz ticks per picture at 25 fps
+constexpr int64_t kVideoFrameTicks = 3600; // 90 kHz ticks per picture at 25 fps
 constexpr int64_t kMp2FrameTicks = 1152 * 90000 / 48000;
 constexpr int64_t kAc3FrameTicks = 1536 * 90000 / 48000;
 
@@ -58,7 +58,7 @@ Record parse(const uint8_t *r)
 
 struct Collected {
     std::vector<uint8_t> video, audio;
-    uint32_t audioBase = 0;   // audio bytes delivered since streaming (re)started, before this poll
+    uint32_t audioBase = 0; // audio bytes delivered since streaming (re)started, before this poll
     std::vector<Record> records;
     int videoReads = 0, audioReads = 0, refusals = 0;
 };
@@ -212,7 +212,10 @@ TEST(ReceiverStreams, GeneratedTvChannelDecodesAndHoldsThePicturesOfTheElapsedTi
     const auto seq = test::startCodes(c.video, 0xB3);
     EXPECT_EQ(seq.size(), static_cast<size_t>((v.frames + 11) / 12));
     EXPECT_EQ(test::startCodes(c.video, 0x00).size(), static_cast<size_t>(v.frames));
-    EXPECT_EQ(seq[1] > 0 ? test::startCodes(std::vector<uint8_t>(c.video.begin(), c.video.begin() + seq[1]), 0x00).size() : 0u, 12u);
+    EXPECT_EQ(seq[1] > 0
+                  ? test::startCodes(std::vector<uint8_t>(c.video.begin(), c.video.begin() + seq[1]), 0x00).size()
+                  : 0u,
+              12u);
     // Reads carry zero stuffing after the last whole picture.
     EXPECT_EQ(c.video.size() % kVideoRead, 0u);
     EXPECT_EQ(c.video.back(), 0);

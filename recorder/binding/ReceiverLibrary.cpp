@@ -13,10 +13,7 @@ bool Resolve(const DynamicLibrary &module, const char *name, Fn &entry)
 
 } // namespace
 
-ReceiverLibrary::ReceiverLibrary(Unbound)
-{
-    device.status = static_cast<int32_t>(kLibraryMissing);
-}
+ReceiverLibrary::ReceiverLibrary(Unbound) { device.status = static_cast<int32_t>(kLibraryMissing); }
 
 ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
 {
@@ -32,11 +29,11 @@ ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
     if (quelmarDLLVersion() < kMinInterfaceVersion)
         return;
 
-#define QUELMAR_BIND(name)                                                                           \
-    if (!Resolve(module, #name, name)) {                                                             \
-        unload();                                                                                    \
-        device.status = static_cast<int32_t>(kEntryMissing);                                         \
-        return;                                                                                      \
+#define QUELMAR_BIND(name)                                                                                             \
+    if (!Resolve(module, #name, name)) {                                                                               \
+        unload();                                                                                                      \
+        device.status = static_cast<int32_t>(kEntryMissing);                                                           \
+        return;                                                                                                        \
     }
     QUELMAR_BIND(dvbInit)
     QUELMAR_BIND(dvbRescanAllSCSIBusses)

@@ -42,10 +42,7 @@ public:
     // device.status as the unsigned status word.
     uint32_t status() const { return static_cast<uint32_t>(device.status); }
     // True when receiver commands may be issued (status 2 or 3).
-    bool receiverPresent() const
-    {
-        return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD;
-    }
+    bool receiverPresent() const { return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD; }
 
     DvbDevice device{};
     DynamicLibrary module;

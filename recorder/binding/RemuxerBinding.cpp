@@ -42,11 +42,11 @@ RemuxerBinding::RemuxerBinding(const std::string &moduleName)
         (info.dwMajorVersion == kMinMajorVersion && info.dwMinorVersion < kMinMinorVersion))
         return;
 
-#define QUELMAR_BIND(name, type)                                                                     \
-    if (!Resolve(module, #name, name)) {                                                             \
-        unload();                                                                                    \
-        status = RemuxerIncomplete;                                                                  \
-        return;                                                                                      \
+#define QUELMAR_BIND(name, type)                                                                                       \
+    if (!Resolve(module, #name, name)) {                                                                               \
+        unload();                                                                                                      \
+        status = RemuxerIncomplete;                                                                                    \
+        return;                                                                                                        \
     }
     REMUX_ENTRY_POINTS(QUELMAR_BIND)
 #undef QUELMAR_BIND

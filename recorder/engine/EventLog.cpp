@@ -18,7 +18,7 @@ constexpr char kLineEnd[] = "\r\n";
 struct LogState {
     CriticalSection lock; // g_logLock
     std::vector<LogSink *> sinks;
-    File file;            // g_logFile
+    File file; // g_logFile
 };
 
 LogState &State()

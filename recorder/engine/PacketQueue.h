@@ -25,8 +25,8 @@ inline constexpr uint32_t kVideoChunkBytes = 32768;
 inline constexpr uint32_t kPtsRecordBytes = 16;
 
 struct PacketNode {
-    uint8_t *data;    // owned by the queue while the node is queued (new[])
-    uint32_t length;  // bytes in data
+    uint8_t *data;   // owned by the queue while the node is queued (new[])
+    uint32_t length; // bytes in data
     StreamKind kind;
     PacketNode *next; // changed only under the queue's lock
     uint32_t paused;  // paused flag of the cycle that read the chunk (0 or 1)

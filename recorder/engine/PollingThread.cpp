@@ -34,11 +34,10 @@ struct Receiver {
     decltype(ReceiverLibrary::dvbReadMultipleStreams) readMultipleStreams;
 
     explicit Receiver(const ReceiverLibrary &library)
-        : device(library.device), present(library.receiverPresent()),
-          initStreaming(library.dvbInitStreaming), deInitStreaming(library.dvbDeInitStreaming),
-          sendSpecialCommand(library.dvbSendSpecialCommand), readMultipleStreams(library.dvbReadMultipleStreams)
-    {
-    }
+        : device(library.device), present(library.receiverPresent()), initStreaming(library.dvbInitStreaming),
+          deInitStreaming(library.dvbDeInitStreaming), sendSpecialCommand(library.dvbSendSpecialCommand),
+          readMultipleStreams(library.dvbReadMultipleStreams)
+    {}
 
     // One read of `kind` into buffer; false when it failed or no receiver is there.
     bool read(std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)

@@ -15,8 +15,8 @@ namespace quelmar {
 
 class ReceiverLibrary;
 
-inline constexpr int32_t kPollPeriodMs = 25;        // one poll cycle
-inline constexpr int32_t kPollDelayReportMs = 100;  // later than this is reported
+inline constexpr int32_t kPollPeriodMs = 25;         // one poll cycle
+inline constexpr int32_t kPollDelayReportMs = 100;   // later than this is reported
 inline constexpr int32_t kPollBacklogLimitMs = 2000; // backlog beyond this is given up
 
 // The schedule arithmetic of the polling thread, apart from any clock.
@@ -53,8 +53,8 @@ struct PollingThreadArgs {
     ReceiverLibrary *receiver = nullptr; // window-owned binding; read only at the thread's start
     std::shared_ptr<PacketQueue> queue;
     std::shared_ptr<AutoResetEvent> dataReady;
-    const Flag *recording = nullptr;     // runs while set
-    const Flag *paused = nullptr;        // sampled once per cycle
+    const Flag *recording = nullptr; // runs while set
+    const Flag *paused = nullptr;    // sampled once per cycle
     Clock *clock = &SystemClock::instance();
     // Filled for benchmarks and tests: the lateness of every cycle, when set.
     std::vector<int64_t> *latenessLog = nullptr;

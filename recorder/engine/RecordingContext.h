@@ -22,7 +22,7 @@ class Clock;
 
 // Output choices: the list indices of the three "Save streams" lists.
 inline constexpr int kSaveNothing = 0;
-inline constexpr int kSaveRaw = 1;       // video/audio "as raw"; multiplex "as ~DVD"
+inline constexpr int kSaveRaw = 1;        // video/audio "as raw"; multiplex "as ~DVD"
 inline constexpr int kSaveElementary = 2; // video "as m2v", audio "as mp2/ac3"
 
 // Shortest split interval, seconds.
@@ -72,16 +72,16 @@ struct RecordingContext {
     // The window's split size in megabytes, read at every split test.
     const std::atomic<uint32_t> *splitSize = nullptr;
     std::atomic<uint32_t> splitTime{kMinSplitTimeSeconds}; // seconds
-    SharedString baseName;     // output path without extension
-    RecorderView *view = nullptr; // the control references
+    SharedString baseName;                                 // output path without extension
+    RecorderView *view = nullptr;                          // the control references
     // Output choices, fixed while a recording runs (the lists are disabled).
     int videoIndex = kSaveNothing;
     int audioIndex = kSaveNothing;
     int muxIndex = kSaveNothing;
-    Flag timerMode;            // the stop routine leaves the controls to the supervision
-    Flag logInfo;              // "&Log Audio/Video Info" checked: info lines also go to the log
-    int16_t videoDelay = 0;    // ms, handed to the multiplexer
-    Flag ready;                // receiver usable and no recording starting, running or ending
+    Flag timerMode;         // the stop routine leaves the controls to the supervision
+    Flag logInfo;           // "&Log Audio/Video Info" checked: info lines also go to the log
+    int16_t videoDelay = 0; // ms, handed to the multiplexer
+    Flag ready;             // receiver usable and no recording starting, running or ending
     // Run by the stop routine on the recording thread when timerMode is set
     // (reports the next timer). May be empty.
     std::function<void()> showNextTimer;

@@ -28,7 +28,7 @@ constexpr uint32_t kIdleCheckMs = 100;
 // A sequence header the raw video output may start with.
 constexpr size_t kSequenceHeaderCheckBytes = 12;
 constexpr uint8_t kSequenceHeaderCode = 0xB3;
-constexpr uint8_t kMarkerBitMask = 0x20;          // header byte 10
+constexpr uint8_t kMarkerBitMask = 0x20;             // header byte 10
 constexpr uint8_t kConstrainedParametersMask = 0x04; // header byte 11
 
 constexpr char kVideoRawExt[] = ".raw.m2v";
@@ -66,9 +66,9 @@ public:
     explicit RecordingSession(RecordingContext &context)
         : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer)
     {
-        useMux_ = ctx_.multiplexerAvailable.get() && remuxer_ && remuxer_->ready() &&
-                  (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary ||
-                   ctx_.audioIndex == kSaveElementary);
+        useMux_ =
+            ctx_.multiplexerAvailable.get() && remuxer_ && remuxer_->ready() &&
+            (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary || ctx_.audioIndex == kSaveElementary);
         muxOutput_ = useMux_ && ctx_.muxIndex != kSaveNothing;
         split_.videoExt = ctx_.videoIndex == kSaveRaw ? kVideoRawExt : kVideoElementaryExt;
     }
@@ -188,8 +188,7 @@ bool RecordingSession::startUp()
         LogEvent(audioOnly ? "audio recording started" : "a/v recording started, trying to synchronize...");
         remuxer_->InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
         remuxer_->Perform_Resync();
-    } else if (ctx_.videoIndex == kSaveNothing && ctx_.audioIndex == kSaveNothing &&
-               ctx_.muxIndex == kSaveNothing) {
+    } else if (ctx_.videoIndex == kSaveNothing && ctx_.audioIndex == kSaveNothing && ctx_.muxIndex == kSaveNothing) {
         LogEvent("You should have seleceted anything to save, dude!");
         return false;
     } else {
@@ -236,8 +235,7 @@ uint32_t RecordingSession::run()
     if (ctx_.pollClock)
         args.clock = ctx_.pollClock;
     args.latenessLog = ctx_.pollLateness;
-    polling_ = std::make_unique<WorkerThread>([args] { return PollingThreadProc(args); },
-                                              ThreadPriority::TimeCritical);
+    polling_ = std::make_unique<WorkerThread>([args] { return PollingThreadProc(args); }, ThreadPriority::TimeCritical);
     polling_->resume();
     view_.setText(ControlId::Pts, "0");
 
@@ -417,8 +415,7 @@ bool RecordingSession::performSplit(SplitLeader leader)
         if (!reopen(audioFile_, split_.audioBytes, split_.audioExt))
             return false;
         break;
-    case SplitLeader::None:
-        break;
+    case SplitLeader::None: break;
     }
     LogEvent(SplitMessage(ordinal));
     ctx_.splitRequested.set(false);
@@ -535,8 +532,8 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
         if (context.multiplexerAvailable.get()) {
             view.enableControl(ControlId::MuxChoice, true);
             view.enableControl(ControlId::VideoDelay,
-                               context.muxIndex == kSaveRaw || (context.audioIndex == kSaveElementary &&
-                                                                context.videoIndex == kSaveElementary));
+                               context.muxIndex == kSaveRaw ||
+                                   (context.audioIndex == kSaveElementary && context.videoIndex == kSaveElementary));
         }
     }
     if (context.receiver && context.receiver->receiverPresent())
@@ -551,8 +548,8 @@ std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context)
     context.ready.set(false);
     context.splitRequested.set(false);
     context.recording.set(true);
-    auto thread = std::make_unique<WorkerThread>([&context] { return RecordingThreadProc(context); },
-                                                 ThreadPriority::Normal);
+    auto thread =
+        std::make_unique<WorkerThread>([&context] { return RecordingThreadProc(context); }, ThreadPriority::Normal);
     thread->resume();
     return thread;
 }

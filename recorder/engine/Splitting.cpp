@@ -59,12 +59,9 @@ std::string SplitMessage(int ordinal)
 std::string AudioExtension(int audioIndex, bool ac3)
 {
     switch (audioIndex) {
-    case kSaveRaw:
-        return ac3 ? ".raw.acp" : ".raw.mpp";
-    case kSaveElementary:
-        return ac3 ? ".ac3" : ".mp2";
-    default:
-        return ".no audio";
+    case kSaveRaw: return ac3 ? ".raw.acp" : ".raw.mpp";
+    case kSaveElementary: return ac3 ? ".ac3" : ".mp2";
+    default: return ".no audio";
     }
 }
 

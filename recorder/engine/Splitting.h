@@ -13,28 +13,33 @@ inline constexpr uint64_t kBytesPerMegabyte = 1048576;
 inline constexpr uint32_t kMinSplitSizeMb = 5;
 
 // The output whose size decides a split (and whose kind decides its steps).
-enum class SplitLeader { None, Mux, Video, Audio };
+enum class SplitLeader {
+    None,
+    Mux,
+    Video,
+    Audio
+};
 
 // Per-recording split state, owned by the recording thread.
 struct SplitState {
-    std::string prefix;         // base name + " (N)" of the current part
+    std::string prefix; // base name + " (N)" of the current part
     int nextPart = 1;
     std::string videoExt;
-    std::string audioExt;       // empty until the audio type is decided
+    std::string audioExt; // empty until the audio type is decided
     bool audioDecided = false;
     uint64_t videoBytes = 0, audioBytes = 0, muxBytes = 0; // of the current part
-    uint32_t elapsedSeconds = 0;   // recording time last reported by the multiplexer
-    uint32_t lastSplitSeconds = 0; // elapsedSeconds at the last split
-    uint8_t splitPending = 0;      // handed to the multiplexer's Write_Mpg
+    uint32_t elapsedSeconds = 0;                           // recording time last reported by the multiplexer
+    uint32_t lastSplitSeconds = 0;                         // elapsedSeconds at the last split
+    uint8_t splitPending = 0;                              // handed to the multiplexer's Write_Mpg
 };
 
 // What the split test reads from the context, sampled for one test.
 struct SplitInputs {
     int videoIndex = 0, audioIndex = 0;
-    bool muxLeading = false;   // program stream output in use
-    bool requested = false;    // "Split now!"
+    bool muxLeading = false; // program stream output in use
+    bool requested = false;  // "Split now!"
     bool onSize = false, onTime = false;
-    uint32_t splitSizeMb = 0;  // 0: no size limit known
+    uint32_t splitSizeMb = 0; // 0: no size limit known
     uint32_t splitTimeSeconds = 0;
 };
 

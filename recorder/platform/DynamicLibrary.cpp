@@ -20,10 +20,7 @@ bool DynamicLibrary::load(const std::string &nameOrPath)
     return true;
 }
 
-void *DynamicLibrary::symbol(const char *name) const
-{
-    return handle_ ? dlsym(handle_, name) : nullptr;
-}
+void *DynamicLibrary::symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
 
 void DynamicLibrary::unload()
 {

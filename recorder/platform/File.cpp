@@ -31,32 +31,24 @@ FileException::FileException(FileCause cause, int osError, std::string fileName)
 FileCause FileCauseFromErrno(int osError)
 {
     switch (osError) {
-    case ENOENT:
-        return FileCause::FileNotFound;
+    case ENOENT: return FileCause::FileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
-    case EISDIR:
-        return FileCause::BadPath;
+    case EISDIR: return FileCause::BadPath;
     case EMFILE:
-    case ENFILE:
-        return FileCause::TooManyOpenFiles;
+    case ENFILE: return FileCause::TooManyOpenFiles;
     case EACCES:
     case EPERM:
-    case EROFS:
-        return FileCause::AccessDenied;
-    case EWOULDBLOCK:
-        return FileCause::SharingViolation;
+    case EROFS: return FileCause::AccessDenied;
+    case EWOULDBLOCK: return FileCause::SharingViolation;
     case ENOSPC:
     case EFBIG:
-    case EDQUOT:
-        return FileCause::DiskFull;
+    case EDQUOT: return FileCause::DiskFull;
     case EIO:
     case ENXIO:
-    case ENODEV:
-        return FileCause::HardIo;
-    default:
-        return FileCause::Generic;
+    case ENODEV: return FileCause::HardIo;
+    default: return FileCause::Generic;
     }
 }
 

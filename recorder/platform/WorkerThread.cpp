@@ -18,15 +18,14 @@ constexpr int kTimeCriticalFifoPriority = 50;
 bool TryRealtime()
 {
     sched_param param{};
-    param.sched_priority = std::clamp(kTimeCriticalFifoPriority, sched_get_priority_min(SCHED_FIFO),
-                                      sched_get_priority_max(SCHED_FIFO));
+    param.sched_priority =
+        std::clamp(kTimeCriticalFifoPriority, sched_get_priority_min(SCHED_FIFO), sched_get_priority_max(SCHED_FIFO));
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
 } // namespace
 
-WorkerThread::WorkerThread(std::function<uint32_t()> body, ThreadPriority priority)
-    : state_(std::make_shared<State>())
+WorkerThread::WorkerThread(std::function<uint32_t()> body, ThreadPriority priority) : state_(std::make_shared<State>())
 {
     state_->body = std::move(body);
     state_->priority = priority;

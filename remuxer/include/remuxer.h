@@ -31,17 +31,17 @@ extern "C" {
 /* Stream kinds of Supply_Data (the receiver's stream selectors). */
 #define REMUX_STREAM_AUDIO 0
 #define REMUX_STREAM_VIDEO 1
-#define REMUX_STREAM_PTS   2
+#define REMUX_STREAM_PTS 2
 
 /* Chunk sizes the receiver delivers, in bytes. */
 #define REMUX_VIDEO_CHUNK_BYTES 32768u
 #define REMUX_AUDIO_CHUNK_BYTES 8192u
-#define REMUX_PTS_RECORD_BYTES  16u
+#define REMUX_PTS_RECORD_BYTES 16u
 
 /* Write_Mpg results; Flush_Mpg returns REMUX_WRITE_FAILED or REMUX_WRITE_DONE. */
-#define REMUX_WRITE_FAILED  0 /* a writer returned false; nothing after it was written */
+#define REMUX_WRITE_FAILED 0  /* a writer returned false; nothing after it was written */
 #define REMUX_WRITE_PENDING 1 /* more output is ready: call again */
-#define REMUX_WRITE_DONE    2 /* everything complete has been written */
+#define REMUX_WRITE_DONE 2    /* everything complete has been written */
 
 /* Version the module reports. Callers accept 1.25 and above. */
 #define REMUX_VERSION_MAJOR 2u
@@ -53,11 +53,11 @@ extern "C" {
 
 /* The shell's version record: every field unsigned 32-bit. */
 typedef struct DLLVERSIONINFO {
-    uint32_t cbSize;          /* set by the caller: 20 */
+    uint32_t cbSize; /* set by the caller: 20 */
     uint32_t dwMajorVersion;
     uint32_t dwMinorVersion;
     uint32_t dwBuildNumber;
-    uint32_t dwPlatformID;    /* 2 */
+    uint32_t dwPlatformID; /* 2 */
 } DLLVERSIONINFO;
 
 /* Writer callback: writes length bytes; returns non-zero on success, 0 on
@@ -69,20 +69,20 @@ typedef void (*RemuxLog)(const char *text);
 /* Parameters of the video sequence, from the sequence header and sequence
  * extension. Read-only for the caller. */
 typedef struct VideoInfo {
-    uint8_t  sequenceKnown;   /* 0: non-zero once a sequence header was parsed */
-    uint8_t  extensionKnown;  /* 1: non-zero once the extension (or its absence, MPEG-1) is known */
-    uint8_t  reserved0[6];
-    double   frameRate;       /* 8: Hz, from frame_rate_code and the extension's n/d */
-    uint32_t bitRate;         /* 16: units of 400 bit/s (bit_rate_value with extension bits) */
-    uint32_t vbvBufferSize;   /* 20: units of 16 kbit (vbv_buffer_size_value with extension bits) */
-    uint8_t  reserved1[5];
-    uint8_t  chromaFormat;    /* 29: 1 4:2:0, 2 4:2:2, 3 4:4:4, 4 no information */
-    uint8_t  aspectRatio;     /* 30: aspect_ratio_information */
-    uint8_t  reserved2;
-    uint16_t width;           /* 32: horizontal size in pixels */
-    uint16_t height;          /* 34: vertical size in pixels */
-    uint8_t  pictureFormat;   /* 36: 0 interlaced, 1 progressive, 2 no information */
-    uint8_t  reserved3[3];
+    uint8_t sequenceKnown;  /* 0: non-zero once a sequence header was parsed */
+    uint8_t extensionKnown; /* 1: non-zero once the extension (or its absence, MPEG-1) is known */
+    uint8_t reserved0[6];
+    double frameRate;       /* 8: Hz, from frame_rate_code and the extension's n/d */
+    uint32_t bitRate;       /* 16: units of 400 bit/s (bit_rate_value with extension bits) */
+    uint32_t vbvBufferSize; /* 20: units of 16 kbit (vbv_buffer_size_value with extension bits) */
+    uint8_t reserved1[5];
+    uint8_t chromaFormat; /* 29: 1 4:2:0, 2 4:2:2, 3 4:4:4, 4 no information */
+    uint8_t aspectRatio;  /* 30: aspect_ratio_information */
+    uint8_t reserved2;
+    uint16_t width;        /* 32: horizontal size in pixels */
+    uint16_t height;       /* 34: vertical size in pixels */
+    uint8_t pictureFormat; /* 36: 0 interlaced, 1 progressive, 2 no information */
+    uint8_t reserved3[3];
 } VideoInfo;
 
 #ifdef __cplusplus
@@ -184,13 +184,20 @@ typedef uint64_t (*RemuxGetVideoPaddingCountFn)(void);
 
 /* The entry points after DllGetVersion, in the order a client binds them,
  * as X(name, function pointer type). */
-#define REMUX_ENTRY_POINTS(X)                                                   \
-    X(Init, RemuxInitFn) X(InitEx, RemuxInitExFn)                               \
-    X(Perform_Resync, RemuxPerformResyncFn) X(Supply_Data, RemuxSupplyDataFn)   \
-    X(Write_Mpg, RemuxWriteMpgFn) X(Flush_Mpg, RemuxFlushMpgFn)                 \
-    X(SetPaused, RemuxSetPausedFn) X(GetRecordingTime, RemuxGetRecordingTimeFn) \
-    X(GetLastAudioPES, RemuxGetLastAudioPESFn) X(GetVideoInfo, RemuxGetVideoInfoFn) \
+/* clang-format off */
+#define REMUX_ENTRY_POINTS(X)                            \
+    X(Init, RemuxInitFn)                                 \
+    X(InitEx, RemuxInitExFn)                             \
+    X(Perform_Resync, RemuxPerformResyncFn)              \
+    X(Supply_Data, RemuxSupplyDataFn)                    \
+    X(Write_Mpg, RemuxWriteMpgFn)                        \
+    X(Flush_Mpg, RemuxFlushMpgFn)                        \
+    X(SetPaused, RemuxSetPausedFn)                       \
+    X(GetRecordingTime, RemuxGetRecordingTimeFn)         \
+    X(GetLastAudioPES, RemuxGetLastAudioPESFn)           \
+    X(GetVideoInfo, RemuxGetVideoInfoFn)                 \
     X(GetVideoPaddingCount, RemuxGetVideoPaddingCountFn)
+/* clang-format on */
 
 #ifdef __cplusplus
 }

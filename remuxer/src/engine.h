@@ -38,15 +38,15 @@ public:
 
 private:
     struct Stamp {
-        uint64_t offset;            // delivered bytes of the stream before the stamped unit
-        int64_t pts, dts;           // unwrapped 90 kHz
+        uint64_t offset;  // delivered bytes of the stream before the stamped unit
+        int64_t pts, dts; // unwrapped 90 kHz
         bool hasDts;
     };
     struct TimedVideo {
         VideoAccessUnit au;
         int64_t pts = 0, dts = 0, duration = 0;
         bool jump = false;
-        bool damaged = false;        // pictures before it were lost or damaged
+        bool damaged = false; // pictures before it were lost or damaged
     };
     struct TimedAudio {
         AudioFrame frame;
@@ -58,20 +58,25 @@ private:
         std::vector<uint8_t> data;
         int64_t pts = 0, dts = 0, duration = 0;
         PictureHeader picture;
-        bool gopStart = false;       // I picture with a GOP header: a part may start here
+        bool gopStart = false; // I picture with a GOP header: a part may start here
         std::shared_ptr<const std::vector<uint8_t>> sequenceHeader; // to repeat when data lacks one
         bool hasSequenceHeader = false;
     };
     // Where one output stands in the two logs (absolute indexes).
     struct Cursor {
         uint64_t video = 0, audio = 0;
-        bool awaitingStart = false;  // begins a new part at the next clean point
-        bool partStart = false;      // next video unit is the first of a part
-        bool skipLeadingB = false;   // drop B pictures of an open GOP that precede its I picture
+        bool awaitingStart = false; // begins a new part at the next clean point
+        bool partStart = false;     // next video unit is the first of a part
+        bool skipLeadingB = false;  // drop B pictures of an open GOP that precede its I picture
         uint16_t startTemporalRef = 0;
         int64_t audioFloor = INT64_MIN; // audio before the part's first picture is not part of it
     };
-    enum Output { kPs = 0, kEsVideo = 1, kEsAudio = 2, kOutputs = 3 };
+    enum Output {
+        kPs = 0,
+        kEsVideo = 1,
+        kEsAudio = 2,
+        kOutputs = 3
+    };
 
     void log(const std::string &text) const;
     void readStamps(const uint8_t *data, uint32_t length);
@@ -114,7 +119,7 @@ private:
     int64_t videoDelayTicks_ = 0;
     bool audioOnly_ = false;
     bool paused_ = false;
-    bool failed_ = false;           // a writer failed: no output any more until init
+    bool failed_ = false; // a writer failed: no output any more until init
 
     VideoParser videoParser_;
     AudioParser audioParser_;
@@ -124,14 +129,14 @@ private:
     uint64_t videoPrevStart_ = 0, audioPrevStart_ = 0;
     bool videoPrevValid_ = false, audioPrevValid_ = false;
     bool videoStampsSeen_ = false, audioStampsSeen_ = false;
-    bool stampsAbsent_ = false;    // none came while units waited: stop waiting for them
+    bool stampsAbsent_ = false; // none came while units waited: stop waiting for them
     bool ptsRefValid_ = false;
     int64_t ptsRef_ = 0;
     uint64_t badStampRecords_ = 0;
 
     // Input clocks (90 kHz, unwrapped).
     bool videoClockValid_ = false, audioClockValid_ = false;
-    uint64_t videoErrorsSeen_ = 0;  // parser error count at the previous picture
+    uint64_t videoErrorsSeen_ = 0; // parser error count at the previous picture
     int64_t videoNextDts_ = 0, audioNextPts_ = 0;
     bool gopBaseValid_ = false;
     int64_t gopBase_ = 0;
@@ -146,7 +151,7 @@ private:
     int64_t videoEnd_, audioEnd_, lastVideoDts_;
     int64_t maxReorder_ = 0;
     bool everEstablished_ = false;
-    bool videoSeen_ = false;        // video was admitted at least once
+    bool videoSeen_ = false; // video was admitted at least once
     int64_t timelineStart_ = 0;
     int64_t writtenEnd_ = 0;
     std::deque<TimedAudio> waitingAudio_;

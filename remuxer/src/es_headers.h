@@ -8,7 +8,7 @@
 
 namespace remux {
 
-constexpr int64_t kClockHz = 90000;          // MPEG system clock for PTS/DTS, ticks per second
+constexpr int64_t kClockHz = 90000; // MPEG system clock for PTS/DTS, ticks per second
 constexpr uint8_t kPictureStartCode = 0x00;
 constexpr uint8_t kUserDataStartCode = 0xB2;
 constexpr uint8_t kSequenceHeaderCode = 0xB3;
@@ -18,18 +18,23 @@ constexpr uint8_t kGopStartCode = 0xB8;
 constexpr uint8_t kSequenceExtensionId = 1;
 constexpr uint8_t kPictureCodingExtensionId = 8;
 
-enum class PictureType : uint8_t { None = 0, I = 1, P = 2, B = 3 };
+enum class PictureType : uint8_t {
+    None = 0,
+    I = 1,
+    P = 2,
+    B = 3
+};
 
 // Sequence header fields (with the sequence extension when present).
 struct SequenceParams {
     uint16_t width = 0, height = 0;
     uint8_t aspectRatio = 0;
     uint8_t frameRateCode = 0;
-    uint32_t bitRateValue = 0;    // units of 400 bit/s
-    uint32_t vbvBufferSize = 0;   // units of 16 kbit
-    bool mpeg2 = false;           // sequence extension seen
+    uint32_t bitRateValue = 0;  // units of 400 bit/s
+    uint32_t vbvBufferSize = 0; // units of 16 kbit
+    bool mpeg2 = false;         // sequence extension seen
     bool progressiveSequence = true;
-    uint8_t chromaFormat = 1;     // 1 4:2:0, 2 4:2:2, 3 4:4:4
+    uint8_t chromaFormat = 1; // 1 4:2:0, 2 4:2:2, 3 4:4:4
     uint8_t frameRateExtN = 0, frameRateExtD = 0;
     // Frame period as a fraction of seconds: num / den.
     int64_t frameRateNum() const;
@@ -70,25 +75,31 @@ struct GopHeader {
 };
 std::optional<GopHeader> parseGopHeader(const uint8_t *p, size_t n);
 
-enum class AudioCodec : uint8_t { None = 0, Mpeg = 1, Ac3 = 2 };
+enum class AudioCodec : uint8_t {
+    None = 0,
+    Mpeg = 1,
+    Ac3 = 2
+};
 
 // One audio frame header: what framing and timing need.
 struct AudioFrameInfo {
     AudioCodec codec = AudioCodec::None;
     uint32_t frameBytes = 0;
-    uint32_t sampleRate = 0;      // Hz
+    uint32_t sampleRate = 0; // Hz
     uint32_t samplesPerFrame = 0;
-    uint32_t bitRate = 0;         // bit/s
+    uint32_t bitRate = 0; // bit/s
     uint8_t channels = 0;
-    uint8_t layer = 0;            // MPEG audio layer 1..3
-    uint8_t mpegVersionBits = 0;  // MPEG audio: 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    uint8_t layer = 0;           // MPEG audio layer 1..3
+    uint8_t mpegVersionBits = 0; // MPEG audio: 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
     // Same stream parameters (codec, rate, layer/version): a frame of the
     // same stream as the other.
-    bool sameStream(const AudioFrameInfo &o) const {
+    bool sameStream(const AudioFrameInfo &o) const
+    {
         return codec == o.codec && sampleRate == o.sampleRate && layer == o.layer &&
                mpegVersionBits == o.mpegVersionBits;
     }
-    int64_t durationTicks() const {
+    int64_t durationTicks() const
+    {
         return sampleRate ? static_cast<int64_t>(samplesPerFrame) * kClockHz / sampleRate : 0;
     }
 };

@@ -9,7 +9,8 @@ constexpr uint32_t kDllVersionInfoBytes = sizeof(DLLVERSIONINFO);
 constexpr uint32_t kPlatformNt = 2;
 constexpr uint32_t kBuildNumber = QUELMAR_REMUX_BUILD;
 
-remux::Engine &engine() {
+remux::Engine &engine()
+{
     static remux::Engine instance;
     return instance;
 }
@@ -21,8 +22,10 @@ remux::Engine &engine() {
 
 extern "C" {
 
-REMUX_EXPORT int32_t DllGetVersion(DLLVERSIONINFO *info) {
-    if (info == nullptr || info->cbSize < kDllVersionInfoBytes) return -1;
+REMUX_EXPORT int32_t DllGetVersion(DLLVERSIONINFO *info)
+{
+    if (info == nullptr || info->cbSize < kDllVersionInfoBytes)
+        return -1;
     info->dwMajorVersion = REMUX_VERSION_MAJOR;
     info->dwMinorVersion = REMUX_VERSION_MINOR;
     info->dwBuildNumber = kBuildNumber;
@@ -32,17 +35,20 @@ REMUX_EXPORT int32_t DllGetVersion(DLLVERSIONINFO *info) {
 
 REMUX_EXPORT void Init(RemuxLog log) { engine().init(log, 0, false); }
 
-REMUX_EXPORT void InitEx(RemuxLog log, int32_t /*reserved*/, int16_t videoDelayMs, int32_t audioOnly) {
+REMUX_EXPORT void InitEx(RemuxLog log, int32_t /*reserved*/, int16_t videoDelayMs, int32_t audioOnly)
+{
     engine().init(log, videoDelayMs, audioOnly != 0);
 }
 
 REMUX_EXPORT void Perform_Resync(void) { engine().resync(); }
 
-REMUX_EXPORT void Supply_Data(const uint8_t *data, uint32_t length, int32_t streamKind) {
+REMUX_EXPORT void Supply_Data(const uint8_t *data, uint32_t length, int32_t streamKind)
+{
     engine().supply(data, length, streamKind);
 }
 
-REMUX_EXPORT int32_t Write_Mpg(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending) {
+REMUX_EXPORT int32_t Write_Mpg(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending)
+{
     return engine().write(mux, video, audio, splitPending);
 }
 

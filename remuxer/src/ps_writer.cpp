@@ -13,32 +13,37 @@ extern "C" {
 namespace remux {
 namespace {
 
-constexpr size_t kPackBytes = 2048;            // DVD pack size
+constexpr size_t kPackBytes = 2048;             // DVD pack size
 constexpr int kIoBufferBytes = 16 * kPackBytes; // whole packs, so each write holds whole packs
 constexpr uint8_t kPackStartCode = 0xBA;
-constexpr size_t kPackHeaderBytes = 14;        // MPEG-2 pack header without stuffing
+constexpr size_t kPackHeaderBytes = 14; // MPEG-2 pack header without stuffing
 constexpr uint8_t kPackStuffingMask = 0x07;
-constexpr size_t kPesHeaderBytes = 6;          // start code, stream id, 16-bit length
-constexpr uint8_t kNavigationStreamId = 0xBF;  // private stream 2
+constexpr size_t kPesHeaderBytes = 6;         // start code, stream id, 16-bit length
+constexpr uint8_t kNavigationStreamId = 0xBF; // private stream 2
 constexpr uint8_t kPaddingStreamId = 0xBE;
 constexpr uint8_t kPaddingByte = 0xFF;
-constexpr int kVbvUnitBits = 16 * 1024;        // vbv_buffer_size unit
-constexpr int64_t kBitRateUnit = 400;          // bit_rate_value unit, bit/s
-constexpr uint32_t kVariableBitRateValue = 0x3FFFF;    // bit_rate_value of a variable-rate stream
-constexpr int64_t kMainLevelMaxBitRate = 15000000;     // bit/s, MPEG-2 main profile at main level
-constexpr int kMainLevelVbvBits = 1835008;             // VBV buffer of main level, bits
+constexpr int kVbvUnitBits = 16 * 1024;             // vbv_buffer_size unit
+constexpr int64_t kBitRateUnit = 400;               // bit_rate_value unit, bit/s
+constexpr uint32_t kVariableBitRateValue = 0x3FFFF; // bit_rate_value of a variable-rate stream
+constexpr int64_t kMainLevelMaxBitRate = 15000000;  // bit/s, MPEG-2 main profile at main level
+constexpr int kMainLevelVbvBits = 1835008;          // VBV buffer of main level, bits
 const AVRational kClockTimeBase{1, static_cast<int>(kClockHz)};
 
-std::string avError(int code) {
+std::string avError(int code)
+{
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     return text;
 }
 
-AVCodecID audioCodecId(const AudioFrameInfo &a) {
-    if (a.codec == AudioCodec::Ac3) return AV_CODEC_ID_AC3;
-    if (a.layer == 1) return AV_CODEC_ID_MP1;
-    if (a.layer == 3) return AV_CODEC_ID_MP3;
+AVCodecID audioCodecId(const AudioFrameInfo &a)
+{
+    if (a.codec == AudioCodec::Ac3)
+        return AV_CODEC_ID_AC3;
+    if (a.layer == 1)
+        return AV_CODEC_ID_MP1;
+    if (a.layer == 3)
+        return AV_CODEC_ID_MP3;
     return AV_CODEC_ID_MP2;
 }
 
@@ -48,16 +53,19 @@ PsWriter::PsWriter() = default;
 
 PsWriter::~PsWriter() { abandon(); }
 
-void PsWriter::blankNavigationPacks(uint8_t *buf, size_t size) {
+void PsWriter::blankNavigationPacks(uint8_t *buf, size_t size)
+{
     // The muxer hands over whole packs. Walk each pack's packets by their
     // lengths; anything unexpected ends the walk of that pack.
     for (size_t pack = 0; pack + kPackBytes <= size; pack += kPackBytes) {
         uint8_t *p = buf + pack;
-        if (p[0] != 0 || p[1] != 0 || p[2] != 1 || p[3] != kPackStartCode) continue;
+        if (p[0] != 0 || p[1] != 0 || p[2] != 1 || p[3] != kPackStartCode)
+            continue;
         size_t at = kPackHeaderBytes + (p[kPackHeaderBytes - 1] & kPackStuffingMask);
         while (at + kPesHeaderBytes <= kPackBytes && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1) {
             const size_t length = (static_cast<size_t>(p[at + 4]) << 8) | p[at + 5];
-            if (at + kPesHeaderBytes + length > kPackBytes) break;
+            if (at + kPesHeaderBytes + length > kPackBytes)
+                break;
             if (p[at + 3] == kNavigationStreamId) {
                 p[at + 3] = kPaddingStreamId;
                 std::memset(p + at + kPesHeaderBytes, kPaddingByte, length);
@@ -67,10 +75,13 @@ void PsWriter::blankNavigationPacks(uint8_t *buf, size_t size) {
     }
 }
 
-int PsWriter::writePacket(void *opaque, uint8_t *buf, int size) {
+int PsWriter::writePacket(void *opaque, uint8_t *buf, int size)
+{
     auto *self = static_cast<PsWriter *>(opaque);
-    if (self->writerFailed_ || self->writer_ == nullptr) return AVERROR(EIO);
-    if (size <= 0) return 0;
+    if (self->writerFailed_ || self->writer_ == nullptr)
+        return AVERROR(EIO);
+    if (size <= 0)
+        return 0;
     blankNavigationPacks(buf, static_cast<size_t>(size));
     if (!self->writer_(buf, static_cast<uint32_t>(size))) {
         self->writerFailed_ = true;
@@ -79,12 +90,14 @@ int PsWriter::writePacket(void *opaque, uint8_t *buf, int size) {
     return size;
 }
 
-bool PsWriter::fail(const char *what, int code) {
+bool PsWriter::fail(const char *what, int code)
+{
     error_ = std::string(what) + ": " + avError(code);
     return false;
 }
 
-bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
+bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio)
+{
     abandon();
     error_.clear();
     writerFailed_ = false;
@@ -105,7 +118,10 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
     ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
     if (video) {
         AVStream *st = avformat_new_stream(ctx_, nullptr);
-        if (!st) { abandon(); return fail("cannot add the video stream", AVERROR(ENOMEM)); }
+        if (!st) {
+            abandon();
+            return fail("cannot add the video stream", AVERROR(ENOMEM));
+        }
         st->time_base = kClockTimeBase;
         AVCodecParameters *par = st->codecpar;
         par->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -117,20 +133,31 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
         par->bit_rate = static_cast<int64_t>(video->bitRateValue) * kBitRateUnit;
         if (video->bitRateValue == kVariableBitRateValue || par->bit_rate > kMainLevelMaxBitRate)
             par->bit_rate = kMainLevelMaxBitRate;
-        st->avg_frame_rate = AVRational{static_cast<int>(video->frameRateNum()), static_cast<int>(video->frameRateDen())};
+        st->avg_frame_rate =
+            AVRational{static_cast<int>(video->frameRateNum()), static_cast<int>(video->frameRateDen())};
         size_t cpbSize = 0;
         AVCPBProperties *cpb = av_cpb_properties_alloc(&cpbSize);
-        if (!cpb) { abandon(); return fail("cannot describe the video buffer", AVERROR(ENOMEM)); }
-        cpb->buffer_size = video->vbvBufferSize ? static_cast<int>(video->vbvBufferSize) * kVbvUnitBits
-                                                : kMainLevelVbvBits;
+        if (!cpb) {
+            abandon();
+            return fail("cannot describe the video buffer", AVERROR(ENOMEM));
+        }
+        cpb->buffer_size =
+            video->vbvBufferSize ? static_cast<int>(video->vbvBufferSize) * kVbvUnitBits : kMainLevelVbvBits;
         cpb->max_bitrate = par->bit_rate;
         rc = av_stream_add_side_data(st, AV_PKT_DATA_CPB_PROPERTIES, reinterpret_cast<uint8_t *>(cpb), cpbSize);
-        if (rc < 0) { av_free(cpb); abandon(); return fail("cannot describe the video buffer", rc); }
+        if (rc < 0) {
+            av_free(cpb);
+            abandon();
+            return fail("cannot describe the video buffer", rc);
+        }
         videoIndex_ = st->index;
     }
     if (audio) {
         AVStream *st = avformat_new_stream(ctx_, nullptr);
-        if (!st) { abandon(); return fail("cannot add the audio stream", AVERROR(ENOMEM)); }
+        if (!st) {
+            abandon();
+            return fail("cannot add the audio stream", AVERROR(ENOMEM));
+        }
         st->time_base = kClockTimeBase;
         AVCodecParameters *par = st->codecpar;
         par->codec_type = AVMEDIA_TYPE_AUDIO;
@@ -150,12 +177,17 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio) {
     return true;
 }
 
-bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts) {
-    if (!ctx_) return false;
+bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts)
+{
+    if (!ctx_)
+        return false;
     const int index = video ? videoIndex_ : audioIndex_;
-    if (index < 0) return true; // stream not part of this program stream
-    if (!packet_) packet_ = av_packet_alloc();
-    if (!packet_) return fail("out of memory", AVERROR(ENOMEM));
+    if (index < 0)
+        return true; // stream not part of this program stream
+    if (!packet_)
+        packet_ = av_packet_alloc();
+    if (!packet_)
+        return fail("out of memory", AVERROR(ENOMEM));
     av_packet_unref(packet_);
     // Not reference-counted: libavformat copies what it keeps.
     packet_->data = const_cast<uint8_t *>(data);
@@ -167,22 +199,28 @@ bool PsWriter::write(bool video, const uint8_t *data, size_t length, int64_t pts
     const int rc = av_interleaved_write_frame(ctx_, packet_);
     packet_->data = nullptr;
     packet_->size = 0;
-    if (rc < 0) return fail("program stream packet refused", rc);
+    if (rc < 0)
+        return fail("program stream packet refused", rc);
     return !writerFailed_;
 }
 
-bool PsWriter::flushIo() {
-    if (!ctx_) return true;
+bool PsWriter::flushIo()
+{
+    if (!ctx_)
+        return true;
     avio_flush(io_);
     return !writerFailed_ && io_->error >= 0;
 }
 
-bool PsWriter::close() {
-    if (!ctx_) return true;
+bool PsWriter::close()
+{
+    if (!ctx_)
+        return true;
     bool ok = true;
     if (!writerFailed_) {
         const int rc = av_write_trailer(ctx_);
-        if (rc < 0) ok = fail("cannot finish the program stream", rc);
+        if (rc < 0)
+            ok = fail("cannot finish the program stream", rc);
         avio_flush(io_);
     }
     ok = ok && !writerFailed_;
@@ -190,7 +228,8 @@ bool PsWriter::close() {
     return ok;
 }
 
-void PsWriter::abandon() {
+void PsWriter::abandon()
+{
     if (ctx_) {
         avformat_free_context(ctx_);
         ctx_ = nullptr;
@@ -199,7 +238,8 @@ void PsWriter::abandon() {
         av_freep(&io_->buffer);
         avio_context_free(&io_);
     }
-    if (packet_) av_packet_free(&packet_);
+    if (packet_)
+        av_packet_free(&packet_);
     videoIndex_ = audioIndex_ = -1;
     audioCodec_ = AudioCodec::None;
 }

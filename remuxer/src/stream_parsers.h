@@ -12,20 +12,20 @@ namespace remux {
 
 // One coded picture (or field pair) with the headers in front of it.
 struct VideoAccessUnit {
-    std::vector<uint8_t> data;      // stuffing removed
-    uint64_t offset = 0;            // delivered video bytes before data[0] (stuffing counted)
+    std::vector<uint8_t> data; // stuffing removed
+    uint64_t offset = 0;       // delivered video bytes before data[0] (stuffing counted)
     PictureHeader picture;
     bool hasSequenceHeader = false;
     bool hasGop = false;
     GopHeader gop;
-    PictureCodingExtension coding;  // of the first field
+    PictureCodingExtension coding; // of the first field
     bool sequenceEnd = false;
 };
 
 // Counters of damage seen in one stream since the last reset.
 struct StreamErrors {
-    uint64_t skippedBytes = 0;      // non-zero bytes that were not part of a frame
-    uint64_t droppedUnits = 0;      // damaged or unusable frames/pictures
+    uint64_t skippedBytes = 0; // non-zero bytes that were not part of a frame
+    uint64_t droppedUnits = 0; // damaged or unusable frames/pictures
 };
 
 // Splits the stuffed video chunk stream into access units. A chunk's zero
@@ -39,7 +39,11 @@ public:
     // Drops what is buffered (the delivered offset keeps counting).
     void discardBuffered();
     // Counts a chunk that is dropped whole (pause): advances the offset only.
-    void skipChunk(size_t length) { delivered_ += length; discardBuffered(); }
+    void skipChunk(size_t length)
+    {
+        delivered_ += length;
+        discardBuffered();
+    }
     void reset() { *this = VideoParser(); }
 
     uint64_t delivered() const { return delivered_; }
@@ -57,13 +61,16 @@ private:
     uint64_t offsetOf(size_t pos) const;
     bool currentIsFirstField(size_t end) const;
 
-    struct Segment { size_t bufPos; uint64_t delivered; };
+    struct Segment {
+        size_t bufPos;
+        uint64_t delivered;
+    };
     std::vector<uint8_t> buf_;
     std::deque<Segment> segments_;
-    size_t scanPos_ = 0;            // next byte to examine for a start code
+    size_t scanPos_ = 0; // next byte to examine for a start code
     bool curHasPicture_ = false;
     bool fieldPaired_ = false;
-    bool junk_ = false;             // damaged data before the picture of the unit in progress
+    bool junk_ = false; // damaged data before the picture of the unit in progress
     uint64_t delivered_ = 0;
     uint64_t padding_ = 0;
     SequenceParams seq_;
@@ -74,7 +81,7 @@ private:
 
 struct AudioFrame {
     std::vector<uint8_t> data;
-    uint64_t offset = 0;            // delivered audio bytes before data[0]
+    uint64_t offset = 0; // delivered audio bytes before data[0]
     AudioFrameInfo info;
 };
 
@@ -84,19 +91,27 @@ class AudioParser {
 public:
     void feed(const uint8_t *data, size_t length, std::deque<AudioFrame> &out);
     void discardBuffered();
-    void skipChunk(size_t length) { delivered_ += length; discardBuffered(); }
+    void skipChunk(size_t length)
+    {
+        delivered_ += length;
+        discardBuffered();
+    }
     void reset() { *this = AudioParser(); }
     uint64_t delivered() const { return delivered_; }
     StreamErrors &errors() { return errors_; }
 
 private:
     // How a candidate frame at pos checks out.
-    enum class Verdict { Accept, Reject, NeedMore };
+    enum class Verdict {
+        Accept,
+        Reject,
+        NeedMore
+    };
     Verdict check(size_t pos, const AudioFrameInfo &info) const;
 
     std::vector<uint8_t> buf_;
-    size_t pos_ = 0;                // start of unparsed data in buf_
-    uint64_t bufStartOffset_ = 0;   // delivered offset of buf_[0]
+    size_t pos_ = 0;              // start of unparsed data in buf_
+    uint64_t bufStartOffset_ = 0; // delivered offset of buf_[0]
     uint64_t delivered_ = 0;
     bool locked_ = false;
     AudioFrameInfo lockedInfo_;

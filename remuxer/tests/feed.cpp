@@ -17,7 +17,7 @@ extern "C" {
 namespace remux::test {
 namespace {
 
-constexpr int64_t kClock = 90000;               // ticks per second
+constexpr int64_t kClock = 90000; // ticks per second
 constexpr int kFps = 25;
 constexpr int kGopFrames = 12;
 constexpr int kMaxBFrames = 2;
@@ -26,13 +26,13 @@ constexpr int kSampleRate = 48000;
 constexpr int64_t kMp2BitRate = 192000;
 constexpr int64_t kAc3BitRate = 384000;
 constexpr double kToneHz = 1000.0;
-constexpr double kToneAmplitude = 0.3;          // of full scale
+constexpr double kToneAmplitude = 0.3; // of full scale
 constexpr int16_t kFullScale16 = 32767;
 // Test picture (8-bit video levels).
 constexpr int kBoxStepPx = 4, kBoxHalfPx = 24, kRampStep = 3, kRampMask = 0x7F, kTintMask = 15;
 constexpr uint8_t kWhite = 235, kBlack = 16, kGrey = 128;
-constexpr double kCycleSeconds = 0.025;         // polling period
-constexpr double kVideoLeadSeconds = 0.2;       // units reach the receiver this long before their DTS
+constexpr double kCycleSeconds = 0.025;   // polling period
+constexpr double kVideoLeadSeconds = 0.2; // units reach the receiver this long before their DTS
 constexpr double kAudioLeadSeconds = 0.05;
 constexpr size_t kVideoChunk = REMUX_VIDEO_CHUNK_BYTES;
 constexpr size_t kAudioChunk = REMUX_AUDIO_CHUNK_BYTES;
@@ -41,8 +41,8 @@ constexpr uint64_t kPts33Mask = (1ull << 33) - 1;
 
 struct Unit {
     std::vector<uint8_t> data;
-    int64_t pts = 0, dts = 0;       // 90 kHz
-    double available = 0;           // s after the start when the receiver has it
+    int64_t pts = 0, dts = 0; // 90 kHz
+    double available = 0;     // s after the start when the receiver has it
 };
 
 struct Encoded {
@@ -50,7 +50,8 @@ struct Encoded {
     double audioFrameSeconds = 0;
 };
 
-void check(int rc, const char *what) {
+void check(int rc, const char *what)
+{
     if (rc < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
         av_strerror(rc, text, sizeof text);
@@ -71,10 +72,12 @@ struct PacketPtr {
     ~PacketPtr() { av_packet_free(&p); }
 };
 
-void drain(AVCodecContext *ctx, AVPacket *pkt, std::vector<Unit> &out, int64_t ticksPerUnit, int64_t firstPts) {
+void drain(AVCodecContext *ctx, AVPacket *pkt, std::vector<Unit> &out, int64_t ticksPerUnit, int64_t firstPts)
+{
     while (true) {
         const int rc = avcodec_receive_packet(ctx, pkt);
-        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return;
         check(rc, "receive packet");
         Unit u;
         u.data.assign(pkt->data, pkt->data + pkt->size);
@@ -85,9 +88,11 @@ void drain(AVCodecContext *ctx, AVPacket *pkt, std::vector<Unit> &out, int64_t t
     }
 }
 
-void encodeVideo(const FeedOptions &o, std::vector<Unit> &out) {
+void encodeVideo(const FeedOptions &o, std::vector<Unit> &out)
+{
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
-    if (!codec) throw std::runtime_error("no MPEG-2 video encoder");
+    if (!codec)
+        throw std::runtime_error("no MPEG-2 video encoder");
     CodecContext c;
     c.ctx = avcodec_alloc_context3(codec);
     AVCodecContext *ctx = c.ctx;
@@ -102,7 +107,8 @@ void encodeVideo(const FeedOptions &o, std::vector<Unit> &out) {
     ctx->rc_max_rate = o.videoBitRate * 2;
     ctx->rc_buffer_size = kVbvBytes * 8;
     ctx->flags |= AV_CODEC_FLAG_CLOSED_GOP;
-    av_opt_set_int(ctx, "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN); // no scene-cut I-frames: GOPs of exactly 12
+    av_opt_set_int(ctx, "sc_threshold", 1000000000,
+                   AV_OPT_SEARCH_CHILDREN); // no scene-cut I-frames: GOPs of exactly 12
     check(avcodec_open2(ctx, codec, nullptr), "open video encoder");
     FramePtr frame;
     PacketPtr pkt;
@@ -135,10 +141,12 @@ void encodeVideo(const FeedOptions &o, std::vector<Unit> &out) {
     drain(ctx, pkt.p, out, ticksPerFrame, o.firstPts);
 }
 
-double encodeAudio(const FeedOptions &o, std::vector<Unit> &out) {
+double encodeAudio(const FeedOptions &o, std::vector<Unit> &out)
+{
     const bool ac3 = o.audio == AudioKind::Ac3;
     const AVCodec *codec = avcodec_find_encoder(ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_MP2);
-    if (!codec) throw std::runtime_error("no audio encoder");
+    if (!codec)
+        throw std::runtime_error("no audio encoder");
     CodecContext c;
     c.ctx = avcodec_alloc_context3(codec);
     AVCodecContext *ctx = c.ctx;
@@ -184,19 +192,24 @@ double encodeAudio(const FeedOptions &o, std::vector<Unit> &out) {
     return frameSeconds;
 }
 
-Encoded encode(const FeedOptions &o) {
+Encoded encode(const FeedOptions &o)
+{
     Encoded e;
-    if (o.video) encodeVideo(o, e.video);
-    if (o.audio != AudioKind::None) e.audioFrameSeconds = encodeAudio(o, e.audio);
+    if (o.video)
+        encodeVideo(o, e.video);
+    if (o.audio != AudioKind::None)
+        e.audioFrameSeconds = encodeAudio(o, e.audio);
     return e;
 }
 
-void putStamp(std::deque<std::vector<uint8_t>> &fifo, bool video, uint64_t offset, int64_t pts, int64_t dts) {
+void putStamp(std::deque<std::vector<uint8_t>> &fifo, bool video, uint64_t offset, int64_t pts, int64_t dts)
+{
     std::vector<uint8_t> r(REMUX_PTS_RECORD_BYTES, 0);
     r[0] = video ? 1 : 0;
     r[1] = dts != pts ? 1 : 0;
     const uint32_t off = static_cast<uint32_t>(offset);
-    for (int i = 0; i < 4; ++i) r[2 + i] = static_cast<uint8_t>(off >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        r[2 + i] = static_cast<uint8_t>(off >> (24 - 8 * i));
     const uint64_t p = static_cast<uint64_t>(pts) & kPts33Mask;
     const uint64_t d = static_cast<uint64_t>(dts) & kPts33Mask;
     for (int i = 0; i < 5; ++i) {
@@ -208,13 +221,15 @@ void putStamp(std::deque<std::vector<uint8_t>> &fifo, bool video, uint64_t offse
 
 } // namespace
 
-Feed makeFeed(const FeedOptions &o) {
+Feed makeFeed(const FeedOptions &o)
+{
     Encoded e = encode(o);
     if (o.skipSeconds > 0) {
         const auto skipVideo = std::min(e.video.size(), static_cast<size_t>(std::lround(o.skipSeconds * kFps)));
         e.video.erase(e.video.begin(), e.video.begin() + static_cast<ptrdiff_t>(skipVideo));
         const int64_t from = o.firstPts + static_cast<int64_t>(o.skipSeconds * kClock);
-        e.audio.erase(e.audio.begin(), std::find_if(e.audio.begin(), e.audio.end(), [&](const Unit &u) { return u.pts >= from; }));
+        e.audio.erase(e.audio.begin(),
+                      std::find_if(e.audio.begin(), e.audio.end(), [&](const Unit &u) { return u.pts >= from; }));
     }
     Feed feed;
     feed.videoFrames = static_cast<int>(e.video.size());
@@ -237,18 +252,20 @@ Feed makeFeed(const FeedOptions &o) {
     }
     size_t nextVideo = 0, nextAudio = 0;
     std::deque<Unit *> videoBuffer;
-    std::deque<uint8_t> audioBytes;           // continuous mode
-    std::deque<Unit *> audioBuffer;           // zero-fill mode
+    std::deque<uint8_t> audioBytes; // continuous mode
+    std::deque<Unit *> audioBuffer; // zero-fill mode
     std::deque<std::vector<uint8_t>> stamps;
     uint64_t videoDelivered = 0, audioDelivered = 0, audioQueued = 0;
-    size_t videoConsumed = 0;                 // bytes of the front picture already delivered
+    size_t videoConsumed = 0; // bytes of the front picture already delivered
     for (int cycle = 0;; ++cycle) {
         const double t = cycle * kCycleSeconds;
         const bool paused = t >= o.pauseFrom && t < o.pauseTo;
         const bool videoDone = nextVideo == e.video.size() && videoBuffer.empty();
         const bool audioDone = nextAudio == e.audio.size() && audioBuffer.empty() && audioBytes.empty();
-        if (videoDone && audioDone && stamps.empty()) break;
-        while (nextVideo < e.video.size() && e.video[nextVideo].available <= t) videoBuffer.push_back(&e.video[nextVideo++]);
+        if (videoDone && audioDone && stamps.empty())
+            break;
+        while (nextVideo < e.video.size() && e.video[nextVideo].available <= t)
+            videoBuffer.push_back(&e.video[nextVideo++]);
         std::deque<std::vector<uint8_t>> newStamps;
         while (nextAudio < e.audio.size() && e.audio[nextAudio].available <= t) {
             Unit &u = e.audio[nextAudio++];
@@ -256,7 +273,8 @@ Feed makeFeed(const FeedOptions &o) {
                 audioBuffer.push_back(&u);
             } else {
                 shifted(u);
-                if (o.withStamps) putStamp(newStamps, false, audioQueued, u.pts, u.pts);
+                if (o.withStamps)
+                    putStamp(newStamps, false, audioQueued, u.pts, u.pts);
                 audioQueued += u.data.size();
                 audioBytes.insert(audioBytes.end(), u.data.begin(), u.data.end());
             }
@@ -270,10 +288,12 @@ Feed makeFeed(const FeedOptions &o) {
                 Unit &u = *videoBuffer.front();
                 const size_t left = u.data.size() - videoConsumed;
                 const size_t space = kVideoChunk - videoChunk.size();
-                if (videoConsumed == 0 && left > space && left <= kVideoChunk) break;
+                if (videoConsumed == 0 && left > space && left <= kVideoChunk)
+                    break;
                 if (videoConsumed == 0) {
                     shifted(u);
-                    if (o.withStamps) putStamp(newStamps, true, videoDelivered + videoChunk.size(), u.pts, u.dts);
+                    if (o.withStamps)
+                        putStamp(newStamps, true, videoDelivered + videoChunk.size(), u.pts, u.dts);
                 }
                 const size_t n = std::min(left, space);
                 videoChunk.insert(videoChunk.end(), u.data.begin() + static_cast<ptrdiff_t>(videoConsumed),
@@ -293,33 +313,44 @@ Feed makeFeed(const FeedOptions &o) {
                 Unit &u = *audioBuffer.front();
                 audioBuffer.pop_front();
                 shifted(u);
-                if (o.withStamps) putStamp(newStamps, false, audioDelivered + audioChunk.size(), u.pts, u.pts);
+                if (o.withStamps)
+                    putStamp(newStamps, false, audioDelivered + audioChunk.size(), u.pts, u.pts);
                 audioChunk.insert(audioChunk.end(), u.data.begin(), u.data.end());
             }
             audioChunk.resize(kAudioChunk, 0);
-        } else if (!o.audioZeroFill && (audioBytes.size() >= kAudioChunk || (nextAudio == e.audio.size() && !audioBytes.empty()))) {
+        } else if (!o.audioZeroFill &&
+                   (audioBytes.size() >= kAudioChunk || (nextAudio == e.audio.size() && !audioBytes.empty()))) {
             const size_t n = std::min(audioBytes.size(), kAudioChunk);
             audioChunk.assign(audioBytes.begin(), audioBytes.begin() + static_cast<ptrdiff_t>(n));
             audioBytes.erase(audioBytes.begin(), audioBytes.begin() + static_cast<ptrdiff_t>(n));
             audioChunk.resize(kAudioChunk, 0);
         }
-        if (!audioChunk.empty()) audioDelivered += kAudioChunk;
-        if (o.stampsBeforeData) for (auto &s : newStamps) stamps.push_back(std::move(s));
+        if (!audioChunk.empty())
+            audioDelivered += kAudioChunk;
+        if (o.stampsBeforeData)
+            for (auto &s : newStamps)
+                stamps.push_back(std::move(s));
         for (int r = 0; r < kStampReadsPerCycle && !stamps.empty(); ++r) {
             feed.chunks.push_back({REMUX_STREAM_PTS, std::move(stamps.front()), paused});
             stamps.pop_front();
         }
-        if (!o.stampsBeforeData) for (auto &s : newStamps) stamps.push_back(std::move(s));
-        if (!videoChunk.empty()) feed.chunks.push_back({REMUX_STREAM_VIDEO, std::move(videoChunk), paused});
-        if (!audioChunk.empty()) feed.chunks.push_back({REMUX_STREAM_AUDIO, std::move(audioChunk), paused});
+        if (!o.stampsBeforeData)
+            for (auto &s : newStamps)
+                stamps.push_back(std::move(s));
+        if (!videoChunk.empty())
+            feed.chunks.push_back({REMUX_STREAM_VIDEO, std::move(videoChunk), paused});
+        if (!audioChunk.empty())
+            feed.chunks.push_back({REMUX_STREAM_AUDIO, std::move(audioChunk), paused});
     }
     return feed;
 }
 
-bool writeTransportStream(const FeedOptions &o, const std::string &path) {
+bool writeTransportStream(const FeedOptions &o, const std::string &path)
+{
     Encoded e = encode(o);
     AVFormatContext *ctx = nullptr;
-    if (avformat_alloc_output_context2(&ctx, nullptr, "mpegts", path.c_str()) < 0) return false;
+    if (avformat_alloc_output_context2(&ctx, nullptr, "mpegts", path.c_str()) < 0)
+        return false;
     bool ok = true;
     int vi = -1, ai = -1;
     if (!e.video.empty()) {
@@ -358,7 +389,8 @@ bool writeTransportStream(const FeedOptions &o, const std::string &path) {
     pkt->data = nullptr;
     pkt->size = 0;
     av_packet_free(&pkt);
-    if (ok) ok = av_write_trailer(ctx) >= 0;
+    if (ok)
+        ok = av_write_trailer(ctx) >= 0;
     avio_closep(&ctx->pb);
     avformat_free_context(ctx);
     return ok;

@@ -9,17 +9,21 @@
 
 namespace remux::test {
 
-enum class AudioKind { None, Mp2, Ac3 };
+enum class AudioKind {
+    None,
+    Mp2,
+    Ac3
+};
 
 struct FeedOptions {
     double seconds = 4.0;
     bool video = true;
     AudioKind audio = AudioKind::Mp2;
     int width = 352, height = 288;
-    int64_t videoBitRate = 1200000;  // bit/s
-    int64_t firstPts = 900000;       // 90 kHz, PTS of the first picture and the first audio frame
-    bool audioZeroFill = true;       // audio reads return whole frames plus zeros (else a continuous stream)
-    bool stampsBeforeData = true;    // a unit's stamp is readable in the cycle that delivers it
+    int64_t videoBitRate = 1200000; // bit/s
+    int64_t firstPts = 900000;      // 90 kHz, PTS of the first picture and the first audio frame
+    bool audioZeroFill = true;      // audio reads return whole frames plus zeros (else a continuous stream)
+    bool stampsBeforeData = true;   // a unit's stamp is readable in the cycle that delivers it
     bool withStamps = true;
     // Chunks read while the time (s from the start) lies in [pauseFrom, pauseTo) carry the paused flag.
     double pauseFrom = -1, pauseTo = -1;
@@ -32,7 +36,7 @@ struct FeedOptions {
 };
 
 struct Chunk {
-    int kind;                        // REMUX_STREAM_*
+    int kind; // REMUX_STREAM_*
     std::vector<uint8_t> data;
     bool paused;
 };
@@ -41,9 +45,9 @@ struct Feed {
     std::vector<Chunk> chunks;       // in the order the polling thread reads them
     uint64_t videoStuffingBytes = 0; // zero bytes added after the access units
     int videoFrames = 0, audioFrames = 0;
-    double frameSeconds = 0.04;      // video frame period
+    double frameSeconds = 0.04; // video frame period
     double audioFrameSeconds = 0;
-    std::vector<uint8_t> videoEs;    // the encoder's output, unstuffed
+    std::vector<uint8_t> videoEs; // the encoder's output, unstuffed
     std::vector<uint8_t> audioEs;
 };
 

@@ -25,8 +25,10 @@ Part *g_part = nullptr;
 bool g_writersWork = true;
 std::vector<std::string> *g_log = nullptr;
 
-int32_t writeTo(std::vector<uint8_t> Part::*member, const uint8_t *data, uint32_t length) {
-    if (!g_writersWork || !g_part) return 0;
+int32_t writeTo(std::vector<uint8_t> Part::*member, const uint8_t *data, uint32_t length)
+{
+    if (!g_writersWork || !g_part)
+        return 0;
     auto &v = g_part->*member;
     v.insert(v.end(), data, data + length);
     return 1;
@@ -34,19 +36,26 @@ int32_t writeTo(std::vector<uint8_t> Part::*member, const uint8_t *data, uint32_
 int32_t writeMux(const uint8_t *d, uint32_t n) { return writeTo(&Part::mpg, d, n); }
 int32_t writeVideo(const uint8_t *d, uint32_t n) { return writeTo(&Part::m2v, d, n); }
 int32_t writeAudio(const uint8_t *d, uint32_t n) { return writeTo(&Part::audio, d, n); }
-void logLine(const char *text) {
-    if (g_log) g_log->push_back(text);
+void logLine(const char *text)
+{
+    if (g_log)
+        g_log->push_back(text);
 }
 
-template <typename F> void bind(void *h, F &f, const char *name) {
+template <typename F>
+void bind(void *h, F &f, const char *name)
+{
     f = reinterpret_cast<F>(dlsym(h, name));
-    if (!f) throw std::runtime_error(std::string("libremuxer.so lacks ") + name);
+    if (!f)
+        throw std::runtime_error(std::string("libremuxer.so lacks ") + name);
 }
 
 // Messages libav prints while an output is being checked.
 thread_local FileCheck *g_check = nullptr;
-void countMessages(void *, int level, const char *fmt, va_list args) {
-    if (!g_check || level > AV_LOG_WARNING) return;
+void countMessages(void *, int level, const char *fmt, va_list args)
+{
+    if (!g_check || level > AV_LOG_WARNING)
+        return;
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, args);
     g_check->warnings++;
@@ -57,10 +66,12 @@ struct MemoryInput {
     const std::vector<uint8_t> *data;
     size_t pos = 0;
 };
-int readMemory(void *opaque, uint8_t *buf, int size) {
+int readMemory(void *opaque, uint8_t *buf, int size)
+{
     auto *in = static_cast<MemoryInput *>(opaque);
     const size_t left = in->data->size() - in->pos;
-    if (left == 0) return AVERROR_EOF;
+    if (left == 0)
+        return AVERROR_EOF;
     const size_t n = std::min(left, static_cast<size_t>(size));
     std::memcpy(buf, in->data->data() + in->pos, n);
     in->pos += n;
@@ -80,13 +91,20 @@ struct Decoder {
     ~Decoder() { avcodec_free_context(&ctx); }
 };
 
-void receiveFrames(Decoder &d, AVFrame *frame) {
+void receiveFrames(Decoder &d, AVFrame *frame)
+{
     while (true) {
         const int rc = avcodec_receive_frame(d.ctx, frame);
-        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
-        if (rc < 0) { d.check->decodeErrors++; return; }
-        if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT)) d.check->decodeErrors++;
-        if (d.video && !d.sawFrame) d.check->firstFrameIsI = frame->pict_type == AV_PICTURE_TYPE_I;
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return;
+        if (rc < 0) {
+            d.check->decodeErrors++;
+            return;
+        }
+        if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
+            d.check->decodeErrors++;
+        if (d.video && !d.sawFrame)
+            d.check->firstFrameIsI = frame->pict_type == AV_PICTURE_TYPE_I;
         if (!d.video) {
             d.samples += frame->nb_samples;
             d.sampleRate = frame->sample_rate;
@@ -99,12 +117,15 @@ void receiveFrames(Decoder &d, AVFrame *frame) {
 
 } // namespace
 
-Module &Module::get() {
+Module &Module::get()
+{
     static Module m;
-    if (m.handle) return m;
+    if (m.handle)
+        return m;
     const std::string path = std::string(QUELMAR_BIN_DIR) + "/libremuxer.so";
     m.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!m.handle) throw std::runtime_error(std::string("cannot load ") + path + ": " + dlerror());
+    if (!m.handle)
+        throw std::runtime_error(std::string("cannot load ") + path + ": " + dlerror());
     bind(m.handle, m.DllGetVersion, "DllGetVersion");
 #define REMUX_BIND(name, type) bind(m.handle, m.name, #name);
     REMUX_ENTRY_POINTS(REMUX_BIND)
@@ -112,7 +133,8 @@ Module &Module::get() {
     return m;
 }
 
-RunResult run(const Feed &feed, const RunOptions &o) {
+RunResult run(const Feed &feed, const RunOptions &o)
+{
     Module &m = Module::get();
     RunResult r;
     r.parts.emplace_back();
@@ -124,15 +146,19 @@ RunResult run(const Feed &feed, const RunOptions &o) {
     const RemuxWriter audio = o.audioEs ? &writeAudio : nullptr;
     m.InitEx(&logLine, 0, o.videoDelayMs, o.audioOnly ? 1 : 0);
     m.Perform_Resync();
-    if (o.afterInit) o.afterInit(m);
+    if (o.afterInit)
+        o.afterInit(m);
     uint8_t splitPending = 0;
     for (size_t i = 0; i < feed.chunks.size(); ++i) {
         const Chunk &c = feed.chunks[i];
         m.SetPaused(c.paused ? 1 : 0);
         m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
-        if (c.kind == REMUX_STREAM_VIDEO) (void)m.GetVideoInfo();
-        if (c.kind == REMUX_STREAM_AUDIO) (void)m.GetLastAudioPES();
-        if (o.writersWork) g_writersWork = o.writersWork(i);
+        if (c.kind == REMUX_STREAM_VIDEO)
+            (void)m.GetVideoInfo();
+        if (c.kind == REMUX_STREAM_AUDIO)
+            (void)m.GetLastAudioPES();
+        if (o.writersWork)
+            g_writersWork = o.writersWork(i);
         bool split = std::find(o.splitAfterChunks.begin(), o.splitAfterChunks.end(), i) != o.splitAfterChunks.end();
         int32_t result;
         do {
@@ -158,7 +184,8 @@ RunResult run(const Feed &feed, const RunOptions &o) {
             }
             (void)m.GetRecordingTime();
         } while (result == 1);
-        if (splitPending) r.splitCleared = false;
+        if (splitPending)
+            r.splitCleared = false;
     }
     if (mux && m.Flush_Mpg(mux) == 0) {
         r.failedAt = true;
@@ -167,15 +194,18 @@ RunResult run(const Feed &feed, const RunOptions &o) {
     r.recordingTimeMs = m.GetRecordingTime();
     r.padding = m.GetVideoPaddingCount();
     std::memcpy(&r.info, m.GetVideoInfo(), sizeof r.info);
-    if (const uint8_t *a = m.GetLastAudioPES()) r.lastAudio.assign(a, a + 8);
+    if (const uint8_t *a = m.GetLastAudioPES())
+        r.lastAudio.assign(a, a + 8);
     g_log = nullptr;
     g_part = nullptr;
     return r;
 }
 
-FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &format) {
+FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &format)
+{
     FileCheck fc;
-    if (data.empty()) return fc;
+    if (data.empty())
+        return fc;
     g_check = &fc;
     av_log_set_callback(&countMessages);
     MemoryInput in{&data};
@@ -194,7 +224,8 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
             AVStream *st = ctx->streams[i];
             const bool isVideo = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
             const bool isAudio = st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
-            if ((!isVideo && !isAudio) || (isVideo && fc.hasVideo) || (isAudio && fc.hasAudio)) continue;
+            if ((!isVideo && !isAudio) || (isVideo && fc.hasVideo) || (isAudio && fc.hasAudio))
+                continue;
             auto d = std::make_unique<Decoder>();
             d->video = isVideo;
             d->streamIndex = static_cast<int>(i);
@@ -202,10 +233,12 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
             d->timeBase = st->time_base;
             d->check->codec = avcodec_get_name(st->codecpar->codec_id);
             const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
-            if (!codec) continue;
+            if (!codec)
+                continue;
             d->ctx = avcodec_alloc_context3(codec);
             avcodec_parameters_to_context(d->ctx, st->codecpar);
-            if (avcodec_open2(d->ctx, codec, nullptr) < 0) continue;
+            if (avcodec_open2(d->ctx, codec, nullptr) < 0)
+                continue;
             (isVideo ? fc.hasVideo : fc.hasAudio) = true;
             decoders.push_back(std::move(d));
         }
@@ -213,13 +246,17 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
         AVFrame *frame = av_frame_alloc();
         while (av_read_frame(ctx, pkt) >= 0) {
             for (auto &d : decoders) {
-                if (pkt->stream_index != d->streamIndex) continue;
+                if (pkt->stream_index != d->streamIndex)
+                    continue;
                 d->check->packets++;
                 if (pkt->pts != AV_NOPTS_VALUE) {
-                    if (d->minPts == AV_NOPTS_VALUE || pkt->pts < d->minPts) d->minPts = pkt->pts;
-                    if (d->maxPts == AV_NOPTS_VALUE || pkt->pts > d->maxPts) d->maxPts = pkt->pts;
+                    if (d->minPts == AV_NOPTS_VALUE || pkt->pts < d->minPts)
+                        d->minPts = pkt->pts;
+                    if (d->maxPts == AV_NOPTS_VALUE || pkt->pts > d->maxPts)
+                        d->maxPts = pkt->pts;
                 }
-                if (avcodec_send_packet(d->ctx, pkt) < 0) d->check->decodeErrors++;
+                if (avcodec_send_packet(d->ctx, pkt) < 0)
+                    d->check->decodeErrors++;
                 receiveFrames(*d, frame);
             }
             av_packet_unref(pkt);
@@ -254,13 +291,16 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
     return fc;
 }
 
-int runCommand(const std::string &command, std::string *out, std::string *errText) {
+int runCommand(const std::string &command, std::string *out, std::string *errText)
+{
     char outPath[] = "/tmp/remuxer-cmd-out-XXXXXX";
     char errPath[] = "/tmp/remuxer-cmd-err-XXXXXX";
     const int outFd = mkstemp(outPath);
     const int errFd = mkstemp(errPath);
-    if (outFd >= 0) close(outFd);
-    if (errFd >= 0) close(errFd);
+    if (outFd >= 0)
+        close(outFd);
+    if (errFd >= 0)
+        close(errFd);
     const std::string full = command + " >" + outPath + " 2>" + errPath;
     const int status = std::system(full.c_str());
     auto slurp = [](const char *p) {
@@ -269,8 +309,10 @@ int runCommand(const std::string &command, std::string *out, std::string *errTex
         s << f.rdbuf();
         return s.str();
     };
-    if (out) *out = slurp(outPath);
-    if (errText) *errText = slurp(errPath);
+    if (out)
+        *out = slurp(outPath);
+    if (errText)
+        *errText = slurp(errPath);
     unlink(outPath);
     unlink(errPath);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -47,9 +47,9 @@ struct RunResult {
     uint32_t recordingTimeMs = 0;
     uint64_t padding = 0;
     int32_t lastWriteResult = 0;
-    bool failedAt = false;          // a Write_Mpg/Flush_Mpg returned 0
+    bool failedAt = false; // a Write_Mpg/Flush_Mpg returned 0
     size_t failedChunk = 0;
-    bool splitCleared = true;       // every splitPending was cleared by the module
+    bool splitCleared = true; // every splitPending was cleared by the module
     VideoInfo info{};
     std::vector<uint8_t> lastAudio; // first 8 bytes of GetLastAudioPES at the end
 };
@@ -62,16 +62,16 @@ RunResult run(const Feed &feed, const RunOptions &options);
 struct StreamCheck {
     std::string codec;
     int packets = 0;
-    int frames = 0;                 // decoded
+    int frames = 0; // decoded
     int decodeErrors = 0;
     double firstPts = 0, lastPts = 0, duration = 0; // s
-    bool firstFrameIsI = false;     // first decoded video frame is an I-frame
+    bool firstFrameIsI = false;                     // first decoded video frame is an I-frame
 };
 
 struct FileCheck {
     bool opened = false;
     std::string format;
-    int warnings = 0;               // libav messages at warning level and above while reading
+    int warnings = 0; // libav messages at warning level and above while reading
     std::vector<std::string> messages;
     bool hasVideo = false, hasAudio = false;
     StreamCheck video, audio;

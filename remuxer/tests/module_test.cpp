@@ -12,20 +12,23 @@ using namespace remux::test;
 
 namespace {
 
-constexpr double kSyncToleranceS = 0.040;    // audio and video start together within this
-constexpr double kFrameS = 0.040;            // one video frame at 25 fps
+constexpr double kSyncToleranceS = 0.040; // audio and video start together within this
+constexpr double kFrameS = 0.040;         // one video frame at 25 fps
 constexpr double kGopS = 12 * kFrameS;
 
-const Feed &feedFor(const FeedOptions &o, const std::string &key) {
+const Feed &feedFor(const FeedOptions &o, const std::string &key)
+{
     static std::map<std::string, Feed> cache;
     auto it = cache.find(key);
-    if (it == cache.end()) it = cache.emplace(key, makeFeed(o)).first;
+    if (it == cache.end())
+        it = cache.emplace(key, makeFeed(o)).first;
     return it->second;
 }
 
 const Feed &mp2Feed() { return feedFor(FeedOptions{}, "mp2"); }
 
-const Feed &ac3Feed() {
+const Feed &ac3Feed()
+{
     FeedOptions o;
     o.audio = AudioKind::Ac3;
     return feedFor(o, "ac3");
@@ -33,42 +36,52 @@ const Feed &ac3Feed() {
 
 // Zero bytes in front of a start code are stuffing: keep two of each run so
 // that streams can be compared whatever stuffing they carry.
-std::vector<uint8_t> normalised(const std::vector<uint8_t> &v) {
+std::vector<uint8_t> normalised(const std::vector<uint8_t> &v)
+{
     std::vector<uint8_t> out;
     out.reserve(v.size());
     size_t zeros = 0;
     for (uint8_t b : v) {
-        if (b == 0) { ++zeros; continue; }
-        if (b == 1 && zeros >= 2) zeros = 2;
+        if (b == 0) {
+            ++zeros;
+            continue;
+        }
+        if (b == 1 && zeros >= 2)
+            zeros = 2;
         out.insert(out.end(), zeros, 0);
         zeros = 0;
         out.push_back(b);
     }
     return out; // trailing zeros dropped: the end is as good as a start code
-
 }
 
 bool sameVideo(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) { return normalised(a) == normalised(b); }
 
-size_t videoChunkBytes(const Feed &f) {
+size_t videoChunkBytes(const Feed &f)
+{
     size_t n = 0;
     for (const Chunk &c : f.chunks)
-        if (c.kind == REMUX_STREAM_VIDEO) n += c.data.size();
+        if (c.kind == REMUX_STREAM_VIDEO)
+            n += c.data.size();
     return n;
 }
 
-bool startsWithSequenceHeader(const std::vector<uint8_t> &v) {
+bool startsWithSequenceHeader(const std::vector<uint8_t> &v)
+{
     return v.size() > 4 && v[0] == 0 && v[1] == 0 && v[2] == 1 && v[3] == 0xB3;
 }
 
-size_t countPrivateStream1(const std::vector<uint8_t> &ps) {
+size_t countPrivateStream1(const std::vector<uint8_t> &ps)
+{
     size_t n = 0;
     for (size_t i = 0; i + 4 <= ps.size(); ++i)
-        if (ps[i] == 0 && ps[i + 1] == 0 && ps[i + 2] == 1 && ps[i + 3] == 0xBD) ++n;
+        if (ps[i] == 0 && ps[i + 1] == 0 && ps[i + 2] == 1 && ps[i + 3] == 0xBD)
+            ++n;
     return n;
 }
 
-void expectClean(const FileCheck &c, const char *what) {
+void expectClean(const FileCheck &c, const char *what)
+{
     EXPECT_TRUE(c.opened) << what;
     EXPECT_EQ(c.warnings, 0) << what << ": " << (c.messages.empty() ? "" : c.messages.front());
     EXPECT_EQ(c.video.decodeErrors, 0) << what;
@@ -77,7 +90,8 @@ void expectClean(const FileCheck &c, const char *what) {
 
 // Program stream checks shared by the A/V cases: both streams, clean decode,
 // an I-frame first, audio and video starting together.
-void expectPlayableProgramStream(const std::vector<uint8_t> &mpg, const char *audioCodec) {
+void expectPlayableProgramStream(const std::vector<uint8_t> &mpg, const char *audioCodec)
+{
     FileCheck c = checkOutput(mpg, "mpeg");
     expectClean(c, "program stream");
     ASSERT_TRUE(c.hasVideo && c.hasAudio);
@@ -92,7 +106,8 @@ void expectPlayableProgramStream(const std::vector<uint8_t> &mpg, const char *au
 
 } // namespace
 
-TEST(RemuxerModule, ReportsVersionTwoAndRefusesShortRecords) {
+TEST(RemuxerModule, ReportsVersionTwoAndRefusesShortRecords)
+{
     Module &m = Module::get();
     DLLVERSIONINFO v{};
     v.cbSize = sizeof v;
@@ -106,7 +121,8 @@ TEST(RemuxerModule, ReportsVersionTwoAndRefusesShortRecords) {
     EXPECT_NE(m.DllGetVersion(nullptr), 0);
 }
 
-TEST(RemuxerModule, Mp2FeedGivesExactElementaryStreamsAndAPlayableProgramStream) {
+TEST(RemuxerModule, Mp2FeedGivesExactElementaryStreamsAndAPlayableProgramStream)
+{
     const Feed &feed = mp2Feed();
     RunResult r = run(feed, RunOptions{});
     ASSERT_FALSE(r.failedAt);
@@ -135,12 +151,14 @@ TEST(RemuxerModule, Mp2FeedGivesExactElementaryStreamsAndAPlayableProgramStream)
     ASSERT_EQ(r.lastAudio.size(), 8u);
     EXPECT_EQ(r.lastAudio[0], 0xFF);
     EXPECT_EQ(r.lastAudio[1] & 0xE0, 0xE0);
-    bool synced = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) { return s.find("Synchronised") != std::string::npos; });
+    bool synced = std::any_of(r.log.begin(), r.log.end(),
+                              [](const std::string &s) { return s.find("Synchronised") != std::string::npos; });
     EXPECT_TRUE(synced);
     EXPECT_LE(r.log.size(), 3u) << "sparse logging";
 }
 
-TEST(RemuxerModule, Ac3GoesToPrivateStream1AndDecodes) {
+TEST(RemuxerModule, Ac3GoesToPrivateStream1AndDecodes)
+{
     const Feed &feed = ac3Feed();
     RunResult r = run(feed, RunOptions{});
     ASSERT_FALSE(r.failedAt);
@@ -156,7 +174,8 @@ TEST(RemuxerModule, Ac3GoesToPrivateStream1AndDecodes) {
     EXPECT_EQ(r.lastAudio[1], 0x77);
 }
 
-TEST(RemuxerModule, ContinuousAudioAndLateStampsGiveTheSameStreams) {
+TEST(RemuxerModule, ContinuousAudioAndLateStampsGiveTheSameStreams)
+{
     FeedOptions o;
     o.audioZeroFill = false;
     o.stampsBeforeData = false;
@@ -168,7 +187,8 @@ TEST(RemuxerModule, ContinuousAudioAndLateStampsGiveTheSameStreams) {
     expectPlayableProgramStream(r.parts[0].mpg, "mp2");
 }
 
-TEST(RemuxerModule, PicturesLargerThanAChunkArriveCutAndComeOutWhole) {
+TEST(RemuxerModule, PicturesLargerThanAChunkArriveCutAndComeOutWhole)
+{
     FeedOptions o;
     o.width = 720;
     o.height = 576;
@@ -178,9 +198,8 @@ TEST(RemuxerModule, PicturesLargerThanAChunkArriveCutAndComeOutWhole) {
     o.audioZeroFill = false;
     o.stampsBeforeData = false;
     const Feed &feed = feedFor(o, "large-pictures");
-    const auto cut = std::count_if(feed.chunks.begin(), feed.chunks.end(), [](const Chunk &c) {
-        return c.kind == REMUX_STREAM_VIDEO && c.data.back() != 0;
-    });
+    const auto cut = std::count_if(feed.chunks.begin(), feed.chunks.end(),
+                                   [](const Chunk &c) { return c.kind == REMUX_STREAM_VIDEO && c.data.back() != 0; });
     ASSERT_GT(cut, 0) << "some pictures must span chunks";
     RunResult r = run(feed, RunOptions{});
     ASSERT_FALSE(r.failedAt);
@@ -191,7 +210,8 @@ TEST(RemuxerModule, PicturesLargerThanAChunkArriveCutAndComeOutWhole) {
     EXPECT_EQ(r.info.height, 576);
 }
 
-TEST(RemuxerModule, VideoInfoComesFromTheSequenceHeader) {
+TEST(RemuxerModule, VideoInfoComesFromTheSequenceHeader)
+{
     RunResult r = run(mp2Feed(), RunOptions{});
     EXPECT_NE(r.info.sequenceKnown, 0);
     EXPECT_NE(r.info.extensionKnown, 0);
@@ -204,7 +224,8 @@ TEST(RemuxerModule, VideoInfoComesFromTheSequenceHeader) {
     EXPECT_GT(r.info.bitRate, 0u);
 }
 
-TEST(RemuxerModule, FailingWriterMakesWriteReturnZeroAndStopsAllOutput) {
+TEST(RemuxerModule, FailingWriterMakesWriteReturnZeroAndStopsAllOutput)
+{
     const Feed &feed = mp2Feed();
     const size_t failFrom = feed.chunks.size() / 2;
     RunOptions o;
@@ -220,7 +241,8 @@ TEST(RemuxerModule, FailingWriterMakesWriteReturnZeroAndStopsAllOutput) {
     EXPECT_EQ(m.Flush_Mpg([](const uint8_t *, uint32_t) { return 1; }), 0);
 }
 
-TEST(RemuxerModule, FailingMuxWriterAtTheEndFailsFlush) {
+TEST(RemuxerModule, FailingMuxWriterAtTheEndFailsFlush)
+{
     const Feed &feed = mp2Feed();
     RunOptions o;
     o.videoEs = o.audioEs = false;
@@ -229,13 +251,15 @@ TEST(RemuxerModule, FailingMuxWriterAtTheEndFailsFlush) {
     EXPECT_TRUE(r.failedAt);
 }
 
-TEST(RemuxerModule, SplitInTheMiddleOfAGopGivesTwoPartsThatPlayAlone) {
+TEST(RemuxerModule, SplitInTheMiddleOfAGopGivesTwoPartsThatPlayAlone)
+{
     const Feed &feed = mp2Feed();
     RunOptions o;
     // A split about 1.7 s in: the middle of the fifth GOP.
     size_t videoChunks = 0, at = 0;
     for (size_t i = 0; i < feed.chunks.size(); ++i)
-        if (feed.chunks[i].kind == 1 && ++videoChunks == 49) at = i;
+        if (feed.chunks[i].kind == 1 && ++videoChunks == 49)
+            at = i;
     o.splitAfterChunks = {at};
     RunResult r = run(feed, o);
     ASSERT_FALSE(r.failedAt);
@@ -267,7 +291,8 @@ TEST(RemuxerModule, SplitInTheMiddleOfAGopGivesTwoPartsThatPlayAlone) {
     EXPECT_NE(std::search(es.begin(), es.end(), second.begin(), second.end()), es.end());
 }
 
-TEST(RemuxerModule, SplitWithElementaryStreamsLeadingNeedsNoFlush) {
+TEST(RemuxerModule, SplitWithElementaryStreamsLeadingNeedsNoFlush)
+{
     const Feed &feed = mp2Feed();
     RunOptions o;
     o.mux = false;
@@ -283,7 +308,8 @@ TEST(RemuxerModule, SplitWithElementaryStreamsLeadingNeedsNoFlush) {
     }
 }
 
-TEST(RemuxerModule, PauseIsCutOutAndTheTimelineCloses) {
+TEST(RemuxerModule, PauseIsCutOutAndTheTimelineCloses)
+{
     FeedOptions fo;
     fo.pauseFrom = 1.5;
     fo.pauseTo = 2.5;
@@ -306,7 +332,8 @@ TEST(RemuxerModule, PauseIsCutOutAndTheTimelineCloses) {
     EXPECT_NEAR(r.recordingTimeMs / 1000.0, c.video.duration, 0.1);
 }
 
-TEST(RemuxerModule, VideoDelayShiftsVideoAgainstAudio) {
+TEST(RemuxerModule, VideoDelayShiftsVideoAgainstAudio)
+{
     const Feed &feed = mp2Feed();
     RunOptions later;
     later.videoDelayMs = 200;
@@ -326,7 +353,8 @@ TEST(RemuxerModule, VideoDelayShiftsVideoAgainstAudio) {
     EXPECT_NEAR(c.audio.firstPts - c.video.firstPts, 0.2, 0.03);
 }
 
-TEST(RemuxerModule, AudioOnlyRecordingStartsAtTheFirstFrame) {
+TEST(RemuxerModule, AudioOnlyRecordingStartsAtTheFirstFrame)
+{
     FeedOptions fo;
     fo.video = false;
     const Feed &feed = feedFor(fo, "radio");
@@ -343,7 +371,8 @@ TEST(RemuxerModule, AudioOnlyRecordingStartsAtTheFirstFrame) {
     EXPECT_EQ(r.info.sequenceKnown, 0);
 }
 
-TEST(RemuxerModule, VideoOnlyAndAudioOnlyInputInAVModeStillRecord) {
+TEST(RemuxerModule, VideoOnlyAndAudioOnlyInputInAVModeStillRecord)
+{
     FeedOptions noAudio;
     noAudio.audio = AudioKind::None;
     const Feed &v = feedFor(noAudio, "video-only");
@@ -364,7 +393,8 @@ TEST(RemuxerModule, VideoOnlyAndAudioOnlyInputInAVModeStillRecord) {
     EXPECT_GT(ca.audio.frames, a.audioFrames / 2);
 }
 
-TEST(RemuxerModule, TimestampWrapAndJumpKeepTheOutputContinuous) {
+TEST(RemuxerModule, TimestampWrapAndJumpKeepTheOutputContinuous)
+{
     FeedOptions wrap;
     wrap.firstPts = (1ll << 33) - 2 * 90000; // wraps after 2 s
     const Feed &w = feedFor(wrap, "wrap");
@@ -386,11 +416,13 @@ TEST(RemuxerModule, TimestampWrapAndJumpKeepTheOutputContinuous) {
     EXPECT_TRUE(c.video.firstFrameIsI);
     EXPECT_NEAR(c.video.lastPts - c.video.firstPts + kFrameS, c.video.duration, 0.1);
     EXPECT_GT(c.video.duration, j.videoFrames * kFrameS - 2 * kGopS);
-    bool logged = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) { return s.find("discontinuity") != std::string::npos; });
+    bool logged = std::any_of(r.log.begin(), r.log.end(),
+                              [](const std::string &s) { return s.find("discontinuity") != std::string::npos; });
     EXPECT_TRUE(logged);
 }
 
-TEST(RemuxerModule, MissingTimestampRecordsFallBackToFrameTiming) {
+TEST(RemuxerModule, MissingTimestampRecordsFallBackToFrameTiming)
+{
     FeedOptions fo;
     fo.withStamps = false;
     const Feed &feed = feedFor(fo, "no-stamps");
@@ -403,7 +435,8 @@ TEST(RemuxerModule, MissingTimestampRecordsFallBackToFrameTiming) {
     EXPECT_NEAR(c.video.firstPts, c.audio.firstPts, kSyncToleranceS);
 }
 
-TEST(RemuxerModule, StartMidStreamBeginsAtTheNextSequenceHeaderAndDropsEarlierAudio) {
+TEST(RemuxerModule, StartMidStreamBeginsAtTheNextSequenceHeaderAndDropsEarlierAudio)
+{
     FeedOptions fo;
     fo.skipSeconds = 0.3; // the receiver starts inside the first GOP
     const Feed &feed = feedFor(fo, "mid-stream");
@@ -421,13 +454,16 @@ TEST(RemuxerModule, StartMidStreamBeginsAtTheNextSequenceHeaderAndDropsEarlierAu
     EXPECT_TRUE(sameVideo(r.parts[0].m2v, std::vector<uint8_t>(first, feed.videoEs.end())));
 }
 
-TEST(RemuxerModule, DamagedVideoIsLeftOutUpToTheNextGopAndReported) {
+TEST(RemuxerModule, DamagedVideoIsLeftOutUpToTheNextGopAndReported)
+{
     Feed damaged = mp2Feed();
     // Overwrite the middle of one video chunk about 2 s in with noise.
     size_t videoChunks = 0;
     for (Chunk &c : damaged.chunks) {
-        if (c.kind != REMUX_STREAM_VIDEO || ++videoChunks != 60) continue;
-        for (size_t i = 0; i < 3000 && i < c.data.size(); ++i) c.data[i] = static_cast<uint8_t>(0x5A + i * 7);
+        if (c.kind != REMUX_STREAM_VIDEO || ++videoChunks != 60)
+            continue;
+        for (size_t i = 0; i < 3000 && i < c.data.size(); ++i)
+            c.data[i] = static_cast<uint8_t>(0x5A + i * 7);
     }
     RunResult r = run(damaged, RunOptions{});
     ASSERT_FALSE(r.failedAt);
@@ -439,11 +475,14 @@ TEST(RemuxerModule, DamagedVideoIsLeftOutUpToTheNextGopAndReported) {
     // left out (a decoder would otherwise show them with broken references).
     EXPECT_LE(es.video.frames, damaged.videoFrames - 4);
     EXPECT_GT(es.video.frames, damaged.videoFrames - 3 * 12);
-    bool reported = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) { return s.find("Video stream errors") != std::string::npos; });
+    bool reported = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) {
+        return s.find("Video stream errors") != std::string::npos;
+    });
     EXPECT_TRUE(reported);
 }
 
-TEST(RemuxerModule, AudioOnlySplitLosesAndRepeatsNothing) {
+TEST(RemuxerModule, AudioOnlySplitLosesAndRepeatsNothing)
+{
     FeedOptions fo;
     fo.video = false;
     const Feed &feed = feedFor(fo, "radio");
@@ -464,14 +503,21 @@ TEST(RemuxerModule, AudioOnlySplitLosesAndRepeatsNothing) {
     EXPECT_EQ(frames, feed.audioFrames);
 }
 
-TEST(RemuxerModule, ResyncMidRecordingRestartsCleanWithoutATimestampGap) {
+TEST(RemuxerModule, ResyncMidRecordingRestartsCleanWithoutATimestampGap)
+{
     const Feed &feed = mp2Feed();
     Module &m = Module::get();
     Part part;
     static Part *target;
     target = &part;
-    auto mux = [](const uint8_t *d, uint32_t n) -> int32_t { target->mpg.insert(target->mpg.end(), d, d + n); return 1; };
-    auto video = [](const uint8_t *d, uint32_t n) -> int32_t { target->m2v.insert(target->m2v.end(), d, d + n); return 1; };
+    auto mux = [](const uint8_t *d, uint32_t n) -> int32_t {
+        target->mpg.insert(target->mpg.end(), d, d + n);
+        return 1;
+    };
+    auto video = [](const uint8_t *d, uint32_t n) -> int32_t {
+        target->m2v.insert(target->m2v.end(), d, d + n);
+        return 1;
+    };
     m.InitEx(nullptr, 0, 0, 0);
     m.Perform_Resync();
     uint8_t split = 0;
@@ -479,7 +525,8 @@ TEST(RemuxerModule, ResyncMidRecordingRestartsCleanWithoutATimestampGap) {
         const Chunk &c = feed.chunks[i];
         m.SetPaused(0);
         m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
-        if (i == feed.chunks.size() / 2) m.Perform_Resync();
+        if (i == feed.chunks.size() / 2)
+            m.Perform_Resync();
         while (m.Write_Mpg(mux, video, nullptr, &split) == 1) {
         }
     }
@@ -493,26 +540,33 @@ TEST(RemuxerModule, ResyncMidRecordingRestartsCleanWithoutATimestampGap) {
     EXPECT_EQ(es.video.frames, ps.video.frames);
 }
 
-TEST(RemuxerModule, WriteReturnsPendingWhileABacklogRemains) {
+TEST(RemuxerModule, WriteReturnsPendingWhileABacklogRemains)
+{
     const Feed &feed = mp2Feed();
     Module &m = Module::get();
     static size_t written;
     written = 0;
-    auto count = [](const uint8_t *, uint32_t n) -> int32_t { written += n; return 1; };
+    auto count = [](const uint8_t *, uint32_t n) -> int32_t {
+        written += n;
+        return 1;
+    };
     m.InitEx(nullptr, 0, 0, 0);
     m.Perform_Resync();
-    for (const Chunk &c : feed.chunks) m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
+    for (const Chunk &c : feed.chunks)
+        m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
     uint8_t split = 0;
     int pending = 0;
     int32_t result;
-    while ((result = m.Write_Mpg(count, count, count, &split)) == 1) ++pending;
+    while ((result = m.Write_Mpg(count, count, count, &split)) == 1)
+        ++pending;
     EXPECT_EQ(result, 2);
     EXPECT_GT(pending, 0) << "over a megabyte of backlog comes out in several calls";
     EXPECT_GT(written, feed.videoEs.size() + feed.audioEs.size());
     EXPECT_EQ(m.Write_Mpg(count, count, count, &split), 2) << "nothing left";
 }
 
-TEST(RemuxerModule, StreamOffsetsWrappingAt32BitsKeepTheirStamps) {
+TEST(RemuxerModule, StreamOffsetsWrappingAt32BitsKeepTheirStamps)
+{
     // A receiver delivers 1.3 MB of video chunks a second, so the 32-bit
     // stream offsets of its timestamp records wrap within an hour. Paused
     // chunks bring the module's counts to 1 s of chunks before the wrap; a
@@ -524,22 +578,27 @@ TEST(RemuxerModule, StreamOffsetsWrappingAt32BitsKeepTheirStamps) {
     fo.jumpTicks = 30 * 90000;
     Feed feed = feedFor(fo, "jump");
     for (Chunk &c : feed.chunks) {
-        if (c.kind != REMUX_STREAM_PTS) continue;
+        if (c.kind != REMUX_STREAM_PTS)
+            continue;
         uint32_t off = static_cast<uint32_t>(c.data[2]) << 24 | c.data[3] << 16 | c.data[4] << 8 | c.data[5];
         off += static_cast<uint32_t>(c.data[0] == 1 ? kVideoChunksBefore * REMUX_VIDEO_CHUNK_BYTES
                                                     : kAudioChunksBefore * REMUX_AUDIO_CHUNK_BYTES);
-        for (int i = 0; i < 4; ++i) c.data[2 + i] = static_cast<uint8_t>(off >> (24 - 8 * i));
+        for (int i = 0; i < 4; ++i)
+            c.data[2 + i] = static_cast<uint8_t>(off >> (24 - 8 * i));
     }
     RunOptions o;
     o.afterInit = [](Module &m) {
         static const std::vector<uint8_t> video(REMUX_VIDEO_CHUNK_BYTES, 0x47), audio(REMUX_AUDIO_CHUNK_BYTES, 0x47);
         m.SetPaused(1);
-        for (uint64_t i = 0; i < kVideoChunksBefore; ++i) m.Supply_Data(video.data(), REMUX_VIDEO_CHUNK_BYTES, REMUX_STREAM_VIDEO);
-        for (uint64_t i = 0; i < kAudioChunksBefore; ++i) m.Supply_Data(audio.data(), REMUX_AUDIO_CHUNK_BYTES, REMUX_STREAM_AUDIO);
+        for (uint64_t i = 0; i < kVideoChunksBefore; ++i)
+            m.Supply_Data(video.data(), REMUX_VIDEO_CHUNK_BYTES, REMUX_STREAM_VIDEO);
+        for (uint64_t i = 0; i < kAudioChunksBefore; ++i)
+            m.Supply_Data(audio.data(), REMUX_AUDIO_CHUNK_BYTES, REMUX_STREAM_AUDIO);
     };
     RunResult r = run(feed, o);
     ASSERT_FALSE(r.failedAt);
-    bool jumpSeen = std::any_of(r.log.begin(), r.log.end(), [](const std::string &s) { return s.find("discontinuity") != std::string::npos; });
+    bool jumpSeen = std::any_of(r.log.begin(), r.log.end(),
+                                [](const std::string &s) { return s.find("discontinuity") != std::string::npos; });
     EXPECT_TRUE(jumpSeen);
     FileCheck c = checkOutput(r.parts[0].mpg, "mpeg");
     expectClean(c, "wrapped offsets");

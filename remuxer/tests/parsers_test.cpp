@@ -12,7 +12,8 @@ namespace {
 
 // A small but well-formed access unit: sequence header (+ extension), GOP
 // header, picture header and one slice of filler bytes.
-std::vector<uint8_t> accessUnit(bool withSequence, uint8_t pictureType, uint16_t tr, size_t sliceBytes) {
+std::vector<uint8_t> accessUnit(bool withSequence, uint8_t pictureType, uint16_t tr, size_t sliceBytes)
+{
     std::vector<uint8_t> v;
     if (withSequence) {
         // 720x576, 4:3, 25 fps, bit rate value 37500 (15 Mbit/s), marker, vbv 112
@@ -24,39 +25,49 @@ std::vector<uint8_t> accessUnit(bool withSequence, uint8_t pictureType, uint16_t
         const uint8_t gop[] = {0, 0, 1, 0xB8, 0x00, 0x08, 0x00, 0x40};
         v.insert(v.end(), gop, gop + sizeof gop);
     }
-    const uint8_t pic[] = {0, 0, 1, 0x00, static_cast<uint8_t>(tr >> 2),
-                           static_cast<uint8_t>(((tr & 3) << 6) | (pictureType << 3)), 0xFF, 0xF8};
+    const uint8_t pic[] = {
+        0,    0,   1, 0x00, static_cast<uint8_t>(tr >> 2), static_cast<uint8_t>(((tr & 3) << 6) | (pictureType << 3)),
+        0xFF, 0xF8};
     v.insert(v.end(), pic, pic + sizeof pic);
     const uint8_t slice[] = {0, 0, 1, 0x01};
     v.insert(v.end(), slice, slice + sizeof slice);
-    for (size_t i = 0; i < sliceBytes; ++i) v.push_back(static_cast<uint8_t>(0x11 + i % 200));
+    for (size_t i = 0; i < sliceBytes; ++i)
+        v.push_back(static_cast<uint8_t>(0x11 + i % 200));
     return v;
 }
 
 // What the parser keeps of the last unit of a chunk: its bytes and two of the
 // zero bytes after it (they might be its last bits).
-std::vector<uint8_t> lastInChunk(std::vector<uint8_t> u) {
+std::vector<uint8_t> lastInChunk(std::vector<uint8_t> u)
+{
     u.insert(u.end(), 2, 0);
     return u;
 }
 
-std::vector<uint8_t> chunk(std::initializer_list<std::vector<uint8_t>> units, size_t size) {
+std::vector<uint8_t> chunk(std::initializer_list<std::vector<uint8_t>> units, size_t size)
+{
     std::vector<uint8_t> c;
-    for (const auto &u : units) c.insert(c.end(), u.begin(), u.end());
+    for (const auto &u : units)
+        c.insert(c.end(), u.begin(), u.end());
     c.resize(size, 0);
     return c;
 }
 
 // An MPEG-1 layer 2 frame, 192 kbit/s, 48 kHz: 576 bytes.
-std::vector<uint8_t> mp2Frame(uint8_t fill) {
+std::vector<uint8_t> mp2Frame(uint8_t fill)
+{
     std::vector<uint8_t> f(576, fill);
-    f[0] = 0xFF; f[1] = 0xFD; f[2] = 0xA4; f[3] = 0x04;
+    f[0] = 0xFF;
+    f[1] = 0xFD;
+    f[2] = 0xA4;
+    f[3] = 0x04;
     return f;
 }
 
 } // namespace
 
-TEST(EsHeaders, AudioFrameSizes) {
+TEST(EsHeaders, AudioFrameSizes)
+{
     const uint8_t mp2[] = {0xFF, 0xFD, 0xA4, 0x04, 0, 0, 0};
     auto a = parseAudioHeader(mp2, sizeof mp2);
     ASSERT_TRUE(a);
@@ -81,7 +92,8 @@ TEST(EsHeaders, AudioFrameSizes) {
     EXPECT_FALSE(parseAudioHeader(mp2, 3));
 }
 
-TEST(EsHeaders, SequenceHeaderAndExtension) {
+TEST(EsHeaders, SequenceHeaderAndExtension)
+{
     auto au = accessUnit(true, 1, 0, 4);
     auto seq = parseSequenceHeader(au.data(), au.size());
     ASSERT_TRUE(seq);
@@ -100,7 +112,8 @@ TEST(EsHeaders, SequenceHeaderAndExtension) {
     EXPECT_FALSE(parseSequenceHeader(au.data(), au.size()));
 }
 
-TEST(VideoParser, RemovesAndCountsStuffingAndCutsAccessUnits) {
+TEST(VideoParser, RemovesAndCountsStuffingAndCutsAccessUnits)
+{
     VideoParser p;
     std::deque<VideoAccessUnit> out;
     const auto i0 = accessUnit(true, 1, 2, 300);
@@ -127,7 +140,8 @@ TEST(VideoParser, RemovesAndCountsStuffingAndCutsAccessUnits) {
     EXPECT_EQ(p.sequence().width, 720);
 }
 
-TEST(VideoParser, UnitSpanningUnstuffedChunksAndDamagedData) {
+TEST(VideoParser, UnitSpanningUnstuffedChunksAndDamagedData)
+{
     VideoParser p;
     std::deque<VideoAccessUnit> out;
     const auto i0 = accessUnit(true, 1, 0, 6000);
@@ -152,7 +166,8 @@ TEST(VideoParser, UnitSpanningUnstuffedChunksAndDamagedData) {
     EXPECT_GT(p.errors().skippedBytes + p.errors().droppedUnits, 0u);
 }
 
-TEST(AudioParser, FramesAcrossChunksZeroPaddingAndResync) {
+TEST(AudioParser, FramesAcrossChunksZeroPaddingAndResync)
+{
     AudioParser p;
     std::deque<AudioFrame> out;
     std::vector<uint8_t> stream;

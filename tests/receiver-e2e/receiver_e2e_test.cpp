@@ -124,7 +124,7 @@ TEST_F(ReceiverE2E, DiscoveryFindsCurrentAndOlderIdentificationsOnSeveralAdapter
     EXPECT_EQ(all.devices[0].firmwareRevision, 0x0217);
     EXPECT_EQ(all.devices[1].hostAdapter, 1);
     EXPECT_EQ(all.devices[1].targetId, 2);
-    EXPECT_EQ(all.devices[1].firmwareRevision, 0x0221);   // lower-case vendor matches too
+    EXPECT_EQ(all.devices[1].firmwareRevision, 0x0221); // lower-case vendor matches too
     EXPECT_EQ(all.devices[2].status, DVB_STATUS_NONE);
     // Discovery switched their SCSI mode to automatic: FF FF here.
     EXPECT_EQ(control.state(0, 4).scsiModeWord, 0xFFFFu);
@@ -204,7 +204,7 @@ TEST_F(ReceiverE2E, ChannelTableRoundTripWithTheReceiversCharacterCodes)
     uint8_t raw[64];
     ASSERT_EQ(lib.dvbReadMemory(&d, 0x0D0000, raw, 64), 1);
     EXPECT_EQ(std::memcmp(raw + 32, "\x86Neu\x87 \x9A\xF8", 9), 0);
-    EXPECT_EQ(raw[16], 101 >> 8);   // video PID most significant byte first
+    EXPECT_EQ(raw[16], 101 >> 8); // video PID most significant byte first
     EXPECT_EQ(raw[17], 101 & 0xFF);
     std::vector<DvbChannel> back(2);
     ASSERT_EQ(lib.dvbGetAllChannels(&d, back.data(), 2), 1);
@@ -320,8 +320,8 @@ std::string ffmpegErrors(const std::string &path)
 std::string writeFile(const std::string &name, const std::vector<uint8_t> &data)
 {
     const std::string path = std::string(QUELMAR_TEST_DIR) + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data.data()),
-                                                static_cast<std::streamsize>(data.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
     return path;
 }
 

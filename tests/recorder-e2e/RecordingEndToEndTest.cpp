@@ -97,8 +97,8 @@ std::string DecodeErrors(const fs::path &file, const std::string &format = "")
 {
     std::string out;
     const int status = RunCommand("ffmpeg -nostdin -v error " + (format.empty() ? "" : "-f " + format + " ") + "-i " +
-                               Quote(file) + " -f null -",
-                           &out);
+                                      Quote(file) + " -f null -",
+                                  &out);
     if (status != 0 && out.empty())
         out = "ffmpeg exit status " + std::to_string(status);
     return out;
@@ -149,10 +149,7 @@ protected:
             fs::remove_all(dir);
     }
 
-    void tune(uint16_t channel)
-    {
-        ASSERT_EQ(receiver->dvbSetChannel(&receiver->device, channel), 1);
-    }
+    void tune(uint16_t channel) { ASSERT_EQ(receiver->dvbSetChannel(&receiver->device, channel), 1); }
 
     // Records until `until` returns true (checked every 20 ms), then stops and
     // waits for the end. Returns the recording thread's result.

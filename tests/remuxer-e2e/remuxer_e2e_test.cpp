@@ -28,7 +28,7 @@ constexpr double kFeedSeconds = 15.0;
 constexpr double kPauseFromS = 6.0, kPauseToS = 7.0;
 constexpr double kSplitAtS = 10.0;
 constexpr auto kPollPeriod = milliseconds(25);
-constexpr double kFrameS = 0.04;             // 25 frames/s
+constexpr double kFrameS = 0.04; // 25 frames/s
 constexpr int kGopFrames = 12;
 constexpr double kSyncToleranceS = 0.040;
 // Audio reaches the module in 8192-byte reads (0.34 s of MP2 at 192 kbit/s)
@@ -39,33 +39,39 @@ constexpr double kSkewS = 0.5;
 struct Recording {
     Feed feed;
     size_t splitAfter = 0;
-    int unpausedPictures = 0;               // picture start codes in the chunks not paused
+    int unpausedPictures = 0; // picture start codes in the chunks not paused
 };
 
 // text without its lines that contain `what`.
-std::string withoutLines(const std::string &text, const std::string &what) {
+std::string withoutLines(const std::string &text, const std::string &what)
+{
     std::string kept;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         const std::string line = text.substr(at, end - at);
-        if (line.find(what) == std::string::npos) kept += line;
+        if (line.find(what) == std::string::npos)
+            kept += line;
         at = end + 1;
     }
     return kept;
 }
 
-int countPictures(const std::vector<uint8_t> &v) {
+int countPictures(const std::vector<uint8_t> &v)
+{
     int n = 0;
     for (size_t i = 0; i + 3 < v.size(); ++i)
-        if (v[i] == 0 && v[i + 1] == 0 && v[i + 2] == 1 && v[i + 3] == 0) ++n;
+        if (v[i] == 0 && v[i + 1] == 0 && v[i + 2] == 1 && v[i + 3] == 0)
+            ++n;
     return n;
 }
 
 class RemuxerE2E : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         setenv("QUELMAR_ASPI_LAYER", "libaspi-virtual.so", 1);
         unsetenv("QUELMAR_VIRTUAL_RECEIVER");
         layer_ = dlopen((kBin + "/libaspi-virtual.so").c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -77,38 +83,45 @@ protected:
         ASSERT_TRUE(lib_.load(kBin + "/libquelmarscsi.so", &error)) << error;
         ASSERT_EQ(lib_.dvbInit(), DVB_ASPI_OK);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         lib_.unload();
-        if (layer_) dlclose(layer_);
+        if (layer_)
+            dlclose(layer_);
     }
 
     // Streams channel `channel` for kFeedSeconds like the polling thread:
     // two timestamp records, a video and an audio chunk every 25 ms, each
     // tagged with the paused flag of its cycle.
-    Recording record(uint16_t channel) {
+    Recording record(uint16_t channel)
+    {
         Recording rec;
         DvbDevice d = lib_.dvbFindFirstQuelmar();
         EXPECT_TRUE(d.status == DVB_STATUS_FOUND || d.status == DVB_STATUS_FOUND_OLD);
         EXPECT_EQ(lib_.dvbSetChannel(&d, channel), 1);
         EXPECT_EQ(lib_.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
-        std::vector<uint8_t> pts(REMUX_PTS_RECORD_BYTES), video(REMUX_VIDEO_CHUNK_BYTES), audio(REMUX_AUDIO_CHUNK_BYTES);
+        std::vector<uint8_t> pts(REMUX_PTS_RECORD_BYTES), video(REMUX_VIDEO_CHUNK_BYTES),
+            audio(REMUX_AUDIO_CHUNK_BYTES);
         const auto t0 = steady_clock::now();
         auto next = t0;
         std::vector<uint8_t> unpausedVideo;
         while (true) {
             const double t = duration<double>(steady_clock::now() - t0).count();
-            if (t >= kFeedSeconds) break;
+            if (t >= kFeedSeconds)
+                break;
             const bool paused = t >= kPauseFromS && t < kPauseToS;
             for (int i = 0; i < 2; ++i)
                 if (lib_.dvbReadMultipleStreams(&d, pts.data(), static_cast<uint32_t>(pts.size()), DVB_STREAM_PTS))
                     rec.feed.chunks.push_back({REMUX_STREAM_PTS, pts, paused});
             if (lib_.dvbReadMultipleStreams(&d, video.data(), static_cast<uint32_t>(video.size()), DVB_STREAM_VIDEO)) {
                 rec.feed.chunks.push_back({REMUX_STREAM_VIDEO, video, paused});
-                if (!paused) unpausedVideo.insert(unpausedVideo.end(), video.begin(), video.end());
+                if (!paused)
+                    unpausedVideo.insert(unpausedVideo.end(), video.begin(), video.end());
             }
             if (lib_.dvbReadMultipleStreams(&d, audio.data(), static_cast<uint32_t>(audio.size()), DVB_STREAM_AUDIO))
                 rec.feed.chunks.push_back({REMUX_STREAM_AUDIO, audio, paused});
-            if (t < kSplitAtS) rec.splitAfter = rec.feed.chunks.size() - 1;
+            if (t < kSplitAtS)
+                rec.splitAfter = rec.feed.chunks.size() - 1;
             next += kPollPeriod;
             std::this_thread::sleep_until(next);
         }
@@ -117,27 +130,31 @@ protected:
         return rec;
     }
 
-    std::string save(const std::vector<uint8_t> &data, const std::string &name) {
+    std::string save(const std::vector<uint8_t> &data, const std::string &name)
+    {
         const std::string path = std::string(QUELMAR_TEST_DIR) + "/" + name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data.data()),
-                                                    static_cast<std::streamsize>(data.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
         return path;
     }
 
     // ffprobe names the codecs of the file's streams and prints no warning.
-    void expectProbe(const std::string &path, const std::string &codecs) {
+    void expectProbe(const std::string &path, const std::string &codecs)
+    {
         std::string out, err;
-        const int rc = runCommand("ffprobe -v warning -show_entries stream=codec_name -of default=nw=1:nk=1 '" + path + "'",
-                                  &out, &err);
+        const int rc = runCommand(
+            "ffprobe -v warning -show_entries stream=codec_name -of default=nw=1:nk=1 '" + path + "'", &out, &err);
         EXPECT_EQ(rc, 0) << path;
         // A raw elementary stream has no timestamps; ffprobe always says so.
         EXPECT_EQ(withoutLines(err, "Estimating duration from bitrate, this may be inaccurate"), "") << path;
         std::string names;
-        for (char c : out) names += c == '\n' ? ' ' : c;
+        for (char c : out)
+            names += c == '\n' ? ' ' : c;
         EXPECT_EQ(names, codecs) << path;
     }
 
-    void check(uint16_t channel, const char *audioCodec, const char *audioExt) {
+    void check(uint16_t channel, const char *audioCodec, const char *audioExt)
+    {
         Recording rec = record(channel);
         ASSERT_GT(rec.feed.chunks.size(), 100u) << "the receiver delivered nothing";
         RunOptions o;
@@ -159,7 +176,8 @@ protected:
             // ffmpeg's reading of AC-3 in private stream 1 now and then gives
             // two frames one time stamp and says so while decoding; it does the
             // same with what its own dvd muxer writes. Nothing else may appear.
-            if (audioExt == std::string(".ac3")) err = withoutLines(err, "non monotonically increasing dts to muxer");
+            if (audioExt == std::string(".ac3"))
+                err = withoutLines(err, "non monotonically increasing dts to muxer");
             EXPECT_EQ(err, "") << "ffmpeg decodes the part without a word";
             expectProbe(save(p.m2v, base + ".m2v"), "mpeg2video ");
             expectProbe(save(p.audio, base + audioExt), std::string(audioCodec) + " ");

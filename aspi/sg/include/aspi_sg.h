@@ -50,7 +50,9 @@ extern "C" {
 
 /* Largest data transfer of one request: the 24-bit transfer length of the
  * receiver's command blocks. */
-enum { ASPI_SG_MAX_TRANSFER_BYTES = 1 << 24 };
+enum {
+    ASPI_SG_MAX_TRANSFER_BYTES = 1 << 24
+};
 
 #ifdef __cplusplus
 }

@@ -5,10 +5,10 @@
 
 #include <condition_variable>
 #include <csignal>
-#include <pthread.h>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -22,10 +22,10 @@ struct RecordedCommand {
     std::vector<uint8_t> cdb;
     Direction direction;
     uint32_t dataLength;
-    std::vector<uint8_t> dataOut;  // the bytes handed over for a data-out command
+    std::vector<uint8_t> dataOut; // the bytes handed over for a data-out command
     uint8_t senseCapacity;
     uint32_t timeoutMs;
-    bool signalsBlocked;           // SIGINT and SIGTERM blocked in the calling thread
+    bool signalsBlocked; // SIGINT and SIGTERM blocked in the calling thread
 };
 
 class FakeSg {
@@ -61,15 +61,13 @@ public:
     bool waitForCalls(size_t count)
     {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30),
-                                 [&] { return calls_.size() >= count; });
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return calls_.size() >= count; });
     }
     // Waits until count commands are inside the call at the same time.
     bool waitForInFlight(size_t count)
     {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30),
-                                 [&] { return inFlight_ >= count; });
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return inFlight_ >= count; });
     }
     std::vector<RecordedCommand> calls() const
     {
@@ -95,10 +93,14 @@ private:
         Behaviour behaviour;
         {
             std::unique_lock lock(mutex_);
-            RecordedCommand recorded{request.devicePath, request.address,
+            RecordedCommand recorded{request.devicePath,
+                                     request.address,
                                      std::vector<uint8_t>(request.cdb, request.cdb + request.cdbLength),
-                                     request.direction, request.dataLength, {},
-                                     request.senseCapacity, request.timeoutMs,
+                                     request.direction,
+                                     request.dataLength,
+                                     {},
+                                     request.senseCapacity,
+                                     request.timeoutMs,
                                      signalsBlockedHere()};
             if (request.direction == Direction::out)
                 recorded.dataOut.assign(request.data, request.data + request.dataLength);
@@ -120,4 +122,4 @@ private:
     bool held_ = false;
 };
 
-}  // namespace quelmar::sg::testing
+} // namespace quelmar::sg::testing

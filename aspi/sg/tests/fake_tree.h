@@ -90,4 +90,4 @@ inline uint64_t waitEvent(int fd)
     return drainEvent(fd);
 }
 
-}  // namespace quelmar::sg::testing
+} // namespace quelmar::sg::testing

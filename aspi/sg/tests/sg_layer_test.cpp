@@ -22,16 +22,15 @@ using testing::FakeTree;
 using testing::makeEventFd;
 using testing::waitEvent;
 
-constexpr uint8_t kReadFlags = SRB_DIR_IN | SRB_EVENT_NOTIFY;    // 0x48
-constexpr uint8_t kWriteFlags = SRB_DIR_OUT | SRB_EVENT_NOTIFY;  // 0x50
+constexpr uint8_t kReadFlags = SRB_DIR_IN | SRB_EVENT_NOTIFY;   // 0x48
+constexpr uint8_t kWriteFlags = SRB_DIR_OUT | SRB_EVENT_NOTIFY; // 0x50
 constexpr uint8_t kSenseBytes = 14;
 constexpr uint8_t kReadBufferCdb[10] = {0x3C, 0, 0x17, 0, 0, 0, 0, 0x80, 0, 0};
 constexpr uint16_t kDidTimeOut = 0x03;
 constexpr uint16_t kDriverSense = 0x08;
 constexpr uint8_t kCanary = 0xEE;
 
-SRB_ExecSCSICmd request(uint8_t flags, uint8_t adapter, uint8_t target, uint8_t *buffer,
-                        uint32_t length, int eventFd)
+SRB_ExecSCSICmd request(uint8_t flags, uint8_t adapter, uint8_t target, uint8_t *buffer, uint32_t length, int eventFd)
 {
     SRB_ExecSCSICmd srb{};
     srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
@@ -98,7 +97,7 @@ public:
     }
 
     FakeTree tree;
-    FakeSg fake;  // outlives every layer a test makes
+    FakeSg fake; // outlives every layer a test makes
     int event = -1;
     std::array<uint8_t, 16> firstBuffer{}, secondBuffer{};
 };
@@ -117,7 +116,7 @@ struct QueueBehindHeldCommand {
         test.fake.hold();
         EXPECT_EQ(layer.send(&running), SS_PENDING);
         EXPECT_TRUE(test.fake.waitForCalls(1));
-        EXPECT_EQ(layer.send(&queued), SS_PENDING);  // the only worker is busy
+        EXPECT_EQ(layer.send(&queued), SS_PENDING); // the only worker is busy
     }
     ~QueueBehindHeldCommand() { ::close(secondEvent); }
     QueueBehindHeldCommand(const QueueBehindHeldCommand &) = delete;
@@ -137,20 +136,20 @@ TEST_F(SgLayerTest, SupportInfoAndHostAdapterInquiryDescribeTheAdapters)
     EXPECT_EQ(inquiry.HA_Count, 2);
     EXPECT_EQ(inquiry.HA_SCSI_ID, 7);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(inquiry.HA_Identifier)), "sym53c8xx");
-    EXPECT_EQ(inquiry.HA_Unique[3], 8);  // ids 0..7 cover targets 0 and 3
-    const uint32_t maxTransfer = inquiry.HA_Unique[4] | inquiry.HA_Unique[5] << 8 |
-                                 inquiry.HA_Unique[6] << 16 | uint32_t(inquiry.HA_Unique[7]) << 24;
+    EXPECT_EQ(inquiry.HA_Unique[3], 8); // ids 0..7 cover targets 0 and 3
+    const uint32_t maxTransfer = inquiry.HA_Unique[4] | inquiry.HA_Unique[5] << 8 | inquiry.HA_Unique[6] << 16 |
+                                 uint32_t(inquiry.HA_Unique[7]) << 24;
     EXPECT_EQ(maxTransfer, uint32_t{ASPI_SG_MAX_TRANSFER_BYTES});
 
     inquiry.SRB_HaId = 1;
     EXPECT_EQ(layer->send(&inquiry), SS_COMP);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(inquiry.HA_Identifier)), "ahc");
-    EXPECT_EQ(inquiry.HA_Unique[3], 16);  // target 9 needs a wide bus
+    EXPECT_EQ(inquiry.HA_Unique[3], 16); // target 9 needs a wide bus
 
     inquiry.SRB_HaId = 2;
     EXPECT_EQ(layer->send(&inquiry), SS_INVALID_HA);
     EXPECT_EQ(inquiry.SRB_Status, SS_INVALID_HA);
-    EXPECT_EQ(inquiry.HA_Count, 2);  // the count is there for any adapter id
+    EXPECT_EQ(inquiry.HA_Count, 2); // the count is there for any adapter id
 
     SRB_Header unknown{};
     unknown.SRB_Cmd = 5;
@@ -185,11 +184,11 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
     EXPECT_EQ(layer->send(&srb), SS_PENDING);
     EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING);
     ASSERT_TRUE(fake.waitForCalls(1));
-    EXPECT_EQ(drainEvent(event), 0u);  // nothing completes while the command is held
+    EXPECT_EQ(drainEvent(event), 0u); // nothing completes while the command is held
 
     const auto call = fake.calls().at(0);
     EXPECT_EQ(call.devicePath, (tree.dev() / "sg1").string());
-    EXPECT_EQ(call.address, (ScsiAddress{2, 0, 3, 0}));  // checked against the node
+    EXPECT_EQ(call.address, (ScsiAddress{2, 0, 3, 0})); // checked against the node
     EXPECT_EQ(call.cdb, std::vector<uint8_t>(std::begin(kReadBufferCdb), std::end(kReadBufferCdb)));
     EXPECT_EQ(call.direction, Direction::in);
     EXPECT_EQ(call.dataLength, kLength);
@@ -205,16 +204,15 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
     for (uint32_t i = 0; i < kLength - kResidual; ++i)
         ASSERT_EQ(buffer[i], static_cast<uint8_t>(i)) << i;
     for (uint32_t i = kLength - kResidual; i < kLength; ++i)
-        ASSERT_EQ(buffer[i], kCanary) << i;  // not transferred, not overwritten
+        ASSERT_EQ(buffer[i], kCanary) << i; // not transferred, not overwritten
     for (int i = 0; i < kSenseBytes; ++i)
-        EXPECT_EQ(srb.SenseArea[i], 0) << i;  // no sense came back: the area is cleared
-    EXPECT_EQ(srb.SenseArea[kSenseBytes], 0xAA);  // beyond the sense length: the caller's
+        EXPECT_EQ(srb.SenseArea[i], 0) << i;     // no sense came back: the area is cleared
+    EXPECT_EQ(srb.SenseArea[kSenseBytes], 0xAA); // beyond the sense length: the caller's
 }
 
 TEST_F(SgLayerTest, TargetRefusalsCarryStatusAndSenseAndLeaveTheBufferAlone)
 {
-    static constexpr uint8_t kNotReadySense[kSenseBytes] = {0x70, 0, 0x02, 0, 0, 0, 0, 0x06,
-                                                            0,    0, 0,    0, 0x04, 0x01};
+    static constexpr uint8_t kNotReadySense[kSenseBytes] = {0x70, 0, 0x02, 0, 0, 0, 0, 0x06, 0, 0, 0, 0, 0x04, 0x01};
     auto layer = makeLayer();
     std::array<uint8_t, 64> buffer;
 
@@ -278,7 +276,7 @@ TEST_F(SgLayerTest, WritesSendACopyTakenAtSubmissionAndEmptyTransfersHaveNoDirec
     fake.hold();
     SRB_ExecSCSICmd srb = request(kWriteFlags, 1, 9, data.data(), data.size(), event);
     EXPECT_EQ(layer->send(&srb), SS_PENDING);
-    data.fill(0);  // the caller's buffer no longer matters once the request is sent
+    data.fill(0); // the caller's buffer no longer matters once the request is sent
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
     EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
@@ -303,7 +301,7 @@ TEST_F(SgLayerTest, WithoutEventNotificationNoDescriptorIsTouched)
     SRB_ExecSCSICmd srb = request(SRB_DIR_IN, 0, 3, buffer.data(), buffer.size(), pipeFds[1]);
     layer->send(&srb);
     while (aspi_load_status(srb.SRB_Status) == SS_PENDING)
-        std::this_thread::yield();  // the polling mode of the speed test
+        std::this_thread::yield(); // the polling mode of the speed test
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     // Refusals too.
     srb = request(SRB_DIR_IN, 3, 3, buffer.data(), buffer.size(), pipeFds[1]);
@@ -343,8 +341,7 @@ TEST_F(SgLayerTest, MalformedOrUnroutableRequestsAreRefusedAtOnceWithTheirEvent)
     add("short command block", SS_INVALID_CMD, [](auto &s) { s.SRB_CDBLen = 5; });
     add("long command block", SS_INVALID_CMD, [](auto &s) { s.SRB_CDBLen = 17; });
     // Never read: the length check comes before any copy.
-    add("oversized transfer", SS_INVALID_CMD,
-        [](auto &s) { s.SRB_BufLen = ASPI_SG_MAX_TRANSFER_BYTES + 1; });
+    add("oversized transfer", SS_INVALID_CMD, [](auto &s) { s.SRB_BufLen = ASPI_SG_MAX_TRANSFER_BYTES + 1; });
     for (Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(layer->send(&c.srb), c.status);
@@ -394,8 +391,7 @@ TEST_F(SgLayerTest, AbortedRequestsAreNeverTouchedAgain)
     std::memset(kept.SenseArea, kCanary, sizeof kept.SenseArea);
     const int freedEvent = makeEventFd();
     auto freedBuffer = std::make_unique<uint8_t[]>(4096);
-    auto freed = std::make_unique<SRB_ExecSCSICmd>(
-        request(kReadFlags, 1, 9, freedBuffer.get(), 4096, freedEvent));
+    auto freed = std::make_unique<SRB_ExecSCSICmd>(request(kReadFlags, 1, 9, freedBuffer.get(), 4096, freedEvent));
 
     fake.hold();
     ASSERT_EQ(layer->send(&kept), SS_PENDING);
@@ -406,7 +402,7 @@ TEST_F(SgLayerTest, AbortedRequestsAreNeverTouchedAgain)
     EXPECT_EQ(layer->send(&abortKept), SS_COMP);
     EXPECT_EQ(abortKept.SRB_Status, SS_COMP);
     EXPECT_EQ(aspi_load_status(kept.SRB_Status), SS_ABORTED);
-    EXPECT_EQ(drainEvent(event), 1u);  // a waiter wakes at once
+    EXPECT_EQ(drainEvent(event), 1u); // a waiter wakes at once
 
     SRB_Abort abortFreed = abortRequest(freed.get());
     EXPECT_EQ(layer->send(&abortFreed), SS_COMP);
@@ -416,7 +412,7 @@ TEST_F(SgLayerTest, AbortedRequestsAreNeverTouchedAgain)
     freedBuffer.reset();
 
     fake.release();
-    layer.reset();  // joins the workers: both commands have come back by now
+    layer.reset(); // joins the workers: both commands have come back by now
 
     EXPECT_EQ(fake.callCount(), 2u);
     EXPECT_EQ(kept.SRB_Status, SS_ABORTED);
@@ -457,7 +453,7 @@ TEST_F(SgLayerTest, AbortOfARequestThatIsNotPendingFails)
     SRB_Abort late = abortRequest(&done);
     EXPECT_EQ(layer->send(&late), SS_ERR);
     EXPECT_EQ(late.SRB_Status, SS_ERR);
-    EXPECT_EQ(done.SRB_Status, SS_COMP);  // a finished request keeps its status
+    EXPECT_EQ(done.SRB_Status, SS_COMP); // a finished request keeps its status
     EXPECT_EQ(drainEvent(event), 0u);
 
     SRB_ExecSCSICmd neverSent{};
@@ -476,7 +472,7 @@ TEST_F(SgLayerTest, ABlockStillPendingCannotBeSentAgain)
     fake.hold();
     ASSERT_EQ(layer->send(&srb), SS_PENDING);
     EXPECT_EQ(layer->send(&srb), SS_INVALID_CMD);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING);  // untouched
+    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING); // untouched
     EXPECT_EQ(drainEvent(event), 0u);
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
@@ -493,7 +489,7 @@ TEST_F(SgLayerTest, UnloadAbortsWhatHasNotStartedAndFinishesWhatRuns)
     auto &[running, queued, secondEvent] = q;
 
     std::thread unloader([&] { layer.reset(); });
-    EXPECT_EQ(waitEvent(secondEvent), 1u);  // before the running command returns
+    EXPECT_EQ(waitEvent(secondEvent), 1u); // before the running command returns
     EXPECT_EQ(aspi_load_status(queued.SRB_Status), SS_ABORTED);
     fake.release();
     unloader.join();
@@ -516,7 +512,7 @@ TEST_F(SgLayerTest, CommandsOfSeveralCallersRunSideBySide)
     fake.hold();
     for (auto &srb : srbs)
         ASSERT_EQ(layer->send(&srb), SS_PENDING);
-    EXPECT_TRUE(fake.waitForInFlight(kCallers));  // one held command does not block the others
+    EXPECT_TRUE(fake.waitForInFlight(kCallers)); // one held command does not block the others
     fake.release();
     for (int i = 0; i < kCallers; ++i) {
         EXPECT_EQ(waitEvent(events[i]), 1u);
@@ -543,8 +539,7 @@ TEST_F(SgLayerTest, ManyThreadsGetTheirOwnAnswers)
             for (int i = 0; i < kRequestsEach; ++i) {
                 const uint8_t tag = static_cast<uint8_t>(t * kRequestsEach + i);
                 buffer.fill(0);
-                SRB_ExecSCSICmd srb =
-                    request(kReadFlags, t % 2, t % 2 ? 9 : 3, buffer.data(), buffer.size(), fd);
+                SRB_ExecSCSICmd srb = request(kReadFlags, t % 2, t % 2 ? 9 : 3, buffer.data(), buffer.size(), fd);
                 srb.CDBByte[5] = tag;
                 if (layer->send(&srb) == SS_PENDING && waitEvent(fd) != 1)
                     ++wrong;
@@ -568,8 +563,8 @@ TEST_F(SgLayerTest, ManyThreadsGetTheirOwnAnswers)
 TEST_F(SgLayerTest, RescanWritesTheAdaptersHostAndEnumeratesAgain)
 {
     auto layer = makeLayer();
-    tree.addSg("sg7", "5:0:2:0");  // appears on the rescanned host
-    tree.addSg("sg8", "3:0:0:0");  // a host between the two: numbers shift
+    tree.addSg("sg7", "5:0:2:0"); // appears on the rescanned host
+    tree.addSg("sg8", "3:0:0:0"); // a host between the two: numbers shift
     tree.addHost(3, "new");
 
     SRB_Header rescan = rescanRequest(1);
@@ -625,5 +620,5 @@ TEST_F(SgLayerTest, AReceiverSwitchedOnLaterAppearsOnItsEmptyHostAfterARescan)
     EXPECT_EQ(fake.calls().back().devicePath, (tree.dev() / "sg9").string());
 }
 
-}  // namespace
-}  // namespace quelmar::sg
+} // namespace
+} // namespace quelmar::sg

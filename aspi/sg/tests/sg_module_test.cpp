@@ -42,7 +42,7 @@ protected:
     static void TearDownTestSuite()
     {
         if (module)
-            dlclose(module);  // joins the layer's workers
+            dlclose(module); // joins the layer's workers
         delete tree;
     }
     void SetUp() override
@@ -134,4 +134,4 @@ TEST_F(SgModuleTest, RescanAsksTheKernelAndForgetsVanishedDevices)
     EXPECT_EQ(supportInfo(), uint32_t{SS_COMP} << 8);
 }
 
-}  // namespace
+} // namespace

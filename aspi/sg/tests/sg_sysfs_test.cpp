@@ -22,8 +22,8 @@ TEST(ScsiAddress, ParsesTheKernelsFourNumbers)
 
 TEST(ScsiAddress, RefusesAnythingElse)
 {
-    for (const char *text : {"", "0:0:0", "0:0:0:0:0", "0:0::0", "a:0:0:0", "0:0:0:0 ",
-                             "-1:0:0:0", "target0:0:0", "0:0:0:99999999999"})
+    for (const char *text :
+         {"", "0:0:0", "0:0:0:0:0", "0:0::0", "a:0:0:0", "0:0:0:0 ", "-1:0:0:0", "target0:0:0", "0:0:0:99999999999"})
         EXPECT_FALSE(parseScsiAddress(text)) << '"' << text << '"';
 }
 
@@ -34,11 +34,11 @@ TEST(Enumeration, NumbersAdaptersByAscendingHostAndKeepsOnlyLunZero)
     tree.addSg("sg0", "7:0:3:0");
     tree.addSg("sg1", "2:0:5:0");
     tree.addSg("sg2", "2:0:1:0");
-    tree.addSg("sg3", "2:0:1:1");   // LUN 1: not an ASPI target
-    tree.addSg("sg4", "4:0:0:2");   // a host with only LUN 1+ devices is no adapter
+    tree.addSg("sg3", "2:0:1:1"); // LUN 1: not an ASPI target
+    tree.addSg("sg4", "4:0:0:2"); // a host with only LUN 1+ devices is no adapter
     tree.addSg("sg10", "11:0:6:0");
     tree.addHost(2, "sym53c8xx");
-    tree.addHost(3, "ahc");          // a host without sg devices is an adapter with no target
+    tree.addHost(3, "ahc"); // a host without sg devices is an adapter with no target
     tree.addHost(7, "");
 
     const SgEnumeration result = enumerateSgDevices(tree.sys(), tree.dev());
@@ -49,7 +49,7 @@ TEST(Enumeration, NumbersAdaptersByAscendingHostAndKeepsOnlyLunZero)
     EXPECT_TRUE(result.adapters[1].targets.empty());
     EXPECT_EQ(result.adapters[1].identifier, "ahc");
     EXPECT_EQ(result.adapters[2].host, 7u);
-    EXPECT_EQ(result.adapters[3].host, 11u);  // numeric, not text, order
+    EXPECT_EQ(result.adapters[3].host, 11u); // numeric, not text, order
 
     const auto &first = result.adapters[0];
     EXPECT_EQ(first.identifier, "sym53c8xx");
@@ -57,19 +57,19 @@ TEST(Enumeration, NumbersAdaptersByAscendingHostAndKeepsOnlyLunZero)
     EXPECT_EQ(first.targets.at(1).devicePath, (tree.dev() / "sg2").string());
     EXPECT_EQ(first.targets.at(5).devicePath, (tree.dev() / "sg1").string());
 
-    EXPECT_EQ(result.adapters[2].identifier, "host7");   // empty proc_name
-    EXPECT_EQ(result.adapters[3].identifier, "host11");  // no proc_name file
+    EXPECT_EQ(result.adapters[2].identifier, "host7");  // empty proc_name
+    EXPECT_EQ(result.adapters[3].identifier, "host11"); // no proc_name file
     EXPECT_EQ(result.adapters[3].targets.at(6).devicePath, (tree.dev() / "sg10").string());
 }
 
 TEST(Enumeration, SkipsDevicesWithoutNodeOrReadableAddress)
 {
     FakeTree tree;
-    tree.addSg("sg0", "0:0:2:0", /*node=*/false);  // no /dev/sg0
+    tree.addSg("sg0", "0:0:2:0", /*node=*/false); // no /dev/sg0
     tree.addSg("sg1", "1:0:2:0");
     tree.addSg("sg2", "not-an-address");
-    tree.addSg("sgx", "3:0:0:0");                  // not an sgN name
-    std::filesystem::create_directories(tree.sys() / "class" / "scsi_generic" / "sg5");  // no link
+    tree.addSg("sgx", "3:0:0:0");                                                       // not an sgN name
+    std::filesystem::create_directories(tree.sys() / "class" / "scsi_generic" / "sg5"); // no link
 
     const SgEnumeration result = enumerateSgDevices(tree.sys(), tree.dev());
     ASSERT_EQ(result.adapters.size(), 1u);
@@ -127,11 +127,11 @@ TEST(HostScan, WritesTheWildcardRequestToTheHostsScanFile)
     tree.addHost(3, "ahc");
     EXPECT_EQ(requestHostScan(tree.sys(), 3), 0);
     EXPECT_EQ(tree.scanWritten(3), "- - -");
-    EXPECT_EQ(requestHostScan(tree.sys(), 3), 0);  // again: replaces, does not append
+    EXPECT_EQ(requestHostScan(tree.sys(), 3), 0); // again: replaces, does not append
     EXPECT_EQ(tree.scanWritten(3), "- - -");
-    EXPECT_EQ(requestHostScan(tree.sys(), 4), ENOENT);  // the file is never created
+    EXPECT_EQ(requestHostScan(tree.sys(), 4), ENOENT); // the file is never created
     EXPECT_FALSE(std::filesystem::exists(tree.hostDir(4)));
 }
 
-}  // namespace
-}  // namespace quelmar::sg
+} // namespace
+} // namespace quelmar::sg

@@ -23,7 +23,7 @@ namespace {
 using receiver::Config;
 using receiver::defaultConfig;
 
-constexpr int kWaitForeverMs = 20000;   // only guards against a hanging test
+constexpr int kWaitForeverMs = 20000; // only guards against a hanging test
 
 Config twoReceivers(uint64_t rate)
 {
@@ -41,7 +41,8 @@ struct Request {
     SRB_ExecSCSICmd srb{};
     std::vector<uint8_t> data;
     int fd = -1;
-    Request(uint8_t ha, uint8_t target, std::initializer_list<uint8_t> cdb, uint32_t len, uint8_t dir, bool event = true)
+    Request(uint8_t ha, uint8_t target, std::initializer_list<uint8_t> cdb, uint32_t len, uint8_t dir,
+            bool event = true)
         : data(len, 0xA5)
     {
         fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -97,7 +98,7 @@ TEST(VirtualBus, SupportInfoHostAdapterInquiryAndRescan)
     EXPECT_EQ(bus.send(&rescan), SS_COMP);
     rescan.SRB_HaId = 5;
     EXPECT_EQ(bus.send(&rescan), SS_INVALID_HA);
-    EXPECT_EQ(VirtualBus().supportInfo() >> 8, SS_ERR);   // a configuration that failed
+    EXPECT_EQ(VirtualBus().supportInfo() >> 8, SS_ERR); // a configuration that failed
 }
 
 TEST(VirtualBus, RequestsCompleteLaterFromTheLayersThreadWithStatusThenEvent)
@@ -215,8 +216,13 @@ TEST(VirtualBus, ManyThreadsWithAbortsAllGetAFinalStatus)
             std::mt19937 rng(t);
             for (int i = 0; i < kPerThread; ++i) {
                 const uint8_t offsetHigh = static_cast<uint8_t>(t);
-                auto req = i % 2 ? std::make_unique<Request>(0, 3, std::initializer_list<uint8_t>{0x3C, 0, 0, offsetHigh, 0, 0, 0, 0x10, 0, 0}, 4096, SRB_DIR_IN)
-                                 : std::make_unique<Request>(0, 3, std::initializer_list<uint8_t>{0x3B, 0, 5, offsetHigh, 0, 0, 0, 0x10, 0, 0}, 4096, SRB_DIR_OUT);
+                auto req = i % 2
+                               ? std::make_unique<Request>(
+                                     0, 3, std::initializer_list<uint8_t>{0x3C, 0, 0, offsetHigh, 0, 0, 0, 0x10, 0, 0},
+                                     4096, SRB_DIR_IN)
+                               : std::make_unique<Request>(
+                                     0, 3, std::initializer_list<uint8_t>{0x3B, 0, 5, offsetHigh, 0, 0, 0, 0x10, 0, 0},
+                                     4096, SRB_DIR_OUT);
                 Request &r = *req;
                 uint32_t st = bus.send(&r.srb);
                 if (st == SS_PENDING && rng() % 4 == 0) {
@@ -252,8 +258,9 @@ TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
     std::thread reader([&] {
         while (!done) {
             for (auto [mode, len] : {std::pair<uint8_t, uint32_t>{0x19, 16}, {0x18, 32768}, {0x17, 8192}}) {
-                Request r(0, 3, {0x3C, 0, mode, 0, 0, 0, static_cast<uint8_t>(len >> 16),
-                                 static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), 0},
+                Request r(0, 3,
+                          {0x3C, 0, mode, 0, 0, 0, static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 8),
+                           static_cast<uint8_t>(len), 0},
                           len, SRB_DIR_IN);
                 if (r.sendAndWait(bus) == SS_COMP)
                     ++delivered;
@@ -290,9 +297,9 @@ TEST(VirtualBusModule, ExportsOnlyTheAspiEntriesAndTheControlInterface)
     }
     ::pclose(p);
     const std::set<std::string> expected = {
-        "GetASPI32SupportInfo", "SendASPI32Command", "aspiVirtualReload", "aspiVirtualLastError",
-        "aspiVirtualSetPlugged", "aspiVirtualHang", "aspiVirtualRefuseCommand", "aspiVirtualStallStream",
-        "aspiVirtualGetState"};
+        "GetASPI32SupportInfo",     "SendASPI32Command",      "aspiVirtualReload",
+        "aspiVirtualLastError",     "aspiVirtualSetPlugged",  "aspiVirtualHang",
+        "aspiVirtualRefuseCommand", "aspiVirtualStallStream", "aspiVirtualGetState"};
     EXPECT_EQ(names, expected);
 }
 
@@ -308,8 +315,7 @@ TEST(VirtualBusModule, BadConfigurationIsReportedWithItsLineAndLeavesNoAdapters)
     const std::string conf = std::string(QUELMAR_TEST_DIR) + "/bad-receiver.conf";
     std::ofstream(conf) << "receiver adapter=0 target=1\nchannel name=X tag=1 video-pid=1 audio=flac\n";
     EXPECT_EQ(reload(conf.c_str()), 0);
-    EXPECT_NE(std::string(lastError()).find("line 2: audio must be mp2 or ac3"), std::string::npos)
-        << lastError();
+    EXPECT_NE(std::string(lastError()).find("line 2: audio must be mp2 or ac3"), std::string::npos) << lastError();
     EXPECT_EQ(support() >> 8 & 0xFF, SS_ERR);
     EXPECT_EQ(reload(nullptr), 1);
     EXPECT_EQ(support(), (uint32_t{SS_COMP} << 8) | 1);

@@ -15,8 +15,8 @@ namespace quelmar::receiver {
 constexpr uint32_t kChannelTableAddress = 0x0D0000;
 constexpr size_t kChannelRecordBytes = 64;
 // Offsets inside a record.
-constexpr size_t kRecordFrequencyOffset = 4;   // MHz, 16 bits
-constexpr size_t kRecordSymbolRateOffset = 6;  // kSymbols/s, 16 bits
+constexpr size_t kRecordFrequencyOffset = 4;  // MHz, 16 bits
+constexpr size_t kRecordSymbolRateOffset = 6; // kSymbols/s, 16 bits
 constexpr size_t kRecordVideoPidOffset = 16;
 constexpr size_t kRecordAudioPidOffset = 18;
 constexpr size_t kRecordPcrPidOffset = 20;

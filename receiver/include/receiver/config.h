@@ -12,35 +12,44 @@
 
 namespace quelmar::receiver {
 
-constexpr uint16_t kNoVideoPid = 8191;             // video PID of a radio channel
+constexpr uint16_t kNoVideoPid = 8191; // video PID of a radio channel
 constexpr uint64_t kDefaultTransferRateBytesPerSecond = 10'000'000;
-constexpr unsigned kMaxTargetsPerAdapter = 8;      // SCSI ids 0..7
+constexpr unsigned kMaxTargetsPerAdapter = 8; // SCSI ids 0..7
 constexpr unsigned kMaxAdapters = 16;
 constexpr size_t kChannelNameBytes = 24;
 
-enum class AudioCodec { Mp2, Ac3 };
-enum class SourceKind { Generated, File };
+enum class AudioCodec {
+    Mp2,
+    Ac3
+};
+enum class SourceKind {
+    Generated,
+    File
+};
 
 struct ChannelConfig {
-    std::string name;         // in the receiver's character codes, at most 24 bytes
+    std::string name; // in the receiver's character codes, at most 24 bytes
     uint8_t tag = 0;
-    uint16_t videoPid = 0;    // kNoVideoPid: radio, audio only
-    uint16_t audioPid = 0;    // unique per receiver; picks the source when tuning
+    uint16_t videoPid = 0; // kNoVideoPid: radio, audio only
+    uint16_t audioPid = 0; // unique per receiver; picks the source when tuning
     SourceKind source = SourceKind::Generated;
-    AudioCodec audio = AudioCodec::Mp2;   // generated sources only
-    std::string file;                     // file sources only
+    AudioCodec audio = AudioCodec::Mp2; // generated sources only
+    std::string file;                   // file sources only
     bool isRadio() const { return videoPid == kNoVideoPid; }
 };
 
-enum class Identification { Current, Older };
+enum class Identification {
+    Current,
+    Older
+};
 
 struct ReceiverConfig {
     unsigned adapter = 0;
     unsigned target = 0;
     Identification identification = Identification::Current;
-    std::string vendor;       // 8 bytes as sent in INQUIRY (padded with blanks)
-    std::string product;      // 15 bytes; the 16th is the revision's first digit
-    std::string revision = "0217";        // four decimal digits
+    std::string vendor;            // 8 bytes as sent in INQUIRY (padded with blanks)
+    std::string product;           // 15 bytes; the 16th is the revision's first digit
+    std::string revision = "0217"; // four decimal digits
     uint64_t transferRateBytesPerSecond = kDefaultTransferRateBytesPerSecond; // 0 = no limit
     std::vector<ChannelConfig> channels;
 };
@@ -58,8 +67,7 @@ Config defaultConfig();
 
 // Parses a configuration text. On an error returns nullopt and sets *error
 // to a message naming `origin` and the line. Never throws.
-std::optional<Config> parseConfig(const std::string &text, const std::string &origin,
-                                  std::string *error);
+std::optional<Config> parseConfig(const std::string &text, const std::string &origin, std::string *error);
 
 // Reads and parses the file at `path`; errors as parseConfig (or that the file
 // cannot be read).

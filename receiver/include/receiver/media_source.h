@@ -19,7 +19,7 @@ namespace quelmar::receiver {
 constexpr int64_t kPtsClockHz = 90000;
 constexpr int kFramesPerSecond = 25;
 constexpr int kGopPictures = 12;
-constexpr int64_t kVideoBitRate = 4'000'000;   // bit/s
+constexpr int64_t kVideoBitRate = 4'000'000; // bit/s
 constexpr int kAudioSampleRate = 48000;
 constexpr int64_t kMp2BitRate = 192'000;
 constexpr int64_t kAc3BitRate = 384'000;

@@ -28,14 +28,14 @@ constexpr uint32_t kScsiModeWordAddress = 0xFFEA;
 constexpr size_t kInquiryBytes = 36;
 constexpr size_t kCurrentChannelBytes = 68;
 constexpr size_t kChannelCountBytes = 4;
-constexpr size_t kSenseBytes = 18;   // fixed-format sense data
+constexpr size_t kSenseBytes = 18; // fixed-format sense data
 
 // SCSI operation codes and mode bytes the receiver understands.
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpWriteBuffer = 0x3B;
 constexpr uint8_t kOpReadBuffer = 0x3C;
-constexpr uint8_t kOpStreamA = 0x3D;   // streaming start/stop, channel selection
-constexpr uint8_t kOpStreamB = 0x3E;   // streaming start/restart
+constexpr uint8_t kOpStreamA = 0x3D; // streaming start/stop, channel selection
+constexpr uint8_t kOpStreamB = 0x3E; // streaming start/restart
 constexpr uint8_t kModeMemory = 0x00;
 constexpr uint8_t kModeChannelCountLegacy = 0x01;
 constexpr uint8_t kModeChannelCount = 0x11;
@@ -46,7 +46,7 @@ constexpr uint8_t kModeReadTimestamps = 0x19;
 constexpr uint8_t kModeWriteTable = 0x04;
 constexpr uint8_t kModeWriteMemory = 0x05;
 constexpr uint8_t kModeSpecial = 0x30;
-constexpr uint8_t kModeSelectChannel = 0x01;   // always in byte 1
+constexpr uint8_t kModeSelectChannel = 0x01; // always in byte 1
 constexpr uint16_t kLastLegacyRevision = 0x0214;
 
 // Special command codes.
@@ -67,14 +67,22 @@ constexpr uint8_t kAscAddressOutOfRange = 0x21;
 constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscInvalidFieldInData = 0x26;
 
-enum class Direction { None, In, Out };
+enum class Direction {
+    None,
+    In,
+    Out
+};
 
-enum class TargetStatus : uint8_t { Good = 0x00, CheckCondition = 0x02, Busy = 0x08 };
+enum class TargetStatus : uint8_t {
+    Good = 0x00,
+    CheckCondition = 0x02,
+    Busy = 0x08
+};
 
 struct CommandResult {
     TargetStatus status = TargetStatus::Good;
-    bool dataOverrun = false;          // the request's buffer is smaller than the command's transfer
-    std::array<uint8_t, kSenseBytes> sense{};  // valid with CheckCondition
+    bool dataOverrun = false;                 // the request's buffer is smaller than the command's transfer
+    std::array<uint8_t, kSenseBytes> sense{}; // valid with CheckCondition
     uint32_t bytesTransferred = 0;
 };
 
@@ -83,18 +91,22 @@ struct ReceiverState {
     bool powered = true;
     bool remoteLocked = false;
     bool streaming = false;
-    unsigned tunedChannel = 1;         // 1 = first record
-    uint16_t scsiModeWord = 0;         // first byte high
+    unsigned tunedChannel = 1; // 1 = first record
+    uint16_t scsiModeWord = 0; // first byte high
     std::string frontPanel;
     std::string osd;
     std::array<uint8_t, 2> videoSetting{};
     uint64_t droppedAudioBytes = 0, droppedVideoBytes = 0, droppedTimestampRecords = 0;
     unsigned channelCount = 0;
-    std::string sourceProblem;         // why the tuned channel delivers nothing, or empty
+    std::string sourceProblem; // why the tuned channel delivers nothing, or empty
 };
 
 // Streams that can be stalled (stop delivering) for tests.
-enum class StallKind { Audio = 0, Video = 1, Timestamps = 2 };
+enum class StallKind {
+    Audio = 0,
+    Video = 1,
+    Timestamps = 2
+};
 
 class Receiver {
 public:
@@ -126,11 +138,10 @@ private:
     CommandResult writeCommand(uint8_t mode, uint32_t offset, uint32_t length, const uint8_t *data,
                                uint32_t dataLength);
     CommandResult specialCommand(const uint8_t *msg, uint32_t length);
-    CommandResult streamCommand(uint8_t op, uint32_t offset, uint32_t length, const uint8_t *data,
-                                uint32_t dataLength);
+    CommandResult streamCommand(uint8_t op, uint32_t offset, uint32_t length, const uint8_t *data, uint32_t dataLength);
     CommandResult selectChannel(const uint8_t *cdb, const uint8_t *data, uint32_t dataLength);
     CommandResult nothingToDeliver() const;
-    void restartStreams();  // new generation: buffers emptied, source reopened
+    void restartStreams(); // new generation: buffers emptied, source reopened
 
     const ReceiverConfig config_;
     const uint16_t revision_;
@@ -139,7 +150,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<uint8_t> memory_;
     unsigned channelCount_ = 0;
-    unsigned tuned_ = 0;               // 0-based
+    unsigned tuned_ = 0; // 0-based
     bool powered_ = true, remoteLocked_ = false, streaming_ = false;
     std::string frontPanel_, osd_, sourceProblem_;
     std::array<uint8_t, 2> videoSetting_{};

@@ -12,7 +12,10 @@
 
 namespace quelmar::receiver {
 
-enum class Stream : uint8_t { Audio = 0, Video = 1 };
+enum class Stream : uint8_t {
+    Audio = 0,
+    Video = 1
+};
 
 constexpr int64_t kNoTimestamp = -1;
 constexpr uint64_t kPtsMask = (uint64_t{1} << 33) - 1; // 33-bit 90 kHz clock

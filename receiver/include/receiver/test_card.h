@@ -21,8 +21,8 @@ public:
 
     // Draws picture number `frame` with the clock text `clock` into the three
     // planes (luma kPictureWidth x kPictureHeight, chroma half size each way).
-    void draw(int64_t frame, const std::string &clock, uint8_t *y, int yStride, uint8_t *u, int uStride,
-              uint8_t *v, int vStride) const;
+    void draw(int64_t frame, const std::string &clock, uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v,
+              int vStride) const;
 
 private:
     void drawText(const std::string &text, int x, int y, uint8_t *plane, int stride) const;

@@ -14,25 +14,25 @@ constexpr unsigned kByteMask = 0xFF;
 
 // ---- synchronisation information -------------------------------------------
 
-constexpr std::size_t kFscodByte = 4;           // fscod (2 bits) and frmsizecod (6 bits)
+constexpr std::size_t kFscodByte = 4; // fscod (2 bits) and frmsizecod (6 bits)
 constexpr unsigned kFrmsizecodMask = 0x3F;
 constexpr unsigned kFscodShift = 6;
-constexpr unsigned kFrmsizecodCount = 38;       // valid codes 0 to 37; two per bit rate
+constexpr unsigned kFrmsizecodCount = 38; // valid codes 0 to 37; two per bit rate
 constexpr unsigned kCodesPerFscod = 64;
 constexpr unsigned kFscodCount = 4;
 constexpr unsigned kReservedFscod = 3;
 constexpr std::uint8_t kUnavailableCode = 0xFF; // fscod 3: frame size 0
 
 // Nominal bit rates in kbit/s, by frmsizecod >> 1.
-constexpr std::array<unsigned, kFrmsizecodCount / 2> kNominalKbps{
-    32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+constexpr std::array<unsigned, kFrmsizecodCount / 2> kNominalKbps{32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                                                  192, 224, 256, 320, 384, 448, 512, 576, 640};
 
 // A frame carries 1536 samples. In 16-bit words: 48 kHz gives 2 words and
 // 32 kHz 3 words per kbit/s; 44.1 kHz gives kbps * 96000 / 44100 truncated,
 // plus one word for the odd code of each pair (the padded frame).
 constexpr unsigned kWordsPerKbps48k = 2;
 constexpr unsigned kWordsPerKbps32k = 3;
-constexpr unsigned kWordsPerKbps44kNumerator = 96000;  // 1536 samples * 1000 / 16 bits
+constexpr unsigned kWordsPerKbps44kNumerator = 96000; // 1536 samples * 1000 / 16 bits
 constexpr unsigned kSampleRate44kHz = 44100;
 constexpr unsigned kBytesPerWord = 2;
 
@@ -57,10 +57,10 @@ static_assert(kFrameSizeBytes[0x1C] == 1536 && kFrameSizeBytes[0x4F] == 488 &&
 
 // ---- CRC ---------------------------------------------------------------------
 
-constexpr std::uint16_t kCrcPolynomial = 0x8005;  // x^16 + x^15 + x^2 + 1 without the x^16 term
+constexpr std::uint16_t kCrcPolynomial = 0x8005; // x^16 + x^15 + x^2 + 1 without the x^16 term
 constexpr unsigned kCrcTopBit = 0x8000;
-constexpr unsigned kCrcSlices = 8;                // bytes per step of the sliced loop
-constexpr std::size_t kFirstCrcByte = 2;          // the sync word is not covered
+constexpr unsigned kCrcSlices = 8;       // bytes per step of the sliced loop
+constexpr std::size_t kFirstCrcByte = 2; // the sync word is not covered
 
 using CrcTables = std::array<std::array<std::uint16_t, kByteValues>, kCrcSlices>;
 
@@ -93,7 +93,7 @@ unsigned CheckFrameCrcs(const std::uint8_t *frame, std::size_t size, bool stopAt
     if (size <= kFirstCrcByte)
         return kAc3CrcOk;
     const std::size_t words = size / kBytesPerWord;
-    const std::size_t crc1End = kBytesPerWord * ((words >> 1) + (words >> 3));  // one past the boundary byte
+    const std::size_t crc1End = kBytesPerWord * ((words >> 1) + (words >> 3)); // one past the boundary byte
     unsigned result = kAc3CrcOk;
     if (Ac3Crc16(0, frame + kFirstCrcByte, crc1End - kFirstCrcByte) != 0) {
         result |= kAc3Crc1Failed;
@@ -107,33 +107,29 @@ unsigned CheckFrameCrcs(const std::uint8_t *frame, std::size_t size, bool stopAt
 
 // ---- texts -------------------------------------------------------------------
 
-constexpr std::array<const char *, 4> kSamplingFrequencyTexts{"48.0 kHz", "44.1 kHz", "32.0 kHz",
-                                                              "reserved"};
+constexpr std::array<const char *, 4> kSamplingFrequencyTexts{"48.0 kHz", "44.1 kHz", "32.0 kHz", "reserved"};
 constexpr std::array<const char *, 8> kAudioCodingModeTexts{
     "Ch1, Ch2", "C", "L, R", "L, C, R", "L, R, S", "L, C, R, S", "L, R, SL, SR", "L, C, R, SL, SR"};
 constexpr std::array<const char *, 8> kBitStreamModeTexts{"CM", "ME", "VI", "HI", "D", "C", "E", "VO"};
 constexpr char kKaraokeText[] = "K";
 constexpr unsigned kVoiceOverOrKaraoke = 7;
-constexpr std::array<const char *, 4> kCenterMixTexts{"0.707 (-3.0 dB)", "0.596 (-4.5 dB)",
-                                                      "0.500 (-6.0 dB)", "reserved"};
-constexpr std::array<const char *, 4> kSurroundMixTexts{"0.707 (-3.0 dB)", "0.500 (-6.0 dB)",
-                                                        "0 (0dB)", "reserved"};
-constexpr std::array<const char *, 4> kDolbySurroundTexts{
-    "not indicated", "NOT Dolby Surround encoded", "Dolby Surround encoded", "reserved"};
-constexpr std::array<const char *, 4> kRoomTypeTexts{
-    "not indicated", "large room, X curve monitor", "small room, flat monitor", "reserved"};
-constexpr std::array<const char *, 4> kTimecodeTexts{
-    "not present", "first half (14 bits) present", "second half (14 bits) present",
-    "both halves (28 bits) present"};
-constexpr std::array<const char *, 4> kCrcTexts{
-    "CRC-Check: O.K.", "CRC-Check: CRC1 failed, CRC2 O.K.", "CRC-Check: CRC1 O.K., CRC2 failed",
-    "CRC-Check: failed"};
+constexpr std::array<const char *, 4> kCenterMixTexts{"0.707 (-3.0 dB)", "0.596 (-4.5 dB)", "0.500 (-6.0 dB)",
+                                                      "reserved"};
+constexpr std::array<const char *, 4> kSurroundMixTexts{"0.707 (-3.0 dB)", "0.500 (-6.0 dB)", "0 (0dB)", "reserved"};
+constexpr std::array<const char *, 4> kDolbySurroundTexts{"not indicated", "NOT Dolby Surround encoded",
+                                                          "Dolby Surround encoded", "reserved"};
+constexpr std::array<const char *, 4> kRoomTypeTexts{"not indicated", "large room, X curve monitor",
+                                                     "small room, flat monitor", "reserved"};
+constexpr std::array<const char *, 4> kTimecodeTexts{"not present", "first half (14 bits) present",
+                                                     "second half (14 bits) present", "both halves (28 bits) present"};
+constexpr std::array<const char *, 4> kCrcTexts{"CRC-Check: O.K.", "CRC-Check: CRC1 failed, CRC2 O.K.",
+                                                "CRC-Check: CRC1 O.K., CRC2 failed", "CRC-Check: failed"};
 constexpr char kNoData[] = "no data";
 
 // acmod values that decide which optional fields are present.
-constexpr unsigned kAcmodDualMono = 0;   // 1+1: a second set of fields
+constexpr unsigned kAcmodDualMono = 0; // 1+1: a second set of fields
 constexpr unsigned kAcmodMono = 1;
-constexpr unsigned kAcmodStereo = 2;     // dsurmod present
+constexpr unsigned kAcmodStereo = 2;      // dsurmod present
 constexpr unsigned kAcmodSurroundBit = 4; // surmixlev present
 
 bool HasCenterMix(unsigned acmod) { return (acmod & 1) && acmod != kAcmodMono; }
@@ -146,14 +142,14 @@ constexpr std::uint16_t kBsiStartBit = 40;
 constexpr unsigned kBsidBits = 5;
 constexpr unsigned kBsmodBits = 3;
 constexpr unsigned kAcmodBits = 3;
-constexpr unsigned kMixOrSurroundModeBits = 2;  // cmixlev, surmixlev, dsurmod
+constexpr unsigned kMixOrSurroundModeBits = 2; // cmixlev, surmixlev, dsurmod
 constexpr unsigned kFlagBits = 1;
 constexpr unsigned kDialnormBits = 5;
 constexpr unsigned kComprBits = 8;
 constexpr unsigned kLangcodBits = 8;
 constexpr unsigned kMixlevelBits = 5;
 constexpr unsigned kRoomtypBits = 2;
-constexpr unsigned kCopyrightAndOrigBits = 2;   // copyrightb, origbs
+constexpr unsigned kCopyrightAndOrigBits = 2; // copyrightb, origbs
 constexpr unsigned kTimecodBits = 14;
 
 // Signature layout (see Ac3RefreshSignature).
@@ -175,9 +171,9 @@ std::uint16_t Ac3Crc16(std::uint16_t crc, const std::uint8_t *data, std::size_t 
     // Eight bytes per step: the register's two bytes fold into the first two.
     const auto &t = kCrcTables;
     while (length >= kCrcSlices) {
-        crc = static_cast<std::uint16_t>(
-            t[7][(crc >> kBitsPerByte) ^ data[0]] ^ t[6][(crc & kByteMask) ^ data[1]] ^ t[5][data[2]] ^
-            t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]]);
+        crc = static_cast<std::uint16_t>(t[7][(crc >> kBitsPerByte) ^ data[0]] ^ t[6][(crc & kByteMask) ^ data[1]] ^
+                                         t[5][data[2]] ^ t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^
+                                         t[0][data[7]]);
         data += kCrcSlices;
         length -= kCrcSlices;
     }
@@ -188,10 +184,7 @@ std::uint16_t Ac3Crc16(std::uint16_t crc, const std::uint8_t *data, std::size_t 
 
 unsigned Ac3FrameSizeForCode(std::uint8_t fscodFrmsizecod) { return kFrameSizeBytes[fscodFrmsizecod]; }
 
-std::uint8_t Ac3HeaderReader::Byte4() const
-{
-    return available_ > kFscodByte ? frame_[kFscodByte] : kUnavailableCode;
-}
+std::uint8_t Ac3HeaderReader::Byte4() const { return available_ > kFscodByte ? frame_[kFscodByte] : kUnavailableCode; }
 
 unsigned Ac3HeaderReader::FrameSize() const { return Ac3FrameSizeForCode(Byte4()); }
 unsigned Ac3HeaderReader::Fscod() const { return Byte4() >> kFscodShift; }
@@ -237,9 +230,9 @@ const Ac3HeaderReader::Bsi &Ac3HeaderReader::DecodedBsi() const
         b.dsurmod = read(kMixOrSurroundModeBits);
     b.lfeon = read(kFlagBits);
     b.dialnorm = read(kDialnormBits);
-    if (read(kFlagBits))   // compre
+    if (read(kFlagBits)) // compre
         skip(kComprBits);
-    if (read(kFlagBits))   // langcode
+    if (read(kFlagBits)) // langcode
         skip(kLangcodBits);
     b.audprodie = read(kFlagBits);
     if (b.audprodie) {
@@ -247,10 +240,10 @@ const Ac3HeaderReader::Bsi &Ac3HeaderReader::DecodedBsi() const
         b.roomtyp = read(kRoomtypBits);
     }
     if (b.acmod == kAcmodDualMono) {
-        skip(kDialnormBits);   // dialnorm2
-        if (read(kFlagBits))   // compr2e
+        skip(kDialnormBits); // dialnorm2
+        if (read(kFlagBits)) // compr2e
             skip(kComprBits);
-        if (read(kFlagBits))   // langcod2e
+        if (read(kFlagBits)) // langcod2e
             skip(kLangcodBits);
         b.audprodi2e = read(kFlagBits);
         if (b.audprodi2e) {
@@ -337,20 +330,14 @@ const char *Ac3HeaderReader::DolbySurroundModeText() const
     return Acmod() == kAcmodStereo ? kDolbySurroundTexts[Dsurmod()] : kNoData;
 }
 
-const char *Ac3HeaderReader::RoomType1Text() const
-{
-    return Audprodie() ? kRoomTypeTexts[bsi_.roomtyp] : kNoData;
-}
+const char *Ac3HeaderReader::RoomType1Text() const { return Audprodie() ? kRoomTypeTexts[bsi_.roomtyp] : kNoData; }
 
 const char *Ac3HeaderReader::RoomType2Text() const
 {
     return Acmod() == kAcmodDualMono && Audprodi2e() ? kRoomTypeTexts[Roomtyp2()] : kNoData;
 }
 
-const char *Ac3HeaderReader::TimecodeText() const
-{
-    return kTimecodeTexts[(Timecod2e() ? 2 : 0) + Timecod1e()];
-}
+const char *Ac3HeaderReader::TimecodeText() const { return kTimecodeTexts[(Timecod2e() ? 2 : 0) + Timecod1e()]; }
 
 const char *Ac3HeaderReader::CrcText() const { return kCrcTexts[CrcCheck()]; }
 
@@ -361,8 +348,8 @@ std::uint32_t Ac3RefreshSignature(const Ac3HeaderReader &reader)
                          reader.Acmod() << kSigAcmodShift | reader.Lfeon() << kSigLfeonShift |
                          reader.Timecod1e() << kSigTimecod1eShift | reader.Timecod2e() << kSigTimecod2eShift;
     if (reader.Audprodie())
-        code |= 1u << kSigAudprodieShift | reader.Mixlevel() << kSigMixlevelShift |
-                reader.Roomtyp() << kSigRoomtypShift;
+        code |=
+            1u << kSigAudprodieShift | reader.Mixlevel() << kSigMixlevelShift | reader.Roomtyp() << kSigRoomtypShift;
     return code;
 }
 
@@ -374,8 +361,7 @@ std::vector<std::string> Ac3InfoLines(const Ac3HeaderReader &reader)
     lines.emplace_back("Bit Rate: " + reader.BitRateText());
     lines.emplace_back("Sampling Frequency: " + reader.SamplingFrequencyText());
     lines.emplace_back(std::string("Audio Coding Mode: ") + reader.AudioCodingModeText());
-    lines.emplace_back(reader.Lfeon() ? "Low Frequency Effects Channel: On"
-                                      : "Low Frequency Effects Channel: Off");
+    lines.emplace_back(reader.Lfeon() ? "Low Frequency Effects Channel: On" : "Low Frequency Effects Channel: Off");
     lines.emplace_back(std::string("Bit Stream Mode: ") + reader.BitStreamModeText());
     lines.emplace_back(std::string("Center Mix Level: ") + reader.CenterMixLevelText());
     lines.emplace_back(std::string("Surround Mix Level: ") + reader.SurroundMixLevelText());

@@ -6,7 +6,7 @@
 namespace {
 
 constexpr unsigned kLayers = 3;
-constexpr unsigned kTabledBitRates = 14;  // indexes 1 to 14
+constexpr unsigned kTabledBitRates = 14; // indexes 1 to 14
 constexpr unsigned kBytesPerSecondPerKbps = 125;
 constexpr unsigned kBitsPerByte = 8;
 constexpr unsigned kBitsPerKbit = 1000;
@@ -15,31 +15,30 @@ constexpr unsigned Bps(unsigned kbps) { return kbps * kBytesPerSecondPerKbps; }
 
 // MPEG-1 bit rates in bytes per second, one row per layer, indexes 1 to 14.
 constexpr std::array<std::array<unsigned, kTabledBitRates>, kLayers> kBitRateBytesPerSecond{{
-    {Bps(32), Bps(64), Bps(96), Bps(128), Bps(160), Bps(192), Bps(224), Bps(256), Bps(288),
-     Bps(320), Bps(352), Bps(384), Bps(416), Bps(448)},
-    {Bps(32), Bps(48), Bps(56), Bps(64), Bps(80), Bps(96), Bps(112), Bps(128), Bps(160),
-     Bps(192), Bps(224), Bps(256), Bps(320), Bps(384)},
-    {Bps(32), Bps(40), Bps(48), Bps(56), Bps(64), Bps(80), Bps(96), Bps(112), Bps(128),
-     Bps(160), Bps(192), Bps(224), Bps(256), Bps(320)},
+    {Bps(32), Bps(64), Bps(96), Bps(128), Bps(160), Bps(192), Bps(224), Bps(256), Bps(288), Bps(320), Bps(352),
+     Bps(384), Bps(416), Bps(448)},
+    {Bps(32), Bps(48), Bps(56), Bps(64), Bps(80), Bps(96), Bps(112), Bps(128), Bps(160), Bps(192), Bps(224), Bps(256),
+     Bps(320), Bps(384)},
+    {Bps(32), Bps(40), Bps(48), Bps(56), Bps(64), Bps(80), Bps(96), Bps(112), Bps(128), Bps(160), Bps(192), Bps(224),
+     Bps(256), Bps(320)},
 }};
 
 constexpr std::array<unsigned, 4> kSamplingFrequencyHz{44100, 48000, 32000, 0};
 constexpr unsigned kReservedSamplingIndex = 3;
 
-constexpr std::array<const char *, 4> kModeTexts{"Stereo", "Joined Stereo", "Dual Channel",
-                                                 "Single Channel"};
+constexpr std::array<const char *, 4> kModeTexts{"Stereo", "Joined Stereo", "Dual Channel", "Single Channel"};
 
 // Header bit fields.
 constexpr std::uint8_t kSyncByte = 0xFF;
-constexpr std::uint8_t kSyncAndMpeg1Mask = 0xF8;  // 11 sync bits and the ID bit (1 = MPEG-1)
-constexpr std::uint8_t kProtectionBit = 0x01;     // byte 1; 0 = CRC follows
-constexpr std::uint8_t kPaddingBit = 0x02;        // byte 2
-constexpr unsigned kLayerShift = 1;               // byte 1: layer bits 11 = layer 1 ... 00 = invalid
-constexpr unsigned kBitRateIndexShift = 4;        // byte 2, top four bits
-constexpr unsigned kSamplingIndexShift = 2;       // byte 2, two bits
-constexpr unsigned kModeShift = 6;                // byte 3, top two bits
+constexpr std::uint8_t kSyncAndMpeg1Mask = 0xF8; // 11 sync bits and the ID bit (1 = MPEG-1)
+constexpr std::uint8_t kProtectionBit = 0x01;    // byte 1; 0 = CRC follows
+constexpr std::uint8_t kPaddingBit = 0x02;       // byte 2
+constexpr unsigned kLayerShift = 1;              // byte 1: layer bits 11 = layer 1 ... 00 = invalid
+constexpr unsigned kBitRateIndexShift = 4;       // byte 2, top four bits
+constexpr unsigned kSamplingIndexShift = 2;      // byte 2, two bits
+constexpr unsigned kModeShift = 6;               // byte 3, top two bits
 constexpr unsigned kTwoBitMask = 3;
-constexpr unsigned kLayer1PaddingBytes = 4;       // one slot of layer 1
+constexpr unsigned kLayer1PaddingBytes = 4; // one slot of layer 1
 constexpr unsigned kOtherPaddingBytes = 1;
 
 // Frame length without padding: layer 1 counts 4-byte slots of 12 bits per
@@ -66,19 +65,46 @@ void MpegAudioHeader::Decode() const
     decoded_ = true;
 }
 
-unsigned MpegAudioHeader::Layer() const { Decode(); return layer_; }
-unsigned MpegAudioHeader::BitRateIndex() const { Decode(); return bitRateIndex_; }
-unsigned MpegAudioHeader::SamplingFrequencyIndex() const { Decode(); return samplingIndex_; }
-unsigned MpegAudioHeader::Padding() const { Decode(); return padding_; }
-MpegAudioHeader::Mode MpegAudioHeader::GetMode() const { Decode(); return static_cast<Mode>(mode_); }
-const char *MpegAudioHeader::ModeText() const { Decode(); return kModeTexts[mode_]; }
-bool MpegAudioHeader::CrcPresent() const { Decode(); return crcPresent_; }
+unsigned MpegAudioHeader::Layer() const
+{
+    Decode();
+    return layer_;
+}
+unsigned MpegAudioHeader::BitRateIndex() const
+{
+    Decode();
+    return bitRateIndex_;
+}
+unsigned MpegAudioHeader::SamplingFrequencyIndex() const
+{
+    Decode();
+    return samplingIndex_;
+}
+unsigned MpegAudioHeader::Padding() const
+{
+    Decode();
+    return padding_;
+}
+MpegAudioHeader::Mode MpegAudioHeader::GetMode() const
+{
+    Decode();
+    return static_cast<Mode>(mode_);
+}
+const char *MpegAudioHeader::ModeText() const
+{
+    Decode();
+    return kModeTexts[mode_];
+}
+bool MpegAudioHeader::CrcPresent() const
+{
+    Decode();
+    return crcPresent_;
+}
 
 unsigned MpegAudioHeader::BitRate() const
 {
     Decode();
-    if (layer_ == kInvalidLayer || bitRateIndex_ == kFreeFormatIndex ||
-        bitRateIndex_ == kInvalidBitRateIndex)
+    if (layer_ == kInvalidLayer || bitRateIndex_ == kFreeFormatIndex || bitRateIndex_ == kInvalidBitRateIndex)
         return 0;
     return kBitRateBytesPerSecond[layer_ - 1][bitRateIndex_ - 1] * kBitsPerByte;
 }
@@ -129,8 +155,7 @@ std::vector<std::string> MpegAudioInfoLines(const MpegAudioHeader &header)
         std::snprintf(line, sizeof line, "Bit Rate: %u kbps", header.BitRate() / kBitsPerKbit);
         lines.emplace_back(line);
     }
-    std::snprintf(line, sizeof line, "Sampling Frequency: %.1f kHz",
-                  header.SamplingFrequency() * kKhzPerHz);
+    std::snprintf(line, sizeof line, "Sampling Frequency: %.1f kHz", header.SamplingFrequency() * kKhzPerHz);
     lines.emplace_back(line);
     lines.emplace_back(std::string("Audio Mode: ") + header.ModeText());
     lines.emplace_back(header.CrcPresent() ? "CRC Field: present" : "CRC Field: not present");

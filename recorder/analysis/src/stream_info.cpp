@@ -10,8 +10,7 @@ std::optional<InfoLines> StreamInfoTracker::OnVideoInfo(const VideoInfo *info) c
     return VideoInfoLines(*info);
 }
 
-StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_t *frame,
-                                                               std::size_t available)
+StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_t *frame, std::size_t available)
 {
     AudioUpdate update;
     if (!frame)

@@ -9,21 +9,17 @@ constexpr char kReserved[] = "reserved";
 constexpr char kNoInformation[] = "no information";
 
 constexpr std::array<const char *, 3> kPictureFormatTexts{"interlaced", "progressive", kNoInformation};
-constexpr std::array<const char *, 5> kChromaFormatTexts{kReserved, "4:2:0", "4:2:2", "4:4:4",
-                                                         kNoInformation};
+constexpr std::array<const char *, 5> kChromaFormatTexts{kReserved, "4:2:0", "4:2:2", "4:4:4", kNoInformation};
 constexpr std::array<const char *, 5> kAspectRatioTexts{"forbidden", "-", "4:3", "16:9", "2,21:1"};
 // aspect_ratio_information is a 4-bit field: larger codes cannot come from a
 // sequence header.
 constexpr unsigned kAspectRatioCodes = 16;
 
-constexpr double kMbpsPerBitRateUnit = 0.0004;  // one unit is 400 bit/s
+constexpr double kMbpsPerBitRateUnit = 0.0004; // one unit is 400 bit/s
 
 } // namespace
 
-bool VideoInfoRefreshDue(const VideoInfo &info)
-{
-    return info.sequenceKnown != 0 && info.extensionKnown != 0;
-}
+bool VideoInfoRefreshDue(const VideoInfo &info) { return info.sequenceKnown != 0 && info.extensionKnown != 0; }
 
 const char *PictureFormatText(unsigned code)
 {

@@ -19,8 +19,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 std::vector<EncodedFrame> Ac3(int rate, int bitRate, int channels,
-                              std::vector<std::pair<std::string, std::string>> options = {},
-                              int serviceType = 0, int frames = 8)
+                              std::vector<std::pair<std::string, std::string>> options = {}, int serviceType = 0,
+                              int frames = 8)
 {
     AudioEncoding enc;
     enc.sampleRate = rate;
@@ -184,8 +184,7 @@ TEST(Ac3Crc, TableCrcMatchesBitwiseCrc)
             for (std::size_t i = 0; i < length; ++i) {
                 expected = static_cast<std::uint16_t>(expected ^ (data[offset + i] << 8));
                 for (int bit = 0; bit < 8; ++bit)
-                    expected = static_cast<std::uint16_t>(expected & 0x8000 ? (expected << 1) ^ 0x8005
-                                                                            : expected << 1);
+                    expected = static_cast<std::uint16_t>(expected & 0x8000 ? (expected << 1) ^ 0x8005 : expected << 1);
             }
             ASSERT_EQ(Ac3Crc16(start, data.data() + offset, length), expected) << length;
         }
@@ -195,16 +194,16 @@ TEST(Ac3Crc, TableCrcMatchesBitwiseCrc)
 TEST(Ac3Crc, FrameBeyondTheAvailableBytesFails)
 {
     const EncodedFrame frame = Ac3(48000, 384000, 2, {}, 0, 1)[0];
-    const Bytes head(frame.begin(), frame.begin() + 100);  // exact size: overreads are caught
+    const Bytes head(frame.begin(), frame.begin() + 100); // exact size: overreads are caught
     const Ac3HeaderReader partial(head.data(), head.size());
     EXPECT_EQ(partial.FrameSize(), 1536u);
     EXPECT_EQ(partial.CrcCheck(), kAc3CrcBothFailed);
-    EXPECT_EQ(partial.Acmod(), 2u);  // the bit stream information is all there
+    EXPECT_EQ(partial.Acmod(), 2u); // the bit stream information is all there
 
     const Bytes tiny(frame.begin(), frame.begin() + 6);
     const Ac3HeaderReader cut(tiny.data(), tiny.size());
     EXPECT_EQ(cut.Bsid(), 8u);
-    EXPECT_EQ(cut.Acmod(), 0u);  // beyond the bytes: read as 0
+    EXPECT_EQ(cut.Acmod(), 0u); // beyond the bytes: read as 0
     EXPECT_EQ(Ac3HeaderReader(tiny.data(), 4).FrameSize(), 0u);
 }
 
@@ -220,11 +219,10 @@ TEST(Ac3BitStreamInfo, PlainStereo)
     EXPECT_THROW(reader.Roomtyp(), int);
     EXPECT_EQ(Ac3InfoLines(reader),
               (std::vector<std::string>{
-                  "Audio Type: AC3", "Bit Rate: 384 kbps", "Sampling Frequency: 48.0 kHz",
-                  "Audio Coding Mode: L, R", "Low Frequency Effects Channel: Off", "Bit Stream Mode: CM",
-                  "Center Mix Level: no data", "Surround Mix Level: no data", "Dolby SR Mode: not indicated",
-                  "CRC-Check: O.K.", "Timecode: not present", "Room Type 1: no data", "Room Type 2: no data",
-                  "Frame Size: 1536 Bytes"}));
+                  "Audio Type: AC3", "Bit Rate: 384 kbps", "Sampling Frequency: 48.0 kHz", "Audio Coding Mode: L, R",
+                  "Low Frequency Effects Channel: Off", "Bit Stream Mode: CM", "Center Mix Level: no data",
+                  "Surround Mix Level: no data", "Dolby SR Mode: not indicated", "CRC-Check: O.K.",
+                  "Timecode: not present", "Room Type 1: no data", "Room Type 2: no data", "Frame Size: 1536 Bytes"}));
     // acmod 2, frmsizecod 28, everything else 0.
     EXPECT_EQ(Ac3RefreshSignature(reader), (2u << 13) | (28u << 4));
     const Bytes damaged = Flipped(frame, frame.size() - 1);
@@ -239,15 +237,14 @@ TEST(Ac3BitStreamInfo, OptionalFieldsOfEncodedFrames)
     EXPECT_STREQ(stereo.DolbySurroundModeText(), "Dolby Surround encoded");
     EXPECT_STREQ(stereo.CenterMixLevelText(), "no data");
 
-    const EncodedFrame five1 = Ac3(48000, 448000, 6,
-                                   {{"center_mixlev", "0.5"}, {"surround_mixlev", "0.707"},
-                                    {"mixing_level", "105"}, {"room_type", "2"}},
-                                   0, 1)[0];
+    const EncodedFrame five1 = Ac3(
+        48000, 448000, 6,
+        {{"center_mixlev", "0.5"}, {"surround_mixlev", "0.707"}, {"mixing_level", "105"}, {"room_type", "2"}}, 0, 1)[0];
     const Ac3HeaderReader full(five1.data(), five1.size());
     EXPECT_EQ(full.Acmod(), 7u);
     EXPECT_EQ(full.Lfeon(), 1u);
     EXPECT_EQ(full.Audprodie(), 1u);
-    EXPECT_EQ(full.Mixlevel(), 25u);  // 105 dB SPL above 80
+    EXPECT_EQ(full.Mixlevel(), 25u); // 105 dB SPL above 80
     EXPECT_EQ(full.Roomtyp(), 2u);
     const std::vector<std::string> lines = Ac3InfoLines(full);
     ASSERT_EQ(lines.size(), 14u);
@@ -259,8 +256,7 @@ TEST(Ac3BitStreamInfo, OptionalFieldsOfEncodedFrames)
     EXPECT_EQ(lines[11], "Room Type 1: small room, flat monitor");
     EXPECT_EQ(lines[12], "Room Type 2: no data");
     EXPECT_EQ(lines[13], "Frame Size: 1792 Bytes");
-    EXPECT_EQ(Ac3RefreshSignature(full), (2u << 25) | (25u << 20) | (1u << 19) | (1u << 16) | (7u << 13) |
-                                             (30u << 4));
+    EXPECT_EQ(Ac3RefreshSignature(full), (2u << 25) | (25u << 20) | (1u << 19) | (1u << 16) | (7u << 13) | (30u << 4));
 
     const EncodedFrame karaoke = Ac3(48000, 192000, 2, {}, AV_AUDIO_SERVICE_TYPE_KARAOKE, 1)[0];
     EXPECT_STREQ(Ac3HeaderReader(karaoke.data(), karaoke.size()).BitStreamModeText(), "K");
@@ -291,23 +287,32 @@ TEST(Ac3BitStreamInfo, DualMonoCarriesASecondSetOfFields)
 {
     BitWriter w;
     w.Put(0x0B77, 16);
-    w.Put(0, 16);          // crc1
-    w.Put(0x1C, 8);        // fscod 0, frmsizecod 28
-    w.Put(8, 5);           // bsid
-    w.Put(3, 3);           // bsmod
-    w.Put(0, 3);           // acmod 1+1
-    w.Put(0, 1);           // lfeon
-    w.Put(27, 5);          // dialnorm
-    w.Put(1, 1); w.Put(0xAA, 8);  // compre, compr
-    w.Put(1, 1); w.Put(0x09, 8);  // langcode, langcod
-    w.Put(1, 1); w.Put(20, 5); w.Put(1, 2);  // audprodie, mixlevel, roomtyp
-    w.Put(5, 5);           // dialnorm2
-    w.Put(0, 1);           // compr2e
-    w.Put(1, 1); w.Put(0xFF, 8);  // langcod2e, langcod2
-    w.Put(1, 1); w.Put(3, 5); w.Put(2, 2);   // audprodi2e, mixlevel2, roomtyp2
-    w.Put(1, 1); w.Put(0, 1);     // copyrightb, origbs
-    w.Put(0, 1);                  // timecod1e
-    w.Put(1, 1); w.Put(0x3FFF, 14);  // timecod2e, timecod2
+    w.Put(0, 16);   // crc1
+    w.Put(0x1C, 8); // fscod 0, frmsizecod 28
+    w.Put(8, 5);    // bsid
+    w.Put(3, 3);    // bsmod
+    w.Put(0, 3);    // acmod 1+1
+    w.Put(0, 1);    // lfeon
+    w.Put(27, 5);   // dialnorm
+    w.Put(1, 1);
+    w.Put(0xAA, 8); // compre, compr
+    w.Put(1, 1);
+    w.Put(0x09, 8); // langcode, langcod
+    w.Put(1, 1);
+    w.Put(20, 5);
+    w.Put(1, 2); // audprodie, mixlevel, roomtyp
+    w.Put(5, 5); // dialnorm2
+    w.Put(0, 1); // compr2e
+    w.Put(1, 1);
+    w.Put(0xFF, 8); // langcod2e, langcod2
+    w.Put(1, 1);
+    w.Put(3, 5);
+    w.Put(2, 2); // audprodi2e, mixlevel2, roomtyp2
+    w.Put(1, 1);
+    w.Put(0, 1); // copyrightb, origbs
+    w.Put(0, 1); // timecod1e
+    w.Put(1, 1);
+    w.Put(0x3FFF, 14); // timecod2e, timecod2
     const Bytes header = w.bytes();
     const Ac3HeaderReader reader(header.data(), header.size());
     EXPECT_EQ(reader.Bsmod(), 3u);
@@ -358,8 +363,8 @@ protected:
     }
     static bool Contains(const Bytes &b) { return ContainsAc3Frame(b.data(), b.size()); }
 
-    static constexpr std::size_t kFrame = 1536;  // 384 kbit/s at 48 kHz
-    static constexpr std::size_t kChunk = 8192;  // bytes of one audio read
+    static constexpr std::size_t kFrame = 1536; // 384 kbit/s at 48 kHz
+    static constexpr std::size_t kChunk = 8192; // bytes of one audio read
     static Bytes *stream_;
     static Bytes *mpegStream_;
 };
@@ -408,7 +413,7 @@ TEST_F(ContainsAc3FrameTest, InvalidSizeCodeSkipsItsSyncInformation)
     EXPECT_TRUE(Contains(data));
     // A false sync word whose (valid) size reaches past the data is passed
     // over byte by byte.
-    Bytes shortFalse{0x0B, 0x77, 0x12, 0x34, 0x24};  // 2560 bytes
+    Bytes shortFalse{0x0B, 0x77, 0x12, 0x34, 0x24}; // 2560 bytes
     shortFalse.insert(shortFalse.end(), stream_->begin(), stream_->begin() + kFrame);
     EXPECT_TRUE(Contains(shortFalse));
 }

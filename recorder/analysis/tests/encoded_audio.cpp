@@ -14,14 +14,20 @@ extern "C" {
 
 namespace {
 
-constexpr double kToneHz = 440.0;         // first channel; each further channel a fifth higher
+constexpr double kToneHz = 440.0; // first channel; each further channel a fifth higher
 constexpr double kToneStep = 1.5;
-constexpr double kToneAmplitude = 0.3;    // of full scale
+constexpr double kToneAmplitude = 0.3; // of full scale
 constexpr int kS16FullScale = 32767;
 
-struct CodecContextFree { void operator()(AVCodecContext *c) const { avcodec_free_context(&c); } };
-struct FrameFree { void operator()(AVFrame *f) const { av_frame_free(&f); } };
-struct PacketFree { void operator()(AVPacket *p) const { av_packet_free(&p); } };
+struct CodecContextFree {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+    void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+    void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
 
 [[noreturn]] void Fail(const std::string &what, int error)
 {
@@ -35,18 +41,14 @@ void FillTones(AVFrame *frame, AVSampleFormat format, int channels, std::int64_t
     for (int s = 0; s < frame->nb_samples; ++s) {
         const double t = static_cast<double>(firstSample + s) / rate;
         for (int c = 0; c < channels; ++c) {
-            const double v = kToneAmplitude *
-                             std::sin(2 * std::numbers::pi * kToneHz * std::pow(kToneStep, c) * t);
+            const double v = kToneAmplitude * std::sin(2 * std::numbers::pi * kToneHz * std::pow(kToneStep, c) * t);
             switch (format) {
-            case AV_SAMPLE_FMT_FLTP:
-                reinterpret_cast<float *>(frame->data[c])[s] = static_cast<float>(v);
-                break;
+            case AV_SAMPLE_FMT_FLTP: reinterpret_cast<float *>(frame->data[c])[s] = static_cast<float>(v); break;
             case AV_SAMPLE_FMT_S16:
                 reinterpret_cast<std::int16_t *>(frame->data[0])[s * channels + c] =
                     static_cast<std::int16_t>(v * kS16FullScale);
                 break;
-            default:
-                throw std::runtime_error("unsupported sample format");
+            default: throw std::runtime_error("unsupported sample format");
             }
         }
     }

@@ -9,13 +9,13 @@
 #include <vector>
 
 struct AudioEncoding {
-    std::string codec = "ac3";    // libavcodec encoder name ("ac3", "mp2")
-    int sampleRate = 48000;       // Hz
-    int bitRate = 384000;         // bit/s
-    int channels = 2;             // default layout for the count (6 = 5.1)
-    int audioServiceType = 0;     // AVAudioServiceType
-    int frames = 16;              // encoded frames to return
-    std::vector<std::pair<std::string, std::string>> options;  // encoder private options
+    std::string codec = "ac3";                                // libavcodec encoder name ("ac3", "mp2")
+    int sampleRate = 48000;                                   // Hz
+    int bitRate = 384000;                                     // bit/s
+    int channels = 2;                                         // default layout for the count (6 = 5.1)
+    int audioServiceType = 0;                                 // AVAudioServiceType
+    int frames = 16;                                          // encoded frames to return
+    std::vector<std::pair<std::string, std::string>> options; // encoder private options
 };
 
 using EncodedFrame = std::vector<std::uint8_t>;

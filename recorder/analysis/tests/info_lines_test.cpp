@@ -88,7 +88,7 @@ TEST(StreamInfoTracker, MpegAudioListRebuiltOnlyWhenTheHeaderChanges)
     EXPECT_FALSE(tracker.OnAudioFrame(first, sizeof first).lines);
     EXPECT_TRUE(tracker.OnAudioFrame(padded, sizeof padded).lines);
     EXPECT_TRUE(tracker.OnAudioFrame(first, sizeof first).lines);
-    EXPECT_FALSE(tracker.OnAudioFrame(first, 3).lines);  // not a whole header
+    EXPECT_FALSE(tracker.OnAudioFrame(first, 3).lines); // not a whole header
 
     tracker.Reset();
     EXPECT_TRUE(tracker.OnAudioFrame(first, sizeof first).lines);

@@ -62,15 +62,14 @@ TEST(MpegAudioHeader, Layers1And3UseTheirOwnTablesAndSlots)
 
 TEST(MpegAudioHeader, HeadersWithoutAFrameSize)
 {
-    const std::uint8_t mpeg2[] = {0xFF, 0xF5, 0xA4, 0x04};        // ID bit clear
+    const std::uint8_t mpeg2[] = {0xFF, 0xF5, 0xA4, 0x04}; // ID bit clear
     const std::uint8_t noSync[] = {0xFE, 0xFD, 0xA4, 0x04};
     const std::uint8_t reservedRate[] = {0xFF, 0xFD, 0xAC, 0x04}; // sampling index 3
     const std::uint8_t freeFormat[] = {0xFF, 0xFD, 0x04, 0x04};
     const std::uint8_t badIndex[] = {0xFF, 0xFD, 0xF4, 0x04};
     const std::uint8_t badLayer[] = {0xFF, 0xF9, 0xA4, 0x04};
     for (const std::uint8_t *header : {mpeg2, noSync, reservedRate, freeFormat, badIndex, badLayer})
-        EXPECT_EQ(MpegAudioHeader(header).FrameSize(), 0u) << std::hex << unsigned{header[1]}
-                                                           << unsigned{header[2]};
+        EXPECT_EQ(MpegAudioHeader(header).FrameSize(), 0u) << std::hex << unsigned{header[1]} << unsigned{header[2]};
 
     EXPECT_EQ(MpegAudioInfoLines(MpegAudioHeader(freeFormat))[1], "Bit Rate: free format");
     EXPECT_EQ(MpegAudioInfoLines(MpegAudioHeader(badIndex))[1], "Bit Rate: invalid");

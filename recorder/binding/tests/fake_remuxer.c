@@ -23,15 +23,41 @@ int32_t DllGetVersion(DLLVERSIONINFO *info)
     return FAKE_VERSION_RESULT;
 }
 void Init(RemuxLog log) { (void)log; }
-void InitEx(RemuxLog log, int32_t r, int16_t d, int32_t a) { (void)log; (void)r; (void)d; (void)a; }
+void InitEx(RemuxLog log, int32_t r, int16_t d, int32_t a)
+{
+    (void)log;
+    (void)r;
+    (void)d;
+    (void)a;
+}
 void Perform_Resync(void) {}
-void Supply_Data(const uint8_t *p, uint32_t n, int32_t k) { (void)p; (void)n; (void)k; }
-int32_t Write_Mpg(RemuxWriter m, RemuxWriter v, RemuxWriter a, uint8_t *s) { (void)m; (void)v; (void)a; (void)s; return REMUX_WRITE_DONE; }
-int32_t Flush_Mpg(RemuxWriter m) { (void)m; return REMUX_WRITE_DONE; }
+void Supply_Data(const uint8_t *p, uint32_t n, int32_t k)
+{
+    (void)p;
+    (void)n;
+    (void)k;
+}
+int32_t Write_Mpg(RemuxWriter m, RemuxWriter v, RemuxWriter a, uint8_t *s)
+{
+    (void)m;
+    (void)v;
+    (void)a;
+    (void)s;
+    return REMUX_WRITE_DONE;
+}
+int32_t Flush_Mpg(RemuxWriter m)
+{
+    (void)m;
+    return REMUX_WRITE_DONE;
+}
 void SetPaused(int32_t p) { (void)p; }
 uint32_t GetRecordingTime(void) { return 0; }
 const uint8_t *GetLastAudioPES(void) { return 0; }
-const void *GetVideoInfo(void) { static VideoInfo info; return &info; }
+const void *GetVideoInfo(void)
+{
+    static VideoInfo info;
+    return &info;
+}
 #ifndef FAKE_OMIT_PADDING
 uint64_t GetVideoPaddingCount(void) { return 0; }
 #endif

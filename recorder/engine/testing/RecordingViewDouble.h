@@ -14,7 +14,15 @@ namespace quelmar {
 class RecordingViewDouble : public RecorderView {
 public:
     struct Update {
-        enum Kind { Text, Enable, Show, Menu, Frame, ClearInfo, InfoLine } kind;
+        enum Kind {
+            Text,
+            Enable,
+            Show,
+            Menu,
+            Frame,
+            ClearInfo,
+            InfoLine
+        } kind;
         int id;
         std::string text;
         bool on;

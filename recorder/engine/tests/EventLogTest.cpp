@@ -146,11 +146,13 @@ TEST_F(EventLogTest, ConcurrentLinesKeepOneOrderInListAndFile)
     constexpr int kLinesEach = 200;
     std::vector<std::unique_ptr<WorkerThread>> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.push_back(std::make_unique<WorkerThread>([t] {
-            for (int i = 0; i < kLinesEach; ++i)
-                LogEvent("thread " + std::to_string(t) + " line " + std::to_string(i));
-            return 0u;
-        }, ThreadPriority::Normal));
+        threads.push_back(std::make_unique<WorkerThread>(
+            [t] {
+                for (int i = 0; i < kLinesEach; ++i)
+                    LogEvent("thread " + std::to_string(t) + " line " + std::to_string(i));
+                return 0u;
+            },
+            ThreadPriority::Normal));
         threads.back()->resume();
     }
     for (auto &thread : threads)

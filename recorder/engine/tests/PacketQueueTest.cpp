@@ -85,14 +85,16 @@ TEST(PacketQueue, OneProducerOneConsumerKeepOrderAndLoseNothing)
 {
     PacketQueue queue;
     constexpr uint32_t kChunks = 20000;
-    WorkerThread producer([&] {
-        for (uint32_t i = 0; i < kChunks; ++i) {
-            auto *data = new uint8_t[sizeof i];
-            std::memcpy(data, &i, sizeof i);
-            queue.Push(data, sizeof i, i % 3 == 0 ? StreamPts : StreamVideo, 0, false);
-        }
-        return 0u;
-    }, ThreadPriority::Normal);
+    WorkerThread producer(
+        [&] {
+            for (uint32_t i = 0; i < kChunks; ++i) {
+                auto *data = new uint8_t[sizeof i];
+                std::memcpy(data, &i, sizeof i);
+                queue.Push(data, sizeof i, i % 3 == 0 ? StreamPts : StreamVideo, 0, false);
+            }
+            return 0u;
+        },
+        ThreadPriority::Normal);
     producer.resume();
     uint32_t expected = 0;
     while (expected < kChunks) {

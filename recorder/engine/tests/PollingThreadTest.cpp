@@ -1,5 +1,5 @@
-#include "binding/ReceiverLibrary.h"
 #include "engine/PollingThread.h"
+#include "binding/ReceiverLibrary.h"
 #include "engine/testing/RecordingViewDouble.h"
 #include "platform/WorkerThread.h"
 
@@ -49,7 +49,7 @@ TEST(PollSchedule, LateAgainAfterTheAllowanceIsReportedAgain)
     PollSchedule s;
     s.start(0);
     s.nextSleep(0);
-    EXPECT_EQ(s.lateness(175), 150u);   // slack 125
+    EXPECT_EQ(s.lateness(175), 150u); // slack 125
     s.nextSleep(175);
     // Now 400 ms late against slot 50: 400 - 125 > 100.
     EXPECT_EQ(s.lateness(450), 275u);
@@ -60,9 +60,9 @@ TEST(PollSchedule, BacklogBeyondTwoSecondsIsGivenUp)
 {
     PollSchedule s;
     s.start(0);
-    s.nextSleep(0);                      // n = 1, slot 25
-    EXPECT_EQ(s.lateness(3025), 3000u);  // 3000 ms late
-    EXPECT_EQ(s.cycles(), 1 + 40);       // (3000 - 2000) / 25
+    s.nextSleep(0);                     // n = 1, slot 25
+    EXPECT_EQ(s.lateness(3025), 3000u); // 3000 ms late
+    EXPECT_EQ(s.cycles(), 1 + 40);      // (3000 - 2000) / 25
     s.nextSleep(3025);
     EXPECT_EQ(s.cycles(), 42);
     // 2001 ms late gives up nothing beyond integer division.
@@ -87,10 +87,10 @@ namespace {
 
 struct FakeReceiver {
     std::vector<std::string> calls;
-    int cyclesBeforeStop = 3;   // clears the recording flag after this many video reads
+    int cyclesBeforeStop = 3; // clears the recording flag after this many video reads
     bool readsSucceed = true;
     int32_t videoReadCostMs = 0;
-    int lateCycle = -1;         // this video read costs lateCostMs instead
+    int lateCycle = -1; // this video read costs lateCostMs instead
     int32_t lateCostMs = 0;
     int videoReads = 0;
     Flag *recording = nullptr;
@@ -182,8 +182,8 @@ protected:
 TEST_F(PollingThreadTest, RecordingFlagClearAtStartMakesNoReadButFullStartAndEnd)
 {
     EXPECT_EQ(PollingThreadProc(args), 0u);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"init 0 65536 10", "text ' ->rec<-' 1", "deinit",
-                                                    "text ' ready  ' 1"}));
+    EXPECT_EQ(fake.calls,
+              (std::vector<std::string>{"init 0 65536 10", "text ' ->rec<-' 1", "deinit", "text ' ready  ' 1"}));
     EXPECT_EQ(log.texts(), (std::vector<std::string>{"polling thread started", "polling thread terminated"}));
     EXPECT_TRUE(event->waitFor(0)); // the end sets the event
     EXPECT_TRUE(queue->IsEmpty());
@@ -230,12 +230,14 @@ TEST_F(PollingThreadTest, NoReceiverMeansNoLibraryCallsAtAll)
     receiver.device.status = DVB_STATUS_NONE;
     recording.set(true);
     // Nothing clears the flag from a read, so stop after a few sleeps.
-    WorkerThread stopper([&] {
-        while (clock.sleeps().size() < 3)
-            SleepMs(1);
-        recording.set(false);
-        return 0u;
-    }, ThreadPriority::Normal);
+    WorkerThread stopper(
+        [&] {
+            while (clock.sleeps().size() < 3)
+                SleepMs(1);
+            recording.set(false);
+            return 0u;
+        },
+        ThreadPriority::Normal);
     stopper.resume();
     PollingThreadProc(args);
     stopper.join();
@@ -247,7 +249,7 @@ TEST_F(PollingThreadTest, ASlowReadIsReportedOnceWithItsLateness)
 {
     recording.set(true);
     fake.cyclesBeforeStop = 6;
-    fake.lateCycle = 1;       // the second cycle's video read blocks 175 ms
+    fake.lateCycle = 1; // the second cycle's video read blocks 175 ms
     fake.lateCostMs = 175;
     PollingThreadProc(args);
     // Cycle 2 starts at 200 against slot 50: 150 ms late. Cycle 3 (back to

@@ -1,9 +1,9 @@
 // The recording thread against a scripted receiver and a scripted
 // multiplexer, both in-process.
+#include "engine/RecordingThread.h"
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "engine/PacketQueue.h"
-#include "engine/RecordingThread.h"
 #include "engine/testing/RecordingViewDouble.h"
 #include "platform/Clock.h"
 #include "platform/testing/TestFiles.h"
@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -36,9 +36,9 @@ struct ScriptedReceiver {
     std::deque<Bytes> streams[3]; // by StreamKind
     std::atomic<bool> exhausted{false};
     std::atomic<int> videoReads{0};
-    int splitAtVideoRead = -1;     // sets splitRequested at this video read
+    int splitAtVideoRead = -1; // sets splitRequested at this video read
     Flag *splitRequested = nullptr;
-    int pauseAtVideoRead = -1;     // sets paused after this video read
+    int pauseAtVideoRead = -1; // sets paused after this video read
     Flag *paused = nullptr;
     uint16_t videoPid = 0x0100;
     bool answers = true;
@@ -294,8 +294,8 @@ TEST_F(RecordingThreadTest, NothingToSaveEndsAtOnceWithOnlyTheLogFile)
 {
     EXPECT_EQ(record(), kRecordingFailed);
     EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"You should have seleceted anything to save, dude!",
-                                                     "recording stopped"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"You should have seleceted anything to save, dude!", "recording stopped"}));
     EXPECT_EQ(ReadText(dir / "rec.log"), log.lines()[0] + "\r\n" + log.lines()[1] + "\r\n");
     EXPECT_TRUE(view.enabled(ControlId::Record));
     EXPECT_EQ(view.text(ControlId::Pause), "&Pause");
@@ -358,8 +358,7 @@ TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
 
     EXPECT_EQ(record(), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec (1).raw.m2v",
-                                                 "rec (1).raw.mpp", "rec (2).raw.m2v", "rec (2).raw.mpp",
-                                                 "rec.log"}));
+                                                 "rec (1).raw.mpp", "rec (2).raw.m2v", "rec (2).raw.mpp", "rec.log"}));
     const uint64_t partLimit = 5 * 1048576 - 524288;
     EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), partLimit);
     Bytes joined;
@@ -463,8 +462,7 @@ TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThre
     EXPECT_EQ(fs::file_size(dir / "rec (0).m2v"), 2u * kVideoChunkBytes);
     EXPECT_EQ(view.info(InfoPane::Video),
               (std::vector<std::string>{"Frame Rate: 25.0000 Hz", "Bit Rate: 6.0000 Mbps", "Resolution: 720x576",
-                                        "Picture Format: interlaced", "Chroma Format: 4:2:0",
-                                        "Aspect Ratio: 16:9"}));
+                                        "Picture Format: interlaced", "Chroma Format: 4:2:0", "Aspect Ratio: 16:9"}));
     ASSERT_FALSE(view.info(InfoPane::Audio).empty());
     EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
     EXPECT_TRUE(log.contains("---------------- Video Info -----------------"));

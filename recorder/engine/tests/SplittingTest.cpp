@@ -1,5 +1,5 @@
-#include "engine/RecordingContext.h"
 #include "engine/Splitting.h"
+#include "engine/RecordingContext.h"
 
 #include <gtest/gtest.h>
 

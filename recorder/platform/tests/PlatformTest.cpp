@@ -48,11 +48,13 @@ TEST(AutoResetEvent, PulseWakesAWaitingThread)
 {
     AutoResetEvent event;
     std::atomic<bool> woke{false};
-    WorkerThread waiter([&] {
-        event.wait();
-        woke = true;
-        return 0u;
-    }, ThreadPriority::Normal);
+    WorkerThread waiter(
+        [&] {
+            event.wait();
+            woke = true;
+            return 0u;
+        },
+        ThreadPriority::Normal);
     waiter.resume();
     // Pulse until the waiter has arrived and taken one; a pulse that comes
     // before it waits is lost, which is the contract.
@@ -73,10 +75,12 @@ TEST(CriticalSection, SameThreadMayEnterTwice)
 TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
 {
     std::atomic<bool> ran{false};
-    WorkerThread thread([&] {
-        ran = true;
-        return 4711u;
-    }, ThreadPriority::TimeCritical);
+    WorkerThread thread(
+        [&] {
+            ran = true;
+            return 4711u;
+        },
+        ThreadPriority::TimeCritical);
     EXPECT_EQ(thread.exitCode(), WorkerThread::kStillActive);
     EXPECT_FALSE(ran);
     thread.resume();
@@ -88,10 +92,12 @@ TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
 TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
 {
     AutoResetEvent release;
-    WorkerThread thread([&] {
-        release.wait();
-        return 1u;
-    }, ThreadPriority::Normal);
+    WorkerThread thread(
+        [&] {
+            release.wait();
+            return 1u;
+        },
+        ThreadPriority::Normal);
     thread.resume();
     EXPECT_FALSE(thread.waitFor(20));
     EXPECT_EQ(thread.exitCode(), WorkerThread::kStillActive);

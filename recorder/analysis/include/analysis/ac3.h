@@ -36,11 +36,10 @@ unsigned Ac3FrameSizeForCode(std::uint8_t fscodFrmsizecod);
 // that is not wholly available fails its CRC check.
 class Ac3HeaderReader {
 public:
-    Ac3HeaderReader(const std::uint8_t *frame, std::size_t available)
-        : frame_(frame), available_(available) {}
+    Ac3HeaderReader(const std::uint8_t *frame, std::size_t available) : frame_(frame), available_(available) {}
 
     // Synchronisation information.
-    unsigned FrameSize() const;   // bytes; 0 for an invalid code
+    unsigned FrameSize() const; // bytes; 0 for an invalid code
     unsigned Fscod() const;
     unsigned Frmsizecod() const;
 
@@ -48,17 +47,17 @@ public:
     unsigned Bsid() const;
     unsigned Bsmod() const;
     unsigned Acmod() const;
-    unsigned Cmixlev() const;     // 0 when absent (see CenterMixLevelText)
-    unsigned Surmixlev() const;   // 0 when absent
-    unsigned Dsurmod() const;     // 0 when absent
+    unsigned Cmixlev() const;   // 0 when absent (see CenterMixLevelText)
+    unsigned Surmixlev() const; // 0 when absent
+    unsigned Dsurmod() const;   // 0 when absent
     unsigned Lfeon() const;
     unsigned Dialnorm() const;
     unsigned Audprodie() const;
     // Throw kFieldUnavailable (as an int) when Audprodie() is 0.
     unsigned Mixlevel() const;
     unsigned Roomtyp() const;
-    unsigned Audprodi2e() const;  // 0 unless acmod is 0
-    unsigned Roomtyp2() const;    // 0 when absent
+    unsigned Audprodi2e() const; // 0 unless acmod is 0
+    unsigned Roomtyp2() const;   // 0 when absent
     unsigned Timecod1e() const;
     unsigned Timecod2e() const;
 
@@ -69,8 +68,8 @@ public:
     unsigned CrcCheck() const;
 
     // Texts of the information list.
-    std::string BitRateText() const;            // "384 kbps" or "invalid"
-    std::string SamplingFrequencyText() const;  // "48.0 kHz", ... or "reserved"
+    std::string BitRateText() const;           // "384 kbps" or "invalid"
+    std::string SamplingFrequencyText() const; // "48.0 kHz", ... or "reserved"
     const char *AudioCodingModeText() const;
     const char *BitStreamModeText() const;
     const char *CenterMixLevelText() const;
@@ -79,7 +78,7 @@ public:
     const char *RoomType1Text() const;
     const char *RoomType2Text() const;
     const char *TimecodeText() const;
-    const char *CrcText() const;                // runs CrcCheck()
+    const char *CrcText() const; // runs CrcCheck()
 
 private:
     struct Bsi {

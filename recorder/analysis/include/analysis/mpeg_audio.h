@@ -18,7 +18,12 @@ inline constexpr unsigned kMpegAudioHeaderBytes = 4;
 class MpegAudioHeader {
 public:
     // Mode values of the header.
-    enum Mode : std::uint8_t { kStereo = 0, kJointStereo = 1, kDualChannel = 2, kSingleChannel = 3 };
+    enum Mode : std::uint8_t {
+        kStereo = 0,
+        kJointStereo = 1,
+        kDualChannel = 2,
+        kSingleChannel = 3
+    };
     // Layer value for the reserved layer bits 00.
     static constexpr unsigned kInvalidLayer = 4;
     // Bit rate indexes without a table entry.

@@ -45,10 +45,14 @@ public:
     void Reset();
 
 private:
-    enum class AudioKind { kNone, kMpeg, kAc3 };
+    enum class AudioKind {
+        kNone,
+        kMpeg,
+        kAc3
+    };
 
     AudioKind lastKind_ = AudioKind::kNone;
-    std::uint32_t lastSignature_ = 0;  // of the last frame of lastKind_
+    std::uint32_t lastSignature_ = 0; // of the last frame of lastKind_
 };
 
 #endif // QUELMAR_ANALYSIS_STREAM_INFO_H
