@@ -1,12 +1,12 @@
-// bench_ac3_crc: how fast raw audio chunks are recognised as AC-3, next to
+// ac3_crc_bench: how fast raw audio chunks are recognised as AC-3, next to
 // libavutil's av_crc (AV_CRC_16_ANSI: the AC-3 generator 0x8005, most
 // significant bit first) over the same bytes in the same run.
 //
-// Usage: bench_ac3_crc [rounds]   (default 30; the best round counts)
+// Usage: ac3_crc_bench [rounds]   (default 30; the best round counts)
 // Exit status 0 when every case reaches at least half of av_crc's speed,
 // 1 when one does not, 2 when the data or a result is wrong.
-#include "analysis/ac3.h"
-#include "encoded_audio.h"
+#include "EncodedAudio.h"
+#include "analysis/Ac3HeaderReader.h"
 
 extern "C" {
 #include <libavutil/crc.h>
@@ -19,6 +19,9 @@ extern "C" {
 #include <functional>
 #include <string>
 #include <vector>
+
+using namespace quelmar;
+using namespace quelmar::testing;
 
 namespace {
 
@@ -36,10 +39,10 @@ constexpr int kPassesPerRound = 20; // passes over the whole data per timed roun
 constexpr double kBytesPerMB = 1e6;
 constexpr double kGoalRatio = 0.5; // of av_crc's speed
 
-volatile unsigned g_sink; // keeps results alive
+volatile unsigned gSink; // keeps results alive
 
 // Chunks as the receiver delivers them: whole frames, then zero stuffing.
-std::vector<Bytes> ReceiverChunks(const std::vector<EncodedFrame> &frames)
+std::vector<Bytes> toReceiverChunks(const std::vector<EncodedFrame> &frames)
 {
     std::vector<Bytes> chunks;
     Bytes chunk;
@@ -55,7 +58,7 @@ std::vector<Bytes> ReceiverChunks(const std::vector<EncodedFrame> &frames)
 }
 
 // Chunks cut from the continuous stream at any byte.
-std::vector<Bytes> StreamChunks(const Bytes &stream)
+std::vector<Bytes> toStreamChunks(const Bytes &stream)
 {
     std::vector<Bytes> chunks;
     for (std::size_t at = 0; at + kChunkBytes <= stream.size(); at += kChunkBytes)
@@ -64,7 +67,7 @@ std::vector<Bytes> StreamChunks(const Bytes &stream)
 }
 
 // Best time of `rounds` rounds, each running `work` kPassesPerRound times.
-double BestSeconds(int rounds, const std::function<unsigned()> &work)
+double bestSeconds(int rounds, const std::function<unsigned()> &work)
 {
     double best = 1e30;
     for (int r = 0; r < rounds; ++r) {
@@ -73,7 +76,7 @@ double BestSeconds(int rounds, const std::function<unsigned()> &work)
         for (int p = 0; p < kPassesPerRound; ++p)
             acc += work();
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        g_sink = acc;
+        gSink = acc;
         if (seconds < best)
             best = seconds;
     }
@@ -117,9 +120,9 @@ int main(int argc, char **argv)
     for (EncodedFrame &f : damagedFrames)
         f.back() ^= 1;
 
-    const std::vector<Bytes> receiverChunks = ReceiverChunks(frames);
-    const std::vector<Bytes> streamChunks = StreamChunks(Concatenate(frames));
-    const std::vector<Bytes> damagedChunks = ReceiverChunks(damagedFrames);
+    const std::vector<Bytes> receiverChunks = toReceiverChunks(frames);
+    const std::vector<Bytes> streamChunks = toStreamChunks(Concatenate(frames));
+    const std::vector<Bytes> damagedChunks = toReceiverChunks(damagedFrames);
 
     // Both CRC implementations agree on every frame, and recognition gives
     // the expected answers, before anything is timed.
@@ -192,8 +195,8 @@ int main(int argc, char **argv)
         // Alternate the two sides so that both see the same machine state.
         double ours = 1e30, base = 1e30;
         for (int r = 0; r < rounds; ++r) {
-            ours = std::min(ours, BestSeconds(1, c.ours));
-            base = std::min(base, BestSeconds(1, c.baseline));
+            ours = std::min(ours, bestSeconds(1, c.ours));
+            base = std::min(base, bestSeconds(1, c.baseline));
         }
         const double oursMBs = c.bytes / ours / kBytesPerMB;
         const double baseMBs = c.bytes / base / kBytesPerMB;

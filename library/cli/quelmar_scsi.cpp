@@ -305,11 +305,11 @@ int main(int argc, char **argv)
         const char *name;
         int minimum, maximum;
     };
-    static const Shape shapes[] = {{"list", 0, 0},   {"channels", 0, 0},  {"current", 0, 0},
-                                   {"tune", 1, 1},   {"osd", 1, 1},       {"text", 1, 1},
-                                   {"remote", 1, 1}, {"speedtest", 0, 1}, {"peek", 2, 2}};
+    static const Shape kShapes[] = {{"list", 0, 0},   {"channels", 0, 0},  {"current", 0, 0},
+                                    {"tune", 1, 1},   {"osd", 1, 1},       {"text", 1, 1},
+                                    {"remote", 1, 1}, {"speedtest", 0, 1}, {"peek", 2, 2}};
     const Shape *shape = nullptr;
-    for (const Shape &s : shapes)
+    for (const Shape &s : kShapes)
         if (command == s.name)
             shape = &s;
     if (!shape) {

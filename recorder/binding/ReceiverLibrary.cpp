@@ -7,7 +7,7 @@ namespace {
 template <typename Fn>
 bool Resolve(const DynamicLibrary &module, const char *name, Fn &entry)
 {
-    entry = reinterpret_cast<Fn>(module.symbol(name));
+    entry = reinterpret_cast<Fn>(module.Symbol(name));
     return entry != nullptr;
 }
 
@@ -18,10 +18,10 @@ ReceiverLibrary::ReceiverLibrary(Unbound) { device.status = static_cast<int32_t>
 ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
 {
     device.status = static_cast<int32_t>(kLibraryMissing);
-    if (!module.load(moduleName))
+    if (!module.Load(moduleName))
         return;
     if (!Resolve(module, "quelmarDLLVersion", quelmarDLLVersion)) {
-        unload();
+        Unload();
         device.status = static_cast<int32_t>(kEntryMissing);
         return;
     }
@@ -31,7 +31,7 @@ ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
 
 #define QUELMAR_BIND(name)                                                                                             \
     if (!Resolve(module, #name, name)) {                                                                               \
-        unload();                                                                                                      \
+        Unload();                                                                                                      \
         device.status = static_cast<int32_t>(kEntryMissing);                                                           \
         return;                                                                                                        \
     }
@@ -69,7 +69,7 @@ ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
     device = dvbFindFirstQuelmar();
 }
 
-void ReceiverLibrary::clearEntries()
+void ReceiverLibrary::ClearEntries()
 {
     quelmarDLLVersion = nullptr;
     dvbRescanAllSCSIBusses = nullptr;
@@ -98,17 +98,17 @@ void ReceiverLibrary::clearEntries()
     dvbWriteMemory = nullptr;
 }
 
-void ReceiverLibrary::unload()
+void ReceiverLibrary::Unload()
 {
-    if (module.loaded()) {
-        clearEntries();
-        module.unload();
+    if (module.Loaded()) {
+        ClearEntries();
+        module.Unload();
     }
 }
 
-int64_t ReceiverLibrary::version() const
+int64_t ReceiverLibrary::Version() const
 {
-    if (status() == kEntryMissing || status() == kLibraryMissing || !quelmarDLLVersion)
+    if (Status() == kEntryMissing || Status() == kLibraryMissing || !quelmarDLLVersion)
         return -1;
     return quelmarDLLVersion();
 }

@@ -30,19 +30,19 @@ public:
     // the entries and the device by hand.
     struct Unbound {};
     explicit ReceiverLibrary(Unbound);
-    ~ReceiverLibrary() { unload(); }
+    ~ReceiverLibrary() { Unload(); }
     ReceiverLibrary(const ReceiverLibrary &) = delete;
     ReceiverLibrary &operator=(const ReceiverLibrary &) = delete;
 
     // Frees the library if a handle is held. The entries become unusable.
-    void unload();
+    void Unload();
     // -1 when no library can be called (kEntryMissing, kLibraryMissing),
     // else quelmarDLLVersion().
-    int64_t version() const;
+    int64_t Version() const;
     // device.status as the unsigned status word.
-    uint32_t status() const { return static_cast<uint32_t>(device.status); }
+    uint32_t Status() const { return static_cast<uint32_t>(device.status); }
     // True when receiver commands may be issued (status 2 or 3).
-    bool receiverPresent() const { return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD; }
+    bool ReceiverPresent() const { return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD; }
 
     DvbDevice device{};
     DynamicLibrary module;
@@ -74,7 +74,7 @@ public:
     decltype(&::dvbWriteMemory) dvbWriteMemory = nullptr;
 
 private:
-    void clearEntries();
+    void ClearEntries();
 };
 
 } // namespace quelmar

@@ -11,7 +11,7 @@ constexpr uint32_t kVersionRecordBytes = sizeof(DLLVERSIONINFO);
 template <typename Fn>
 bool Resolve(const DynamicLibrary &module, const char *name, Fn &entry)
 {
-    entry = reinterpret_cast<Fn>(module.symbol(name));
+    entry = reinterpret_cast<Fn>(module.Symbol(name));
     return entry != nullptr;
 }
 
@@ -25,15 +25,15 @@ std::string RemuxerBinding::DefaultModule()
 
 RemuxerBinding::RemuxerBinding(const std::string &moduleName)
 {
-    status = RemuxerMissing;
-    if (!module.load(moduleName))
+    status = RemuxerStatus::RemuxerMissing;
+    if (!module.Load(moduleName))
         return;
     if (!Resolve(module, "DllGetVersion", DllGetVersion)) {
-        unload();
-        status = RemuxerIncomplete;
+        Unload();
+        status = RemuxerStatus::RemuxerIncomplete;
         return;
     }
-    status = RemuxerTooOld;
+    status = RemuxerStatus::RemuxerTooOld;
     DLLVERSIONINFO info{};
     info.cbSize = kVersionRecordBytes;
     if (DllGetVersion(&info) != 0)
@@ -44,16 +44,16 @@ RemuxerBinding::RemuxerBinding(const std::string &moduleName)
 
 #define QUELMAR_BIND(name, type)                                                                                       \
     if (!Resolve(module, #name, name)) {                                                                               \
-        unload();                                                                                                      \
-        status = RemuxerIncomplete;                                                                                    \
+        Unload();                                                                                                      \
+        status = RemuxerStatus::RemuxerIncomplete;                                                                     \
         return;                                                                                                        \
     }
     REMUX_ENTRY_POINTS(QUELMAR_BIND)
 #undef QUELMAR_BIND
-    status = RemuxerReady;
+    status = RemuxerStatus::RemuxerReady;
 }
 
-void RemuxerBinding::clearEntries()
+void RemuxerBinding::ClearEntries()
 {
     DllGetVersion = nullptr;
 #define QUELMAR_CLEAR(name, type) name = nullptr;
@@ -61,15 +61,15 @@ void RemuxerBinding::clearEntries()
 #undef QUELMAR_CLEAR
 }
 
-void RemuxerBinding::unload()
+void RemuxerBinding::Unload()
 {
-    if (module.loaded()) {
-        clearEntries();
-        module.unload();
+    if (module.Loaded()) {
+        ClearEntries();
+        module.Unload();
     }
 }
 
-std::string RemuxerBinding::versionText() const
+std::string RemuxerBinding::VersionText() const
 {
     if (!DllGetVersion)
         return {};

@@ -10,12 +10,16 @@
 
 namespace quelmar {
 
+// Binding status words.
+enum class RemuxerStatus : uint32_t {
+    RemuxerReady = 0x100000,      // all entry points bound
+    RemuxerTooOld = 0x200000,     // version query failed or below 1.25; stays loaded
+    RemuxerIncomplete = 0x300000, // an entry point is missing; unloaded
+    RemuxerMissing = 0x400000,    // the module could not be loaded
+};
+
 class RemuxerBinding {
 public:
-    static constexpr uint32_t RemuxerReady = 0x100000;      // all entry points bound
-    static constexpr uint32_t RemuxerTooOld = 0x200000;     // version query failed or below 1.25; stays loaded
-    static constexpr uint32_t RemuxerIncomplete = 0x300000; // an entry point is missing; unloaded
-    static constexpr uint32_t RemuxerMissing = 0x400000;    // the module could not be loaded
     static constexpr uint32_t kMinMajorVersion = 1;
     static constexpr uint32_t kMinMinorVersion = 25;
     static constexpr char kDefaultModuleName[] = "libremuxer.so";
@@ -32,25 +36,25 @@ public:
     // the entries and the status by hand.
     struct Unbound {};
     explicit RemuxerBinding(Unbound) {}
-    ~RemuxerBinding() { unload(); }
+    ~RemuxerBinding() { Unload(); }
     RemuxerBinding(const RemuxerBinding &) = delete;
     RemuxerBinding &operator=(const RemuxerBinding &) = delete;
 
     // Unloads the module if loaded; the entries become null.
-    void unload();
-    bool ready() const { return status == RemuxerReady; }
+    void Unload();
+    bool Ready() const { return status == RemuxerStatus::RemuxerReady; }
     // "major.minor" as the module reports it, or empty when it cannot be asked.
-    std::string versionText() const;
+    std::string VersionText() const;
 
     RemuxDllGetVersionFn DllGetVersion = nullptr;
 #define REMUX_MEMBER(name, type) type name = nullptr;
     REMUX_ENTRY_POINTS(REMUX_MEMBER)
 #undef REMUX_MEMBER
     DynamicLibrary module;
-    uint32_t status = RemuxerMissing;
+    RemuxerStatus status = RemuxerStatus::RemuxerMissing;
 
 private:
-    void clearEntries();
+    void ClearEntries();
 };
 
 } // namespace quelmar

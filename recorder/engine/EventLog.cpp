@@ -31,7 +31,7 @@ LogState &State()
 
 } // namespace
 
-void StreamLogSink::appendLogLine(const std::string &line)
+void StreamLogSink::AppendLogLine(const std::string &line)
 {
     std::fputs(line.c_str(), stream_);
     std::fputc('\n', stream_);
@@ -44,13 +44,13 @@ void LogEvent(const std::string &text)
     CriticalSectionLock guard(state.lock);
     const std::string line = CTime::GetCurrentTime().Format(kTimeStampFormat) + text;
     for (LogSink *sink : state.sinks)
-        sink->appendLogLine(line);
-    if (state.file.isOpen()) {
+        sink->AppendLogLine(line);
+    if (state.file.IsOpen()) {
         try {
             const std::string record = line + kLineEnd;
-            state.file.write(record.data(), record.size());
+            state.file.Write(record.data(), record.size());
         } catch (const FileException &e) {
-            state.file.abort();
+            state.file.Abort();
             LogException(&e); // re-enters the lock on this thread
         }
     }
@@ -68,44 +68,40 @@ void LogException(const std::exception *exception)
     LogEvent(text);
 }
 
-namespace EventLog {
-
-void addSink(LogSink *sink)
+void EventLog::AddSink(LogSink *sink)
 {
     LogState &state = State();
     CriticalSectionLock guard(state.lock);
     state.sinks.push_back(sink);
 }
 
-void removeSink(LogSink *sink)
+void EventLog::RemoveSink(LogSink *sink)
 {
     LogState &state = State();
     CriticalSectionLock guard(state.lock);
     state.sinks.erase(std::remove(state.sinks.begin(), state.sinks.end(), sink), state.sinks.end());
 }
 
-void openFile(const std::string &path)
+void EventLog::OpenFile(const std::string &path)
 {
     LogState &state = State();
     CriticalSectionLock guard(state.lock);
-    state.file.abort();
-    state.file.open(path, File::Mode::CreateWrite);
+    state.file.Abort();
+    state.file.Open(path, File::Mode::CreateWrite);
 }
 
-void closeFile()
+void EventLog::CloseFile()
 {
     LogState &state = State();
     CriticalSectionLock guard(state.lock);
-    state.file.abort();
+    state.file.Abort();
 }
 
-bool fileOpen()
+bool EventLog::FileOpen()
 {
     LogState &state = State();
     CriticalSectionLock guard(state.lock);
-    return state.file.isOpen();
+    return state.file.IsOpen();
 }
-
-} // namespace EventLog
 
 } // namespace quelmar

@@ -17,7 +17,7 @@ namespace quelmar {
 class LogSink {
 public:
     virtual ~LogSink() = default;
-    virtual void appendLogLine(const std::string &line) = 0;
+    virtual void AppendLogLine(const std::string &line) = 0;
 };
 
 // Writes every line, followed by "\n", to a C stream (standard output when
@@ -25,7 +25,7 @@ public:
 class StreamLogSink : public LogSink {
 public:
     explicit StreamLogSink(std::FILE *stream) : stream_(stream) {}
-    void appendLogLine(const std::string &line) override;
+    void AppendLogLine(const std::string &line) override;
 
 private:
     std::FILE *stream_;
@@ -42,16 +42,18 @@ void LogEvent(const std::string &text);
 void LogException(const std::exception *exception);
 
 // Process-wide registration and the log file. Thread-safe.
-namespace EventLog {
-// Adds a sink; the caller keeps ownership and removes it before destroying it.
-void addSink(LogSink *sink);
-void removeSink(LogSink *sink);
-// Creates path anew (truncating) as the log file; throws FileException.
-// A file open before is closed first.
-void openFile(const std::string &path);
-// Closes the log file if open; errors on close are ignored.
-void closeFile();
-bool fileOpen();
-} // namespace EventLog
+class EventLog {
+public:
+    EventLog() = delete;
+    // Adds a sink; the caller keeps ownership and removes it before destroying it.
+    static void AddSink(LogSink *sink);
+    static void RemoveSink(LogSink *sink);
+    // Creates path anew (truncating) as the log file; throws FileException.
+    // A file open before is closed first.
+    static void OpenFile(const std::string &path);
+    // Closes the log file if open; errors on close are ignored.
+    static void CloseFile();
+    static bool FileOpen();
+};
 
 } // namespace quelmar

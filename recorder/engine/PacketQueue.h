@@ -13,7 +13,7 @@ namespace quelmar {
 
 // What a chunk holds; also the stream selector of the receiver's stream read
 // and the tag of the multiplexer's input.
-enum StreamKind : uint8_t {
+enum class StreamKind : uint8_t {
     StreamAudio = 0,
     StreamVideo = 1,
     StreamPts = 2,

@@ -34,17 +34,18 @@ struct Receiver {
     decltype(ReceiverLibrary::dvbReadMultipleStreams) readMultipleStreams;
 
     explicit Receiver(const ReceiverLibrary &library)
-        : device(library.device), present(library.receiverPresent()), initStreaming(library.dvbInitStreaming),
+        : device(library.device), present(library.ReceiverPresent()), initStreaming(library.dvbInitStreaming),
           deInitStreaming(library.dvbDeInitStreaming), sendSpecialCommand(library.dvbSendSpecialCommand),
           readMultipleStreams(library.dvbReadMultipleStreams)
     {}
 
     // One read of `kind` into buffer; false when it failed or no receiver is there.
-    bool read(std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)
+    bool Read(std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)
     {
-        return present && readMultipleStreams && readMultipleStreams(&device, buffer.get(), size, kind) != 0;
+        return present && readMultipleStreams &&
+               readMultipleStreams(&device, buffer.get(), size, static_cast<int32_t>(kind)) != 0;
     }
-    void panelText(const char *text)
+    void PanelText(const char *text)
     {
         if (present && sendSpecialCommand)
             sendSpecialCommand(&device, reinterpret_cast<const uint8_t *>(text), kPanelTextBytes, kPanelTextCommand);
@@ -53,7 +54,7 @@ struct Receiver {
 
 } // namespace
 
-void PollSchedule::start(int32_t t0)
+void PollSchedule::Start(int32_t t0)
 {
     t0_ = t0;
     n_ = 0;
@@ -61,15 +62,15 @@ void PollSchedule::start(int32_t t0)
     lastLateness_ = 0;
 }
 
-int64_t PollSchedule::since(int32_t t) const
+int64_t PollSchedule::Since(int32_t t) const
 {
     // Differences only; the millisecond clock may wrap.
     return static_cast<int32_t>(static_cast<uint32_t>(t) - static_cast<uint32_t>(t0_));
 }
 
-std::optional<uint32_t> PollSchedule::lateness(int32_t t)
+std::optional<uint32_t> PollSchedule::Lateness(int32_t t)
 {
-    const int64_t late = since(t) - kPollPeriodMs * n_;
+    const int64_t late = Since(t) - kPollPeriodMs * n_;
     lastLateness_ = late;
     std::optional<uint32_t> report;
     if (late > kPollDelayReportMs) {
@@ -82,10 +83,10 @@ std::optional<uint32_t> PollSchedule::lateness(int32_t t)
     return report;
 }
 
-std::optional<uint32_t> PollSchedule::nextSleep(int32_t now)
+std::optional<uint32_t> PollSchedule::NextSleep(int32_t now)
 {
     ++n_;
-    const int64_t untilSlot = kPollPeriodMs * n_ - since(now);
+    const int64_t untilSlot = kPollPeriodMs * n_ - Since(now);
     if (untilSlot < 0)
         return std::nullopt;
     slack_ = 0;
@@ -105,41 +106,41 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
 
     if (receiver.present && receiver.initStreaming)
         receiver.initStreaming(&receiver.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
-    receiver.panelText(kPanelRecording);
+    receiver.PanelText(kPanelRecording);
     LogEvent("polling thread started");
 
     PollSchedule schedule;
-    schedule.start(clock.millis());
-    while (args.recording->get()) {
-        const uint32_t paused = args.paused->byte();
-        const int32_t t = clock.millis();
+    schedule.Start(clock.Millis());
+    while (args.recording->Get()) {
+        const uint32_t paused = args.paused->Byte();
+        const int32_t t = clock.Millis();
 
         for (int i = 0; i < kPtsReadsPerCycle; ++i) {
-            if (receiver.read(pts, kPtsRecordBytes, StreamPts)) {
-                queue.Push(pts.release(), kPtsRecordBytes, StreamPts, paused, false);
+            if (receiver.Read(pts, kPtsRecordBytes, StreamKind::StreamPts)) {
+                queue.Push(pts.release(), kPtsRecordBytes, StreamKind::StreamPts, paused, false);
                 pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
             }
         }
-        if (receiver.read(video, kVideoChunkBytes, StreamVideo)) {
-            queue.Push(video.release(), kVideoChunkBytes, StreamVideo, paused, false);
+        if (receiver.Read(video, kVideoChunkBytes, StreamKind::StreamVideo)) {
+            queue.Push(video.release(), kVideoChunkBytes, StreamKind::StreamVideo, paused, false);
             video = std::make_unique_for_overwrite<uint8_t[]>(kVideoChunkBytes);
-            args.dataReady->pulse();
+            args.dataReady->Pulse();
         }
-        if (receiver.read(audio, kAudioChunkBytes, StreamAudio)) {
-            queue.Push(audio.release(), kAudioChunkBytes, StreamAudio, paused, false);
+        if (receiver.Read(audio, kAudioChunkBytes, StreamKind::StreamAudio)) {
+            queue.Push(audio.release(), kAudioChunkBytes, StreamKind::StreamAudio, paused, false);
             audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
-            args.dataReady->pulse();
+            args.dataReady->Pulse();
         }
 
-        if (const auto delay = schedule.lateness(t)) {
+        if (const auto delay = schedule.Lateness(t)) {
             char text[96];
             std::snprintf(text, sizeof text, "poll delayed for more than 100ms (%ums)! Possible data loss!", *delay);
             LogEvent(text);
         }
         if (args.latenessLog)
-            args.latenessLog->push_back(schedule.lastLateness());
-        if (const auto sleep = schedule.nextSleep(clock.millis()))
-            clock.sleepMs(*sleep);
+            args.latenessLog->push_back(schedule.LastLateness());
+        if (const auto sleep = schedule.NextSleep(clock.Millis()))
+            clock.SleepMs(*sleep);
     }
 
     video.reset();
@@ -147,8 +148,8 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
     pts.reset();
     if (receiver.present && receiver.deInitStreaming)
         receiver.deInitStreaming(&receiver.device);
-    receiver.panelText(kPanelReady);
-    args.dataReady->set();
+    receiver.PanelText(kPanelReady);
+    args.dataReady->Set();
     LogEvent("polling thread terminated");
     return 0;
 }

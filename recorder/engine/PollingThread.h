@@ -23,22 +23,22 @@ inline constexpr int32_t kPollBacklogLimitMs = 2000; // backlog beyond this is g
 class PollSchedule {
 public:
     // Starts the schedule at t0 (ms): n = 0, slack = 0.
-    void start(int32_t t0);
+    void Start(int32_t t0);
     // At the start of a cycle (t sampled before the reads): computes the
     // lateness L = t - t0 - 25n, updates slack and the cycle counter, and
     // returns the delay to report (L - slack) when one is due.
-    std::optional<uint32_t> lateness(int32_t t);
+    std::optional<uint32_t> Lateness(int32_t t);
     // After the cycle's reads: counts the cycle and returns how long to
     // sleep until the next slot (0..25 ms, slack reset), or nullopt when the
     // slot has passed and the next cycle starts at once (catching up).
-    std::optional<uint32_t> nextSleep(int32_t now);
+    std::optional<uint32_t> NextSleep(int32_t now);
 
-    int64_t cycles() const { return n_; }
-    int64_t slack() const { return slack_; }
-    int64_t lastLateness() const { return lastLateness_; }
+    int64_t Cycles() const { return n_; }
+    int64_t Slack() const { return slack_; }
+    int64_t LastLateness() const { return lastLateness_; }
 
 private:
-    int64_t since(int32_t t) const;
+    int64_t Since(int32_t t) const;
 
     int32_t t0_ = 0;
     int64_t n_ = 0;
@@ -55,7 +55,7 @@ struct PollingThreadArgs {
     std::shared_ptr<AutoResetEvent> dataReady;
     const Flag *recording = nullptr; // runs while set
     const Flag *paused = nullptr;    // sampled once per cycle
-    Clock *clock = &SystemClock::instance();
+    Clock *clock = &SystemClock::Instance();
     // Filled for benchmarks and tests: the lateness of every cycle, when set.
     std::vector<int64_t> *latenessLog = nullptr;
 };

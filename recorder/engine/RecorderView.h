@@ -59,27 +59,27 @@ class RecorderView {
 public:
     virtual ~RecorderView() = default;
     // Text of a static field or caption of a button.
-    virtual void setText(ControlId control, const std::string &text) = 0;
-    virtual void enableControl(ControlId control, bool enabled) = 0;
-    virtual void showControl(ControlId control, bool shown) = 0;
-    virtual void enableMenuItem(MenuItemId item, bool enabled) = 0;
+    virtual void SetText(ControlId control, const std::string &text) = 0;
+    virtual void EnableControl(ControlId control, bool enabled) = 0;
+    virtual void ShowControl(ControlId control, bool shown) = 0;
+    virtual void EnableMenuItem(MenuItemId item, bool enabled) = 0;
     // The frame is redrawn (after the system menu changed).
-    virtual void redrawFrame() = 0;
-    virtual void clearInfo(InfoPane pane) = 0;
-    virtual void addInfoLine(InfoPane pane, const std::string &line) = 0;
+    virtual void RedrawFrame() = 0;
+    virtual void ClearInfo(InfoPane pane) = 0;
+    virtual void AddInfoLine(InfoPane pane, const std::string &line) = 0;
 };
 
 // A view that shows nothing: for a recording without a window, and a base
 // for views that follow only some of the updates.
 class NullRecorderView : public RecorderView {
 public:
-    void setText(ControlId, const std::string &) override {}
-    void enableControl(ControlId, bool) override {}
-    void showControl(ControlId, bool) override {}
-    void enableMenuItem(MenuItemId, bool) override {}
-    void redrawFrame() override {}
-    void clearInfo(InfoPane) override {}
-    void addInfoLine(InfoPane, const std::string &) override {}
+    void SetText(ControlId, const std::string &) override {}
+    void EnableControl(ControlId, bool) override {}
+    void ShowControl(ControlId, bool) override {}
+    void EnableMenuItem(MenuItemId, bool) override {}
+    void RedrawFrame() override {}
+    void ClearInfo(InfoPane) override {}
+    void AddInfoLine(InfoPane, const std::string &) override {}
 };
 
 } // namespace quelmar

@@ -31,10 +31,10 @@ inline constexpr uint32_t kMinSplitTimeSeconds = 5;
 // A byte flag (0 or 1) with release/acquire visibility.
 class Flag {
 public:
-    bool get() const { return value_.load(std::memory_order_acquire) != 0; }
-    void set(bool on) { value_.store(on ? 1 : 0, std::memory_order_release); }
+    bool Get() const { return value_.load(std::memory_order_acquire) != 0; }
+    void Set(bool on) { value_.store(on ? 1 : 0, std::memory_order_release); }
     // The raw byte, as the polling thread samples it.
-    uint8_t byte() const { return value_.load(std::memory_order_acquire); }
+    uint8_t Byte() const { return value_.load(std::memory_order_acquire); }
 
 private:
     std::atomic<uint8_t> value_{0};
@@ -44,12 +44,12 @@ private:
 // gets one whole value.
 class SharedString {
 public:
-    std::string get() const
+    std::string Get() const
     {
         std::lock_guard lock(mutex_);
         return value_;
     }
-    void set(std::string value)
+    void Set(std::string value)
     {
         std::lock_guard lock(mutex_);
         value_ = std::move(value);

@@ -58,7 +58,7 @@ RecorderView &ViewOf(RecordingContext &context)
 }
 
 class RecordingSession;
-thread_local RecordingSession *t_session = nullptr;
+thread_local RecordingSession *g_t_session = nullptr;
 
 // The state of one recording, living on the recording thread's stack.
 class RecordingSession {
@@ -67,34 +67,34 @@ public:
         : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer)
     {
         useMux_ =
-            ctx_.multiplexerAvailable.get() && remuxer_ && remuxer_->ready() &&
+            ctx_.multiplexerAvailable.Get() && remuxer_ && remuxer_->Ready() &&
             (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary || ctx_.audioIndex == kSaveElementary);
         muxOutput_ = useMux_ && ctx_.muxIndex != kSaveNothing;
         split_.videoExt = ctx_.videoIndex == kSaveRaw ? kVideoRawExt : kVideoElementaryExt;
     }
 
-    uint32_t run();
+    uint32_t Run();
 
     // Writer callbacks: on the recording thread, also from inside the
     // multiplexer's Write_Mpg and Flush_Mpg.
     static int32_t WriteMuxData(const uint8_t *data, uint32_t length)
     {
-        return t_session->write(t_session->muxFile_, t_session->split_.muxBytes, data, length);
+        return g_t_session->Write(g_t_session->muxFile_, g_t_session->split_.muxBytes, data, length);
     }
     static int32_t WriteVideoData(const uint8_t *data, uint32_t length)
     {
-        return t_session->write(t_session->videoFile_, t_session->split_.videoBytes, data, length);
+        return g_t_session->Write(g_t_session->videoFile_, g_t_session->split_.videoBytes, data, length);
     }
     static int32_t WriteAudioData(const uint8_t *data, uint32_t length)
     {
-        return t_session->write(t_session->audioFile_, t_session->split_.audioBytes, data, length);
+        return g_t_session->Write(g_t_session->audioFile_, g_t_session->split_.audioBytes, data, length);
     }
 
 private:
-    int32_t write(File &file, uint64_t &count, const uint8_t *data, uint32_t length)
+    int32_t Write(File &file, uint64_t &count, const uint8_t *data, uint32_t length)
     {
         try {
-            file.write(data, length);
+            file.Write(data, length);
             count += length;
             return 1;
         } catch (const FileException &e) {
@@ -103,18 +103,18 @@ private:
         }
     }
 
-    bool startUp();
-    bool createFile(File &file, const std::string &path);
-    bool processFront();
-    bool rawVideo(const uint8_t *data, uint32_t length);
-    bool audioChunk(const uint8_t *data, uint32_t length, bool isAc3);
-    bool splitIfDue();
-    bool performSplit(SplitLeader leader);
-    int32_t muxOutputStep();
-    void showCounts();
-    void showInfo(InfoPane pane, const char *heading, const InfoLineList &lines);
-    void closeOutputs();
-    uint32_t fail();
+    bool StartUp();
+    bool CreateFile(File &file, const std::string &path);
+    bool ProcessFront();
+    bool RawVideo(const uint8_t *data, uint32_t length);
+    bool AudioChunk(const uint8_t *data, uint32_t length, bool isAc3);
+    bool SplitIfDue();
+    bool PerformSplit(SplitLeader leader);
+    int32_t MuxOutputStep();
+    void ShowCounts();
+    void ShowInfo(InfoPane pane, const char *heading, const InfoLineList &lines);
+    void CloseOutputs();
+    uint32_t Fail();
 
     RecordingContext &ctx_;
     RecorderView &view_;
@@ -135,10 +135,10 @@ private:
     std::unique_ptr<WorkerThread> polling_;
 };
 
-bool RecordingSession::createFile(File &file, const std::string &path)
+bool RecordingSession::CreateFile(File &file, const std::string &path)
 {
     try {
-        file.open(path, File::Mode::CreateWrite);
+        file.Open(path, File::Mode::CreateWrite);
         return true;
     } catch (const FileException &e) {
         LogException(&e);
@@ -146,31 +146,31 @@ bool RecordingSession::createFile(File &file, const std::string &path)
     }
 }
 
-uint32_t RecordingSession::fail()
+uint32_t RecordingSession::Fail()
 {
-    closeOutputs();
+    CloseOutputs();
     StopRecording(std::move(polling_), ctx_);
     queue_->Clear();
     return kRecordingFailed;
 }
 
-void RecordingSession::closeOutputs()
+void RecordingSession::CloseOutputs()
 {
     for (File *file : {&muxFile_, &audioFile_, &videoFile_}) {
         try {
-            file->close();
+            file->Close();
         } catch (const FileException &e) {
             LogException(&e);
         }
     }
 }
 
-bool RecordingSession::startUp()
+bool RecordingSession::StartUp()
 {
-    logInfo_ = ctx_.logInfo.get();
-    const std::string base = ctx_.baseName.get();
+    logInfo_ = ctx_.logInfo.Get();
+    const std::string base = ctx_.baseName.Get();
     try {
-        EventLog::openFile(base + kLogExt);
+        EventLog::OpenFile(base + kLogExt);
     } catch (const FileException &e) {
         LogException(&e);
         return false;
@@ -178,7 +178,7 @@ bool RecordingSession::startUp()
 
     if (useMux_) {
         DvbCurrentChannel current{};
-        if (receiver_ && receiver_->receiverPresent())
+        if (receiver_ && receiver_->ReceiverPresent())
             current = receiver_->dvbGetCurrentChannel(&receiver_->device);
         if (current.answer == 0) {
             LogEvent("error while retrieving channel info from Quelmar");
@@ -195,33 +195,33 @@ bool RecordingSession::startUp()
         LogEvent("recording started");
     }
 
-    view_.enableControl(ControlId::Pause, true);
-    view_.enableControl(ControlId::Stop, true);
-    view_.enableControl(ControlId::PowerOff, false);
-    view_.enableMenuItem(MenuItemId::SystemClose, false);
-    view_.redrawFrame();
-    view_.enableControl(ControlId::SplitNow, true);
-    view_.setText(ControlId::VideoBytes, "0");
-    view_.setText(ControlId::AudioBytes, "0");
-    view_.setText(ControlId::MuxBytes, "0");
-    view_.setText(ControlId::RecordingTime, "0:00:00");
-    view_.setText(ControlId::VideoPadding, "0");
-    view_.clearInfo(InfoPane::Audio);
-    view_.clearInfo(InfoPane::Video);
+    view_.EnableControl(ControlId::Pause, true);
+    view_.EnableControl(ControlId::Stop, true);
+    view_.EnableControl(ControlId::PowerOff, false);
+    view_.EnableMenuItem(MenuItemId::SystemClose, false);
+    view_.RedrawFrame();
+    view_.EnableControl(ControlId::SplitNow, true);
+    view_.SetText(ControlId::VideoBytes, "0");
+    view_.SetText(ControlId::AudioBytes, "0");
+    view_.SetText(ControlId::MuxBytes, "0");
+    view_.SetText(ControlId::RecordingTime, "0:00:00");
+    view_.SetText(ControlId::VideoPadding, "0");
+    view_.ClearInfo(InfoPane::Audio);
+    view_.ClearInfo(InfoPane::Video);
 
     split_.prefix = PartPrefix(base, 0);
     split_.nextPart = 1;
-    if (ctx_.videoIndex != kSaveNothing && !createFile(videoFile_, split_.prefix + split_.videoExt))
+    if (ctx_.videoIndex != kSaveNothing && !CreateFile(videoFile_, split_.prefix + split_.videoExt))
         return false;
-    if (muxOutput_ && !createFile(muxFile_, split_.prefix + kMuxExt))
+    if (muxOutput_ && !CreateFile(muxFile_, split_.prefix + kMuxExt))
         return false;
     return true;
 }
 
-uint32_t RecordingSession::run()
+uint32_t RecordingSession::Run()
 {
-    if (!startUp()) {
-        closeOutputs();
+    if (!StartUp()) {
+        CloseOutputs();
         StopRecording(nullptr, ctx_);
         return kRecordingFailed;
     }
@@ -236,36 +236,36 @@ uint32_t RecordingSession::run()
         args.clock = ctx_.pollClock;
     args.latenessLog = ctx_.pollLateness;
     polling_ = std::make_unique<WorkerThread>([args] { return PollingThreadProc(args); }, ThreadPriority::TimeCritical);
-    polling_->resume();
-    view_.setText(ControlId::Pts, "0");
+    polling_->Resume();
+    view_.SetText(ControlId::Pts, "0");
 
     bool keepRunning = true;
     while (keepRunning) {
-        if (ctx_.recording.get()) {
+        if (ctx_.recording.Get()) {
             // Woken by the polling thread's pulses. A pulse that came while
             // this thread was busy is lost, so the queue is also looked at
             // after a while without one, and so is the flag: a Stop ends the
             // recording even while the polling thread is stuck in a call.
-            dataReady_->waitFor(kIdleCheckMs);
+            dataReady_->WaitFor(kIdleCheckMs);
         } else {
             keepRunning = false; // a last pass drains what is queued
         }
         while (!queue_->IsEmpty()) {
-            if (!processFront())
-                return fail();
+            if (!ProcessFront())
+                return Fail();
         }
     }
 
     if (muxOutput_ && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
-        return fail();
-    showCounts();
-    closeOutputs();
+        return Fail();
+    ShowCounts();
+    CloseOutputs();
     StopRecording(std::move(polling_), ctx_);
     queue_->Clear();
     return kRecordingOk;
 }
 
-bool RecordingSession::processFront()
+bool RecordingSession::ProcessFront()
 {
     const uint8_t *data = queue_->FrontData();
     const uint32_t length = queue_->FrontLength();
@@ -275,32 +275,32 @@ bool RecordingSession::processFront()
 
     bool ok = true;
     switch (kind) {
-    case StreamPts:
+    case StreamKind::StreamPts:
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, StreamPts);
+            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
             ptsTotal_ += length;
-            view_.setText(ControlId::Pts, std::to_string(ptsTotal_));
+            view_.SetText(ControlId::Pts, std::to_string(ptsTotal_));
         }
         break;
-    case StreamVideo:
+    case StreamKind::StreamVideo:
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, StreamVideo);
-            if (auto lines = info_.videoLines(remuxer_->GetVideoInfo()))
-                showInfo(InfoPane::Video, VideoInfoHeading(), *lines);
+            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
+            if (auto lines = info_.VideoLines(remuxer_->GetVideoInfo()))
+                ShowInfo(InfoPane::Video, VideoInfoHeading(), *lines);
         }
         if (ctx_.videoIndex == kSaveRaw)
-            ok = rawVideo(data, length);
+            ok = RawVideo(data, length);
         break;
-    case StreamAudio: {
+    case StreamKind::StreamAudio: {
         bool isAc3 = false;
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, StreamAudio);
-            auto audio = info_.audioFrame(remuxer_->GetLastAudioPES());
+            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
+            auto audio = info_.AudioFrame(remuxer_->GetLastAudioPES());
             isAc3 = audio.isAc3;
             if (audio.lines)
-                showInfo(InfoPane::Audio, AudioInfoHeading(), *audio.lines);
+                ShowInfo(InfoPane::Audio, AudioInfoHeading(), *audio.lines);
         }
-        ok = audioChunk(data, length, isAc3);
+        ok = AudioChunk(data, length, isAc3);
         break;
     }
     }
@@ -310,22 +310,22 @@ bool RecordingSession::processFront()
 
     int32_t result;
     do {
-        if (!splitIfDue())
+        if (!SplitIfDue())
             return false;
         if (useMux_) {
-            result = muxOutputStep();
+            result = MuxOutputStep();
             if (result == REMUX_WRITE_FAILED)
                 return false;
         } else {
             split_.splitPending = 0;
             result = REMUX_WRITE_DONE;
         }
-        showCounts();
+        ShowCounts();
     } while (result == REMUX_WRITE_PENDING);
     return true;
 }
 
-bool RecordingSession::rawVideo(const uint8_t *data, uint32_t length)
+bool RecordingSession::RawVideo(const uint8_t *data, uint32_t length)
 {
     if (rawVideoSynced_)
         return WriteVideoData(data, length) != 0;
@@ -343,7 +343,7 @@ bool RecordingSession::rawVideo(const uint8_t *data, uint32_t length)
     return true; // no header yet: the chunk is dropped
 }
 
-bool RecordingSession::audioChunk(const uint8_t *data, uint32_t length, bool isAc3)
+bool RecordingSession::AudioChunk(const uint8_t *data, uint32_t length, bool isAc3)
 {
     if (!split_.audioDecided) {
         // The first chunk decides the type and is not written itself.
@@ -351,7 +351,7 @@ bool RecordingSession::audioChunk(const uint8_t *data, uint32_t length, bool isA
         split_.audioExt = AudioExtension(ctx_.audioIndex, ac3);
         split_.audioDecided = true;
         if (ctx_.audioIndex != kSaveNothing)
-            return createFile(audioFile_, split_.prefix + split_.audioExt);
+            return CreateFile(audioFile_, split_.prefix + split_.audioExt);
         return true;
     }
     if (ctx_.audioIndex == kSaveRaw)
@@ -359,39 +359,39 @@ bool RecordingSession::audioChunk(const uint8_t *data, uint32_t length, bool isA
     return true;
 }
 
-bool RecordingSession::splitIfDue()
+bool RecordingSession::SplitIfDue()
 {
     SplitInputs in;
     in.videoIndex = ctx_.videoIndex;
     in.audioIndex = ctx_.audioIndex;
     in.muxLeading = muxOutput_;
-    in.requested = ctx_.splitRequested.get();
-    in.onSize = ctx_.splitOnSize.get();
-    in.onTime = ctx_.splitOnTime.get();
+    in.requested = ctx_.splitRequested.Get();
+    in.onSize = ctx_.splitOnSize.Get();
+    in.onTime = ctx_.splitOnTime.Get();
     in.splitSizeMb = ctx_.splitSize ? ctx_.splitSize->load(std::memory_order_acquire) : 0;
     in.splitTimeSeconds = ctx_.splitTime.load(std::memory_order_acquire);
     const SplitLeader leader = SplitDue(in, split_);
     if (leader == SplitLeader::None)
         return true;
-    return performSplit(leader);
+    return PerformSplit(leader);
 }
 
-bool RecordingSession::performSplit(SplitLeader leader)
+bool RecordingSession::PerformSplit(SplitLeader leader)
 {
     split_.lastSplitSeconds = split_.elapsedSeconds;
     if (leader == SplitLeader::Mux && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
         return false;
     const int ordinal = split_.nextPart;
-    split_.prefix = PartPrefix(ctx_.baseName.get(), split_.nextPart++);
+    split_.prefix = PartPrefix(ctx_.baseName.Get(), split_.nextPart++);
 
     auto reopen = [this](File &file, uint64_t &count, const std::string &ext) {
         try {
-            file.close();
+            file.Close();
         } catch (const FileException &e) {
             LogException(&e);
         }
         count = 0;
-        return createFile(file, split_.prefix + ext);
+        return CreateFile(file, split_.prefix + ext);
     };
     // The audio part waits for the audio type (SplitDue holds the split
     // back until then), so its name always has an extension.
@@ -418,50 +418,50 @@ bool RecordingSession::performSplit(SplitLeader leader)
     case SplitLeader::None: break;
     }
     LogEvent(SplitMessage(ordinal));
-    ctx_.splitRequested.set(false);
+    ctx_.splitRequested.Set(false);
     if ((leader == SplitLeader::Video && ctx_.videoIndex == kSaveRaw) ||
         (leader == SplitLeader::Audio && ctx_.audioIndex == kSaveRaw))
-        view_.enableControl(ControlId::SplitNow, true);
+        view_.EnableControl(ControlId::SplitNow, true);
     split_.splitPending = 1;
     return true;
 }
 
-int32_t RecordingSession::muxOutputStep()
+int32_t RecordingSession::MuxOutputStep()
 {
-    RemuxWriter mux = muxOutput_ && muxFile_.isOpen() ? WriteMuxData : nullptr;
-    RemuxWriter video = ctx_.videoIndex == kSaveElementary && videoFile_.isOpen() ? WriteVideoData : nullptr;
-    RemuxWriter audio = ctx_.audioIndex == kSaveElementary && audioFile_.isOpen() ? WriteAudioData : nullptr;
+    RemuxWriter mux = muxOutput_ && muxFile_.IsOpen() ? WriteMuxData : nullptr;
+    RemuxWriter video = ctx_.videoIndex == kSaveElementary && videoFile_.IsOpen() ? WriteVideoData : nullptr;
+    RemuxWriter audio = ctx_.audioIndex == kSaveElementary && audioFile_.IsOpen() ? WriteAudioData : nullptr;
     const uint8_t pendingBefore = split_.splitPending;
     const int32_t result = remuxer_->Write_Mpg(mux, video, audio, &split_.splitPending);
     if (result == REMUX_WRITE_FAILED)
         return result;
     if (pendingBefore && !split_.splitPending)
-        view_.enableControl(ControlId::SplitNow, true);
+        view_.EnableControl(ControlId::SplitNow, true);
     split_.elapsedSeconds = remuxer_->GetRecordingTime() / 1000;
-    view_.setText(ControlId::RecordingTime, ClockText(split_.elapsedSeconds));
+    view_.SetText(ControlId::RecordingTime, ClockText(split_.elapsedSeconds));
     if (video || mux)
-        view_.setText(ControlId::VideoPadding, SizeText(remuxer_->GetVideoPaddingCount()));
-    view_.setText(ControlId::TimeSinceSplit, ClockText(split_.elapsedSeconds - split_.lastSplitSeconds));
+        view_.SetText(ControlId::VideoPadding, SizeText(remuxer_->GetVideoPaddingCount()));
+    view_.SetText(ControlId::TimeSinceSplit, ClockText(split_.elapsedSeconds - split_.lastSplitSeconds));
     return result;
 }
 
-void RecordingSession::showCounts()
+void RecordingSession::ShowCounts()
 {
-    if (muxFile_.isOpen())
-        view_.setText(ControlId::MuxBytes, SizeText(split_.muxBytes));
-    if (audioFile_.isOpen())
-        view_.setText(ControlId::AudioBytes, SizeText(split_.audioBytes));
-    if (videoFile_.isOpen())
-        view_.setText(ControlId::VideoBytes, SizeText(split_.videoBytes));
+    if (muxFile_.IsOpen())
+        view_.SetText(ControlId::MuxBytes, SizeText(split_.muxBytes));
+    if (audioFile_.IsOpen())
+        view_.SetText(ControlId::AudioBytes, SizeText(split_.audioBytes));
+    if (videoFile_.IsOpen())
+        view_.SetText(ControlId::VideoBytes, SizeText(split_.videoBytes));
 }
 
-void RecordingSession::showInfo(InfoPane pane, const char *heading, const InfoLineList &lines)
+void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLineList &lines)
 {
     if (logInfo_)
         LogEvent(heading);
-    view_.clearInfo(pane);
+    view_.ClearInfo(pane);
     for (const auto &line : lines) {
-        view_.addInfoLine(pane, line);
+        view_.AddInfoLine(pane, line);
         if (logInfo_)
             LogEvent(line);
     }
@@ -474,21 +474,21 @@ void RecordingSession::showInfo(InfoPane pane, const char *heading, const InfoLi
 uint32_t RecordingThreadProc(RecordingContext &context)
 {
     RecordingSession session(context);
-    t_session = &session;
-    const uint32_t result = session.run();
-    t_session = nullptr;
+    g_t_session = &session;
+    const uint32_t result = session.Run();
+    g_t_session = nullptr;
     return result;
 }
 
 void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context)
 {
     RecorderView &view = ViewOf(context);
-    context.recording.set(false);
+    context.recording.Set(false);
     if (pollingThread) {
-        if (pollingThread->exitCode() == WorkerThread::kStillActive) {
+        if (pollingThread->ExitCode() == WorkerThread::kStillActive) {
             LogEvent("waiting for polling thread to terminate...");
             int countdown = kStopWaitsPerAttempt;
-            while (pollingThread->exitCode() == WorkerThread::kStillActive) {
+            while (pollingThread->ExitCode() == WorkerThread::kStillActive) {
                 if (--countdown == 0) {
                     LogEvent("stop bug: Polling thread still running... trying to kill the thread...");
                     countdown = kStopWaitsPerAttempt;
@@ -496,61 +496,61 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
                     // go instead: it keeps the queue and the event alive
                     // through its own references and ends on its own once the
                     // library's request time-out releases it.
-                    if (pollingThread->abandon()) {
+                    if (pollingThread->Abandon()) {
                         LogEvent("thread brutally killed");
                         break;
                     }
                     LogEvent("could not kill the thread... well, you have to kill it manually...");
                 }
-                pollingThread->waitFor(kStopPollMs);
+                pollingThread->WaitFor(kStopPollMs);
             }
         }
         pollingThread.reset();
     }
     LogEvent("recording stopped");
-    EventLog::closeFile();
+    EventLog::CloseFile();
 
-    context.paused.set(false);
-    view.setText(ControlId::Pause, "&Pause");
-    view.enableControl(ControlId::PowerOff, true);
-    view.enableMenuItem(MenuItemId::SystemClose, true);
-    view.redrawFrame();
-    view.enableControl(ControlId::SplitNow, false);
-    view.enableControl(ControlId::Stop, false);
-    view.enableMenuItem(MenuItemId::TimerEnable, true);
-    view.enableControl(ControlId::StopTime, false);
-    view.showControl(ControlId::StopTime, false);
-    view.enableControl(ControlId::StopAtBox, false);
-    view.showControl(ControlId::StopAtBox, false);
-    view.showControl(ControlId::ShutdownBox, false);
-    if (!context.timerMode.get()) {
-        view.enableControl(ControlId::Record, true);
-        view.enableControl(ControlId::Pause, true);
-        view.enableControl(ControlId::AudioChoice, true);
-        view.enableControl(ControlId::VideoChoice, true);
-        view.enableControl(ControlId::ChannelList, true);
-        if (context.multiplexerAvailable.get()) {
-            view.enableControl(ControlId::MuxChoice, true);
-            view.enableControl(ControlId::VideoDelay,
+    context.paused.Set(false);
+    view.SetText(ControlId::Pause, "&Pause");
+    view.EnableControl(ControlId::PowerOff, true);
+    view.EnableMenuItem(MenuItemId::SystemClose, true);
+    view.RedrawFrame();
+    view.EnableControl(ControlId::SplitNow, false);
+    view.EnableControl(ControlId::Stop, false);
+    view.EnableMenuItem(MenuItemId::TimerEnable, true);
+    view.EnableControl(ControlId::StopTime, false);
+    view.ShowControl(ControlId::StopTime, false);
+    view.EnableControl(ControlId::StopAtBox, false);
+    view.ShowControl(ControlId::StopAtBox, false);
+    view.ShowControl(ControlId::ShutdownBox, false);
+    if (!context.timerMode.Get()) {
+        view.EnableControl(ControlId::Record, true);
+        view.EnableControl(ControlId::Pause, true);
+        view.EnableControl(ControlId::AudioChoice, true);
+        view.EnableControl(ControlId::VideoChoice, true);
+        view.EnableControl(ControlId::ChannelList, true);
+        if (context.multiplexerAvailable.Get()) {
+            view.EnableControl(ControlId::MuxChoice, true);
+            view.EnableControl(ControlId::VideoDelay,
                                context.muxIndex == kSaveRaw ||
                                    (context.audioIndex == kSaveElementary && context.videoIndex == kSaveElementary));
         }
     }
-    if (context.receiver && context.receiver->receiverPresent())
+    if (context.receiver && context.receiver->ReceiverPresent())
         context.receiver->dvbRemote(&context.receiver->device, 0);
-    context.ready.set(true);
-    if (context.timerMode.get() && context.showNextTimer)
+    context.ready.Set(true);
+    if (context.timerMode.Get() && context.showNextTimer)
         context.showNextTimer();
 }
 
 std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context)
 {
-    context.ready.set(false);
-    context.splitRequested.set(false);
-    context.recording.set(true);
+    context.ready.Set(false);
+    context.splitRequested.Set(false);
+    context.recording.Set(true);
     auto thread =
         std::make_unique<WorkerThread>([&context] { return RecordingThreadProc(context); }, ThreadPriority::Normal);
-    thread->resume();
+    thread->Resume();
     return thread;
 }
 

@@ -36,8 +36,8 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
 std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context);
 
 // Stop: clears the recording flag; does not wait. Any thread.
-inline void RequestStop(RecordingContext &context) { context.recording.set(false); }
+inline void RequestStop(RecordingContext &context) { context.recording.Set(false); }
 // "Split now!": the engine splits at its next opportunity.
-inline void RequestSplit(RecordingContext &context) { context.splitRequested.set(true); }
+inline void RequestSplit(RecordingContext &context) { context.splitRequested.Set(true); }
 
 } // namespace quelmar

@@ -1,8 +1,8 @@
 #include "engine/StreamInfo.h"
 
-#include "analysis/ac3.h"
-#include "analysis/mpeg_audio.h"
-#include "analysis/stream_info.h"
+#include "analysis/Ac3HeaderReader.h"
+#include "analysis/MpegAudioHeader.h"
+#include "analysis/StreamInfoTracker.h"
 
 namespace quelmar {
 
@@ -14,15 +14,15 @@ const char *VideoInfoHeading() { return kVideoInfoHeading; }
 const char *AudioInfoHeading() { return kAudioInfoHeading; }
 const char *InfoFooter() { return kInfoFooter; }
 
-StreamInfo::StreamInfo() : tracker_(std::make_unique<::StreamInfoTracker>()) {}
+StreamInfo::StreamInfo() : tracker_(std::make_unique<StreamInfoTracker>()) {}
 StreamInfo::~StreamInfo() = default;
 
-std::optional<InfoLineList> StreamInfo::videoLines(const void *videoInfo)
+std::optional<InfoLineList> StreamInfo::VideoLines(const void *videoInfo)
 {
     return tracker_->OnVideoInfo(static_cast<const ::VideoInfo *>(videoInfo));
 }
 
-StreamInfo::Audio StreamInfo::audioFrame(const uint8_t *frame)
+StreamInfo::Audio StreamInfo::AudioFrame(const uint8_t *frame)
 {
     Audio result;
     if (!frame)
@@ -41,6 +41,6 @@ StreamInfo::Audio StreamInfo::audioFrame(const uint8_t *frame)
     return result;
 }
 
-bool ChunkContainsAc3(const uint8_t *data, size_t length) { return ::ContainsAc3Frame(data, length); }
+bool ChunkContainsAc3(const uint8_t *data, size_t length) { return ContainsAc3Frame(data, length); }
 
 } // namespace quelmar

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-class StreamInfoTracker;
-
 namespace quelmar {
+
+class StreamInfoTracker;
 
 using InfoLineList = std::vector<std::string>;
 
@@ -31,7 +31,7 @@ public:
 
     // Lines for the video list when the multiplexer's video record (may be
     // null) is due for display; nullopt leaves the list as it is.
-    std::optional<InfoLineList> videoLines(const void *videoInfo);
+    std::optional<InfoLineList> VideoLines(const void *videoInfo);
 
     struct Audio {
         bool isAc3 = false;
@@ -39,10 +39,10 @@ public:
     };
     // The newest audio frame as the multiplexer reports it (whole frame,
     // sync word first; may be null).
-    Audio audioFrame(const uint8_t *frame);
+    Audio AudioFrame(const uint8_t *frame);
 
 private:
-    std::unique_ptr<::StreamInfoTracker> tracker_;
+    std::unique_ptr<StreamInfoTracker> tracker_;
 };
 
 // True when the raw audio chunk holds a whole AC-3 frame with both CRCs correct.

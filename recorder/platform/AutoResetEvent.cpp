@@ -4,7 +4,7 @@
 
 namespace quelmar {
 
-void AutoResetEvent::set()
+void AutoResetEvent::Set()
 {
     {
         std::lock_guard lock(mutex_);
@@ -13,7 +13,7 @@ void AutoResetEvent::set()
     cv_.notify_one();
 }
 
-void AutoResetEvent::pulse()
+void AutoResetEvent::Pulse()
 {
     {
         std::lock_guard lock(mutex_);
@@ -24,7 +24,7 @@ void AutoResetEvent::pulse()
     cv_.notify_one();
 }
 
-void AutoResetEvent::wait()
+void AutoResetEvent::Wait()
 {
     std::unique_lock lock(mutex_);
     ++waiters_;
@@ -33,7 +33,7 @@ void AutoResetEvent::wait()
     signalled_ = false;
 }
 
-bool AutoResetEvent::waitFor(uint32_t timeoutMs)
+bool AutoResetEvent::WaitFor(uint32_t timeoutMs)
 {
     std::unique_lock lock(mutex_);
     ++waiters_;

@@ -17,15 +17,15 @@ public:
 
     // Signals the event: the next (or a current) waiter returns, and the
     // event resets as it does. Stays signalled until someone waits.
-    void set();
+    void Set();
     // Wakes one thread that is waiting right now; with no waiter the pulse
     // is lost and the event stays unsignalled.
-    void pulse();
+    void Pulse();
     // Blocks until the event is signalled, then resets it.
-    void wait();
-    // As wait(), for at most timeoutMs milliseconds. Returns true when the
+    void Wait();
+    // As Wait(), for at most timeoutMs milliseconds. Returns true when the
     // event was signalled, false on time-out.
-    bool waitFor(uint32_t timeoutMs);
+    bool WaitFor(uint32_t timeoutMs);
 
 private:
     std::mutex mutex_;

@@ -22,30 +22,30 @@ int64_t MonotonicMs()
 
 int32_t MillisecondClock()
 {
-    static const int64_t origin = MonotonicMs();
-    return static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs() - origin));
+    static const int64_t kOrigin = MonotonicMs();
+    return static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs() - kOrigin));
 }
 
-SystemClock &SystemClock::instance()
+SystemClock &SystemClock::Instance()
 {
     static SystemClock clock;
     return clock;
 }
 
-int32_t SystemClock::millis() { return MillisecondClock(); }
+int32_t SystemClock::Millis() { return MillisecondClock(); }
 
-void SystemClock::sleepMs(uint32_t ms) { SleepMs(ms); }
+void SystemClock::SleepMs(uint32_t ms) { quelmar::SleepMs(ms); }
 
-void ManualClock::sleepMs(uint32_t ms)
+void ManualClock::SleepMs(uint32_t ms)
 {
     {
         std::lock_guard lock(mutex_);
         sleeps_.push_back(ms);
     }
-    advance(static_cast<int32_t>(ms));
+    Advance(static_cast<int32_t>(ms));
 }
 
-std::vector<uint32_t> ManualClock::sleeps() const
+std::vector<uint32_t> ManualClock::Sleeps() const
 {
     std::lock_guard lock(mutex_);
     return sleeps_;

@@ -18,29 +18,29 @@ int32_t MillisecondClock();
 class Clock {
 public:
     virtual ~Clock() = default;
-    virtual int32_t millis() = 0;
-    virtual void sleepMs(uint32_t ms) = 0;
+    virtual int32_t Millis() = 0;
+    virtual void SleepMs(uint32_t ms) = 0;
 };
 
 // MillisecondClock and a real sleep. One shared instance.
 class SystemClock final : public Clock {
 public:
-    static SystemClock &instance();
-    int32_t millis() override;
-    void sleepMs(uint32_t ms) override;
+    static SystemClock &Instance();
+    int32_t Millis() override;
+    void SleepMs(uint32_t ms) override;
 };
 
-// A clock that only moves when told to: sleepMs advances it by the time
+// A clock that only moves when told to: SleepMs advances it by the time
 // slept and records the request. Thread-safe.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(int32_t start = 0) : now_(start) {}
-    int32_t millis() override { return now_.load(std::memory_order_acquire); }
-    void sleepMs(uint32_t ms) override;
-    void set(int32_t ms) { now_.store(ms, std::memory_order_release); }
-    void advance(int32_t ms) { now_.fetch_add(ms, std::memory_order_acq_rel); }
+    int32_t Millis() override { return now_.load(std::memory_order_acquire); }
+    void SleepMs(uint32_t ms) override;
+    void Set(int32_t ms) { now_.store(ms, std::memory_order_release); }
+    void Advance(int32_t ms) { now_.fetch_add(ms, std::memory_order_acq_rel); }
     // Every sleep requested so far, in order.
-    std::vector<uint32_t> sleeps() const;
+    std::vector<uint32_t> Sleeps() const;
 
 private:
     std::atomic<int32_t> now_;

@@ -4,10 +4,10 @@
 
 namespace quelmar {
 
-bool DynamicLibrary::load(const std::string &nameOrPath)
+bool DynamicLibrary::Load(const std::string &nameOrPath)
 {
-    unload();
-    // Modules stay mapped after unload(): a worker thread that had to be given
+    Unload();
+    // Modules stay mapped after Unload(): a worker thread that had to be given
     // up may still run inside one, and the static state their own
     // dependencies set up at load time stays reachable.
     handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
@@ -20,9 +20,9 @@ bool DynamicLibrary::load(const std::string &nameOrPath)
     return true;
 }
 
-void *DynamicLibrary::symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+void *DynamicLibrary::Symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
 
-void DynamicLibrary::unload()
+void DynamicLibrary::Unload()
 {
     if (handle_)
         dlclose(handle_);

@@ -8,21 +8,21 @@ namespace quelmar {
 class DynamicLibrary {
 public:
     DynamicLibrary() = default;
-    ~DynamicLibrary() { unload(); }
+    ~DynamicLibrary() { Unload(); }
     DynamicLibrary(const DynamicLibrary &) = delete;
     DynamicLibrary &operator=(const DynamicLibrary &) = delete;
 
     // Loads the module by file name (system search order) or path. Returns
-    // false and keeps the loader's reason in error() on failure.
-    bool load(const std::string &nameOrPath);
+    // false and keeps the loader's reason in Error() on failure.
+    bool Load(const std::string &nameOrPath);
     // Address of an exported symbol, or nullptr when missing (or not loaded).
-    void *symbol(const char *name) const;
+    void *Symbol(const char *name) const;
     // Releases the module if loaded; safe to call repeatedly. Its symbols
     // are no longer handed out, but the code stays mapped until the process
     // ends (a thread given up may still be inside it).
-    void unload();
-    bool loaded() const { return handle_ != nullptr; }
-    const std::string &error() const { return error_; }
+    void Unload();
+    bool Loaded() const { return handle_ != nullptr; }
+    const std::string &Error() const { return error_; }
 
 private:
     void *handle_ = nullptr;

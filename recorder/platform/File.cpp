@@ -52,11 +52,11 @@ FileCause FileCauseFromErrno(int osError)
     }
 }
 
-File::~File() { abort(); }
+File::~File() { Abort(); }
 
-void File::open(const std::string &path, Mode mode)
+void File::Open(const std::string &path, Mode mode)
 {
-    abort();
+    Abort();
     const int flags = mode == Mode::CreateWrite ? (O_WRONLY | O_CREAT | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
     int fd;
     do {
@@ -78,7 +78,7 @@ void File::open(const std::string &path, Mode mode)
     path_ = path;
 }
 
-void File::write(const void *data, size_t length)
+void File::Write(const void *data, size_t length)
 {
     if (fd_ < 0)
         throw FileException(FileCause::Generic, EBADF, path_);
@@ -96,7 +96,7 @@ void File::write(const void *data, size_t length)
     }
 }
 
-size_t File::read(void *data, size_t length)
+size_t File::Read(void *data, size_t length)
 {
     if (fd_ < 0)
         throw FileException(FileCause::Generic, EBADF, path_);
@@ -111,7 +111,7 @@ size_t File::read(void *data, size_t length)
     }
 }
 
-void File::close()
+void File::Close()
 {
     if (fd_ < 0)
         return;
@@ -125,7 +125,7 @@ void File::close()
     }
 }
 
-void File::abort() noexcept
+void File::Abort() noexcept
 {
     if (fd_ >= 0)
         ::close(fd_);

@@ -25,9 +25,9 @@ enum class FileCause {
 class FileException : public std::exception {
 public:
     FileException(FileCause cause, int osError, std::string fileName);
-    FileCause cause() const { return cause_; }
-    int osError() const { return osError_; }
-    const std::string &fileName() const { return fileName_; }
+    FileCause Cause() const { return cause_; }
+    int OsError() const { return osError_; }
+    const std::string &FileName() const { return fileName_; }
     // "<file name>: <system error text>".
     const char *what() const noexcept override { return message_.c_str(); }
 
@@ -52,25 +52,25 @@ public:
     };
 
     File() = default;
-    // Closes the file if open; errors are ignored here (call close() to see them).
+    // Closes the file if open; errors are ignored here (call Close() to see them).
     ~File();
     File(const File &) = delete;
     File &operator=(const File &) = delete;
 
     // Opens path; throws FileException on failure. Closes a file held before.
-    void open(const std::string &path, Mode mode);
+    void Open(const std::string &path, Mode mode);
     // Writes all length bytes or throws (a partial write that then fails
     // throws with the error of the failing step).
-    void write(const void *data, size_t length);
+    void Write(const void *data, size_t length);
     // Reads up to length bytes; returns the number read (0 at the end).
-    size_t read(void *data, size_t length);
+    size_t Read(void *data, size_t length);
     // Closes the file; throws when the system reports an error on close. A
     // closed file stays closed either way. No effect when not open.
-    void close();
+    void Close();
     // Closes without reporting errors.
-    void abort() noexcept;
-    bool isOpen() const { return fd_ >= 0; }
-    const std::string &path() const { return path_; }
+    void Abort() noexcept;
+    bool IsOpen() const { return fd_ >= 0; }
+    const std::string &Path() const { return path_; }
 
 private:
     int fd_ = -1;

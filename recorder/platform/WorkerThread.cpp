@@ -37,7 +37,7 @@ WorkerThread::~WorkerThread()
         thread_.join();
 }
 
-void WorkerThread::resume()
+void WorkerThread::Resume()
 {
     if (resumed_)
         return;
@@ -59,13 +59,13 @@ void WorkerThread::resume()
     });
 }
 
-uint32_t WorkerThread::exitCode() const
+uint32_t WorkerThread::ExitCode() const
 {
     std::lock_guard lock(state_->mutex);
     return state_->exitCode;
 }
 
-bool WorkerThread::waitFor(uint32_t timeoutMs)
+bool WorkerThread::WaitFor(uint32_t timeoutMs)
 {
     if (!resumed_)
         return true;
@@ -73,20 +73,20 @@ bool WorkerThread::waitFor(uint32_t timeoutMs)
     return state_->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return state_->done; });
 }
 
-void WorkerThread::join()
+void WorkerThread::Join()
 {
     if (thread_.joinable())
         thread_.join();
 }
 
-bool WorkerThread::abandon()
+bool WorkerThread::Abandon()
 {
     if (thread_.joinable())
         thread_.detach();
     return true;
 }
 
-bool WorkerThread::gotRealtimePriority() const
+bool WorkerThread::GotRealtimePriority() const
 {
     std::lock_guard lock(state_->mutex);
     return state_->realtime;

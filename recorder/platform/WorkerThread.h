@@ -21,9 +21,9 @@ public:
     // Exit code reported while the thread has not ended (also before resume).
     static constexpr uint32_t kStillActive = 259;
 
-    // Creates the thread object suspended: body runs only after resume().
+    // Creates the thread object suspended: body runs only after Resume().
     // body's result becomes the exit code. body must own (or share) whatever
-    // it uses if the owner may abandon() it.
+    // it uses if the owner may Abandon() it.
     WorkerThread(std::function<uint32_t()> body, ThreadPriority priority);
     // Waits for a resumed thread to end, unless it was abandoned.
     ~WorkerThread();
@@ -31,21 +31,21 @@ public:
     WorkerThread &operator=(const WorkerThread &) = delete;
 
     // Starts the thread. Only the first call has an effect.
-    void resume();
+    void Resume();
     // The body's result once it returned, kStillActive before.
-    uint32_t exitCode() const;
+    uint32_t ExitCode() const;
     // Waits up to timeoutMs for the end. Returns true when the thread ended
     // (or was never resumed and so will never run).
-    bool waitFor(uint32_t timeoutMs);
+    bool WaitFor(uint32_t timeoutMs);
     // Waits for the end without a time limit.
-    void join();
+    void Join();
     // Gives up on a thread that does not end: it is detached and keeps its
     // own state alive; the object no longer waits for it. Returns true once
     // the thread is no longer tied to this object.
-    bool abandon();
+    bool Abandon();
     // True when the time-critical scheduling request was granted (valid
     // after the thread started running its body).
-    bool gotRealtimePriority() const;
+    bool GotRealtimePriority() const;
 
 private:
     struct State {

@@ -14,7 +14,7 @@ std::string TestModule(const std::string &name) { return std::string(QUELMAR_TES
 
 int FindCalls(const ReceiverLibrary &library)
 {
-    auto *calls = reinterpret_cast<int (*)()>(library.module.symbol("fakeFindCalls"));
+    auto *calls = reinterpret_cast<int (*)()>(library.module.Symbol("fakeFindCalls"));
     return calls ? calls() : -1;
 }
 
@@ -23,18 +23,18 @@ int FindCalls(const ReceiverLibrary &library)
 TEST(ReceiverLibrary, MissingModuleGivesLibraryMissing)
 {
     ReceiverLibrary library(TestModule("no-such-module"));
-    EXPECT_EQ(library.status(), ReceiverLibrary::kLibraryMissing);
-    EXPECT_FALSE(library.module.loaded());
-    EXPECT_EQ(library.version(), -1);
-    EXPECT_FALSE(library.receiverPresent());
+    EXPECT_EQ(library.Status(), ReceiverLibrary::kLibraryMissing);
+    EXPECT_FALSE(library.module.Loaded());
+    EXPECT_EQ(library.Version(), -1);
+    EXPECT_FALSE(library.ReceiverPresent());
 }
 
 TEST(ReceiverLibrary, Version22StaysLoadedWithOnlyTheVersionBound)
 {
     ReceiverLibrary library(TestModule("fakescsi_v22"));
-    EXPECT_EQ(library.status(), ReceiverLibrary::kVersionTooOld);
-    EXPECT_TRUE(library.module.loaded());
-    EXPECT_EQ(library.version(), 22);
+    EXPECT_EQ(library.Status(), ReceiverLibrary::kVersionTooOld);
+    EXPECT_TRUE(library.module.Loaded());
+    EXPECT_EQ(library.Version(), 22);
     EXPECT_EQ(library.dvbInit, nullptr);
     EXPECT_EQ(library.dvbWriteMemory, nullptr);
 }
@@ -42,73 +42,73 @@ TEST(ReceiverLibrary, Version22StaysLoadedWithOnlyTheVersionBound)
 TEST(ReceiverLibrary, MissingLastExportUnloads)
 {
     ReceiverLibrary library(TestModule("fakescsi_nowritememory"));
-    EXPECT_EQ(library.status(), ReceiverLibrary::kEntryMissing);
-    EXPECT_FALSE(library.module.loaded());
+    EXPECT_EQ(library.Status(), ReceiverLibrary::kEntryMissing);
+    EXPECT_FALSE(library.module.Loaded());
     EXPECT_EQ(library.quelmarDLLVersion, nullptr);
-    EXPECT_EQ(library.version(), -1);
+    EXPECT_EQ(library.Version(), -1);
 }
 
 TEST(ReceiverLibrary, AspiFailureBecomesTheStatusWithoutDiscovery)
 {
     ReceiverLibrary library(TestModule("fakescsi_noaspi"));
-    EXPECT_EQ(library.status(), 0x40000000u);
+    EXPECT_EQ(library.Status(), 0x40000000u);
     EXPECT_EQ(FindCalls(library), 0);
-    EXPECT_EQ(library.version(), 23);
+    EXPECT_EQ(library.Version(), 23);
 }
 
 TEST(ReceiverLibrary, DiscoveryResultIsCopied)
 {
     ReceiverLibrary none(TestModule("fakescsi_none"));
-    EXPECT_EQ(none.status(), 1u);
+    EXPECT_EQ(none.Status(), 1u);
     EXPECT_EQ(none.device.targetId, 0xFF);
     EXPECT_EQ(none.device.hostAdapter, 0xFF);
-    EXPECT_FALSE(none.receiverPresent());
+    EXPECT_FALSE(none.ReceiverPresent());
     EXPECT_NE(none.dvbWriteMemory, nullptr);
 
     ReceiverLibrary found(TestModule("fakescsi_found"));
-    EXPECT_EQ(found.status(), 2u);
-    EXPECT_TRUE(found.receiverPresent());
+    EXPECT_EQ(found.Status(), 2u);
+    EXPECT_TRUE(found.ReceiverPresent());
     EXPECT_EQ(found.device.firmwareRevision, 0x0217);
-    found.unload();
+    found.Unload();
     EXPECT_EQ(found.dvbReadMultipleStreams, nullptr);
-    found.unload(); // a second unload does nothing
+    found.Unload(); // a second unload does nothing
 }
 
 TEST(ReceiverLibrary, RealLibraryBindsWithInterfaceVersion23)
 {
     const std::string path = std::string(QUELMAR_BIN_DIR) + "/libquelmarscsi.so";
     ReceiverLibrary library(path);
-    if (library.status() == ReceiverLibrary::kLibraryMissing)
+    if (library.Status() == ReceiverLibrary::kLibraryMissing)
         GTEST_SKIP() << "library not built in this tree";
-    EXPECT_EQ(library.version(), 23);
-    EXPECT_NE(library.status(), ReceiverLibrary::kEntryMissing);
+    EXPECT_EQ(library.Version(), 23);
+    EXPECT_NE(library.Status(), ReceiverLibrary::kEntryMissing);
 }
 
 TEST(RemuxerBinding, VersionGateAcceptsFrom125)
 {
-    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v124")).status, RemuxerBinding::RemuxerTooOld);
-    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v099")).status, RemuxerBinding::RemuxerTooOld);
-    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_queryfails")).status, RemuxerBinding::RemuxerTooOld);
-    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v125")).status, RemuxerBinding::RemuxerReady);
-    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v200")).status, RemuxerBinding::RemuxerReady);
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v124")).status, RemuxerStatus::RemuxerTooOld);
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v099")).status, RemuxerStatus::RemuxerTooOld);
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_queryfails")).status, RemuxerStatus::RemuxerTooOld);
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v125")).status, RemuxerStatus::RemuxerReady);
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v200")).status, RemuxerStatus::RemuxerReady);
 }
 
 TEST(RemuxerBinding, TooOldStaysLoadedForTheVersionReport)
 {
     RemuxerBinding old(TestModule("fakeremux_v124"));
-    EXPECT_TRUE(old.module.loaded());
-    EXPECT_EQ(old.versionText(), "1.24");
+    EXPECT_TRUE(old.module.Loaded());
+    EXPECT_EQ(old.VersionText(), "1.24");
     EXPECT_EQ(old.InitEx, nullptr);
 }
 
 TEST(RemuxerBinding, MissingEntryOrModule)
 {
     RemuxerBinding incomplete(TestModule("fakeremux_nopadding"));
-    EXPECT_EQ(incomplete.status, RemuxerBinding::RemuxerIncomplete);
-    EXPECT_FALSE(incomplete.module.loaded());
+    EXPECT_EQ(incomplete.status, RemuxerStatus::RemuxerIncomplete);
+    EXPECT_FALSE(incomplete.module.Loaded());
     EXPECT_EQ(incomplete.Write_Mpg, nullptr);
 
-    EXPECT_EQ(RemuxerBinding(TestModule("no-such-remuxer")).status, RemuxerBinding::RemuxerMissing);
+    EXPECT_EQ(RemuxerBinding(TestModule("no-such-remuxer")).status, RemuxerStatus::RemuxerMissing);
 }
 
 TEST(RemuxerBinding, EnvironmentChoosesTheModule)

@@ -14,7 +14,7 @@ namespace quelmar {
 class RecordingViewDouble : public RecorderView {
 public:
     struct Update {
-        enum Kind {
+        enum class Kind {
             Text,
             Enable,
             Show,
@@ -28,57 +28,57 @@ public:
         bool on;
     };
 
-    void setText(ControlId c, const std::string &t) override { add({Update::Text, int(c), t, true}); }
-    void enableControl(ControlId c, bool on) override { add({Update::Enable, int(c), {}, on}); }
-    void showControl(ControlId c, bool on) override { add({Update::Show, int(c), {}, on}); }
-    void enableMenuItem(MenuItemId m, bool on) override { add({Update::Menu, int(m), {}, on}); }
-    void redrawFrame() override { add({Update::Frame, 0, {}, true}); }
-    void clearInfo(InfoPane p) override { add({Update::ClearInfo, int(p), {}, true}); }
-    void addInfoLine(InfoPane p, const std::string &t) override { add({Update::InfoLine, int(p), t, true}); }
+    void SetText(ControlId c, const std::string &t) override { Add({Update::Kind::Text, int(c), t, true}); }
+    void EnableControl(ControlId c, bool on) override { Add({Update::Kind::Enable, int(c), {}, on}); }
+    void ShowControl(ControlId c, bool on) override { Add({Update::Kind::Show, int(c), {}, on}); }
+    void EnableMenuItem(MenuItemId m, bool on) override { Add({Update::Kind::Menu, int(m), {}, on}); }
+    void RedrawFrame() override { Add({Update::Kind::Frame, 0, {}, true}); }
+    void ClearInfo(InfoPane p) override { Add({Update::Kind::ClearInfo, int(p), {}, true}); }
+    void AddInfoLine(InfoPane p, const std::string &t) override { Add({Update::Kind::InfoLine, int(p), t, true}); }
 
-    std::vector<Update> updates() const
+    std::vector<Update> Updates() const
     {
         std::lock_guard lock(mutex_);
         return updates_;
     }
     // Last text set on a control ("" when never set).
-    std::string text(ControlId c) const { return last(Update::Text, int(c)).text; }
+    std::string Text(ControlId c) const { return Last(Update::Kind::Text, int(c)).text; }
     // Last enable state (false when never set).
-    bool enabled(ControlId c) const { return last(Update::Enable, int(c)).on; }
-    bool shown(ControlId c) const { return last(Update::Show, int(c)).on; }
-    bool menuEnabled(MenuItemId m) const { return last(Update::Menu, int(m)).on; }
+    bool Enabled(ControlId c) const { return Last(Update::Kind::Enable, int(c)).on; }
+    bool Shown(ControlId c) const { return Last(Update::Kind::Show, int(c)).on; }
+    bool MenuEnabled(MenuItemId m) const { return Last(Update::Kind::Menu, int(m)).on; }
     // Number of times a control was enabled (on) or disabled.
-    int enableCount(ControlId c, bool on) const
+    int EnableCount(ControlId c, bool on) const
     {
         std::lock_guard lock(mutex_);
         int n = 0;
         for (const auto &u : updates_)
-            n += u.kind == Update::Enable && u.id == int(c) && u.on == on;
+            n += u.kind == Update::Kind::Enable && u.id == int(c) && u.on == on;
         return n;
     }
     // The lines of a pane since it was last cleared.
-    std::vector<std::string> info(InfoPane p) const
+    std::vector<std::string> Info(InfoPane p) const
     {
         std::lock_guard lock(mutex_);
         std::vector<std::string> lines;
         for (const auto &u : updates_) {
             if (u.id != int(p))
                 continue;
-            if (u.kind == Update::ClearInfo)
+            if (u.kind == Update::Kind::ClearInfo)
                 lines.clear();
-            else if (u.kind == Update::InfoLine)
+            else if (u.kind == Update::Kind::InfoLine)
                 lines.push_back(u.text);
         }
         return lines;
     }
 
 private:
-    void add(Update u)
+    void Add(Update u)
     {
         std::lock_guard lock(mutex_);
         updates_.push_back(std::move(u));
     }
-    Update last(Update::Kind kind, int id) const
+    Update Last(Update::Kind kind, int id) const
     {
         std::lock_guard lock(mutex_);
         for (auto it = updates_.rbegin(); it != updates_.rend(); ++it)
@@ -94,34 +94,34 @@ private:
 // Keeps every log line; registers itself for its lifetime.
 class CapturingLogSink : public LogSink {
 public:
-    CapturingLogSink() { EventLog::addSink(this); }
-    ~CapturingLogSink() override { EventLog::removeSink(this); }
-    void appendLogLine(const std::string &line) override
+    CapturingLogSink() { EventLog::AddSink(this); }
+    ~CapturingLogSink() override { EventLog::RemoveSink(this); }
+    void AppendLogLine(const std::string &line) override
     {
         std::lock_guard lock(mutex_);
         lines_.push_back(line);
     }
-    std::vector<std::string> lines() const
+    std::vector<std::string> Lines() const
     {
         std::lock_guard lock(mutex_);
         return lines_;
     }
     // The lines without their "hh:mm:ss: " time stamps.
-    std::vector<std::string> texts() const
+    std::vector<std::string> Texts() const
     {
         std::vector<std::string> out;
-        for (const auto &line : lines())
+        for (const auto &line : Lines())
             out.push_back(line.size() >= kStampChars ? line.substr(kStampChars) : line);
         return out;
     }
-    bool contains(const std::string &text) const
+    bool Contains(const std::string &text) const
     {
-        for (const auto &t : texts())
+        for (const auto &t : Texts())
             if (t == text)
                 return true;
         return false;
     }
-    void clear()
+    void Clear()
     {
         std::lock_guard lock(mutex_);
         lines_.clear();

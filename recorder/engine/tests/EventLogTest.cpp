@@ -23,8 +23,8 @@ namespace {
 
 std::string TempPath(const std::string &name)
 {
-    static const auto dir = quelmar::testing::ScratchDir("log");
-    return (dir / name).string();
+    static const auto kDir = quelmar::testing::ScratchDir("log");
+    return (kDir / name).string();
 }
 
 using quelmar::testing::ReadText;
@@ -38,7 +38,7 @@ protected:
     }
     void TearDown() override
     {
-        EventLog::closeFile();
+        EventLog::CloseFile();
         CTime::SetTestNow(std::nullopt);
     }
 };
@@ -51,16 +51,16 @@ TEST_F(EventLogTest, LineCarriesTheTimeOfDayAndFileUsesCrLf)
     CTime::SetTestNow(kNineOhFiveOhThree);
     CapturingLogSink sink;
     const std::string path = TempPath("stamp.log");
-    EventLog::openFile(path);
+    EventLog::OpenFile(path);
     LogEvent("recording started");
     LogEvent(std::string("second"));
-    EventLog::closeFile();
-    EXPECT_EQ(sink.lines(), (std::vector<std::string>{"09:05:03: recording started", "09:05:03: second"}));
+    EventLog::CloseFile();
+    EXPECT_EQ(sink.Lines(), (std::vector<std::string>{"09:05:03: recording started", "09:05:03: second"}));
     EXPECT_EQ(ReadText(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
     // After closing, lines reach the sinks only.
     LogEvent("after");
     EXPECT_EQ(ReadText(path), "09:05:03: recording started\r\n09:05:03: second\r\n");
-    EXPECT_EQ(sink.lines().size(), 3u);
+    EXPECT_EQ(sink.Lines().size(), 3u);
 }
 
 TEST_F(EventLogTest, StreamSinkWritesOneLinePerEvent)
@@ -70,10 +70,10 @@ TEST_F(EventLogTest, StreamSinkWritesOneLinePerEvent)
     std::FILE *stream = std::fopen(path.c_str(), "w");
     ASSERT_NE(stream, nullptr);
     StreamLogSink sink(stream);
-    EventLog::addSink(&sink);
+    EventLog::AddSink(&sink);
     LogEvent("one");
     LogEvent("two");
-    EventLog::removeSink(&sink);
+    EventLog::RemoveSink(&sink);
     LogEvent("not any more");
     std::fclose(stream);
     EXPECT_EQ(ReadText(path), "01:00:00: one\n01:00:00: two\n");
@@ -83,37 +83,37 @@ TEST_F(EventLogTest, OpeningTruncatesAnEarlierLog)
 {
     const std::string path = TempPath("truncate.log");
     std::ofstream(path) << "an old recording's log that is much longer";
-    EventLog::openFile(path);
+    EventLog::OpenFile(path);
     LogEvent("x");
-    EventLog::closeFile();
+    EventLog::CloseFile();
     EXPECT_EQ(ReadText(path).size(), std::string("hh:mm:ss: x\r\n").size());
 }
 
 TEST_F(EventLogTest, OpenFailureThrowsAndLeavesNoFile)
 {
-    EXPECT_THROW(EventLog::openFile(TempPath("no/such/dir/x.log")), FileException);
-    EXPECT_FALSE(EventLog::fileOpen());
+    EXPECT_THROW(EventLog::OpenFile(TempPath("no/such/dir/x.log")), FileException);
+    EXPECT_FALSE(EventLog::FileOpen());
 }
 
 TEST_F(EventLogTest, NullExceptionLogsNothingAndLongTextsAreCut)
 {
     CapturingLogSink sink;
     LogException(nullptr);
-    EXPECT_TRUE(sink.lines().empty());
+    EXPECT_TRUE(sink.Lines().empty());
     struct Long : std::exception {
         std::string text = std::string(5000, 'e');
         const char *what() const noexcept override { return text.c_str(); }
     } longError;
     LogException(&longError);
-    ASSERT_EQ(sink.texts().size(), 1u);
-    EXPECT_EQ(sink.texts()[0], std::string(999, 'e'));
+    ASSERT_EQ(sink.Texts().size(), 1u);
+    EXPECT_EQ(sink.Texts()[0], std::string(999, 'e'));
 }
 
 TEST_F(EventLogTest, FirstFailedWriteClosesTheFileAndReportsInTheList)
 {
     CapturingLogSink sink;
     const std::string path = TempPath("full.log");
-    EventLog::openFile(path);
+    EventLog::OpenFile(path);
     LogEvent("fits");
     const auto fits = std::filesystem::file_size(path);
 
@@ -121,12 +121,12 @@ TEST_F(EventLogTest, FirstFailedWriteClosesTheFileAndReportsInTheList)
     {
         quelmar::testing::ScopedFileSizeLimit limit(fits + 4); // the next line does not fit
         LogEvent("does not fit");
-        stillOpen = EventLog::fileOpen();
+        stillOpen = EventLog::FileOpen();
     }
     LogEvent("list only");
 
     EXPECT_FALSE(stillOpen);
-    const auto texts = sink.texts();
+    const auto texts = sink.Texts();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_EQ(texts[1], "does not fit");
     EXPECT_NE(texts[2].find("File too large"), std::string::npos) << texts[2];
@@ -141,7 +141,7 @@ TEST_F(EventLogTest, ConcurrentLinesKeepOneOrderInListAndFile)
 {
     CapturingLogSink sink;
     const std::string path = TempPath("threads.log");
-    EventLog::openFile(path);
+    EventLog::OpenFile(path);
     constexpr int kThreads = 4;
     constexpr int kLinesEach = 200;
     std::vector<std::unique_ptr<WorkerThread>> threads;
@@ -153,15 +153,15 @@ TEST_F(EventLogTest, ConcurrentLinesKeepOneOrderInListAndFile)
                 return 0u;
             },
             ThreadPriority::Normal));
-        threads.back()->resume();
+        threads.back()->Resume();
     }
     for (auto &thread : threads)
-        thread->join();
-    EventLog::closeFile();
+        thread->Join();
+    EventLog::CloseFile();
 
     std::string expected;
-    for (const auto &line : sink.lines())
+    for (const auto &line : sink.Lines())
         expected += line + "\r\n";
-    EXPECT_EQ(sink.lines().size(), size_t(kThreads * kLinesEach));
+    EXPECT_EQ(sink.Lines().size(), size_t(kThreads * kLinesEach));
     EXPECT_EQ(ReadText(path), expected);
 }

@@ -71,12 +71,12 @@ int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind
     queue.pop_front();
     chunk.resize(length, 0);
     std::memcpy(buffer, chunk.data(), length);
-    if (kind == StreamVideo) {
+    if (kind == DVB_STREAM_VIDEO) {
         const int reads = ++g_rx->videoReads;
         if (reads == g_rx->splitAtVideoRead)
-            g_rx->splitRequested->set(true);
+            g_rx->splitRequested->Set(true);
         if (reads == g_rx->pauseAtVideoRead)
-            g_rx->paused->set(true);
+            g_rx->paused->Set(true);
     }
     return 1;
 }
@@ -127,7 +127,7 @@ void MxResync() { g_mx->calls.push_back("Resync"); }
 void MxSetPaused(int32_t p) { g_mx->pausedTags.push_back(static_cast<uint32_t>(p)); }
 void MxSupply(const uint8_t *data, uint32_t length, int32_t kind)
 {
-    if (kind == StreamVideo) {
+    if (kind == REMUX_STREAM_VIDEO) {
         g_mx->video.insert(g_mx->video.end(), data, data + length);
         ++g_mx->videoChunks;
         g_mx->info.sequenceKnown = g_mx->info.extensionKnown = 1;
@@ -137,7 +137,7 @@ void MxSupply(const uint8_t *data, uint32_t length, int32_t kind)
         g_mx->info.height = 576;
         g_mx->info.chromaFormat = 1;
         g_mx->info.aspectRatio = 3;
-    } else if (kind == StreamAudio) {
+    } else if (kind == REMUX_STREAM_AUDIO) {
         g_mx->audio.insert(g_mx->audio.end(), data, data + length);
         g_mx->audioSeen = true;
     }
@@ -215,385 +215,385 @@ class RecordingThreadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_rx = &rx;
-        g_mx = &mx;
-        rx.splitRequested = &ctx.splitRequested;
-        rx.paused = &ctx.paused;
-        dir = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        g_rx = &rx_;
+        g_mx = &mx_;
+        rx_.splitRequested = &ctx_.splitRequested;
+        rx_.paused = &ctx_.paused;
+        dir_ = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
-        receiver.device.status = DVB_STATUS_FOUND;
-        receiver.dvbReadMultipleStreams = RxRead;
-        receiver.dvbInitStreaming = RxInit;
-        receiver.dvbDeInitStreaming = RxOk;
-        receiver.dvbSendSpecialCommand = RxText;
-        receiver.dvbRemote = RxRemote;
-        receiver.dvbGetCurrentChannel = RxCurrent;
+        receiver_.device.status = DVB_STATUS_FOUND;
+        receiver_.dvbReadMultipleStreams = RxRead;
+        receiver_.dvbInitStreaming = RxInit;
+        receiver_.dvbDeInitStreaming = RxOk;
+        receiver_.dvbSendSpecialCommand = RxText;
+        receiver_.dvbRemote = RxRemote;
+        receiver_.dvbGetCurrentChannel = RxCurrent;
 
-        remuxer.InitEx = MxInitEx;
-        remuxer.Perform_Resync = MxResync;
-        remuxer.SetPaused = MxSetPaused;
-        remuxer.Supply_Data = MxSupply;
-        remuxer.Write_Mpg = MxWrite;
-        remuxer.Flush_Mpg = MxFlush;
-        remuxer.GetRecordingTime = MxTime;
-        remuxer.GetLastAudioPES = MxLastAudio;
-        remuxer.GetVideoInfo = MxVideoInfo;
-        remuxer.GetVideoPaddingCount = MxPadding;
+        remuxer_.InitEx = MxInitEx;
+        remuxer_.Perform_Resync = MxResync;
+        remuxer_.SetPaused = MxSetPaused;
+        remuxer_.Supply_Data = MxSupply;
+        remuxer_.Write_Mpg = MxWrite;
+        remuxer_.Flush_Mpg = MxFlush;
+        remuxer_.GetRecordingTime = MxTime;
+        remuxer_.GetLastAudioPES = MxLastAudio;
+        remuxer_.GetVideoInfo = MxVideoInfo;
+        remuxer_.GetVideoPaddingCount = MxPadding;
 
-        ctx.receiver = &receiver;
-        ctx.multiplexer = &remuxer;
-        ctx.view = &view;
-        ctx.splitSize = &splitSize;
-        ctx.pollClock = &clock;
-        ctx.baseName.set((dir / "rec").string());
+        ctx_.receiver = &receiver_;
+        ctx_.multiplexer = &remuxer_;
+        ctx_.view = &view_;
+        ctx_.splitSize = &splitSize_;
+        ctx_.pollClock = &clock_;
+        ctx_.baseName.Set((dir_ / "rec").string());
     }
     void TearDown() override
     {
         g_rx = nullptr;
         g_mx = nullptr;
-        fs::remove_all(dir);
+        fs::remove_all(dir_);
     }
 
-    void useMultiplexer()
+    void UseMultiplexer()
     {
-        remuxer.status = RemuxerBinding::RemuxerReady;
-        ctx.multiplexerAvailable.set(true);
+        remuxer_.status = RemuxerStatus::RemuxerReady;
+        ctx_.multiplexerAvailable.Set(true);
     }
 
     // Starts a recording, lets it take everything scripted, stops it and
     // returns the recording thread's result.
-    uint32_t record()
+    uint32_t Record()
     {
-        auto thread = BeginRecording(ctx);
-        while (!ctx.ready.get()) {
-            if (rx.exhausted)
-                RequestStop(ctx);
+        auto thread = BeginRecording(ctx_);
+        while (!ctx_.ready.Get()) {
+            if (rx_.exhausted)
+                RequestStop(ctx_);
             SleepMs(1);
         }
-        thread->join();
-        return thread->exitCode();
+        thread->Join();
+        return thread->ExitCode();
     }
 
-    std::vector<std::string> files() const { return quelmar::testing::SortedNames(dir); }
+    std::vector<std::string> Files() const { return quelmar::testing::SortedNames(dir_); }
 
-    ScriptedReceiver rx;
-    ScriptedRemuxer mx;
-    ReceiverLibrary receiver{ReceiverLibrary::Unbound{}};
-    RemuxerBinding remuxer{RemuxerBinding::Unbound{}};
-    std::atomic<uint32_t> splitSize{5};
-    ManualClock clock;
-    RecordingContext ctx;
-    RecordingViewDouble view;
-    CapturingLogSink log;
-    fs::path dir;
+    ScriptedReceiver rx_;
+    ScriptedRemuxer mx_;
+    ReceiverLibrary receiver_{ReceiverLibrary::Unbound{}};
+    RemuxerBinding remuxer_{RemuxerBinding::Unbound{}};
+    std::atomic<uint32_t> splitSize_{5};
+    ManualClock clock_;
+    RecordingContext ctx_;
+    RecordingViewDouble view_;
+    CapturingLogSink log_;
+    fs::path dir_;
 };
 
 } // namespace
 
 TEST_F(RecordingThreadTest, NothingToSaveEndsAtOnceWithOnlyTheLogFile)
 {
-    EXPECT_EQ(record(), kRecordingFailed);
-    EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
-    EXPECT_EQ(log.texts(),
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_EQ(Files(), std::vector<std::string>{"rec.log"});
+    EXPECT_EQ(log_.Texts(),
               (std::vector<std::string>{"You should have seleceted anything to save, dude!", "recording stopped"}));
-    EXPECT_EQ(ReadText(dir / "rec.log"), log.lines()[0] + "\r\n" + log.lines()[1] + "\r\n");
-    EXPECT_TRUE(view.enabled(ControlId::Record));
-    EXPECT_EQ(view.text(ControlId::Pause), "&Pause");
-    EXPECT_FALSE(ctx.recording.get());
-    EXPECT_EQ(rx.calls, std::vector<std::string>{"remote 0"});
+    EXPECT_EQ(ReadText(dir_ / "rec.log"), log_.Lines()[0] + "\r\n" + log_.Lines()[1] + "\r\n");
+    EXPECT_TRUE(view_.Enabled(ControlId::Record));
+    EXPECT_EQ(view_.Text(ControlId::Pause), "&Pause");
+    EXPECT_FALSE(ctx_.recording.Get());
+    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0"});
 }
 
 TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
 {
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
+    ctx_.videoIndex = kSaveRaw;
+    ctx_.audioIndex = kSaveRaw;
     // A header with the constrained-parameters flag set is not accepted.
     uint8_t constrained[12];
     std::memcpy(constrained, kGoodHeader, 12);
     constrained[11] |= 0x04;
-    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2, 20, constrained), VideoChunk(3, 100), VideoChunk(4)};
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2, 20, constrained), VideoChunk(3, 100), VideoChunk(4)};
     // The accepted header sits at offset 100 of the third chunk.
-    rx.streams[StreamAudio] = {AudioChunk(0x11), AudioChunk(0x22), AudioChunk(0x33)};
-    rx.streams[StreamPts] = {Bytes(16, 9)};
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(0x11), AudioChunk(0x22), AudioChunk(0x33)};
+    rx_.streams[DVB_STREAM_PTS] = {Bytes(16, 9)};
 
-    EXPECT_EQ(record(), kRecordingOk);
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec.log"}));
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec.log"}));
     Bytes third = VideoChunk(3, 100);
     Bytes expected(third.begin() + 100, third.end());
     const Bytes fourth = VideoChunk(4);
     expected.insert(expected.end(), fourth.begin(), fourth.end());
-    EXPECT_EQ(ReadFile(dir / "rec (0).raw.m2v"), expected);
+    EXPECT_EQ(ReadFile(dir_ / "rec (0).raw.m2v"), expected);
     // The first audio chunk decides the type and is not written.
     Bytes audio = AudioChunk(0x22);
     const Bytes last = AudioChunk(0x33);
     audio.insert(audio.end(), last.begin(), last.end());
-    EXPECT_EQ(ReadFile(dir / "rec (0).raw.mpp"), audio);
+    EXPECT_EQ(ReadFile(dir_ / "rec (0).raw.mpp"), audio);
     // No multiplexer: PTS and clocks stay at their start values.
-    EXPECT_EQ(view.text(ControlId::Pts), "0");
-    EXPECT_EQ(view.text(ControlId::RecordingTime), "0:00:00");
-    EXPECT_EQ(view.text(ControlId::TimeSinceSplit), "");
-    EXPECT_EQ(view.text(ControlId::VideoBytes), std::to_string(expected.size()));
+    EXPECT_EQ(view_.Text(ControlId::Pts), "0");
+    EXPECT_EQ(view_.Text(ControlId::RecordingTime), "0:00:00");
+    EXPECT_EQ(view_.Text(ControlId::TimeSinceSplit), "");
+    EXPECT_EQ(view_.Text(ControlId::VideoBytes), std::to_string(expected.size()));
     // The log file holds exactly the lines of the list.
     std::string lines;
-    for (const auto &line : log.lines())
+    for (const auto &line : log_.Lines())
         lines += line + "\r\n";
-    EXPECT_EQ(ReadText(dir / "rec.log"), lines);
-    EXPECT_TRUE(log.contains("recording started"));
-    EXPECT_TRUE(log.contains("polling thread started"));
-    EXPECT_TRUE(log.contains("polling thread terminated"));
-    EXPECT_EQ(log.texts().back(), "recording stopped");
-    EXPECT_TRUE(ctx.ready.get());
+    EXPECT_EQ(ReadText(dir_ / "rec.log"), lines);
+    EXPECT_TRUE(log_.Contains("recording started"));
+    EXPECT_TRUE(log_.Contains("polling thread started"));
+    EXPECT_TRUE(log_.Contains("polling thread terminated"));
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
+    EXPECT_TRUE(ctx_.ready.Get());
 }
 
 TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
 {
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
-    ctx.splitOnSize.set(true);
+    ctx_.videoIndex = kSaveRaw;
+    ctx_.audioIndex = kSaveRaw;
+    ctx_.splitOnSize.Set(true);
     constexpr int kChunks = 300; // 9.4 MiB: three parts at 5 MB
     for (int i = 0; i < kChunks; ++i)
-        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+        rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
     for (int i = 0; i < 20; ++i)
-        rx.streams[StreamAudio].push_back(AudioChunk(uint8_t(i)));
+        rx_.streams[DVB_STREAM_AUDIO].push_back(AudioChunk(uint8_t(i)));
 
-    EXPECT_EQ(record(), kRecordingOk);
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec (1).raw.m2v",
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec (1).raw.m2v",
                                                  "rec (1).raw.mpp", "rec (2).raw.m2v", "rec (2).raw.mpp", "rec.log"}));
     const uint64_t partLimit = 5 * 1048576 - 524288;
-    EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), partLimit);
+    EXPECT_EQ(fs::file_size(dir_ / "rec (0).raw.m2v"), partLimit);
     Bytes joined;
     for (int part = 0; part < 3; ++part) {
-        const Bytes bytes = ReadFile(dir / ("rec (" + std::to_string(part) + ").raw.m2v"));
+        const Bytes bytes = ReadFile(dir_ / ("rec (" + std::to_string(part) + ").raw.m2v"));
         joined.insert(joined.end(), bytes.begin(), bytes.end());
     }
     EXPECT_EQ(joined.size(), uint64_t(kChunks) * kVideoChunkBytes);
-    EXPECT_TRUE(log.contains("Performing 1st file split!"));
-    EXPECT_TRUE(log.contains("Performing 2nd file split!"));
-    EXPECT_FALSE(log.contains("Performing 3rd file split!"));
+    EXPECT_TRUE(log_.Contains("Performing 1st file split!"));
+    EXPECT_TRUE(log_.Contains("Performing 2nd file split!"));
+    EXPECT_FALSE(log_.Contains("Performing 3rd file split!"));
 }
 
 TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
 {
-    ctx.videoIndex = kSaveRaw;
-    rx.splitAtVideoRead = 3;
+    ctx_.videoIndex = kSaveRaw;
+    rx_.splitAtVideoRead = 3;
     for (int i = 0; i < 6; ++i)
-        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+        rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
 
-    EXPECT_EQ(record(), kRecordingOk);
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (1).raw.m2v", "rec.log"}));
-    EXPECT_TRUE(log.contains("Performing 1st file split!"));
-    EXPECT_FALSE(ctx.splitRequested.get());
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (1).raw.m2v", "rec.log"}));
+    EXPECT_TRUE(log_.Contains("Performing 1st file split!"));
+    EXPECT_FALSE(ctx_.splitRequested.Get());
     // Enabled at the start, again after the split, disabled by the stop routine.
-    EXPECT_EQ(view.enableCount(ControlId::SplitNow, true), 2);
-    EXPECT_FALSE(view.enabled(ControlId::SplitNow));
+    EXPECT_EQ(view_.EnableCount(ControlId::SplitNow, true), 2);
+    EXPECT_FALSE(view_.Enabled(ControlId::SplitNow));
 }
 
 TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
 {
-    ctx.videoIndex = kSaveRaw;
-    ctx.baseName.set((dir / "missing" / "rec").string());
-    EXPECT_EQ(record(), kRecordingFailed);
-    const auto texts = log.texts();
+    ctx_.videoIndex = kSaveRaw;
+    ctx_.baseName.Set((dir_ / "missing" / "rec").string());
+    EXPECT_EQ(Record(), kRecordingFailed);
+    const auto texts = log_.Texts();
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_NE(texts[0].find("No such file or directory"), std::string::npos);
     EXPECT_EQ(texts[1], "recording stopped");
-    EXPECT_TRUE(ctx.ready.get());
+    EXPECT_TRUE(ctx_.ready.Get());
 }
 
 TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
 {
-    ctx.videoIndex = kSaveRaw;
-    fs::create_directories(dir / "rec (0).raw.m2v"); // a folder in the way
-    EXPECT_EQ(record(), kRecordingFailed);
-    EXPECT_FALSE(log.contains("polling thread started"));
-    EXPECT_FALSE(log.contains("waiting for polling thread to terminate..."));
-    EXPECT_EQ(log.texts().back(), "recording stopped");
-    EXPECT_NE(log.texts()[1].find("Is a directory"), std::string::npos);
-    EXPECT_TRUE(view.enabled(ControlId::Record));
+    ctx_.videoIndex = kSaveRaw;
+    fs::create_directories(dir_ / "rec (0).raw.m2v"); // a folder in the way
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_FALSE(log_.Contains("polling thread started"));
+    EXPECT_FALSE(log_.Contains("waiting for polling thread to terminate..."));
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
+    EXPECT_NE(log_.Texts()[1].find("Is a directory"), std::string::npos);
+    EXPECT_TRUE(view_.Enabled(ControlId::Record));
 }
 
 TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
 {
-    ctx.videoIndex = kSaveRaw;
+    ctx_.videoIndex = kSaveRaw;
     for (int i = 0; i < 100; ++i)
-        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+        rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
     constexpr rlim_t kLimitBytes = 10 * kVideoChunkBytes + 1000;
     uint32_t result;
     {
         quelmar::testing::ScopedFileSizeLimit limit(kLimitBytes);
-        result = record();
+        result = Record();
     }
 
     EXPECT_EQ(result, kRecordingFailed);
-    EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), kLimitBytes);
+    EXPECT_EQ(fs::file_size(dir_ / "rec (0).raw.m2v"), kLimitBytes);
     bool reported = false;
-    for (const auto &t : log.texts())
+    for (const auto &t : log_.Texts())
         reported |= t.find("rec (0).raw.m2v: File too large") != std::string::npos;
     EXPECT_TRUE(reported);
-    EXPECT_TRUE(log.contains("polling thread terminated"));
-    EXPECT_EQ(log.texts().back(), "recording stopped");
-    EXPECT_TRUE(ctx.ready.get());
-    EXPECT_FALSE(ctx.recording.get());
+    EXPECT_TRUE(log_.Contains("polling thread terminated"));
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
+    EXPECT_TRUE(ctx_.ready.Get());
+    EXPECT_FALSE(ctx_.recording.Get());
 }
 
 TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThreeOutputs)
 {
-    useMultiplexer();
-    ctx.videoIndex = kSaveElementary;
-    ctx.audioIndex = kSaveElementary;
-    ctx.muxIndex = kSaveRaw;
-    ctx.videoDelay = -120;
-    ctx.logInfo.set(true);
-    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2)};
-    rx.streams[StreamAudio] = {AudioChunk(3), AudioChunk(4)};
-    rx.streams[StreamPts] = {Bytes(16, 1), Bytes(16, 2), Bytes(16, 3)};
+    UseMultiplexer();
+    ctx_.videoIndex = kSaveElementary;
+    ctx_.audioIndex = kSaveElementary;
+    ctx_.muxIndex = kSaveRaw;
+    ctx_.videoDelay = -120;
+    ctx_.logInfo.Set(true);
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2)};
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
+    rx_.streams[DVB_STREAM_PTS] = {Bytes(16, 1), Bytes(16, 2), Bytes(16, 3)};
 
-    EXPECT_EQ(record(), kRecordingOk);
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
-    ASSERT_GE(mx.calls.size(), 3u);
-    EXPECT_EQ(mx.calls[0], "InitEx 0 -120 0");
-    EXPECT_EQ(mx.calls[1], "Resync");
-    EXPECT_EQ(mx.calls.back(), "Flush");
-    EXPECT_TRUE(log.contains("a/v recording started, trying to synchronize..."));
-    EXPECT_TRUE(log.contains("remuxer says hello"));
-    EXPECT_EQ(view.text(ControlId::Pts), "48");
-    EXPECT_EQ(view.text(ControlId::RecordingTime), "0:00:02");
-    EXPECT_EQ(view.text(ControlId::VideoPadding), "42");
-    EXPECT_EQ(fs::file_size(dir / "rec (0).m2v"), 2u * kVideoChunkBytes);
-    EXPECT_EQ(view.info(InfoPane::Video),
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
+    ASSERT_GE(mx_.calls.size(), 3u);
+    EXPECT_EQ(mx_.calls[0], "InitEx 0 -120 0");
+    EXPECT_EQ(mx_.calls[1], "Resync");
+    EXPECT_EQ(mx_.calls.back(), "Flush");
+    EXPECT_TRUE(log_.Contains("a/v recording started, trying to synchronize..."));
+    EXPECT_TRUE(log_.Contains("remuxer says hello"));
+    EXPECT_EQ(view_.Text(ControlId::Pts), "48");
+    EXPECT_EQ(view_.Text(ControlId::RecordingTime), "0:00:02");
+    EXPECT_EQ(view_.Text(ControlId::VideoPadding), "42");
+    EXPECT_EQ(fs::file_size(dir_ / "rec (0).m2v"), 2u * kVideoChunkBytes);
+    EXPECT_EQ(view_.Info(InfoPane::Video),
               (std::vector<std::string>{"Frame Rate: 25.0000 Hz", "Bit Rate: 6.0000 Mbps", "Resolution: 720x576",
                                         "Picture Format: interlaced", "Chroma Format: 4:2:0", "Aspect Ratio: 16:9"}));
-    ASSERT_FALSE(view.info(InfoPane::Audio).empty());
-    EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
-    EXPECT_TRUE(log.contains("---------------- Video Info -----------------"));
-    EXPECT_TRUE(log.contains("Audio Type: MPEG, Layer 2"));
-    EXPECT_EQ(mx.pausedTags.size(), 7u); // every chunk
+    ASSERT_FALSE(view_.Info(InfoPane::Audio).empty());
+    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
+    EXPECT_TRUE(log_.Contains("---------------- Video Info -----------------"));
+    EXPECT_TRUE(log_.Contains("Audio Type: MPEG, Layer 2"));
+    EXPECT_EQ(mx_.pausedTags.size(), 7u); // every chunk
 }
 
 TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
 {
-    useMultiplexer();
-    ctx.audioIndex = kSaveElementary;
-    rx.videoPid = DVB_NO_VIDEO_PID;
-    mx.ac3 = true;
-    rx.streams[StreamAudio] = {AudioChunk(3), AudioChunk(4)};
-    EXPECT_EQ(record(), kRecordingOk);
-    EXPECT_EQ(mx.calls[0], "InitEx 0 0 1");
-    EXPECT_TRUE(log.contains("audio recording started"));
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).ac3", "rec.log"}));
+    UseMultiplexer();
+    ctx_.audioIndex = kSaveElementary;
+    rx_.videoPid = DVB_NO_VIDEO_PID;
+    mx_.ac3 = true;
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(mx_.calls[0], "InitEx 0 0 1");
+    EXPECT_TRUE(log_.Contains("audio recording started"));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).ac3", "rec.log"}));
     // Without a multiplex output nothing is flushed.
-    EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 0);
-    EXPECT_TRUE(std::count(mx.calls.begin(), mx.calls.end(), "Write --a") > 0);
-    EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: AC3");
+    EXPECT_EQ(std::count(mx_.calls.begin(), mx_.calls.end(), "Flush"), 0);
+    EXPECT_TRUE(std::count(mx_.calls.begin(), mx_.calls.end(), "Write --a") > 0);
+    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: AC3");
 }
 
 TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
 {
-    useMultiplexer();
-    ctx.muxIndex = kSaveRaw;
-    rx.answers = false;
-    EXPECT_EQ(record(), kRecordingFailed);
-    EXPECT_TRUE(log.contains("error while retrieving channel info from Quelmar"));
-    EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
-    EXPECT_TRUE(mx.calls.empty());
+    UseMultiplexer();
+    ctx_.muxIndex = kSaveRaw;
+    rx_.answers = false;
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_TRUE(log_.Contains("error while retrieving channel info from Quelmar"));
+    EXPECT_EQ(Files(), std::vector<std::string>{"rec.log"});
+    EXPECT_TRUE(mx_.calls.empty());
 }
 
 TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
 {
-    useMultiplexer();
-    ctx.videoIndex = kSaveElementary;
-    ctx.audioIndex = kSaveRaw;
-    ctx.muxIndex = kSaveRaw;
-    ctx.splitOnTime.set(true);
-    ctx.splitTime = 5;
+    UseMultiplexer();
+    ctx_.videoIndex = kSaveElementary;
+    ctx_.audioIndex = kSaveRaw;
+    ctx_.muxIndex = kSaveRaw;
+    ctx_.splitOnTime.Set(true);
+    ctx_.splitTime = 5;
     for (int i = 0; i < 12; ++i)
-        rx.streams[StreamVideo].push_back(VideoChunk(uint8_t(i)));
-    rx.streams[StreamAudio] = {AudioChunk(1), AudioChunk(2)};
-    EXPECT_EQ(record(), kRecordingOk);
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mpg", "rec (0).raw.mpp", "rec (1).m2v",
+        rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i)));
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(1), AudioChunk(2)};
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mpg", "rec (0).raw.mpp", "rec (1).m2v",
                                                  "rec (1).mpg", "rec (1).raw.mpp", "rec (2).m2v", "rec (2).mpg",
                                                  "rec (2).raw.mpp", "rec.log"}));
-    EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 3); // two splits and the end
-    EXPECT_TRUE(log.contains("Performing 2nd file split!"));
+    EXPECT_EQ(std::count(mx_.calls.begin(), mx_.calls.end(), "Flush"), 3); // two splits and the end
+    EXPECT_TRUE(log_.Contains("Performing 2nd file split!"));
 }
 
 TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTheNextChunk)
 {
-    useMultiplexer();
-    ctx.muxIndex = kSaveRaw;
-    mx.pendingEvery = 2; // every chunk's first call says more is pending
-    rx.splitAtVideoRead = 2;
-    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
-    EXPECT_EQ(record(), kRecordingOk);
+    UseMultiplexer();
+    ctx_.muxIndex = kSaveRaw;
+    mx_.pendingEvery = 2; // every chunk's first call says more is pending
+    rx_.splitAtVideoRead = 2;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
+    EXPECT_EQ(Record(), kRecordingOk);
     // Two Write_Mpg calls per chunk: pending, then done.
-    EXPECT_EQ(mx.writeCalls % 2, 0);
-    EXPECT_GE(mx.writeCalls, 6);
-    EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mpg", "rec (1).mpg", "rec.log"}));
+    EXPECT_EQ(mx_.writeCalls % 2, 0);
+    EXPECT_GE(mx_.writeCalls, 6);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).mpg", "rec (1).mpg", "rec.log"}));
     // The split is announced once, and the multiplexer clearing the pending
     // split enables the button again.
-    EXPECT_EQ(std::count(mx.calls.begin(), mx.calls.end(), "Flush"), 2);
-    EXPECT_EQ(view.enableCount(ControlId::SplitNow, true), 2);
+    EXPECT_EQ(std::count(mx_.calls.begin(), mx_.calls.end(), "Flush"), 2);
+    EXPECT_EQ(view_.EnableCount(ControlId::SplitNow, true), 2);
 }
 
 TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
 {
-    useMultiplexer();
-    ctx.muxIndex = kSaveRaw;
-    ctx.videoIndex = kSaveRaw; // raw output is written whether paused or not
-    rx.pauseAtVideoRead = 2;
-    rx.streams[StreamVideo] = {VideoChunk(1, 0), VideoChunk(2), VideoChunk(3)};
-    EXPECT_EQ(record(), kRecordingOk);
-    ASSERT_EQ(mx.pausedTags.size(), 3u);
-    EXPECT_EQ(mx.pausedTags[0], 0u);
-    EXPECT_EQ(mx.pausedTags[2], 1u);
-    EXPECT_EQ(fs::file_size(dir / "rec (0).raw.m2v"), 3u * kVideoChunkBytes);
+    UseMultiplexer();
+    ctx_.muxIndex = kSaveRaw;
+    ctx_.videoIndex = kSaveRaw; // raw output is written whether paused or not
+    rx_.pauseAtVideoRead = 2;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1, 0), VideoChunk(2), VideoChunk(3)};
+    EXPECT_EQ(Record(), kRecordingOk);
+    ASSERT_EQ(mx_.pausedTags.size(), 3u);
+    EXPECT_EQ(mx_.pausedTags[0], 0u);
+    EXPECT_EQ(mx_.pausedTags[2], 1u);
+    EXPECT_EQ(fs::file_size(dir_ / "rec (0).raw.m2v"), 3u * kVideoChunkBytes);
 }
 
 TEST_F(RecordingThreadTest, FailingMultiplexerOutputEndsTheRecording)
 {
-    useMultiplexer();
-    ctx.muxIndex = kSaveRaw;
-    mx.failWriteAfter = 1;
-    rx.streams[StreamVideo] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
-    EXPECT_EQ(record(), kRecordingFailed);
-    EXPECT_EQ(log.texts().back(), "recording stopped");
-    EXPECT_TRUE(log.contains("polling thread terminated"));
+    UseMultiplexer();
+    ctx_.muxIndex = kSaveRaw;
+    mx_.failWriteAfter = 1;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
+    EXPECT_TRUE(log_.Contains("polling thread terminated"));
 }
 
 TEST_F(RecordingThreadTest, TimerModeLeavesTheControlsAndReportsTheNextTimer)
 {
-    ctx.timerMode.set(true);
+    ctx_.timerMode.Set(true);
     bool shown = false;
-    ctx.showNextTimer = [&] { shown = true; };
-    EXPECT_EQ(record(), kRecordingFailed); // nothing to save
+    ctx_.showNextTimer = [&] { shown = true; };
+    EXPECT_EQ(Record(), kRecordingFailed); // nothing to save
     EXPECT_TRUE(shown);
-    for (const auto &u : view.updates())
-        EXPECT_FALSE(u.kind == RecordingViewDouble::Update::Enable && u.id == int(ControlId::Record));
+    for (const auto &u : view_.Updates())
+        EXPECT_FALSE(u.kind == RecordingViewDouble::Update::Kind::Enable && u.id == int(ControlId::Record));
 }
 
 TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSeconds)
 {
-    ctx.videoIndex = kSaveRaw;
-    rx.hang = true;
-    auto thread = BeginRecording(ctx);
-    while (!rx.hanging)
+    ctx_.videoIndex = kSaveRaw;
+    rx_.hang = true;
+    auto thread = BeginRecording(ctx_);
+    while (!rx_.hanging)
         SleepMs(1);
-    RequestStop(ctx);
+    RequestStop(ctx_);
     // The polling thread is stuck in a read; the recording thread sees the
     // cleared flag, ends and gives the polling thread up in the stop routine.
-    while (!log.contains("thread brutally killed"))
+    while (!log_.Contains("thread brutally killed"))
         SleepMs(10);
-    while (!ctx.ready.get())
+    while (!ctx_.ready.Get())
         SleepMs(1);
-    EXPECT_TRUE(log.contains("waiting for polling thread to terminate..."));
-    EXPECT_TRUE(log.contains("stop bug: Polling thread still running... trying to kill the thread..."));
+    EXPECT_TRUE(log_.Contains("waiting for polling thread to terminate..."));
+    EXPECT_TRUE(log_.Contains("stop bug: Polling thread still running... trying to kill the thread..."));
     {
-        std::lock_guard lock(rx.mutex);
-        rx.released = true;
+        std::lock_guard lock(rx_.mutex);
+        rx_.released = true;
     }
-    rx.release.notify_all();
-    thread->join();
+    rx_.release.notify_all();
+    thread->Join();
     // The abandoned thread ends on its own once its read returns.
-    while (!log.contains("polling thread terminated"))
+    while (!log_.Contains("polling thread terminated"))
         SleepMs(1);
 }

@@ -69,7 +69,7 @@ public:
     ScopedFileSizeLimit(const ScopedFileSizeLimit &) = delete;
     ScopedFileSizeLimit &operator=(const ScopedFileSizeLimit &) = delete;
     // False when the limit could not be set.
-    bool active() const { return active_; }
+    bool Active() const { return active_; }
 
 private:
     rlimit previous_{};

@@ -25,8 +25,8 @@ namespace {
 
 std::string TempPath(const std::string &name)
 {
-    static const auto dir = quelmar::testing::ScratchDir("platform");
-    return (dir / name).string();
+    static const auto kDir = quelmar::testing::ScratchDir("platform");
+    return (kDir / name).string();
 }
 
 using quelmar::testing::ReadText;
@@ -36,12 +36,12 @@ using quelmar::testing::ReadText;
 TEST(AutoResetEvent, PulseWithoutWaiterIsLostButSetIsKept)
 {
     AutoResetEvent event;
-    event.pulse();
-    EXPECT_FALSE(event.waitFor(0));
-    event.set();
-    EXPECT_TRUE(event.waitFor(0));
+    event.Pulse();
+    EXPECT_FALSE(event.WaitFor(0));
+    event.Set();
+    EXPECT_TRUE(event.WaitFor(0));
     // Auto reset: the second wait finds it unsignalled.
-    EXPECT_FALSE(event.waitFor(0));
+    EXPECT_FALSE(event.WaitFor(0));
 }
 
 TEST(AutoResetEvent, PulseWakesAWaitingThread)
@@ -50,18 +50,18 @@ TEST(AutoResetEvent, PulseWakesAWaitingThread)
     std::atomic<bool> woke{false};
     WorkerThread waiter(
         [&] {
-            event.wait();
+            event.Wait();
             woke = true;
             return 0u;
         },
         ThreadPriority::Normal);
-    waiter.resume();
+    waiter.Resume();
     // Pulse until the waiter has arrived and taken one; a pulse that comes
     // before it waits is lost, which is the contract.
-    while (!waiter.waitFor(1))
-        event.pulse();
+    while (!waiter.WaitFor(1))
+        event.Pulse();
     EXPECT_TRUE(woke);
-    EXPECT_EQ(waiter.exitCode(), 0u);
+    EXPECT_EQ(waiter.ExitCode(), 0u);
 }
 
 TEST(CriticalSection, SameThreadMayEnterTwice)
@@ -81,12 +81,12 @@ TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
             return 4711u;
         },
         ThreadPriority::TimeCritical);
-    EXPECT_EQ(thread.exitCode(), WorkerThread::kStillActive);
+    EXPECT_EQ(thread.ExitCode(), WorkerThread::kStillActive);
     EXPECT_FALSE(ran);
-    thread.resume();
-    thread.join();
+    thread.Resume();
+    thread.Join();
     EXPECT_TRUE(ran);
-    EXPECT_EQ(thread.exitCode(), 4711u);
+    EXPECT_EQ(thread.ExitCode(), 4711u);
 }
 
 TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
@@ -94,16 +94,16 @@ TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
     AutoResetEvent release;
     WorkerThread thread(
         [&] {
-            release.wait();
+            release.Wait();
             return 1u;
         },
         ThreadPriority::Normal);
-    thread.resume();
-    EXPECT_FALSE(thread.waitFor(20));
-    EXPECT_EQ(thread.exitCode(), WorkerThread::kStillActive);
-    release.set();
-    EXPECT_TRUE(thread.waitFor(60000));
-    EXPECT_EQ(thread.exitCode(), 1u);
+    thread.Resume();
+    EXPECT_FALSE(thread.WaitFor(20));
+    EXPECT_EQ(thread.ExitCode(), WorkerThread::kStillActive);
+    release.Set();
+    EXPECT_TRUE(thread.WaitFor(60000));
+    EXPECT_EQ(thread.ExitCode(), 1u);
 }
 
 TEST(Clock, MillisecondClockIsMonotonicAndManualClockMovesOnlyWhenTold)
@@ -114,25 +114,25 @@ TEST(Clock, MillisecondClockIsMonotonicAndManualClockMovesOnlyWhenTold)
     EXPECT_GE(b, a);
 
     ManualClock clock(100);
-    EXPECT_EQ(clock.millis(), 100);
-    clock.sleepMs(25);
-    clock.advance(5);
-    EXPECT_EQ(clock.millis(), 130);
-    EXPECT_EQ(clock.sleeps(), std::vector<uint32_t>{25});
+    EXPECT_EQ(clock.Millis(), 100);
+    clock.SleepMs(25);
+    clock.Advance(5);
+    EXPECT_EQ(clock.Millis(), 130);
+    EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>{25});
 }
 
 TEST(DynamicLibrary, ResolvesSymbolsAndReportsLoadFailures)
 {
     DynamicLibrary libc;
-    ASSERT_TRUE(libc.load("libc.so.6")) << libc.error();
-    EXPECT_NE(libc.symbol("strlen"), nullptr);
-    EXPECT_EQ(libc.symbol("no_such_symbol_anywhere"), nullptr);
-    libc.unload();
-    EXPECT_EQ(libc.symbol("strlen"), nullptr);
+    ASSERT_TRUE(libc.Load("libc.so.6")) << libc.Error();
+    EXPECT_NE(libc.Symbol("strlen"), nullptr);
+    EXPECT_EQ(libc.Symbol("no_such_symbol_anywhere"), nullptr);
+    libc.Unload();
+    EXPECT_EQ(libc.Symbol("strlen"), nullptr);
 
     DynamicLibrary missing;
-    EXPECT_FALSE(missing.load("libquelmar-does-not-exist.so"));
-    EXPECT_NE(missing.error().find("libquelmar-does-not-exist.so"), std::string::npos);
+    EXPECT_FALSE(missing.Load("libquelmar-does-not-exist.so"));
+    EXPECT_NE(missing.Error().find("libquelmar-does-not-exist.so"), std::string::npos);
 }
 
 TEST(File, CreateTruncatesWritesAndCloses)
@@ -142,11 +142,11 @@ TEST(File, CreateTruncatesWritesAndCloses)
         std::ofstream(path) << "old content that must go";
     }
     File file;
-    file.open(path, File::Mode::CreateWrite);
-    file.write("abc", 3);
-    file.write("\0\r\n", 3);
-    file.close();
-    EXPECT_FALSE(file.isOpen());
+    file.Open(path, File::Mode::CreateWrite);
+    file.Write("abc", 3);
+    file.Write("\0\r\n", 3);
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(ReadText(path), std::string("abc\0\r\n", 6));
 }
 
@@ -154,30 +154,30 @@ TEST(File, FailuresCarryCauseAndSystemText)
 {
     File file;
     try {
-        file.open(TempPath("missing-dir/x.bin"), File::Mode::CreateWrite);
+        file.Open(TempPath("missing-dir/x.bin"), File::Mode::CreateWrite);
         FAIL() << "no exception";
     } catch (const FileException &e) {
-        EXPECT_EQ(e.cause(), FileCause::FileNotFound);
+        EXPECT_EQ(e.Cause(), FileCause::FileNotFound);
         EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find("missing-dir/x.bin"), std::string::npos);
     }
-    EXPECT_THROW(file.write("x", 1), FileException); // not open
+    EXPECT_THROW(file.Write("x", 1), FileException); // not open
 }
 
 TEST(File, SecondWriterIsLockedOutAndDoesNotTruncate)
 {
     const std::string path = TempPath("locked.bin");
     File first;
-    first.open(path, File::Mode::CreateWrite);
-    first.write("keep", 4);
+    first.Open(path, File::Mode::CreateWrite);
+    first.Write("keep", 4);
     File second;
     try {
-        second.open(path, File::Mode::CreateWrite);
+        second.Open(path, File::Mode::CreateWrite);
         FAIL() << "second writer got in";
     } catch (const FileException &e) {
-        EXPECT_EQ(e.cause(), FileCause::SharingViolation);
+        EXPECT_EQ(e.Cause(), FileCause::SharingViolation);
     }
-    first.close();
+    first.Close();
     EXPECT_EQ(ReadText(path), "keep");
 }
 
@@ -189,19 +189,19 @@ TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)
     bool threw = false;
     {
         quelmar::testing::ScopedFileSizeLimit limit(kLimitBytes);
-        ASSERT_TRUE(limit.active());
-        file.open(path, File::Mode::CreateWrite);
+        ASSERT_TRUE(limit.Active());
+        file.Open(path, File::Mode::CreateWrite);
         std::string block(3000, 'x');
-        file.write(block.data(), block.size());
+        file.Write(block.data(), block.size());
         try {
-            file.write(block.data(), block.size());
+            file.Write(block.data(), block.size());
         } catch (const FileException &e) {
             threw = true;
-            EXPECT_EQ(e.cause(), FileCause::DiskFull);
+            EXPECT_EQ(e.Cause(), FileCause::DiskFull);
             EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos);
         }
     }
-    file.close();
+    file.Close();
     EXPECT_TRUE(threw);
     EXPECT_EQ(std::filesystem::file_size(path), kLimitBytes);
 }

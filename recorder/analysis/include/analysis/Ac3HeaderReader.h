@@ -1,14 +1,15 @@
-// ac3.h: AC-3 frame headers (synchronisation and bit stream information),
+// Ac3HeaderReader.h: AC-3 frame headers (synchronisation and bit stream information),
 // the frame's two CRCs, recognition of AC-3 in raw audio chunks and the lines
 // of the "Audio info" list. No shared state; any thread, one object per
 // thread.
-#ifndef QUELMAR_ANALYSIS_AC3_H
-#define QUELMAR_ANALYSIS_AC3_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace quelmar {
 
 // Sync word at the start of every AC-3 frame.
 inline constexpr std::uint8_t kAc3Sync0 = 0x0B;
@@ -116,4 +117,4 @@ bool ContainsAc3Frame(const std::uint8_t *data, std::size_t length);
 // result is 0 exactly when the range is intact.
 std::uint16_t Ac3Crc16(std::uint16_t crc, const std::uint8_t *data, std::size_t length);
 
-#endif // QUELMAR_ANALYSIS_AC3_H
+} // namespace quelmar

@@ -1,20 +1,21 @@
-// stream_info.h: when the "Video info" and "Audio info" lists of a recording
+// StreamInfoTracker.h: when the "Video info" and "Audio info" lists of a recording
 // are rebuilt, and with which lines. The recording thread owns one
 // StreamInfoTracker per recording and is its only user.
 //
 // A caller that gets lines back empties the list and adds the lines; when
 // audio/video info logging is on it also logs each line, preceded by
 // kVideoInfoHeading or kAudioInfoHeading and followed by kInfoFooter.
-#ifndef QUELMAR_ANALYSIS_STREAM_INFO_H
-#define QUELMAR_ANALYSIS_STREAM_INFO_H
+#pragma once
 
-#include "analysis/video_info.h"
+#include "analysis/VideoInfoLines.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace quelmar {
 
 inline constexpr char kVideoInfoHeading[] = "---------------- Video Info -----------------";
 inline constexpr char kAudioInfoHeading[] = "---------------- Audio Info -----------------";
@@ -46,13 +47,13 @@ public:
 
 private:
     enum class AudioKind {
-        kNone,
-        kMpeg,
-        kAc3
+        None,
+        Mpeg,
+        Ac3
     };
 
-    AudioKind lastKind_ = AudioKind::kNone;
+    AudioKind lastKind_ = AudioKind::None;
     std::uint32_t lastSignature_ = 0; // of the last frame of lastKind_
 };
 
-#endif // QUELMAR_ANALYSIS_STREAM_INFO_H
+} // namespace quelmar

@@ -1,7 +1,7 @@
-#include "analysis/ac3.h"
+#include "analysis/Ac3HeaderReader.h"
 
-#include "analysis/bit_reader.h"
-#include "encoded_audio.h"
+#include "EncodedAudio.h"
+#include "analysis/BitReader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
+
+using namespace quelmar;
+using namespace quelmar::testing;
 
 namespace {
 
@@ -81,7 +84,7 @@ public:
             ++used_;
         }
     }
-    const Bytes &bytes() const { return bytes_; }
+    const Bytes &Data() const { return bytes_; }
 
 private:
     Bytes bytes_;
@@ -313,7 +316,7 @@ TEST(Ac3BitStreamInfo, DualMonoCarriesASecondSetOfFields)
     w.Put(0, 1); // timecod1e
     w.Put(1, 1);
     w.Put(0x3FFF, 14); // timecod2e, timecod2
-    const Bytes header = w.bytes();
+    const Bytes header = w.Data();
     const Ac3HeaderReader reader(header.data(), header.size());
     EXPECT_EQ(reader.Bsmod(), 3u);
     EXPECT_EQ(reader.Dialnorm(), 27u);
@@ -347,43 +350,42 @@ TEST(Ac3RefreshSignature, IgnoresDialogueLevel)
 
 class ContainsAc3FrameTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
+    // Eight AC-3 frames and thirty MPEG audio frames, encoded once.
+    static const Bytes &Ac3Stream()
     {
-        stream_ = new Bytes(Concatenate(Ac3(48000, 384000, 2, {}, 0, 8)));
-        AudioEncoding mp2;
-        mp2.codec = "mp2";
-        mp2.bitRate = 192000;
-        mp2.frames = 30;
-        mpegStream_ = new Bytes(Concatenate(EncodeAudio(mp2)));
+        static const Bytes kStream = Concatenate(Ac3(48000, 384000, 2, {}, 0, 8));
+        return kStream;
     }
-    static void TearDownTestSuite()
+    static const Bytes &MpegStream()
     {
-        delete stream_;
-        delete mpegStream_;
+        static const Bytes kStream = [] {
+            AudioEncoding mp2;
+            mp2.codec = "mp2";
+            mp2.bitRate = 192000;
+            mp2.frames = 30;
+            return Concatenate(EncodeAudio(mp2));
+        }();
+        return kStream;
     }
     static bool Contains(const Bytes &b) { return ContainsAc3Frame(b.data(), b.size()); }
 
     static constexpr std::size_t kFrame = 1536; // 384 kbit/s at 48 kHz
     static constexpr std::size_t kChunk = 8192; // bytes of one audio read
-    static Bytes *stream_;
-    static Bytes *mpegStream_;
 };
-Bytes *ContainsAc3FrameTest::stream_ = nullptr;
-Bytes *ContainsAc3FrameTest::mpegStream_ = nullptr;
 
 TEST_F(ContainsAc3FrameTest, FindsAWholeIntactFrameAnywhereInAChunk)
 {
     for (std::size_t start : {std::size_t{0}, std::size_t{1}, std::size_t{700}, kFrame - 1})
-        EXPECT_TRUE(Contains(Bytes(stream_->begin() + start, stream_->begin() + start + kChunk))) << start;
+        EXPECT_TRUE(Contains(Bytes(Ac3Stream().begin() + start, Ac3Stream().begin() + start + kChunk))) << start;
     // Receiver chunk: whole frames followed by zero stuffing.
-    Bytes chunk(stream_->begin(), stream_->begin() + 5 * kFrame);
+    Bytes chunk(Ac3Stream().begin(), Ac3Stream().begin() + 5 * kFrame);
     chunk.resize(kChunk, 0);
     EXPECT_TRUE(Contains(chunk));
     // A frame that ends exactly at the end of the data.
-    EXPECT_TRUE(Contains(Bytes(stream_->begin() + 10, stream_->begin() + 2 * kFrame)));
+    EXPECT_TRUE(Contains(Bytes(Ac3Stream().begin() + 10, Ac3Stream().begin() + 2 * kFrame)));
     // A 0x0B that is not followed by 0x77 is passed over, not the end.
     Bytes led{0x0B, 0x0B};
-    led.insert(led.end(), stream_->begin() + 1, stream_->begin() + kFrame);
+    led.insert(led.end(), Ac3Stream().begin() + 1, Ac3Stream().begin() + kFrame);
     led.insert(led.begin() + 2, kAc3Sync0);
     EXPECT_TRUE(Contains(led));
 }
@@ -392,12 +394,12 @@ TEST_F(ContainsAc3FrameTest, RejectsDataWithoutAWholeIntactFrame)
 {
     EXPECT_FALSE(ContainsAc3Frame(nullptr, 0));
     EXPECT_FALSE(Contains(Bytes(kChunk, 0)));
-    EXPECT_FALSE(Contains(Bytes(mpegStream_->begin(), mpegStream_->begin() + kChunk)));
+    EXPECT_FALSE(Contains(Bytes(MpegStream().begin(), MpegStream().begin() + kChunk)));
     // Only part of a frame.
-    EXPECT_FALSE(Contains(Bytes(stream_->begin(), stream_->begin() + kFrame - 1)));
-    EXPECT_FALSE(Contains(Bytes(stream_->begin() + 1, stream_->begin() + 2 * kFrame - 1)));
+    EXPECT_FALSE(Contains(Bytes(Ac3Stream().begin(), Ac3Stream().begin() + kFrame - 1)));
+    EXPECT_FALSE(Contains(Bytes(Ac3Stream().begin() + 1, Ac3Stream().begin() + 2 * kFrame - 1)));
     // One flipped bit in every frame.
-    Bytes damaged = *stream_;
+    Bytes damaged = Ac3Stream();
     for (std::size_t f = 0; f < damaged.size(); f += kFrame)
         damaged[f + 1000] ^= 0x10;
     EXPECT_FALSE(Contains(Bytes(damaged.begin(), damaged.begin() + kChunk)));
@@ -409,12 +411,12 @@ TEST_F(ContainsAc3FrameTest, InvalidSizeCodeSkipsItsSyncInformation)
 {
     // A false sync word with an invalid size code, then a real frame.
     Bytes data{0x0B, 0x77, 0x12, 0x34, 0x26};
-    data.insert(data.end(), stream_->begin(), stream_->begin() + kFrame);
+    data.insert(data.end(), Ac3Stream().begin(), Ac3Stream().begin() + kFrame);
     EXPECT_TRUE(Contains(data));
     // A false sync word whose (valid) size reaches past the data is passed
     // over byte by byte.
     Bytes shortFalse{0x0B, 0x77, 0x12, 0x34, 0x24}; // 2560 bytes
-    shortFalse.insert(shortFalse.end(), stream_->begin(), stream_->begin() + kFrame);
+    shortFalse.insert(shortFalse.end(), Ac3Stream().begin(), Ac3Stream().begin() + kFrame);
     EXPECT_TRUE(Contains(shortFalse));
 }
 

@@ -1,8 +1,10 @@
-#include "analysis/bit_reader.h"
+#include "analysis/BitReader.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+
+using namespace quelmar;
 
 TEST(ReadBits, ReadsAcrossByteBoundariesMostSignificantFirst)
 {

@@ -1,7 +1,9 @@
-#include "analysis/video_info.h"
+#include "analysis/VideoInfoLines.h"
 
 #include <array>
 #include <cstdio>
+
+namespace quelmar {
 
 namespace {
 
@@ -53,3 +55,5 @@ std::vector<std::string> VideoInfoLines(const VideoInfo &info)
     lines.emplace_back(std::string("Aspect Ratio: ") + AspectRatioText(info.aspectRatio));
     return lines;
 }
+
+} // namespace quelmar

@@ -1,14 +1,17 @@
-#include "analysis/ac3.h"
-#include "analysis/stream_info.h"
-#include "analysis/video_info.h"
+#include "analysis/Ac3HeaderReader.h"
+#include "analysis/StreamInfoTracker.h"
+#include "analysis/VideoInfoLines.h"
 
-#include "encoded_audio.h"
+#include "EncodedAudio.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace quelmar;
+using namespace quelmar::testing;
 
 namespace {
 

@@ -51,78 +51,78 @@ struct Source {
     std::atomic<uint64_t> videoDelivered{0}; // bytes
     std::atomic<uint64_t> videoWritten{0};   // bytes, as the window's counter shows them
 };
-Source g_source;
+Source gSource;
 
 // A window that only follows the video byte counter.
 class CounterView : public NullRecorderView {
 public:
-    void setText(ControlId control, const std::string &text) override
+    void SetText(ControlId control, const std::string &text) override
     {
         if (control == ControlId::VideoBytes)
-            g_source.videoWritten.store(std::strtoull(text.c_str(), nullptr, 10), std::memory_order_release);
+            gSource.videoWritten.store(std::strtoull(text.c_str(), nullptr, 10), std::memory_order_release);
     }
 };
 
 // The receiver's buffer fills while the recording thread lags: reads are
 // refused from kMaxChunksAhead chunks ahead until it is down to
 // kResumeChunksAhead, so chunks arrive in bursts as from a full buffer.
-bool Throttled()
+bool throttled()
 {
     static bool throttled = false; // polling thread only
     const uint64_t ahead =
-        (g_source.videoDelivered.load() - g_source.videoWritten.load(std::memory_order_acquire)) / kVideoChunkBytes;
+        (gSource.videoDelivered.load() - gSource.videoWritten.load(std::memory_order_acquire)) / kVideoChunkBytes;
     throttled = throttled ? ahead > kResumeChunksAhead : ahead >= kMaxChunksAhead;
     return throttled;
 }
 
-int32_t ReadChunk(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
+int32_t readChunk(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
 {
-    std::atomic<int> *left = kind == StreamVideo   ? &g_source.videoLeft
-                             : kind == StreamAudio ? &g_source.audioLeft
-                                                   : nullptr;
+    std::atomic<int> *left = kind == DVB_STREAM_VIDEO   ? &gSource.videoLeft
+                             : kind == DVB_STREAM_AUDIO ? &gSource.audioLeft
+                                                        : nullptr;
     if (!left)
         return 0; // no timestamp records
-    if (kind == StreamVideo && Throttled()) {
+    if (kind == DVB_STREAM_VIDEO && throttled()) {
         usleep(kThrottleSleepUs); // as a refused request costs time on the bus
         return 0;                 // nothing buffered: the recording thread is behind
     }
     // Audio keeps pace with video, as on air.
-    if (kind == StreamAudio && g_source.audioLeft.load() <= g_source.videoLeft.load())
+    if (kind == DVB_STREAM_AUDIO && gSource.audioLeft.load() <= gSource.videoLeft.load())
         return 0;
     const int n = left->fetch_sub(1);
     if (n <= 0) {
         left->store(0);
-        g_source.done = g_source.videoLeft.load() == 0 && g_source.audioLeft.load() == 0;
-        if (g_source.done)
+        gSource.done = gSource.videoLeft.load() == 0 && gSource.audioLeft.load() == 0;
+        if (gSource.done)
             usleep(kIdleSleepMs * 1000); // nothing more to come: let the stop arrive
         return 0;
     }
-    const auto &pattern = kind == StreamVideo ? g_source.video : g_source.audio;
+    const auto &pattern = kind == DVB_STREAM_VIDEO ? gSource.video : gSource.audio;
     std::memcpy(buffer, pattern[size_t(n) % pattern.size()].data(), length);
-    if (kind == StreamVideo)
-        g_source.videoDelivered += length;
+    if (kind == DVB_STREAM_VIDEO)
+        gSource.videoDelivered += length;
     return 1;
 }
-int32_t Ok(const DvbDevice *) { return 1; }
-int32_t InitStreaming(const DvbDevice *, uint16_t, uint32_t, uint16_t) { return 1; }
-int32_t Text(const DvbDevice *, const uint8_t *, uint16_t, uint8_t) { return 1; }
-int32_t Remote(const DvbDevice *, int32_t) { return 1; }
+int32_t ok(const DvbDevice *) { return 1; }
+int32_t initStreaming(const DvbDevice *, uint16_t, uint32_t, uint16_t) { return 1; }
+int32_t text(const DvbDevice *, const uint8_t *, uint16_t, uint8_t) { return 1; }
+int32_t remote(const DvbDevice *, int32_t) { return 1; }
 
-double Seconds(std::chrono::steady_clock::time_point from)
+double secondsSince(std::chrono::steady_clock::time_point from)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
 }
 
 // The engine: returns MB/s of bytes that reached the files.
-double EngineRun(const fs::path &dir, int cycles)
+double engineRun(const fs::path &dir, int cycles)
 {
     ReceiverLibrary receiver{ReceiverLibrary::Unbound{}};
     receiver.device.status = DVB_STATUS_FOUND;
-    receiver.dvbReadMultipleStreams = ReadChunk;
-    receiver.dvbInitStreaming = InitStreaming;
-    receiver.dvbDeInitStreaming = Ok;
-    receiver.dvbSendSpecialCommand = Text;
-    receiver.dvbRemote = Remote;
+    receiver.dvbReadMultipleStreams = readChunk;
+    receiver.dvbInitStreaming = initStreaming;
+    receiver.dvbDeInitStreaming = ok;
+    receiver.dvbSendSpecialCommand = text;
+    receiver.dvbRemote = remote;
     CounterView view;
     ManualClock clock; // the schedule never sleeps: chunks come as fast as they are taken
     std::atomic<uint32_t> splitSize{1 << 20};
@@ -133,20 +133,20 @@ double EngineRun(const fs::path &dir, int cycles)
     ctx.pollClock = &clock;
     ctx.videoIndex = kSaveRaw;
     ctx.audioIndex = kSaveRaw;
-    ctx.baseName.set((dir / "engine").string());
+    ctx.baseName.Set((dir / "engine").string());
 
-    g_source.videoLeft = cycles;
-    g_source.audioLeft = cycles;
-    g_source.done = false;
-    g_source.videoDelivered = 0;
-    g_source.videoWritten = 0;
+    gSource.videoLeft = cycles;
+    gSource.audioLeft = cycles;
+    gSource.done = false;
+    gSource.videoDelivered = 0;
+    gSource.videoWritten = 0;
     const auto start = std::chrono::steady_clock::now();
     auto thread = BeginRecording(ctx);
-    while (!g_source.done)
+    while (!gSource.done)
         usleep(kIdleSleepMs * 1000);
     RequestStop(ctx);
-    thread->join();
-    const double seconds = Seconds(start);
+    thread->Join();
+    const double seconds = secondsSince(start);
     const double bytes = double(fs::file_size(dir / "engine (0).raw.m2v") + fs::file_size(dir / "engine (0).raw.mpp"));
     fs::remove(dir / "engine (0).raw.m2v");
     fs::remove(dir / "engine (0).raw.mpp");
@@ -155,19 +155,19 @@ double EngineRun(const fs::path &dir, int cycles)
 }
 
 // The limit: the same chunks written with the same file class to two files.
-double PlainRun(const fs::path &dir, int cycles)
+double plainRun(const fs::path &dir, int cycles)
 {
     const auto start = std::chrono::steady_clock::now();
     File video, audio;
-    video.open((dir / "plain.m2v").string(), File::Mode::CreateWrite);
-    audio.open((dir / "plain.mpp").string(), File::Mode::CreateWrite);
+    video.Open((dir / "plain.m2v").string(), File::Mode::CreateWrite);
+    audio.Open((dir / "plain.mpp").string(), File::Mode::CreateWrite);
     for (int n = cycles; n > 0; --n) {
-        video.write(g_source.video[size_t(n) % g_source.video.size()].data(), kVideoChunkBytes);
-        audio.write(g_source.audio[size_t(n) % g_source.audio.size()].data(), kAudioChunkBytes);
+        video.Write(gSource.video[size_t(n) % gSource.video.size()].data(), kVideoChunkBytes);
+        audio.Write(gSource.audio[size_t(n) % gSource.audio.size()].data(), kAudioChunkBytes);
     }
-    video.close();
-    audio.close();
-    const double seconds = Seconds(start);
+    video.Close();
+    audio.Close();
+    const double seconds = secondsSince(start);
     const double bytes = double(fs::file_size(dir / "plain.m2v") + fs::file_size(dir / "plain.mpp"));
     fs::remove(dir / "plain.m2v");
     fs::remove(dir / "plain.mpp");
@@ -187,8 +187,8 @@ int main(int argc, char **argv)
     for (int i = 0; i < kPatternChunks; ++i) {
         std::vector<uint8_t> video(kVideoChunkBytes, uint8_t(i + 1));
         std::memcpy(video.data(), kSequenceHeader, sizeof kSequenceHeader);
-        g_source.video.push_back(video);
-        g_source.audio.emplace_back(kAudioChunkBytes, uint8_t(0x40 + i));
+        gSource.video.push_back(video);
+        gSource.audio.emplace_back(kAudioChunkBytes, uint8_t(0x40 + i));
     }
 
     // Each run starts with no dirty pages of an earlier run in the cache;
@@ -200,12 +200,12 @@ int main(int argc, char **argv)
         const bool plainFirst = r % 2 == 0;
         double p = 0, e = 0;
         if (plainFirst)
-            p = PlainRun(dir, cycles);
+            p = plainRun(dir, cycles);
         sync();
-        e = EngineRun(dir, cycles);
+        e = engineRun(dir, cycles);
         if (!plainFirst) {
             sync();
-            p = PlainRun(dir, cycles);
+            p = plainRun(dir, cycles);
         }
         plain.push_back(p);
         engine.push_back(e);

@@ -37,7 +37,7 @@ struct Figures {
     size_t cycles = 0;
 };
 
-Figures Summarise(std::vector<int64_t> lateness)
+Figures summarise(std::vector<int64_t> lateness)
 {
     Figures f;
     if (lateness.empty())
@@ -51,23 +51,23 @@ Figures Summarise(std::vector<int64_t> lateness)
 }
 
 // The bare schedule: the same arithmetic and sleeps, no receiver reads.
-std::vector<int64_t> SleepLoop(int seconds)
+std::vector<int64_t> sleepLoop(int seconds)
 {
     std::vector<int64_t> lateness;
     PollSchedule schedule;
-    Clock &clock = SystemClock::instance();
-    schedule.start(clock.millis());
+    Clock &clock = SystemClock::Instance();
+    schedule.Start(clock.Millis());
     const int cycles = seconds * kMsPerSecond / kPollPeriodMs;
     for (int i = 0; i < cycles; ++i) {
-        schedule.lateness(clock.millis());
-        lateness.push_back(schedule.lastLateness());
-        if (const auto sleep = schedule.nextSleep(clock.millis()))
-            clock.sleepMs(*sleep);
+        schedule.Lateness(clock.Millis());
+        lateness.push_back(schedule.LastLateness());
+        if (const auto sleep = schedule.NextSleep(clock.Millis()))
+            clock.SleepMs(*sleep);
     }
     return lateness;
 }
 
-void Print(const char *name, const Figures &f)
+void print(const char *name, const Figures &f)
 {
     std::printf("%-28s cycles %6zu  p50 %3lld ms  p99 %3lld ms  max %4lld ms\n", name, f.cycles, (long long)f.p50,
                 (long long)f.p99, (long long)f.max);
@@ -85,16 +85,16 @@ int main(int argc, char **argv)
     setenv("QUELMAR_ASPI_LAYER", layer.c_str(), 0);
 
     ReceiverLibrary receiver(std::string(QUELMAR_BIN_DIR) + "/libquelmarscsi.so");
-    if (!receiver.receiverPresent()) {
-        std::fprintf(stderr, "no simulated receiver (binding status %#x)\n", receiver.status());
+    if (!receiver.ReceiverPresent()) {
+        std::fprintf(stderr, "no simulated receiver (binding status %#x)\n", receiver.Status());
         return 1;
     }
 
     // Whether the polling thread's priority request can be granted here.
     WorkerThread probe([] { return 0u; }, ThreadPriority::TimeCritical);
-    probe.resume();
-    probe.join();
-    const bool realtime = probe.gotRealtimePriority();
+    probe.Resume();
+    probe.Join();
+    const bool realtime = probe.GotRealtimePriority();
 
     // Keep another core busy for the whole run.
     std::atomic<bool> busy{true};
@@ -106,9 +106,9 @@ int main(int argc, char **argv)
             return 0u;
         },
         ThreadPriority::Normal);
-    burner.resume();
+    burner.Resume();
 
-    const Figures bare = Summarise(SleepLoop(std::min(seconds, 10)));
+    const Figures bare = summarise(sleepLoop(std::min(seconds, 10)));
 
     RecordingViewDouble view;
     CapturingLogSink log;
@@ -121,17 +121,17 @@ int main(int argc, char **argv)
     ctx.videoIndex = kSaveRaw;
     ctx.audioIndex = kSaveRaw;
     ctx.pollLateness = &lateness;
-    ctx.baseName.set((dir / "poll").string());
+    ctx.baseName.Set((dir / "poll").string());
     auto thread = BeginRecording(ctx);
-    for (int s = 0; s < seconds && ctx.recording.get(); ++s)
+    for (int s = 0; s < seconds && ctx.recording.Get(); ++s)
         SleepMs(kMsPerSecond);
     RequestStop(ctx);
-    thread->join();
+    thread->Join();
     busy = false;
-    burner.join();
+    burner.Join();
 
     size_t reports = 0;
-    for (const auto &text : log.texts())
+    for (const auto &text : log.Texts())
         reports += text.rfind("poll delayed", 0) == 0;
     uint64_t recorded = 0;
     for (const auto &entry : fs::directory_iterator(dir))
@@ -140,8 +140,8 @@ int main(int argc, char **argv)
 
     std::printf("real-time recording of %d s, raw video and audio, one core kept busy\n", seconds);
     std::printf("time-critical (SCHED_FIFO) priority granted: %s\n", realtime ? "yes" : "no, normal priority");
-    Print("bare sleep loop (10 s):", bare);
-    Print("polling thread:", Summarise(lateness));
+    print("bare sleep loop (10 s):", bare);
+    print("polling thread:", summarise(lateness));
     std::printf("\"poll delayed\" reports: %zu (goal: none; p99 goal under 5 ms)\n", reports);
     std::printf("bytes recorded: %.1f MB\n", double(recorded) / 1e6);
     return 0;

@@ -1,9 +1,10 @@
-// bit_reader.h: most-significant-bit-first reading of bit fields that are not
+// BitReader.h: most-significant-bit-first reading of bit fields that are not
 // byte-aligned (the AC-3 bit stream information). Pure functions; any thread.
-#ifndef QUELMAR_ANALYSIS_BIT_READER_H
-#define QUELMAR_ANALYSIS_BIT_READER_H
+#pragma once
 
 #include <cstdint>
+
+namespace quelmar {
 
 // The value thrown (as an int) when a caller asks for a field that this
 // reader cannot deliver: more than 16 bits from ReadBits, or a field that the
@@ -21,4 +22,4 @@ inline constexpr unsigned kMaxReadBits = 16;
 // `data` stays owned by the caller.
 std::uint16_t ReadBits(const std::uint8_t *data, std::uint16_t &cursor, unsigned n);
 
-#endif // QUELMAR_ANALYSIS_BIT_READER_H
+} // namespace quelmar

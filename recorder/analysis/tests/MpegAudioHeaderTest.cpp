@@ -1,12 +1,15 @@
-#include "analysis/mpeg_audio.h"
+#include "analysis/MpegAudioHeader.h"
 
-#include "encoded_audio.h"
+#include "EncodedAudio.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+using namespace quelmar;
+using namespace quelmar::testing;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "encoded_audio.h"
+#include "EncodedAudio.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,6 +11,8 @@ extern "C" {
 #include <memory>
 #include <numbers>
 #include <stdexcept>
+
+namespace quelmar::testing {
 
 namespace {
 
@@ -111,3 +113,5 @@ std::vector<std::uint8_t> Concatenate(const std::vector<EncodedFrame> &frames)
         stream.insert(stream.end(), f.begin(), f.end());
     return stream;
 }
+
+} // namespace quelmar::testing

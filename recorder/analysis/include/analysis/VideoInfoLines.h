@@ -1,13 +1,14 @@
-// video_info.h: the multiplexer's record of the MPEG video sequence being
+// VideoInfoLines.h: the multiplexer's record of the MPEG video sequence being
 // recorded, and the lines of the "Video info" list. Pure functions; any
 // thread.
-#ifndef QUELMAR_ANALYSIS_VIDEO_INFO_H
-#define QUELMAR_ANALYSIS_VIDEO_INFO_H
+#pragma once
 
 #include "remuxer.h"
 
 #include <string>
 #include <vector>
+
+namespace quelmar {
 
 // VideoInfo, the multiplexer module's record of the video sequence (read
 // only; the module owns it), comes with the module's interface: both leading
@@ -27,4 +28,4 @@ const char *AspectRatioText(unsigned code);
 // Hz", "Bit Rate: 6.0000 Mbps", "Resolution: 720x576", ...).
 std::vector<std::string> VideoInfoLines(const VideoInfo &info);
 
-#endif // QUELMAR_ANALYSIS_VIDEO_INFO_H
+} // namespace quelmar

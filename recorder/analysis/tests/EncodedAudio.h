@@ -1,12 +1,13 @@
-// encoded_audio.h: real compressed audio frames made with libavcodec, for the
+// EncodedAudio.h: real compressed audio frames made with libavcodec, for the
 // analysis tests and the AC-3 benchmark.
-#ifndef QUELMAR_ANALYSIS_TESTS_ENCODED_AUDIO_H
-#define QUELMAR_ANALYSIS_TESTS_ENCODED_AUDIO_H
+#pragma once
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace quelmar::testing {
 
 struct AudioEncoding {
     std::string codec = "ac3";                                // libavcodec encoder name ("ac3", "mp2")
@@ -28,4 +29,4 @@ std::vector<EncodedFrame> EncodeAudio(const AudioEncoding &encoding);
 // The frames one after another, as a continuous elementary stream.
 std::vector<std::uint8_t> Concatenate(const std::vector<EncodedFrame> &frames);
 
-#endif // QUELMAR_ANALYSIS_TESTS_ENCODED_AUDIO_H
+} // namespace quelmar::testing

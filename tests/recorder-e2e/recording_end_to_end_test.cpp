@@ -40,7 +40,7 @@ constexpr uint8_t kTarget = 3;
 
 // Runs a shell command; returns its exit status and fills *output with what
 // it printed on both channels.
-int RunCommand(const std::string &command, std::string *output)
+int runCommand(const std::string &command, std::string *output)
 {
     output->clear();
     FILE *pipe = popen((command + " 2>&1").c_str(), "r");
@@ -53,15 +53,15 @@ int RunCommand(const std::string &command, std::string *output)
     return pclose(pipe);
 }
 
-std::string Quote(const fs::path &path) { return "'" + path.string() + "'"; }
+std::string quote(const fs::path &path) { return "'" + path.string() + "'"; }
 
 // ffprobe's names of the audio and video streams of a file, in stream
 // order, e.g. "mpeg2video,mp2" (navigation and private streams left out).
-std::string Codecs(const fs::path &file, const std::string &format = "")
+std::string codecs(const fs::path &file, const std::string &format = "")
 {
     std::string out;
-    RunCommand("ffprobe -v error " + (format.empty() ? "" : "-f " + format + " ") +
-                   "-show_entries stream=codec_type,codec_name -of compact=p=0:nk=0 " + Quote(file),
+    runCommand("ffprobe -v error " + (format.empty() ? "" : "-f " + format + " ") +
+                   "-show_entries stream=codec_type,codec_name -of compact=p=0:nk=0 " + quote(file),
                &out);
     std::string joined;
     size_t pos = 0;
@@ -83,28 +83,28 @@ std::string Codecs(const fs::path &file, const std::string &format = "")
 }
 
 // Number of frames of the first stream that decode.
-int DecodedFrames(const fs::path &file, const std::string &format = "")
+int decodedFrames(const fs::path &file, const std::string &format = "")
 {
     std::string out;
-    RunCommand("ffprobe -v quiet " + (format.empty() ? "" : "-f " + format + " ") +
-                   "-count_frames -select_streams 0 -show_entries stream=nb_read_frames -of csv=p=0 " + Quote(file),
+    runCommand("ffprobe -v quiet " + (format.empty() ? "" : "-f " + format + " ") +
+                   "-count_frames -select_streams 0 -show_entries stream=nb_read_frames -of csv=p=0 " + quote(file),
                &out);
     return std::atoi(out.c_str());
 }
 
 // Decodes the whole file; returns ffmpeg's complaints ("" when clean).
-std::string DecodeErrors(const fs::path &file, const std::string &format = "")
+std::string decodeErrors(const fs::path &file, const std::string &format = "")
 {
     std::string out;
-    const int status = RunCommand("ffmpeg -nostdin -v error " + (format.empty() ? "" : "-f " + format + " ") + "-i " +
-                                      Quote(file) + " -f null -",
+    const int status = runCommand("ffmpeg -nostdin -v error " + (format.empty() ? "" : "-f " + format + " ") + "-i " +
+                                      quote(file) + " -f null -",
                                   &out);
     if (status != 0 && out.empty())
         out = "ffmpeg exit status " + std::to_string(status);
     return out;
 }
 
-std::vector<uint8_t> Head(const fs::path &file, size_t n)
+std::vector<uint8_t> head(const fs::path &file, size_t n)
 {
     std::ifstream in(file, std::ios::binary);
     std::vector<uint8_t> bytes(n);
@@ -119,37 +119,37 @@ protected:
 
     void SetUp() override
     {
-        ASSERT_TRUE(control.load(kAspiLayer)) << control.error();
-        reload = reinterpret_cast<AspiVirtualReloadFn>(control.symbol("aspiVirtualReload"));
-        setPlugged = reinterpret_cast<AspiVirtualSetPluggedFn>(control.symbol("aspiVirtualSetPlugged"));
-        getState = reinterpret_cast<AspiVirtualGetStateFn>(control.symbol("aspiVirtualGetState"));
-        ASSERT_TRUE(reload && setPlugged && getState);
-        ASSERT_EQ(reload(nullptr), 1);
+        ASSERT_TRUE(control_.Load(kAspiLayer)) << control_.Error();
+        reload_ = reinterpret_cast<AspiVirtualReloadFn>(control_.Symbol("aspiVirtualReload"));
+        setPlugged_ = reinterpret_cast<AspiVirtualSetPluggedFn>(control_.Symbol("aspiVirtualSetPlugged"));
+        getState_ = reinterpret_cast<AspiVirtualGetStateFn>(control_.Symbol("aspiVirtualGetState"));
+        ASSERT_TRUE(reload_ && setPlugged_ && getState_);
+        ASSERT_EQ(reload_(nullptr), 1);
 
-        receiver = std::make_unique<ReceiverLibrary>(kBin + "/libquelmarscsi.so");
-        ASSERT_TRUE(receiver->receiverPresent()) << std::hex << receiver->status();
-        remuxer = std::make_unique<RemuxerBinding>(kBin + "/libremuxer.so");
-        ASSERT_TRUE(remuxer->ready()) << std::hex << remuxer->status;
+        receiver_ = std::make_unique<ReceiverLibrary>(kBin + "/libquelmarscsi.so");
+        ASSERT_TRUE(receiver_->ReceiverPresent()) << std::hex << receiver_->Status();
+        remuxer_ = std::make_unique<RemuxerBinding>(kBin + "/libremuxer.so");
+        ASSERT_TRUE(remuxer_->Ready()) << std::hex << static_cast<uint32_t>(remuxer_->status);
 
-        dir = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
-        ctx.receiver = receiver.get();
-        ctx.multiplexer = remuxer.get();
-        ctx.multiplexerAvailable.set(true);
-        ctx.view = &view;
-        ctx.splitSize = &splitSize;
-        ctx.baseName.set((dir / "rec").string());
+        ctx_.receiver = receiver_.get();
+        ctx_.multiplexer = remuxer_.get();
+        ctx_.multiplexerAvailable.Set(true);
+        ctx_.view = &view_;
+        ctx_.splitSize = &splitSize_;
+        ctx_.baseName.Set((dir_ / "rec").string());
     }
 
     void TearDown() override
     {
-        if (receiver)
-            receiver->unload();
+        if (receiver_)
+            receiver_->Unload();
         if (!HasFailure())
-            fs::remove_all(dir);
+            fs::remove_all(dir_);
     }
 
-    void tune(uint16_t channel) { ASSERT_EQ(receiver->dvbSetChannel(&receiver->device, channel), 1); }
+    void tune(uint16_t channel) { ASSERT_EQ(receiver_->dvbSetChannel(&receiver_->device, channel), 1); }
 
     // Records until `until` returns true (checked every 20 ms), then stops and
     // waits for the end. Returns the recording thread's result.
@@ -157,19 +157,19 @@ protected:
                     const std::function<void(int elapsedMs)> &during = nullptr)
     {
         constexpr int kStepMs = 20;
-        auto thread = BeginRecording(ctx);
+        auto thread = BeginRecording(ctx_);
         int elapsed = 0;
-        while (ctx.recording.get() && !until(elapsed)) {
+        while (ctx_.recording.Get() && !until(elapsed)) {
             SleepMs(kStepMs);
             elapsed += kStepMs;
             if (during)
                 during(elapsed);
         }
-        RequestStop(ctx);
-        while (!ctx.ready.get())
+        RequestStop(ctx_);
+        while (!ctx_.ready.Get())
             SleepMs(kStepMs);
-        thread->join();
-        return thread->exitCode();
+        thread->Join();
+        return thread->ExitCode();
     }
 
     uint32_t recordForMs(int ms, const std::function<void(int)> &during = nullptr)
@@ -177,21 +177,21 @@ protected:
         return record([ms](int elapsed) { return elapsed >= ms; }, during);
     }
 
-    std::vector<std::string> files() const { return quelmar::testing::SortedNames(dir); }
+    std::vector<std::string> files() const { return quelmar::testing::SortedNames(dir_); }
 
-    bool logged(const std::string &text) const { return log.contains(text); }
+    bool logged(const std::string &text) const { return log_.Contains(text); }
 
-    DynamicLibrary control;
-    AspiVirtualReloadFn reload = nullptr;
-    AspiVirtualSetPluggedFn setPlugged = nullptr;
-    AspiVirtualGetStateFn getState = nullptr;
-    std::unique_ptr<ReceiverLibrary> receiver;
-    std::unique_ptr<RemuxerBinding> remuxer;
-    std::atomic<uint32_t> splitSize{5};
-    RecordingContext ctx;
-    RecordingViewDouble view;
-    CapturingLogSink log;
-    fs::path dir;
+    DynamicLibrary control_;
+    AspiVirtualReloadFn reload_ = nullptr;
+    AspiVirtualSetPluggedFn setPlugged_ = nullptr;
+    AspiVirtualGetStateFn getState_ = nullptr;
+    std::unique_ptr<ReceiverLibrary> receiver_;
+    std::unique_ptr<RemuxerBinding> remuxer_;
+    std::atomic<uint32_t> splitSize_{5};
+    RecordingContext ctx_;
+    RecordingViewDouble view_;
+    CapturingLogSink log_;
+    fs::path dir_;
 };
 
 } // namespace
@@ -199,26 +199,26 @@ protected:
 TEST_F(RecordingEndToEnd, RawRecordingStartsAtASequenceHeaderAndDecodes)
 {
     tune(kChannelMp2);
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
-    ctx.multiplexerAvailable.set(false); // raw only, as without the module
+    ctx_.videoIndex = kSaveRaw;
+    ctx_.audioIndex = kSaveRaw;
+    ctx_.multiplexerAvailable.Set(false); // raw only, as without the module
     EXPECT_EQ(recordForMs(2500), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec.log"}));
-    const fs::path video = dir / "rec (0).raw.m2v";
-    EXPECT_EQ(Head(video, 4), (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB3}));
-    EXPECT_EQ(Codecs(video, "mpegvideo"), "mpeg2video");
-    EXPECT_EQ(DecodeErrors(video, "mpegvideo"), "");
-    const fs::path audio = dir / "rec (0).raw.mpp";
-    EXPECT_EQ(Codecs(audio, "mp3"), "mp2");
-    EXPECT_GT(DecodedFrames(audio, "mp3"), 40);
+    const fs::path video = dir_ / "rec (0).raw.m2v";
+    EXPECT_EQ(head(video, 4), (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB3}));
+    EXPECT_EQ(codecs(video, "mpegvideo"), "mpeg2video");
+    EXPECT_EQ(decodeErrors(video, "mpegvideo"), "");
+    const fs::path audio = dir_ / "rec (0).raw.mpp";
+    EXPECT_EQ(codecs(audio, "mp3"), "mp2");
+    EXPECT_GT(decodedFrames(audio, "mp3"), 40);
     // The log file holds the lines of the list.
     std::string lines;
-    for (const auto &line : log.lines())
+    for (const auto &line : log_.Lines())
         lines += line + "\r\n";
-    EXPECT_EQ(quelmar::testing::ReadText(dir / "rec.log"), lines);
+    EXPECT_EQ(quelmar::testing::ReadText(dir_ / "rec.log"), lines);
     EXPECT_TRUE(logged("recording started"));
     AspiVirtualState state{};
-    ASSERT_EQ(getState(kAdapter, kTarget, &state), 1);
+    ASSERT_EQ(getState_(kAdapter, kTarget, &state), 1);
     EXPECT_STREQ(state.frontPanel, " ready  ");
     EXPECT_EQ(state.streaming, 0);
 }
@@ -226,142 +226,142 @@ TEST_F(RecordingEndToEnd, RawRecordingStartsAtASequenceHeaderAndDecodes)
 TEST_F(RecordingEndToEnd, RawAc3AudioIsRecognisedFromTheFirstChunk)
 {
     tune(kChannelAc3);
-    ctx.audioIndex = kSaveRaw;
-    ctx.multiplexerAvailable.set(false);
+    ctx_.audioIndex = kSaveRaw;
+    ctx_.multiplexerAvailable.Set(false);
     EXPECT_EQ(recordForMs(2000), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.acp", "rec.log"}));
     // Raw audio is the receiver's byte stream from the second chunk on, so
     // it begins and ends inside a frame; every whole frame decodes.
-    EXPECT_EQ(Codecs(dir / "rec (0).raw.acp", "ac3"), "ac3");
-    EXPECT_GT(DecodedFrames(dir / "rec (0).raw.acp", "ac3"), 40);
+    EXPECT_EQ(codecs(dir_ / "rec (0).raw.acp", "ac3"), "ac3");
+    EXPECT_GT(decodedFrames(dir_ / "rec (0).raw.acp", "ac3"), 40);
 }
 
 TEST_F(RecordingEndToEnd, MultiplexedRecordingGivesProgramAndElementaryStreams)
 {
     tune(kChannelMp2);
-    ctx.videoIndex = kSaveElementary;
-    ctx.audioIndex = kSaveElementary;
-    ctx.muxIndex = kSaveRaw;
-    ctx.logInfo.set(true);
+    ctx_.videoIndex = kSaveElementary;
+    ctx_.audioIndex = kSaveElementary;
+    ctx_.muxIndex = kSaveRaw;
+    ctx_.logInfo.Set(true);
     EXPECT_EQ(recordForMs(3000), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
-    EXPECT_EQ(Codecs(dir / "rec (0).mpg"), "mpeg2video,mp2");
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mpg"), "");
-    EXPECT_EQ(Codecs(dir / "rec (0).m2v"), "mpeg2video");
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).m2v"), "");
-    EXPECT_EQ(Codecs(dir / "rec (0).mp2"), "mp2");
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mp2"), "");
+    EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
+    EXPECT_EQ(codecs(dir_ / "rec (0).m2v"), "mpeg2video");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).m2v"), "");
+    EXPECT_EQ(codecs(dir_ / "rec (0).mp2"), "mp2");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mp2"), "");
     EXPECT_TRUE(logged("a/v recording started, trying to synchronize..."));
     EXPECT_TRUE(logged("---------------- Video Info -----------------"));
-    EXPECT_FALSE(view.info(InfoPane::Video).empty());
-    ASSERT_FALSE(view.info(InfoPane::Audio).empty());
-    EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
-    EXPECT_NE(view.text(ControlId::RecordingTime), "0:00:00");
+    EXPECT_FALSE(view_.Info(InfoPane::Video).empty());
+    ASSERT_FALSE(view_.Info(InfoPane::Audio).empty());
+    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
+    EXPECT_NE(view_.Text(ControlId::RecordingTime), "0:00:00");
 }
 
 TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
 {
     tune(kChannelAc3);
-    ctx.audioIndex = kSaveElementary;
-    ctx.muxIndex = kSaveRaw;
+    ctx_.audioIndex = kSaveElementary;
+    ctx_.muxIndex = kSaveRaw;
     EXPECT_EQ(recordForMs(2500), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).ac3", "rec (0).mpg", "rec.log"}));
-    EXPECT_EQ(Codecs(dir / "rec (0).ac3"), "ac3");
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).ac3"), "");
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mpg"), "");
-    ASSERT_FALSE(view.info(InfoPane::Audio).empty());
-    EXPECT_EQ(view.info(InfoPane::Audio)[0], "Audio Type: AC3");
+    EXPECT_EQ(codecs(dir_ / "rec (0).ac3"), "ac3");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).ac3"), "");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
+    ASSERT_FALSE(view_.Info(InfoPane::Audio).empty());
+    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: AC3");
 
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    log.clear();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    log_.Clear();
     tune(kChannelRadio);
-    ctx.audioIndex = kSaveElementary;
-    ctx.muxIndex = kSaveNothing;
+    ctx_.audioIndex = kSaveElementary;
+    ctx_.muxIndex = kSaveNothing;
     EXPECT_EQ(recordForMs(2000), kRecordingOk);
     EXPECT_TRUE(logged("audio recording started"));
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mp2", "rec.log"}));
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mp2"), "");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mp2"), "");
 }
 
 TEST_F(RecordingEndToEnd, SplitBySizeGivesNumberedPartsThatEachPlay)
 {
     tune(kChannelMp2);
-    ctx.videoIndex = kSaveElementary;
-    ctx.audioIndex = kSaveElementary;
-    ctx.muxIndex = kSaveRaw;
-    ctx.splitOnSize.set(true);
+    ctx_.videoIndex = kSaveElementary;
+    ctx_.audioIndex = kSaveElementary;
+    ctx_.muxIndex = kSaveRaw;
+    ctx_.splitOnSize.Set(true);
     // Until the second part has begun.
     EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); }), kRecordingOk);
     for (int part = 0; part < 2; ++part) {
         const std::string prefix = "rec (" + std::to_string(part) + ")";
         for (const char *ext : {".mpg", ".m2v", ".mp2"})
-            EXPECT_TRUE(fs::exists(dir / (prefix + ext))) << prefix << ext;
-        EXPECT_EQ(Codecs(dir / (prefix + ".mpg")), "mpeg2video,mp2") << prefix;
-        EXPECT_EQ(DecodeErrors(dir / (prefix + ".mpg")), "") << prefix;
-        EXPECT_EQ(DecodeErrors(dir / (prefix + ".m2v")), "") << prefix;
+            EXPECT_TRUE(fs::exists(dir_ / (prefix + ext))) << prefix << ext;
+        EXPECT_EQ(codecs(dir_ / (prefix + ".mpg")), "mpeg2video,mp2") << prefix;
+        EXPECT_EQ(decodeErrors(dir_ / (prefix + ".mpg")), "") << prefix;
+        EXPECT_EQ(decodeErrors(dir_ / (prefix + ".m2v")), "") << prefix;
     }
-    EXPECT_LE(fs::file_size(dir / "rec (0).mpg"), 5u * 1048576);
-    EXPECT_GE(fs::file_size(dir / "rec (0).mpg"), 5u * 1048576 - 524288);
+    EXPECT_LE(fs::file_size(dir_ / "rec (0).mpg"), 5u * 1048576);
+    EXPECT_GE(fs::file_size(dir_ / "rec (0).mpg"), 5u * 1048576 - 524288);
 }
 
 TEST_F(RecordingEndToEnd, SplitNowAndSplitByTime)
 {
     tune(kChannelMp2);
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
-    ctx.muxIndex = kSaveRaw;
+    ctx_.videoIndex = kSaveRaw;
+    ctx_.audioIndex = kSaveRaw;
+    ctx_.muxIndex = kSaveRaw;
     bool requested = false;
     EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); },
                      [&](int elapsed) {
                          if (!requested && elapsed >= 1500) {
-                             RequestSplit(ctx);
+                             RequestSplit(ctx_);
                              requested = true;
                          }
                      }),
               kRecordingOk);
-    EXPECT_TRUE(fs::exists(dir / "rec (1).mpg"));
-    EXPECT_TRUE(fs::exists(dir / "rec (1).raw.m2v"));
-    EXPECT_TRUE(fs::exists(dir / "rec (1).raw.mpp"));
-    EXPECT_EQ(DecodeErrors(dir / "rec (1).mpg"), "");
-    EXPECT_FALSE(ctx.splitRequested.get());
+    EXPECT_TRUE(fs::exists(dir_ / "rec (1).mpg"));
+    EXPECT_TRUE(fs::exists(dir_ / "rec (1).raw.m2v"));
+    EXPECT_TRUE(fs::exists(dir_ / "rec (1).raw.mpp"));
+    EXPECT_EQ(decodeErrors(dir_ / "rec (1).mpg"), "");
+    EXPECT_FALSE(ctx_.splitRequested.Get());
 
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    log.clear();
-    ctx.videoIndex = kSaveNothing;
-    ctx.audioIndex = kSaveNothing;
-    ctx.splitOnTime.set(true);
-    ctx.splitTime = kMinSplitTimeSeconds;
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    log_.Clear();
+    ctx_.videoIndex = kSaveNothing;
+    ctx_.audioIndex = kSaveNothing;
+    ctx_.splitOnTime.Set(true);
+    ctx_.splitTime = kMinSplitTimeSeconds;
     EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); }), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mpg", "rec (1).mpg", "rec.log"}));
     std::string out;
-    RunCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 " + Quote(dir / "rec (0).mpg"), &out);
+    runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 " + quote(dir_ / "rec (0).mpg"), &out);
     EXPECT_GE(std::atof(out.c_str()), 4.0) << out; // the first part covers the interval
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mpg"), "");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
 }
 
 TEST_F(RecordingEndToEnd, PauseCutsTheMultiplexedOutputButNotTheRecording)
 {
     tune(kChannelMp2);
-    ctx.muxIndex = kSaveRaw;
+    ctx_.muxIndex = kSaveRaw;
     EXPECT_EQ(recordForMs(4000,
                           [&](int elapsed) {
                               if (elapsed == 1500)
-                                  ctx.paused.set(true);
+                                  ctx_.paused.Set(true);
                               if (elapsed == 3000)
-                                  ctx.paused.set(false);
+                                  ctx_.paused.Set(false);
                           }),
               kRecordingOk);
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mpg"), "");
-    EXPECT_EQ(Codecs(dir / "rec (0).mpg"), "mpeg2video,mp2");
-    EXPECT_FALSE(ctx.paused.get());
-    EXPECT_EQ(view.text(ControlId::Pause), "&Pause");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
+    EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
+    EXPECT_FALSE(ctx_.paused.Get());
+    EXPECT_EQ(view_.Text(ControlId::Pause), "&Pause");
 }
 
 TEST_F(RecordingEndToEnd, NothingToSaveGivesOnlyTheLogFile)
 {
-    ctx.multiplexerAvailable.set(false);
+    ctx_.multiplexerAvailable.Set(false);
     EXPECT_EQ(recordForMs(100), kRecordingFailed);
     EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
     EXPECT_TRUE(logged("You should have seleceted anything to save, dude!"));
@@ -370,7 +370,7 @@ TEST_F(RecordingEndToEnd, NothingToSaveGivesOnlyTheLogFile)
 TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
 {
     tune(kChannelMp2);
-    ctx.muxIndex = kSaveRaw;
+    ctx_.muxIndex = kSaveRaw;
     constexpr rlim_t kLimitBytes = 600000;
     uint32_t result;
     {
@@ -380,35 +380,35 @@ TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
 
     EXPECT_EQ(result, kRecordingFailed);
     bool reported = false;
-    for (const auto &text : log.texts())
+    for (const auto &text : log_.Texts())
         reported |= text.find("File too large") != std::string::npos;
     EXPECT_TRUE(reported);
-    EXPECT_EQ(log.texts().back(), "recording stopped");
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
     EXPECT_TRUE(logged("polling thread terminated"));
-    EXPECT_LE(fs::file_size(dir / "rec (0).mpg"), kLimitBytes);
-    EXPECT_EQ(Codecs(dir / "rec (0).mpg"), "mpeg2video,mp2");
-    EXPECT_TRUE(view.enabled(ControlId::Record));
+    EXPECT_LE(fs::file_size(dir_ / "rec (0).mpg"), kLimitBytes);
+    EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
+    EXPECT_TRUE(view_.Enabled(ControlId::Record));
 }
 
 TEST_F(RecordingEndToEnd, UnpluggedReceiverIdlesUntilStoppedAndKeepsTheFiles)
 {
     tune(kChannelMp2);
-    ctx.videoIndex = kSaveRaw;
-    ctx.muxIndex = kSaveRaw;
+    ctx_.videoIndex = kSaveRaw;
+    ctx_.muxIndex = kSaveRaw;
     bool unplugged = false;
     int unpluggedAt = 0;
     EXPECT_EQ(record([&](int elapsed) { return unplugged && elapsed >= unpluggedAt + 2000; },
                      [&](int elapsed) {
                          if (!unplugged && elapsed >= 2000) {
-                             setPlugged(kAdapter, kTarget, 0);
+                             setPlugged_(kAdapter, kTarget, 0);
                              unplugged = true;
                              unpluggedAt = elapsed;
                          }
                      }),
               kRecordingOk);
     EXPECT_TRUE(logged("polling thread terminated"));
-    EXPECT_EQ(log.texts().back(), "recording stopped");
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).mpg"), "");
-    EXPECT_EQ(Head(dir / "rec (0).raw.m2v", 4), (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB3}));
-    EXPECT_EQ(DecodeErrors(dir / "rec (0).raw.m2v", "mpegvideo"), "");
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
+    EXPECT_EQ(head(dir_ / "rec (0).raw.m2v", 4), (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB3}));
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).raw.m2v", "mpegvideo"), "");
 }

@@ -1,12 +1,13 @@
-// mpeg_audio.h: the four-byte MPEG-1 audio frame header and the lines of the
+// MpegAudioHeader.h: the four-byte MPEG-1 audio frame header and the lines of the
 // "Audio info" list that describe it. No shared state; any thread, one
 // object per thread.
-#ifndef QUELMAR_ANALYSIS_MPEG_AUDIO_H
-#define QUELMAR_ANALYSIS_MPEG_AUDIO_H
+#pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace quelmar {
 
 // Bytes of an MPEG audio frame header.
 inline constexpr unsigned kMpegAudioHeaderBytes = 4;
@@ -18,11 +19,11 @@ inline constexpr unsigned kMpegAudioHeaderBytes = 4;
 class MpegAudioHeader {
 public:
     // Mode values of the header.
-    enum Mode : std::uint8_t {
-        kStereo = 0,
-        kJointStereo = 1,
-        kDualChannel = 2,
-        kSingleChannel = 3
+    enum class Mode : std::uint8_t {
+        Stereo = 0,
+        JointStereo = 1,
+        DualChannel = 2,
+        SingleChannel = 3
     };
     // Layer value for the reserved layer bits 00.
     static constexpr unsigned kInvalidLayer = 4;
@@ -77,4 +78,4 @@ std::uint32_t MpegAudioSignature(const std::uint8_t *header);
 // ("Audio Type: MPEG, Layer 2", "Bit Rate: 192 kbps", ...).
 std::vector<std::string> MpegAudioInfoLines(const MpegAudioHeader &header);
 
-#endif // QUELMAR_ANALYSIS_MPEG_AUDIO_H
+} // namespace quelmar

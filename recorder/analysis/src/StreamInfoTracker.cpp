@@ -1,7 +1,9 @@
-#include "analysis/stream_info.h"
+#include "analysis/StreamInfoTracker.h"
 
-#include "analysis/ac3.h"
-#include "analysis/mpeg_audio.h"
+#include "analysis/Ac3HeaderReader.h"
+#include "analysis/MpegAudioHeader.h"
+
+namespace quelmar {
 
 std::optional<InfoLines> StreamInfoTracker::OnVideoInfo(const VideoInfo *info) const
 {
@@ -19,8 +21,8 @@ StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_
         update.isAc3 = true;
         const Ac3HeaderReader reader(frame, available);
         const std::uint32_t signature = Ac3RefreshSignature(reader);
-        if (lastKind_ != AudioKind::kAc3 || signature != lastSignature_) {
-            lastKind_ = AudioKind::kAc3;
+        if (lastKind_ != AudioKind::Ac3 || signature != lastSignature_) {
+            lastKind_ = AudioKind::Ac3;
             lastSignature_ = signature;
             update.lines = Ac3InfoLines(reader);
         }
@@ -29,8 +31,8 @@ StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_
     if (available < kMpegAudioHeaderBytes)
         return update;
     const std::uint32_t signature = MpegAudioSignature(frame);
-    if (lastKind_ != AudioKind::kMpeg || signature != lastSignature_) {
-        lastKind_ = AudioKind::kMpeg;
+    if (lastKind_ != AudioKind::Mpeg || signature != lastSignature_) {
+        lastKind_ = AudioKind::Mpeg;
         lastSignature_ = signature;
         update.lines = MpegAudioInfoLines(MpegAudioHeader(frame));
     }
@@ -39,6 +41,8 @@ StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_
 
 void StreamInfoTracker::Reset()
 {
-    lastKind_ = AudioKind::kNone;
+    lastKind_ = AudioKind::None;
     lastSignature_ = 0;
 }
+
+} // namespace quelmar

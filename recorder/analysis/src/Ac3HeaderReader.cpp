@@ -1,10 +1,12 @@
-#include "analysis/ac3.h"
+#include "analysis/Ac3HeaderReader.h"
 
-#include "analysis/bit_reader.h"
+#include "analysis/BitReader.h"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
+
+namespace quelmar {
 
 namespace {
 
@@ -401,3 +403,5 @@ bool ContainsAc3Frame(const std::uint8_t *data, std::size_t length)
     }
     return false;
 }
+
+} // namespace quelmar

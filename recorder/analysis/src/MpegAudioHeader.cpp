@@ -1,7 +1,9 @@
-#include "analysis/mpeg_audio.h"
+#include "analysis/MpegAudioHeader.h"
 
 #include <array>
 #include <cstdio>
+
+namespace quelmar {
 
 namespace {
 
@@ -163,3 +165,5 @@ std::vector<std::string> MpegAudioInfoLines(const MpegAudioHeader &header)
     lines.emplace_back(line);
     return lines;
 }
+
+} // namespace quelmar

@@ -1,4 +1,6 @@
-#include "analysis/bit_reader.h"
+#include "analysis/BitReader.h"
+
+namespace quelmar {
 
 namespace {
 constexpr unsigned kBitsPerByte = 8;
@@ -21,3 +23,5 @@ std::uint16_t ReadBits(const std::uint8_t *data, std::uint16_t &cursor, unsigned
     }
     return static_cast<std::uint16_t>(result);
 }
+
+} // namespace quelmar
