@@ -126,7 +126,7 @@ uint32_t SgLayer::send(void *srb)
     case SC_EXEC_SCSI_CMD: return execute(*static_cast<SRB_ExecSCSICmd *>(srb));
     case SC_ABORT_SRB: return abort(*static_cast<SRB_Abort *>(srb));
     case SC_RESCAN_SCSI_BUS: return rescan(header);
-    default: aspi_store_status(header.SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
+    default: aspi::storeStatus(header.SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
     }
 }
 
@@ -138,7 +138,7 @@ uint8_t SgLayer::hostAdapterInquiry(SRB_HAInquiry &srb)
                 sizeof srb - offsetof(SRB_HAInquiry, HA_Count));
     srb.HA_Count = static_cast<uint8_t>(adapters.size());
     if (srb.SRB_HaId >= adapters.size()) {
-        aspi_store_status(srb.SRB_Status, SS_INVALID_HA);
+        aspi::storeStatus(srb.SRB_Status, SS_INVALID_HA);
         return SS_INVALID_HA;
     }
     const SgAdapter &adapter = adapters[srb.SRB_HaId];
@@ -155,7 +155,7 @@ uint8_t SgLayer::hostAdapterInquiry(SRB_HAInquiry &srb)
     const uint32_t maxTransfer = ASPI_SG_MAX_TRANSFER_BYTES;
     for (int i = 0; i < 4; ++i)
         srb.HA_Unique[4 + i] = static_cast<uint8_t>(maxTransfer >> (8 * i));
-    aspi_store_status(srb.SRB_Status, SS_COMP);
+    aspi::storeStatus(srb.SRB_Status, SS_COMP);
     return SS_COMP;
 }
 
@@ -185,7 +185,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
             SgIoRequest &io = job->io;
             io.cdb = job->cdb.data();
             io.cdbLength = srb.SRB_CDBLen;
-            io.direction = length == 0 ? Direction::none : in ? Direction::in : Direction::out;
+            io.direction = length == 0 ? Direction::None : in ? Direction::In : Direction::Out;
             io.data = job->data.data();
             io.dataLength = length;
             io.sense = job->sense.data();
@@ -206,7 +206,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     auto refuse = [&](uint8_t status) {
         srb.SRB_HaStat = ASPI_HASTAT_OK;
         srb.SRB_TargStat = ASPI_TARGET_GOOD;
-        aspi_store_status(srb.SRB_Status, status);
+        aspi::storeStatus(srb.SRB_Status, status);
         if (refusalEventFd >= 0)
             signalEvent(refusalEventFd);
         return status;
@@ -227,7 +227,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
 
     srb.SRB_HaStat = ASPI_HASTAT_OK;
     srb.SRB_TargStat = ASPI_TARGET_GOOD;
-    aspi_store_status(srb.SRB_Status, SS_PENDING);
+    aspi::storeStatus(srb.SRB_Status, SS_PENDING);
     pending_.emplace(&srb, job);
     queue_.push_back(job);
     startWorkerIfNeededLocked();
@@ -294,7 +294,7 @@ void SgLayer::completeLocked(Job &job, const SgIoResult &result)
     SRB_ExecSCSICmd &srb = *job.srb;
     const AspiOutcome outcome = mapSgIoResult(result);
     // The caller's buffer changes only when the command succeeded.
-    if (outcome.status == SS_COMP && job.io.direction == Direction::in)
+    if (outcome.status == SS_COMP && job.io.direction == Direction::In)
         std::memcpy(srb.SRB_BufPointer, job.data.data(), transferredBytes(job.io.dataLength, result.residual));
     const uint8_t senseBytes =
         result.errorNumber == 0 ? std::min(result.senseWritten, job.io.senseCapacity) : uint8_t{0};
@@ -308,7 +308,7 @@ void SgLayer::completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAda
 {
     SRB_ExecSCSICmd &srb = *job.srb;
     srb.SRB_HaStat = hostAdapterStatus;
-    aspi_store_status(srb.SRB_Status, status);
+    aspi::storeStatus(srb.SRB_Status, status);
     if (job.eventFd >= 0)
         signalEvent(job.eventFd);
     pending_.erase(&srb);
@@ -318,19 +318,19 @@ void SgLayer::completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAda
 uint8_t SgLayer::abort(SRB_Abort &srb)
 {
     if (!srb.SRB_ToAbort) {
-        aspi_store_status(srb.SRB_Status, SS_INVALID_CMD);
+        aspi::storeStatus(srb.SRB_Status, SS_INVALID_CMD);
         return SS_INVALID_CMD;
     }
     std::lock_guard lock(mutex_);
     const auto found = pending_.find(srb.SRB_ToAbort);
     if (found == pending_.end()) {
-        aspi_store_status(srb.SRB_Status, SS_ERR);
+        aspi::storeStatus(srb.SRB_Status, SS_ERR);
         return SS_ERR;
     }
     // Keep the job alive past the erase in completeWithStatusLocked.
     const std::shared_ptr<Job> job = found->second;
     completeWithStatusLocked(*job, SS_ABORTED, ASPI_HASTAT_OK);
-    aspi_store_status(srb.SRB_Status, SS_COMP);
+    aspi::storeStatus(srb.SRB_Status, SS_COMP);
     return SS_COMP;
 }
 
@@ -340,7 +340,7 @@ uint8_t SgLayer::rescan(SRB_Header &srb)
     {
         std::lock_guard lock(mutex_);
         if (srb.SRB_HaId >= enumeration_.adapters.size()) {
-            aspi_store_status(srb.SRB_Status, SS_INVALID_HA);
+            aspi::storeStatus(srb.SRB_Status, SS_INVALID_HA);
             return SS_INVALID_HA;
         }
         host = enumeration_.adapters[srb.SRB_HaId].host;
@@ -353,7 +353,7 @@ uint8_t SgLayer::rescan(SRB_Header &srb)
         enumeration_ = std::move(fresh);
     }
     const uint8_t status = error == 0 ? SS_COMP : SS_ERR;
-    aspi_store_status(srb.SRB_Status, status);
+    aspi::storeStatus(srb.SRB_Status, status);
     return status;
 }
 

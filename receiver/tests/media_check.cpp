@@ -13,9 +13,9 @@ extern "C" {
 namespace quelmar::receiver::test {
 namespace {
 
-std::mutex g_logMutex;
-int g_logErrors = 0;
-std::string g_firstLogError;
+std::mutex logMutex;
+int logErrors = 0;
+std::string firstLogError;
 
 void countingLog(void *, int level, const char *fmt, va_list args)
 {
@@ -23,9 +23,9 @@ void countingLog(void *, int level, const char *fmt, va_list args)
         return;
     char buf[512];
     std::vsnprintf(buf, sizeof buf, fmt, args);
-    std::lock_guard lock(g_logMutex);
-    if (g_logErrors++ == 0)
-        g_firstLogError = buf;
+    std::lock_guard lock(logMutex);
+    if (logErrors++ == 0)
+        firstLogError = buf;
 }
 
 AVCodecID codecId(EsKind k)
@@ -53,9 +53,9 @@ DecodeReport decodeElementary(EsKind kind, const std::vector<uint8_t> &es)
 {
     DecodeReport rep;
     {
-        std::lock_guard lock(g_logMutex);
-        g_logErrors = 0;
-        g_firstLogError.clear();
+        std::lock_guard lock(logMutex);
+        logErrors = 0;
+        firstLogError.clear();
     }
     av_log_set_callback(countingLog);
     const AVCodec *codec = avcodec_find_decoder(codecId(kind));
@@ -123,10 +123,10 @@ DecodeReport decodeElementary(EsKind kind, const std::vector<uint8_t> &es)
     avcodec_free_context(&ctx);
     av_parser_close(parser);
     av_log_set_callback(av_log_default_callback);
-    std::lock_guard lock(g_logMutex);
-    rep.errors += g_logErrors;
+    std::lock_guard lock(logMutex);
+    rep.errors += logErrors;
     if (rep.firstError.empty())
-        rep.firstError = g_firstLogError;
+        rep.firstError = firstLogError;
     return rep;
 }
 

@@ -1,7 +1,6 @@
 // Decodes collected elementary streams with libavcodec, as an independent
 // check of what the simulated receiver delivers.
-#ifndef QUELMAR_RECEIVER_TEST_MEDIA_CHECK_H
-#define QUELMAR_RECEIVER_TEST_MEDIA_CHECK_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -30,5 +29,3 @@ DecodeReport decodeElementary(EsKind kind, const std::vector<uint8_t> &es);
 std::vector<size_t> startCodes(const std::vector<uint8_t> &es, uint8_t code);
 
 } // namespace quelmar::receiver::test
-
-#endif

@@ -93,7 +93,7 @@ public:
         if (layer.send(&srb) == SS_PENDING) {
             EXPECT_EQ(waitEvent(event), 1u);
         }
-        return aspi_load_status(srb.SRB_Status);
+        return aspi::loadStatus(srb.SRB_Status);
     }
 
     FakeTree tree;
@@ -182,7 +182,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
 
     fake.hold();
     EXPECT_EQ(layer->send(&srb), SS_PENDING);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_PENDING);
     ASSERT_TRUE(fake.waitForCalls(1));
     EXPECT_EQ(drainEvent(event), 0u); // nothing completes while the command is held
 
@@ -190,7 +190,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
     EXPECT_EQ(call.devicePath, (tree.dev() / "sg1").string());
     EXPECT_EQ(call.address, (ScsiAddress{2, 0, 3, 0})); // checked against the node
     EXPECT_EQ(call.cdb, std::vector<uint8_t>(std::begin(kReadBufferCdb), std::end(kReadBufferCdb)));
-    EXPECT_EQ(call.direction, Direction::in);
+    EXPECT_EQ(call.direction, Direction::In);
     EXPECT_EQ(call.dataLength, kLength);
     EXPECT_EQ(call.senseCapacity, kSenseBytes);
     EXPECT_EQ(call.timeoutMs, kSgIoTimeoutMs);
@@ -198,7 +198,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
 
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_COMP);
     EXPECT_EQ(srb.SRB_HaStat, ASPI_HASTAT_OK);
     EXPECT_EQ(srb.SRB_TargStat, ASPI_TARGET_GOOD);
     for (uint32_t i = 0; i < kLength - kResidual; ++i)
@@ -279,16 +279,16 @@ TEST_F(SgLayerTest, WritesSendACopyTakenAtSubmissionAndEmptyTransfersHaveNoDirec
     data.fill(0); // the caller's buffer no longer matters once the request is sent
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_COMP);
     auto call = fake.calls().at(0);
     EXPECT_EQ(call.devicePath, (tree.dev() / "sg2").string());
-    EXPECT_EQ(call.direction, Direction::out);
+    EXPECT_EQ(call.direction, Direction::Out);
     EXPECT_EQ(call.dataOut, std::vector<uint8_t>(original.begin(), original.end()));
 
     srb = request(kWriteFlags, 1, 9, nullptr, 0, event);
     EXPECT_EQ(runToCompletion(*layer, srb), SS_COMP);
     call = fake.calls().at(1);
-    EXPECT_EQ(call.direction, Direction::none);
+    EXPECT_EQ(call.direction, Direction::None);
     EXPECT_EQ(call.dataLength, 0u);
 }
 
@@ -300,7 +300,7 @@ TEST_F(SgLayerTest, WithoutEventNotificationNoDescriptorIsTouched)
     std::array<uint8_t, 16> buffer{};
     SRB_ExecSCSICmd srb = request(SRB_DIR_IN, 0, 3, buffer.data(), buffer.size(), pipeFds[1]);
     layer->send(&srb);
-    while (aspi_load_status(srb.SRB_Status) == SS_PENDING)
+    while (aspi::loadStatus(srb.SRB_Status) == SS_PENDING)
         std::this_thread::yield(); // the polling mode of the speed test
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     // Refusals too.
@@ -345,7 +345,7 @@ TEST_F(SgLayerTest, MalformedOrUnroutableRequestsAreRefusedAtOnceWithTheirEvent)
     for (Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(layer->send(&c.srb), c.status);
-        EXPECT_EQ(aspi_load_status(c.srb.SRB_Status), c.status);
+        EXPECT_EQ(aspi::loadStatus(c.srb.SRB_Status), c.status);
         EXPECT_EQ(drainEvent(event), 1u);
     }
     EXPECT_EQ(fake.callCount(), 0u);
@@ -401,7 +401,7 @@ TEST_F(SgLayerTest, AbortedRequestsAreNeverTouchedAgain)
     SRB_Abort abortKept = abortRequest(&kept);
     EXPECT_EQ(layer->send(&abortKept), SS_COMP);
     EXPECT_EQ(abortKept.SRB_Status, SS_COMP);
-    EXPECT_EQ(aspi_load_status(kept.SRB_Status), SS_ABORTED);
+    EXPECT_EQ(aspi::loadStatus(kept.SRB_Status), SS_ABORTED);
     EXPECT_EQ(drainEvent(event), 1u); // a waiter wakes at once
 
     SRB_Abort abortFreed = abortRequest(freed.get());
@@ -432,12 +432,12 @@ TEST_F(SgLayerTest, AbortingAQueuedRequestKeepsItFromTheDevice)
 
     SRB_Abort abort = abortRequest(&queued);
     EXPECT_EQ(layer->send(&abort), SS_COMP);
-    EXPECT_EQ(aspi_load_status(queued.SRB_Status), SS_ABORTED);
+    EXPECT_EQ(aspi::loadStatus(queued.SRB_Status), SS_ABORTED);
     EXPECT_EQ(drainEvent(secondEvent), 1u);
 
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(running.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(running.SRB_Status), SS_COMP);
     layer.reset();
     EXPECT_EQ(fake.callCount(), 1u);
     EXPECT_EQ(drainEvent(secondEvent), 0u);
@@ -472,11 +472,11 @@ TEST_F(SgLayerTest, ABlockStillPendingCannotBeSentAgain)
     fake.hold();
     ASSERT_EQ(layer->send(&srb), SS_PENDING);
     EXPECT_EQ(layer->send(&srb), SS_INVALID_CMD);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING); // untouched
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_PENDING); // untouched
     EXPECT_EQ(drainEvent(event), 0u);
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_COMP);
     EXPECT_EQ(fake.callCount(), 1u);
     // Once complete the block may be reused.
     EXPECT_EQ(runToCompletion(*layer, srb), SS_COMP);
@@ -490,7 +490,7 @@ TEST_F(SgLayerTest, UnloadAbortsWhatHasNotStartedAndFinishesWhatRuns)
 
     std::thread unloader([&] { layer.reset(); });
     EXPECT_EQ(waitEvent(secondEvent), 1u); // before the running command returns
-    EXPECT_EQ(aspi_load_status(queued.SRB_Status), SS_ABORTED);
+    EXPECT_EQ(aspi::loadStatus(queued.SRB_Status), SS_ABORTED);
     fake.release();
     unloader.join();
     EXPECT_EQ(running.SRB_Status, SS_COMP);
@@ -516,7 +516,7 @@ TEST_F(SgLayerTest, CommandsOfSeveralCallersRunSideBySide)
     fake.release();
     for (int i = 0; i < kCallers; ++i) {
         EXPECT_EQ(waitEvent(events[i]), 1u);
-        EXPECT_EQ(aspi_load_status(srbs[i].SRB_Status), SS_COMP);
+        EXPECT_EQ(aspi::loadStatus(srbs[i].SRB_Status), SS_COMP);
         ::close(events[i]);
     }
 }
@@ -543,7 +543,7 @@ TEST_F(SgLayerTest, ManyThreadsGetTheirOwnAnswers)
                 srb.CDBByte[5] = tag;
                 if (layer->send(&srb) == SS_PENDING && waitEvent(fd) != 1)
                     ++wrong;
-                if (aspi_load_status(srb.SRB_Status) != SS_COMP)
+                if (aspi::loadStatus(srb.SRB_Status) != SS_COMP)
                     ++wrong;
                 for (uint8_t byte : buffer)
                     if (byte != tag) {

@@ -60,7 +60,7 @@ struct Request {
     ~Request() { ::close(fd); }
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
-    uint8_t status() const { return aspi_load_status(srb.SRB_Status); }
+    uint8_t status() const { return aspi::loadStatus(srb.SRB_Status); }
     // Waits for the event; returns the event count read (0 on time-out).
     uint64_t waitEvent(int timeoutMs = kWaitForeverMs)
     {

@@ -3,8 +3,7 @@
 // since the source started. Generated sources encode a test card and a tone
 // with libavcodec as time passes; file sources demultiplex a media file with
 // libavformat and replay it in a loop with timestamps that keep increasing.
-#ifndef QUELMAR_RECEIVER_MEDIA_SOURCE_H
-#define QUELMAR_RECEIVER_MEDIA_SOURCE_H
+#pragma once
 
 #include "receiver/config.h"
 #include "receiver/stream_buffers.h"
@@ -40,5 +39,3 @@ public:
 std::unique_ptr<StreamSource> openSource(const ChannelConfig &channel, int64_t basePts, std::string *error);
 
 } // namespace quelmar::receiver
-
-#endif

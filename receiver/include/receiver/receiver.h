@@ -6,8 +6,7 @@
 // Thread-safety: every public member may be called from any thread; one
 // mutex guards the state. pump() is meant for one media thread and does its
 // encoding and file reading outside that mutex.
-#ifndef QUELMAR_RECEIVER_RECEIVER_H
-#define QUELMAR_RECEIVER_RECEIVER_H
+#pragma once
 
 #include "receiver/config.h"
 #include "receiver/media_source.h"
@@ -171,5 +170,3 @@ CommandResult checkCondition(uint8_t senseKey, uint8_t asc, uint8_t ascq = 0);
 std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config);
 
 } // namespace quelmar::receiver
-
-#endif
