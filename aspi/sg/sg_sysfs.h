@@ -23,7 +23,9 @@ struct SgTarget {
     std::string devicePath; // the sgN node below the device root
 };
 
-// One ASPI host adapter: a SCSI host with at least one usable sg device.
+// One ASPI host adapter. Every SCSI host is one, also a host with no sg
+// device yet: a receiver switched on later appears on it after a rescan, and
+// the adapter numbers of the others do not shift.
 struct SgAdapter {
     unsigned host = 0;                    // kernel host number
     std::string identifier;               // the host driver's proc_name, or "hostN"
@@ -38,10 +40,11 @@ struct SgEnumeration {
 // Most adapters an ASPI caller can count (the support word has 8 bits).
 constexpr size_t kMaxAdapters = 255;
 
-// Reads sysfsRoot/class/scsi_generic/*/device (a link ending in H:C:T:L) and
-// keeps the LUN 0 devices whose node devRoot/sgN exists. Several channels of
-// one host: the lowest channel keeps a target id. Never throws; unreadable
-// entries are skipped.
+// Lists every host of sysfsRoot/class/scsi_host as an adapter and reads
+// sysfsRoot/class/scsi_generic/*/device (a link ending in H:C:T:L) for its
+// targets: the LUN 0 devices whose node devRoot/sgN exists. Several channels
+// of one host: the lowest channel keeps a target id. Never throws;
+// unreadable entries are skipped.
 SgEnumeration enumerateSgDevices(const std::filesystem::path &sysfsRoot, const std::filesystem::path &devRoot);
 
 // Writes "- - -" to sysfsRoot/class/scsi_host/host<host>/scan: scan every

@@ -1,5 +1,6 @@
 #include "virtual_bus.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,9 @@ constexpr uint32_t kMaxTransferBytes = 0xFFFFFF; // 24-bit transfer lengths
 constexpr size_t kMaxTransferUniqueByte = 4;     // HA_Unique[4..7]: largest transfer
 constexpr uint8_t kMaxCdbBytes = ASPI_CDB_BYTES;
 constexpr uint64_t kNanosPerSecond = 1'000'000'000;
+// Thread names (at most 15 characters), for top -H and sanitizer reports.
+constexpr char kCompletionThreadName[] = "vbus-complete";
+constexpr char kMediaThreadName[] = "vbus-media";
 
 void copyText(char *dst, size_t n, const std::string &src)
 {
@@ -222,6 +226,7 @@ uint32_t VirtualBus::abort(SRB_Abort *srb)
 
 void VirtualBus::completionLoop()
 {
+    pthread_setname_np(pthread_self(), kCompletionThreadName);
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (pending_.empty()) {
@@ -243,6 +248,7 @@ void VirtualBus::completionLoop()
 
 void VirtualBus::mediaLoop()
 {
+    pthread_setname_np(pthread_self(), kMediaThreadName);
     std::unique_lock lock(mediaMutex_);
     auto next = Clock::now();
     while (!mediaStopping_) {

@@ -1,5 +1,6 @@
 #include "scripted_layer.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -221,6 +222,7 @@ uint32_t Layer::send(void *request)
         ++outstanding_;
         const int delay = lateMs;
         workers_.emplace_back([this, srb, fail, delay] {
+            pthread_setname_np(pthread_self(), "scripted-late");
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
             std::lock_guard inner(mutex_);
             if (pending_.erase(srb)) {

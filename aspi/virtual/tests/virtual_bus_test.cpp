@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -281,6 +282,26 @@ TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
     done = true;
     reader.join();
     EXPECT_GT(delivered.load(), 0);
+}
+
+// The names of this process's threads, from /proc.
+std::multiset<std::string> threadNames()
+{
+    std::multiset<std::string> names;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        names.insert(name);
+    }
+    return names;
+}
+
+TEST(VirtualBus, ItsThreadsCarryNames)
+{
+    VirtualBus bus(defaultConfig());
+    const auto names = threadNames();
+    EXPECT_EQ(names.count("vbus-complete"), 1u);
+    EXPECT_EQ(names.count("vbus-media"), 1u);
 }
 
 TEST(VirtualBusModule, ExportsOnlyTheAspiEntriesAndTheControlInterface)

@@ -29,7 +29,11 @@ constexpr size_t kCurrentChannelBytes = 68;
 constexpr size_t kChannelCountBytes = 4;
 constexpr size_t kSenseBytes = 18; // fixed-format sense data
 
-// SCSI operation codes and mode bytes the receiver understands.
+// SCSI operation codes, mode bytes and special-command codes the receiver
+// understands. They are written out here on purpose, independently of the
+// library's and the recorder's own definitions: the simulated receiver checks
+// what they send against the box's command set, so a wrong code on their side
+// is refused here instead of agreeing with itself.
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpWriteBuffer = 0x3B;
 constexpr uint8_t kOpReadBuffer = 0x3C;
@@ -48,7 +52,7 @@ constexpr uint8_t kModeSpecial = 0x30;
 constexpr uint8_t kModeSelectChannel = 0x01; // always in byte 1
 constexpr uint16_t kLastLegacyRevision = 0x0214;
 
-// Special command codes.
+// Special command codes (first byte of a special-command message).
 constexpr uint8_t kSpecialFrontPanel = 1;
 constexpr uint8_t kSpecialSwitchOff = 2;
 constexpr uint8_t kSpecialOsd = 27;
