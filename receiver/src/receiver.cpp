@@ -163,8 +163,9 @@ CommandResult Receiver::inquiry(const uint8_t *cdb, Direction dir, uint8_t *data
     if (dir == Direction::Out || (cdb[1] & kEvpdBit) || cdb[2] != 0 || cdb[5] != 0)
         return illegal(kAscInvalidFieldInCdb);
     const auto d = inquiryData(config_);
-    const uint32_t n = std::min<uint32_t>({cdb[kInquiryAllocationByte], dataLength, kInquiryBytes});
-    std::memcpy(data, d.data(), n);
+    const uint32_t n = data ? std::min<uint32_t>({cdb[kInquiryAllocationByte], dataLength, kInquiryBytes}) : 0;
+    if (n > 0)
+        std::memcpy(data, d.data(), n);
     return good(n);
 }
 
