@@ -48,6 +48,8 @@ VirtualBus::VirtualBus(const receiver::Config &config) : working_(true)
     }
     completer_ = std::thread([this] { completionLoop(); });
     media_ = std::thread([this] { mediaLoop(); });
+    pthread_setname_np(completer_.native_handle(), kCompletionThreadName);
+    pthread_setname_np(media_.native_handle(), kMediaThreadName);
 }
 
 VirtualBus::~VirtualBus()
@@ -226,7 +228,6 @@ uint32_t VirtualBus::abort(SRB_Abort *srb)
 
 void VirtualBus::completionLoop()
 {
-    pthread_setname_np(pthread_self(), kCompletionThreadName);
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (pending_.empty()) {
@@ -248,7 +249,6 @@ void VirtualBus::completionLoop()
 
 void VirtualBus::mediaLoop()
 {
-    pthread_setname_np(pthread_self(), kMediaThreadName);
     std::unique_lock lock(mediaMutex_);
     auto next = Clock::now();
     while (!mediaStopping_) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -76,8 +77,9 @@ protected:
             unsetenv("QUELMAR_VIRTUAL_RECEIVER");
             ASSERT_EQ(control_.reload(nullptr), 1);
         } else {
-            const std::string path = std::string(QUELMAR_TEST_DIR) + "/e2e-" +
-                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".conf";
+            std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+            std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
+            const std::string path = std::string(QUELMAR_TEST_DIR) + "/e2e-" + name + ".conf";
             std::ofstream(path) << config;
             setenv("QUELMAR_VIRTUAL_RECEIVER", path.c_str(), 1);
             ASSERT_EQ(control_.reload(nullptr), 1) << control_.lastError();
@@ -409,6 +411,42 @@ TEST_F(ReceiverE2E, EveryOtherDefaultChannelStreamsAfterTuning)
     EXPECT_EQ(v.errors, 0) << v.firstError;
     EXPECT_GT(v.frames, 0);
 }
+
+class CaptureReplayE2E : public ReceiverE2E, public ::testing::WithParamInterface<const char *> {};
+
+// A real capture on a file channel, streamed through the library in real
+// time across a loop point: the receiver delivers, unit by unit, what
+// ffmpeg's stream copy extracts from the capture (less the cut-off last
+// picture and audio frame), on one timeline.
+TEST_P(CaptureReplayE2E, DeliversTheCapturesUnitsAcrossALoopPoint)
+{
+    const std::string path = std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + GetParam();
+    test::ReplayReference ref;
+    ref.video = test::extractUnits(path, true);
+    ref.audio = test::extractUnits(path, false);
+    ASSERT_GT(ref.video.size(), 25u);
+    ASSERT_GT(ref.audio.size(), 25u);
+    ref.wholeVideo = ref.video.size() - 1;
+    ref.wholeAudio = ref.audio.size() - 1;
+    start("receiver adapter=0 target=0 revision=2.17 rate=off\nchannel name=Capture tag=1 video-pid=500 file=\"" +
+          path + "\"\n");
+    const DvbDevice d = first();
+    constexpr int kPictureMs = 40;
+    constexpr int kPastTheLoopMs = 800;
+    const Streams s = collect(lib_, d, milliseconds(static_cast<int>(ref.video.size()) * kPictureMs + kPastTheLoopMs));
+    EXPECT_STREQ(control_.state(0, 0).sourceProblem, "");
+    std::vector<test::Stamp> stamps;
+    for (const auto &r : s.records)
+        stamps.push_back(test::parseStamp(r.data()));
+    const auto video = test::deliveredUnits(s.video, 0, stamps, Stream::Video);
+    const auto audio = test::deliveredUnits(s.audio, 0, stamps, Stream::Audio);
+    EXPECT_GE(test::expectFaithfulReplay(ref, video, audio), 1);
+    EXPECT_GT(video.size(), ref.wholeVideo);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReceiverE2E, CaptureReplayE2E,
+                         ::testing::Values("closed-gop-mpeg2-mp2.ts", "open-gop-704x576-mpeg2-mp2.ts"),
+                         [](const auto &info) { return info.index == 0 ? "ClosedGops" : "OpenGops"; });
 
 TEST_F(ReceiverE2E, SpeedTestReflectsTheConfiguredTransferRate)
 {
