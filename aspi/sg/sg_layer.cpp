@@ -4,12 +4,16 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <new>
 #include <pthread.h>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -27,6 +31,27 @@ constexpr uint64_t kEventIncrement = 1;
 constexpr std::string_view kEventFdLinkText = "anon_inode:[eventfd]";
 constexpr size_t kFdLinkBytes = 64;             // enough for any anon_inode link text
 constexpr char kWorkerThreadName[] = "aspi-sg"; // at most 15 characters
+constexpr mode_t kPermissionBits = 07777;
+constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
+constexpr size_t kNameBufferBytes = 16384; // for getpwuid_r and getgrgid_r
+
+std::string userName(uid_t uid)
+{
+    std::vector<char> buffer(kNameBufferBytes);
+    passwd entry{}, *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->pw_name;
+    return std::to_string(uid);
+}
+
+std::string groupName(gid_t gid)
+{
+    std::vector<char> buffer(kNameBufferBytes);
+    group entry{}, *found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->gr_name;
+    return std::to_string(gid);
+}
 
 // An eventfd descriptor, and not some other open file that 8 bytes would
 // corrupt. Without /proc the kind cannot be seen; an open descriptor is
@@ -70,7 +95,40 @@ struct SgLayer::Job {
     std::array<uint8_t, ASPI_SENSE_AREA_BYTES> sense{};
     std::vector<uint8_t> data; // the layer's own copy; SG_IO never sees the caller's buffer
     SgIoRequest io;
+    std::string description; // of the target's device, for messages
 };
+
+void reportOnStandardError(const std::string &text) { std::fprintf(stderr, "libwnaspi32.so: %s\n", text.c_str()); }
+
+std::string describeRefusedNode(const std::string &node, const ScsiAddress &address, const std::string &description,
+                                int error)
+{
+    std::string text = "cannot open " + node + " (SCSI device " + std::to_string(address.host) + ":" +
+                       std::to_string(address.channel) + ":" + std::to_string(address.target) + ":" +
+                       std::to_string(address.lun) + (description.empty() ? "" : ", " + description) +
+                       "): " + std::strerror(error) + ": ";
+    // SG_IO needs the node open for reading and writing.
+    const bool mayRead = ::faccessat(AT_FDCWD, node.c_str(), R_OK, AT_EACCESS) == 0;
+    const bool mayWrite = ::faccessat(AT_FDCWD, node.c_str(), W_OK, AT_EACCESS) == 0;
+    if (!mayRead || !mayWrite)
+        text += std::string("this process lacks ") +
+                (!mayRead && !mayWrite ? "read and write"
+                 : !mayRead            ? "read"
+                                       : "write") +
+                " permission on it";
+    else
+        text += "refused although its mode allows reading and writing (a security policy?)";
+    struct stat st {};
+    if (::stat(node.c_str(), &st) == 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & kPermissionBits));
+        const std::string group = groupName(st.st_gid);
+        text += " (owner " + userName(st.st_uid) + ", group " + group + ", mode " + mode + ")";
+        if ((st.st_mode & kGroupReadWrite) == kGroupReadWrite)
+            text += "; members of group " + group + " may open it";
+    }
+    return text;
+}
 
 SgLayerConfig configFromEnvironment()
 {
@@ -224,6 +282,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
         return refuse(SS_NO_DEVICE);
     job->io.devicePath = target->second.devicePath;
     job->io.address = target->second.address;
+    job->description = target->second.description;
 
     srb.SRB_HaStat = ASPI_HASTAT_OK;
     srb.SRB_TargStat = ASPI_TARGET_GOOD;
@@ -283,6 +342,8 @@ void SgLayer::workerLoop()
             result = SgIoResult{};
             result.errorNumber = EIO;
         }
+        if (result.errorNumber == EACCES || result.errorNumber == EPERM)
+            reportRefusal(*job, result.errorNumber);
         lock.lock();
         if (job->srb)
             completeLocked(*job, result); // else aborted meanwhile: the result is dropped
@@ -313,6 +374,16 @@ void SgLayer::completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAda
         signalEvent(job.eventFd);
     pending_.erase(&srb);
     job.srb = nullptr;
+}
+
+void SgLayer::reportRefusal(const Job &job, int error)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!refusedNodes_.insert(job.io.devicePath).second)
+            return;
+    }
+    config_.report(describeRefusedNode(job.io.devicePath, job.io.address, job.description, error));
 }
 
 uint8_t SgLayer::abort(SRB_Abort &srb)

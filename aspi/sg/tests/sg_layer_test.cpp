@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -618,6 +622,62 @@ TEST_F(SgLayerTest, AReceiverSwitchedOnLaterAppearsOnItsEmptyHostAfterARescan)
     ASSERT_EQ(runToCompletion(*layer, after), SS_COMP);
     ASSERT_FALSE(fake.calls().empty());
     EXPECT_EQ(fake.calls().back().devicePath, (tree.dev() / "sg9").string());
+}
+
+// The real driver call on a node this process may not open (run by an
+// unprivileged user, since root opens anything): the layer says which node,
+// which device and which permission is missing, once per node.
+TEST_F(SgLayerTest, ANodeItMayNotOpenIsNamedWithThePermissionItLacks)
+{
+    constexpr uid_t kNobody = 65534;
+    const auto device = tree.sys() / "devices" / "sg1" / "2:0:3:0";
+    std::ofstream(device / "vendor") << "Quelmar \n";
+    std::ofstream(device / "model") << "DVB-S SCSI     2\n";
+    namespace fs = std::filesystem;
+    fs::permissions(tree.root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(tree.dev() / "sg1", fs::perms::none);
+    int lines[2];
+    ASSERT_EQ(::pipe(lines), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(lines[0]);
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+            ::_exit(2);
+        SgLayerConfig config;
+        config.sysfsRoot = tree.sys();
+        config.devRoot = tree.dev();
+        config.report = [fd = lines[1]](const std::string &text) {
+            const std::string line = text + "\n";
+            [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
+        };
+        int status = 0;
+        {
+            SgLayer layer(config);
+            for (int i = 0; i < 2 && status == 0; ++i) {
+                SRB_ExecSCSICmd srb = request(kReadFlags, 0, 3, firstBuffer.data(), 16, event);
+                if (layer.send(&srb) != SS_PENDING || waitEvent(event) != 1 ||
+                    aspi::loadStatus(srb.SRB_Status) != SS_ERR)
+                    status = 3;
+            }
+        }
+        ::_exit(status);
+    }
+    ::close(lines[1]);
+    std::string text;
+    char chunk[512];
+    for (ssize_t n; (n = ::read(lines[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(n));
+    ::close(lines[0]);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(text, "cannot open " + (tree.dev() / "sg1").string() +
+                        " (SCSI device 2:0:3:0, Quelmar DVB-S SCSI     2): Permission denied: this process lacks read "
+                        "and write permission on it (owner " +
+                        ::getpwuid(::geteuid())->pw_name + ", group " + ::getgrgid(::getegid())->gr_name +
+                        ", mode 0000)\n");
 }
 
 } // namespace
