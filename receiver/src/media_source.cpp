@@ -505,6 +505,7 @@ private:
     bool loop()
     {
         loopOffset90k_ += passEnd90k_ > passFirst90k_ ? passEnd90k_ - passFirst90k_ : 1;
+        audioFloor90k_ = audioEnd90k_;
         if (av_seek_frame(fmt_.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0 &&
             av_seek_frame(fmt_.get(), -1, fmt_->start_time == AV_NOPTS_VALUE ? 0 : fmt_->start_time,
                           AVSEEK_FLAG_BACKWARD) < 0)
@@ -578,11 +579,12 @@ private:
         if (p->pts != AV_NOPTS_VALUE) {
             const int64_t pts90k = to90k(p->pts, tb);
             if (!isVideo) {
-                // Audio reaching past the end of the pass's pictures must not
-                // overlap the next pass's audio.
+                // At a loop point, audio of the new pass that would overlap
+                // the last frame of the pass before is left out.
                 if (pts90k + shift < audioFloor90k_)
                     return std::nullopt;
-                audioFloor90k_ = pts90k + shift + duration90k;
+                audioFloor90k_ = INT64_MIN;
+                audioEnd90k_ = pts90k + shift + duration90k;
             }
             if (isVideo == (videoIndex_ >= 0)) {
                 passFirst90k_ = std::min(passFirst90k_, pts90k);
@@ -613,7 +615,9 @@ private:
     // radio) in the file's own 90 kHz time, and the offset of this pass.
     int64_t passFirst90k_ = INT64_MAX, passEnd90k_ = INT64_MIN;
     int64_t origin90k_ = 0, loopOffset90k_ = 0, lastDue90k_ = 0;
-    int64_t audioFloor90k_ = INT64_MIN; // audio before this (shifted) time would overlap what was delivered
+    // Shifted: where the last audio frame delivered ends, and before which a
+    // new pass's first audio frame would overlap it.
+    int64_t audioEnd90k_ = INT64_MIN, audioFloor90k_ = INT64_MIN;
     uint64_t deliveredThisPass_ = 0;
     std::optional<Timed> lookahead_;
     std::string problem_;

@@ -163,6 +163,17 @@ std::vector<Unit> deliveredUnits(const std::vector<uint8_t> &data, uint32_t base
     return units;
 }
 
+ReplayReference captureReference(const std::string &file)
+{
+    const std::string path = std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + file;
+    ReplayReference ref;
+    ref.video = extractUnits(path, true);
+    ref.audio = extractUnits(path, false);
+    ref.wholeVideo = ref.video.empty() ? 0 : ref.video.size() - 1;
+    ref.wholeAudio = ref.audio.empty() ? 0 : ref.audio.size() - 1;
+    return ref;
+}
+
 int expectFaithfulReplay(const ReplayReference &ref, const std::vector<Unit> &video, const std::vector<Unit> &audio)
 {
     // Passes begin at the first whole picture with a sequence header.

@@ -66,6 +66,10 @@ struct ReplayReference {
     size_t wholeVideo = 0, wholeAudio = 0;
 };
 
+// The reference of a capture in tests/data: a capture ends mid-unit, so its
+// last picture and its last audio frame are cut off.
+ReplayReference captureReference(const std::string &file);
+
 // Checks delivered units against the reference, with gtest expectations:
 // every pass over the file delivers the whole pictures from the first
 // sequence header on, byte-identical (a loop point that opens an open GOP

@@ -430,13 +430,9 @@ class CaptureReplay : public ::testing::TestWithParam<Capture> {};
 TEST_P(CaptureReplay, EveryPassDeliversTheWholeUnitsOfTheCaptureOnOneTimeline)
 {
     const std::string path = std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + GetParam().file;
-    test::ReplayReference ref;
-    ref.video = test::extractUnits(path, true);
-    ref.audio = test::extractUnits(path, false);
-    ASSERT_GT(ref.video.size(), 25u);
-    ASSERT_GT(ref.audio.size(), 25u);
-    ref.wholeVideo = ref.video.size() - 1;
-    ref.wholeAudio = ref.audio.size() - 1;
+    const test::ReplayReference ref = test::captureReference(GetParam().file);
+    ASSERT_GT(ref.wholeVideo, 25u);
+    ASSERT_GT(ref.wholeAudio, 25u);
     EXPECT_LT(ref.audio.back().data.size(), ref.audio.front().data.size()); // constant rate: the last is short
     // Replay begins at the first sequence header; its GOP decides what a
     // loop point must do.

@@ -421,13 +421,9 @@ class CaptureReplayE2E : public ReceiverE2E, public ::testing::WithParamInterfac
 TEST_P(CaptureReplayE2E, DeliversTheCapturesUnitsAcrossALoopPoint)
 {
     const std::string path = std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + GetParam();
-    test::ReplayReference ref;
-    ref.video = test::extractUnits(path, true);
-    ref.audio = test::extractUnits(path, false);
-    ASSERT_GT(ref.video.size(), 25u);
-    ASSERT_GT(ref.audio.size(), 25u);
-    ref.wholeVideo = ref.video.size() - 1;
-    ref.wholeAudio = ref.audio.size() - 1;
+    const test::ReplayReference ref = test::captureReference(GetParam());
+    ASSERT_GT(ref.wholeVideo, 25u);
+    ASSERT_GT(ref.wholeAudio, 25u);
     start("receiver adapter=0 target=0 revision=2.17 rate=off\nchannel name=Capture tag=1 video-pid=500 file=\"" +
           path + "\"\n");
     const DvbDevice d = first();
