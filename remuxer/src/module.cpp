@@ -9,9 +9,9 @@ constexpr uint32_t kDllVersionInfoBytes = sizeof(DLLVERSIONINFO);
 constexpr uint32_t kPlatformNt = 2;
 constexpr uint32_t kBuildNumber = QUELMAR_REMUX_BUILD;
 
-remux::Engine &engine()
+quelmar::remux::Engine &engine()
 {
-    static remux::Engine instance;
+    static quelmar::remux::Engine instance;
     return instance;
 }
 

@@ -10,7 +10,7 @@ extern "C" {
 
 #include <cstring>
 
-namespace remux {
+namespace quelmar::remux {
 namespace {
 
 constexpr size_t kPackBytes = 2048;             // DVD pack size
@@ -244,4 +244,4 @@ void PsWriter::abandon()
     audioCodec_ = AudioCodec::None;
 }
 
-} // namespace remux
+} // namespace quelmar::remux

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-namespace remux {
+namespace quelmar::remux {
 namespace {
 
 constexpr size_t kStartCodeBytes = 4;              // 00 00 01 xx
@@ -325,4 +325,4 @@ void AudioParser::discardBuffered()
     locked_ = false;
 }
 
-} // namespace remux
+} // namespace quelmar::remux

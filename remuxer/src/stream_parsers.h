@@ -8,7 +8,7 @@
 #include <deque>
 #include <vector>
 
-namespace remux {
+namespace quelmar::remux {
 
 // One coded picture (or field pair) with the headers in front of it.
 struct VideoAccessUnit {
@@ -52,7 +52,7 @@ public:
     const std::vector<uint8_t> &sequenceHeaderBytes() const { return seqHeaderBytes_; }
     bool sequenceKnown() const { return seqKnown_; }
     const SequenceParams &sequence() const { return seq_; }
-    StreamErrors &errors() { return errors_; }
+    const StreamErrors &errors() const { return errors_; }
 
 private:
     void scan(std::deque<VideoAccessUnit> &out);
@@ -98,7 +98,7 @@ public:
     }
     void reset() { *this = AudioParser(); }
     uint64_t delivered() const { return delivered_; }
-    StreamErrors &errors() { return errors_; }
+    const StreamErrors &errors() const { return errors_; }
 
 private:
     // How a candidate frame at pos checks out.
@@ -118,4 +118,4 @@ private:
     StreamErrors errors_;
 };
 
-} // namespace remux
+} // namespace quelmar::remux

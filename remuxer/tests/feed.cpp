@@ -14,7 +14,7 @@ extern "C" {
 #include <deque>
 #include <stdexcept>
 
-namespace remux::test {
+namespace quelmar::remux::test {
 namespace {
 
 constexpr int64_t kClock = 90000; // ticks per second
@@ -396,4 +396,4 @@ bool writeTransportStream(const FeedOptions &o, const std::string &path)
     return ok;
 }
 
-} // namespace remux::test
+} // namespace quelmar::remux::test

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace remux::test {
+namespace quelmar::remux::test {
 
 enum class AudioKind {
     None,
@@ -58,4 +58,4 @@ Feed makeFeed(const FeedOptions &options);
 // benchmark) to path; returns false on failure.
 bool writeTransportStream(const FeedOptions &options, const std::string &path);
 
-} // namespace remux::test
+} // namespace quelmar::remux::test

@@ -6,7 +6,7 @@
 
 #include <random>
 
-using namespace remux::test;
+using namespace quelmar::remux::test;
 
 namespace {
 

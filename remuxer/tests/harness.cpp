@@ -11,6 +11,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -18,18 +19,18 @@ extern "C" {
 #include <stdexcept>
 #include <unistd.h>
 
-namespace remux::test {
+namespace quelmar::remux::test {
 namespace {
 
-Part *g_part = nullptr;
-bool g_writersWork = true;
-std::vector<std::string> *g_log = nullptr;
+Part *currentPart = nullptr;
+bool writersWorkNow = true;
+std::vector<std::string> *logLines = nullptr;
 
 int32_t writeTo(std::vector<uint8_t> Part::*member, const uint8_t *data, uint32_t length)
 {
-    if (!g_writersWork || !g_part)
+    if (!writersWorkNow || !currentPart)
         return 0;
-    auto &v = g_part->*member;
+    auto &v = currentPart->*member;
     v.insert(v.end(), data, data + length);
     return 1;
 }
@@ -38,8 +39,8 @@ int32_t writeVideo(const uint8_t *d, uint32_t n) { return writeTo(&Part::m2v, d,
 int32_t writeAudio(const uint8_t *d, uint32_t n) { return writeTo(&Part::audio, d, n); }
 void logLine(const char *text)
 {
-    if (g_log)
-        g_log->push_back(text);
+    if (logLines)
+        logLines->push_back(text);
 }
 
 template <typename F>
@@ -51,15 +52,15 @@ void bind(void *h, F &f, const char *name)
 }
 
 // Messages libav prints while an output is being checked.
-thread_local FileCheck *g_check = nullptr;
+thread_local FileCheck *activeCheck = nullptr;
 void countMessages(void *, int level, const char *fmt, va_list args)
 {
-    if (!g_check || level > AV_LOG_WARNING)
+    if (!activeCheck || level > AV_LOG_WARNING)
         return;
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, args);
-    g_check->warnings++;
-    g_check->messages.push_back(text);
+    activeCheck->warnings++;
+    activeCheck->messages.push_back(text);
 }
 
 struct MemoryInput {
@@ -122,7 +123,9 @@ Module &Module::get()
     static Module m;
     if (m.handle)
         return m;
-    const std::string path = std::string(QUELMAR_BIN_DIR) + "/libremuxer.so";
+    // QUELMAR_REMUXER names another build of the module, as for the recorder.
+    const char *other = std::getenv("QUELMAR_REMUXER");
+    const std::string path = other && *other ? other : std::string(QUELMAR_BIN_DIR) + "/libremuxer.so";
     m.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!m.handle)
         throw std::runtime_error(std::string("cannot load ") + path + ": " + dlerror());
@@ -138,9 +141,9 @@ RunResult run(const Feed &feed, const RunOptions &o)
     Module &m = Module::get();
     RunResult r;
     r.parts.emplace_back();
-    g_part = &r.parts.back();
-    g_writersWork = true;
-    g_log = &r.log;
+    currentPart = &r.parts.back();
+    writersWorkNow = true;
+    logLines = &r.log;
     const RemuxWriter mux = o.mux ? &writeMux : nullptr;
     const RemuxWriter video = o.videoEs ? &writeVideo : nullptr;
     const RemuxWriter audio = o.audioEs ? &writeAudio : nullptr;
@@ -158,7 +161,7 @@ RunResult run(const Feed &feed, const RunOptions &o)
         if (c.kind == REMUX_STREAM_AUDIO)
             (void)m.GetLastAudioPES();
         if (o.writersWork)
-            g_writersWork = o.writersWork(i);
+            writersWorkNow = o.writersWork(i);
         bool split = std::find(o.splitAfterChunks.begin(), o.splitAfterChunks.end(), i) != o.splitAfterChunks.end();
         int32_t result;
         do {
@@ -167,11 +170,11 @@ RunResult run(const Feed &feed, const RunOptions &o)
                 if (mux && m.Flush_Mpg(mux) == 0) {
                     r.failedAt = true;
                     r.failedChunk = i;
-                    g_log = nullptr;
+                    logLines = nullptr;
                     return r;
                 }
                 r.parts.emplace_back();
-                g_part = &r.parts.back();
+                currentPart = &r.parts.back();
                 splitPending = 1;
             }
             result = m.Write_Mpg(mux, video, audio, &splitPending);
@@ -179,7 +182,7 @@ RunResult run(const Feed &feed, const RunOptions &o)
             if (result == 0) {
                 r.failedAt = true;
                 r.failedChunk = i;
-                g_log = nullptr;
+                logLines = nullptr;
                 return r;
             }
             (void)m.GetRecordingTime();
@@ -196,8 +199,8 @@ RunResult run(const Feed &feed, const RunOptions &o)
     std::memcpy(&r.info, m.GetVideoInfo(), sizeof r.info);
     if (const uint8_t *a = m.GetLastAudioPES())
         r.lastAudio.assign(a, a + 8);
-    g_log = nullptr;
-    g_part = nullptr;
+    logLines = nullptr;
+    currentPart = nullptr;
     return r;
 }
 
@@ -206,7 +209,7 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
     FileCheck fc;
     if (data.empty())
         return fc;
-    g_check = &fc;
+    activeCheck = &fc;
     av_log_set_callback(&countMessages);
     MemoryInput in{&data};
     constexpr int kReadBufferBytes = 64 * 1024;
@@ -287,7 +290,7 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
     av_freep(&io->buffer);
     avio_context_free(&io);
     av_log_set_callback(&av_log_default_callback);
-    g_check = nullptr;
+    activeCheck = nullptr;
     return fc;
 }
 
@@ -318,4 +321,4 @@ int runCommand(const std::string &command, std::string *out, std::string *errTex
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-} // namespace remux::test
+} // namespace quelmar::remux::test

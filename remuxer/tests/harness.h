@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace remux::test {
+namespace quelmar::remux::test {
 
 // The module's entry points, bound with dlopen/dlsym.
 struct Module {
@@ -20,7 +20,8 @@ struct Module {
 #define REMUX_MEMBER(name, type) type name = nullptr;
     REMUX_ENTRY_POINTS(REMUX_MEMBER)
 #undef REMUX_MEMBER
-    // Loads build/bin/libremuxer.so once per process; throws on failure.
+    // Loads build/bin/libremuxer.so (or $QUELMAR_REMUXER) once per process;
+    // throws on failure.
     static Module &get();
 };
 
@@ -84,4 +85,4 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
 // Runs a command, returns its exit status; its standard error goes to errText.
 int runCommand(const std::string &command, std::string *out, std::string *errText);
 
-} // namespace remux::test
+} // namespace quelmar::remux::test

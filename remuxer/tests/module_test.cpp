@@ -8,7 +8,7 @@
 #include <cstring>
 #include <map>
 
-using namespace remux::test;
+using namespace quelmar::remux::test;
 
 namespace {
 
@@ -588,12 +588,12 @@ TEST(RemuxerModule, StreamOffsetsWrappingAt32BitsKeepTheirStamps)
     }
     RunOptions o;
     o.afterInit = [](Module &m) {
-        static const std::vector<uint8_t> video(REMUX_VIDEO_CHUNK_BYTES, 0x47), audio(REMUX_AUDIO_CHUNK_BYTES, 0x47);
+        static const std::vector<uint8_t> kVideo(REMUX_VIDEO_CHUNK_BYTES, 0x47), kAudio(REMUX_AUDIO_CHUNK_BYTES, 0x47);
         m.SetPaused(1);
         for (uint64_t i = 0; i < kVideoChunksBefore; ++i)
-            m.Supply_Data(video.data(), REMUX_VIDEO_CHUNK_BYTES, REMUX_STREAM_VIDEO);
+            m.Supply_Data(kVideo.data(), REMUX_VIDEO_CHUNK_BYTES, REMUX_STREAM_VIDEO);
         for (uint64_t i = 0; i < kAudioChunksBefore; ++i)
-            m.Supply_Data(audio.data(), REMUX_AUDIO_CHUNK_BYTES, REMUX_STREAM_AUDIO);
+            m.Supply_Data(kAudio.data(), REMUX_AUDIO_CHUNK_BYTES, REMUX_STREAM_AUDIO);
     };
     RunResult r = run(feed, o);
     ASSERT_FALSE(r.failedAt);

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-using namespace remux;
+using namespace quelmar::remux;
 
 namespace {
 

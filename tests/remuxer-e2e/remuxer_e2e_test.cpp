@@ -21,7 +21,7 @@
 namespace {
 
 using namespace std::chrono;
-using namespace remux::test;
+using namespace quelmar::remux::test;
 
 const std::string kBin = QUELMAR_BIN_DIR;
 constexpr double kFeedSeconds = 15.0;
