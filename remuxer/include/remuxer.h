@@ -10,8 +10,8 @@
  * entry point must be called from one thread at a time (the recorder's
  * recording thread); writers and the log callback are called back on that
  * thread, from inside the entry point that was called. The pointers returned
- * by GetLastAudioPES and GetVideoInfo belong to the module and stay valid
- * until the next call of Supply_Data, InitEx, Init or Perform_Resync.
+ * by GetLastAudioPES and GetVideoInfo belong to the module (see each for how
+ * long they stay valid).
  *
  * Calling order for one recording: InitEx, Perform_Resync, then per chunk
  * SetPaused, Supply_Data, Write_Mpg (again while it returns
@@ -67,10 +67,18 @@ typedef int32_t (*RemuxWriter)(const uint8_t *data, uint32_t length);
 typedef void (*RemuxLog)(const char *text);
 
 /* Parameters of the video sequence, from the sequence header and sequence
- * extension. Read-only for the caller. */
+ * extension. Read-only for the caller.
+ * Byte 1 says whether the record changed: it is set when a sequence header
+ * arrives whose parameters (every field below) differ from those in the
+ * record the caller last read through GetVideoInfo, or when none was read
+ * yet, and it is cleared by that read. A caller that refreshes its display
+ * when both flag bytes are non-zero does so once per change, not per chunk. */
 typedef struct VideoInfo {
-    uint8_t sequenceKnown;  /* 0: non-zero once a sequence header was parsed */
-    uint8_t extensionKnown; /* 1: non-zero once the extension (or its absence, MPEG-1) is known */
+    uint8_t sequenceKnown; /* 0: non-zero once a sequence header was parsed */
+    union {
+        uint8_t sequenceChanged; /* 1: non-zero when the parameters changed since the last read */
+        uint8_t extensionKnown;  /* the former name of sequenceChanged, kept for existing callers */
+    };
     uint8_t reserved0[6];
     double frameRate;       /* 8: Hz, from frame_rate_code and the extension's n/d */
     uint32_t bitRate;       /* 16: units of 400 bit/s (bit_rate_value with extension bits) */
@@ -92,7 +100,7 @@ typedef struct VideoInfo {
 #endif
 REMUX_STATIC_ASSERT(sizeof(DLLVERSIONINFO) == 20, "DLLVERSIONINFO is 20 bytes");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, sequenceKnown) == 0, "VideoInfo flag 0");
-REMUX_STATIC_ASSERT(offsetof(VideoInfo, extensionKnown) == 1, "VideoInfo flag 1");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, sequenceChanged) == 1, "VideoInfo flag 1");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, frameRate) == 8, "VideoInfo frame rate");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, bitRate) == 16, "VideoInfo bit rate");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, chromaFormat) == 29, "VideoInfo chroma format");
@@ -159,10 +167,12 @@ uint32_t GetRecordingTime(void);
 
 /* The newest complete audio frame, whole (an AC-3 frame can be CRC-checked
  * from it), sync word first, or null when no frame has been seen since
- * InitEx. */
+ * InitEx. Valid until the next call of Supply_Data, InitEx or Init. */
 const uint8_t *GetLastAudioPES(void);
 
-/* The VideoInfo record (never null). */
+/* The VideoInfo record (never null), with byte 1 as it stood; reading it
+ * clears byte 1 (see VideoInfo). The record stays valid until the next call
+ * of GetVideoInfo, InitEx or Init. */
 const void *GetVideoInfo(void);
 
 /* Zero stuffing bytes removed from the video stream since InitEx. */

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace quelmar::remux {
 namespace {
@@ -31,6 +32,8 @@ void Engine::init(RemuxLog log, int16_t videoDelayMs, bool audioOnly)
     timedAudio_.clear();
     lastAudio_.clear();
     info_ = VideoInfo{};
+    infoRead_ = VideoInfo{};
+    reported_.reset();
     report_ = {};
 }
 
@@ -147,16 +150,32 @@ void Engine::updateVideoInfo()
     if (!parser.sequenceKnown())
         return;
     const SequenceParams &s = parser.sequence();
-    info_.sequenceKnown = 1;
-    info_.extensionKnown = 1;
-    info_.frameRate = s.frameRate();
-    info_.bitRate = s.bitRateValue;
-    info_.vbvBufferSize = s.vbvBufferSize;
-    info_.chromaFormat = s.mpeg2 ? s.chromaFormat : 1;
-    info_.aspectRatio = s.aspectRatio;
-    info_.width = s.width;
-    info_.height = s.height;
-    info_.pictureFormat = s.progressiveSequence ? 1 : 0;
+    VideoInfo now{};
+    now.sequenceKnown = 1;
+    now.frameRate = s.frameRate();
+    now.bitRate = s.bitRateValue;
+    now.vbvBufferSize = s.vbvBufferSize;
+    now.chromaFormat = s.mpeg2 ? s.chromaFormat : 1;
+    now.aspectRatio = s.aspectRatio;
+    now.width = s.width;
+    now.height = s.height;
+    now.pictureFormat = s.progressiveSequence ? 1 : 0;
+    // The record has no padding with undefined bytes (reserved fields are
+    // zero), so the parameters compare as bytes; the change flag is left out.
+    const bool changed = !reported_ || std::memcmp(&now, &*reported_, sizeof now) != 0;
+    info_ = now;
+    info_.sequenceChanged = changed ? 1 : 0;
+}
+
+const VideoInfo *Engine::readVideoInfo()
+{
+    infoRead_ = info_;
+    if (info_.sequenceKnown) {
+        reported_ = info_;
+        reported_->sequenceChanged = 0;
+    }
+    info_.sequenceChanged = 0;
+    return &infoRead_;
 }
 
 } // namespace quelmar::remux

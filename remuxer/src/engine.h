@@ -39,7 +39,9 @@ public:
 
     uint32_t recordingTimeMs() const;
     const uint8_t *lastAudioFrame() const { return lastAudio_.empty() ? nullptr : lastAudio_.data(); }
-    const VideoInfo *videoInfo() const { return &info_; }
+    // The VideoInfo record for GetVideoInfo: a copy, valid until the next
+    // call; the change flag is cleared for the next one.
+    const VideoInfo *readVideoInfo();
     uint64_t videoPadding() const { return timing_.videoParser().paddingBytes(); }
 
 private:
@@ -63,7 +65,9 @@ private:
     std::deque<TimedVideo> timedVideo_; // between timing and admission
     std::deque<TimedAudio> timedAudio_;
     std::vector<uint8_t> lastAudio_;
-    VideoInfo info_{};
+    VideoInfo info_{};                  // the newest sequence's parameters
+    VideoInfo infoRead_{};              // what the caller last read
+    std::optional<VideoInfo> reported_; // parameters of that read, once there was one
     ErrorReport report_;
 };
 

@@ -57,12 +57,12 @@ private:
         std::deque<VideoAccessUnit> parsedVideo;
         std::deque<AudioFrame> parsedAudio;
         StampQueue video, audio;
-        bool stampsAbsent = false; // none came while units waited: stop waiting for them
+        bool stampsAbsent = false;     // none came while units waited: stop waiting for them
         std::optional<int64_t> ptsRef; // the last unwrapped PTS
         uint64_t badStampRecords = 0;
         // Input clocks (90 kHz, unwrapped): where the next unit is expected.
         std::optional<int64_t> videoNextDts, audioNextPts;
-        uint64_t videoErrorsSeen = 0;  // parser error count at the previous picture
+        uint64_t videoErrorsSeen = 0;   // parser error count at the previous picture
         std::optional<int64_t> gopBase; // PTS of temporal reference 0 of the current GOP
     };
 

@@ -60,7 +60,7 @@ REMUX_EXPORT uint32_t GetRecordingTime(void) { return engine().recordingTimeMs()
 
 REMUX_EXPORT const uint8_t *GetLastAudioPES(void) { return engine().lastAudioFrame(); }
 
-REMUX_EXPORT const void *GetVideoInfo(void) { return engine().videoInfo(); }
+REMUX_EXPORT const void *GetVideoInfo(void) { return engine().readVideoInfo(); }
 
 REMUX_EXPORT uint64_t GetVideoPaddingCount(void) { return engine().videoPadding(); }
 

@@ -71,8 +71,7 @@ public:
     const std::optional<ReplayPoint> &replay() const { return state_.replay; }
     // The sequence header to attach to the next picture: bytes are the
     // parser's current one when the picture brings its own or none is held.
-    std::shared_ptr<const std::vector<uint8_t>> sequenceHeaderFor(bool unitHasOne,
-                                                                  const std::vector<uint8_t> &current);
+    std::shared_ptr<const std::vector<uint8_t>> sequenceHeaderFor(bool unitHasOne, const std::vector<uint8_t> &current);
 
     Cursor &cursor(Output o) { return state_.cursors[static_cast<size_t>(o)]; }
     const Cursor &cursor(Output o) const { return state_.cursors[static_cast<size_t>(o)]; }

@@ -19,8 +19,7 @@ class PartWriter {
 public:
     PartWriter(const Settings &settings, OutputLog &log, const Timeline &timeline, const VideoParser &videoParser)
         : settings_(settings), log_(log), timeline_(timeline), videoParser_(videoParser)
-    {
-    }
+    {}
 
     void reset();
     // Write_Mpg and Flush_Mpg (results REMUX_WRITE_*), see remuxer.h.

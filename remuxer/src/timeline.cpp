@@ -47,8 +47,7 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
         if (!cleanStart)
             return; // waiting for a sequence header and an I-frame GOP
         if (!seg.origin)
-            establish(delayedPts,
-                      std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + reorder + 1}));
+            establish(delayedPts, std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + reorder + 1}));
         const int64_t out = delayedPts - seg.origin->in + seg.origin->out;
         if (out < seg.origin->out || out - reorder <= state_.lastVideoDts ||
             out - seg.origin->out > kAdmitWindowTicks) {
@@ -142,8 +141,8 @@ void Timeline::admitAudio(TimedAudio &&a)
             // Let the earliest held frame open the timeline.
             std::deque<TimedAudio> waiting;
             waiting.swap(seg.waitingAudio);
-            establish(waiting.front().pts, std::max({state_.videoEnd, state_.audioEnd,
-                                                     state_.lastVideoDts + state_.maxReorder + 1}));
+            establish(waiting.front().pts,
+                      std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + state_.maxReorder + 1}));
             for (auto &w : waiting)
                 admitAudio(std::move(w));
             return;

@@ -48,7 +48,7 @@ struct OutUnit {
     std::vector<uint8_t> data;
     int64_t pts = 0, dts = 0, duration = 0;
     PictureHeader picture;
-    bool gopStart = false; // I picture with a GOP header: a part may start here
+    bool gopStart = false;                                      // I picture with a GOP header: a part may start here
     std::shared_ptr<const std::vector<uint8_t>> sequenceHeader; // to repeat when data lacks one
     bool hasSequenceHeader = false;
 };

@@ -156,8 +156,11 @@ RunResult run(const Feed &feed, const RunOptions &o)
         const Chunk &c = feed.chunks[i];
         m.SetPaused(c.paused ? 1 : 0);
         m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
-        if (c.kind == REMUX_STREAM_VIDEO)
-            (void)m.GetVideoInfo();
+        if (c.kind == REMUX_STREAM_VIDEO) {
+            const auto *info = static_cast<const VideoInfo *>(m.GetVideoInfo());
+            if (info->sequenceKnown && info->sequenceChanged)
+                r.videoInfoChanges++;
+        }
         if (c.kind == REMUX_STREAM_AUDIO)
             (void)m.GetLastAudioPES();
         if (o.writersWork)

@@ -52,6 +52,7 @@ struct RunResult {
     size_t failedChunk = 0;
     bool splitCleared = true; // every splitPending was cleared by the module
     VideoInfo info{};
+    int videoInfoChanges = 0;       // GetVideoInfo reads with both flag bytes set
     std::vector<uint8_t> lastAudio; // first 8 bytes of GetLastAudioPES at the end
 };
 

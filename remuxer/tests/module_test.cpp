@@ -214,7 +214,7 @@ TEST(RemuxerModule, VideoInfoComesFromTheSequenceHeader)
 {
     RunResult r = run(mp2Feed(), RunOptions{});
     EXPECT_NE(r.info.sequenceKnown, 0);
-    EXPECT_NE(r.info.extensionKnown, 0);
+    EXPECT_EQ(r.info.sequenceChanged, 0) << "cleared by the reads after every video chunk";
     EXPECT_EQ(r.info.width, 352);
     EXPECT_EQ(r.info.height, 288);
     EXPECT_DOUBLE_EQ(r.info.frameRate, 25.0);
@@ -222,6 +222,23 @@ TEST(RemuxerModule, VideoInfoComesFromTheSequenceHeader)
     EXPECT_EQ(r.info.pictureFormat, 1);
     EXPECT_GE(r.info.aspectRatio, 1);
     EXPECT_GT(r.info.bitRate, 0u);
+}
+
+TEST(RemuxerModule, VideoInfoSaysChangedOncePerNewSequence)
+{
+    // A sequence header comes with every GOP; only the first, and the first
+    // with other parameters (the aspect ratio changes half way), are news.
+    Feed feed = mp2Feed();
+    size_t videoChunks = 0;
+    for (Chunk &c : feed.chunks) {
+        if (c.kind != REMUX_STREAM_VIDEO || ++videoChunks < 50)
+            continue;
+        for (size_t i = 0; i + 8 < c.data.size(); ++i)
+            if (c.data[i] == 0 && c.data[i + 1] == 0 && c.data[i + 2] == 1 && c.data[i + 3] == 0xB3)
+                c.data[i + 7] = static_cast<uint8_t>((c.data[i + 7] & 0x0F) | (c.data[i + 7] >> 4 == 3 ? 0x20 : 0x30));
+    }
+    RunResult r = run(feed, RunOptions{});
+    EXPECT_EQ(r.videoInfoChanges, 2);
 }
 
 TEST(RemuxerModule, FailingWriterMakesWriteReturnZeroAndStopsAllOutput)
