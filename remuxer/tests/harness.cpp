@@ -63,6 +63,17 @@ void countMessages(void *, int level, const char *fmt, va_list args)
     activeCheck->messages.push_back(text);
 }
 
+// libav messages while the module runs.
+std::vector<std::string> *runMessages = nullptr;
+void collectMessages(void *, int level, const char *fmt, va_list args)
+{
+    if (!runMessages || level > AV_LOG_WARNING)
+        return;
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, args);
+    runMessages->push_back(text);
+}
+
 struct MemoryInput {
     const std::vector<uint8_t> *data;
     size_t pos = 0;
@@ -147,6 +158,17 @@ RunResult run(const Feed &feed, const RunOptions &o)
     const RemuxWriter mux = o.mux ? &writeMux : nullptr;
     const RemuxWriter video = o.videoEs ? &writeVideo : nullptr;
     const RemuxWriter audio = o.audioEs ? &writeAudio : nullptr;
+    runMessages = &r.avMessages;
+    av_log_set_callback(&collectMessages);
+    struct Restore {
+        ~Restore()
+        {
+            av_log_set_callback(&av_log_default_callback);
+            runMessages = nullptr;
+            logLines = nullptr;
+            currentPart = nullptr;
+        }
+    } restore;
     m.InitEx(&logLine, 0, o.videoDelayMs, o.audioOnly ? 1 : 0);
     m.Perform_Resync();
     if (o.afterInit)
@@ -173,7 +195,6 @@ RunResult run(const Feed &feed, const RunOptions &o)
                 if (mux && m.Flush_Mpg(mux) == 0) {
                     r.failedAt = true;
                     r.failedChunk = i;
-                    logLines = nullptr;
                     return r;
                 }
                 r.parts.emplace_back();
@@ -185,7 +206,6 @@ RunResult run(const Feed &feed, const RunOptions &o)
             if (result == 0) {
                 r.failedAt = true;
                 r.failedChunk = i;
-                logLines = nullptr;
                 return r;
             }
             (void)m.GetRecordingTime();
@@ -193,7 +213,7 @@ RunResult run(const Feed &feed, const RunOptions &o)
         if (splitPending)
             r.splitCleared = false;
     }
-    if (mux && m.Flush_Mpg(mux) == 0) {
+    if ((mux || o.flushWithoutMux) && m.Flush_Mpg(mux) == 0) {
         r.failedAt = true;
         r.failedChunk = feed.chunks.size();
     }
@@ -202,8 +222,6 @@ RunResult run(const Feed &feed, const RunOptions &o)
     std::memcpy(&r.info, m.GetVideoInfo(), sizeof r.info);
     if (const uint8_t *a = m.GetLastAudioPES())
         r.lastAudio.assign(a, a + 8);
-    logLines = nullptr;
-    currentPart = nullptr;
     return r;
 }
 

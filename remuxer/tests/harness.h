@@ -40,6 +40,8 @@ struct RunOptions {
     std::function<bool(size_t)> writersWork;
     // Called right after InitEx and Perform_Resync, before the first chunk.
     std::function<void(Module &)> afterInit;
+    // Without a multiplex writer, end with Flush_Mpg(nullptr) all the same.
+    bool flushWithoutMux = false;
 };
 
 struct RunResult {
@@ -52,8 +54,9 @@ struct RunResult {
     size_t failedChunk = 0;
     bool splitCleared = true; // every splitPending was cleared by the module
     VideoInfo info{};
-    int videoInfoChanges = 0;       // GetVideoInfo reads with both flag bytes set
-    std::vector<uint8_t> lastAudio; // first 8 bytes of GetLastAudioPES at the end
+    int videoInfoChanges = 0;            // GetVideoInfo reads with both flag bytes set
+    std::vector<uint8_t> lastAudio;      // first 8 bytes of GetLastAudioPES at the end
+    std::vector<std::string> avMessages; // libav warnings and errors while the module ran
 };
 
 // Feeds all chunks in order: SetPaused, Supply_Data, split test, Write_Mpg
