@@ -215,6 +215,8 @@ bool VideoParser::parseUnit(VideoAccessUnit &au)
             inSequence = true;
             seqStart = i;
         } else if (code == kExtensionStartCode) {
+            if (i + kStartCodeBytes >= n)
+                return false; // an extension without its identifier: damaged
             if (inSequence && (b[i + 4] >> 4) == kSequenceExtensionId) {
                 if (!applySequenceExtension(b + i, n - i, *seq))
                     return false;

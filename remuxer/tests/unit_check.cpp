@@ -15,8 +15,8 @@ namespace {
 constexpr uint8_t kPackCode = 0xBA, kSystemHeaderCode = 0xBB, kEndCode = 0xB9;
 constexpr uint8_t kPrivateStream1 = 0xBD, kPaddingStream = 0xBE, kPrivateStream2 = 0xBF;
 constexpr uint8_t kPictureCode = 0x00, kSequenceCode = 0xB3, kGopCode = 0xB8, kSequenceEndCode = 0xB7;
-constexpr size_t kPackHeaderBytes = 14;      // MPEG-2 pack header without stuffing
-constexpr size_t kPesFixedBytes = 9;         // start code, id, length, two flag bytes, header length
+constexpr size_t kPackHeaderBytes = 14;        // MPEG-2 pack header without stuffing
+constexpr size_t kPesFixedBytes = 9;           // start code, id, length, two flag bytes, header length
 constexpr size_t kAc3SubstreamHeaderBytes = 4; // sub-stream id, frame count, first access unit pointer
 constexpr uint64_t kFnvOffset = 1469598103934665603ull, kFnvPrime = 1099511628211ull;
 
@@ -27,8 +27,7 @@ bool startCodeAt(const std::vector<uint8_t> &b, size_t i)
 
 int64_t timestampAt(const uint8_t *p)
 {
-    return (static_cast<int64_t>(p[0] & 0x0E) << 29) | (p[1] << 22) | ((p[2] & 0xFE) << 14) | (p[3] << 7) |
-           (p[4] >> 1);
+    return (static_cast<int64_t>(p[0] & 0x0E) << 29) | (p[1] << 22) | ((p[2] & 0xFE) << 14) | (p[3] << 7) | (p[4] >> 1);
 }
 
 UnitKey keyOf(const uint8_t *p, size_t n)
@@ -172,9 +171,9 @@ std::vector<EsUnit> splitAudioFrames(const std::vector<uint8_t> &es, bool ac3, c
         uint8_t *frame = nullptr;
         int frameSize = 0;
         const bool flush = pos == es.size();
-        const int used = av_parser_parse2(parser, ctx, &frame, &frameSize, flush ? nullptr : es.data() + pos,
-                                          flush ? 0 : static_cast<int>(es.size() - pos), AV_NOPTS_VALUE,
-                                          AV_NOPTS_VALUE, 0);
+        const int used =
+            av_parser_parse2(parser, ctx, &frame, &frameSize, flush ? nullptr : es.data() + pos,
+                             flush ? 0 : static_cast<int>(es.size() - pos), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         pos += static_cast<size_t>(std::max(used, 0));
         if (frameSize > 0) {
             EsUnit u;

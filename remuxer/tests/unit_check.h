@@ -44,11 +44,11 @@ struct UnitKey {
 // zero stuffing after it left out) or one audio frame.
 struct EsUnit {
     UnitKey key;
-    char type = 'A';                // 'I', 'P', 'B', or 'A' for audio
-    int temporalReference = 0;      // pictures
-    bool gopStart = false;          // a GOP header precedes the picture
-    bool closedGop = false;         // of that GOP header
-    std::optional<int64_t> pts;     // from the PES packet the unit starts in
+    char type = 'A';            // 'I', 'P', 'B', or 'A' for audio
+    int temporalReference = 0;  // pictures
+    bool gopStart = false;      // a GOP header precedes the picture
+    bool closedGop = false;     // of that GOP header
+    std::optional<int64_t> pts; // from the PES packet the unit starts in
 };
 
 // Pictures of an MPEG video elementary stream. A stamp belongs to the first
