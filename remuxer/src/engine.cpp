@@ -48,6 +48,7 @@ void Engine::setPaused(bool paused)
     if (paused && !paused_) {
         // What came before the pause is output; the timeline then restarts
         // where it stands, so the gap leaves no trace.
+        timing_.finishInput();
         resolve(true);
         timeline_.endStreamsTogether();
         timeline_.breakOff();
@@ -104,9 +105,22 @@ int32_t Engine::flush(Writer mux)
 {
     if (writer_.failed())
         return REMUX_WRITE_FAILED;
+    // Units still waiting for their timestamp records, and the audio frame
+    // waiting for the next one to check it, are written with the times they
+    // get without them, and then wait on as before: what follows is timed by
+    // the records, and a part that starts here has them again, properly
+    // timed.
+    auto timing = timing_.snapshot();
+    auto timeline = timeline_.snapshot();
+    const OutputLog::Mark mark = log_.mark();
+    timing_.finishInput();
     resolve(true);
     const int32_t result = writer_.flush(mux);
-    if (mux && result != REMUX_WRITE_FAILED)
+    writer_.provisionalAudioFrom(mark.audioEnd);
+    timing_.restore(std::move(timing));
+    timeline_.restore(std::move(timeline));
+    log_.rollback(mark);
+    if (result != REMUX_WRITE_FAILED)
         reportErrors(true);
     return result;
 }

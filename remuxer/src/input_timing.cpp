@@ -1,5 +1,6 @@
 #include "input_timing.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace quelmar::remux {
@@ -22,6 +23,31 @@ uint64_t readBE(const uint8_t *p, int bytes)
 }
 
 } // namespace
+
+std::optional<int> InputTiming::PictureOrder::missingBefore(const PictureHeader &p) const
+{
+    if (!anchor || *anchor < firstB)
+        return std::nullopt;
+    const int expectedB = *anchor - firstB;
+    if (p.type != PictureType::B)
+        return std::max(0, expectedB - bSeen);
+    const int next = firstB + bSeen; // temporal reference of the B picture due
+    if (p.temporalReference < next || p.temporalReference >= *anchor)
+        return std::nullopt;
+    return p.temporalReference - next;
+}
+
+void InputTiming::PictureOrder::note(const PictureHeader &p, bool gopStart)
+{
+    if (p.type == PictureType::B) {
+        if (p.temporalReference >= firstB)
+            bSeen = static_cast<uint16_t>(p.temporalReference - firstB + 1);
+        return;
+    }
+    firstB = gopStart || !anchor ? 0 : static_cast<uint16_t>(*anchor + 1);
+    anchor = p.temporalReference;
+    bSeen = 0;
+}
 
 void InputTiming::reset()
 {
@@ -179,6 +205,7 @@ std::optional<TimedVideo> InputTiming::timeVideo(VideoAccessUnit &&au, const Sta
         return std::nullopt;
     TimedVideo v;
     v.duration = period;
+    v.frameTicks = period;
     // repeat_first_field: a progressive sequence shows the frame two or three
     // times, an interlaced one shows three fields (a frame and a half).
     if (au.coding.repeatFirstField)
@@ -192,8 +219,13 @@ std::optional<TimedVideo> InputTiming::timeVideo(VideoAccessUnit &&au, const Sta
         v.dts = stamp->dts;
         v.jump = next && std::llabs(v.dts - *next) > kJumpTicks;
         // A picture later than expected means pictures went missing (the
-        // receiver drops what is not fetched in time).
-        v.damaged = next && !v.jump && v.dts - *next > period / 2;
+        // receiver drops what is not fetched in time), which damages what
+        // follows unless all of them were B pictures.
+        const int64_t gap = next ? v.dts - *next : 0;
+        if (next && !v.jump && gap > period / 2) {
+            const std::optional<int> missingB = state_.order.missingBefore(au.picture);
+            v.damaged = !missingB || *missingB == 0 || std::llabs(gap - *missingB * period) > period / 2;
+        }
         state_.gopBase = v.pts - tr * period;
     } else {
         v.dts = next.value_or(0);
@@ -208,6 +240,7 @@ std::optional<TimedVideo> InputTiming::timeVideo(VideoAccessUnit &&au, const Sta
     }
     if (v.pts < v.dts)
         v.pts = v.dts;
+    state_.order.note(au.picture, au.hasGop);
     state_.videoNextDts = v.dts + v.duration;
     // Damaged data in front of this picture: what follows may refer to a picture that is gone.
     const StreamErrors &e = videoParser_.errors();
@@ -225,12 +258,22 @@ std::optional<TimedAudio> InputTiming::timeAudio(AudioFrame &&frame, const Stamp
     a.duration = frame.info.durationTicks();
     if (a.duration <= 0)
         return std::nullopt;
+    // Frames left out before this one (a cut-off frame, damaged bytes) take
+    // their time with them: at least one frame, more as their bytes say.
+    const uint64_t frameBytes = std::max<uint64_t>(frame.info.frameBytes, 1);
+    const int64_t lostFrames =
+        frame.damagedBytes == 0
+            ? 0
+            : std::max<int64_t>(1, static_cast<int64_t>((frame.damagedBytes + frameBytes / 2) / frameBytes));
     const auto &next = state_.audioNextPts;
     if (stamp) {
         a.pts = stamp->pts;
+        // A record made for a frame that was left out: this frame follows it.
+        if (lostFrames > 0 && stamp->offset < frame.offset)
+            a.pts += a.duration;
         a.jump = next && std::llabs(a.pts - *next) > kJumpTicks;
     } else {
-        a.pts = next.value_or(0);
+        a.pts = next.value_or(0) + lostFrames * a.duration;
     }
     state_.audioNextPts = a.pts + a.duration;
     a.frame = std::move(frame);

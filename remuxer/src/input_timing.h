@@ -29,6 +29,9 @@ public:
     // Chunks dropped whole (pause, audio-only recording): counted only.
     void skipVideo(uint32_t length) { videoParser_.skipChunk(length); }
     void skipAudio(uint32_t length) { audioParser_.skipChunk(length); }
+    // The input ends here for now (a pause, a flush): takes the audio frame
+    // that waits for its successor to check it, if it is whole.
+    void finishInput() { audioParser_.takeLastFrame(state_.parsedAudio); }
     // Drops unparsed input and parsed units that wait for their times.
     void discardBuffered();
     // Data flows again after a pause: stamps made for dropped data must not
@@ -40,6 +43,11 @@ public:
 
     const VideoParser &videoParser() const { return videoParser_; }
     const AudioParser &audioParser() const { return audioParser_; }
+
+    // Everything it holds, to go back to after a look ahead.
+    struct Snapshot;
+    Snapshot snapshot() const;
+    void restore(Snapshot &&s);
 
 private:
     struct Stamp {
@@ -53,6 +61,19 @@ private:
         std::optional<uint64_t> prevStart; // offset of the previous unit taken
         bool seen = false;                 // a stamp of this stream has arrived
     };
+    // Where the pictures of a GOP stand in decode order. After a reference
+    // picture (I or P) come the B pictures shown before it: temporal
+    // references from firstB up to its own. No picture refers to a B
+    // picture, so a gap made only of missing B pictures damages nothing.
+    struct PictureOrder {
+        std::optional<uint16_t> anchor; // temporal reference of the last reference picture
+        uint16_t firstB = 0;            // of the B pictures that follow it
+        uint16_t bSeen = 0;             // how many of them came, or were passed over
+        // The B pictures that should have come before this picture and did
+        // not; nullopt when its place does not fit the order.
+        std::optional<int> missingBefore(const PictureHeader &p) const;
+        void note(const PictureHeader &p, bool gopStart);
+    };
     struct State {
         std::deque<VideoAccessUnit> parsedVideo;
         std::deque<AudioFrame> parsedAudio;
@@ -64,6 +85,7 @@ private:
         std::optional<int64_t> videoNextDts, audioNextPts;
         uint64_t videoErrorsSeen = 0;   // parser error count at the previous picture
         std::optional<int64_t> gopBase; // PTS of temporal reference 0 of the current GOP
+        PictureOrder order;
     };
 
     void noteBadStamp();
@@ -79,6 +101,22 @@ private:
     VideoParser videoParser_;
     AudioParser audioParser_;
     State state_;
+
+public:
+    struct Snapshot {
+        VideoParser videoParser;
+        AudioParser audioParser;
+        State state;
+    };
 };
+
+inline InputTiming::Snapshot InputTiming::snapshot() const { return Snapshot{videoParser_, audioParser_, state_}; }
+
+inline void InputTiming::restore(Snapshot &&s)
+{
+    videoParser_ = std::move(s.videoParser);
+    audioParser_ = std::move(s.audioParser);
+    state_ = std::move(s.state);
+}
 
 } // namespace quelmar::remux

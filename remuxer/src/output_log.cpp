@@ -3,26 +3,14 @@
 #include <algorithm>
 
 namespace quelmar::remux {
-namespace {
-
-constexpr size_t kMaxVideoLogBytes = 32u << 20; // replay data kept at most
-
-} // namespace
 
 void OutputLog::appendVideo(OutUnit &&u)
 {
     state_.videoBytes += u.data.size();
-    if (u.gopStart)
-        state_.replay = ReplayPoint{videoEnd(), u.pts};
     state_.video.push_back(std::move(u));
-    trim();
 }
 
-void OutputLog::appendAudio(OutUnit &&u)
-{
-    state_.audio.push_back(std::move(u));
-    trim();
-}
+void OutputLog::appendAudio(OutUnit &&u) { state_.audio.push_back(std::move(u)); }
 
 void OutputLog::dropVideoFrom(uint64_t from)
 {
@@ -30,8 +18,6 @@ void OutputLog::dropVideoFrom(uint64_t from)
         state_.videoBytes -= state_.video.back().data.size();
         state_.video.pop_back();
     }
-    if (state_.replay && state_.replay->video >= from)
-        state_.replay.reset();
 }
 
 void OutputLog::dropAudioFrom(uint64_t from)
@@ -40,27 +26,27 @@ void OutputLog::dropAudioFrom(uint64_t from)
         state_.audio.pop_back();
 }
 
-void OutputLog::trim()
+void OutputLog::trim(uint64_t keepVideoFrom, uint64_t keepAudioFrom)
 {
-    uint64_t keepVideo = videoEnd();
-    uint64_t keepAudio = audioEnd();
-    for (const Cursor &c : state_.cursors) {
-        keepVideo = std::min(keepVideo, c.video);
-        keepAudio = std::min(keepAudio, c.audio);
-    }
-    if (state_.replay && state_.videoBytes > kMaxVideoLogBytes)
-        state_.replay.reset(); // a GOP too long to repeat
-    if (state_.replay)
-        keepVideo = std::min(keepVideo, state_.replay->video);
-    while (state_.videoBase < keepVideo && !state_.video.empty()) {
+    while (state_.videoBase < keepVideoFrom && !state_.video.empty()) {
         state_.videoBytes -= state_.video.front().data.size();
         state_.video.pop_front();
         state_.videoBase++;
     }
-    while (state_.audioBase < keepAudio && !state_.audio.empty() &&
-           !(state_.replay && state_.audio.front().pts >= state_.replay->pts)) {
+    while (state_.audioBase < keepAudioFrom && !state_.audio.empty()) {
         state_.audio.pop_front();
         state_.audioBase++;
+    }
+}
+
+void OutputLog::rollback(const Mark &m)
+{
+    dropVideoFrom(m.videoEnd);
+    dropAudioFrom(m.audioEnd);
+    state_.currentSeqHeader = m.currentSeqHeader;
+    for (Cursor &c : state_.cursors) {
+        c.video = std::min(c.video, videoEnd());
+        c.audio = std::min(c.audio, audioEnd());
     }
 }
 

@@ -10,6 +10,13 @@ namespace {
 constexpr int64_t kPsStreamWaitTicks = kClockHz;       // program stream waits 1 s for its second stream
 constexpr size_t kBytesPerWriteCall = 1u << 20;        // Write_Mpg returns "pending" beyond this
 constexpr int64_t kLockstepMaxLagTicks = 2 * kClockHz; // one stream waits at most 2 s for the other
+constexpr size_t kMaxVideoLogBytes = 32u << 20;        // a GOP longer than this is not repeated at a split
+constexpr Output kAllOutputs[] = {Output::Ps, Output::EsVideo, Output::EsAudio};
+
+size_t at(Output o) { return static_cast<size_t>(o); }
+
+// An audio frame shown mostly before a part's first picture is not part of it.
+bool beforeThePart(const OutUnit &frame, int64_t shownFrom) { return frame.pts + frame.duration / 2 < shownFrom; }
 
 size_t spend(size_t budget, size_t bytes) { return budget > bytes ? budget - bytes : 0; }
 
@@ -32,28 +39,99 @@ void PartWriter::noteWritten(const OutUnit &u)
     state_.writtenEnd = state_.writtenEnd ? std::max(*state_.writtenEnd, end) : end;
 }
 
-void PartWriter::positionAtPartStart(Cursor &c)
+std::optional<PartWriter::PartStart> PartWriter::findPartStart(uint64_t videoLimit, uint64_t audioLimit) const
 {
-    if (settings_.audioOnly || !timeline_.videoSeen()) {
-        c.awaitingStart = false; // audio frames: every frame is a clean start
-        return;
+    if (settings_.audioOnly || !timeline_.videoSeen())
+        return PartStart{videoLimit, audioLimit, INT64_MIN, std::nullopt}; // every audio frame is a clean start
+    if (log_.videoEmpty())
+        return std::nullopt;
+    // Audio that stalled for longer than the streams wait for each other
+    // holds no part start back.
+    const bool audioFlows = timeline_.audioCodec() != AudioCodec::None &&
+                            timeline_.audioEnd() > timeline_.videoEnd() - kLockstepMaxLagTicks;
+    for (uint64_t i = std::min(videoLimit, log_.videoEnd() - 1) + 1; i-- > log_.videoBegin();) {
+        const OutUnit &g = *log_.videoAt(i);
+        if (!g.gopStart)
+            continue;
+        PartStart start{i, 0, g.shownFrom, std::nullopt};
+        if (!g.closedGop) {
+            // Its leading B pictures are left out of the part: the old part
+            // must have them all, and no more of them may come.
+            start.skipLeadingBBefore = g.picture.temporalReference;
+            uint64_t j = i + 1;
+            while (j < log_.videoEnd() && log_.videoAt(j)->picture.type == PictureType::B &&
+                   log_.videoAt(j)->picture.temporalReference < g.picture.temporalReference)
+                ++j;
+            if (j == log_.videoEnd() || (j > i + 1 && j - 1 >= videoLimit))
+                continue;
+        }
+        // Audio from the frame nearest the first picture shown on.
+        uint64_t a = log_.audioBegin();
+        while (a < log_.audioEnd() && beforeThePart(*log_.audioAt(a), g.shownFrom))
+            ++a;
+        if (a > audioLimit)
+            continue; // audio the old part lacks would be skipped
+        if (a == log_.audioEnd() && audioFlows)
+            continue; // so would audio that is still to come
+        start.audio = a;
+        return start;
     }
-    const auto &replay = log_.replay();
-    if (!replay || replay->video < log_.videoBegin()) {
-        c.awaitingStart = true;
-        log_.skipToEnd(c);
-        return;
+    return std::nullopt;
+}
+
+void PartWriter::startParts(const OutputSet &outputs)
+{
+    const bool anyVideo = !settings_.audioOnly && timeline_.videoSeen();
+    uint64_t videoLimit = log_.videoEnd(), audioLimit = log_.audioEnd();
+    for (Output o : kAllOutputs) {
+        if (!outputs[at(o)])
+            continue;
+        if (o != Output::EsAudio)
+            videoLimit = std::min(videoLimit, log_.cursor(o).video);
+        if (o != Output::EsVideo)
+            audioLimit = std::min(audioLimit, log_.cursor(o).audio);
     }
-    c.awaitingStart = false;
-    c.partStart = true;
-    c.audioFloor = replay->pts;
-    c.video = replay->video;
-    c.audio = log_.audioBegin();
-    while (c.audio < log_.audioEnd() && log_.audioAt(c.audio)->pts < replay->pts)
-        ++c.audio;
-    c.skipLeadingBBefore.reset();
-    if (const OutUnit *first = log_.videoAt(c.video))
-        c.skipLeadingBBefore = first->picture.temporalReference;
+    const std::optional<PartStart> start = findPartStart(videoLimit, audioLimit);
+    for (Output o : kAllOutputs) {
+        if (!outputs[at(o)])
+            continue;
+        Cursor &c = log_.cursor(o);
+        c.awaitingStart = false;
+        if (!anyVideo) {
+            // Each output goes on from where it stands, less what a flush
+            // wrote ahead.
+            c.provisionalMatched = state_.provisionalAudio.empty() ? SIZE_MAX : 0;
+            continue;
+        }
+        if (!start) {
+            // Nothing to go back to: the part begins at the next GOP start.
+            c.awaitingStart = true;
+            log_.skipToEnd(c);
+            continue;
+        }
+        c.video = start->video;
+        c.audio = start->audio;
+        c.audioFrom = start->shownFrom;
+        c.partStart = true;
+        c.skipLeadingBBefore = start->skipLeadingBBefore;
+    }
+}
+
+void PartWriter::trimLog()
+{
+    uint64_t videoMin = log_.videoEnd(), audioMin = log_.audioEnd();
+    for (Output o : kAllOutputs) {
+        videoMin = std::min(videoMin, log_.cursor(o).video);
+        audioMin = std::min(audioMin, log_.cursor(o).audio);
+    }
+    uint64_t keepVideo = videoMin, keepAudio = audioMin;
+    if (log_.videoBytes() <= kMaxVideoLogBytes) {
+        if (const auto start = findPartStart(videoMin, audioMin)) {
+            keepVideo = std::min(keepVideo, start->video);
+            keepAudio = std::min(keepAudio, start->audio);
+        }
+    }
+    log_.trim(keepVideo, keepAudio);
 }
 
 bool PartWriter::skipLeadingB(Cursor &c, const OutUnit &u)
@@ -64,6 +142,26 @@ bool PartWriter::skipLeadingB(Cursor &c, const OutUnit &u)
         return true;
     if (u.picture.type != PictureType::I)
         c.skipLeadingBBefore.reset();
+    return false;
+}
+
+void PartWriter::provisionalAudioFrom(uint64_t from)
+{
+    state_.provisionalAudio.clear();
+    for (uint64_t i = std::max(from, log_.audioBegin()); i < log_.audioEnd(); ++i)
+        state_.provisionalAudio.push_back(log_.audioAt(i)->data);
+}
+
+bool PartWriter::writtenBefore(Cursor &c, const OutUnit &u) const
+{
+    const auto &written = state_.provisionalAudio;
+    if (c.provisionalMatched >= written.size())
+        return false;
+    if (written[c.provisionalMatched] == u.data) {
+        ++c.provisionalMatched;
+        return true;
+    }
+    c.provisionalMatched = SIZE_MAX; // the stream went on otherwise
     return false;
 }
 
@@ -121,7 +219,7 @@ bool PartWriter::writeEsAudio(Writer w, size_t &budget, int64_t limit)
         if (!u || u->pts >= limit)
             break;
         c.audio++;
-        if (u->pts < c.audioFloor)
+        if (beforeThePart(*u, c.audioFrom) || writtenBefore(c, *u))
             continue;
         if (!w(u->data.data(), static_cast<uint32_t>(u->data.size())))
             return false;
@@ -193,7 +291,8 @@ bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limi
         (takeVideo ? c.video : c.audio)++;
         if (takeVideo && skipLeadingB(c, *u))
             continue;
-        if ((takeVideo && !ps_.hasVideo()) || (!takeVideo && (!ps_.hasAudio() || u->pts < c.audioFloor)))
+        if ((takeVideo && !ps_.hasVideo()) ||
+            (!takeVideo && (!ps_.hasAudio() || beforeThePart(*u, c.audioFrom) || writtenBefore(c, *u))))
             continue;
         bool ok = true;
         if (takeVideo && c.partStart && !u->hasSequenceHeader && u->sequenceHeader) {
@@ -221,29 +320,36 @@ int32_t PartWriter::write(Writer mux, Writer video, Writer audio, uint8_t *split
 {
     if (state_.failed)
         return REMUX_WRITE_FAILED;
-    if (splitPending && *splitPending) {
-        positionAtPartStart(log_.cursor(Output::EsVideo));
-        positionAtPartStart(log_.cursor(Output::EsAudio));
-        if (state_.psNeedsPartStart || !ps_.isOpen()) {
-            state_.psNeedsPartStart = false;
-            positionAtPartStart(log_.cursor(Output::Ps));
-        }
-        *splitPending = 0;
-    } else if (state_.psNeedsPartStart && mux) {
-        state_.psNeedsPartStart = false;
-        positionAtPartStart(log_.cursor(Output::Ps));
-    }
+    state_.video = video;
+    state_.audio = audio;
     const Writer writers[kOutputs] = {mux, video, audio};
-    for (Output o : {Output::Ps, Output::EsVideo, Output::EsAudio}) {
-        Cursor &c = log_.cursor(o);
-        if (!writers[static_cast<size_t>(o)]) {
-            log_.skipToEnd(c);
-            continue;
+    OutputSet restart{};
+    if (state_.partsEnded) {
+        restart.fill(true);
+        state_.partsEnded = false;
+    } else if (splitPending && *splitPending) {
+        // The caller has opened new files; a program stream that a flush did
+        // not end goes on.
+        restart[at(Output::EsVideo)] = restart[at(Output::EsAudio)] = true;
+        restart[at(Output::Ps)] = !ps_.isOpen();
+    }
+    if (splitPending)
+        *splitPending = 0;
+    for (Output o : kAllOutputs) {
+        if (!writers[at(o)]) {
+            log_.skipToEnd(log_.cursor(o));
+            restart[at(o)] = false;
         }
-        if (c.awaitingStart) {
-            positionAtPartStart(c);
-            if (c.awaitingStart)
-                log_.skipToEnd(c);
+    }
+    if (std::find(restart.begin(), restart.end(), true) != restart.end())
+        startParts(restart);
+    for (Output o : kAllOutputs) {
+        Cursor &c = log_.cursor(o);
+        if (writers[at(o)] && c.awaitingStart) {
+            log_.skipToEnd(c);
+            OutputSet one{};
+            one[at(o)] = true;
+            startParts(one);
         }
     }
     size_t budget = kBytesPerWriteCall;
@@ -260,7 +366,7 @@ int32_t PartWriter::write(Writer mux, Writer video, Writer audio, uint8_t *split
         ps_.abandon();
         return REMUX_WRITE_FAILED;
     }
-    log_.trim();
+    trimLog();
     const bool more = (video && pending(Output::EsVideo)) || (audio && pending(Output::EsAudio)) ||
                       (mux && ps_.isOpen() && pending(Output::Ps));
     return more && budget == 0 ? REMUX_WRITE_PENDING : REMUX_WRITE_DONE;
@@ -270,30 +376,37 @@ int32_t PartWriter::flush(Writer mux)
 {
     if (state_.failed)
         return REMUX_WRITE_FAILED;
-    if (!mux)
-        return REMUX_WRITE_DONE;
-    Cursor &c = log_.cursor(Output::Ps);
-    if (c.awaitingStart) {
-        positionAtPartStart(c);
-        if (c.awaitingStart)
-            log_.skipToEnd(c);
-    }
     size_t budget = std::numeric_limits<size_t>::max();
-    bool ok = c.awaitingStart || writePs(mux, budget, true, std::numeric_limits<int64_t>::max());
-    if (ok && ps_.isOpen()) {
-        ps_.setWriter(mux);
-        ok = ps_.close();
-        if (!ok && !ps_.writerFailed() && !ps_.error().empty()) {
-            settings_.say("Program stream: " + ps_.error() + ".");
-            ok = true; // nothing the writer refused: the part ends as it stands
+    const int64_t everything = std::numeric_limits<int64_t>::max();
+    bool ok = true;
+    // The elementary streams' files are still open: they get their tails.
+    if (state_.video && !log_.cursor(Output::EsVideo).awaitingStart)
+        ok = writeEsVideo(state_.video, budget, everything);
+    if (ok && state_.audio && !log_.cursor(Output::EsAudio).awaitingStart)
+        ok = writeEsAudio(state_.audio, budget, everything);
+    if (ok && mux) {
+        Cursor &c = log_.cursor(Output::Ps);
+        if (c.awaitingStart) {
+            log_.skipToEnd(c);
+            startParts(OutputSet{true, false, false});
+        }
+        if (!c.awaitingStart)
+            ok = writePs(mux, budget, true, everything);
+        if (ok && ps_.isOpen()) {
+            ps_.setWriter(mux);
+            ok = ps_.close();
+            if (!ok && !ps_.writerFailed() && !ps_.error().empty()) {
+                settings_.say("Program stream: " + ps_.error() + ".");
+                ok = true; // nothing the writer refused: the part ends as it stands
+            }
         }
     }
-    state_.psNeedsPartStart = true;
+    state_.partsEnded = true;
     if (!ok) {
         state_.failed = true;
+        ps_.abandon();
         return REMUX_WRITE_FAILED;
     }
-    log_.trim();
     return REMUX_WRITE_DONE;
 }
 

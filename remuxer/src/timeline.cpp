@@ -35,30 +35,42 @@ void Timeline::establish(int64_t inOrigin, int64_t outOrigin)
 void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
 {
     Segment &seg = state_.segment;
-    const bool isI = v.au.picture.type == PictureType::I;
+    const PictureHeader &picture = v.au.picture;
+    const bool isI = picture.type == PictureType::I;
+    const bool gopStart = isI && v.au.hasGop;
+    const bool closedGop = gopStart && v.au.gop.closedGop;
     if (seg.videoIn && v.jump) {
         settings_.say("Timestamp discontinuity in the video stream; resynchronising.");
         breakOff();
     }
-    const bool cleanStart = isI && v.au.hasGop && v.au.hasSequenceHeader;
+    const bool cleanStart = gopStart && v.au.hasSequenceHeader;
     const int64_t reorder = v.pts - v.dts;
     const int64_t delayedPts = v.pts + settings_.videoDelayTicks;
+    const int64_t delayedDts = v.dts + settings_.videoDelayTicks;
+    // A closed GOP shows its leading B pictures (decoded after its I picture,
+    // shown before it, temporal references 0 up to the I picture's) first.
+    const int64_t shownFrom = closedGop ? delayedPts - picture.temporalReference * v.frameTicks : delayedPts;
+    // The B pictures shown before an open GOP's I picture refer to the GOP
+    // before it: where that is not in the output they cannot be decoded.
+    const auto undecodableLeadingB = [&]() -> std::optional<uint16_t> {
+        return closedGop ? std::nullopt : std::optional<uint16_t>(picture.temporalReference);
+    };
     if (!seg.videoIn) {
         if (!cleanStart)
             return; // waiting for a sequence header and an I-frame GOP
         if (!seg.origin)
-            establish(delayedPts, std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + reorder + 1}));
-        const int64_t out = delayedPts - seg.origin->in + seg.origin->out;
-        if (out < seg.origin->out || out - reorder <= state_.lastVideoDts ||
-            out - seg.origin->out > kAdmitWindowTicks) {
+            establish(shownFrom,
+                      std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + (shownFrom - delayedDts) + 1}));
+        const int64_t outShown = shownFrom - seg.origin->in + seg.origin->out;
+        const int64_t outDts = delayedDts - seg.origin->in + seg.origin->out;
+        if (outShown < seg.origin->out || outDts <= state_.lastVideoDts ||
+            outShown - seg.origin->out > kAdmitWindowTicks) {
             state_.droppedPictures++;
             return;
         }
         seg.videoIn = true;
         seg.videoNeedsClean = false;
-        seg.leadingBBefore.reset();
-        if (!v.au.gop.closedGop)
-            seg.leadingBBefore = v.au.picture.temporalReference;
+        seg.leadingBBefore = undecodableLeadingB();
         if (!state_.videoSeen) {
             const SequenceParams &s = parser.sequence();
             char text[160];
@@ -71,22 +83,24 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
         waiting.swap(seg.waitingAudio);
         for (auto &a : waiting)
             admitAudio(std::move(a));
-    } else if (v.damaged && !(isI && v.au.hasGop)) {
+    } else if (v.damaged && !gopStart) {
         seg.videoNeedsClean = true; // resume at the next GOP
         state_.droppedPictures++;
         return;
     } else if (seg.videoNeedsClean) {
-        if (!(isI && v.au.hasGop))
+        if (!gopStart)
             return;
         seg.videoNeedsClean = false;
+        seg.leadingBBefore = undecodableLeadingB();
+    } else if (gopStart) {
+        // In a continuous stretch an open GOP's leading B pictures have their
+        // references, unless the link to the GOP before is broken (a splice).
         seg.leadingBBefore.reset();
-        if (!v.au.gop.closedGop)
-            seg.leadingBBefore = v.au.picture.temporalReference;
-    } else if (isI && v.au.hasGop) {
-        seg.leadingBBefore.reset();
+        if (v.au.gop.brokenLink)
+            seg.leadingBBefore = undecodableLeadingB();
     }
     if (seg.leadingBBefore) {
-        if (v.au.picture.type == PictureType::B && v.au.picture.temporalReference < *seg.leadingBBefore)
+        if (picture.type == PictureType::B && picture.temporalReference < *seg.leadingBBefore)
             return;
         if (!isI)
             seg.leadingBBefore.reset();
@@ -94,17 +108,21 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
     const int64_t out = delayedPts - seg.origin->in + seg.origin->out;
     const int64_t outDts = out - reorder;
     if (outDts <= state_.lastVideoDts || out < seg.origin->out) {
-        // Timing that runs backwards: leave out pictures up to the next GOP.
+        // Timing that runs backwards. No picture refers to a B picture, so it
+        // costs only itself; after any other, pictures up to the next GOP.
         state_.droppedPictures++;
-        seg.videoNeedsClean = true;
+        if (picture.type != PictureType::B)
+            seg.videoNeedsClean = true;
         return;
     }
     OutUnit u;
     u.pts = out;
     u.dts = outDts;
     u.duration = v.duration;
-    u.picture = v.au.picture;
-    u.gopStart = isI && v.au.hasGop;
+    u.picture = picture;
+    u.gopStart = gopStart;
+    u.closedGop = closedGop;
+    u.shownFrom = shownFrom - seg.origin->in + seg.origin->out;
     u.hasSequenceHeader = v.au.hasSequenceHeader;
     u.sequenceHeader = log_.sequenceHeaderFor(v.au.hasSequenceHeader, parser.sequenceHeaderBytes());
     u.data = std::move(v.au.data);

@@ -42,6 +42,11 @@ public:
     uint64_t droppedPictures() const { return state_.droppedPictures; }
     uint64_t droppedFrames() const { return state_.droppedFrames; }
 
+    // Everything it holds, to go back to after a look ahead.
+    struct State;
+    State snapshot() const;
+    void restore(State &&s);
+
 private:
     struct Origin {
         int64_t in = 0, out = 0; // input time that maps to output time `out`
@@ -57,6 +62,8 @@ private:
         std::optional<uint16_t> leadingBBefore;
         std::deque<TimedAudio> waitingAudio; // held for a video start
     };
+
+public:
     struct State {
         Segment segment;
         int64_t videoEnd = kTimelineStartTicks, audioEnd = kTimelineStartTicks;
@@ -70,6 +77,7 @@ private:
         uint64_t droppedPictures = 0, droppedFrames = 0;
     };
 
+private:
     void establish(int64_t inOrigin, int64_t outOrigin);
     void appendAudio(TimedAudio &&a, int64_t out);
 
@@ -77,5 +85,8 @@ private:
     OutputLog &log_;
     State state_;
 };
+
+inline Timeline::State Timeline::snapshot() const { return state_; }
+inline void Timeline::restore(State &&s) { state_ = std::move(s); }
 
 } // namespace quelmar::remux

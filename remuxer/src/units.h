@@ -32,8 +32,9 @@ struct Settings {
 struct TimedVideo {
     VideoAccessUnit au;
     int64_t pts = 0, dts = 0, duration = 0;
-    bool jump = false;    // more than a second off the predicted time
-    bool damaged = false; // pictures before it were lost or damaged
+    int64_t frameTicks = 0; // the sequence's frame period
+    bool jump = false;      // more than a second off the predicted time
+    bool damaged = false;   // pictures before it were lost or damaged
 };
 
 // An audio frame with its input time (90 kHz, unwrapped).
@@ -48,7 +49,13 @@ struct OutUnit {
     std::vector<uint8_t> data;
     int64_t pts = 0, dts = 0, duration = 0;
     PictureHeader picture;
-    bool gopStart = false;                                      // I picture with a GOP header: a part may start here
+    bool gopStart = false; // I picture with a GOP header: a part may start here
+    // GOP starts: whether the B pictures after the I picture that are shown
+    // before it are decodable from it alone (closed GOP), and the output time
+    // a part that starts here begins to show (its first leading B picture if
+    // it keeps them).
+    bool closedGop = false;
+    int64_t shownFrom = 0;
     std::shared_ptr<const std::vector<uint8_t>> sequenceHeader; // to repeat when data lacks one
     bool hasSequenceHeader = false;
 };
