@@ -24,6 +24,7 @@ void Engine::init(RemuxLog log, int16_t videoDelayMs, bool audioOnly)
     settings_.videoDelayTicks = static_cast<int64_t>(delay) * kClockHz / kMsPerSecond;
     settings_.audioOnly = audioOnly;
     paused_ = false;
+    pauseOpen_ = false;
     writer_.reset();
     timing_.reset();
     timeline_.reset();
@@ -41,22 +42,36 @@ void Engine::resync()
 {
     timing_.discardBuffered();
     timeline_.breakOff();
+    pauseOpen_ = false;
 }
 
 void Engine::setPaused(bool paused)
 {
     if (paused && !paused_) {
-        // What came before the pause is output; the timeline then restarts
-        // where it stands, so the gap leaves no trace.
+        // What came before the pause is output. Units still waiting for
+        // their timestamp records go on waiting (the records keep coming
+        // during the pause): timed without them, a picture after a lost
+        // one would be shown on top of the one before it.
         timing_.finishInput();
-        resolve(true);
-        timeline_.endStreamsTogether();
-        timeline_.breakOff();
-        timing_.discardBuffered();
+        resolve(false);
+        pauseOpen_ = true;
+        if (!timing_.unitsWaiting())
+            completePause();
     } else if (!paused && paused_) {
+        if (pauseOpen_)
+            completePause();
         timing_.resume();
     }
     paused_ = paused;
+}
+
+void Engine::completePause()
+{
+    resolve(true);
+    timeline_.endStreamsTogether();
+    timeline_.breakOff();
+    timing_.discardBuffered();
+    pauseOpen_ = false;
 }
 
 void Engine::supply(const uint8_t *data, uint32_t length, int32_t kind)
@@ -82,6 +97,8 @@ void Engine::supply(const uint8_t *data, uint32_t length, int32_t kind)
     default: return;
     }
     resolve(false);
+    if (pauseOpen_ && !timing_.unitsWaiting())
+        completePause();
 }
 
 void Engine::resolve(bool force)

@@ -53,11 +53,15 @@ private:
 
     // Times what the parsers hold and places it on the timeline.
     void resolve(bool force);
+    // The output of what came before a pause is complete: the streams end
+    // together and the timeline restarts where it stands.
+    void completePause();
     void reportErrors(bool force);
     void updateVideoInfo();
 
     Settings settings_;
     bool paused_ = false;
+    bool pauseOpen_ = false; // paused, units from before it still wait for their timestamp records
     InputTiming timing_{settings_};
     OutputLog log_;
     Timeline timeline_{settings_, log_};

@@ -232,9 +232,12 @@ std::optional<TimedVideo> InputTiming::timeVideo(VideoAccessUnit &&au, const Sta
         if (state_.gopBase) {
             v.pts = *state_.gopBase + tr * period;
         } else {
-            // A reference picture is shown one frame after it is decoded
-            // (the usual reordering delay; harmless without B pictures).
-            v.pts = v.dts + (au.picture.type != PictureType::B ? period : 0);
+            // A B picture is shown as it is decoded. A reference picture is
+            // shown after the B pictures that follow it: at a GOP's start
+            // those shown before it (its temporal reference counts them),
+            // else the usual one frame later (harmless without B pictures).
+            const int64_t shownAfter = au.picture.type == PictureType::B ? 0 : au.hasGop ? tr + 1 : 1;
+            v.pts = v.dts + shownAfter * period;
             state_.gopBase = v.pts - tr * period;
         }
     }

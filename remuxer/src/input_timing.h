@@ -34,6 +34,8 @@ public:
     void finishInput() { audioParser_.takeLastFrame(state_.parsedAudio); }
     // Drops unparsed input and parsed units that wait for their times.
     void discardBuffered();
+    // Parsed units wait for their timestamp records.
+    bool unitsWaiting() const { return !state_.parsedVideo.empty() || !state_.parsedAudio.empty(); }
     // Data flows again after a pause: stamps made for dropped data must not
     // reach the data that follows.
     void resume();

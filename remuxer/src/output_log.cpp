@@ -29,7 +29,9 @@ void OutputLog::dropAudioFrom(uint64_t from)
 void OutputLog::trim(uint64_t keepVideoFrom, uint64_t keepAudioFrom)
 {
     while (state_.videoBase < keepVideoFrom && !state_.video.empty()) {
-        state_.videoBytes -= state_.video.front().data.size();
+        const OutUnit &u = state_.video.front();
+        state_.freedVideoEnd = std::max(state_.freedVideoEnd.value_or(u.pts + u.duration), u.pts + u.duration);
+        state_.videoBytes -= u.data.size();
         state_.video.pop_front();
         state_.videoBase++;
     }

@@ -72,6 +72,9 @@ public:
     const std::deque<OutUnit> &video() const { return state_.video; }
     // Bytes of video held.
     size_t videoBytes() const { return state_.videoBytes; }
+    // Output time where the pictures already freed end (shown until), or
+    // nullopt when none was freed.
+    std::optional<int64_t> freedVideoEnd() const { return state_.freedVideoEnd; }
 
     // The sequence header to attach to the next picture: bytes are the
     // parser's current one when the picture brings its own or none is held.
@@ -87,6 +90,7 @@ private:
         std::deque<OutUnit> video, audio;
         uint64_t videoBase = 0, audioBase = 0; // absolute index of the front units
         size_t videoBytes = 0;
+        std::optional<int64_t> freedVideoEnd;
         std::array<Cursor, kOutputs> cursors;
         std::shared_ptr<const std::vector<uint8_t>> currentSeqHeader;
     };

@@ -221,10 +221,12 @@ void Timeline::endStreamsTogether()
             ++i;
         if (i < log_.videoEnd()) {
             log_.dropVideoFrom(i);
-            int64_t end = 0;
+            // The video now ends where the last picture kept or written ends,
+            // freed ones included: the next stretch starts after it.
+            std::optional<int64_t> end = log_.freedVideoEnd();
             for (const OutUnit &u : log_.video())
-                end = std::max(end, u.pts + u.duration);
-            state_.videoEnd = log_.videoEmpty() ? state_.audioEnd : std::min(state_.videoEnd, end);
+                end = std::max(end.value_or(u.pts + u.duration), u.pts + u.duration);
+            state_.videoEnd = end.value_or(state_.audioEnd);
             if (!log_.videoEmpty())
                 state_.lastVideoDts = log_.lastVideo().dts;
         }

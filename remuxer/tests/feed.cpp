@@ -328,19 +328,22 @@ Feed packFeed(MediaUnits e, const FeedOptions &o)
             u.dts += o.jumpTicks;
         }
     };
+    auto due = [&o](double t) { return o.burstSeconds > 0 ? std::ceil(t / o.burstSeconds) * o.burstSeconds : t; };
     std::vector<Pending> videoUnits, audioUnits;
     feed.video.reserve(e.video.size());
     feed.audio.reserve(e.audio.size());
     for (auto &u : e.video) {
         feed.videoEs.insert(feed.videoEs.end(), u.data.begin(), u.data.end());
-        const double available = std::max(0.0, static_cast<double>(u.dts - e.firstPts) / kClock - kVideoLeadSeconds);
+        const double available =
+            due(std::max(0.0, static_cast<double>(u.dts - e.firstPts) / kClock - kVideoLeadSeconds));
         shift(u);
         feed.video.push_back(DeliveredUnit{std::move(u)});
         videoUnits.push_back(Pending{&feed.video.back(), available});
     }
     for (auto &u : e.audio) {
         feed.audioEs.insert(feed.audioEs.end(), u.data.begin(), u.data.end());
-        const double available = std::max(0.0, static_cast<double>(u.pts - e.firstPts) / kClock - kAudioLeadSeconds);
+        const double available =
+            due(std::max(0.0, static_cast<double>(u.pts - e.firstPts) / kClock - kAudioLeadSeconds));
         shift(u);
         feed.audio.push_back(DeliveredUnit{std::move(u)});
         audioUnits.push_back(Pending{&feed.audio.back(), available});

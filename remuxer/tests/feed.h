@@ -32,6 +32,9 @@ struct FeedOptions {
     // The receiver starts delivering this far into the streams (s): the
     // first pictures in decode order and the audio before it are not sent.
     double skipSeconds = 0;
+    // Units reach the receiver in bursts this long (s; 0 = as they are due),
+    // as from an encoder that runs late now and then.
+    double burstSeconds = 0;
     // Timestamp jump added to every unit from this time on (s); 0 = none.
     double jumpAt = -1;
     int64_t jumpTicks = 0;

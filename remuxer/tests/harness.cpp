@@ -97,6 +97,7 @@ struct Decoder {
     bool video = false;
     bool sawFrame = false;
     int64_t minPts = AV_NOPTS_VALUE, maxPts = AV_NOPTS_VALUE;
+    int64_t lastFramePts = AV_NOPTS_VALUE; // of the last decoded frame
     AVRational timeBase{1, 90000};
     int64_t samples = 0;
     int sampleRate = 0;
@@ -117,6 +118,13 @@ void receiveFrames(Decoder &d, AVFrame *frame)
             d.check->decodeErrors++;
         if (d.video && !d.sawFrame)
             d.check->firstFrameIsI = frame->pict_type == AV_PICTURE_TYPE_I;
+        if (d.video && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+            if (d.lastFramePts != AV_NOPTS_VALUE)
+                d.check->minFrameGap =
+                    std::min(d.check->minFrameGap,
+                             static_cast<double>(frame->best_effort_timestamp - d.lastFramePts) * av_q2d(d.timeBase));
+            d.lastFramePts = frame->best_effort_timestamp;
+        }
         if (!d.video) {
             d.samples += frame->nb_samples;
             d.sampleRate = frame->sample_rate;

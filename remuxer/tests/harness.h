@@ -71,6 +71,7 @@ struct StreamCheck {
     int decodeErrors = 0;
     double firstPts = 0, lastPts = 0, duration = 0; // s
     bool firstFrameIsI = false;                     // first decoded video frame is an I-frame
+    double minFrameGap = 1e9; // s: smallest step between the times of decoded video frames in display order
 };
 
 struct FileCheck {

@@ -66,9 +66,9 @@ Allowed allowedMissing(const Feed &feed)
     // Where each stretch of delivered data starts: the recording's start and
     // the end of the pause; output resumes at the next clean start.
     struct Start {
-        size_t firstUnit = 0;                  // first picture of the stretch, decode order
-        std::optional<size_t> cleanStart;      // index of the clean start
-        int64_t audioFrom = INT64_MAX;         // audio before this time is not part of it
+        size_t firstUnit = 0;             // first picture of the stretch, decode order
+        std::optional<size_t> cleanStart; // index of the clean start
+        int64_t audioFrom = INT64_MAX;    // audio before this time is not part of it
     };
     std::vector<Start> starts(1);
     for (size_t i = 0; i < feed.video.size(); ++i)
@@ -135,7 +135,7 @@ TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
     ASSERT_FALSE(units.video.empty());
     ASSERT_FALSE(units.audio.empty());
     FeedOptions o;
-    o.audioZeroFill = false;   // continuous audio reads
+    o.audioZeroFill = false;    // continuous audio reads
     o.stampsBeforeData = false; // records come after their data, two per cycle
     o.pauseFrom = capture.pauseFrom;
     o.pauseTo = capture.pauseTo;
@@ -143,7 +143,8 @@ TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
     RunOptions ro;
     // The split comes with the read that completes the picture decoded at splitAt.
     for (const DeliveredUnit &d : feed.video)
-        if (ro.splitAfterChunks.empty() && d.unit.dts - units.firstPts >= static_cast<int64_t>(capture.splitAt * kClock))
+        if (ro.splitAfterChunks.empty() &&
+            d.unit.dts - units.firstPts >= static_cast<int64_t>(capture.splitAt * kClock))
             ro.splitAfterChunks = {d.lastChunk};
     ASSERT_FALSE(ro.splitAfterChunks.empty());
     RunResult r = run(feed, ro);
@@ -182,18 +183,18 @@ TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
         const std::vector<std::vector<EsUnit>> *parts;
         bool video;
     };
-    for (const Output &out : {Output{"program stream video", &rec.psVideo, true},
-                              Output{"video elementary stream", &rec.esVideo, true},
-                              Output{"program stream audio", &rec.psAudio, false},
-                              Output{"audio elementary stream", &rec.esAudio, false}}) {
+    for (const Output &out :
+         {Output{"program stream video", &rec.psVideo, true}, Output{"video elementary stream", &rec.esVideo, true},
+          Output{"program stream audio", &rec.psAudio, false},
+          Output{"audio elementary stream", &rec.esAudio, false}}) {
         const std::set<UnitKey> present = keysOf(*out.parts);
         const auto &delivered = out.video ? feed.video : feed.audio;
         const auto &mayMiss = out.video ? allowed.video : allowed.audio;
         std::string missing;
         size_t count = 0;
         for (size_t i = 0; i < delivered.size(); ++i) {
-            const auto keys = out.video ? pictureKeys(delivered[i].unit)
-                                        : std::vector<UnitKey>{audioKey(delivered[i].unit)};
+            const auto keys =
+                out.video ? pictureKeys(delivered[i].unit) : std::vector<UnitKey>{audioKey(delivered[i].unit)};
             const bool there =
                 std::all_of(keys.begin(), keys.end(), [&](const UnitKey &k) { return present.count(k) > 0; });
             if (!there && !mayMiss[i]) {
@@ -215,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Captures, RemuxerReplay,
                                            Capture{"open-gop-704x576-mpeg2-mp2.ts", 1.0, 1.3, 3.3}),
                          [](const ::testing::TestParamInfo<Capture> &i) {
                              return std::string(i.param.file).substr(0, 8) == "closed-g" ? std::string("ClosedGop")
-                                                                                          : std::string("OpenGop");
+                                                                                         : std::string("OpenGop");
                          });
 
 } // namespace
