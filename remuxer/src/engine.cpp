@@ -122,16 +122,18 @@ int32_t Engine::flush(Writer mux)
 {
     if (writer_.failed())
         return REMUX_WRITE_FAILED;
-    // Units still waiting for their timestamp records, and the audio frame
-    // waiting for the next one to check it, are written with the times they
-    // get without them, and then wait on as before: what follows is timed by
-    // the records, and a part that starts here has them again, properly
-    // timed.
+    // Units still waiting for their timestamp records, the audio frame
+    // waiting for the next one to check it, and audio held for a video
+    // start that has not come in this recording are written (with the times
+    // they get without what they wait for), and then wait on as before: what
+    // follows is timed by the records, and a part that starts here has them
+    // again, properly timed.
     auto timing = timing_.snapshot();
     auto timeline = timeline_.snapshot();
     const OutputLog::Mark mark = log_.mark();
     timing_.finishInput();
     resolve(true);
+    timeline_.releaseAudioWithoutVideo();
     const int32_t result = writer_.flush(mux);
     writer_.provisionalAudioFrom(mark.audioEnd);
     timing_.restore(std::move(timing));

@@ -156,13 +156,7 @@ void Timeline::admitAudio(TimedAudio &&a)
                 seg.waitingAudio.size() < kMaxAudioFramesHeld)
                 return;
             settings_.say("No video start found in 3 s of audio; audio continues alone until video appears.");
-            // Let the earliest held frame open the timeline.
-            std::deque<TimedAudio> waiting;
-            waiting.swap(seg.waitingAudio);
-            establish(waiting.front().pts,
-                      std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + state_.maxReorder + 1}));
-            for (auto &w : waiting)
-                admitAudio(std::move(w));
+            openWithWaitingAudio();
             return;
         }
         establish(a.pts, std::max({state_.videoEnd, state_.audioEnd}));
@@ -189,6 +183,25 @@ void Timeline::admitAudio(TimedAudio &&a)
         return; // overlaps what is already out
     }
     appendAudio(std::move(a), std::max(out, state_.audioEnd));
+}
+
+void Timeline::openWithWaitingAudio()
+{
+    Segment &seg = state_.segment;
+    std::deque<TimedAudio> waiting;
+    waiting.swap(seg.waitingAudio);
+    if (waiting.empty())
+        return;
+    establish(waiting.front().pts,
+              std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + state_.maxReorder + 1}));
+    for (auto &w : waiting)
+        admitAudio(std::move(w));
+}
+
+void Timeline::releaseAudioWithoutVideo()
+{
+    if (!state_.videoSeen && !state_.segment.origin)
+        openWithWaitingAudio();
 }
 
 void Timeline::appendAudio(TimedAudio &&a, int64_t out)

@@ -30,6 +30,9 @@ public:
     // Drops what one stream holds, unwritten, beyond the other's end: before
     // a pause, so that both streams stop at the same time.
     void endStreamsTogether();
+    // In a recording that has seen no video, the audio held for a video
+    // start opens the timeline now (as after 3 s without one).
+    void releaseAudioWithoutVideo();
 
     bool videoSeen() const { return state_.videoSeen; }
     AudioCodec audioCodec() const { return state_.audioCodec; }
@@ -79,6 +82,8 @@ public:
 
 private:
     void establish(int64_t inOrigin, int64_t outOrigin);
+    // The earliest audio frame held for a video start opens the timeline.
+    void openWithWaitingAudio();
     void appendAudio(TimedAudio &&a, int64_t out);
 
     const Settings &settings_;

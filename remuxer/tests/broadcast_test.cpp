@@ -228,56 +228,67 @@ TEST_P(OpenGopGap, LosesNothingButTheMissingBPictures)
 
 INSTANTIATE_TEST_SUITE_P(Gops, OpenGopGap, ::testing::Values(0, 1));
 
-// A frame cut off in the middle (the rest of the stream follows at once) is
-// left out of every output; the frame after it is not.
+// A frame cut off (as at the end of a capture a receiver replays in a loop:
+// the next frame follows at once) is left out of every output; the frames
+// around it are not. Streams: MP2 or AC-3 with video, an AC-3 service
+// recorded as radio, and one whose declared video stream never carries
+// anything (recorded as television, shorter than the wait for video).
 struct CutFrame {
     AudioKind audio;
-    bool audioOnly;
+    bool video, audioOnly;
 };
 
 std::ostream &operator<<(std::ostream &os, const CutFrame &c)
 {
-    return os << (c.audio == AudioKind::Ac3 ? "AC-3" : "MP2") << (c.audioOnly ? ", audio only" : "");
+    return os << (c.audio == AudioKind::Ac3 ? "AC-3" : "MP2") << (c.video ? " with video" : " alone")
+              << (c.audioOnly ? ", recorded as radio" : "");
 }
 
 class CutOffAudio : public ::testing::TestWithParam<CutFrame> {};
 
-TEST_P(CutOffAudio, DamagedFrameIsLeftOutAndTheNextOneKept)
+TEST_P(CutOffAudio, DamagedFrameIsLeftOutAndTheOthersKept)
 {
+    const CutFrame &param = GetParam();
     FeedOptions o = receiverDelivery();
-    o.audio = GetParam().audio;
-    o.video = !GetParam().audioOnly;
+    o.audio = param.audio;
+    o.video = param.video;
     o.seconds = 3.0;
     MediaUnits units = encodeUnits(o);
     const size_t cut = units.audio.size() / 2;
     units.audio[cut].data.resize(units.audio[cut].data.size() / 2);
     const Feed feed = packFeed(units, o);
     RunOptions ro;
-    ro.audioOnly = GetParam().audioOnly;
+    ro.audioOnly = param.audioOnly;
     const RunResult r = run(feed, ro);
     const bool ac3 = o.audio == AudioKind::Ac3;
     const RecordedUnits rec = recordedUnits(r.parts, ac3);
     EXPECT_EQ(strangers(rec.esAudio, feed.audio), 0u) << "no damaged frame in the elementary stream";
     EXPECT_EQ(strangers(rec.psAudio, feed.audio), 0u) << "no damaged frame in the program stream";
     // From two frames before the cut to the end.
-    const auto esMissing = missingFrames(feed, rec.esAudio, cut - 2);
-    const auto psMissing = missingFrames(feed, rec.psAudio, cut - 2);
-    EXPECT_EQ(list(esMissing), " " + std::to_string(cut));
-    EXPECT_EQ(list(psMissing), " " + std::to_string(cut));
+    EXPECT_EQ(list(missingFrames(feed, rec.esAudio, cut - 2)), " " + std::to_string(cut));
+    EXPECT_EQ(list(missingFrames(feed, rec.psAudio, cut - 2)), " " + std::to_string(cut));
     const FileCheck a = checkOutput(r.parts[0].audio, ac3 ? "ac3" : "mp3");
     EXPECT_EQ(a.warnings + a.audio.decodeErrors, 0) << (a.messages.empty() ? "" : a.messages.front());
-    if (!GetParam().audioOnly) {
+    const FileCheck ps = checkOutput(r.parts[0].mpg, "mpeg");
+    EXPECT_EQ(ps.warnings + ps.audio.decodeErrors + ps.video.decodeErrors, 0)
+        << (ps.messages.empty() ? "" : ps.messages.front());
+    EXPECT_EQ(ps.hasVideo, param.video);
+    if (param.video) {
         const int64_t frame = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
         EXPECT_LE(worstAudioOffset(rec, feed), frame) << "audio after the cut stays at its time";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, CutOffAudio,
-                         ::testing::Values(CutFrame{AudioKind::Mp2, false}, CutFrame{AudioKind::Ac3, false},
-                                           CutFrame{AudioKind::Ac3, true}),
+INSTANTIATE_TEST_SUITE_P(Streams, CutOffAudio,
+                         ::testing::Values(CutFrame{AudioKind::Mp2, true, false}, CutFrame{AudioKind::Ac3, true, false},
+                                           CutFrame{AudioKind::Ac3, false, true},
+                                           CutFrame{AudioKind::Ac3, false, false}),
                          [](const ::testing::TestParamInfo<CutFrame> &i) {
-                             return std::string(i.param.audio == AudioKind::Ac3 ? "Ac3" : "Mp2") +
-                                    (i.param.audioOnly ? "Radio" : "");
+                             const CutFrame &c = i.param;
+                             return std::string(c.audio == AudioKind::Ac3 ? "Ac3" : "Mp2") + (c.video ? "Tv"
+                                                                                              : c.audioOnly
+                                                                                                  ? "Radio"
+                                                                                                  : "EmptyVideo");
                          });
 
 // Where a recording is split or ends, and where a pause starts, the parts

@@ -45,7 +45,7 @@ TEST(Timeline, PauseRestartsAfterThePicturesAlreadyWrittenAndFreed)
     VideoParser parser;
     std::deque<VideoAccessUnit> parsed;
     const std::vector<uint8_t> seq = {0, 0, 1, 0xB3, 0x16, 0x01, 0x20, 0x23, 0x24, 0x9F, 0x23, 0x80,
-                                      0, 0, 1, 0x00, 0x00, 0x08, 0xFF, 0xF8, 0, 0, 0};
+                                      0, 0, 1, 0x00, 0x00, 0x08, 0xFF, 0xF8, 0,    0,    0};
     parser.feed(seq.data(), seq.size(), parsed);
     ASSERT_TRUE(parser.sequenceKnown());
     Settings settings;
