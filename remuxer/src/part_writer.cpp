@@ -332,6 +332,7 @@ int32_t PartWriter::write(Writer mux, Writer video, Writer audio, uint8_t *split
         // not end goes on.
         restart[at(Output::EsVideo)] = restart[at(Output::EsAudio)] = true;
         restart[at(Output::Ps)] = !ps_.isOpen();
+        state_.provisionalAudio.clear(); // nothing was written ahead
     }
     if (splitPending)
         *splitPending = 0;

@@ -352,6 +352,23 @@ std::set<size_t> audioBefore(const Feed &feed, size_t start)
     return before;
 }
 
+// A sweep's feed, what it may leave out at the recording's start, and the
+// chunks from the middle of its second GOP to the middle of the third.
+struct SweepRange {
+    Feed feed;
+    std::set<size_t> videoAllowed, audioAllowed;
+    size_t from = 0, to = 0;
+
+    explicit SweepRange(const Sweep &s) : feed(sweepFeed(s))
+    {
+        const size_t start = firstCleanStart(feed);
+        videoAllowed = beforeTheStart(feed, start);
+        audioAllowed = audioBefore(feed, start);
+        from = feed.video[start + 18].firstChunk;
+        to = feed.video[start + 30].firstChunk;
+    }
+};
+
 class SplitSweep : public ::testing::TestWithParam<Sweep> {};
 
 // A split at any chunk: every unit in the old or the new program stream is
@@ -359,13 +376,11 @@ class SplitSweep : public ::testing::TestWithParam<Sweep> {};
 // lost, and every part starts with an I picture.
 TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
 {
-    const Feed feed = sweepFeed(GetParam());
-    const size_t start = firstCleanStart(feed);
-    const auto videoAllowed = beforeTheStart(feed, start);
-    const auto audioAllowed = audioBefore(feed, start);
-    // Every chunk from the middle of the second GOP to the middle of the third.
-    const size_t from = feed.video[start + 18].firstChunk, to = feed.video[start + 30].firstChunk;
-    for (size_t at = from; at < to; ++at) {
+    const SweepRange range(GetParam());
+    const Feed &feed = range.feed;
+    const auto &videoAllowed = range.videoAllowed;
+    const auto &audioAllowed = range.audioAllowed;
+    for (size_t at = range.from; at < range.to; ++at) {
         SCOPED_TRACE("split after chunk " + std::to_string(at));
         RunOptions o;
         o.splitAfterChunks = {at};
@@ -394,12 +409,9 @@ TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
 // elementary streams behind.
 TEST_P(SplitSweep, TheEndLeavesNothingBehind)
 {
-    const Feed feed = sweepFeed(GetParam());
-    const size_t start = firstCleanStart(feed);
-    const auto videoAllowed = beforeTheStart(feed, start);
-    const auto audioAllowed = audioBefore(feed, start);
-    const size_t from = feed.video[start + 18].firstChunk, to = feed.video[start + 30].firstChunk;
-    for (size_t end = from; end < to; end += 3) {
+    const SweepRange range(GetParam());
+    const Feed &feed = range.feed;
+    for (size_t end = range.from; end < range.to; end += 3) {
         SCOPED_TRACE("stop after chunk " + std::to_string(end));
         Feed cut;
         cut.chunks.assign(feed.chunks.begin(), feed.chunks.begin() + static_cast<ptrdiff_t>(end) + 1);
@@ -411,7 +423,7 @@ TEST_P(SplitSweep, TheEndLeavesNothingBehind)
             const RunResult r = run(cut, o);
             const RecordedUnits rec = recordedUnits(r.parts, false);
             // What was delivered whole before the end.
-            std::set<size_t> notYet = videoAllowed, notYetAudio = audioAllowed;
+            std::set<size_t> notYet = range.videoAllowed, notYetAudio = range.audioAllowed;
             for (size_t i = 0; i < feed.video.size(); ++i)
                 if (feed.video[i].lastChunk > end)
                     notYet.insert(i);
