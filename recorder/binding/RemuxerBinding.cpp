@@ -1,5 +1,6 @@
 #include "binding/RemuxerBinding.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace quelmar {
@@ -77,7 +78,10 @@ std::string RemuxerBinding::VersionText() const
     info.cbSize = kVersionRecordBytes;
     if (DllGetVersion(&info) != 0)
         return {};
-    return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion);
+    char text[64];
+    std::snprintf(text, sizeof text, "%u.%02u, Build #%u", unsigned{info.dwMajorVersion}, unsigned{info.dwMinorVersion},
+                  unsigned{info.dwBuildNumber});
+    return text;
 }
 
 } // namespace quelmar

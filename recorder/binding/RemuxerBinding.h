@@ -43,7 +43,9 @@ public:
     // Unloads the module if loaded; the entries become null.
     void Unload();
     bool Ready() const { return status == RemuxerStatus::RemuxerReady; }
-    // "major.minor" as the module reports it, or empty when it cannot be asked.
+    // The module's version as the bring-up report shows it after "Version ":
+    // major, minor with two digits and the build number ("2.00, Build #7").
+    // Empty when the module cannot be asked or its version query fails.
     std::string VersionText() const;
 
     RemuxDllGetVersionFn DllGetVersion = nullptr;

@@ -97,8 +97,15 @@ TEST(RemuxerBinding, TooOldStaysLoadedForTheVersionReport)
 {
     RemuxerBinding old(TestModule("fakeremux_v124"));
     EXPECT_TRUE(old.module.Loaded());
-    EXPECT_EQ(old.VersionText(), "1.24");
     EXPECT_EQ(old.InitEx, nullptr);
+}
+
+TEST(RemuxerBinding, VersionForTheReportHasTwoDigitMinorAndTheBuild)
+{
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v124")).VersionText(), "1.24, Build #1");
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v200")).VersionText(), "2.00, Build #4711");
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_queryfails")).VersionText(), "");
+    EXPECT_EQ(RemuxerBinding(TestModule("no-such-remuxer")).VersionText(), "");
 }
 
 TEST(RemuxerBinding, MissingEntryOrModule)
