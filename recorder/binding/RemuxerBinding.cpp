@@ -70,6 +70,14 @@ void RemuxerBinding::Unload()
     }
 }
 
+RemuxerSnapshot RemuxerBinding::Snapshot() const
+{
+    RemuxerSnapshot snapshot;
+    static_cast<RemuxerEntries &>(snapshot) = *this;
+    snapshot.module = module.AddReference();
+    return snapshot;
+}
+
 std::string RemuxerBinding::VersionText() const
 {
     if (!DllGetVersion)
