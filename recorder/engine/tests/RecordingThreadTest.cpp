@@ -486,6 +486,33 @@ TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
     EXPECT_TRUE(view_.Enabled(ControlId::Record));
 }
 
+// Another user's link in the recording folder, named like an output file.
+class LinkedOutputTest : public RecordingThreadTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(LinkedOutputTest, IsRefusedWithTheSystemsMessageAndTheRecordingEndsCleanly)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1, 0), VideoChunk(2)};
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
+    const fs::path victim = dir_ / "victim";
+    std::ofstream(victim) << "root's file";
+    fs::create_symlink(victim, dir_ / GetParam());
+
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_EQ(ReadText(victim), "root's file");
+    const auto texts = log_.Texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string &t) {
+        return t.find("Too many levels of symbolic links") != std::string::npos;
+    }));
+    EXPECT_EQ(texts.back(), "recording stopped");
+    EXPECT_TRUE(ctx_.ready.Get());
+    EXPECT_FALSE(ctx_.recording.Get());
+}
+
+INSTANTIATE_TEST_SUITE_P(LogVideoAndLaterAudioFile, LinkedOutputTest,
+                         ::testing::Values("rec.log", "rec (0).raw.m2v", "rec (0).raw.mpp"));
+
 TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
 {
     ctx_.outputs.video = OutputChoice::Raw;
