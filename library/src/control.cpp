@@ -1,5 +1,6 @@
 // Receiver control: special commands (status texts, remote lock, picture
 // settings, on-screen text) and direct memory access.
+#include "quelmarscsi_special.h"
 #include "transport.h"
 
 #include <cstring>
@@ -13,10 +14,10 @@ constexpr uint8_t kModeSpecial = 0x30;
 // The block carries the message length in one byte.
 constexpr size_t kMaxMessageBytes = 0xFF;
 
-constexpr uint8_t kCodeRemoteLock = 29;
-constexpr uint8_t kCodeRemoteUnlock = 30;
-constexpr uint8_t kCodeOnScreenText = 27;
-constexpr uint8_t kCodeVideo = 61;
+constexpr uint8_t kCodeRemoteLock = DVB_SPECIAL_REMOTE_LOCK;
+constexpr uint8_t kCodeRemoteUnlock = DVB_SPECIAL_REMOTE_UNLOCK;
+constexpr uint8_t kCodeOnScreenText = DVB_SPECIAL_ON_SCREEN_TEXT;
+constexpr uint8_t kCodeVideo = DVB_SPECIAL_VIDEO_SETTING;
 
 constexpr size_t kVideoKinds = 4;
 constexpr uint8_t kVideoData[kVideoKinds][2] = {{0x00, 0x0D}, {0x00, 0x10}, {0x00, 0x16}, {0x01, 0x06}};

@@ -256,7 +256,10 @@ uint32_t RecordingSession::Run()
         }
     }
 
-    if (muxOutput_ && remuxer_.Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+    // The final flush also writes what the elementary streams still hold, so
+    // it is made whenever the multiplexer is in use, with no program stream
+    // writer when only elementary streams are recorded.
+    if (useMux_ && remuxer_.Flush_Mpg(muxOutput_ ? WriteMuxData : nullptr) == REMUX_WRITE_FAILED)
         return Fail();
     ShowCounts();
     CloseOutputs();

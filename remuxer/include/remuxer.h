@@ -118,11 +118,8 @@ typedef void (*RemuxLog)(const char *text);
  * yet, and it is cleared by that read. A caller that refreshes its display
  * when both flag bytes are non-zero does so once per change, not per chunk. */
 typedef struct VideoInfo {
-    uint8_t sequenceKnown; /* 0: non-zero once a sequence header was parsed */
-    union {
-        uint8_t sequenceChanged; /* 1: non-zero when the parameters changed since the last read */
-        uint8_t extensionKnown;  /* the former name of sequenceChanged, kept for existing callers */
-    };
+    uint8_t sequenceKnown;   /* 0: non-zero once a sequence header was parsed */
+    uint8_t sequenceChanged; /* 1: non-zero when the parameters changed since the last read */
     uint8_t reserved0[6];
     double frameRate;       /* 8: Hz, from frame_rate_code and the extension's n/d */
     uint32_t bitRate;       /* 16: units of 400 bit/s (bit_rate_value with extension bits) */

@@ -24,7 +24,7 @@ constexpr int kRateDecimals = 4;               // "%.4f"
 
 } // namespace
 
-bool VideoInfoRefreshDue(const VideoInfo &info) { return info.sequenceKnown != 0 && info.extensionKnown != 0; }
+bool VideoInfoRefreshDue(const VideoInfo &info) { return info.sequenceKnown != 0 && info.sequenceChanged != 0; }
 
 const char *PictureFormatText(unsigned code)
 {

@@ -84,9 +84,9 @@ TEST(StreamInfoTracker, VideoListFollowsTheRecordFlags)
     EXPECT_FALSE(tracker.OnVideoInfo(nullptr));
     ASSERT_TRUE(tracker.OnVideoInfo(&info));
     EXPECT_EQ(tracker.OnVideoInfo(&info)->size(), 6u);
-    info.extensionKnown = 0;
+    info.sequenceChanged = 0;
     EXPECT_FALSE(tracker.OnVideoInfo(&info));
-    info.extensionKnown = 1;
+    info.sequenceChanged = 1;
     info.sequenceKnown = 0;
     EXPECT_FALSE(tracker.OnVideoInfo(&info));
 }

@@ -172,7 +172,7 @@ void MxSupply(const uint8_t *data, uint32_t length, int32_t kind)
         // The chunk's first byte stands for its sequence header: a new value
         // is a changed sequence (flag 1), which reading the record clears.
         const uint16_t width = data[0] < 0x80 ? 720 : 352;
-        g_mx->info.extensionKnown |= g_mx->info.sequenceKnown == 0 || g_mx->info.width != width;
+        g_mx->info.sequenceChanged |= g_mx->info.sequenceKnown == 0 || g_mx->info.width != width;
         g_mx->info.sequenceKnown = 1;
         g_mx->info.frameRate = 25.0;
         g_mx->info.bitRate = 15000;
@@ -211,9 +211,9 @@ int32_t MxWrite(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *
         return REMUX_WRITE_PENDING;
     return REMUX_WRITE_DONE;
 }
-int32_t MxFlush(RemuxWriter)
+int32_t MxFlush(RemuxWriter mux)
 {
-    g_mx->calls.push_back("Flush");
+    g_mx->calls.push_back(mux ? "Flush" : "Flush tails");
     return REMUX_WRITE_DONE;
 }
 uint32_t MxTime() { return g_mx->videoChunks * 1000; }
@@ -235,7 +235,7 @@ const void *MxVideoInfo()
 {
     ++g_mx->videoInfoReads;
     g_mx->reported = g_mx->info;
-    g_mx->info.extensionKnown = 0;
+    g_mx->info.sequenceChanged = 0;
     return &g_mx->reported;
 }
 uint64_t MxPadding() { return 42; }
@@ -569,6 +569,20 @@ TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThre
     EXPECT_TRUE(log_.Contains("---------------- Video Info -----------------"));
     EXPECT_TRUE(log_.Contains("Audio Type: MPEG, Layer 2"));
     EXPECT_EQ(mx_.pausedTags.size(), 7u); // every chunk
+}
+
+TEST_F(RecordingThreadTest, ElementaryStreamsWithoutProgramStreamGetTheirTailsAtTheEnd)
+{
+    UseMultiplexer();
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1)};
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3)};
+
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec.log"}));
+    ASSERT_FALSE(mx_.calls.empty());
+    EXPECT_EQ(mx_.calls.back(), "Flush tails");
 }
 
 TEST_F(RecordingThreadTest, VideoPaneAndItsLogLinesFollowOnlyAChangedSequence)
