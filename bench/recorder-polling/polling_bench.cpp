@@ -91,7 +91,8 @@ int main(int argc, char **argv)
     }
 
     // Whether the polling thread's priority request can be granted here.
-    WorkerThread probe([] { return 0u; }, ThreadPriority::TimeCritical);
+    WorkerThread probe(
+        "probe", [] { return 0u; }, ThreadPriority::TimeCritical);
     probe.Resume();
     probe.Join();
     const bool realtime = probe.GotRealtimePriority();
@@ -99,6 +100,7 @@ int main(int argc, char **argv)
     // Keep another core busy for the whole run.
     std::atomic<bool> busy{true};
     WorkerThread burner(
+        "burner",
         [&] {
             volatile uint64_t spin = 0;
             while (busy.load(std::memory_order_relaxed))
@@ -118,8 +120,8 @@ int main(int argc, char **argv)
     ctx.receiver = &receiver;
     ctx.view = &view;
     ctx.splitSize = &splitSize;
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
+    ctx.outputs.video = OutputChoice::Raw;
+    ctx.outputs.audio = OutputChoice::Raw;
     ctx.pollLateness = &lateness;
     ctx.baseName.Set((dir / "poll").string());
     auto thread = BeginRecording(ctx);

@@ -131,8 +131,8 @@ double engineRun(const fs::path &dir, int cycles)
     ctx.view = &view;
     ctx.splitSize = &splitSize;
     ctx.pollClock = &clock;
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
+    ctx.outputs.video = OutputChoice::Raw;
+    ctx.outputs.audio = OutputChoice::Raw;
     ctx.baseName.Set((dir / "engine").string());
 
     gSource.videoLeft = cycles;

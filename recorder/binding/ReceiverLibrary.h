@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/DynamicLibrary.h"
-#include "quelmarscsi.h"
+#include "quelmarscsi_client.h"
 
 #include <cstdint>
 #include <string>
@@ -46,32 +46,11 @@ public:
 
     DvbDevice device{};
     DynamicLibrary module;
-    // The entry table, in the binding's order.
-    decltype(&::quelmarDLLVersion) quelmarDLLVersion = nullptr;
-    decltype(&::dvbRescanAllSCSIBusses) dvbRescanAllSCSIBusses = nullptr;
-    decltype(&::dvbFindFirstQuelmar) dvbFindFirstQuelmar = nullptr;
-    decltype(&::dvbFindAllQuelmars) dvbFindAllQuelmars = nullptr;
-    decltype(&::dvbInit) dvbInit = nullptr;
-    decltype(&::dvbSCSISpeedTest) dvbSCSISpeedTest = nullptr;
-    decltype(&::dvbGetCurrentChannel) dvbGetCurrentChannel = nullptr;
-    decltype(&::dvbChannelCount) dvbChannelCount = nullptr;
-    decltype(&::dvbGetAllChannels) dvbGetAllChannels = nullptr;
-    decltype(&::dvbPutAllChannels) dvbPutAllChannels = nullptr;
-    decltype(&::dvbSetSCSIMode) dvbSetSCSIMode = nullptr;
-    decltype(&::dvbSetChannel) dvbSetChannel = nullptr;
-    decltype(&::dvbSendSpecialCommand) dvbSendSpecialCommand = nullptr;
-    decltype(&::dvbRemote) dvbRemote = nullptr;
-    decltype(&::dvbVideoGimmick) dvbVideoGimmick = nullptr;
-    decltype(&::dvbSetOSD) dvbSetOSD = nullptr;
-    decltype(&::dvbInitStreaming) dvbInitStreaming = nullptr;
-    decltype(&::dvbInitStreaming2) dvbInitStreaming2 = nullptr;
-    decltype(&::dvbReInitStreaming) dvbReInitStreaming = nullptr;
-    decltype(&::dvbDeInitStreaming) dvbDeInitStreaming = nullptr;
-    decltype(&::dvbReadMultiPID) dvbReadMultiPID = nullptr;
-    decltype(&::dvbReadSingleStream) dvbReadSingleStream = nullptr;
-    decltype(&::dvbReadMultipleStreams) dvbReadMultipleStreams = nullptr;
-    decltype(&::dvbReadMemory) dvbReadMemory = nullptr;
-    decltype(&::dvbWriteMemory) dvbWriteMemory = nullptr;
+    // The entry table: one entry per export, in the order of
+    // QUELMAR_SCSI_EXPORTS, which is also the order the binding resolves them.
+#define QUELMAR_SCSI_ENTRY(name) decltype(&::name) name = nullptr;
+    QUELMAR_SCSI_EXPORTS(QUELMAR_SCSI_ENTRY)
+#undef QUELMAR_SCSI_ENTRY
 
 private:
     void ClearEntries();

@@ -2,6 +2,7 @@
 
 #include "binding/ReceiverLibrary.h"
 #include "engine/EventLog.h"
+#include "quelmarscsi_special.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,8 +18,8 @@ constexpr uint16_t kStreamingThird = 10;
 // Front-panel texts: exactly 8 characters, sent with special command 1.
 constexpr char kPanelRecording[] = " ->rec<-";
 constexpr char kPanelReady[] = " ready  ";
-constexpr uint16_t kPanelTextBytes = 8;
-constexpr uint8_t kPanelTextCommand = 1;
+constexpr uint16_t kPanelTextBytes = DVB_FRONT_PANEL_TEXT_CHARS;
+constexpr uint8_t kPanelTextCommand = DVB_SPECIAL_FRONT_PANEL_TEXT;
 static_assert(sizeof kPanelRecording - 1 == kPanelTextBytes && sizeof kPanelReady - 1 == kPanelTextBytes);
 constexpr int kPtsReadsPerCycle = 2;
 

@@ -15,6 +15,7 @@ namespace quelmar {
 
 class ReceiverLibrary;
 
+inline constexpr char kPollingThreadName[] = "poll";
 inline constexpr int32_t kPollPeriodMs = 25;         // one poll cycle
 inline constexpr int32_t kPollDelayReportMs = 100;   // later than this is reported
 inline constexpr int32_t kPollBacklogLimitMs = 2000; // backlog beyond this is given up

@@ -6,6 +6,8 @@
 // thread wrote before flipping a flag is visible to the thread that sees it.
 #pragma once
 
+#include "engine/OutputFiles.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -19,11 +21,6 @@ class ReceiverLibrary;
 class RemuxerBinding;
 class RecorderView;
 class Clock;
-
-// Output choices: the list indices of the three "Save streams" lists.
-inline constexpr int kSaveNothing = 0;
-inline constexpr int kSaveRaw = 1;        // video/audio "as raw"; multiplex "as ~DVD"
-inline constexpr int kSaveElementary = 2; // video "as m2v", audio "as mp2/ac3"
 
 // Shortest split interval, seconds.
 inline constexpr uint32_t kMinSplitTimeSeconds = 5;
@@ -74,11 +71,8 @@ struct RecordingContext {
     std::atomic<uint32_t> splitTime{kMinSplitTimeSeconds}; // seconds
     SharedString baseName;                                 // output path without extension
     RecorderView *view = nullptr;                          // the control references
-    // Output choices, fixed while a recording runs (the lists are disabled).
-    int videoIndex = kSaveNothing;
-    int audioIndex = kSaveNothing;
-    int muxIndex = kSaveNothing;
-    Flag timerMode;         // the stop routine leaves the controls to the supervision
+    OutputChoices outputs;                                 // fixed while a recording runs (the lists are disabled)
+    Flag timerMode;                                        // the stop routine leaves the controls to the supervision
     Flag logInfo;           // "&Log Audio/Video Info" checked: info lines also go to the log
     int16_t videoDelay = 0; // ms, handed to the multiplexer
     Flag ready;             // receiver usable and no recording starting, running or ending

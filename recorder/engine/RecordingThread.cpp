@@ -1,5 +1,7 @@
 #include "engine/RecordingThread.h"
 
+#include "analysis/Ac3HeaderReader.h"
+#include "analysis/StreamInfoTracker.h"
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "engine/EventLog.h"
@@ -7,7 +9,6 @@
 #include "engine/PollingThread.h"
 #include "engine/RecorderView.h"
 #include "engine/Splitting.h"
-#include "engine/StreamInfo.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/File.h"
 
@@ -30,11 +31,6 @@ constexpr size_t kSequenceHeaderCheckBytes = 12;
 constexpr uint8_t kSequenceHeaderCode = 0xB3;
 constexpr uint8_t kMarkerBitMask = 0x20;             // header byte 10
 constexpr uint8_t kConstrainedParametersMask = 0x04; // header byte 11
-
-constexpr char kVideoRawExt[] = ".raw.m2v";
-constexpr char kVideoElementaryExt[] = ".m2v";
-constexpr char kMuxExt[] = ".mpg";
-constexpr char kLogExt[] = ".log";
 
 std::string SizeText(uint64_t value) { return std::to_string(value); }
 
@@ -64,13 +60,14 @@ thread_local RecordingSession *g_t_session = nullptr;
 class RecordingSession {
 public:
     explicit RecordingSession(RecordingContext &context)
-        : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer)
+        : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer),
+          outputs_(context.outputs)
     {
-        useMux_ =
-            ctx_.multiplexerAvailable.Get() && remuxer_ && remuxer_->Ready() &&
-            (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary || ctx_.audioIndex == kSaveElementary);
-        muxOutput_ = useMux_ && ctx_.muxIndex != kSaveNothing;
-        split_.videoExt = ctx_.videoIndex == kSaveRaw ? kVideoRawExt : kVideoElementaryExt;
+        useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_ && remuxer_->Ready() &&
+                  (outputs_.mux == OutputChoice::Raw || outputs_.video == OutputChoice::Elementary ||
+                   outputs_.audio == OutputChoice::Elementary);
+        muxOutput_ = useMux_ && outputs_.mux != OutputChoice::Nothing;
+        split_.videoExt = VideoExtension(outputs_.video);
     }
 
     uint32_t Run();
@@ -112,7 +109,7 @@ private:
     bool PerformSplit(SplitLeader leader);
     int32_t MuxOutputStep();
     void ShowCounts();
-    void ShowInfo(InfoPane pane, const char *heading, const InfoLineList &lines);
+    void ShowInfo(InfoPane pane, const char *heading, const InfoLines &lines);
     void CloseOutputs();
     uint32_t Fail();
 
@@ -120,6 +117,7 @@ private:
     RecorderView &view_;
     ReceiverLibrary *receiver_;
     RemuxerBinding *remuxer_;
+    const OutputChoices outputs_;
     bool useMux_ = false;
     bool muxOutput_ = false;
     bool logInfo_ = false;
@@ -128,7 +126,7 @@ private:
     SplitState split_;
     bool rawVideoSynced_ = false;
     uint32_t ptsTotal_ = 0;
-    StreamInfo info_;
+    StreamInfoTracker info_;
 
     std::shared_ptr<PacketQueue> queue_ = std::make_shared<PacketQueue>();
     std::shared_ptr<AutoResetEvent> dataReady_ = std::make_shared<AutoResetEvent>();
@@ -170,7 +168,7 @@ bool RecordingSession::StartUp()
     logInfo_ = ctx_.logInfo.Get();
     const std::string base = ctx_.baseName.Get();
     try {
-        EventLog::OpenFile(base + kLogExt);
+        EventLog::OpenFile(LogFileName(base));
     } catch (const FileException &e) {
         LogException(&e);
         return false;
@@ -188,7 +186,7 @@ bool RecordingSession::StartUp()
         LogEvent(audioOnly ? "audio recording started" : "a/v recording started, trying to synchronize...");
         remuxer_->InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
         remuxer_->Perform_Resync();
-    } else if (ctx_.videoIndex == kSaveNothing && ctx_.audioIndex == kSaveNothing && ctx_.muxIndex == kSaveNothing) {
+    } else if (outputs_.SavesNothing()) {
         LogEvent("You should have seleceted anything to save, dude!");
         return false;
     } else {
@@ -211,9 +209,9 @@ bool RecordingSession::StartUp()
 
     split_.prefix = PartPrefix(base, 0);
     split_.nextPart = 1;
-    if (ctx_.videoIndex != kSaveNothing && !CreateFile(videoFile_, split_.prefix + split_.videoExt))
+    if (outputs_.video != OutputChoice::Nothing && !CreateFile(videoFile_, split_.prefix + split_.videoExt))
         return false;
-    if (muxOutput_ && !CreateFile(muxFile_, split_.prefix + kMuxExt))
+    if (muxOutput_ && !CreateFile(muxFile_, split_.prefix + kMuxExtension))
         return false;
     return true;
 }
@@ -235,7 +233,8 @@ uint32_t RecordingSession::Run()
     if (ctx_.pollClock)
         args.clock = ctx_.pollClock;
     args.latenessLog = ctx_.pollLateness;
-    polling_ = std::make_unique<WorkerThread>([args] { return PollingThreadProc(args); }, ThreadPriority::TimeCritical);
+    polling_ = std::make_unique<WorkerThread>(
+        kPollingThreadName, [args] { return PollingThreadProc(args); }, ThreadPriority::TimeCritical);
     polling_->Resume();
     view_.SetText(ControlId::Pts, "0");
 
@@ -285,20 +284,20 @@ bool RecordingSession::ProcessFront()
     case StreamKind::StreamVideo:
         if (useMux_) {
             remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
-            if (auto lines = info_.VideoLines(remuxer_->GetVideoInfo()))
-                ShowInfo(InfoPane::Video, VideoInfoHeading(), *lines);
+            if (auto lines = info_.OnVideoInfo(static_cast<const VideoInfo *>(remuxer_->GetVideoInfo())))
+                ShowInfo(InfoPane::Video, kVideoInfoHeading, *lines);
         }
-        if (ctx_.videoIndex == kSaveRaw)
+        if (outputs_.video == OutputChoice::Raw)
             ok = RawVideo(data, length);
         break;
     case StreamKind::StreamAudio: {
         bool isAc3 = false;
         if (useMux_) {
             remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
-            auto audio = info_.AudioFrame(remuxer_->GetLastAudioPES());
+            auto audio = info_.OnMultiplexerAudioFrame(remuxer_->GetLastAudioPES());
             isAc3 = audio.isAc3;
             if (audio.lines)
-                ShowInfo(InfoPane::Audio, AudioInfoHeading(), *audio.lines);
+                ShowInfo(InfoPane::Audio, kAudioInfoHeading, *audio.lines);
         }
         ok = AudioChunk(data, length, isAc3);
         break;
@@ -347,14 +346,14 @@ bool RecordingSession::AudioChunk(const uint8_t *data, uint32_t length, bool isA
 {
     if (!split_.audioDecided) {
         // The first chunk decides the type and is not written itself.
-        const bool ac3 = useMux_ ? isAc3 : ChunkContainsAc3(data, length);
-        split_.audioExt = AudioExtension(ctx_.audioIndex, ac3);
+        const bool ac3 = useMux_ ? isAc3 : ContainsAc3Frame(data, length);
+        split_.audioExt = AudioExtension(outputs_.audio, ac3);
         split_.audioDecided = true;
-        if (ctx_.audioIndex != kSaveNothing)
+        if (outputs_.audio != OutputChoice::Nothing)
             return CreateFile(audioFile_, split_.prefix + split_.audioExt);
         return true;
     }
-    if (ctx_.audioIndex == kSaveRaw)
+    if (outputs_.audio == OutputChoice::Raw)
         return WriteAudioData(data, length) != 0;
     return true;
 }
@@ -362,8 +361,8 @@ bool RecordingSession::AudioChunk(const uint8_t *data, uint32_t length, bool isA
 bool RecordingSession::SplitIfDue()
 {
     SplitInputs in;
-    in.videoIndex = ctx_.videoIndex;
-    in.audioIndex = ctx_.audioIndex;
+    in.video = outputs_.video;
+    in.audio = outputs_.audio;
     in.muxLeading = muxOutput_;
     in.requested = ctx_.splitRequested.Get();
     in.onSize = ctx_.splitOnSize.Get();
@@ -395,14 +394,14 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
     };
     // The audio part waits for the audio type (SplitDue holds the split
     // back until then), so its name always has an extension.
-    const bool audioOut = ctx_.audioIndex != kSaveNothing;
+    const bool audioOut = outputs_.audio != OutputChoice::Nothing;
     switch (leader) {
     case SplitLeader::Mux:
-        if (ctx_.videoIndex != kSaveNothing && !reopen(videoFile_, split_.videoBytes, split_.videoExt))
+        if (outputs_.video != OutputChoice::Nothing && !reopen(videoFile_, split_.videoBytes, split_.videoExt))
             return false;
         if (audioOut && !reopen(audioFile_, split_.audioBytes, split_.audioExt))
             return false;
-        if (!reopen(muxFile_, split_.muxBytes, kMuxExt))
+        if (!reopen(muxFile_, split_.muxBytes, kMuxExtension))
             return false;
         break;
     case SplitLeader::Video:
@@ -419,8 +418,8 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
     }
     LogEvent(SplitMessage(ordinal));
     ctx_.splitRequested.Set(false);
-    if ((leader == SplitLeader::Video && ctx_.videoIndex == kSaveRaw) ||
-        (leader == SplitLeader::Audio && ctx_.audioIndex == kSaveRaw))
+    if ((leader == SplitLeader::Video && outputs_.video == OutputChoice::Raw) ||
+        (leader == SplitLeader::Audio && outputs_.audio == OutputChoice::Raw))
         view_.EnableControl(ControlId::SplitNow, true);
     split_.splitPending = 1;
     return true;
@@ -429,8 +428,8 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
 int32_t RecordingSession::MuxOutputStep()
 {
     RemuxWriter mux = muxOutput_ && muxFile_.IsOpen() ? WriteMuxData : nullptr;
-    RemuxWriter video = ctx_.videoIndex == kSaveElementary && videoFile_.IsOpen() ? WriteVideoData : nullptr;
-    RemuxWriter audio = ctx_.audioIndex == kSaveElementary && audioFile_.IsOpen() ? WriteAudioData : nullptr;
+    RemuxWriter video = outputs_.video == OutputChoice::Elementary && videoFile_.IsOpen() ? WriteVideoData : nullptr;
+    RemuxWriter audio = outputs_.audio == OutputChoice::Elementary && audioFile_.IsOpen() ? WriteAudioData : nullptr;
     const uint8_t pendingBefore = split_.splitPending;
     const int32_t result = remuxer_->Write_Mpg(mux, video, audio, &split_.splitPending);
     if (result == REMUX_WRITE_FAILED)
@@ -455,7 +454,7 @@ void RecordingSession::ShowCounts()
         view_.SetText(ControlId::VideoBytes, SizeText(split_.videoBytes));
 }
 
-void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLineList &lines)
+void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLines &lines)
 {
     if (logInfo_)
         LogEvent(heading);
@@ -466,7 +465,7 @@ void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLi
             LogEvent(line);
     }
     if (logInfo_)
-        LogEvent(InfoFooter());
+        LogEvent(kInfoFooter);
 }
 
 } // namespace
@@ -531,9 +530,9 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
         view.EnableControl(ControlId::ChannelList, true);
         if (context.multiplexerAvailable.Get()) {
             view.EnableControl(ControlId::MuxChoice, true);
-            view.EnableControl(ControlId::VideoDelay,
-                               context.muxIndex == kSaveRaw ||
-                                   (context.audioIndex == kSaveElementary && context.videoIndex == kSaveElementary));
+            view.EnableControl(ControlId::VideoDelay, context.outputs.mux == OutputChoice::Raw ||
+                                                          (context.outputs.audio == OutputChoice::Elementary &&
+                                                           context.outputs.video == OutputChoice::Elementary));
         }
     }
     if (context.receiver && context.receiver->ReceiverPresent())
@@ -548,8 +547,8 @@ std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context)
     context.ready.Set(false);
     context.splitRequested.Set(false);
     context.recording.Set(true);
-    auto thread =
-        std::make_unique<WorkerThread>([&context] { return RecordingThreadProc(context); }, ThreadPriority::Normal);
+    auto thread = std::make_unique<WorkerThread>(
+        kRecordingThreadName, [&context] { return RecordingThreadProc(context); }, ThreadPriority::Normal);
     thread->Resume();
     return thread;
 }

@@ -10,6 +10,8 @@
 
 namespace quelmar {
 
+inline constexpr char kRecordingThreadName[] = "record";
+
 // Recording thread results.
 inline constexpr uint32_t kRecordingOk = 0;
 inline constexpr uint32_t kRecordingFailed = 1;

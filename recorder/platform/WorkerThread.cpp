@@ -25,8 +25,11 @@ bool TryRealtime()
 
 } // namespace
 
-WorkerThread::WorkerThread(std::function<uint32_t()> body, ThreadPriority priority) : state_(std::make_shared<State>())
+WorkerThread::WorkerThread(std::string name, std::function<uint32_t()> body, ThreadPriority priority)
+    : state_(std::make_shared<State>())
 {
+    name.resize(std::min(name.size(), kMaxNameChars));
+    state_->name = std::move(name);
     state_->body = std::move(body);
     state_->priority = priority;
 }
@@ -43,6 +46,7 @@ void WorkerThread::Resume()
         return;
     resumed_ = true;
     thread_ = std::thread([state = state_] {
+        pthread_setname_np(pthread_self(), state->name.c_str());
         if (state->priority == ThreadPriority::TimeCritical) {
             const bool granted = TryRealtime();
             std::lock_guard lock(state->mutex);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace quelmar {
@@ -21,10 +22,14 @@ public:
     // Exit code reported while the thread has not ended (also before resume).
     static constexpr uint32_t kStillActive = 259;
 
+    // Longest thread name the system keeps, in characters.
+    static constexpr size_t kMaxNameChars = 15;
+
     // Creates the thread object suspended: body runs only after Resume().
     // body's result becomes the exit code. body must own (or share) whatever
-    // it uses if the owner may Abandon() it.
-    WorkerThread(std::function<uint32_t()> body, ThreadPriority priority);
+    // it uses if the owner may Abandon() it. name (cut to kMaxNameChars) is
+    // the thread's name for debuggers, sanitizer reports and top -H.
+    WorkerThread(std::string name, std::function<uint32_t()> body, ThreadPriority priority);
     // Waits for a resumed thread to end, unless it was abandoned.
     ~WorkerThread();
     WorkerThread(const WorkerThread &) = delete;
@@ -49,6 +54,7 @@ public:
 
 private:
     struct State {
+        std::string name;
         std::function<uint32_t()> body;
         ThreadPriority priority;
         std::mutex mutex;

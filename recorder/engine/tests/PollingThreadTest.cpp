@@ -232,6 +232,7 @@ TEST_F(PollingThreadTest, NoReceiverMeansNoLibraryCallsAtAll)
     recording_.Set(true);
     // Nothing clears the flag from a read, so stop after a few sleeps.
     WorkerThread stopper(
+        "stopper",
         [&] {
             while (clock_.Sleeps().size() < 3)
                 SleepMs(1);

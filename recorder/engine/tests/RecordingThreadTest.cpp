@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 
 using namespace quelmar;
 namespace fs = std::filesystem;
@@ -48,12 +50,21 @@ struct ScriptedReceiver {
     std::condition_variable release;
     bool released = false;
     std::vector<std::string> calls;
+    std::set<std::string> readingThreads; // names of the threads that read streams
 };
 ScriptedReceiver *g_rx = nullptr;
+
+std::string CurrentThreadName()
+{
+    char name[WorkerThread::kMaxNameChars + 1] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
 
 int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
 {
     std::unique_lock lock(g_rx->mutex);
+    g_rx->readingThreads.insert(CurrentThreadName());
     if (g_rx->hang) {
         g_rx->hanging = true;
         g_rx->release.wait(lock, [] { return g_rx->released; });
@@ -86,7 +97,7 @@ int32_t RxText(const DvbDevice *, const uint8_t *, uint16_t, uint8_t) { return 1
 int32_t RxRemote(const DvbDevice *, int32_t on)
 {
     std::lock_guard lock(g_rx->mutex);
-    g_rx->calls.push_back("remote " + std::to_string(on));
+    g_rx->calls.push_back("remote " + std::to_string(on) + " on " + CurrentThreadName());
     return 1;
 }
 DvbCurrentChannel RxCurrent(const DvbDevice *)
@@ -112,6 +123,8 @@ struct ScriptedRemuxer {
     bool ac3 = false;
     bool audioSeen = false;
     VideoInfo info{};
+    VideoInfo reported{}; // what the last GetVideoInfo returned
+    int videoInfoReads = 0;
     uint8_t frame[1536] = {};
 };
 ScriptedRemuxer *g_mx = nullptr;
@@ -130,10 +143,14 @@ void MxSupply(const uint8_t *data, uint32_t length, int32_t kind)
     if (kind == REMUX_STREAM_VIDEO) {
         g_mx->video.insert(g_mx->video.end(), data, data + length);
         ++g_mx->videoChunks;
-        g_mx->info.sequenceKnown = g_mx->info.extensionKnown = 1;
+        // The chunk's first byte stands for its sequence header: a new value
+        // is a changed sequence (flag 1), which reading the record clears.
+        const uint16_t width = data[0] < 0x80 ? 720 : 352;
+        g_mx->info.extensionKnown |= g_mx->info.sequenceKnown == 0 || g_mx->info.width != width;
+        g_mx->info.sequenceKnown = 1;
         g_mx->info.frameRate = 25.0;
         g_mx->info.bitRate = 15000;
-        g_mx->info.width = 720;
+        g_mx->info.width = width;
         g_mx->info.height = 576;
         g_mx->info.chromaFormat = 1;
         g_mx->info.aspectRatio = 3;
@@ -188,7 +205,13 @@ const uint8_t *MxLastAudio()
     }
     return g_mx->frame;
 }
-const void *MxVideoInfo() { return &g_mx->info; }
+const void *MxVideoInfo()
+{
+    ++g_mx->videoInfoReads;
+    g_mx->reported = g_mx->info;
+    g_mx->info.extensionKnown = 0;
+    return &g_mx->reported;
+}
 uint64_t MxPadding() { return 42; }
 
 // ---- stream content ---------------------------------------------------------
@@ -300,13 +323,13 @@ TEST_F(RecordingThreadTest, NothingToSaveEndsAtOnceWithOnlyTheLogFile)
     EXPECT_TRUE(view_.Enabled(ControlId::Record));
     EXPECT_EQ(view_.Text(ControlId::Pause), "&Pause");
     EXPECT_FALSE(ctx_.recording.Get());
-    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0"});
+    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0 on record"});
 }
 
 TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
 {
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.audioIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
     // A header with the constrained-parameters flag set is not accepted.
     uint8_t constrained[12];
     std::memcpy(constrained, kGoodHeader, 12);
@@ -340,6 +363,7 @@ TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
     EXPECT_EQ(ReadText(dir_ / "rec.log"), lines);
     EXPECT_TRUE(log_.Contains("recording started"));
     EXPECT_TRUE(log_.Contains("polling thread started"));
+    EXPECT_EQ(rx_.readingThreads, std::set<std::string>{"poll"});
     EXPECT_TRUE(log_.Contains("polling thread terminated"));
     EXPECT_EQ(log_.Texts().back(), "recording stopped");
     EXPECT_TRUE(ctx_.ready.Get());
@@ -347,8 +371,8 @@ TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
 
 TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
 {
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.audioIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.splitOnSize.Set(true);
     constexpr int kChunks = 300; // 9.4 MiB: three parts at 5 MB
     for (int i = 0; i < kChunks; ++i)
@@ -374,7 +398,7 @@ TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
 
 TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     rx_.splitAtVideoRead = 3;
     for (int i = 0; i < 6; ++i)
         rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
@@ -390,7 +414,7 @@ TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
 
 TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     ctx_.baseName.Set((dir_ / "missing" / "rec").string());
     EXPECT_EQ(Record(), kRecordingFailed);
     const auto texts = log_.Texts();
@@ -402,7 +426,7 @@ TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
 
 TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     fs::create_directories(dir_ / "rec (0).raw.m2v"); // a folder in the way
     EXPECT_EQ(Record(), kRecordingFailed);
     EXPECT_FALSE(log_.Contains("polling thread started"));
@@ -414,7 +438,7 @@ TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
 
 TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     for (int i = 0; i < 100; ++i)
         rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
     constexpr rlim_t kLimitBytes = 10 * kVideoChunkBytes + 1000;
@@ -439,9 +463,9 @@ TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritte
 TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThreeOutputs)
 {
     UseMultiplexer();
-    ctx_.videoIndex = kSaveElementary;
-    ctx_.audioIndex = kSaveElementary;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.videoDelay = -120;
     ctx_.logInfo.Set(true);
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2)};
@@ -470,10 +494,30 @@ TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThre
     EXPECT_EQ(mx_.pausedTags.size(), 7u); // every chunk
 }
 
+TEST_F(RecordingThreadTest, VideoPaneAndItsLogLinesFollowOnlyAChangedSequence)
+{
+    UseMultiplexer();
+    ctx_.outputs.mux = OutputChoice::Raw;
+    ctx_.logInfo.Set(true);
+    // Two chunks of one sequence, then three of another (352 pixels wide).
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(0x81), VideoChunk(0x82),
+                                     VideoChunk(0x83)};
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(mx_.videoInfoReads, 5); // once per video chunk: reading clears the change
+    int paneRebuilds = 0;
+    for (const auto &u : view_.Updates())
+        paneRebuilds += u.kind == RecordingViewDouble::Update::Kind::ClearInfo && u.id == int(InfoPane::Video);
+    EXPECT_EQ(paneRebuilds, 1 + 2); // emptied at the start, then once per sequence
+    const auto texts = log_.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "---------------- Video Info -----------------"), 2);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Frame Rate: 25.0000 Hz"), 2);
+    EXPECT_EQ(view_.Info(InfoPane::Video)[2], "Resolution: 352x576");
+}
+
 TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
 {
     UseMultiplexer();
-    ctx_.audioIndex = kSaveElementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
     rx_.videoPid = DVB_NO_VIDEO_PID;
     mx_.ac3 = true;
     rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
@@ -490,7 +534,7 @@ TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
 TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     rx_.answers = false;
     EXPECT_EQ(Record(), kRecordingFailed);
     EXPECT_TRUE(log_.Contains("error while retrieving channel info from Quelmar"));
@@ -501,9 +545,9 @@ TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
 TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
 {
     UseMultiplexer();
-    ctx_.videoIndex = kSaveElementary;
-    ctx_.audioIndex = kSaveRaw;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Raw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.splitOnTime.Set(true);
     ctx_.splitTime = 5;
     for (int i = 0; i < 12; ++i)
@@ -520,7 +564,7 @@ TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
 TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTheNextChunk)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     mx_.pendingEvery = 2; // every chunk's first call says more is pending
     rx_.splitAtVideoRead = 2;
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
@@ -538,8 +582,8 @@ TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTh
 TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
-    ctx_.videoIndex = kSaveRaw; // raw output is written whether paused or not
+    ctx_.outputs.mux = OutputChoice::Raw;
+    ctx_.outputs.video = OutputChoice::Raw; // raw output is written whether paused or not
     rx_.pauseAtVideoRead = 2;
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1, 0), VideoChunk(2), VideoChunk(3)};
     EXPECT_EQ(Record(), kRecordingOk);
@@ -552,7 +596,7 @@ TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
 TEST_F(RecordingThreadTest, FailingMultiplexerOutputEndsTheRecording)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     mx_.failWriteAfter = 1;
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
     EXPECT_EQ(Record(), kRecordingFailed);
@@ -573,7 +617,7 @@ TEST_F(RecordingThreadTest, TimerModeLeavesTheControlsAndReportsTheNextTimer)
 
 TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSeconds)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     rx_.hang = true;
     auto thread = BeginRecording(ctx_);
     while (!rx_.hanging)

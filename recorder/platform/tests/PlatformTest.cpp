@@ -49,6 +49,7 @@ TEST(AutoResetEvent, PulseWakesAWaitingThread)
     AutoResetEvent event;
     std::atomic<bool> woke{false};
     WorkerThread waiter(
+        "waiter",
         [&] {
             event.Wait();
             woke = true;
@@ -76,6 +77,7 @@ TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
 {
     std::atomic<bool> ran{false};
     WorkerThread thread(
+        "thread",
         [&] {
             ran = true;
             return 4711u;
@@ -93,6 +95,7 @@ TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
 {
     AutoResetEvent release;
     WorkerThread thread(
+        "thread",
         [&] {
             release.Wait();
             return 1u;
