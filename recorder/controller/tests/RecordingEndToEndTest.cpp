@@ -54,17 +54,27 @@ protected:
         ControllerTest::SetUp();
         setenv("QUELMAR_ASPI_LAYER", "libaspi-virtual.so", 1);
         unsetenv("QUELMAR_VIRTUAL_RECEIVER");
-        ASSERT_TRUE(layer.Load(kBin + "/libaspi-virtual.so"));
-        reinterpret_cast<AspiVirtualReloadFn>(layer.Symbol("aspiVirtualReload"))(nullptr); // switched on again
+        ASSERT_TRUE(Layer().Loaded());
+        reinterpret_cast<AspiVirtualReloadFn>(Layer().Symbol("aspiVirtualReload"))(nullptr); // switched on again
+    }
+    // The simulated receiver's module, held for the whole test process: the
+    // window unloads the library (and with it the layer) at its end, and the
+    // codec libraries' one-time tables would otherwise count as leaked.
+    static DynamicLibrary &Layer()
+    {
+        static DynamicLibrary *layer = [] {
+            auto *module = new DynamicLibrary;
+            module->Load(kBin + "/libaspi-virtual.so");
+            return module;
+        }();
+        return *layer;
     }
     AspiVirtualState ReceiverState()
     {
         AspiVirtualState state{};
-        reinterpret_cast<AspiVirtualGetStateFn>(layer.Symbol("aspiVirtualGetState"))(0, 3, &state);
+        reinterpret_cast<AspiVirtualGetStateFn>(Layer().Symbol("aspiVirtualGetState"))(0, 3, &state);
         return state;
     }
-
-    DynamicLibrary layer;
 };
 
 TEST_P(RecordingEndToEnd, WritesFilesThatDecode)
