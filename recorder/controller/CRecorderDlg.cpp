@@ -6,8 +6,11 @@
 #include "controller/OutputFileChecks.h"
 #include "engine/EventLog.h"
 #include "engine/RecordingThread.h"
-#include "platform/TimeOfDay.h"
+#include "platform/LocalTime.h"
+#include "platform/SystemPower.h"
 #include "quelmarscsi_special.h"
+#include "timers/TimerStore.h"
+#include "timers/Windows1252.h"
 
 #include <algorithm>
 #include <charconv>
@@ -28,6 +31,8 @@ constexpr char kCaptionResume[] = "R&esume";
 constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
+constexpr char kTimerStartFormat[] = "%A, %B %d, %Y, %X";
+constexpr char kTimerStopFormat[] = "%X";
 constexpr char kSpeedTestCaption[] = "SCSI - Speed Test";
 // Data exchange of the two number fields: the platform's refusal texts.
 constexpr char kFieldCaption[] = "QuelmarRecorder";
@@ -90,23 +95,10 @@ std::string OneDecimal(double value)
     return std::string(text, result.ptr);
 }
 
-// The receiver's name field (host character codes: Latin-1) as UTF-8.
+// The receiver's name field (the host code page, Windows-1252) as UTF-8.
 std::string ChannelName(const DvbChannel &channel)
 {
-    const size_t length = strnlen(channel.name, sizeof channel.name);
-    std::string name;
-    constexpr unsigned kAsciiEnd = 0x80;
-    constexpr unsigned kLeadTwoBytes = 0xC0, kLeadShift = 6, kContinuation = 0x80, kContinuationMask = 0x3F;
-    for (size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(channel.name[i]);
-        if (c < kAsciiEnd) {
-            name += static_cast<char>(c);
-        } else {
-            name += static_cast<char>(kLeadTwoBytes | (c >> kLeadShift));
-            name += static_cast<char>(kContinuation | (c & kContinuationMask));
-        }
-    }
-    return name;
+    return Windows1252ToUtf8(std::string_view(channel.name, strnlen(channel.name, sizeof channel.name)));
 }
 
 // Digits with an optional sign, nothing else (blanks around are allowed).
@@ -152,6 +144,7 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
         m_setup.makeRemuxer = [] { return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule()); };
     if (m_setup.rescanHelperPath.empty())
         m_setup.rescanHelperPath = m_app.m_strProgramDir + "/" + kHelperFile;
+    m_timerList.m_strPath = m_setup.timerStorePath.empty() ? DefaultTimerStorePath() : m_setup.timerStorePath;
 
     // Initial state of every control (enabled unless named below).
     for (ControlId id : kAllControls)
@@ -192,6 +185,12 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     m_context.view = &m_pBridge->View();
     m_context.multiplexer = m_pRemuxer.get();
     m_context.splitSize = &m_nSplitSize;
+    // The stop routine asks for the next-timer report on the recording
+    // thread; the timer list belongs to this thread.
+    m_context.showNextTimer = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
+        if (const auto alive = bridge.lock())
+            alive->PostToWindow([this] { ShowNextTimer(); });
+    };
 }
 
 CRecorderDlg::~CRecorderDlg()
@@ -605,7 +604,17 @@ void CRecorderDlg::ShowClock()
 
 void CRecorderDlg::LoadTimerStore()
 {
-    // The timer table comes with the timer core; nothing to load yet.
+    m_pCurrentTimer = nullptr; // the entries are replaced
+    TimerStoreError error;
+    if (!m_timerList.Load(error) && !error.fileMissing)
+        LogEvent(error.text);
+}
+
+void CRecorderDlg::SaveTimers()
+{
+    TimerStoreError error;
+    if (!m_timerList.Save(error))
+        LogEvent(error.text);
 }
 
 // ================================================================================
@@ -750,8 +759,12 @@ void CRecorderDlg::OnStop()
 
 void CRecorderDlg::StopCurrentTimer()
 {
-    // Timer mode: the entry being recorded is deactivated and the list
-    // saved; comes with the timer core.
+    // A timer recording stopped by hand: its entry takes no further part.
+    if (!m_context.timerMode.Get() || !m_pCurrentTimer)
+        return;
+    m_pCurrentTimer->m_bActive = 0;
+    m_pCurrentTimer = nullptr;
+    SaveTimers();
 }
 
 void CRecorderDlg::OnSplitNow()
@@ -1088,10 +1101,10 @@ void CRecorderDlg::OnRescanBus()
     if (RecordingBusy() || m_helper)
         return;
     m_view.SetWaitCursor(true);
-    const std::optional<int> platform = OsPlatformId();
+    const std::optional<int> platform = QueryPlatformId();
     if (!platform)
         LogEvent("Error while retrieving OS-Version!");
-    if (platform == kOsPlatformNt) {
+    if (platform == kPlatformIdNt) {
         const uint32_t status = m_pReceiver ? m_pReceiver->Status() : ReceiverLibrary::kLibraryMissing;
         if (status != ReceiverLibrary::kVersionTooOld && status != ReceiverLibrary::kEntryMissing &&
             status != ReceiverLibrary::kLibraryMissing && m_pReceiver->dvbRescanAllSCSIBusses)
@@ -1189,7 +1202,25 @@ void CRecorderDlg::VideoDelayRule()
 
 void CRecorderDlg::ShowNextTimer()
 {
-    // The next-timer report comes with the timer core.
+    if (m_timerList.AdjustAll()) {
+        LogEvent("Timer settings adjustet!");
+        SaveTimers();
+    }
+    const int next = m_timerList.FindNext();
+    if (next < 0) {
+        LogEvent("no active timer settings present");
+        return;
+    }
+    const CTimerEntry &entry = *m_timerList.GetAt(next);
+    // The channel by its number in the table; a number the table does not
+    // have names no channel.
+    const auto &names = Control(ControlId::ChannelList).items;
+    const std::string channel =
+        entry.m_nChannel >= 1 && entry.m_nChannel <= names.size() ? names[entry.m_nChannel - 1] : std::string();
+    LogEvent("next timer recording: " + channel + ", " + entry.m_timeStart.Format(kTimerStartFormat) + " to " +
+             entry.m_timeStop.Format(kTimerStopFormat));
+    if (entry.m_bShutdown)
+        LogEvent("system will be shut down after this recording");
 }
 
 // ================================================================================

@@ -24,6 +24,7 @@
 #include "platform/CTime.h"
 #include "platform/Process.h"
 #include "quelmarscsi.h"
+#include "timers/CTimerList.h"
 
 #include <array>
 #include <atomic>
@@ -40,7 +41,6 @@ namespace quelmar {
 class EngineBridge;
 class ReceiverLibrary;
 class RemuxerBinding;
-class CTimerEntry;
 struct EngineUpdates;
 
 class CRecorderDlg {
@@ -56,6 +56,8 @@ public:
         std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
         // The bus rescan helper. Default: m_strProgramDir + "/halvane".
         std::string rescanHelperPath;
+        // The timer store. Default: DefaultTimerStorePath().
+        std::string timerStorePath;
     };
 
     // Builds the window's state (every control in its initial state) and
@@ -139,8 +141,11 @@ public:
     // Switches between timer mode and manual mode; nothing while the
     // recorder is not ready.
     void SetTimerMode(bool on);
-    // Logs the next timer recording.
+    // Moves repeating timers on (saving the list when one moved) and logs the
+    // next timer recording.
     void ShowNextTimer();
+    // The timer table.
+    const CTimerList &Timers() const { return m_timerList; }
 
     // ---- for front ends without a window ---------------------------------------
     // During a recording: checks the stop-at box and sets the stop time to
@@ -223,6 +228,7 @@ private:
     void SupervisionTimerModeStep();
     void RunShutdown(bool timerVariant);
     void SendReceiverText(const char *text8);
+    void SaveTimers();
 
     CRecorderApp &m_app;
     MainView &m_view;
@@ -244,7 +250,8 @@ private:
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
     RecordingHandle m_recording; // the recording thread until its teardown has been seen
-    CTimerEntry *m_pCurrentTimer = nullptr;
+    CTimerList m_timerList;
+    CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
     CTime m_timeStop;

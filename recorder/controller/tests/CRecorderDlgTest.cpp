@@ -497,4 +497,41 @@ TEST_F(ControllerTest, TimerModeSwitchesControlsAndFrontPanel)
     EXPECT_EQ(app.m_bTimerEnabled, 0u);
 }
 
+TEST_F(ControllerTest, TimerStoreAndNextTimerReport)
+{
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "timer.db") << "\x01"; // shorter than its header
+    Start();
+    const auto loaded = Log();
+    EXPECT_TRUE(std::any_of(loaded.begin(), loaded.end(), [&](const std::string &line) {
+        return line.rfind((dir / "timer.db").string() + ": ", 0) == 0;
+    })) << ::testing::PrintToString(loaded);
+
+    CTimerList timers;
+    timers.m_strPath = (dir / "timer.db").string();
+    CTimerEntry news;
+    news.m_nChannel = 2;
+    news.m_timeStart = CTime(kMonday0900 + 3600);
+    news.m_timeStop = CTime(kMonday0900 + 7200);
+    news.m_bShutdown = 1;
+    timers.AddCopy(news);
+    TimerStoreError error;
+    ASSERT_TRUE(timers.Save(error)) << error.text;
+    app.m_bTimerEnabled = 1;
+    Start();
+    const auto log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(Lines(log.end() - 3, log.end()),
+              (Lines{"timer enabled", "next timer recording: Zwei, Monday, December 07, 2026, 10:00:00 to 11:00:00",
+                     "system will be shut down after this recording"}));
+    EXPECT_EQ(dlg->Timers().GetCount(), 1);
+
+    std::filesystem::remove(dir / "timer.db"); // missing: not an error
+    app.m_bTimerEnabled = 0;
+    Start();
+    dlg->OnTimerEnable();
+    EXPECT_EQ(Log().back(), "no active timer settings present");
+    EXPECT_EQ(dlg->Timers().GetCount(), 0);
+}
+
 } // namespace

@@ -183,6 +183,7 @@ protected:
     CRecorderDlg &Start(CRecorderDlg::Setup setup)
     {
         setup.rescanHelperPath = (dir / "halvane").string();
+        setup.timerStorePath = (dir / "timer.db").string();
         dlg = std::make_unique<CRecorderDlg>(app, view, dispatcher, std::move(setup));
         dlg->OnInitDialog();
         dispatcher.RunPending();
