@@ -7,6 +7,7 @@
 #include "engine/EventLog.h"
 #include "engine/RecordingThread.h"
 #include "platform/LocalTime.h"
+#include "platform/NumberFormat.h"
 #include "platform/SystemPower.h"
 #include "quelmarscsi_special.h"
 #include "timers/TimerStore.h"
@@ -49,6 +50,7 @@ constexpr uint32_t kSpeedTestBytes = 0x500000; // 5 MiB
 constexpr int32_t kSpeedTestUseEvent = 1;
 constexpr double kMillisecondsToSeconds = 0.001;
 constexpr double kBytesPerKilobyte = 1024.0;
+constexpr int kRateDecimals = 1;
 constexpr uint16_t kFirmwareOldest = 0x0217; // 2.17 .. 2.21 work well
 constexpr uint16_t kFirmwareNewest = 0x0221;
 constexpr int kFirmwareMajorShift = 8;
@@ -85,14 +87,6 @@ std::string RemuxerVersionLine(const RemuxerBinding &remuxer)
                   static_cast<int>(info.dwMajorVersion), static_cast<int>(info.dwMinorVersion),
                   static_cast<int>(info.dwBuildNumber));
     return text;
-}
-
-// A decimal with one digit after the point, never a comma, whatever the locale.
-std::string OneDecimal(double value)
-{
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
-    return std::string(text, result.ptr);
 }
 
 // The receiver's name field (the host code page, Windows-1252) as UTF-8.
@@ -1093,7 +1087,7 @@ void CRecorderDlg::OnSpeedTest()
         return;
     }
     const double kilobytesPerSecond = kSpeedTestBytes / (elapsedMs * kMillisecondsToSeconds) / kBytesPerKilobyte;
-    m_pView->ShowMessage("Transferrate: " + OneDecimal(kilobytesPerSecond) + " kb/s", kSpeedTestCaption,
+    m_pView->ShowMessage("Transferrate: " + FormatFixed(kilobytesPerSecond, kRateDecimals) + " kb/s", kSpeedTestCaption,
                          MessageIcon::None);
 }
 
