@@ -11,10 +11,12 @@
 
 namespace quelmar {
 
-// Controls of the main window, by their dialog ids.
+// Controls of the main window, by their dialog ids: the one list of them,
+// used by the engine, the controller, the window and the tests.
 enum class ControlId : int {
-    PowerOff = 2,
+    PowerOff = 2, // "Power Off"; command 2 is also the Escape key
     FileName = 1000,
+    Browse = 1001, // "..."
     Record = 1002,
     VideoBytes = 1003,
     AudioBytes = 1004,
@@ -36,17 +38,56 @@ enum class ControlId : int {
     VideoDelay = 1020,
     VideoInfo = 1021,
     RecordingTime = 1041,
+    Clock = 1042,
     SplitInterval = 1043,
     TimeSinceSplit = 1044,
     StopAtBox = 1045,
     StopTime = 1046,
+    Date = 1047,
     ShutdownBox = 1048,
 };
 
-// Menu items the engine enables and disables.
+// Every control of the main window, in id order.
+inline constexpr ControlId kAllControls[] = {
+    ControlId::PowerOff,     ControlId::FileName,      ControlId::Browse,
+    ControlId::Record,       ControlId::VideoBytes,    ControlId::AudioBytes,
+    ControlId::Pts,          ControlId::MuxBytes,      ControlId::EventLog,
+    ControlId::SplitSize,    ControlId::SplitOnSize,   ControlId::Pause,
+    ControlId::Stop,         ControlId::SplitOnTime,   ControlId::AudioChoice,
+    ControlId::SplitNow,     ControlId::VideoChoice,   ControlId::MuxChoice,
+    ControlId::VideoPadding, ControlId::AudioInfo,     ControlId::ChannelList,
+    ControlId::VideoDelay,   ControlId::VideoInfo,     ControlId::RecordingTime,
+    ControlId::Clock,        ControlId::SplitInterval, ControlId::TimeSinceSplit,
+    ControlId::StopAtBox,    ControlId::StopTime,      ControlId::Date,
+    ControlId::ShutdownBox,
+};
+
+// Items of the main window's menu and the Close item of its system menu, by
+// their command ids.
 enum class MenuItemId : int {
-    TimerEnable = 32780,  // "&Timer" > "&Enable"
-    SystemClose = 0xF060, // Close of the system menu
+    ScsiBusy = 32771,           // "SCSI &Mode" > "&busy"
+    ScsiCheckCondition = 32772, // "SCSI &Mode" > "&checked condition"
+    ScsiAuto = 32773,           // "SCSI &Mode" > "&auto"
+    RemoteDisable = 32774,      // "Rem&ote" > "&disable during recording"
+    PriorityRealTime = 32775,   // "Pr&iority" > "&real time"
+    PriorityNormal = 32776,     // "Pr&iority" > "&normal"
+    PriorityIdle = 32777,       // "Pr&iority" > "&idle"
+    PriorityHigh = 32778,       // "Pr&iority" > "&high"
+    TimerEdit = 32779,          // "&Timer" > "E&dit"
+    TimerEnable = 32780,        // "&Timer" > "&Enable"
+    SpeedTest = 32782,          // "SCSI &Mode" > "&Speed Test"
+    PanicMode = 32783,          // "Mis&c" > "&Panic Mode"
+    RescanBus = 32784,          // "SCSI &Mode" > "&Rescan SCSI Bus"
+    LogInfos = 32785,           // "Mis&c" > "&Log Audio/Video Info"
+    SystemClose = 0xF060,       // Close of the system menu
+};
+
+// Every menu item, in id order.
+inline constexpr MenuItemId kAllMenuItems[] = {
+    MenuItemId::ScsiBusy,         MenuItemId::ScsiCheckCondition, MenuItemId::ScsiAuto,     MenuItemId::RemoteDisable,
+    MenuItemId::PriorityRealTime, MenuItemId::PriorityNormal,     MenuItemId::PriorityIdle, MenuItemId::PriorityHigh,
+    MenuItemId::TimerEdit,        MenuItemId::TimerEnable,        MenuItemId::SpeedTest,    MenuItemId::PanicMode,
+    MenuItemId::RescanBus,        MenuItemId::LogInfos,           MenuItemId::SystemClose,
 };
 
 // The two information panes.

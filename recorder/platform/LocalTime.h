@@ -3,10 +3,28 @@
 
 #include "platform/CTime.h"
 
+#include <cstdint>
+
 namespace quelmar {
+
+inline constexpr int32_t kSecondsPerHour = 3600;
+inline constexpr int32_t kSecondsPerMinute = 60;
 
 // The local weekday of `time`: 0 = Sunday, 1 = Monday ... 6 = Saturday.
 // Follows the time zone of the last tzset() (TZ). Any thread.
 int LocalWeekday(CTime time);
+
+// Seconds since local midnight of `time`: hours * 3600 + minutes * 60 +
+// seconds (0..86399, a leap second counted as 59), as a time picker shows
+// it. Any thread.
+int32_t LocalTimeOfDay(CTime time);
+
+// The time on the local date of `day` at `timeOfDay` seconds past midnight
+// (the system decides daylight saving). Clamped to the 32-bit range. Any
+// thread.
+CTime LocalDateAt(CTime day, int32_t timeOfDay);
+
+// `time` + `seconds`, clamped to the 32-bit range.
+CTime AddSeconds(CTime time, int64_t seconds);
 
 } // namespace quelmar

@@ -1,0 +1,1309 @@
+#include "controller/CRecorderDlg.h"
+
+#include "binding/ReceiverLibrary.h"
+#include "binding/RemuxerBinding.h"
+#include "controller/EngineBridge.h"
+#include "controller/OutputFileChecks.h"
+#include "engine/EventLog.h"
+#include "engine/RecordingThread.h"
+#include "platform/LocalTime.h"
+#include "platform/NumberFormat.h"
+#include "platform/SystemPower.h"
+#include "quelmarscsi_special.h"
+#include "timers/TimerStore.h"
+#include "timers/Windows1252.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace quelmar {
+
+namespace {
+
+// ---- texts ---------------------------------------------------------------------
+constexpr char kLibraryFile[] = "libquelmarscsi.so";
+constexpr char kRemuxerFile[] = "libremuxer.so";
+constexpr char kHelperFile[] = "halvane";
+constexpr char kCaptionPause[] = "&Pause";
+constexpr char kCaptionResume[] = "R&esume";
+constexpr char kSplitClockIdle[] = "hh:mm:ss";
+constexpr char kClockFormat[] = "%H:%M:%S";
+constexpr char kDateFormat[] = "%A, %d. %B %Y";
+constexpr char kTimerStartFormat[] = "%A, %B %d, %Y, %X";
+constexpr char kTimerStopFormat[] = "%X";
+constexpr char kSpeedTestCaption[] = "SCSI - Speed Test";
+// Data exchange of the two number fields: the platform's refusal texts.
+constexpr char kFieldCaption[] = "QuelmarRecorder";
+constexpr char kNeedPositiveInteger[] = "Please enter a positive integer.";
+constexpr char kNeedInteger[] = "Please enter an integer.";
+// Front-panel texts of timer mode, eight characters each.
+constexpr char kPanelTimer[] = " timer  ";
+constexpr char kPanelReady[] = " ready  ";
+
+// ---- receiver commands and numbers ------------------------------------------------
+constexpr int32_t kRemoteLock = 1;
+constexpr int32_t kRemoteUnlock = 0;
+constexpr uint32_t kSpeedTestBytes = 0x500000; // 5 MiB
+constexpr int32_t kSpeedTestUseEvent = 1;
+constexpr double kMillisecondsToSeconds = 0.001;
+constexpr double kBytesPerKilobyte = 1024.0;
+constexpr int kRateDecimals = 1;
+constexpr uint16_t kFirmwareOldest = 0x0217; // 2.17 .. 2.21 work well
+constexpr uint16_t kFirmwareNewest = 0x0221;
+constexpr int kFirmwareMajorShift = 8;
+constexpr unsigned kFirmwareMinorMask = 0xFF;
+
+// ---- window values ---------------------------------------------------------------
+constexpr int32_t kExtendSeconds = 1800;       // Record during a recording, and a stop-at time already past
+constexpr int32_t kSecondsPerDayLocal = 86400; // the picked stop time of day has passed: tomorrow
+constexpr int32_t kLastTimeOfDay = 86399;
+constexpr int16_t kVideoDelayMinMs = -1000;
+constexpr int16_t kVideoDelayMaxMs = 1000;
+constexpr uint32_t kSplitSizeMinMb = 5;
+constexpr int kChoiceNothing = 0;
+constexpr int kChoiceRaw = 1;        // "as raw"; multiplex "as ~DVD"
+constexpr int kChoiceElementary = 2; // "as m2v", "as mp2/ac3"
+constexpr int kTopMenuCount = 5;
+// Longest wait for a torn-down recording thread to return its result, ms.
+constexpr uint32_t kRecordingEndWaitMs = 1000;
+
+// Captions and texts of the controls when the window is built.
+constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
+    {ControlId::VideoBytes, "0"},
+    {ControlId::AudioBytes, "0"},
+    {ControlId::MuxBytes, "0"},
+    {ControlId::Pts, "0"},
+    {ControlId::VideoPadding, "0"},
+    {ControlId::SplitOnSize, "Sp&lit every"},
+    {ControlId::SplitOnTime, "Spli&t every"},
+    {ControlId::TimeSinceSplit, kSplitClockIdle},
+    {ControlId::SplitNow, "Split &now!"},
+    {ControlId::Clock, "- :- - :- - "},
+    {ControlId::RecordingTime, "0:00:00"},
+    {ControlId::ShutdownBox, "s&hut down"},
+    {ControlId::Record, "&Record"},
+    {ControlId::Pause, kCaptionPause},
+    {ControlId::Stop, "&Stop"},
+    {ControlId::PowerOff, "Power Off"},
+    {ControlId::Browse, "..."},
+};
+
+std::string VersionLine(int64_t version)
+{
+    return std::string(kLibraryFile) + " found: Version " + std::to_string(version);
+}
+
+// "%d.%02d, Build #%d" of the multiplexer's version record.
+std::string RemuxerVersionLine(const RemuxerBinding &remuxer)
+{
+    DLLVERSIONINFO info{};
+    info.cbSize = sizeof info;
+    if (remuxer.DllGetVersion)
+        remuxer.DllGetVersion(&info);
+    char text[96];
+    std::snprintf(text, sizeof text, "%s found: Version %d.%02d, Build #%d", kRemuxerFile,
+                  static_cast<int>(info.dwMajorVersion), static_cast<int>(info.dwMinorVersion),
+                  static_cast<int>(info.dwBuildNumber));
+    return text;
+}
+
+// The receiver's name field (the host code page, Windows-1252) as UTF-8.
+std::string ChannelName(const DvbChannel &channel)
+{
+    return Windows1252ToUtf8(std::string_view(channel.name, strnlen(channel.name, sizeof channel.name)));
+}
+
+// Digits with an optional sign, nothing else (blanks around are allowed).
+template <typename T>
+std::optional<T> ParseNumber(const std::string &text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    if (first == std::string::npos)
+        return std::nullopt;
+    std::string_view digits(text.data() + first, last - first + 1);
+    if (!digits.empty() && digits.front() == '+')
+        digits.remove_prefix(1);
+    T value{};
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (result.ec != std::errc() || result.ptr != digits.data() + digits.size())
+        return std::nullopt;
+    return value;
+}
+
+// A list selection as an output choice; nothing selected saves nothing.
+OutputChoice ChoiceOf(int selection)
+{
+    switch (selection) {
+    case kChoiceRaw: return OutputChoice::Raw;
+    case kChoiceElementary: return OutputChoice::Elementary;
+    default: return OutputChoice::Nothing;
+    }
+}
+
+} // namespace
+
+// ================================================================================
+// Construction and the model
+// ================================================================================
+
+CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &dispatcher, Setup setup)
+    : m_pApp(&app), m_pView(&view), m_pDispatcher(&dispatcher), m_stSetup(std::move(setup))
+{
+    if (!m_stSetup.makeReceiver)
+        m_stSetup.makeReceiver = [] { return std::make_unique<ReceiverLibrary>(); };
+    if (!m_stSetup.makeRemuxer)
+        m_stSetup.makeRemuxer = [] { return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule()); };
+    if (m_stSetup.rescanHelperPath.empty())
+        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + kHelperFile;
+    m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
+
+    // Initial state of every control (enabled unless named below).
+    for (ControlId id : kAllControls)
+        m_mapControls[id].enabled = true;
+    for (ControlId id : {ControlId::VideoChoice, ControlId::AudioChoice, ControlId::MuxChoice, ControlId::VideoDelay,
+                         ControlId::SplitOnSize, ControlId::SplitSize, ControlId::SplitOnTime, ControlId::SplitInterval,
+                         ControlId::SplitNow, ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox,
+                         ControlId::ChannelList, ControlId::Record, ControlId::Pause, ControlId::Stop,
+                         ControlId::FileName, ControlId::Browse})
+        m_mapControls[id].enabled = false;
+    for (ControlId id : {ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox})
+        m_mapControls[id].shown = false;
+    for (const auto &[id, text] : kInitialTexts)
+        m_mapControls[id].text = text;
+    m_mapControls[ControlId::VideoChoice].items = {"don't save", "as raw", "as m2v"};
+    m_mapControls[ControlId::AudioChoice].items = {"don't save", "as raw", "as mp2/ac3"};
+    m_mapControls[ControlId::MuxChoice].items = {"don't save", "as ~DVD"};
+    for (MenuItemId id : kAllMenuItems)
+        m_mapMenu[id] = MenuItemState{};
+
+    m_pRemuxer = m_stSetup.makeRemuxer();
+    m_nSplitSize = m_pApp->m_nSplitSize;
+    m_nVideoDelay =
+        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kVideoDelayMinMs, kVideoDelayMaxMs));
+    m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
+    m_ctxRecording.view = &m_pBridge->View();
+    m_ctxRecording.multiplexer = m_pRemuxer.get();
+    m_ctxRecording.splitSize = &m_nSplitSize;
+    // The stop routine asks for the next-timer report on the recording
+    // thread; the timer list belongs to this thread.
+    m_ctxRecording.showNextTimer = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
+        if (const auto alive = bridge.lock())
+            alive->PostToWindow([this] { ShowNextTimer(); });
+    };
+}
+
+CRecorderDlg::~CRecorderDlg()
+{
+    if (m_hRecording) {
+        // The engine uses the context and the bridge until it sets ready.
+        RequestStop(m_ctxRecording);
+        m_hRecording.Join();
+        m_hRecording.Forget();
+    }
+    m_pBridge->Detach();
+    m_ctxRecording.receiver = nullptr;
+    m_ctxRecording.multiplexer = nullptr;
+    m_pReceiver.reset();
+    m_pRemuxer.reset();
+}
+
+const ControlState &CRecorderDlg::Control(ControlId id) const { return m_mapControls.at(id); }
+const MenuItemState &CRecorderDlg::MenuItem(MenuItemId id) const { return m_mapMenu.at(id); }
+bool CRecorderDlg::TopMenuEnabled(TopMenu menu) const { return m_topMenus[static_cast<size_t>(menu)]; }
+ControlState &CRecorderDlg::MutableControl(ControlId id) { return m_mapControls.at(id); }
+void CRecorderDlg::Notify(ControlId id) { m_pView->ControlChanged(id, m_mapControls.at(id)); }
+
+template <typename T>
+void CRecorderDlg::Change(ControlId id, T ControlState::*field, T value)
+{
+    auto &state = MutableControl(id);
+    if (state.*field == value)
+        return;
+    state.*field = std::move(value);
+    Notify(id);
+}
+
+void CRecorderDlg::SetEnabled(ControlId id, bool enabled)
+{
+    if (!m_bApplyingEngine)
+        m_pBridge->Supersede(id, EngineBridge::Attribute::Enabled);
+    Change(id, &ControlState::enabled, enabled);
+}
+
+void CRecorderDlg::SetShown(ControlId id, bool shown)
+{
+    if (!m_bApplyingEngine)
+        m_pBridge->Supersede(id, EngineBridge::Attribute::Shown);
+    Change(id, &ControlState::shown, shown);
+}
+
+void CRecorderDlg::SetChecked(ControlId id, bool checked) { Change(id, &ControlState::checked, checked); }
+
+void CRecorderDlg::SetText(ControlId id, const std::string &text)
+{
+    if (!m_bApplyingEngine)
+        m_pBridge->Supersede(id, EngineBridge::Attribute::Text);
+    Change(id, &ControlState::text, text);
+}
+
+void CRecorderDlg::SetItems(ControlId id, std::vector<std::string> items)
+{
+    auto &state = MutableControl(id);
+    if (state.items == items)
+        return;
+    state.items = std::move(items);
+    if (state.selection >= static_cast<int>(state.items.size()))
+        state.selection = -1;
+    Notify(id);
+}
+
+void CRecorderDlg::SetSelection(ControlId id, int index)
+{
+    auto &state = MutableControl(id);
+    // An index outside the list selects nothing, as a drop list does.
+    if (index < 0 || index >= static_cast<int>(state.items.size()))
+        index = -1;
+    if (state.selection == index)
+        return;
+    state.selection = index;
+    Notify(id);
+}
+
+void CRecorderDlg::SetTimeOfDay(ControlId id, int seconds) { Change(id, &ControlState::timeOfDay, seconds); }
+
+void CRecorderDlg::ChangeMenu(MenuItemId id, bool MenuItemState::*field, bool value)
+{
+    auto &state = m_mapMenu.at(id);
+    if (state.*field == value)
+        return;
+    state.*field = value;
+    m_pView->MenuItemChanged(id, state);
+}
+
+void CRecorderDlg::SetMenuEnabled(MenuItemId id, bool enabled)
+{
+    if (!m_bApplyingEngine)
+        m_pBridge->Supersede(id);
+    ChangeMenu(id, &MenuItemState::enabled, enabled);
+}
+
+void CRecorderDlg::SetMenuChecked(MenuItemId id, bool checked) { ChangeMenu(id, &MenuItemState::checked, checked); }
+
+void CRecorderDlg::SetTopMenu(TopMenu menu, bool enabled)
+{
+    bool &state = m_topMenus[static_cast<size_t>(menu)];
+    if (state == enabled)
+        return;
+    state = enabled;
+    m_pView->TopMenuChanged(menu, enabled);
+}
+
+void CRecorderDlg::AppendLogLines(const std::vector<std::string> &lines)
+{
+    if (lines.empty())
+        return;
+    m_logLines.insert(m_logLines.end(), lines.begin(), lines.end());
+    m_pView->LogLinesAppended(lines);
+}
+
+void CRecorderDlg::ClearLog()
+{
+    // Lines logged before the start that have not reached the list yet
+    // belong to what is emptied now.
+    m_pBridge->Flush();
+    m_logLines.clear();
+    m_pView->LogCleared();
+}
+
+void CRecorderDlg::FlushEngineUpdates() { m_pBridge->Flush(); }
+
+void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
+{
+    m_bApplyingEngine = true;
+    for (const auto &[id, text] : updates.texts)
+        SetText(id, text);
+    for (const auto &[id, on] : updates.enabled)
+        SetEnabled(id, on);
+    for (const auto &[id, on] : updates.shown)
+        SetShown(id, on);
+    for (const auto &[id, on] : updates.menuEnabled)
+        SetMenuEnabled(id, on);
+    for (auto &[pane, content] : updates.panes) {
+        const auto id = static_cast<ControlId>(pane);
+        std::vector<std::string> items = content.cleared ? std::vector<std::string>{} : Control(id).items;
+        items.insert(items.end(), content.lines.begin(), content.lines.end());
+        SetItems(id, std::move(items));
+    }
+    m_bApplyingEngine = false;
+    AppendLogLines(updates.logLines);
+    CheckRecordingEnd();
+}
+
+bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->ReceiverPresent(); }
+
+bool CRecorderDlg::ReceiverReady() const { return m_ctxRecording.ready.Get() && !RecordingBusy(); }
+
+int CRecorderDlg::ChannelIndexOf(const DvbChannel &channel) const
+{
+    for (size_t i = 0; i < m_vecChannels.size(); ++i) {
+        const DvbChannel &entry = m_vecChannels[i];
+        if (entry.tag == channel.tag && strncmp(entry.name, channel.name, sizeof entry.name) == 0)
+            return static_cast<int>(i);
+    }
+    return 0;
+}
+
+// ================================================================================
+// Start-up and bring-up
+// ================================================================================
+
+void CRecorderDlg::OnInitDialog()
+{
+    // The view learns the whole initial state first.
+    for (const auto &[id, state] : m_mapControls)
+        m_pView->ControlChanged(id, state);
+    for (const auto &[id, state] : m_mapMenu)
+        m_pView->MenuItemChanged(id, state);
+    for (int menu = 0; menu < kTopMenuCount; ++menu)
+        m_pView->TopMenuChanged(static_cast<TopMenu>(menu), m_topMenus[static_cast<size_t>(menu)]);
+
+    // Menu check marks from the settings.
+    MenuItemId scsiItem = MenuItemId::ScsiAuto;
+    if (m_pApp->m_nScsiMode == kScsiModeCheckCondition)
+        scsiItem = MenuItemId::ScsiCheckCondition;
+    else if (m_pApp->m_nScsiMode == kScsiModeBusy)
+        scsiItem = MenuItemId::ScsiBusy;
+    else
+        m_pApp->m_nScsiMode = kScsiModeAuto;
+    SetMenuChecked(scsiItem, true);
+    MenuItemId priorityItem = MenuItemId::PriorityRealTime;
+    switch (PriorityClassOf(m_pApp->m_nPriorityClass)) {
+    case PriorityClass::Normal: priorityItem = MenuItemId::PriorityNormal; break;
+    case PriorityClass::Idle: priorityItem = MenuItemId::PriorityIdle; break;
+    case PriorityClass::High: priorityItem = MenuItemId::PriorityHigh; break;
+    case PriorityClass::RealTime: break;
+    }
+    SetMenuChecked(priorityItem, true);
+    SetMenuChecked(MenuItemId::RemoteDisable, m_pApp->m_bRemoteOff != 0);
+    SetMenuChecked(MenuItemId::PanicMode, m_pApp->m_bPanicMode != 0);
+    SetMenuChecked(MenuItemId::LogInfos, m_pApp->m_bLogInfos != 0);
+
+    // Controls from the settings.
+    SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
+    SetText(ControlId::FileName, m_pApp->m_strFile);
+    SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
+    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastTimeOfDay)));
+    SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
+    SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
+
+    BringUpReceiver();
+}
+
+void CRecorderDlg::BringUpReceiver()
+{
+    if (RecordingBusy()) {
+        // A recording is ending: its stop routine still returns the controls
+        // to Ready and sets ready. Bring-up follows the teardown, so that what
+        // it finds is what the window shows afterwards.
+        m_bBringUpPending = true;
+        return;
+    }
+    // 1-2: a clean start: no supervision, a new binding, no channels.
+    KillSupervision();
+    m_ctxRecording.receiver = nullptr;
+    m_pReceiver.reset();
+    m_pReceiver = m_stSetup.makeReceiver();
+    m_ctxRecording.receiver = m_pReceiver.get();
+    m_vecChannels.clear();
+    SetItems(ControlId::ChannelList, {});
+
+    // 3-6: the No receiver column.
+    SetSelection(ControlId::AudioChoice, kChoiceRaw);
+    SetSelection(ControlId::VideoChoice, kChoiceRaw);
+    SetSelection(ControlId::MuxChoice, kChoiceNothing);
+    for (ControlId id :
+         {ControlId::Record, ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
+          ControlId::SplitSize, ControlId::SplitInterval, ControlId::VideoDelay, ControlId::SplitOnSize,
+          ControlId::SplitOnTime, ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
+        SetEnabled(id, false);
+    for (MenuItemId id :
+         {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
+        SetMenuEnabled(id, false);
+    SetMenuEnabled(MenuItemId::RescanBus, true);
+    SetTopMenu(TopMenu::ScsiMode, true);
+    for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
+        SetTopMenu(menu, false);
+    m_ctxRecording.recording.Set(false);
+    m_ctxRecording.paused.Set(false);
+    m_ctxRecording.ready.Set(false);
+    m_ctxRecording.multiplexerAvailable.Set(false);
+
+    // 7-8: what the binding found.
+    ReceiverLibrary &rx = *m_pReceiver;
+    const uint32_t status = rx.Status();
+    const int64_t version = rx.Version();
+    const std::string lib = kLibraryFile;
+    switch (status) {
+    case ReceiverLibrary::kLibraryMissing: LogEvent(lib + " not found! You need Version 23 or newer!"); break;
+    case ReceiverLibrary::kEntryMissing:
+        LogEvent(VersionLine(version));
+        LogEvent(lib + " has a wrong API! You need Version 22 or later for this release!");
+        break;
+    case ReceiverLibrary::kVersionTooOld:
+        LogEvent(VersionLine(version));
+        LogEvent(lib + " is to old! You need Version 22 or later for this release!");
+        break;
+    case DVB_ASPI_SUPPORT_FAIL:
+        LogEvent("ASPI-layer not properly installed!");
+        LogEvent(VersionLine(version));
+        break;
+    case DVB_ASPI_ENTRY_MISSING:
+        LogEvent("ASPI-layer could not be initialized!");
+        LogEvent(VersionLine(version));
+        break;
+    case DVB_ASPI_NOT_LOADED:
+        LogEvent("ASPI-layer not present!");
+        LogEvent(VersionLine(version));
+        break;
+    default:
+        LogEvent("ASPI-layer detected");
+        LogEvent(VersionLine(version));
+        if (status == DVB_STATUS_NONE)
+            LogEvent("Quelmar could not be found! Ckeck connections and/or rescan SCSI-Bus!");
+        break;
+    }
+
+    // 9: the receiver was found.
+    const bool found = rx.ReceiverPresent();
+    if (found) {
+        DvbDevice &device = rx.device;
+        rx.dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
+        char line[128];
+        std::snprintf(line, sizeof line, "Quelmar found on host adapter %d, id %d, firmware revision %x.%02x",
+                      device.hostAdapter, device.targetId, device.firmwareRevision >> kFirmwareMajorShift,
+                      device.firmwareRevision & kFirmwareMinorMask);
+        LogEvent(line);
+        FlushEngineUpdates(); // the line shows at once
+        if (device.firmwareRevision > kFirmwareNewest || device.firmwareRevision < kFirmwareOldest) {
+            LogEvent("You may experience problems using this firmware revision!");
+            LogEvent("You need SCSI rev. 2.17 to 2.21 of Quelmar! Try version 2.00.0 for example");
+        }
+        for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::SplitSize,
+                             ControlId::SplitInterval, ControlId::SplitOnSize, ControlId::SplitOnTime,
+                             ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
+            SetEnabled(id, true);
+        for (MenuItemId id :
+             {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
+            SetMenuEnabled(id, true);
+        SetMenuEnabled(MenuItemId::RescanBus, false);
+
+        // The channel table; records the receiver did not deliver stay zero.
+        const uint16_t count = rx.dvbChannelCount(&device);
+        m_vecChannels.assign(count, DvbChannel{});
+        if (count > 0)
+            rx.dvbGetAllChannels(&device, m_vecChannels.data(), count);
+        std::vector<std::string> names;
+        for (const auto &channel : m_vecChannels)
+            names.push_back(ChannelName(channel));
+        SetItems(ControlId::ChannelList, std::move(names));
+        const DvbCurrentChannel current = rx.dvbGetCurrentChannel(&device);
+        SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
+
+        StartSupervision();
+        LoadTimerStore();
+        m_ctxRecording.ready.Set(true);
+        for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
+            SetTopMenu(menu, true);
+        ShowClock();
+    }
+
+    // 11: the multiplexer.
+    RemuxerBinding &mx = *m_pRemuxer;
+    auto removeElementary = [this] {
+        for (ControlId id : {ControlId::AudioChoice, ControlId::VideoChoice}) {
+            auto items = Control(id).items;
+            if (items.size() > static_cast<size_t>(kChoiceElementary))
+                items.erase(items.begin() + kChoiceElementary);
+            SetItems(id, std::move(items));
+        }
+    };
+    switch (mx.status) {
+    case RemuxerStatus::RemuxerTooOld:
+        LogEvent(RemuxerVersionLine(mx));
+        LogEvent(std::string(kRemuxerFile) + " to old or incompatible!");
+        LogEvent("You need Version 1.25 or newer! Switched to raw mode!");
+        removeElementary();
+        break;
+    case RemuxerStatus::RemuxerIncomplete:
+        LogEvent(std::string(kRemuxerFile) + " could not be initialized! Switched to raw mode!");
+        removeElementary();
+        break;
+    case RemuxerStatus::RemuxerMissing:
+        LogEvent(std::string(kRemuxerFile) + " not found! Switched to raw mode!");
+        removeElementary();
+        break;
+    default:
+        m_ctxRecording.multiplexerAvailable.Set(true);
+        LogEvent(RemuxerVersionLine(mx));
+        if (found) {
+            SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
+            SetSelection(ControlId::VideoChoice, m_pApp->m_nSaveVideo);
+            SetSelection(ControlId::MuxChoice, m_pApp->m_nSaveMux);
+            SetEnabled(ControlId::MuxChoice, true);
+            SetEnabled(ControlId::VideoDelay, true);
+            SetEnabled(ControlId::Pause, true);
+        }
+        break;
+    }
+    // The Ready column: the video delay field, box 1012 and picker 1043
+    // follow the stream rule from the start.
+    if (found)
+        ApplyStreamRule();
+
+    // 12
+    SetTimerMode(m_ctxRecording.ready.Get() && m_pApp->m_bTimerEnabled != 0);
+}
+
+void CRecorderDlg::StartSupervision()
+{
+    m_nSupervisionTimer = m_pView->StartWindowTimer(kTimerSupervision, kSupervisionPeriodMs) ? kTimerSupervision : 0;
+}
+
+void CRecorderDlg::KillSupervision()
+{
+    if (m_nSupervisionTimer != 0)
+        m_pView->KillWindowTimer(static_cast<int>(m_nSupervisionTimer));
+    m_nSupervisionTimer = 0;
+}
+
+void CRecorderDlg::ShowClock()
+{
+    const CTime now = CTime::GetCurrentTime();
+    SetText(ControlId::Clock, now.Format(kClockFormat));
+    SetText(ControlId::Date, now.Format(kDateFormat));
+}
+
+void CRecorderDlg::LoadTimerStore()
+{
+    m_pCurrentTimer = nullptr; // the entries are replaced
+    TimerStoreError error;
+    if (!m_timerList.Load(error) && !error.fileMissing)
+        LogEvent(error.text);
+}
+
+void CRecorderDlg::SaveTimers()
+{
+    TimerStoreError error;
+    if (!m_timerList.Save(error))
+        LogEvent(error.text);
+}
+
+// ================================================================================
+// Recording controls
+// ================================================================================
+
+void CRecorderDlg::OnRecord()
+{
+    // As in the window, a disabled button does nothing (timer mode starts
+    // its recordings itself).
+    if (!Control(ControlId::Record).enabled)
+        return;
+    if (m_ctxRecording.recording.Get()) {
+        if (m_ctxRecording.paused.Get()) {
+            OnPause(); // resumes
+            if (m_ctxRecording.timerMode.Get())
+                SetEnabled(ControlId::Record, false);
+            return;
+        }
+        // Extend by half an hour.
+        if (!Checked(ControlId::StopAtBox)) {
+            SetChecked(ControlId::StopAtBox, true);
+            SetEnabled(ControlId::StopTime, true);
+            SetEnabled(ControlId::ShutdownBox, false);
+        }
+        m_timeStop = AddSeconds(m_timeStop, kExtendSeconds);
+        ShowStopTime();
+        return;
+    }
+    StartRecording();
+}
+
+bool CRecorderDlg::StartRecording()
+{
+    // Only a ready recorder starts: a receiver is up and no recording is
+    // being started, run or torn down.
+    if (!ReceiverReady())
+        return false;
+    const bool timerMode = m_ctxRecording.timerMode.Get();
+    if (!timerMode && !CheckOutputFiles()) {
+        m_lastOutcome = RecordingOutcome::FilesRefused;
+        return false;
+    }
+    for (ControlId id : {ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
+                         ControlId::VideoDelay, ControlId::ChannelList})
+        SetEnabled(id, false);
+    SetMenuEnabled(MenuItemId::TimerEnable, false);
+    if (ReceiverPresent()) {
+        DvbDevice &device = m_pReceiver->device;
+        if (MenuItem(MenuItemId::RemoteDisable).checked)
+            m_pReceiver->dvbRemote(&device, kRemoteLock);
+        m_pReceiver->dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
+    }
+    ClearLog();
+
+    m_ctxRecording.baseName.Set(Control(ControlId::FileName).text);
+    m_ctxRecording.receiver = m_pReceiver.get();
+    m_ctxRecording.multiplexer = m_pRemuxer.get();
+    m_ctxRecording.splitSize = &m_nSplitSize;
+    m_ctxRecording.view = &m_pBridge->View();
+    m_ctxRecording.splitOnSize.Set(Checked(ControlId::SplitOnSize));
+    m_ctxRecording.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
+    m_ctxRecording.videoDelay = m_nVideoDelay;
+    m_ctxRecording.splitTime.store(static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay));
+    m_ctxRecording.outputs = SelectedOutputs();
+    m_ctxRecording.logInfo.Set(MenuItem(MenuItemId::LogInfos).checked);
+
+    SetChecked(ControlId::StopAtBox, false);
+    SetChecked(ControlId::ShutdownBox, false);
+    if (!timerMode) {
+        m_timeStop = CTime::GetCurrentTime();
+        ShowStopTime();
+        SetShown(ControlId::StopTime, true);
+        SetShown(ControlId::StopAtBox, true);
+        SetEnabled(ControlId::StopAtBox, true);
+        SetShown(ControlId::ShutdownBox, true);
+        SetEnabled(ControlId::ShutdownBox, false);
+    }
+    m_currentOutcome = RecordingOutcome::Normal;
+    m_lastOutcome = RecordingOutcome::None;
+    m_hRecording = BeginRecording(m_ctxRecording);
+    return static_cast<bool>(m_hRecording);
+}
+
+OutputChoices CRecorderDlg::SelectedOutputs() const
+{
+    OutputChoices choices;
+    choices.video = ChoiceOf(Selection(ControlId::VideoChoice));
+    choices.audio = ChoiceOf(Selection(ControlId::AudioChoice));
+    choices.mux = ChoiceOf(Selection(ControlId::MuxChoice));
+    return choices;
+}
+
+bool CRecorderDlg::CheckOutputFiles()
+{
+    return ExistenceTests(*m_pView, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
+}
+
+void CRecorderDlg::OnPause()
+{
+    if (!Control(ControlId::Pause).enabled)
+        return;
+    if (!m_ctxRecording.recording.Get()) {
+        if (!ReceiverReady())
+            return;
+        // A start from Pause begins paused. When the start does not happen
+        // the button and the flag go back, so that the next start is not
+        // silently paused.
+        m_ctxRecording.paused.Set(true);
+        SetText(ControlId::Pause, kCaptionResume);
+        if (!StartRecording()) {
+            m_ctxRecording.paused.Set(false);
+            SetText(ControlId::Pause, kCaptionPause);
+        }
+        return;
+    }
+    const bool timerMode = m_ctxRecording.timerMode.Get();
+    if (!m_ctxRecording.paused.Get()) {
+        m_ctxRecording.paused.Set(true);
+        SetText(ControlId::Pause, kCaptionResume);
+        if (timerMode)
+            SetEnabled(ControlId::Record, true);
+    } else {
+        m_ctxRecording.paused.Set(false);
+        SetText(ControlId::Pause, kCaptionPause);
+        if (timerMode)
+            SetEnabled(ControlId::Record, false);
+    }
+}
+
+void CRecorderDlg::OnStop()
+{
+    if (!m_ctxRecording.recording.Get())
+        return;
+    StopCurrentTimer();
+    SetEnabled(ControlId::Stop, false);
+    SetEnabled(ControlId::Pause, false);
+    SetEnabled(ControlId::Record, false);
+    RequestStop(m_ctxRecording);
+    m_bShutdownPending = false;
+}
+
+void CRecorderDlg::StopCurrentTimer()
+{
+    // A timer recording stopped by hand: its entry takes no further part.
+    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+        return;
+    m_pCurrentTimer->m_bActive = 0;
+    m_pCurrentTimer = nullptr;
+    SaveTimers();
+}
+
+void CRecorderDlg::OnSplitNow()
+{
+    if (!m_ctxRecording.recording.Get())
+        return;
+    SetEnabled(ControlId::SplitNow, false);
+    RequestSplit(m_ctxRecording);
+}
+
+void CRecorderDlg::OnSplitOnSizeClicked(bool checked)
+{
+    SetChecked(ControlId::SplitOnSize, checked);
+    m_ctxRecording.splitOnSize.Set(checked);
+    m_pApp->m_bSplitOnSize = checked ? 1 : 0;
+}
+
+bool CRecorderDlg::ExchangeFields()
+{
+    // Both number fields are read together, as the dialog's data exchange
+    // does; the first that holds no number is refused.
+    const auto size = ParseNumber<uint32_t>(Control(ControlId::SplitSize).text);
+    if (!size) {
+        m_pView->ShowMessage(kNeedPositiveInteger, kFieldCaption, MessageIcon::Warning);
+        return false;
+    }
+    const auto delay = ParseNumber<int16_t>(Control(ControlId::VideoDelay).text);
+    if (!delay) {
+        m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
+        return false;
+    }
+    m_nSplitSize = std::max(*size, kSplitSizeMinMb);
+    m_nVideoDelay = std::clamp(*delay, kVideoDelayMinMs, kVideoDelayMaxMs);
+    return true;
+}
+
+void CRecorderDlg::WriteFieldsBack()
+{
+    SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
+    SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
+}
+
+void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
+{
+    SetText(ControlId::SplitSize, text);
+    if (!ExchangeFields())
+        return;
+    m_pApp->m_nSplitSize = m_nSplitSize.load();
+    WriteFieldsBack();
+}
+
+void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
+{
+    SetText(ControlId::VideoDelay, text);
+    if (!ExchangeFields())
+        return;
+    m_pApp->m_nVideoDelay = m_nVideoDelay;
+    WriteFieldsBack();
+}
+
+void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
+{
+    SetChecked(ControlId::SplitOnTime, checked);
+    m_ctxRecording.splitOnTime.Set(checked);
+    if (!checked)
+        SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
+    m_pApp->m_bSplitOnTime = checked ? 1 : 0;
+}
+
+void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
+{
+    const auto seconds =
+        static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kSplitTimeMinSeconds), kLastTimeOfDay));
+    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
+    m_ctxRecording.splitTime.store(seconds);
+    m_pApp->m_nSplitTime = seconds;
+}
+
+void CRecorderDlg::ApplyStreamRule()
+{
+    const int a = Selection(ControlId::AudioChoice);
+    const int v = Selection(ControlId::VideoChoice);
+    const int m = Selection(ControlId::MuxChoice);
+    SetEnabled(ControlId::VideoDelay, m == kChoiceRaw || (a == kChoiceElementary && v == kChoiceElementary));
+    const bool throughMultiplexer = m == kChoiceRaw || a == kChoiceElementary || v == kChoiceElementary;
+    SetEnabled(ControlId::SplitOnTime, throughMultiplexer);
+    SetEnabled(ControlId::SplitInterval, throughMultiplexer);
+}
+
+void CRecorderDlg::OnStreamChoiceChanged(ControlId list, int index)
+{
+    if (list != ControlId::AudioChoice && list != ControlId::VideoChoice && list != ControlId::MuxChoice)
+        return;
+    SetSelection(list, index);
+    ApplyStreamRule();
+    m_pApp->m_nSaveAudio = Selection(ControlId::AudioChoice);
+    m_pApp->m_nSaveVideo = Selection(ControlId::VideoChoice);
+    m_pApp->m_nSaveMux = Selection(ControlId::MuxChoice);
+}
+
+void CRecorderDlg::OnChannelSelected(int index)
+{
+    if (index < 0 || index >= static_cast<int>(m_vecChannels.size()))
+        return;
+    SetSelection(ControlId::ChannelList, index);
+    // The next supervision pass comes a full second after the switch.
+    if (m_nSupervisionTimer != 0)
+        StartSupervision();
+    if (ReceiverPresent())
+        m_pReceiver->dvbSetChannel(&m_pReceiver->device, static_cast<uint16_t>(index + 1));
+}
+
+void CRecorderDlg::ShowStopTime() { SetTimeOfDay(ControlId::StopTime, LocalTimeOfDay(m_timeStop)); }
+
+void CRecorderDlg::OnStopAtClicked(bool checked)
+{
+    SetChecked(ControlId::StopAtBox, checked);
+    SetEnabled(ControlId::StopTime, checked);
+    SetEnabled(ControlId::ShutdownBox, checked);
+    if (!checked) {
+        SetChecked(ControlId::ShutdownBox, false);
+        return;
+    }
+    const CTime now = CTime::GetCurrentTime();
+    CTime stop = LocalDateAt(now, Control(ControlId::StopTime).timeOfDay);
+    if (stop.GetTime() <= now.GetTime())
+        stop = AddSeconds(now, kExtendSeconds);
+    m_timeStop = stop;
+    ShowStopTime();
+}
+
+void CRecorderDlg::OnStopTimeChanged(int timeOfDay)
+{
+    timeOfDay = std::clamp(timeOfDay, 0, kLastTimeOfDay);
+    SetTimeOfDay(ControlId::StopTime, timeOfDay);
+    const CTime now = CTime::GetCurrentTime();
+    CTime stop = LocalDateAt(now, timeOfDay);
+    if (stop.GetTime() <= now.GetTime())
+        stop = AddSeconds(stop, kSecondsPerDayLocal);
+    m_timeStop = stop;
+    ShowStopTime();
+}
+
+void CRecorderDlg::OnShutdownBoxClicked(bool checked) { SetChecked(ControlId::ShutdownBox, checked); }
+
+void CRecorderDlg::OnBrowse()
+{
+    const auto chosen = m_pView->RunSaveDialog(Control(ControlId::FileName).text, [this](const std::string &path) {
+        return AcceptSaveDialogName(*m_pView, path);
+    });
+    if (!chosen)
+        return;
+    // One whole value: a running recording takes it for its next split file.
+    m_ctxRecording.baseName.Set(*chosen);
+    SetText(ControlId::FileName, *chosen);
+    m_pApp->m_strFile = *chosen;
+}
+
+bool CRecorderDlg::SetStopAfter(uint32_t seconds)
+{
+    if (!m_ctxRecording.recording.Get())
+        return false;
+    SetChecked(ControlId::StopAtBox, true);
+    SetEnabled(ControlId::StopTime, true);
+    SetEnabled(ControlId::ShutdownBox, true);
+    m_timeStop = AddSeconds(CTime::GetCurrentTime(), seconds);
+    ShowStopTime();
+    return true;
+}
+
+// ================================================================================
+// Closing
+// ================================================================================
+
+void CRecorderDlg::OnCancel()
+{
+    // Escape is the keyboard's Power Off: while a recording is started,
+    // runs or is torn down the button is disabled, and so is the key.
+    if (m_bEnded || RecordingBusy())
+        return;
+    PowerOff();
+}
+
+void CRecorderDlg::PowerOff()
+{
+    if (m_bEnded)
+        return;
+    if (ReceiverPresent())
+        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
+    KillSupervision();
+    if (m_bHelperTimer) {
+        m_pView->KillWindowTimer(kTimerHelperWait);
+        m_bHelperTimer = false;
+    }
+    m_bEnded = true;
+    FlushEngineUpdates();
+    m_pView->EndDialog();
+}
+
+void CRecorderDlg::OnClose()
+{
+    if (m_bEnded)
+        return;
+    if (RecordingBusy()) {
+        // Also after Stop, while the recording thread is still finishing:
+        // the window ends once the teardown is complete.
+        OnStop();
+        m_bClosePending = true;
+        return;
+    }
+    PowerOff();
+}
+
+void CRecorderDlg::CheckRecordingEnd()
+{
+    if (!m_hRecording || !m_ctxRecording.ready.Get())
+        return;
+    // The engine touches nothing of the window once ready is set; its thread
+    // only releases its own objects, so its result is known at once.
+    m_hRecording.WaitFor(kRecordingEndWaitMs);
+    RecordingOutcome outcome = m_currentOutcome;
+    if (outcome == RecordingOutcome::Normal && m_hRecording.ExitCode() == kRecordingFailed)
+        outcome = RecordingOutcome::Failed;
+    m_hRecording.Forget(); // first, so that the flush below does not come back here
+    m_pBridge->Flush();    // the stop routine's last updates
+    m_lastOutcome = outcome;
+
+    if (m_bBringUpPending) {
+        m_bBringUpPending = false;
+        BringUpReceiver();
+    }
+    m_pView->RecordingFinished(outcome);
+    if (m_bClosePending && !m_bEnded)
+        PowerOff();
+}
+
+// ================================================================================
+// Menu commands
+// ================================================================================
+
+void CRecorderDlg::OnMenuCommand(MenuItemId item)
+{
+    switch (item) {
+    case MenuItemId::ScsiBusy:
+    case MenuItemId::ScsiCheckCondition:
+    case MenuItemId::ScsiAuto: OnScsiMode(item); break;
+    case MenuItemId::RemoteDisable: OnRemoteToggle(); break;
+    case MenuItemId::PriorityRealTime:
+    case MenuItemId::PriorityNormal:
+    case MenuItemId::PriorityIdle:
+    case MenuItemId::PriorityHigh: OnPriority(item); break;
+    case MenuItemId::TimerEdit: OnTimerEdit(); break;
+    case MenuItemId::TimerEnable: OnTimerEnable(); break;
+    case MenuItemId::SpeedTest: OnSpeedTest(); break;
+    case MenuItemId::PanicMode: OnPanicMode(); break;
+    case MenuItemId::RescanBus: OnRescanBus(); break;
+    case MenuItemId::LogInfos: OnLogInfos(); break;
+    case MenuItemId::SystemClose: OnClose(); break;
+    }
+}
+
+void CRecorderDlg::OnScsiMode(MenuItemId item)
+{
+    uint32_t value;
+    switch (item) {
+    case MenuItemId::ScsiAuto: value = kScsiModeAuto; break;
+    case MenuItemId::ScsiCheckCondition: value = kScsiModeCheckCondition; break;
+    case MenuItemId::ScsiBusy: value = kScsiModeBusy; break;
+    default: return;
+    }
+    for (MenuItemId id : {MenuItemId::ScsiAuto, MenuItemId::ScsiCheckCondition, MenuItemId::ScsiBusy})
+        SetMenuChecked(id, id == item);
+    if (ReceiverPresent())
+        m_pReceiver->dvbSetSCSIMode(&m_pReceiver->device, static_cast<int32_t>(value));
+    m_pApp->m_nScsiMode = value;
+}
+
+void CRecorderDlg::OnRemoteToggle()
+{
+    const bool lock = !MenuItem(MenuItemId::RemoteDisable).checked;
+    SetMenuChecked(MenuItemId::RemoteDisable, lock);
+    m_pApp->m_bRemoteOff = lock ? 1 : 0;
+    if (m_ctxRecording.recording.Get() && ReceiverPresent())
+        m_pReceiver->dvbRemote(&m_pReceiver->device, lock ? kRemoteLock : kRemoteUnlock);
+}
+
+void CRecorderDlg::OnPriority(MenuItemId item)
+{
+    PriorityClass priority;
+    switch (item) {
+    case MenuItemId::PriorityRealTime: priority = PriorityClass::RealTime; break;
+    case MenuItemId::PriorityHigh: priority = PriorityClass::High; break;
+    case MenuItemId::PriorityNormal: priority = PriorityClass::Normal; break;
+    case MenuItemId::PriorityIdle: priority = PriorityClass::Idle; break;
+    default: return;
+    }
+    for (MenuItemId id :
+         {MenuItemId::PriorityRealTime, MenuItemId::PriorityHigh, MenuItemId::PriorityNormal, MenuItemId::PriorityIdle})
+        SetMenuChecked(id, id == item);
+    m_pApp->SetPriorityClass(priority);
+}
+
+void CRecorderDlg::OnPanicMode()
+{
+    const bool on = !MenuItem(MenuItemId::PanicMode).checked;
+    SetMenuChecked(MenuItemId::PanicMode, on);
+    m_pApp->m_bPanicMode = on ? 1 : 0;
+}
+
+void CRecorderDlg::OnLogInfos()
+{
+    const bool on = !MenuItem(MenuItemId::LogInfos).checked;
+    SetMenuChecked(MenuItemId::LogInfos, on);
+    m_pApp->m_bLogInfos = on ? 1 : 0;
+}
+
+void CRecorderDlg::OnSpeedTest()
+{
+    uint32_t elapsedMs = 0;
+    if (ReceiverPresent())
+        elapsedMs = static_cast<uint32_t>(
+            m_pReceiver->dvbSCSISpeedTest(&m_pReceiver->device, kSpeedTestBytes, kSpeedTestUseEvent));
+    if (elapsedMs == 0) {
+        m_pView->ShowMessage("Speed Test failed!", kSpeedTestCaption, MessageIcon::None);
+        return;
+    }
+    const double kilobytesPerSecond = kSpeedTestBytes / (elapsedMs * kMillisecondsToSeconds) / kBytesPerKilobyte;
+    m_pView->ShowMessage("Transferrate: " + FormatFixed(kilobytesPerSecond, kRateDecimals) + " kb/s", kSpeedTestCaption,
+                         MessageIcon::None);
+}
+
+void CRecorderDlg::OnRescanBus()
+{
+    if (RecordingBusy() || m_procHelper)
+        return;
+    m_pView->SetWaitCursor(true);
+    const std::optional<int> platform = QueryPlatformId();
+    if (!platform)
+        LogEvent("Error while retrieving OS-Version!");
+    if (platform == kPlatformIdNt) {
+        const uint32_t status = m_pReceiver ? m_pReceiver->Status() : ReceiverLibrary::kLibraryMissing;
+        if (status != ReceiverLibrary::kVersionTooOld && status != ReceiverLibrary::kEntryMissing &&
+            status != ReceiverLibrary::kLibraryMissing && m_pReceiver->dvbRescanAllSCSIBusses)
+            m_pReceiver->dvbRescanAllSCSIBusses();
+        BringUpReceiver();
+        m_pView->SetWaitCursor(false);
+        return;
+    }
+    m_procHelper = ChildProcess::Spawn(m_stSetup.rescanHelperPath);
+    if (!m_procHelper) {
+        LogEvent(std::string("could not run \"") + kHelperFile + "\"!");
+        m_pView->SetWaitCursor(false);
+        return;
+    }
+    KillSupervision();
+    m_bHelperTimer = m_pView->StartWindowTimer(kTimerHelperWait, kHelperWaitPeriodMs);
+}
+
+void CRecorderDlg::OnHelperTick()
+{
+    if (m_procHelper && m_procHelper->ExitCode() == ChildProcess::kStillActive)
+        return;
+    m_pView->KillWindowTimer(kTimerHelperWait);
+    m_bHelperTimer = false;
+    m_procHelper.reset();
+    BringUpReceiver();
+    m_pView->SetWaitCursor(false);
+}
+
+// ================================================================================
+// Timer mode
+// ================================================================================
+
+void CRecorderDlg::OnTimerEnable()
+{
+    if (MenuItem(MenuItemId::TimerEnable).checked) {
+        if (!ReceiverReady())
+            return;
+        SetTimerMode(false);
+        LogEvent("timer disabled");
+    } else {
+        SetTimerMode(true);
+    }
+}
+
+void CRecorderDlg::OnTimerEdit()
+{
+    // The Timer dialog comes with the timer core.
+}
+
+void CRecorderDlg::SendReceiverText(const char *text8)
+{
+    if (ReceiverPresent())
+        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, reinterpret_cast<const uint8_t *>(text8),
+                                           DVB_FRONT_PANEL_TEXT_CHARS, DVB_SPECIAL_FRONT_PANEL_TEXT);
+}
+
+void CRecorderDlg::SetTimerMode(bool on)
+{
+    if (!ReceiverReady())
+        return;
+    if (on) {
+        SetMenuChecked(MenuItemId::TimerEnable, true);
+        m_ctxRecording.timerMode.Set(true);
+        m_pCurrentTimer = nullptr;
+        for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
+                             ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
+            SetEnabled(id, false);
+        LogEvent("timer enabled");
+        SendReceiverText(kPanelTimer);
+        ShowNextTimer();
+    } else {
+        SetMenuChecked(MenuItemId::TimerEnable, false);
+        m_ctxRecording.timerMode.Set(false);
+        SendReceiverText(kPanelReady);
+        for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
+                             ControlId::Browse})
+            SetEnabled(id, true);
+        if (m_ctxRecording.multiplexerAvailable.Get()) {
+            SetEnabled(ControlId::Pause, true);
+            SetEnabled(ControlId::MuxChoice, true);
+            VideoDelayRule();
+        }
+    }
+    m_pApp->m_bTimerEnabled = on ? 1 : 0;
+}
+
+void CRecorderDlg::VideoDelayRule()
+{
+    const int a = Selection(ControlId::AudioChoice);
+    const int v = Selection(ControlId::VideoChoice);
+    const int m = Selection(ControlId::MuxChoice);
+    SetEnabled(ControlId::VideoDelay, m == kChoiceRaw || (a == kChoiceElementary && v == kChoiceElementary));
+}
+
+void CRecorderDlg::ShowNextTimer()
+{
+    if (m_timerList.AdjustAll()) {
+        LogEvent("Timer settings adjustet!");
+        SaveTimers();
+    }
+    const int next = m_timerList.FindNext();
+    if (next < 0) {
+        LogEvent("no active timer settings present");
+        return;
+    }
+    const CTimerEntry &entry = *m_timerList.GetAt(next);
+    // The channel by its number in the table; a number the table does not
+    // have names no channel.
+    const auto &names = Control(ControlId::ChannelList).items;
+    const std::string channel =
+        entry.m_nChannel >= 1 && entry.m_nChannel <= names.size() ? names[entry.m_nChannel - 1] : std::string();
+    LogEvent("next timer recording: " + channel + ", " + entry.m_timeStart.Format(kTimerStartFormat) + " to " +
+             entry.m_timeStop.Format(kTimerStopFormat));
+    if (entry.m_bShutdown)
+        LogEvent("system will be shut down after this recording");
+}
+
+// ================================================================================
+// Supervision
+// ================================================================================
+
+void CRecorderDlg::OnTimer(int id)
+{
+    if (m_bEnded)
+        return;
+    if (id == kTimerHelperWait) {
+        OnHelperTick();
+        return;
+    }
+    if (id != kTimerSupervision)
+        return;
+
+    CheckRecordingEnd();
+    if (m_bEnded)
+        return;
+    // Step 1: receiver watchdog and channel follow-up.
+    if (!m_bBringUpPending)
+        SuperviseReceiver();
+    // Step 2: clock.
+    ShowClock();
+    // Step 3.
+    if (m_ctxRecording.timerMode.Get()) {
+        SupervisionTimerModeStep();
+    } else {
+        if (!RecordingBusy() && m_pApp->m_bPanicMode != 0)
+            PanicModeRename();
+        if (ReceiverReady() && m_bShutdownPending)
+            RunShutdown(false);
+    }
+    if (m_bEnded)
+        return;
+    // Step 4.
+    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_ctxRecording.timerMode.Get()))
+        RunShutdown(true);
+    if (!m_bEnded && !RecordingBusy() && m_bClosePending)
+        PowerOff();
+    if (m_bEnded)
+        return;
+    if (m_ctxRecording.recording.Get() && Checked(ControlId::StopAtBox) &&
+        CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
+        OnStop();
+        m_bShutdownPending = Checked(ControlId::ShutdownBox);
+    }
+}
+
+void CRecorderDlg::SuperviseReceiver()
+{
+    DvbCurrentChannel current{};
+    if (ReceiverPresent())
+        current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
+    if (!ReceiverPresent() || current.answer == 0) {
+        LogEvent("fatal error: Quelmar does not respond anymore!");
+        if (m_ctxRecording.recording.Get()) {
+            m_currentOutcome = RecordingOutcome::ReceiverLost;
+            OnStop();
+        }
+        BringUpReceiver(); // after the teardown when a recording is busy
+        return;
+    }
+    const int index = ChannelIndexOf(current.channel);
+    if (m_pView->ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
+        return;
+    SetSelection(ControlId::ChannelList, index);
+    if (m_ctxRecording.recording.Get()) {
+        LogEvent("channel changed during recording!");
+        m_currentOutcome = RecordingOutcome::ChannelChanged;
+        OnStop();
+    }
+}
+
+void CRecorderDlg::PanicModeRename()
+{
+    const int channel = Selection(ControlId::ChannelList);
+    const auto &items = Control(ControlId::ChannelList).items;
+    const std::string name = channel >= 0 && channel < static_cast<int>(items.size()) ? items[channel] : "";
+    const std::string base = PanicModeFileBase(Control(ControlId::FileName).text, name, CTime::GetCurrentTime());
+    SetText(ControlId::FileName, base);
+    m_pApp->m_strFile = base;
+}
+
+void CRecorderDlg::SupervisionTimerModeStep()
+{
+    // Arming, counting down, starting and stopping timer recordings come
+    // with the timer core.
+}
+
+void CRecorderDlg::RunShutdown(bool timerVariant)
+{
+    // The shut-down sequence comes with the timer core; until then a
+    // pending shut-down is dropped.
+    (void)timerVariant;
+    m_bShutdownPending = false;
+}
+
+} // namespace quelmar

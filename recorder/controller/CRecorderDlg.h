@@ -1,0 +1,270 @@
+// CRecorderDlg: the main window of the recorder as a presentation model.
+//
+// It owns the receiver binding, the channel table, the multiplexer binding
+// and the RecordingContext of the recording engine, keeps the state of every
+// control and menu item (ControlState, MenuItemState) and makes every
+// decision of the window; a MainView shows that state and reports the user's
+// input as the handler calls below. Everything here runs on the
+// user-interface thread; the engine's updates arrive through the
+// EngineBridge and UiDispatcher.
+//
+// Closing: Power Off and Escape (OnCancel) act only while no recording is
+// started, running or being torn down, exactly when the Power Off button is
+// usable; at other times they are ignored. A close (OnClose) is always
+// honoured: during a recording it stops it, and the window ends once the
+// recording has been torn down (also when the close arrives after Stop,
+// while the recording thread is still finishing).
+#pragma once
+
+#include "controller/CRecorderApp.h"
+#include "controller/MainView.h"
+#include "controller/UiDispatcher.h"
+#include "engine/RecordingContext.h"
+#include "engine/RecordingThread.h"
+#include "platform/CTime.h"
+#include "platform/Process.h"
+#include "quelmarscsi.h"
+#include "timers/CTimerList.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quelmar {
+
+class EngineBridge;
+class ReceiverLibrary;
+class RemuxerBinding;
+struct EngineUpdates;
+
+class CRecorderDlg {
+public:
+    // What the window works with; every member left empty takes the
+    // program's default.
+    struct Setup {
+        // Makes the receiver binding at each bring-up. Default: the library
+        // libquelmarscsi.so (ReceiverLibrary).
+        std::function<std::unique_ptr<ReceiverLibrary>()> makeReceiver;
+        // Makes the multiplexer binding, once, when the window is built.
+        // Default: RemuxerBinding(RemuxerBinding::DefaultModule()).
+        std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
+        // The bus rescan helper. Default: m_strProgramDir + "/halvane".
+        std::string rescanHelperPath;
+        // The timer store. Default: DefaultTimerStorePath().
+        std::string timerStorePath;
+    };
+
+    // Builds the window's state (every control in its initial state) and
+    // binds the multiplexer. `app`, `view` and `dispatcher` must outlive the
+    // window. Nothing is shown and no receiver is touched before
+    // OnInitDialog().
+    CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &dispatcher, Setup setup = {});
+    // Must not run while a recording is busy (RecordingBusy()); if it does,
+    // the recording is stopped and waited for first. Unloads the bindings.
+    ~CRecorderDlg();
+    CRecorderDlg(const CRecorderDlg &) = delete;
+    CRecorderDlg &operator=(const CRecorderDlg &) = delete;
+
+    // ---- start-up ----------------------------------------------------------
+    // Menu check marks and controls from the settings, then BringUpReceiver().
+    void OnInitDialog();
+    // (Re)establishes contact with the receiver and logs what it found; see
+    // the log lines in CRecorderDlg.cpp. Only while no recording is busy.
+    void BringUpReceiver();
+
+    // ---- recording controls --------------------------------------------------
+    // Record: resumes a paused recording, extends a running one by 30
+    // minutes, or checks the output names and starts a recording.
+    void OnRecord();
+    // Before a manual start: the output names of the coming recording, each
+    // through the existence test (questions and messages through the view).
+    // True to go on.
+    bool CheckOutputFiles();
+    // Pause / Resume; while idle starts a recording that begins paused.
+    void OnPause();
+    void OnStop();
+    void OnSplitNow();
+    void OnSplitOnSizeClicked(bool checked);
+    // Field 1008 lost the focus with `text`: an unsigned 32-bit number of
+    // megabytes, at least 5; other text is refused with a message.
+    void OnSplitSizeKillFocus(const std::string &text);
+    void OnSplitOnTimeClicked(bool checked);
+    // Picker 1043 changed to `timeOfDay` (seconds since midnight).
+    void OnSplitIntervalChanged(int timeOfDay);
+    // Field 1020 lost the focus with `text`: a signed 16-bit number of
+    // milliseconds, kept within -1000..1000; other text is refused.
+    void OnVideoDelayKillFocus(const std::string &text);
+    // Selection change in AudioChoice, VideoChoice or MuxChoice.
+    void OnStreamChoiceChanged(ControlId list, int index);
+    // Selection change in the channel list: tunes channel index + 1.
+    void OnChannelSelected(int index);
+    void OnStopAtClicked(bool checked);
+    // Picker 1046 changed to `timeOfDay` (seconds since midnight).
+    void OnStopTimeChanged(int timeOfDay);
+    void OnShutdownBoxClicked(bool checked);
+    // "...": the save dialog chooses a new file base.
+    void OnBrowse();
+
+    // ---- closing -------------------------------------------------------------
+    // Power Off button and Escape (command 2).
+    void OnCancel();
+    // The close box, the system menu's Close, a termination signal.
+    void OnClose();
+
+    // ---- menu ----------------------------------------------------------------
+    // Routes any menu item (also SystemClose) to its handler.
+    void OnMenuCommand(MenuItemId item);
+    // ScsiAuto, ScsiBusy or ScsiCheckCondition.
+    void OnScsiMode(MenuItemId item);
+    void OnRemoteToggle();
+    // PriorityRealTime, PriorityHigh, PriorityNormal or PriorityIdle.
+    void OnPriority(MenuItemId item);
+    void OnPanicMode();
+    void OnLogInfos();
+    void OnSpeedTest();
+    void OnRescanBus();
+    void OnTimerEnable();
+    void OnTimerEdit();
+
+    // ---- window timers -------------------------------------------------------
+    // kTimerSupervision: the supervision pass; kTimerHelperWait: the rescan
+    // helper's end.
+    void OnTimer(int id);
+
+    // ---- timer mode ----------------------------------------------------------
+    // Switches between timer mode and manual mode; nothing while the
+    // recorder is not ready.
+    void SetTimerMode(bool on);
+    // Moves repeating timers on (saving the list when one moved) and logs the
+    // next timer recording.
+    void ShowNextTimer();
+    // The timer table.
+    const CTimerList &Timers() const { return m_timerList; }
+
+    // ---- for front ends without a window ---------------------------------------
+    // During a recording: checks the stop-at box and sets the stop time to
+    // now + `seconds`. False (nothing changed) when no recording runs.
+    bool SetStopAfter(uint32_t seconds);
+    // How the last recording ended; None before the first one.
+    RecordingOutcome LastOutcome() const { return m_lastOutcome; }
+    // A receiver was found and no recording is started, running or ending.
+    bool ReceiverReady() const;
+    // A recording runs (its recording flag is set).
+    bool RecordingActive() const { return m_ctxRecording.recording.Get(); }
+    // A recording was started and has not been torn down completely yet.
+    bool RecordingBusy() const { return static_cast<bool>(m_hRecording); }
+    // The window has ended (EndDialog was called).
+    bool DialogEnded() const { return m_bEnded; }
+    // Applies the engine's pending updates and log lines now.
+    void FlushEngineUpdates();
+
+    // ---- the model -----------------------------------------------------------
+    const ControlState &Control(ControlId id) const;
+    const MenuItemState &MenuItem(MenuItemId id) const;
+    bool TopMenuEnabled(TopMenu menu) const;
+    const std::vector<std::string> &LogLines() const { return m_logLines; }
+    // Index of the first channel of the table with the tag and name of
+    // `channel`; 0 when none matches or the table is empty.
+    int ChannelIndexOf(const DvbChannel &channel) const;
+    const std::vector<DvbChannel> &Channels() const { return m_vecChannels; }
+    CTime StopTime() const { return m_timeStop; }
+    bool ShutdownPending() const { return m_bShutdownPending; }
+    bool ClosePending() const { return m_bClosePending; }
+    uint32_t SplitSizeMb() const { return m_nSplitSize.load(); }
+    int16_t VideoDelayMs() const { return m_nVideoDelay; }
+    const RecordingContext &Context() const { return m_ctxRecording; }
+    const CRecorderApp &App() const { return *m_pApp; }
+
+private:
+    // Model changes: update the state and tell the view when it changed.
+    // Changes made here supersede older pending engine updates of the same
+    // attribute (see EngineBridge::Supersede).
+    ControlState &MutableControl(ControlId id);
+    void Notify(ControlId id);
+    template <typename T>
+    void Change(ControlId id, T ControlState::*field, T value);
+    void SetEnabled(ControlId id, bool enabled);
+    void SetShown(ControlId id, bool shown);
+    void SetChecked(ControlId id, bool checked);
+    void SetText(ControlId id, const std::string &text);
+    void SetItems(ControlId id, std::vector<std::string> items);
+    void SetSelection(ControlId id, int index);
+    void SetTimeOfDay(ControlId id, int seconds);
+    void ChangeMenu(MenuItemId id, bool MenuItemState::*field, bool value);
+    void SetMenuEnabled(MenuItemId id, bool enabled);
+    void SetMenuChecked(MenuItemId id, bool checked);
+    void SetTopMenu(TopMenu menu, bool enabled);
+    void AppendLogLines(const std::vector<std::string> &lines);
+    void ClearLog();
+    void ApplyEngineUpdates(EngineUpdates &&updates);
+
+    bool ReceiverPresent() const;
+    int Selection(ControlId id) const { return Control(id).selection; }
+    bool Checked(ControlId id) const { return Control(id).checked; }
+    // Record's start case; false when it did not start.
+    bool StartRecording();
+    OutputChoices SelectedOutputs() const;
+    void StopCurrentTimer();
+    bool ExchangeFields();
+    void WriteFieldsBack();
+    void ApplyStreamRule();
+    void VideoDelayRule();
+    void ShowStopTime();
+    void StartSupervision();
+    void KillSupervision();
+    // Switches the receiver off and ends the window (OnCancel's work).
+    void PowerOff();
+    // Notices a recording that has been torn down: forgets the thread,
+    // records the outcome and runs what waited for it.
+    void CheckRecordingEnd();
+    void SuperviseReceiver();
+    void ShowClock();
+    void PanicModeRename();
+    void OnHelperTick();
+    void LoadTimerStore();
+    void SupervisionTimerModeStep();
+    void RunShutdown(bool timerVariant);
+    void SendReceiverText(const char *text8);
+    void SaveTimers();
+
+    CRecorderApp *m_pApp;
+    MainView *m_pView;
+    UiDispatcher *m_pDispatcher;
+    Setup m_stSetup;
+
+    std::map<ControlId, ControlState> m_mapControls;
+    std::map<MenuItemId, MenuItemState> m_mapMenu;
+    std::array<bool, 5> m_topMenus{true, true, true, true, true};
+    std::vector<std::string> m_logLines;
+
+    std::atomic<uint32_t> m_nSplitSize{0}; // MB, read by the recording thread at each split test
+    int16_t m_nVideoDelay = 0;             // ms
+    RecordingContext m_ctxRecording;
+    std::unique_ptr<ReceiverLibrary> m_pReceiver;
+    std::vector<DvbChannel> m_vecChannels;
+    uint32_t m_nSupervisionTimer = 0; // 1 while the supervision timer runs
+    std::optional<ChildProcess> m_procHelper;
+    bool m_bHelperTimer = false;
+    std::unique_ptr<RemuxerBinding> m_pRemuxer;
+    RecordingHandle m_hRecording; // the recording thread until its teardown has been seen
+    CTimerList m_timerList;
+    CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
+    bool m_bShutdownPending = false;
+    bool m_bClosePending = false;
+    CTime m_timeStop;
+
+    std::shared_ptr<EngineBridge> m_pBridge;
+    RecordingOutcome m_lastOutcome = RecordingOutcome::None;
+    RecordingOutcome m_currentOutcome = RecordingOutcome::Normal; // of the recording in progress
+    bool m_bBringUpPending = false;                               // the receiver was lost during a recording
+    bool m_bEnded = false;
+    bool m_bApplyingEngine = false; // ApplyEngineUpdates is running
+};
+
+} // namespace quelmar

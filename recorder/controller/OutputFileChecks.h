@@ -1,0 +1,40 @@
+// Output file names as the main window checks them before they are
+// overwritten, and the file base of panic mode.
+#pragma once
+
+#include "controller/MainView.h"
+#include "platform/CTime.h"
+
+#include <string>
+#include <vector>
+
+namespace quelmar {
+
+// Caption of the overwrite question and of a file error message.
+inline constexpr char kFileSaveAsCaption[] = "File save as";
+
+// The eight names the save dialog tests for the chosen path, in order.
+std::vector<std::string> SaveDialogFileNames(const std::string &path);
+
+// The existence test of one name: a file that is not there passes; one that
+// is there passes only when the user agrees to overwrite it; any other
+// failure to look at it shows the system's message and refuses. Returns
+// true when the name passes. User-interface thread.
+bool ExistenceTest(MainView &view, const std::string &name);
+
+// ExistenceTest for each name in order; false at the first refusal.
+bool ExistenceTests(MainView &view, const std::vector<std::string> &names);
+
+// The save dialog's check of a chosen path (CMyFileDialog): true accepts it.
+inline bool AcceptSaveDialogName(MainView &view, const std::string &path)
+{
+    return ExistenceTests(view, SaveDialogFileNames(path));
+}
+
+// Panic mode: the folder part of `currentBase` (up to and including its last
+// slash; nothing when it has none) followed by the channel name and `now` as
+// ", %d-%m-%Y, %H.%M.%S" in local time, where each of \ / : * " ? < > | in
+// that part becomes an underscore. Any thread.
+std::string PanicModeFileBase(const std::string &currentBase, const std::string &channelName, CTime now);
+
+} // namespace quelmar

@@ -1,0 +1,33 @@
+#include "platform/FileProbe.h"
+
+#include "platform/File.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quelmar {
+
+void ProbeExistingFile(const std::string &path)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        throw FileException(FileCauseFromErrno(error), error, path);
+    }
+    // Others may not write while we look: a shared lock, refused while a
+    // recording holds the file exclusively.
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw FileException(FileCauseFromErrno(error), error, path);
+    }
+    ::close(fd);
+}
+
+} // namespace quelmar
