@@ -184,9 +184,8 @@ std::string quoted(const fs::path &path) { return "'" + path.string() + "'"; }
 // ffprobe's codec names of the audio and video streams, e.g. "mpeg2video,ac3".
 std::string codecsOf(const fs::path &file, const std::string &format = "")
 {
-    const std::string listing =
-        shell("ffprobe -v error " + (format.empty() ? "" : "-f " + format + " ") +
-              "-show_entries stream=codec_type,codec_name -of csv=p=0 " + quoted(file));
+    const std::string listing = shell("ffprobe -v error " + (format.empty() ? "" : "-f " + format + " ") +
+                                      "-show_entries stream=codec_type,codec_name -of csv=p=0 " + quoted(file));
     std::string codecs;
     size_t pos = 0;
     while (pos < listing.size()) {
@@ -339,10 +338,10 @@ TEST_F(ProgramEndToEnd, SigtermStopsTheRecordingCompletesTheFilesAndStoresTheSet
     }
     // Every setting written; the file base of this run not.
     const std::string settings = settingsText();
-    for (const char *key : {"SCSI%20Mode=0", "Priority=32", "Remote=1", "Save%20Audio=0", "Save%20Video=0",
-                            "Save%20Mux=1", "Video%20Delay=0", "Split%20Size=4096", "Enable%20Split%20On%20Size=0",
-                            "Split%20Time=4440", "Enable%20Split%20On%20Time=0", "File=/srv/stored", "Enable%20Timer=0",
-                            "Panic%20Mode=0", "Log%20Infos=1"})
+    for (const char *key :
+         {"SCSI%20Mode=0", "Priority=32", "Remote=1", "Save%20Audio=0", "Save%20Video=0", "Save%20Mux=1",
+          "Video%20Delay=0", "Split%20Size=4096", "Enable%20Split%20On%20Size=0", "Split%20Time=4440",
+          "Enable%20Split%20On%20Time=0", "File=/srv/stored", "Enable%20Timer=0", "Panic%20Mode=0", "Log%20Infos=1"})
         EXPECT_NE(settings.find(std::string(key) + "\n"), std::string::npos) << key << "\n" << settings;
 }
 
