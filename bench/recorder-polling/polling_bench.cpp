@@ -91,7 +91,8 @@ int main(int argc, char **argv)
     }
 
     // Whether the polling thread's priority request can be granted here.
-    WorkerThread probe([] { return 0u; }, ThreadPriority::TimeCritical);
+    WorkerThread probe(
+        "probe", [] { return 0u; }, ThreadPriority::TimeCritical);
     probe.Resume();
     probe.Join();
     const bool realtime = probe.GotRealtimePriority();
@@ -99,6 +100,7 @@ int main(int argc, char **argv)
     // Keep another core busy for the whole run.
     std::atomic<bool> busy{true};
     WorkerThread burner(
+        "burner",
         [&] {
             volatile uint64_t spin = 0;
             while (busy.load(std::memory_order_relaxed))
@@ -113,20 +115,20 @@ int main(int argc, char **argv)
     RecordingViewDouble view;
     CapturingLogSink log;
     std::atomic<uint32_t> splitSize{1 << 20};
-    std::vector<int64_t> lateness;
+    auto lateness = std::make_shared<std::vector<int64_t>>();
     RecordingContext ctx;
     ctx.receiver = &receiver;
     ctx.view = &view;
     ctx.splitSize = &splitSize;
-    ctx.videoIndex = kSaveRaw;
-    ctx.audioIndex = kSaveRaw;
-    ctx.pollLateness = &lateness;
+    ctx.outputs.video = OutputChoice::Raw;
+    ctx.outputs.audio = OutputChoice::Raw;
+    ctx.pollLateness = lateness;
     ctx.baseName.Set((dir / "poll").string());
     auto thread = BeginRecording(ctx);
     for (int s = 0; s < seconds && ctx.recording.Get(); ++s)
         SleepMs(kMsPerSecond);
     RequestStop(ctx);
-    thread->Join();
+    thread.Join();
     busy = false;
     burner.Join();
 
@@ -141,7 +143,7 @@ int main(int argc, char **argv)
     std::printf("real-time recording of %d s, raw video and audio, one core kept busy\n", seconds);
     std::printf("time-critical (SCHED_FIFO) priority granted: %s\n", realtime ? "yes" : "no, normal priority");
     print("bare sleep loop (10 s):", bare);
-    print("polling thread:", summarise(lateness));
+    print("polling thread:", summarise(*lateness));
     std::printf("\"poll delayed\" reports: %zu (goal: none; p99 goal under 5 ms)\n", reports);
     std::printf("bytes recorded: %.1f MB\n", double(recorded) / 1e6);
     return 0;

@@ -3,6 +3,7 @@
 // dlopen, as any client would, and talks to the first receiver found.
 // Output: one record per line, fields separated by tabs.
 #include "quelmarscsi_client.h"
+#include "quelmarscsi_special.h"
 
 #include <unistd.h>
 
@@ -21,8 +22,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitNoReceiver = 2; // also: library missing, wrong command line
 
 constexpr const char *kLibraryName = "libquelmarscsi.so";
-constexpr size_t kFrontPanelChars = 8;
-constexpr uint8_t kCodeFrontPanelText = 1;
+constexpr size_t kFrontPanelChars = DVB_FRONT_PANEL_TEXT_CHARS;
 constexpr uint32_t kDefaultSpeedTestMiB = 5;
 constexpr uint32_t kMaxSpeedTestMiB = 1024;
 constexpr uint32_t kBytesPerMiB = 1u << 20;
@@ -187,7 +187,7 @@ public:
         std::string padded(text);
         padded.resize(kFrontPanelChars, ' ');
         return lib_.dvbSendSpecialCommand(&device_, reinterpret_cast<const uint8_t *>(padded.data()), kFrontPanelChars,
-                                          kCodeFrontPanelText)
+                                          DVB_SPECIAL_FRONT_PANEL_TEXT)
                    ? kExitOk
                    : fail("the front-panel text was not accepted");
     }

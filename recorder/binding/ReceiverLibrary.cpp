@@ -29,37 +29,21 @@ ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
     if (quelmarDLLVersion() < kMinInterfaceVersion)
         return;
 
-#define QUELMAR_BIND(name)                                                                                             \
-    if (!Resolve(module, #name, name)) {                                                                               \
-        Unload();                                                                                                      \
-        device.status = static_cast<int32_t>(kEntryMissing);                                                           \
-        return;                                                                                                        \
-    }
-    QUELMAR_BIND(dvbInit)
-    QUELMAR_BIND(dvbRescanAllSCSIBusses)
-    QUELMAR_BIND(dvbFindFirstQuelmar)
-    QUELMAR_BIND(dvbFindAllQuelmars)
-    QUELMAR_BIND(dvbSCSISpeedTest)
-    QUELMAR_BIND(dvbGetCurrentChannel)
-    QUELMAR_BIND(dvbChannelCount)
-    QUELMAR_BIND(dvbGetAllChannels)
-    QUELMAR_BIND(dvbPutAllChannels)
-    QUELMAR_BIND(dvbSetSCSIMode)
-    QUELMAR_BIND(dvbSetChannel)
-    QUELMAR_BIND(dvbSendSpecialCommand)
-    QUELMAR_BIND(dvbRemote)
-    QUELMAR_BIND(dvbVideoGimmick)
-    QUELMAR_BIND(dvbSetOSD)
-    QUELMAR_BIND(dvbInitStreaming)
-    QUELMAR_BIND(dvbInitStreaming2)
-    QUELMAR_BIND(dvbReInitStreaming)
-    QUELMAR_BIND(dvbDeInitStreaming)
-    QUELMAR_BIND(dvbReadMultiPID)
-    QUELMAR_BIND(dvbReadSingleStream)
-    QUELMAR_BIND(dvbReadMultipleStreams)
-    QUELMAR_BIND(dvbReadMemory)
-    QUELMAR_BIND(dvbWriteMemory)
+    // The other 24 in the list's order (quelmarDLLVersion is bound and so
+    // skipped); nothing is resolved after the first one missing.
+    bool allBound = true;
+    auto bind = [&](const char *name, auto &entry) {
+        if (allBound && !entry)
+            allBound = Resolve(module, name, entry);
+    };
+#define QUELMAR_BIND(name) bind(#name, name);
+    QUELMAR_SCSI_EXPORTS(QUELMAR_BIND)
 #undef QUELMAR_BIND
+    if (!allBound) {
+        Unload();
+        device.status = static_cast<int32_t>(kEntryMissing);
+        return;
+    }
 
     const uint32_t aspi = dvbInit();
     if (aspi != DVB_ASPI_OK) {
@@ -71,31 +55,9 @@ ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
 
 void ReceiverLibrary::ClearEntries()
 {
-    quelmarDLLVersion = nullptr;
-    dvbRescanAllSCSIBusses = nullptr;
-    dvbFindFirstQuelmar = nullptr;
-    dvbFindAllQuelmars = nullptr;
-    dvbInit = nullptr;
-    dvbSCSISpeedTest = nullptr;
-    dvbGetCurrentChannel = nullptr;
-    dvbChannelCount = nullptr;
-    dvbGetAllChannels = nullptr;
-    dvbPutAllChannels = nullptr;
-    dvbSetSCSIMode = nullptr;
-    dvbSetChannel = nullptr;
-    dvbSendSpecialCommand = nullptr;
-    dvbRemote = nullptr;
-    dvbVideoGimmick = nullptr;
-    dvbSetOSD = nullptr;
-    dvbInitStreaming = nullptr;
-    dvbInitStreaming2 = nullptr;
-    dvbReInitStreaming = nullptr;
-    dvbDeInitStreaming = nullptr;
-    dvbReadMultiPID = nullptr;
-    dvbReadSingleStream = nullptr;
-    dvbReadMultipleStreams = nullptr;
-    dvbReadMemory = nullptr;
-    dvbWriteMemory = nullptr;
+#define QUELMAR_CLEAR(name) name = nullptr;
+    QUELMAR_SCSI_EXPORTS(QUELMAR_CLEAR)
+#undef QUELMAR_CLEAR
 }
 
 void ReceiverLibrary::Unload()
@@ -104,6 +66,14 @@ void ReceiverLibrary::Unload()
         ClearEntries();
         module.Unload();
     }
+}
+
+ReceiverSnapshot ReceiverLibrary::Snapshot() const
+{
+    ReceiverSnapshot snapshot;
+    static_cast<ReceiverEntries &>(snapshot) = *this;
+    snapshot.module = module.AddReference();
+    return snapshot;
 }
 
 int64_t ReceiverLibrary::Version() const

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "platform/CriticalSection.h"
+#include "quelmarscsi.h"
+#include "remuxer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -12,17 +14,21 @@
 namespace quelmar {
 
 // What a chunk holds; also the stream selector of the receiver's stream read
-// and the tag of the multiplexer's input.
+// and the tag of the multiplexer's input, which use the same numbers.
 enum class StreamKind : uint8_t {
-    StreamAudio = 0,
-    StreamVideo = 1,
-    StreamPts = 2,
+    StreamAudio = DVB_STREAM_AUDIO,
+    StreamVideo = DVB_STREAM_VIDEO,
+    StreamPts = DVB_STREAM_PTS,
 };
+static_assert(DVB_STREAM_AUDIO == REMUX_STREAM_AUDIO && DVB_STREAM_VIDEO == REMUX_STREAM_VIDEO &&
+                  DVB_STREAM_PTS == REMUX_STREAM_PTS,
+              "the receiver and the multiplexer number the streams alike");
 
-// Chunk sizes of the receiver's stream reads, in bytes.
-inline constexpr uint32_t kAudioChunkBytes = 8192;
-inline constexpr uint32_t kVideoChunkBytes = 32768;
-inline constexpr uint32_t kPtsRecordBytes = 16;
+// Chunk sizes of the receiver's stream reads, in bytes: what the multiplexer
+// expects per chunk.
+inline constexpr uint32_t kAudioChunkBytes = REMUX_AUDIO_CHUNK_BYTES;
+inline constexpr uint32_t kVideoChunkBytes = REMUX_VIDEO_CHUNK_BYTES;
+inline constexpr uint32_t kPtsRecordBytes = REMUX_PTS_RECORD_BYTES;
 
 struct PacketNode {
     uint8_t *data;   // owned by the queue while the node is queued (new[])

@@ -1,5 +1,7 @@
 #include "engine/RecordingThread.h"
 
+#include "analysis/Ac3HeaderReader.h"
+#include "analysis/StreamInfoTracker.h"
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "engine/EventLog.h"
@@ -7,7 +9,6 @@
 #include "engine/PollingThread.h"
 #include "engine/RecorderView.h"
 #include "engine/Splitting.h"
-#include "engine/StreamInfo.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/File.h"
 
@@ -31,11 +32,6 @@ constexpr uint8_t kSequenceHeaderCode = 0xB3;
 constexpr uint8_t kMarkerBitMask = 0x20;             // header byte 10
 constexpr uint8_t kConstrainedParametersMask = 0x04; // header byte 11
 
-constexpr char kVideoRawExt[] = ".raw.m2v";
-constexpr char kVideoElementaryExt[] = ".m2v";
-constexpr char kMuxExt[] = ".mpg";
-constexpr char kLogExt[] = ".log";
-
 std::string SizeText(uint64_t value) { return std::to_string(value); }
 
 std::string ClockText(uint32_t seconds)
@@ -58,19 +54,20 @@ RecorderView &ViewOf(RecordingContext &context)
 }
 
 class RecordingSession;
-thread_local RecordingSession *g_t_session = nullptr;
+thread_local RecordingSession *g_currentSession = nullptr;
 
 // The state of one recording, living on the recording thread's stack.
 class RecordingSession {
 public:
-    explicit RecordingSession(RecordingContext &context)
-        : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer)
+    RecordingSession(RecordingContext &context, const RecordingBindings &bindings)
+        : ctx_(context), view_(ViewOf(context)), receiver_(bindings.receiver), remuxer_(bindings.multiplexer),
+          outputs_(context.outputs)
     {
-        useMux_ =
-            ctx_.multiplexerAvailable.Get() && remuxer_ && remuxer_->Ready() &&
-            (ctx_.muxIndex == kSaveRaw || ctx_.videoIndex == kSaveElementary || ctx_.audioIndex == kSaveElementary);
-        muxOutput_ = useMux_ && ctx_.muxIndex != kSaveNothing;
-        split_.videoExt = ctx_.videoIndex == kSaveRaw ? kVideoRawExt : kVideoElementaryExt;
+        useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_.Ready() &&
+                  (outputs_.mux == OutputChoice::Raw || outputs_.video == OutputChoice::Elementary ||
+                   outputs_.audio == OutputChoice::Elementary);
+        muxOutput_ = useMux_ && outputs_.mux != OutputChoice::Nothing;
+        split_.videoExt = VideoExtension(outputs_.video);
     }
 
     uint32_t Run();
@@ -79,15 +76,15 @@ public:
     // multiplexer's Write_Mpg and Flush_Mpg.
     static int32_t WriteMuxData(const uint8_t *data, uint32_t length)
     {
-        return g_t_session->Write(g_t_session->muxFile_, g_t_session->split_.muxBytes, data, length);
+        return g_currentSession->Write(g_currentSession->muxFile_, g_currentSession->split_.muxBytes, data, length);
     }
     static int32_t WriteVideoData(const uint8_t *data, uint32_t length)
     {
-        return g_t_session->Write(g_t_session->videoFile_, g_t_session->split_.videoBytes, data, length);
+        return g_currentSession->Write(g_currentSession->videoFile_, g_currentSession->split_.videoBytes, data, length);
     }
     static int32_t WriteAudioData(const uint8_t *data, uint32_t length)
     {
-        return g_t_session->Write(g_t_session->audioFile_, g_t_session->split_.audioBytes, data, length);
+        return g_currentSession->Write(g_currentSession->audioFile_, g_currentSession->split_.audioBytes, data, length);
     }
 
 private:
@@ -112,14 +109,15 @@ private:
     bool PerformSplit(SplitLeader leader);
     int32_t MuxOutputStep();
     void ShowCounts();
-    void ShowInfo(InfoPane pane, const char *heading, const InfoLineList &lines);
+    void ShowInfo(InfoPane pane, const char *heading, const InfoLines &lines);
     void CloseOutputs();
     uint32_t Fail();
 
     RecordingContext &ctx_;
     RecorderView &view_;
-    ReceiverLibrary *receiver_;
-    RemuxerBinding *remuxer_;
+    const ReceiverSnapshot &receiver_;
+    const RemuxerSnapshot &remuxer_;
+    const OutputChoices outputs_;
     bool useMux_ = false;
     bool muxOutput_ = false;
     bool logInfo_ = false;
@@ -128,7 +126,7 @@ private:
     SplitState split_;
     bool rawVideoSynced_ = false;
     uint32_t ptsTotal_ = 0;
-    StreamInfo info_;
+    StreamInfoTracker info_;
 
     std::shared_ptr<PacketQueue> queue_ = std::make_shared<PacketQueue>();
     std::shared_ptr<AutoResetEvent> dataReady_ = std::make_shared<AutoResetEvent>();
@@ -149,7 +147,7 @@ bool RecordingSession::CreateFile(File &file, const std::string &path)
 uint32_t RecordingSession::Fail()
 {
     CloseOutputs();
-    StopRecording(std::move(polling_), ctx_);
+    StopRecording(std::move(polling_), ctx_, receiver_);
     queue_->Clear();
     return kRecordingFailed;
 }
@@ -170,7 +168,7 @@ bool RecordingSession::StartUp()
     logInfo_ = ctx_.logInfo.Get();
     const std::string base = ctx_.baseName.Get();
     try {
-        EventLog::OpenFile(base + kLogExt);
+        EventLog::OpenFile(LogFileName(base));
     } catch (const FileException &e) {
         LogException(&e);
         return false;
@@ -178,17 +176,17 @@ bool RecordingSession::StartUp()
 
     if (useMux_) {
         DvbCurrentChannel current{};
-        if (receiver_ && receiver_->ReceiverPresent())
-            current = receiver_->dvbGetCurrentChannel(&receiver_->device);
+        if (receiver_.ReceiverPresent() && receiver_.dvbGetCurrentChannel)
+            current = receiver_.dvbGetCurrentChannel(&receiver_.device);
         if (current.answer == 0) {
             LogEvent("error while retrieving channel info from Quelmar");
             return false;
         }
         const bool audioOnly = current.channel.word16 == kNoVideoPid;
         LogEvent(audioOnly ? "audio recording started" : "a/v recording started, trying to synchronize...");
-        remuxer_->InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
-        remuxer_->Perform_Resync();
-    } else if (ctx_.videoIndex == kSaveNothing && ctx_.audioIndex == kSaveNothing && ctx_.muxIndex == kSaveNothing) {
+        remuxer_.InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
+        remuxer_.Perform_Resync();
+    } else if (outputs_.SavesNothing()) {
         LogEvent("You should have seleceted anything to save, dude!");
         return false;
     } else {
@@ -211,9 +209,9 @@ bool RecordingSession::StartUp()
 
     split_.prefix = PartPrefix(base, 0);
     split_.nextPart = 1;
-    if (ctx_.videoIndex != kSaveNothing && !CreateFile(videoFile_, split_.prefix + split_.videoExt))
+    if (outputs_.video != OutputChoice::Nothing && !CreateFile(videoFile_, split_.prefix + split_.videoExt))
         return false;
-    if (muxOutput_ && !CreateFile(muxFile_, split_.prefix + kMuxExt))
+    if (muxOutput_ && !CreateFile(muxFile_, split_.prefix + kMuxExtension))
         return false;
     return true;
 }
@@ -222,7 +220,7 @@ uint32_t RecordingSession::Run()
 {
     if (!StartUp()) {
         CloseOutputs();
-        StopRecording(nullptr, ctx_);
+        StopRecording(nullptr, ctx_, receiver_);
         return kRecordingFailed;
     }
 
@@ -230,12 +228,14 @@ uint32_t RecordingSession::Run()
     args.receiver = receiver_;
     args.queue = queue_;
     args.dataReady = dataReady_;
-    args.recording = &ctx_.recording;
-    args.paused = &ctx_.paused;
+    args.recording = ctx_.recording.Reader();
+    args.paused = ctx_.paused.Reader();
     if (ctx_.pollClock)
         args.clock = ctx_.pollClock;
     args.latenessLog = ctx_.pollLateness;
-    polling_ = std::make_unique<WorkerThread>([args] { return PollingThreadProc(args); }, ThreadPriority::TimeCritical);
+    polling_ = std::make_unique<WorkerThread>(
+        kPollingThreadName, [args](std::stop_token stop) { return PollingThreadProc(args, stop); },
+        ThreadPriority::TimeCritical);
     polling_->Resume();
     view_.SetText(ControlId::Pts, "0");
 
@@ -256,11 +256,11 @@ uint32_t RecordingSession::Run()
         }
     }
 
-    if (muxOutput_ && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+    if (muxOutput_ && remuxer_.Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
         return Fail();
     ShowCounts();
     CloseOutputs();
-    StopRecording(std::move(polling_), ctx_);
+    StopRecording(std::move(polling_), ctx_, receiver_);
     queue_->Clear();
     return kRecordingOk;
 }
@@ -271,34 +271,34 @@ bool RecordingSession::ProcessFront()
     const uint32_t length = queue_->FrontLength();
     const StreamKind kind = queue_->FrontKind();
     if (useMux_)
-        remuxer_->SetPaused(queue_->FrontPaused() == 1 ? 1 : 0);
+        remuxer_.SetPaused(queue_->FrontPaused() == 1 ? 1 : 0);
 
     bool ok = true;
     switch (kind) {
     case StreamKind::StreamPts:
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
+            remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
             ptsTotal_ += length;
             view_.SetText(ControlId::Pts, std::to_string(ptsTotal_));
         }
         break;
     case StreamKind::StreamVideo:
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
-            if (auto lines = info_.VideoLines(remuxer_->GetVideoInfo()))
-                ShowInfo(InfoPane::Video, VideoInfoHeading(), *lines);
+            remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
+            if (auto lines = info_.OnVideoInfo(static_cast<const VideoInfo *>(remuxer_.GetVideoInfo())))
+                ShowInfo(InfoPane::Video, kVideoInfoHeading, *lines);
         }
-        if (ctx_.videoIndex == kSaveRaw)
+        if (outputs_.video == OutputChoice::Raw)
             ok = RawVideo(data, length);
         break;
     case StreamKind::StreamAudio: {
         bool isAc3 = false;
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
-            auto audio = info_.AudioFrame(remuxer_->GetLastAudioPES());
+            remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
+            auto audio = info_.OnMultiplexerAudioFrame(remuxer_.GetLastAudioPES());
             isAc3 = audio.isAc3;
             if (audio.lines)
-                ShowInfo(InfoPane::Audio, AudioInfoHeading(), *audio.lines);
+                ShowInfo(InfoPane::Audio, kAudioInfoHeading, *audio.lines);
         }
         ok = AudioChunk(data, length, isAc3);
         break;
@@ -347,14 +347,14 @@ bool RecordingSession::AudioChunk(const uint8_t *data, uint32_t length, bool isA
 {
     if (!split_.audioDecided) {
         // The first chunk decides the type and is not written itself.
-        const bool ac3 = useMux_ ? isAc3 : ChunkContainsAc3(data, length);
-        split_.audioExt = AudioExtension(ctx_.audioIndex, ac3);
+        const bool ac3 = useMux_ ? isAc3 : ContainsAc3Frame(data, length);
+        split_.audioExt = AudioExtension(outputs_.audio, ac3);
         split_.audioDecided = true;
-        if (ctx_.audioIndex != kSaveNothing)
+        if (outputs_.audio != OutputChoice::Nothing)
             return CreateFile(audioFile_, split_.prefix + split_.audioExt);
         return true;
     }
-    if (ctx_.audioIndex == kSaveRaw)
+    if (outputs_.audio == OutputChoice::Raw)
         return WriteAudioData(data, length) != 0;
     return true;
 }
@@ -362,8 +362,8 @@ bool RecordingSession::AudioChunk(const uint8_t *data, uint32_t length, bool isA
 bool RecordingSession::SplitIfDue()
 {
     SplitInputs in;
-    in.videoIndex = ctx_.videoIndex;
-    in.audioIndex = ctx_.audioIndex;
+    in.video = outputs_.video;
+    in.audio = outputs_.audio;
     in.muxLeading = muxOutput_;
     in.requested = ctx_.splitRequested.Get();
     in.onSize = ctx_.splitOnSize.Get();
@@ -379,7 +379,7 @@ bool RecordingSession::SplitIfDue()
 bool RecordingSession::PerformSplit(SplitLeader leader)
 {
     split_.lastSplitSeconds = split_.elapsedSeconds;
-    if (leader == SplitLeader::Mux && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+    if (leader == SplitLeader::Mux && remuxer_.Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
         return false;
     const int ordinal = split_.nextPart;
     split_.prefix = PartPrefix(ctx_.baseName.Get(), split_.nextPart++);
@@ -395,14 +395,14 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
     };
     // The audio part waits for the audio type (SplitDue holds the split
     // back until then), so its name always has an extension.
-    const bool audioOut = ctx_.audioIndex != kSaveNothing;
+    const bool audioOut = outputs_.audio != OutputChoice::Nothing;
     switch (leader) {
     case SplitLeader::Mux:
-        if (ctx_.videoIndex != kSaveNothing && !reopen(videoFile_, split_.videoBytes, split_.videoExt))
+        if (outputs_.video != OutputChoice::Nothing && !reopen(videoFile_, split_.videoBytes, split_.videoExt))
             return false;
         if (audioOut && !reopen(audioFile_, split_.audioBytes, split_.audioExt))
             return false;
-        if (!reopen(muxFile_, split_.muxBytes, kMuxExt))
+        if (!reopen(muxFile_, split_.muxBytes, kMuxExtension))
             return false;
         break;
     case SplitLeader::Video:
@@ -419,8 +419,8 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
     }
     LogEvent(SplitMessage(ordinal));
     ctx_.splitRequested.Set(false);
-    if ((leader == SplitLeader::Video && ctx_.videoIndex == kSaveRaw) ||
-        (leader == SplitLeader::Audio && ctx_.audioIndex == kSaveRaw))
+    if ((leader == SplitLeader::Video && outputs_.video == OutputChoice::Raw) ||
+        (leader == SplitLeader::Audio && outputs_.audio == OutputChoice::Raw))
         view_.EnableControl(ControlId::SplitNow, true);
     split_.splitPending = 1;
     return true;
@@ -429,18 +429,18 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
 int32_t RecordingSession::MuxOutputStep()
 {
     RemuxWriter mux = muxOutput_ && muxFile_.IsOpen() ? WriteMuxData : nullptr;
-    RemuxWriter video = ctx_.videoIndex == kSaveElementary && videoFile_.IsOpen() ? WriteVideoData : nullptr;
-    RemuxWriter audio = ctx_.audioIndex == kSaveElementary && audioFile_.IsOpen() ? WriteAudioData : nullptr;
+    RemuxWriter video = outputs_.video == OutputChoice::Elementary && videoFile_.IsOpen() ? WriteVideoData : nullptr;
+    RemuxWriter audio = outputs_.audio == OutputChoice::Elementary && audioFile_.IsOpen() ? WriteAudioData : nullptr;
     const uint8_t pendingBefore = split_.splitPending;
-    const int32_t result = remuxer_->Write_Mpg(mux, video, audio, &split_.splitPending);
+    const int32_t result = remuxer_.Write_Mpg(mux, video, audio, &split_.splitPending);
     if (result == REMUX_WRITE_FAILED)
         return result;
     if (pendingBefore && !split_.splitPending)
         view_.EnableControl(ControlId::SplitNow, true);
-    split_.elapsedSeconds = remuxer_->GetRecordingTime() / 1000;
+    split_.elapsedSeconds = remuxer_.GetRecordingTime() / 1000;
     view_.SetText(ControlId::RecordingTime, ClockText(split_.elapsedSeconds));
     if (video || mux)
-        view_.SetText(ControlId::VideoPadding, SizeText(remuxer_->GetVideoPaddingCount()));
+        view_.SetText(ControlId::VideoPadding, SizeText(remuxer_.GetVideoPaddingCount()));
     view_.SetText(ControlId::TimeSinceSplit, ClockText(split_.elapsedSeconds - split_.lastSplitSeconds));
     return result;
 }
@@ -455,7 +455,7 @@ void RecordingSession::ShowCounts()
         view_.SetText(ControlId::VideoBytes, SizeText(split_.videoBytes));
 }
 
-void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLineList &lines)
+void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLines &lines)
 {
     if (logInfo_)
         LogEvent(heading);
@@ -466,21 +466,22 @@ void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLi
             LogEvent(line);
     }
     if (logInfo_)
-        LogEvent(InfoFooter());
+        LogEvent(kInfoFooter);
 }
 
 } // namespace
 
-uint32_t RecordingThreadProc(RecordingContext &context)
+uint32_t RecordingThreadProc(RecordingContext &context, const RecordingBindings &bindings)
 {
-    RecordingSession session(context);
-    g_t_session = &session;
+    RecordingSession session(context, bindings);
+    g_currentSession = &session;
     const uint32_t result = session.Run();
-    g_t_session = nullptr;
+    g_currentSession = nullptr;
     return result;
 }
 
-void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context)
+void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context,
+                   const ReceiverSnapshot &receiver)
 {
     RecorderView &view = ViewOf(context);
     context.recording.Set(false);
@@ -493,9 +494,10 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
                     LogEvent("stop bug: Polling thread still running... trying to kill the thread...");
                     countdown = kStopWaitsPerAttempt;
                     // A thread cannot be ended from outside safely. It is let
-                    // go instead: it keeps the queue and the event alive
-                    // through its own references and ends on its own once the
-                    // library's request time-out releases it.
+                    // go instead, with its own stop flag set: it owns or
+                    // shares everything it touches (queue, event, flags, a
+                    // reference of the library) and leaves without another
+                    // receiver call once the library lets it go.
                     if (pollingThread->Abandon()) {
                         LogEvent("thread brutally killed");
                         break;
@@ -531,27 +533,67 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
         view.EnableControl(ControlId::ChannelList, true);
         if (context.multiplexerAvailable.Get()) {
             view.EnableControl(ControlId::MuxChoice, true);
-            view.EnableControl(ControlId::VideoDelay,
-                               context.muxIndex == kSaveRaw ||
-                                   (context.audioIndex == kSaveElementary && context.videoIndex == kSaveElementary));
+            view.EnableControl(ControlId::VideoDelay, context.outputs.mux == OutputChoice::Raw ||
+                                                          (context.outputs.audio == OutputChoice::Elementary &&
+                                                           context.outputs.video == OutputChoice::Elementary));
         }
     }
-    if (context.receiver && context.receiver->ReceiverPresent())
-        context.receiver->dvbRemote(&context.receiver->device, 0);
+    if (receiver.ReceiverPresent() && receiver.dvbRemote)
+        receiver.dvbRemote(&receiver.device, 0);
+    // Nothing of the context is touched once `ready` is set: a window that
+    // forgot this thread may take it as the end of the recording.
+    const bool timerMode = context.timerMode.Get();
+    const std::function<void()> showNextTimer = context.showNextTimer;
     context.ready.Set(true);
-    if (context.timerMode.Get() && context.showNextTimer)
-        context.showNextTimer();
+    if (timerMode && showNextTimer)
+        showNextTimer();
 }
 
-std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context)
+RecordingHandle &RecordingHandle::operator=(RecordingHandle &&other) noexcept
 {
+    if (this != &other) {
+        Forget();
+        thread_ = std::move(other.thread_);
+    }
+    return *this;
+}
+
+uint32_t RecordingHandle::ExitCode() const { return thread_ ? thread_->ExitCode() : WorkerThread::kStillActive; }
+
+bool RecordingHandle::WaitFor(uint32_t timeoutMs) { return !thread_ || thread_->WaitFor(timeoutMs); }
+
+void RecordingHandle::Join()
+{
+    if (thread_)
+        thread_->Join();
+}
+
+void RecordingHandle::Forget()
+{
+    if (!thread_)
+        return;
+    if (thread_->ExitCode() == WorkerThread::kStillActive)
+        thread_->Abandon(); // it ends on its own; its copies keep what it uses alive
+    thread_.reset();
+}
+
+RecordingHandle BeginRecording(RecordingContext &context)
+{
+    if (!context.receiver)
+        return {};
+    auto bindings = std::make_shared<RecordingBindings>();
+    bindings->receiver = context.receiver->Snapshot();
+    if (context.multiplexer)
+        bindings->multiplexer = context.multiplexer->Snapshot();
+
     context.ready.Set(false);
     context.splitRequested.Set(false);
     context.recording.Set(true);
-    auto thread =
-        std::make_unique<WorkerThread>([&context] { return RecordingThreadProc(context); }, ThreadPriority::Normal);
+    auto thread = std::make_unique<WorkerThread>(
+        kRecordingThreadName, [&context, bindings] { return RecordingThreadProc(context, *bindings); },
+        ThreadPriority::Normal);
     thread->Resume();
-    return thread;
+    return RecordingHandle(std::move(thread));
 }
 
 } // namespace quelmar

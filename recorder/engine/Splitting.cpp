@@ -14,16 +14,16 @@ SplitLeader SplitDue(const SplitInputs &in, const SplitState &state)
     if (in.muxLeading) {
         leader = SplitLeader::Mux;
         bytes = state.muxBytes;
-    } else if (in.videoIndex != kSaveNothing) {
+    } else if (in.video != OutputChoice::Nothing) {
         leader = SplitLeader::Video;
         bytes = state.videoBytes;
-    } else if (in.audioIndex != kSaveNothing && state.audioDecided) {
+    } else if (in.audio != OutputChoice::Nothing && state.audioDecided) {
         leader = SplitLeader::Audio;
         bytes = state.audioBytes;
     } else {
         return SplitLeader::None;
     }
-    if (in.audioIndex != kSaveNothing && !state.audioDecided)
+    if (in.audio != OutputChoice::Nothing && !state.audioDecided)
         return SplitLeader::None;
 
     bool sizeReached = false;
@@ -38,13 +38,6 @@ SplitLeader SplitDue(const SplitInputs &in, const SplitState &state)
     return SplitLeader::None;
 }
 
-std::string PartPrefix(const std::string &base, int part)
-{
-    char number[24];
-    std::snprintf(number, sizeof number, " (%d)", part);
-    return base + number;
-}
-
 std::string SplitMessage(int ordinal)
 {
     const char *format = ordinal == 1   ? "Performing %dst file split!"
@@ -54,15 +47,6 @@ std::string SplitMessage(int ordinal)
     char text[64];
     std::snprintf(text, sizeof text, format, ordinal);
     return text;
-}
-
-std::string AudioExtension(int audioIndex, bool ac3)
-{
-    switch (audioIndex) {
-    case kSaveRaw: return ac3 ? ".raw.acp" : ".raw.mpp";
-    case kSaveElementary: return ac3 ? ".ac3" : ".mp2";
-    default: return ".no audio";
-    }
 }
 
 } // namespace quelmar

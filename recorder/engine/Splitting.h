@@ -1,6 +1,8 @@
 // File splitting: part names, the split test and the split messages.
 #pragma once
 
+#include "engine/OutputFiles.h"
+
 #include <cstdint>
 #include <string>
 
@@ -35,7 +37,7 @@ struct SplitState {
 
 // What the split test reads from the context, sampled for one test.
 struct SplitInputs {
-    int videoIndex = 0, audioIndex = 0;
+    OutputChoice video = OutputChoice::Nothing, audio = OutputChoice::Nothing;
     bool muxLeading = false; // program stream output in use
     bool requested = false;  // "Split now!"
     bool onSize = false, onTime = false;
@@ -49,11 +51,7 @@ struct SplitInputs {
 // so that no part is created without an extension.
 SplitLeader SplitDue(const SplitInputs &in, const SplitState &state);
 
-// base + " (N)".
-std::string PartPrefix(const std::string &base, int part);
 // "Performing 1st file split!", "2nd", "3rd", then "th" (also 21th).
 std::string SplitMessage(int ordinal);
-// Extension of the audio output for a list index and the decided type.
-std::string AudioExtension(int audioIndex, bool ac3);
 
 } // namespace quelmar

@@ -25,8 +25,16 @@ bool TryRealtime()
 
 } // namespace
 
-WorkerThread::WorkerThread(std::function<uint32_t()> body, ThreadPriority priority) : state_(std::make_shared<State>())
+WorkerThread::WorkerThread(std::string name, std::function<uint32_t()> body, ThreadPriority priority)
+    : WorkerThread(
+          std::move(name), [body = std::move(body)](std::stop_token) { return body(); }, priority)
+{}
+
+WorkerThread::WorkerThread(std::string name, std::function<uint32_t(std::stop_token)> body, ThreadPriority priority)
+    : state_(std::make_shared<State>())
 {
+    name.resize(std::min(name.size(), kMaxNameChars));
+    state_->name = std::move(name);
     state_->body = std::move(body);
     state_->priority = priority;
 }
@@ -43,12 +51,13 @@ void WorkerThread::Resume()
         return;
     resumed_ = true;
     thread_ = std::thread([state = state_] {
+        pthread_setname_np(pthread_self(), state->name.c_str());
         if (state->priority == ThreadPriority::TimeCritical) {
             const bool granted = TryRealtime();
             std::lock_guard lock(state->mutex);
             state->realtime = granted;
         }
-        const uint32_t code = state->body();
+        const uint32_t code = state->body(state->stop.get_token());
         state->body = nullptr; // release what the body captured on this thread
         {
             std::lock_guard lock(state->mutex);
@@ -79,8 +88,11 @@ void WorkerThread::Join()
         thread_.join();
 }
 
+void WorkerThread::RequestStop() { state_->stop.request_stop(); }
+
 bool WorkerThread::Abandon()
 {
+    state_->stop.request_stop();
     if (thread_.joinable())
         thread_.detach();
     return true;

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+#include <string>
 #include <thread>
 
 namespace quelmar {
@@ -21,10 +23,18 @@ public:
     // Exit code reported while the thread has not ended (also before resume).
     static constexpr uint32_t kStillActive = 259;
 
+    // Longest thread name the system keeps, in characters.
+    static constexpr size_t kMaxNameChars = 15;
+
     // Creates the thread object suspended: body runs only after Resume().
     // body's result becomes the exit code. body must own (or share) whatever
-    // it uses if the owner may Abandon() it.
-    WorkerThread(std::function<uint32_t()> body, ThreadPriority priority);
+    // it uses if the owner may Abandon() it. name (cut to kMaxNameChars) is
+    // the thread's name for debuggers, sanitizer reports and top -H.
+    WorkerThread(std::string name, std::function<uint32_t()> body, ThreadPriority priority);
+    // The same for a body that watches its own stop flag: the token it gets
+    // tells it that RequestStop() or Abandon() was called. The flag belongs
+    // to the thread, so it stays valid however long the thread runs.
+    WorkerThread(std::string name, std::function<uint32_t(std::stop_token)> body, ThreadPriority priority);
     // Waits for a resumed thread to end, unless it was abandoned.
     ~WorkerThread();
     WorkerThread(const WorkerThread &) = delete;
@@ -39,9 +49,11 @@ public:
     bool WaitFor(uint32_t timeoutMs);
     // Waits for the end without a time limit.
     void Join();
-    // Gives up on a thread that does not end: it is detached and keeps its
-    // own state alive; the object no longer waits for it. Returns true once
-    // the thread is no longer tied to this object.
+    // Sets the thread's stop flag (see the constructor); does not wait.
+    void RequestStop();
+    // Gives up on a thread that does not end: its stop flag is set, it is
+    // detached and keeps its own state alive; the object no longer waits for
+    // it. Returns true once the thread is no longer tied to this object.
     bool Abandon();
     // True when the time-critical scheduling request was granted (valid
     // after the thread started running its body).
@@ -49,7 +61,9 @@ public:
 
 private:
     struct State {
-        std::function<uint32_t()> body;
+        std::string name;
+        std::function<uint32_t(std::stop_token)> body;
+        std::stop_source stop;
         ThreadPriority priority;
         std::mutex mutex;
         std::condition_variable ended;

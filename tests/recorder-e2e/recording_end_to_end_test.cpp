@@ -7,6 +7,7 @@
 #include "engine/RecordingThread.h"
 #include "engine/testing/RecordingViewDouble.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/testing/ResidentModule.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -115,7 +116,11 @@ std::vector<uint8_t> head(const fs::path &file, size_t n)
 
 class RecordingEndToEnd : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { setenv("QUELMAR_ASPI_LAYER", kAspiLayer.c_str(), 1); }
+    static void SetUpTestSuite()
+    {
+        setenv("QUELMAR_ASPI_LAYER", kAspiLayer.c_str(), 1);
+        quelmar::testing::KeepResident(kAspiLayer);
+    }
 
     void SetUp() override
     {
@@ -168,8 +173,8 @@ protected:
         RequestStop(ctx_);
         while (!ctx_.ready.Get())
             SleepMs(kStepMs);
-        thread->Join();
-        return thread->ExitCode();
+        thread.Join();
+        return thread.ExitCode();
     }
 
     uint32_t recordForMs(int ms, const std::function<void(int)> &during = nullptr)
@@ -199,8 +204,8 @@ protected:
 TEST_F(RecordingEndToEnd, RawRecordingStartsAtASequenceHeaderAndDecodes)
 {
     tune(kChannelMp2);
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.audioIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.multiplexerAvailable.Set(false); // raw only, as without the module
     EXPECT_EQ(recordForMs(2500), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec.log"}));
@@ -226,7 +231,7 @@ TEST_F(RecordingEndToEnd, RawRecordingStartsAtASequenceHeaderAndDecodes)
 TEST_F(RecordingEndToEnd, RawAc3AudioIsRecognisedFromTheFirstChunk)
 {
     tune(kChannelAc3);
-    ctx_.audioIndex = kSaveRaw;
+    ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.multiplexerAvailable.Set(false);
     EXPECT_EQ(recordForMs(2000), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.acp", "rec.log"}));
@@ -239,9 +244,9 @@ TEST_F(RecordingEndToEnd, RawAc3AudioIsRecognisedFromTheFirstChunk)
 TEST_F(RecordingEndToEnd, MultiplexedRecordingGivesProgramAndElementaryStreams)
 {
     tune(kChannelMp2);
-    ctx_.videoIndex = kSaveElementary;
-    ctx_.audioIndex = kSaveElementary;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.logInfo.Set(true);
     EXPECT_EQ(recordForMs(3000), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
@@ -262,8 +267,8 @@ TEST_F(RecordingEndToEnd, MultiplexedRecordingGivesProgramAndElementaryStreams)
 TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
 {
     tune(kChannelAc3);
-    ctx_.audioIndex = kSaveElementary;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Raw;
     EXPECT_EQ(recordForMs(2500), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).ac3", "rec (0).mpg", "rec.log"}));
     EXPECT_EQ(codecs(dir_ / "rec (0).ac3"), "ac3");
@@ -276,8 +281,8 @@ TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
     fs::create_directories(dir_);
     log_.Clear();
     tune(kChannelRadio);
-    ctx_.audioIndex = kSaveElementary;
-    ctx_.muxIndex = kSaveNothing;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Nothing;
     EXPECT_EQ(recordForMs(2000), kRecordingOk);
     EXPECT_TRUE(logged("audio recording started"));
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mp2", "rec.log"}));
@@ -287,9 +292,9 @@ TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
 TEST_F(RecordingEndToEnd, SplitBySizeGivesNumberedPartsThatEachPlay)
 {
     tune(kChannelMp2);
-    ctx_.videoIndex = kSaveElementary;
-    ctx_.audioIndex = kSaveElementary;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.splitOnSize.Set(true);
     // Until the second part has begun.
     EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); }), kRecordingOk);
@@ -308,9 +313,9 @@ TEST_F(RecordingEndToEnd, SplitBySizeGivesNumberedPartsThatEachPlay)
 TEST_F(RecordingEndToEnd, SplitNowAndSplitByTime)
 {
     tune(kChannelMp2);
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.audioIndex = kSaveRaw;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     bool requested = false;
     EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); },
                      [&](int elapsed) {
@@ -329,8 +334,8 @@ TEST_F(RecordingEndToEnd, SplitNowAndSplitByTime)
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     log_.Clear();
-    ctx_.videoIndex = kSaveNothing;
-    ctx_.audioIndex = kSaveNothing;
+    ctx_.outputs.video = OutputChoice::Nothing;
+    ctx_.outputs.audio = OutputChoice::Nothing;
     ctx_.splitOnTime.Set(true);
     ctx_.splitTime = kMinSplitTimeSeconds;
     EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); }), kRecordingOk);
@@ -344,7 +349,7 @@ TEST_F(RecordingEndToEnd, SplitNowAndSplitByTime)
 TEST_F(RecordingEndToEnd, PauseCutsTheMultiplexedOutputButNotTheRecording)
 {
     tune(kChannelMp2);
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     EXPECT_EQ(recordForMs(4000,
                           [&](int elapsed) {
                               if (elapsed == 1500)
@@ -370,7 +375,7 @@ TEST_F(RecordingEndToEnd, NothingToSaveGivesOnlyTheLogFile)
 TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
 {
     tune(kChannelMp2);
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     constexpr rlim_t kLimitBytes = 600000;
     uint32_t result;
     {
@@ -393,8 +398,8 @@ TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
 TEST_F(RecordingEndToEnd, UnpluggedReceiverIdlesUntilStoppedAndKeepsTheFiles)
 {
     tune(kChannelMp2);
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     bool unplugged = false;
     int unpluggedAt = 0;
     EXPECT_EQ(record([&](int elapsed) { return unplugged && elapsed >= unpluggedAt + 2000; },

@@ -3,6 +3,8 @@
 #include "analysis/Ac3HeaderReader.h"
 #include "analysis/MpegAudioHeader.h"
 
+#include <algorithm>
+
 namespace quelmar {
 
 std::optional<InfoLines> StreamInfoTracker::OnVideoInfo(const VideoInfo *info) const
@@ -37,6 +39,16 @@ StreamInfoTracker::AudioUpdate StreamInfoTracker::OnAudioFrame(const std::uint8_
         update.lines = MpegAudioInfoLines(MpegAudioHeader(frame));
     }
     return update;
+}
+
+StreamInfoTracker::AudioUpdate StreamInfoTracker::OnMultiplexerAudioFrame(const std::uint8_t *frame)
+{
+    if (!frame)
+        return {};
+    std::size_t available = kMpegAudioHeaderBytes;
+    if (frame[0] == kAc3Sync0 && frame[1] == kAc3Sync1)
+        available = std::max<std::size_t>(Ac3FrameSizeForCode(frame[kAc3SyncInfoBytes - 1]), kAc3SyncInfoBytes);
+    return OnAudioFrame(frame, available);
 }
 
 void StreamInfoTracker::Reset()

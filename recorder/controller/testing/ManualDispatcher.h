@@ -3,6 +3,8 @@
 
 #include "controller/UiDispatcher.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -13,8 +15,18 @@ class ManualDispatcher : public UiDispatcher {
 public:
     void Post(std::function<void()> task) override
     {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        {
+            std::lock_guard lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        posted_.notify_all();
+    }
+    // Blocks until a task is queued or `limit` has passed (a guard against a
+    // test hanging, not a measurement). True when a task is queued.
+    bool WaitForTask(std::chrono::milliseconds limit)
+    {
+        std::unique_lock lock(mutex_);
+        return posted_.wait_for(lock, limit, [this] { return !tasks_.empty(); });
     }
     // Runs the tasks queued now and those they queue, in order, on the
     // calling thread (the test's user-interface thread). Returns how many ran.
@@ -42,6 +54,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable posted_;
     std::deque<std::function<void()>> tasks_;
 };
 

@@ -147,6 +147,7 @@ TEST_F(EventLogTest, ConcurrentLinesKeepOneOrderInListAndFile)
     std::vector<std::unique_ptr<WorkerThread>> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.push_back(std::make_unique<WorkerThread>(
+            "logger",
             [t] {
                 for (int i = 0; i < kLinesEach; ++i)
                     LogEvent("thread " + std::to_string(t) + " line " + std::to_string(i));

@@ -87,6 +87,7 @@ TEST(PacketQueue, OneProducerOneConsumerKeepOrderAndLoseNothing)
     PacketQueue queue;
     constexpr uint32_t kChunks = 20000;
     WorkerThread producer(
+        "producer",
         [&] {
             for (uint32_t i = 0; i < kChunks; ++i) {
                 auto *data = new uint8_t[sizeof i];

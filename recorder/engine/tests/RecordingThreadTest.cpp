@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,7 +21,10 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <set>
+#include <thread>
 
 using namespace quelmar;
 namespace fs = std::filesystem;
@@ -47,18 +51,41 @@ struct ScriptedReceiver {
     std::atomic<bool> hanging{false};
     std::condition_variable release;
     bool released = false;
+    std::thread::id hungThread;              // the thread that got stuck
+    int hungThreadCallsAfterRelease = 0;     // receiver calls it made once let go
+    std::atomic<int> readsByOtherThreads{0}; // reads of any other thread
     std::vector<std::string> calls;
+    std::set<std::string> readingThreads; // names of the threads that read streams
 };
 ScriptedReceiver *g_rx = nullptr;
+
+std::string CurrentThreadName()
+{
+    char name[WorkerThread::kMaxNameChars + 1] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+// Counts a call of the thread that hung once it was let go. Lock held.
+void NoteCall()
+{
+    if (g_rx->released && std::this_thread::get_id() == g_rx->hungThread)
+        ++g_rx->hungThreadCallsAfterRelease;
+}
 
 int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
 {
     std::unique_lock lock(g_rx->mutex);
+    g_rx->readingThreads.insert(CurrentThreadName());
+    NoteCall();
     if (g_rx->hang) {
+        g_rx->hungThread = std::this_thread::get_id();
         g_rx->hanging = true;
         g_rx->release.wait(lock, [] { return g_rx->released; });
         return 0;
     }
+    if (std::this_thread::get_id() != g_rx->hungThread)
+        ++g_rx->readsByOtherThreads;
     auto &queue = g_rx->streams[kind];
     if (queue.empty()) {
         if (g_rx->streams[0].empty() && g_rx->streams[1].empty() && g_rx->streams[2].empty())
@@ -80,13 +107,23 @@ int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind
     }
     return 1;
 }
-int32_t RxOk(const DvbDevice *) { return 1; }
+int32_t RxOk(const DvbDevice *)
+{
+    std::lock_guard lock(g_rx->mutex);
+    NoteCall();
+    return 1;
+}
 int32_t RxInit(const DvbDevice *, uint16_t, uint32_t, uint16_t) { return 1; }
-int32_t RxText(const DvbDevice *, const uint8_t *, uint16_t, uint8_t) { return 1; }
+int32_t RxText(const DvbDevice *, const uint8_t *, uint16_t, uint8_t)
+{
+    std::lock_guard lock(g_rx->mutex);
+    NoteCall();
+    return 1;
+}
 int32_t RxRemote(const DvbDevice *, int32_t on)
 {
     std::lock_guard lock(g_rx->mutex);
-    g_rx->calls.push_back("remote " + std::to_string(on));
+    g_rx->calls.push_back("remote " + std::to_string(on) + " on " + CurrentThreadName());
     return 1;
 }
 DvbCurrentChannel RxCurrent(const DvbDevice *)
@@ -112,6 +149,8 @@ struct ScriptedRemuxer {
     bool ac3 = false;
     bool audioSeen = false;
     VideoInfo info{};
+    VideoInfo reported{}; // what the last GetVideoInfo returned
+    int videoInfoReads = 0;
     uint8_t frame[1536] = {};
 };
 ScriptedRemuxer *g_mx = nullptr;
@@ -130,10 +169,14 @@ void MxSupply(const uint8_t *data, uint32_t length, int32_t kind)
     if (kind == REMUX_STREAM_VIDEO) {
         g_mx->video.insert(g_mx->video.end(), data, data + length);
         ++g_mx->videoChunks;
-        g_mx->info.sequenceKnown = g_mx->info.extensionKnown = 1;
+        // The chunk's first byte stands for its sequence header: a new value
+        // is a changed sequence (flag 1), which reading the record clears.
+        const uint16_t width = data[0] < 0x80 ? 720 : 352;
+        g_mx->info.extensionKnown |= g_mx->info.sequenceKnown == 0 || g_mx->info.width != width;
+        g_mx->info.sequenceKnown = 1;
         g_mx->info.frameRate = 25.0;
         g_mx->info.bitRate = 15000;
-        g_mx->info.width = 720;
+        g_mx->info.width = width;
         g_mx->info.height = 576;
         g_mx->info.chromaFormat = 1;
         g_mx->info.aspectRatio = 3;
@@ -188,7 +231,13 @@ const uint8_t *MxLastAudio()
     }
     return g_mx->frame;
 }
-const void *MxVideoInfo() { return &g_mx->info; }
+const void *MxVideoInfo()
+{
+    ++g_mx->videoInfoReads;
+    g_mx->reported = g_mx->info;
+    g_mx->info.extensionKnown = 0;
+    return &g_mx->reported;
+}
 uint64_t MxPadding() { return 42; }
 
 // ---- stream content ---------------------------------------------------------
@@ -221,13 +270,7 @@ protected:
         rx_.paused = &ctx_.paused;
         dir_ = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
-        receiver_.device.status = DVB_STATUS_FOUND;
-        receiver_.dvbReadMultipleStreams = RxRead;
-        receiver_.dvbInitStreaming = RxInit;
-        receiver_.dvbDeInitStreaming = RxOk;
-        receiver_.dvbSendSpecialCommand = RxText;
-        receiver_.dvbRemote = RxRemote;
-        receiver_.dvbGetCurrentChannel = RxCurrent;
+        Script(receiver_);
 
         remuxer_.InitEx = MxInitEx;
         remuxer_.Perform_Resync = MxResync;
@@ -240,12 +283,42 @@ protected:
         remuxer_.GetVideoInfo = MxVideoInfo;
         remuxer_.GetVideoPaddingCount = MxPadding;
 
-        ctx_.receiver = &receiver_;
-        ctx_.multiplexer = &remuxer_;
-        ctx_.view = &view_;
-        ctx_.splitSize = &splitSize_;
-        ctx_.pollClock = &clock_;
-        ctx_.baseName.Set((dir_ / "rec").string());
+        Fill(ctx_);
+    }
+
+    // The scripted receiver's entries.
+    static void Script(ReceiverLibrary &receiver)
+    {
+        receiver.device.status = DVB_STATUS_FOUND;
+        receiver.dvbReadMultipleStreams = RxRead;
+        receiver.dvbInitStreaming = RxInit;
+        receiver.dvbDeInitStreaming = RxOk;
+        receiver.dvbSendSpecialCommand = RxText;
+        receiver.dvbRemote = RxRemote;
+        receiver.dvbGetCurrentChannel = RxCurrent;
+    }
+    void Fill(RecordingContext &ctx)
+    {
+        ctx.receiver = &receiver_;
+        ctx.multiplexer = &remuxer_;
+        ctx.view = &view_;
+        ctx.splitSize = &splitSize_;
+        ctx.pollClock = clock_;
+        ctx.baseName.Set((dir_ / "rec").string());
+    }
+    // Lets a hanging read return.
+    void Release()
+    {
+        {
+            std::lock_guard lock(rx_.mutex);
+            rx_.released = true;
+        }
+        rx_.release.notify_all();
+    }
+    static void WaitUntil(const std::function<bool()> &condition)
+    {
+        while (!condition())
+            SleepMs(1);
     }
     void TearDown() override
     {
@@ -270,8 +343,8 @@ protected:
                 RequestStop(ctx_);
             SleepMs(1);
         }
-        thread->Join();
-        return thread->ExitCode();
+        thread.Join();
+        return thread.ExitCode();
     }
 
     std::vector<std::string> Files() const { return quelmar::testing::SortedNames(dir_); }
@@ -281,7 +354,7 @@ protected:
     ReceiverLibrary receiver_{ReceiverLibrary::Unbound{}};
     RemuxerBinding remuxer_{RemuxerBinding::Unbound{}};
     std::atomic<uint32_t> splitSize_{5};
-    ManualClock clock_;
+    std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
     RecordingContext ctx_;
     RecordingViewDouble view_;
     CapturingLogSink log_;
@@ -300,13 +373,13 @@ TEST_F(RecordingThreadTest, NothingToSaveEndsAtOnceWithOnlyTheLogFile)
     EXPECT_TRUE(view_.Enabled(ControlId::Record));
     EXPECT_EQ(view_.Text(ControlId::Pause), "&Pause");
     EXPECT_FALSE(ctx_.recording.Get());
-    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0"});
+    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0 on record"});
 }
 
 TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
 {
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.audioIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
     // A header with the constrained-parameters flag set is not accepted.
     uint8_t constrained[12];
     std::memcpy(constrained, kGoodHeader, 12);
@@ -340,6 +413,7 @@ TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
     EXPECT_EQ(ReadText(dir_ / "rec.log"), lines);
     EXPECT_TRUE(log_.Contains("recording started"));
     EXPECT_TRUE(log_.Contains("polling thread started"));
+    EXPECT_EQ(rx_.readingThreads, std::set<std::string>{"poll"});
     EXPECT_TRUE(log_.Contains("polling thread terminated"));
     EXPECT_EQ(log_.Texts().back(), "recording stopped");
     EXPECT_TRUE(ctx_.ready.Get());
@@ -347,8 +421,8 @@ TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
 
 TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
 {
-    ctx_.videoIndex = kSaveRaw;
-    ctx_.audioIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.splitOnSize.Set(true);
     constexpr int kChunks = 300; // 9.4 MiB: three parts at 5 MB
     for (int i = 0; i < kChunks; ++i)
@@ -374,7 +448,7 @@ TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
 
 TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     rx_.splitAtVideoRead = 3;
     for (int i = 0; i < 6; ++i)
         rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
@@ -390,7 +464,7 @@ TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
 
 TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     ctx_.baseName.Set((dir_ / "missing" / "rec").string());
     EXPECT_EQ(Record(), kRecordingFailed);
     const auto texts = log_.Texts();
@@ -402,7 +476,7 @@ TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
 
 TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     fs::create_directories(dir_ / "rec (0).raw.m2v"); // a folder in the way
     EXPECT_EQ(Record(), kRecordingFailed);
     EXPECT_FALSE(log_.Contains("polling thread started"));
@@ -412,9 +486,36 @@ TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
     EXPECT_TRUE(view_.Enabled(ControlId::Record));
 }
 
+// Another user's link in the recording folder, named like an output file.
+class LinkedOutputTest : public RecordingThreadTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(LinkedOutputTest, IsRefusedWithTheSystemsMessageAndTheRecordingEndsCleanly)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1, 0), VideoChunk(2)};
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
+    const fs::path victim = dir_ / "victim";
+    std::ofstream(victim) << "root's file";
+    fs::create_symlink(victim, dir_ / GetParam());
+
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_EQ(ReadText(victim), "root's file");
+    const auto texts = log_.Texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string &t) {
+        return t.find("Too many levels of symbolic links") != std::string::npos;
+    }));
+    EXPECT_EQ(texts.back(), "recording stopped");
+    EXPECT_TRUE(ctx_.ready.Get());
+    EXPECT_FALSE(ctx_.recording.Get());
+}
+
+INSTANTIATE_TEST_SUITE_P(LogVideoAndLaterAudioFile, LinkedOutputTest,
+                         ::testing::Values("rec.log", "rec (0).raw.m2v", "rec (0).raw.mpp"));
+
 TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     for (int i = 0; i < 100; ++i)
         rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
     constexpr rlim_t kLimitBytes = 10 * kVideoChunkBytes + 1000;
@@ -439,9 +540,9 @@ TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritte
 TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThreeOutputs)
 {
     UseMultiplexer();
-    ctx_.videoIndex = kSaveElementary;
-    ctx_.audioIndex = kSaveElementary;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.videoDelay = -120;
     ctx_.logInfo.Set(true);
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2)};
@@ -470,10 +571,30 @@ TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThre
     EXPECT_EQ(mx_.pausedTags.size(), 7u); // every chunk
 }
 
+TEST_F(RecordingThreadTest, VideoPaneAndItsLogLinesFollowOnlyAChangedSequence)
+{
+    UseMultiplexer();
+    ctx_.outputs.mux = OutputChoice::Raw;
+    ctx_.logInfo.Set(true);
+    // Two chunks of one sequence, then three of another (352 pixels wide).
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(0x81), VideoChunk(0x82),
+                                     VideoChunk(0x83)};
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(mx_.videoInfoReads, 5); // once per video chunk: reading clears the change
+    int paneRebuilds = 0;
+    for (const auto &u : view_.Updates())
+        paneRebuilds += u.kind == RecordingViewDouble::Update::Kind::ClearInfo && u.id == int(InfoPane::Video);
+    EXPECT_EQ(paneRebuilds, 1 + 2); // emptied at the start, then once per sequence
+    const auto texts = log_.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "---------------- Video Info -----------------"), 2);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Frame Rate: 25.0000 Hz"), 2);
+    EXPECT_EQ(view_.Info(InfoPane::Video)[2], "Resolution: 352x576");
+}
+
 TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
 {
     UseMultiplexer();
-    ctx_.audioIndex = kSaveElementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
     rx_.videoPid = DVB_NO_VIDEO_PID;
     mx_.ac3 = true;
     rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
@@ -490,7 +611,7 @@ TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
 TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     rx_.answers = false;
     EXPECT_EQ(Record(), kRecordingFailed);
     EXPECT_TRUE(log_.Contains("error while retrieving channel info from Quelmar"));
@@ -501,9 +622,9 @@ TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
 TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
 {
     UseMultiplexer();
-    ctx_.videoIndex = kSaveElementary;
-    ctx_.audioIndex = kSaveRaw;
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Raw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.splitOnTime.Set(true);
     ctx_.splitTime = 5;
     for (int i = 0; i < 12; ++i)
@@ -520,7 +641,7 @@ TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
 TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTheNextChunk)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     mx_.pendingEvery = 2; // every chunk's first call says more is pending
     rx_.splitAtVideoRead = 2;
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
@@ -538,8 +659,8 @@ TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTh
 TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
-    ctx_.videoIndex = kSaveRaw; // raw output is written whether paused or not
+    ctx_.outputs.mux = OutputChoice::Raw;
+    ctx_.outputs.video = OutputChoice::Raw; // raw output is written whether paused or not
     rx_.pauseAtVideoRead = 2;
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1, 0), VideoChunk(2), VideoChunk(3)};
     EXPECT_EQ(Record(), kRecordingOk);
@@ -552,7 +673,7 @@ TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
 TEST_F(RecordingThreadTest, FailingMultiplexerOutputEndsTheRecording)
 {
     UseMultiplexer();
-    ctx_.muxIndex = kSaveRaw;
+    ctx_.outputs.mux = OutputChoice::Raw;
     mx_.failWriteAfter = 1;
     rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1), VideoChunk(2), VideoChunk(3)};
     EXPECT_EQ(Record(), kRecordingFailed);
@@ -573,7 +694,7 @@ TEST_F(RecordingThreadTest, TimerModeLeavesTheControlsAndReportsTheNextTimer)
 
 TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSeconds)
 {
-    ctx_.videoIndex = kSaveRaw;
+    ctx_.outputs.video = OutputChoice::Raw;
     rx_.hang = true;
     auto thread = BeginRecording(ctx_);
     while (!rx_.hanging)
@@ -587,13 +708,107 @@ TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSecond
         SleepMs(1);
     EXPECT_TRUE(log_.Contains("waiting for polling thread to terminate..."));
     EXPECT_TRUE(log_.Contains("stop bug: Polling thread still running... trying to kill the thread..."));
-    {
-        std::lock_guard lock(rx_.mutex);
-        rx_.released = true;
-    }
-    rx_.release.notify_all();
-    thread->Join();
+    Release();
+    thread.Join();
     // The abandoned thread ends on its own once its read returns.
     while (!log_.Contains("polling thread terminated"))
         SleepMs(1);
+}
+
+TEST_F(RecordingThreadTest, GivenUpPollingThreadNeverTouchesAContextThatIsGone)
+{
+    auto ctx = std::make_unique<RecordingContext>();
+    Fill(*ctx);
+    ctx->outputs.video = OutputChoice::Raw;
+    rx_.hang = true;
+    auto thread = BeginRecording(*ctx);
+    WaitUntil([&] { return rx_.hanging.load(); });
+    RequestStop(*ctx);
+    WaitUntil([&] { return ctx->ready.Get(); });
+    thread.Join();
+    ctx.reset(); // the block that held the flags is released
+    Release();
+    // Back from the library, the thread reads nothing of the old block (the
+    // address sanitizer watches) and ends.
+    WaitUntil([&] { return log_.Contains("polling thread terminated"); });
+    std::lock_guard lock(rx_.mutex);
+    EXPECT_EQ(rx_.hungThreadCallsAfterRelease, 0);
+}
+
+TEST_F(RecordingThreadTest, GivenUpPollingThreadLeavesTheReceiverToTheNextRecording)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    rx_.hang = true;
+    auto first = BeginRecording(ctx_);
+    WaitUntil([&] { return rx_.hanging.load(); });
+    RequestStop(ctx_);
+    WaitUntil([&] { return ctx_.ready.Get(); });
+    first.Join();
+    {
+        std::lock_guard lock(rx_.mutex);
+        rx_.hang = false;
+    }
+    // The next recording on the same context reads; then the first polling
+    // thread comes back from its read while the recording flag is set again.
+    log_.Clear();
+    auto second = BeginRecording(ctx_);
+    WaitUntil([&] { return rx_.readsByOtherThreads > 0; });
+    Release();
+    WaitUntil([&] {
+        std::lock_guard lock(rx_.mutex);
+        return rx_.hungThreadCallsAfterRelease > 0 || log_.Contains("polling thread terminated");
+    });
+    RequestStop(ctx_);
+    WaitUntil([&] { return ctx_.ready.Get(); });
+    second.Join();
+    // Not a single read (nor streaming stop, nor front-panel text) of the
+    // old thread, and no report of its lateness in the new recording's log.
+    std::lock_guard lock(rx_.mutex);
+    EXPECT_EQ(rx_.hungThreadCallsAfterRelease, 0);
+    for (const auto &text : log_.Texts())
+        EXPECT_EQ(text.rfind("poll delayed", 0), std::string::npos) << text;
+}
+
+TEST_F(RecordingThreadTest, TeardownGivesTheRemoteBackThroughItsOwnCopyOfTheBinding)
+{
+    auto binding = std::make_unique<ReceiverLibrary>(ReceiverLibrary::Unbound{});
+    Script(*binding);
+    ctx_.receiver = binding.get();
+    ctx_.outputs.video = OutputChoice::Raw;
+    auto thread = BeginRecording(ctx_);
+    WaitUntil([&] { return log_.Contains("polling thread started"); });
+    // Supervision finds the receiver silent: it stops the recording and its
+    // bring-up deletes the binding at once, while the teardown still runs.
+    RequestStop(ctx_);
+    binding.reset();
+    WaitUntil([&] { return ctx_.ready.Get(); });
+    thread.Join();
+    std::lock_guard lock(rx_.mutex);
+    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0 on record"});
+}
+
+TEST_F(RecordingThreadTest, ForgettingTheRecordingDoesNotWaitForItsEnd)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    rx_.hang = true;
+    auto handle = BeginRecording(ctx_);
+    WaitUntil([&] { return rx_.hanging.load(); });
+    RequestStop(ctx_);
+    handle.Forget(); // the window drops the thread (bring-up) and goes on
+    // Returned while the recording still waits for its polling thread.
+    EXPECT_FALSE(ctx_.ready.Get());
+    Release();
+    WaitUntil([&] { return ctx_.ready.Get(); });
+}
+
+TEST_F(RecordingThreadTest, StartWithoutReceiverBindingIsRefused)
+{
+    ctx_.receiver = nullptr;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.ready.Set(true);
+    auto handle = BeginRecording(ctx_);
+    EXPECT_FALSE(handle);
+    EXPECT_FALSE(ctx_.recording.Get());
+    EXPECT_TRUE(ctx_.ready.Get());
+    EXPECT_TRUE(Files().empty());
 }

@@ -11,8 +11,8 @@ SplitInputs MuxInputs()
 {
     SplitInputs in;
     in.muxLeading = true;
-    in.videoIndex = kSaveElementary;
-    in.audioIndex = kSaveElementary;
+    in.video = OutputChoice::Elementary;
+    in.audio = OutputChoice::Elementary;
     in.onSize = true;
     in.splitSizeMb = 5;
     in.splitTimeSeconds = 600;
@@ -61,9 +61,9 @@ TEST(SplitDue, LeaderPrecedenceIsMuxThenVideoThenDecidedAudio)
     in.requested = true;
     SplitState s = Decided();
     EXPECT_EQ(SplitDue(in, s), SplitLeader::None); // nothing saved
-    in.audioIndex = kSaveRaw;
+    in.audio = OutputChoice::Raw;
     EXPECT_EQ(SplitDue(in, s), SplitLeader::Audio);
-    in.videoIndex = kSaveRaw;
+    in.video = OutputChoice::Raw;
     EXPECT_EQ(SplitDue(in, s), SplitLeader::Video);
     in.muxLeading = true;
     EXPECT_EQ(SplitDue(in, s), SplitLeader::Mux);
@@ -72,15 +72,15 @@ TEST(SplitDue, LeaderPrecedenceIsMuxThenVideoThenDecidedAudio)
 TEST(SplitDue, SplitWaitsForTheAudioTypeToBeDecided)
 {
     SplitInputs in;
-    in.audioIndex = kSaveRaw;
-    in.videoIndex = kSaveRaw;
+    in.audio = OutputChoice::Raw;
+    in.video = OutputChoice::Raw;
     in.requested = true;
     SplitState s; // audio not decided yet
     EXPECT_EQ(SplitDue(in, s), SplitLeader::None);
     s.audioDecided = true;
     EXPECT_EQ(SplitDue(in, s), SplitLeader::Video);
     // Without an audio output nothing waits.
-    in.audioIndex = kSaveNothing;
+    in.audio = OutputChoice::Nothing;
     s.audioDecided = false;
     EXPECT_EQ(SplitDue(in, s), SplitLeader::Video);
 }
@@ -110,18 +110,11 @@ TEST(SplitDue, TimeCountsFromTheLastSplitAndOnlyWhenEnabled)
     EXPECT_EQ(SplitDue(in, s), SplitLeader::Mux);
 }
 
-TEST(SplitNames, PrefixMessagesAndExtensions)
+TEST(SplitMessage, OrdinalsAsTheRecorderWritesThem)
 {
-    EXPECT_EQ(PartPrefix("/rec/Film", 0), "/rec/Film (0)");
-    EXPECT_EQ(PartPrefix("/rec/Film", 12), "/rec/Film (12)");
     EXPECT_EQ(SplitMessage(1), "Performing 1st file split!");
     EXPECT_EQ(SplitMessage(2), "Performing 2nd file split!");
     EXPECT_EQ(SplitMessage(3), "Performing 3rd file split!");
     EXPECT_EQ(SplitMessage(4), "Performing 4th file split!");
     EXPECT_EQ(SplitMessage(21), "Performing 21th file split!");
-    EXPECT_EQ(AudioExtension(kSaveRaw, true), ".raw.acp");
-    EXPECT_EQ(AudioExtension(kSaveRaw, false), ".raw.mpp");
-    EXPECT_EQ(AudioExtension(kSaveElementary, true), ".ac3");
-    EXPECT_EQ(AudioExtension(kSaveElementary, false), ".mp2");
-    EXPECT_EQ(AudioExtension(kSaveNothing, false), ".no audio");
 }

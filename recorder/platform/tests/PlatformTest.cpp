@@ -5,6 +5,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/File.h"
 #include "platform/WorkerThread.h"
+#include "platform/testing/ScopedLocale.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +50,7 @@ TEST(AutoResetEvent, PulseWakesAWaitingThread)
     AutoResetEvent event;
     std::atomic<bool> woke{false};
     WorkerThread waiter(
+        "waiter",
         [&] {
             event.Wait();
             woke = true;
@@ -76,6 +78,7 @@ TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
 {
     std::atomic<bool> ran{false};
     WorkerThread thread(
+        "thread",
         [&] {
             ran = true;
             return 4711u;
@@ -93,6 +96,7 @@ TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
 {
     AutoResetEvent release;
     WorkerThread thread(
+        "thread",
         [&] {
             release.Wait();
             return 1u;
@@ -181,6 +185,30 @@ TEST(File, SecondWriterIsLockedOutAndDoesNotTruncate)
     EXPECT_EQ(ReadText(path), "keep");
 }
 
+TEST(File, ALinkInThePlaceOfTheFileIsRefusedAndNothingIsWrittenThroughIt)
+{
+    const std::filesystem::path dir = TempPath("links");
+    std::filesystem::create_directories(dir);
+    const auto victim = dir / "victim";
+    std::ofstream(victim) << "root's file";
+    std::filesystem::create_symlink(victim, dir / "rec (0).mpg");
+    std::filesystem::create_symlink(dir / "elsewhere", dir / "rec.log"); // dangling
+    for (const char *name : {"rec (0).mpg", "rec.log"}) {
+        for (const File::Mode mode : {File::Mode::CreateWrite, File::Mode::Read}) {
+            File file;
+            try {
+                file.Open((dir / name).string(), mode);
+                ADD_FAILURE() << name << " was opened through the link";
+            } catch (const FileException &e) {
+                EXPECT_NE(std::string(e.what()).find("Too many levels of symbolic links"), std::string::npos)
+                    << e.what();
+            }
+        }
+    }
+    EXPECT_EQ(ReadText(victim), "root's file");
+    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
+}
+
 TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)
 {
     const std::string path = TempPath("limited.bin");
@@ -218,4 +246,14 @@ TEST(CTime, FormatsInLocalTimeAndFollowsTheTestClock)
     EXPECT_GT(CTime::GetCurrentTime().GetTime(), kNineOhFiveOhThree);
     // Negative times (before 1970) are valid calendar times.
     EXPECT_EQ(CTime(-1).Format("%Y-%m-%d %H:%M:%S"), "1969-12-31 23:59:59");
+}
+
+TEST(CTime, DayAndMonthNamesFollowTheUsersLocale)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    quelmar::testing::ScopedLocale german(quelmar::testing::kGermanLocale);
+    if (!german.Active())
+        GTEST_SKIP() << quelmar::testing::kGermanLocale << " is not installed (scripts/install-deps generates it)";
+    EXPECT_EQ(CTime(0).Format("%A, %d. %B %Y"), "Donnerstag, 01. Januar 1970");
 }

@@ -31,7 +31,9 @@ public:
     };
 
     // Lines for the video list when `info` (GetVideoInfo's record, may be
-    // null) has both flags set; nullopt leaves the list as it is.
+    // null) has both flags set, i.e. a changed sequence; nullopt leaves the
+    // list as it is. Read the record once per video chunk: reading it clears
+    // the change.
     std::optional<InfoLines> OnVideoInfo(const VideoInfo *info) const;
 
     // Examines the newest audio frame (GetLastAudioPES's result, may be null;
@@ -41,6 +43,10 @@ public:
     // header's. The first frame, and the first after the audio changed
     // between AC-3 and MPEG audio, always rebuild it.
     AudioUpdate OnAudioFrame(const std::uint8_t *frame, std::size_t available);
+    // The same for the frame as the multiplexer hands it over: whole, sync
+    // word first, without its length. An AC-3 frame is taken to be as long
+    // as its size code says; of MPEG audio only the header is read.
+    AudioUpdate OnMultiplexerAudioFrame(const std::uint8_t *frame);
 
     // Forgets the last frames (start of a new recording).
     void Reset();

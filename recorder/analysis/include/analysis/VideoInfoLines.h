@@ -11,8 +11,10 @@
 namespace quelmar {
 
 // VideoInfo, the multiplexer module's record of the video sequence (read
-// only; the module owns it), comes with the module's interface: both leading
-// flags (sequenceKnown, extensionKnown) non-zero mean the fields are current.
+// only; the module owns it), comes with the module's interface. Flag 0 is
+// set once a sequence header was parsed; flag 1 when the sequence differs
+// from the one last reported, and reading the record (GetVideoInfo) clears
+// it. So the list and its log lines follow a change, not every chunk.
 
 // True when both leading flags are non-zero, i.e. the list is to be rebuilt
 // from this record.
