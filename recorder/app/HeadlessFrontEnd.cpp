@@ -58,6 +58,7 @@ public:
         // Lines logged on the way out still reach standard output.
         dialog_.FlushEngineUpdates();
         view_.Attach(nullptr);
+        KeepModulesUntilExit();
     }
 
     int Run()

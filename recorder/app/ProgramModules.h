@@ -21,4 +21,12 @@ std::string InProgramDirectory(const std::string &name);
 // one, makes itself the caller).
 CRecorderDlg::Setup ProgramModules();
 
+// Keeps the program's modules (receiver library, its ASPI layer, the
+// multiplexer) mapped until the process ends, so that the main window's
+// unloading at the end leaves them in place: the libraries they pulled in
+// (libavformat and its many dependencies) allocate in their initialisers and
+// are not made to be unloaded. Call once, before the main window is
+// destroyed. User-interface thread.
+void KeepModulesUntilExit();
+
 } // namespace quelmar
