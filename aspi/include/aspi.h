@@ -9,7 +9,7 @@
  * Rules every layer keeps:
  *  - SendASPI32Command() sets SRB_Status to SS_PENDING when it accepts an
  *    execute request, and stores the final status last, with release
- *    ordering; callers read it with acquire ordering (aspi_load_status()).
+ *    ordering; callers read it with acquire ordering (quelmar::aspi::loadStatus()).
  *    Without SRB_EVENT_NOTIFY the caller may reuse or release the request as
  *    soon as it sees the final status, so a layer reads everything it still
  *    needs (flags, event descriptor) before it stores the status.
@@ -84,6 +84,8 @@ enum {
     ASPI_HASTAT_PHASE_ERR = 0x14 /* any other adapter or driver failure */
 };
 
+/* The request types and entry points keep the names of ASPI for Win32. */
+/* NOLINTBEGIN(readability-identifier-naming) */
 #pragma pack(push, 1)
 
 /* 8 bytes: also the whole SC_RESCAN_SCSI_BUS request. */
@@ -129,6 +131,7 @@ typedef struct {
 } SRB_Abort;
 
 #pragma pack(pop)
+/* NOLINTEND(readability-identifier-naming) */
 
 #ifdef __cplusplus
 static_assert(sizeof(SRB_Header) == 8, "SRB_Header layout");
@@ -155,12 +158,14 @@ _Static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry layout");
 typedef uint32_t (*GetASPI32SupportInfoFn)(void);
 typedef uint32_t (*SendASPI32CommandFn)(void *srb);
 
+/* NOLINTBEGIN(readability-identifier-naming) */
 /* GetASPI32SupportInfo(): bits 8..15 status (SS_COMP = working), bits 0..7
  * host adapter count. */
 uint32_t GetASPI32SupportInfo(void);
 /* SendASPI32Command(): runs one request; returns its status at return time.
  * May be called from any thread. */
 uint32_t SendASPI32Command(void *srb);
+/* NOLINTEND(readability-identifier-naming) */
 
 #ifdef __cplusplus
 }
@@ -168,17 +173,19 @@ uint32_t SendASPI32Command(void *srb);
 
 #ifdef __cplusplus
 #include <atomic>
+namespace quelmar::aspi {
 /* The status byte is shared between the caller and the layer's completion
  * thread: the layer publishes it with release ordering, callers read it with
  * acquire ordering. */
-inline uint8_t aspi_load_status(const uint8_t &status)
+inline uint8_t loadStatus(const uint8_t &status)
 {
     return std::atomic_ref<uint8_t>(const_cast<uint8_t &>(status)).load(std::memory_order_acquire);
 }
-inline void aspi_store_status(uint8_t &status, uint8_t value)
+inline void storeStatus(uint8_t &status, uint8_t value)
 {
     std::atomic_ref<uint8_t>(status).store(value, std::memory_order_release);
 }
+} // namespace quelmar::aspi
 #endif
 
 #endif /* QUELMAR_ASPI_H */

@@ -5,15 +5,19 @@
 
 #include "sg_layer.h"
 
+namespace quelmar::sg {
 namespace {
 
-quelmar::sg::SgLayer &layer()
+SgLayer &layer()
 {
-    static quelmar::sg::SgLayer instance(quelmar::sg::configFromEnvironment());
+    static SgLayer instance(configFromEnvironment());
     return instance;
 }
 
 } // namespace
+} // namespace quelmar::sg
+
+using quelmar::sg::layer;
 
 extern "C" __attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void)
 {

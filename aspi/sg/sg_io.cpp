@@ -102,9 +102,9 @@ SgIoResult runSgIo(const SgIoRequest &request)
     sg_io_hdr_t header{};
     header.interface_id = 'S';
     switch (request.direction) {
-    case Direction::none: header.dxfer_direction = SG_DXFER_NONE; break;
-    case Direction::in: header.dxfer_direction = SG_DXFER_FROM_DEV; break;
-    case Direction::out: header.dxfer_direction = SG_DXFER_TO_DEV; break;
+    case Direction::None: header.dxfer_direction = SG_DXFER_NONE; break;
+    case Direction::In: header.dxfer_direction = SG_DXFER_FROM_DEV; break;
+    case Direction::Out: header.dxfer_direction = SG_DXFER_TO_DEV; break;
     }
     header.cmd_len = request.cdbLength;
     header.cmdp = const_cast<unsigned char *>(request.cdb);

@@ -10,9 +10,9 @@
 namespace quelmar::sg {
 
 enum class Direction {
-    none,
-    in,
-    out
+    None,
+    In,
+    Out
 };
 
 // "H:C:T:L" as the kernel names a SCSI device.
@@ -28,7 +28,7 @@ struct SgIoRequest {
     ScsiAddress address;    // the device the node must still be
     const uint8_t *cdb = nullptr;
     uint8_t cdbLength = 0; // 6..16
-    Direction direction = Direction::none;
+    Direction direction = Direction::None;
     uint8_t *data = nullptr;
     uint32_t dataLength = 0; // 0 exactly when direction is none
     uint8_t *sense = nullptr;

@@ -4,12 +4,16 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <new>
 #include <pthread.h>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -27,6 +31,27 @@ constexpr uint64_t kEventIncrement = 1;
 constexpr std::string_view kEventFdLinkText = "anon_inode:[eventfd]";
 constexpr size_t kFdLinkBytes = 64;             // enough for any anon_inode link text
 constexpr char kWorkerThreadName[] = "aspi-sg"; // at most 15 characters
+constexpr mode_t kPermissionBits = 07777;
+constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
+constexpr size_t kNameBufferBytes = 16384; // for getpwuid_r and getgrgid_r
+
+std::string userName(uid_t uid)
+{
+    std::vector<char> buffer(kNameBufferBytes);
+    passwd entry{}, *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->pw_name;
+    return std::to_string(uid);
+}
+
+std::string groupName(gid_t gid)
+{
+    std::vector<char> buffer(kNameBufferBytes);
+    group entry{}, *found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->gr_name;
+    return std::to_string(gid);
+}
 
 // An eventfd descriptor, and not some other open file that 8 bytes would
 // corrupt. Without /proc the kind cannot be seen; an open descriptor is
@@ -70,7 +95,40 @@ struct SgLayer::Job {
     std::array<uint8_t, ASPI_SENSE_AREA_BYTES> sense{};
     std::vector<uint8_t> data; // the layer's own copy; SG_IO never sees the caller's buffer
     SgIoRequest io;
+    std::string description; // of the target's device, for messages
 };
+
+void reportOnStandardError(const std::string &text) { std::fprintf(stderr, "libwnaspi32.so: %s\n", text.c_str()); }
+
+std::string describeRefusedNode(const std::string &node, const ScsiAddress &address, const std::string &description,
+                                int error)
+{
+    std::string text = "cannot open " + node + " (SCSI device " + std::to_string(address.host) + ":" +
+                       std::to_string(address.channel) + ":" + std::to_string(address.target) + ":" +
+                       std::to_string(address.lun) + (description.empty() ? "" : ", " + description) +
+                       "): " + std::strerror(error) + ": ";
+    // SG_IO needs the node open for reading and writing.
+    const bool mayRead = ::faccessat(AT_FDCWD, node.c_str(), R_OK, AT_EACCESS) == 0;
+    const bool mayWrite = ::faccessat(AT_FDCWD, node.c_str(), W_OK, AT_EACCESS) == 0;
+    if (!mayRead || !mayWrite)
+        text += std::string("this process lacks ") +
+                (!mayRead && !mayWrite ? "read and write"
+                 : !mayRead            ? "read"
+                                       : "write") +
+                " permission on it";
+    else
+        text += "refused although its mode allows reading and writing (a security policy?)";
+    struct stat st {};
+    if (::stat(node.c_str(), &st) == 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & kPermissionBits));
+        const std::string group = groupName(st.st_gid);
+        text += " (owner " + userName(st.st_uid) + ", group " + group + ", mode " + mode + ")";
+        if ((st.st_mode & kGroupReadWrite) == kGroupReadWrite)
+            text += "; members of group " + group + " may open it";
+    }
+    return text;
+}
 
 SgLayerConfig configFromEnvironment()
 {
@@ -126,7 +184,7 @@ uint32_t SgLayer::send(void *srb)
     case SC_EXEC_SCSI_CMD: return execute(*static_cast<SRB_ExecSCSICmd *>(srb));
     case SC_ABORT_SRB: return abort(*static_cast<SRB_Abort *>(srb));
     case SC_RESCAN_SCSI_BUS: return rescan(header);
-    default: aspi_store_status(header.SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
+    default: aspi::storeStatus(header.SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
     }
 }
 
@@ -138,7 +196,7 @@ uint8_t SgLayer::hostAdapterInquiry(SRB_HAInquiry &srb)
                 sizeof srb - offsetof(SRB_HAInquiry, HA_Count));
     srb.HA_Count = static_cast<uint8_t>(adapters.size());
     if (srb.SRB_HaId >= adapters.size()) {
-        aspi_store_status(srb.SRB_Status, SS_INVALID_HA);
+        aspi::storeStatus(srb.SRB_Status, SS_INVALID_HA);
         return SS_INVALID_HA;
     }
     const SgAdapter &adapter = adapters[srb.SRB_HaId];
@@ -155,7 +213,7 @@ uint8_t SgLayer::hostAdapterInquiry(SRB_HAInquiry &srb)
     const uint32_t maxTransfer = ASPI_SG_MAX_TRANSFER_BYTES;
     for (int i = 0; i < 4; ++i)
         srb.HA_Unique[4 + i] = static_cast<uint8_t>(maxTransfer >> (8 * i));
-    aspi_store_status(srb.SRB_Status, SS_COMP);
+    aspi::storeStatus(srb.SRB_Status, SS_COMP);
     return SS_COMP;
 }
 
@@ -185,7 +243,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
             SgIoRequest &io = job->io;
             io.cdb = job->cdb.data();
             io.cdbLength = srb.SRB_CDBLen;
-            io.direction = length == 0 ? Direction::none : in ? Direction::in : Direction::out;
+            io.direction = length == 0 ? Direction::None : in ? Direction::In : Direction::Out;
             io.data = job->data.data();
             io.dataLength = length;
             io.sense = job->sense.data();
@@ -206,7 +264,7 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
     auto refuse = [&](uint8_t status) {
         srb.SRB_HaStat = ASPI_HASTAT_OK;
         srb.SRB_TargStat = ASPI_TARGET_GOOD;
-        aspi_store_status(srb.SRB_Status, status);
+        aspi::storeStatus(srb.SRB_Status, status);
         if (refusalEventFd >= 0)
             signalEvent(refusalEventFd);
         return status;
@@ -224,10 +282,11 @@ uint8_t SgLayer::execute(SRB_ExecSCSICmd &srb)
         return refuse(SS_NO_DEVICE);
     job->io.devicePath = target->second.devicePath;
     job->io.address = target->second.address;
+    job->description = target->second.description;
 
     srb.SRB_HaStat = ASPI_HASTAT_OK;
     srb.SRB_TargStat = ASPI_TARGET_GOOD;
-    aspi_store_status(srb.SRB_Status, SS_PENDING);
+    aspi::storeStatus(srb.SRB_Status, SS_PENDING);
     pending_.emplace(&srb, job);
     queue_.push_back(job);
     startWorkerIfNeededLocked();
@@ -283,6 +342,8 @@ void SgLayer::workerLoop()
             result = SgIoResult{};
             result.errorNumber = EIO;
         }
+        if (result.errorNumber == EACCES || result.errorNumber == EPERM)
+            reportRefusal(*job, result.errorNumber);
         lock.lock();
         if (job->srb)
             completeLocked(*job, result); // else aborted meanwhile: the result is dropped
@@ -294,7 +355,7 @@ void SgLayer::completeLocked(Job &job, const SgIoResult &result)
     SRB_ExecSCSICmd &srb = *job.srb;
     const AspiOutcome outcome = mapSgIoResult(result);
     // The caller's buffer changes only when the command succeeded.
-    if (outcome.status == SS_COMP && job.io.direction == Direction::in)
+    if (outcome.status == SS_COMP && job.io.direction == Direction::In)
         std::memcpy(srb.SRB_BufPointer, job.data.data(), transferredBytes(job.io.dataLength, result.residual));
     const uint8_t senseBytes =
         result.errorNumber == 0 ? std::min(result.senseWritten, job.io.senseCapacity) : uint8_t{0};
@@ -308,29 +369,39 @@ void SgLayer::completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAda
 {
     SRB_ExecSCSICmd &srb = *job.srb;
     srb.SRB_HaStat = hostAdapterStatus;
-    aspi_store_status(srb.SRB_Status, status);
+    aspi::storeStatus(srb.SRB_Status, status);
     if (job.eventFd >= 0)
         signalEvent(job.eventFd);
     pending_.erase(&srb);
     job.srb = nullptr;
 }
 
+void SgLayer::reportRefusal(const Job &job, int error)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!refusedNodes_.insert(job.io.devicePath).second)
+            return;
+    }
+    config_.report(describeRefusedNode(job.io.devicePath, job.io.address, job.description, error));
+}
+
 uint8_t SgLayer::abort(SRB_Abort &srb)
 {
     if (!srb.SRB_ToAbort) {
-        aspi_store_status(srb.SRB_Status, SS_INVALID_CMD);
+        aspi::storeStatus(srb.SRB_Status, SS_INVALID_CMD);
         return SS_INVALID_CMD;
     }
     std::lock_guard lock(mutex_);
     const auto found = pending_.find(srb.SRB_ToAbort);
     if (found == pending_.end()) {
-        aspi_store_status(srb.SRB_Status, SS_ERR);
+        aspi::storeStatus(srb.SRB_Status, SS_ERR);
         return SS_ERR;
     }
     // Keep the job alive past the erase in completeWithStatusLocked.
     const std::shared_ptr<Job> job = found->second;
     completeWithStatusLocked(*job, SS_ABORTED, ASPI_HASTAT_OK);
-    aspi_store_status(srb.SRB_Status, SS_COMP);
+    aspi::storeStatus(srb.SRB_Status, SS_COMP);
     return SS_COMP;
 }
 
@@ -340,7 +411,7 @@ uint8_t SgLayer::rescan(SRB_Header &srb)
     {
         std::lock_guard lock(mutex_);
         if (srb.SRB_HaId >= enumeration_.adapters.size()) {
-            aspi_store_status(srb.SRB_Status, SS_INVALID_HA);
+            aspi::storeStatus(srb.SRB_Status, SS_INVALID_HA);
             return SS_INVALID_HA;
         }
         host = enumeration_.adapters[srb.SRB_HaId].host;
@@ -353,7 +424,7 @@ uint8_t SgLayer::rescan(SRB_Header &srb)
         enumeration_ = std::move(fresh);
     }
     const uint8_t status = error == 0 ? SS_COMP : SS_ERR;
-    aspi_store_status(srb.SRB_Status, status);
+    aspi::storeStatus(srb.SRB_Status, status);
     return status;
 }
 

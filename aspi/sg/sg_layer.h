@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -29,13 +32,25 @@ constexpr uint32_t kSgIoTimeoutMs = 5000;
 // is idle, up to this many (then requests queue).
 constexpr size_t kMaxWorkers = 16;
 
+// Writes one line, "libwnaspi32.so: " and the text, to standard error.
+void reportOnStandardError(const std::string &text);
+
 struct SgLayerConfig {
     std::filesystem::path sysfsRoot = "/sys";
     std::filesystem::path devRoot = "/dev";
     SgIoFunction sgIo = runSgIo;
     uint32_t sgIoTimeoutMs = kSgIoTimeoutMs;
     size_t maxWorkers = kMaxWorkers;
+    // Where the layer says what the ASPI statuses cannot: a device node the
+    // process may not open (once per node). Called on a worker thread.
+    std::function<void(const std::string &)> report = reportOnStandardError;
 };
+
+// Why the process may not open the device node `node` (errno `error`, EACCES
+// or EPERM): the node, the SCSI address and description of its device, the
+// permission it lacks, and the node's owner, group and mode.
+std::string describeRefusedNode(const std::string &node, const ScsiAddress &address, const std::string &description,
+                                int error);
 
 // Defaults, with the roots taken from QUELMAR_SG_SYSFS_ROOT and
 // QUELMAR_SG_DEV_ROOT when they are set and not empty.
@@ -79,6 +94,7 @@ private:
     void startWorkerIfNeededLocked();
     void completeLocked(Job &job, const SgIoResult &result);
     void completeWithStatusLocked(Job &job, uint8_t status, uint8_t hostAdapterStatus);
+    void reportRefusal(const Job &job, int error);
 
     const SgLayerConfig config_;
     mutable std::mutex mutex_; // guards everything below and every pending request block
@@ -89,6 +105,7 @@ private:
     std::vector<std::thread> workers_;
     size_t idleWorkers_ = 0;
     bool stopping_ = false;
+    std::set<std::string> refusedNodes_; // already reported
 };
 
 } // namespace quelmar::sg

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -15,6 +19,8 @@ namespace {
 
 constexpr std::string_view kScanAllRequest = "- - -"; // channel, target, LUN wildcards
 constexpr unsigned kMaxTargetId = 255;                // SRB_Target is one byte
+constexpr std::string_view kHostPrefix = "host";
+constexpr size_t kMaxAttributeChars = 64; // vendor and model fields hold 8 and 16
 
 std::optional<unsigned> parseNumber(std::string_view text)
 {
@@ -40,6 +46,57 @@ std::optional<ScsiAddress> addressOfSgEntry(const fs::path &entry)
             return std::nullopt;
     }
     return parseScsiAddress(target.filename().string());
+}
+
+// Opens `relative` below `root` for writing. Links are followed only while
+// they stay below root (openat2 with RESOLVE_BENEATH); the last component
+// must not be a link. Without openat2 (an older kernel, a filter that
+// refuses it) the same rule is checked on the resolved path before the open.
+// Returns the descriptor or -errno.
+int openBeneath(const fs::path &root, const fs::path &relative, bool kernelResolution)
+{
+    open_how how{};
+    how.flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd = -1;
+    if (kernelResolution) {
+        const int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (rootFd < 0)
+            return -errno;
+        fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+        const int error = fd < 0 ? errno : 0;
+        ::close(rootFd);
+        if (fd >= 0 || (error != ENOSYS && error != EPERM))
+            return fd >= 0 ? static_cast<int>(fd) : -error;
+    }
+    std::error_code ec;
+    const fs::path realRoot = fs::canonical(root, ec);
+    const fs::path realDir = ec ? fs::path() : fs::canonical(root / relative.parent_path(), ec);
+    if (ec)
+        return -(ec.value() ? ec.value() : ENOENT);
+    const auto [rootEnd, dirPos] = std::mismatch(realRoot.begin(), realRoot.end(), realDir.begin(), realDir.end());
+    if (rootEnd != realRoot.end())
+        return -EXDEV;
+    fd = ::open((realDir / relative.filename()).c_str(), static_cast<int>(how.flags));
+    return fd >= 0 ? static_cast<int>(fd) : -errno;
+}
+
+// The first line of a small sysfs attribute file, printable ASCII only,
+// without trailing blanks; "" when it cannot be read.
+std::string attributeText(const fs::path &file)
+{
+    std::ifstream in(file);
+    std::string text;
+    if (!in || !std::getline(in, text))
+        return {};
+    if (text.size() > kMaxAttributeChars)
+        text.resize(kMaxAttributeChars);
+    for (char &c : text)
+        if (c < ' ' || c > '~')
+            c = '?';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
 }
 
 std::string hostIdentifier(const fs::path &sysfsRoot, unsigned host)
@@ -95,7 +152,10 @@ SgEnumeration enumerateSgDevices(const fs::path &sysfsRoot, const fs::path &devR
             continue;
         SgAdapter &adapter = byHost[address->host];
         adapter.host = address->host;
-        const SgTarget target{*address, node.string()};
+        const std::string vendor = attributeText(it->path() / "device" / "vendor");
+        const std::string model = attributeText(it->path() / "device" / "model");
+        const SgTarget target{*address, node.string(),
+                              vendor.empty() || model.empty() ? vendor + model : vendor + " " + model};
         auto [slot, inserted] = adapter.targets.try_emplace(address->target, target);
         if (!inserted && address->channel < slot->second.address.channel)
             slot->second = target;
@@ -103,13 +163,8 @@ SgEnumeration enumerateSgDevices(const fs::path &sysfsRoot, const fs::path &devR
     // Every SCSI host is an adapter, also one with no device yet: a receiver
     // switched on after start-up appears there once the host was rescanned,
     // and adapter numbers must not shift under the library when it does.
-    const fs::path hostDir = sysfsRoot / "class" / "scsi_host";
-    for (fs::directory_iterator it(hostDir, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        const auto host = name.rfind("host", 0) == 0 ? parseNumber(std::string_view(name).substr(4)) : std::nullopt;
-        if (host)
-            byHost[*host].host = *host;
-    }
+    for (unsigned host : listScsiHosts(sysfsRoot))
+        byHost[host].host = host;
     for (auto &[host, adapter] : byHost) {
         if (result.adapters.size() == kMaxAdapters)
             break;
@@ -119,21 +174,57 @@ SgEnumeration enumerateSgDevices(const fs::path &sysfsRoot, const fs::path &devR
     return result;
 }
 
-int requestHostScan(const fs::path &sysfsRoot, unsigned host)
+std::vector<unsigned> listScsiHosts(const fs::path &sysfsRoot)
 {
-    const fs::path scan = sysfsRoot / "class" / "scsi_host" / ("host" + std::to_string(host)) / "scan";
-    const int fd = ::open(scan.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    std::vector<unsigned> hosts;
+    std::error_code ec;
+    for (fs::directory_iterator it(sysfsRoot / "class" / "scsi_host", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(kHostPrefix, 0) != 0)
+            continue;
+        if (const auto host = parseNumber(std::string_view(name).substr(kHostPrefix.size())))
+            hosts.push_back(*host);
+    }
+    std::sort(hosts.begin(), hosts.end());
+    return hosts;
+}
+
+fs::path hostScanPath(const fs::path &sysfsRoot, unsigned host)
+{
+    return sysfsRoot / "class" / "scsi_host" / (std::string(kHostPrefix) + std::to_string(host)) / "scan";
+}
+
+int requestHostScan(const fs::path &sysfsRoot, unsigned host, bool kernelResolution)
+{
+    const int fd = openBeneath(sysfsRoot, hostScanPath(fs::path(), host), kernelResolution);
     if (fd < 0)
-        return errno;
+        return -fd;
     int error = 0;
-    const ssize_t written = ::write(fd, kScanAllRequest.data(), kScanAllRequest.size());
-    if (written < 0)
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
         error = errno;
-    else if (static_cast<size_t>(written) != kScanAllRequest.size())
-        error = EIO;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    if (error == 0) {
+        const ssize_t written = ::write(fd, kScanAllRequest.data(), kScanAllRequest.size());
+        if (written < 0)
+            error = errno;
+        else if (static_cast<size_t>(written) != kScanAllRequest.size())
+            error = EIO;
+    }
     if (::close(fd) != 0 && error == 0)
         error = errno;
     return error;
+}
+
+std::string hostScanErrorText(int error)
+{
+    switch (error) {
+    case EXDEV: return "it leads out of the sysfs tree; not followed";
+    case ELOOP: return "it is a symbolic link; not followed";
+    case EINVAL: return "it is not a regular file";
+    default: return std::strerror(error);
+    }
 }
 
 } // namespace quelmar::sg

@@ -10,35 +10,34 @@
 #include <shared_mutex>
 #include <string>
 
+namespace quelmar::aspi_virtual {
 namespace {
 
-using quelmar::aspi_virtual::VirtualBus;
-
-std::shared_mutex g_lock; // readers: requests; writer: (re)loading
-std::unique_ptr<VirtualBus> g_bus;
-std::string g_error;
+std::shared_mutex busLock; // readers: requests; writer: (re)loading
+std::unique_ptr<VirtualBus> currentBus;
+std::string lastError;
 
 // Builds the bus from `path` (nullptr: the environment, else the default).
-// Called with g_lock held exclusively.
+// Called with busLock held exclusively.
 bool buildBus(const char *path)
 {
-    g_bus.reset();
-    g_error.clear();
+    currentBus.reset();
+    lastError.clear();
     const char *env = std::getenv("QUELMAR_VIRTUAL_RECEIVER");
     const char *file = path ? path : (env && *env ? env : nullptr);
     if (!file) {
-        g_bus = std::make_unique<VirtualBus>(quelmar::receiver::defaultConfig());
+        currentBus = std::make_unique<VirtualBus>(receiver::defaultConfig());
         return true;
     }
     std::string error;
-    auto config = quelmar::receiver::loadConfigFile(file, &error);
+    auto config = receiver::loadConfigFile(file, &error);
     if (!config) {
-        g_error = "simulated receiver configuration " + error;
-        std::fprintf(stderr, "%s\n", g_error.c_str());
-        g_bus = std::make_unique<VirtualBus>();
+        lastError = "simulated receiver configuration " + error;
+        std::fprintf(stderr, "%s\n", lastError.c_str());
+        currentBus = std::make_unique<VirtualBus>();
         return false;
     }
-    g_bus = std::make_unique<VirtualBus>(*config);
+    currentBus = std::make_unique<VirtualBus>(*config);
     return true;
 }
 
@@ -46,20 +45,23 @@ template <typename F>
 auto withBus(F f)
 {
     {
-        std::shared_lock lock(g_lock);
-        if (g_bus)
-            return f(*g_bus);
+        std::shared_lock lock(busLock);
+        if (currentBus)
+            return f(*currentBus);
     }
     {
-        std::unique_lock lock(g_lock);
-        if (!g_bus)
+        std::unique_lock lock(busLock);
+        if (!currentBus)
             buildBus(nullptr);
     }
-    std::shared_lock lock(g_lock);
-    return f(*g_bus);
+    std::shared_lock lock(busLock);
+    return f(*currentBus);
 }
 
 } // namespace
+} // namespace quelmar::aspi_virtual
+
+using namespace quelmar::aspi_virtual;
 
 extern "C" {
 
@@ -75,14 +77,14 @@ __attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb)
 
 __attribute__((visibility("default"))) int32_t aspiVirtualReload(const char *path)
 {
-    std::unique_lock lock(g_lock);
+    std::unique_lock lock(busLock);
     return buildBus(path) ? 1 : 0;
 }
 
 __attribute__((visibility("default"))) const char *aspiVirtualLastError(void)
 {
-    std::shared_lock lock(g_lock);
-    return g_error.c_str();
+    std::shared_lock lock(busLock);
+    return lastError.c_str();
 }
 
 __attribute__((visibility("default"))) int32_t aspiVirtualSetPlugged(uint8_t adapter, uint8_t target, int32_t plugged)

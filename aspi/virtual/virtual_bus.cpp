@@ -1,5 +1,6 @@
 #include "virtual_bus.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,9 @@ constexpr uint32_t kMaxTransferBytes = 0xFFFFFF; // 24-bit transfer lengths
 constexpr size_t kMaxTransferUniqueByte = 4;     // HA_Unique[4..7]: largest transfer
 constexpr uint8_t kMaxCdbBytes = ASPI_CDB_BYTES;
 constexpr uint64_t kNanosPerSecond = 1'000'000'000;
+// Thread names (at most 15 characters), for top -H and sanitizer reports.
+constexpr char kCompletionThreadName[] = "vbus-complete";
+constexpr char kMediaThreadName[] = "vbus-media";
 
 void copyText(char *dst, size_t n, const std::string &src)
 {
@@ -44,6 +48,8 @@ VirtualBus::VirtualBus(const receiver::Config &config) : working_(true)
     }
     completer_ = std::thread([this] { completionLoop(); });
     media_ = std::thread([this] { mediaLoop(); });
+    pthread_setname_np(completer_.native_handle(), kCompletionThreadName);
+    pthread_setname_np(media_.native_handle(), kMediaThreadName);
 }
 
 VirtualBus::~VirtualBus()
@@ -87,7 +93,7 @@ void VirtualBus::finish(SRB_ExecSCSICmd *srb, uint8_t status)
     // status, so everything else is read before the status is published.
     const bool notify = srb->SRB_Flags & SRB_EVENT_NOTIFY;
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(srb->SRB_PostProc));
-    aspi_store_status(srb->SRB_Status, status);
+    aspi::storeStatus(srb->SRB_Status, status);
     if (notify) {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
@@ -103,7 +109,7 @@ uint32_t VirtualBus::send(void *request)
     case SC_HA_INQUIRY: {
         auto *inq = static_cast<SRB_HAInquiry *>(request);
         if (inq->SRB_HaId >= adapterCount_) {
-            aspi_store_status(inq->SRB_Status, SS_INVALID_HA);
+            aspi::storeStatus(inq->SRB_Status, SS_INVALID_HA);
             return SS_INVALID_HA;
         }
         inq->HA_Count = static_cast<uint8_t>(adapterCount_);
@@ -115,17 +121,17 @@ uint32_t VirtualBus::send(void *request)
         std::memset(inq->HA_Unique, 0, sizeof inq->HA_Unique);
         inq->HA_Unique[kMaxTargetsUniqueByte] = receiver::kMaxTargetsPerAdapter;
         std::memcpy(&inq->HA_Unique[kMaxTransferUniqueByte], &kMaxTransferBytes, sizeof kMaxTransferBytes);
-        aspi_store_status(inq->SRB_Status, SS_COMP);
+        aspi::storeStatus(inq->SRB_Status, SS_COMP);
         return SS_COMP;
     }
     case SC_RESCAN_SCSI_BUS: {
         const uint8_t st = hdr->SRB_HaId < adapterCount_ ? SS_COMP : SS_INVALID_HA;
-        aspi_store_status(hdr->SRB_Status, st);
+        aspi::storeStatus(hdr->SRB_Status, st);
         return st;
     }
     case SC_ABORT_SRB: return abort(static_cast<SRB_Abort *>(request));
     case SC_EXEC_SCSI_CMD: return execute(static_cast<SRB_ExecSCSICmd *>(request));
-    default: aspi_store_status(hdr->SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
+    default: aspi::storeStatus(hdr->SRB_Status, SS_INVALID_CMD); return SS_INVALID_CMD;
     }
 }
 
@@ -143,7 +149,7 @@ uint32_t VirtualBus::execute(SRB_ExecSCSICmd *srb)
     }
     srb->SRB_HaStat = 0;
     srb->SRB_TargStat = ASPI_TARGET_GOOD;
-    aspi_store_status(srb->SRB_Status, SS_PENDING);
+    aspi::storeStatus(srb->SRB_Status, SS_PENDING);
 
     Slot *s = srb->SRB_Lun == 0 ? slot(srb->SRB_HaId, srb->SRB_Target) : nullptr;
     bool refuse = false;
@@ -211,12 +217,12 @@ uint32_t VirtualBus::abort(SRB_Abort *srb)
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
         if (it->second.srb == srb->SRB_ToAbort) {
             // From here on the aborted request is the caller's again.
-            aspi_store_status(it->second.srb->SRB_Status, SS_ABORTED);
+            aspi::storeStatus(it->second.srb->SRB_Status, SS_ABORTED);
             pending_.erase(it);
             break;
         }
     }
-    aspi_store_status(srb->SRB_Status, SS_COMP);
+    aspi::storeStatus(srb->SRB_Status, SS_COMP);
     return SS_COMP;
 }
 

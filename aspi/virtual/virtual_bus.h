@@ -3,8 +3,7 @@
 // completes them from its own thread after the time their data takes at the
 // receiver's transfer rate; a second thread feeds the receivers' streams in
 // real time.
-#ifndef QUELMAR_ASPI_VIRTUAL_BUS_H
-#define QUELMAR_ASPI_VIRTUAL_BUS_H
+#pragma once
 
 #include "aspi.h"
 #include "aspi_virtual.h"
@@ -83,5 +82,3 @@ private:
 };
 
 } // namespace quelmar::aspi_virtual
-
-#endif

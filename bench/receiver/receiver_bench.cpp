@@ -1,4 +1,4 @@
-// bench_receiver [SECONDS [mp2|ac3]]: two figures of the simulated receiver, each next
+// receiver_bench [SECONDS [mp2|ac3]]: two figures of the simulated receiver, each next
 // to a baseline measured in the same run.
 //  1. Round trip of one 32768-byte read through libquelmarscsi.so and
 //     libaspi-virtual.so with the transfer-rate limit off, in requests per
@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+namespace quelmar::receiver {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -76,13 +77,15 @@ double pollCpuPercent(QuelmarScsiClient &lib, const DvbDevice &dev, double secon
 }
 
 } // namespace
+} // namespace quelmar::receiver
 
 int main(int argc, char **argv)
 {
+    using namespace quelmar::receiver;
     const double streamSeconds = argc > 1 ? std::atof(argv[1]) : kDefaultStreamSeconds;
     const std::string audio = argc > 2 ? argv[2] : "mp2";
     if (streamSeconds <= 0 || (audio != "mp2" && audio != "ac3")) {
-        std::fprintf(stderr, "usage: bench_receiver [SECONDS [mp2|ac3]]\n");
+        std::fprintf(stderr, "usage: receiver_bench [SECONDS [mp2|ac3]]\n");
         return 2;
     }
     const std::string bin = QUELMAR_BIN_DIR;
@@ -96,12 +99,12 @@ int main(int argc, char **argv)
     QuelmarScsiClient lib;
     std::string error;
     if (!lib.load(bin + "/libquelmarscsi.so", &error)) {
-        std::fprintf(stderr, "bench_receiver: %s\n", error.c_str());
+        std::fprintf(stderr, "receiver_bench: %s\n", error.c_str());
         return 1;
     }
     DvbDevice dev = lib.dvbFindFirstQuelmar();
     if (dev.status != DVB_STATUS_FOUND) {
-        std::fprintf(stderr, "bench_receiver: no simulated receiver found\n");
+        std::fprintf(stderr, "receiver_bench: no simulated receiver found\n");
         return 1;
     }
 

@@ -140,13 +140,22 @@ ProgramRun runProgram(int seconds, const fs::path &dir)
     std::ofstream(dir / "config" / "Pellix Soft" / "QuelmarRecorder.conf") << "[Settings]\nPriority=32\n";
     const std::string program = std::string(QUELMAR_BIN_DIR) + "/QuelmarRecorder";
     const std::string log = (dir / "stdout.txt").string();
-    std::vector<std::string> args{program,       "--headless",      "--virtual-receiver",
-                                  "--record",    "--channel",       std::to_string(kAc3Channel),
-                                  "--duration",  std::to_string(seconds),
-                                  "--file",      (dir / "rec").string(),
-                                  "--video",     "raw",
-                                  "--audio",     "es",
-                                  "--mux",       "dvd"};
+    std::vector<std::string> args{program,
+                                  "--headless",
+                                  "--virtual-receiver",
+                                  "--record",
+                                  "--channel",
+                                  std::to_string(kAc3Channel),
+                                  "--duration",
+                                  std::to_string(seconds),
+                                  "--file",
+                                  (dir / "rec").string(),
+                                  "--video",
+                                  "raw",
+                                  "--audio",
+                                  "es",
+                                  "--mux",
+                                  "dvd"};
     std::vector<std::string> env{"XDG_CONFIG_HOME=" + (dir / "config").string(),
                                  "XDG_DATA_HOME=" + (dir / "data").string()};
     for (char **e = environ; *e; ++e)
@@ -213,8 +222,8 @@ int main(int argc, char **argv)
 
     const double cost = program.usage.share(seconds) - alone.share(seconds);
     const long growthKb = program.latePeakKb - program.earlyPeakKb;
-    std::printf("real-time recording of channel %u for %d s: raw video, elementary AC-3, DVD multiplex\n",
-                kAc3Channel, seconds);
+    std::printf("real-time recording of channel %u for %d s: raw video, elementary AC-3, DVD multiplex\n", kAc3Channel,
+                seconds);
     print("simulated receiver alone (reads every 25 ms):", alone, seconds);
     print("QuelmarRecorder --headless --record:", program.usage, seconds);
     std::printf("program's own cost: %.2f %% of a core (goal: under %.0f %%)\n", cost, kCpuGoalPercent);

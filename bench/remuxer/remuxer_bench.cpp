@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace remux::test;
+using namespace quelmar::remux::test;
 
 constexpr double kSeconds = 20.0;
 constexpr int64_t kBitRate = 4000000; // like the simulated receiver's channels
@@ -34,22 +34,22 @@ FeedOptions options()
 
 const Feed &feed()
 {
-    static const Feed f = makeFeed(options());
-    return f;
+    static const Feed kFeed = makeFeed(options());
+    return kFeed;
 }
 
 const std::string &transportStream()
 {
-    static const std::string path = [] {
+    static const std::string kPath = [] {
         const std::string p = std::string(QUELMAR_TEST_DIR) + "/remuxer-bench.ts";
         if (!writeTransportStream(options(), p))
             std::fprintf(stderr, "cannot write %s\n", p.c_str());
         return p;
     }();
-    return path;
+    return kPath;
 }
 
-void BM_Remuxer(benchmark::State &state)
+void remuxerChunksToAllOutputs(benchmark::State &state)
 {
     const Feed &f = feed();
     size_t bytes = 0;
@@ -68,9 +68,9 @@ void BM_Remuxer(benchmark::State &state)
     state.counters["x_realtime"] =
         benchmark::Counter(kSeconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Remuxer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(remuxerChunksToAllOutputs)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-void BM_FfmpegDvdCopy(benchmark::State &state)
+void ffmpegDvdCopyBaseline(benchmark::State &state)
 {
     const std::string &ts = transportStream();
     struct stat st {};
@@ -85,7 +85,7 @@ void BM_FfmpegDvdCopy(benchmark::State &state)
     state.counters["x_realtime"] =
         benchmark::Counter(kSeconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_FfmpegDvdCopy)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(ffmpegDvdCopyBaseline)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace
 

@@ -19,7 +19,7 @@ constexpr const char *kOsFamilyVariable = "QUELMAR_OS_FAMILY";
 constexpr uint32_t kSupportStatusShift = 8; // bits 8..15 of the support word
 constexpr uint32_t kByteMask = 0xFF;
 
-AspiBinding g_binding;
+AspiBinding loadedBinding;
 
 // Directory of this library, from the address of one of its own functions.
 std::string libraryDirectory()
@@ -61,7 +61,7 @@ void unloadLayer(AspiBinding &b)
 
 __attribute__((constructor)) void bindAspiLayer()
 {
-    AspiBinding &b = g_binding;
+    AspiBinding &b = loadedBinding;
     b = AspiBinding{};
     b.module = loadLayer();
     if (!b.module) {
@@ -86,11 +86,11 @@ __attribute__((constructor)) void bindAspiLayer()
     }
 }
 
-__attribute__((destructor)) void releaseAspiLayer() { unloadLayer(g_binding); }
+__attribute__((destructor)) void releaseAspiLayer() { unloadLayer(loadedBinding); }
 
 } // namespace
 
-const AspiBinding &aspiBinding() { return g_binding; }
+const AspiBinding &aspiBinding() { return loadedBinding; }
 
 std::optional<int> platformId()
 {

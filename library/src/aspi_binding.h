@@ -2,8 +2,7 @@
 // ASPI layer. It is made while the library is loaded (before any export can
 // run) and released when the library is unloaded; in between it is read-only,
 // so every thread may read it without a lock.
-#ifndef QUELMAR_LIBRARY_ASPI_BINDING_H
-#define QUELMAR_LIBRARY_ASPI_BINDING_H
+#pragma once
 
 #include "aspi.h"
 
@@ -33,5 +32,3 @@ constexpr int kPlatformOther = 1;
 std::optional<int> platformId();
 
 } // namespace quelmar::scsi
-
-#endif

@@ -33,16 +33,16 @@ bool sendChunk(SRB_ExecSCSICmd &srb, bool useEvent)
         if (!event.valid())
             return false;
         srb.SRB_PostProc = event.asPostProc();
-        aspi_store_status(srb.SRB_Status, SS_PENDING);
+        aspi::storeStatus(srb.SRB_Status, SS_PENDING);
         binding.sendCommand(&srb);
         if (!event.wait(kCompletionWaitMs))
             abortRequest(srb);
     } else {
         srb.SRB_PostProc = nullptr;
-        aspi_store_status(srb.SRB_Status, SS_PENDING);
+        aspi::storeStatus(srb.SRB_Status, SS_PENDING);
         binding.sendCommand(&srb);
         const int64_t deadline = nowMs() + kCompletionWaitMs;
-        while (aspi_load_status(srb.SRB_Status) == SS_PENDING) {
+        while (aspi::loadStatus(srb.SRB_Status) == SS_PENDING) {
             if (nowMs() >= deadline) {
                 abortRequest(srb);
                 break;
@@ -50,7 +50,7 @@ bool sendChunk(SRB_ExecSCSICmd &srb, bool useEvent)
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollSleepMs));
         }
     }
-    return aspi_load_status(srb.SRB_Status) == SS_COMP;
+    return aspi::loadStatus(srb.SRB_Status) == SS_COMP;
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 // trace.h: the library's trace hook. Some commands hand it a fixed line; the
 // delivered library prints nothing (the library never writes to the
 // caller's terminal), so the hook only keeps the lines visible in the code.
-#ifndef QUELMAR_LIBRARY_TRACE_H
-#define QUELMAR_LIBRARY_TRACE_H
+#pragma once
 
 namespace quelmar::scsi {
 
@@ -11,5 +10,3 @@ inline void trace(const char * /*format*/, Args... /*args*/)
 {}
 
 } // namespace quelmar::scsi
-
-#endif

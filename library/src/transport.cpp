@@ -100,7 +100,7 @@ bool executeRequest(uint8_t flags, uint8_t hostAdapter, uint8_t target, uint8_t 
     // so nothing writes into this stack frame or the event afterwards.
     if (!event.wait(kCompletionWaitMs))
         abortRequest(srb);
-    return aspi_load_status(srb.SRB_Status) == SS_COMP;
+    return aspi::loadStatus(srb.SRB_Status) == SS_COMP;
 }
 
 bool executeOn(const DvbDevice &device, uint8_t flags, uint8_t *buffer, uint32_t dataLength, const CommandBlock &block)
@@ -157,7 +157,7 @@ bool rescanBus(uint8_t adapter)
     request->SRB_Cmd = SC_RESCAN_SCSI_BUS;
     request->SRB_HaId = adapter;
     binding.sendCommand(request.get());
-    return aspi_load_status(request->SRB_Status) == SS_COMP;
+    return aspi::loadStatus(request->SRB_Status) == SS_COMP;
 }
 
 } // namespace quelmar::scsi

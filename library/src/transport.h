@@ -2,8 +2,7 @@
 // receiver command rests on. All of them build their request on the calling
 // thread's stack, block until it completed, failed or timed out, and keep no
 // state, so any thread may call them at any time.
-#ifndef QUELMAR_LIBRARY_TRANSPORT_H
-#define QUELMAR_LIBRARY_TRANSPORT_H
+#pragma once
 
 #include "aspi.h"
 #include "quelmarscsi.h"
@@ -121,5 +120,3 @@ inline void putBe32(uint8_t *out, uint32_t value)
 inline uint16_t getBe16(const uint8_t *in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
 
 } // namespace quelmar::scsi
-
-#endif

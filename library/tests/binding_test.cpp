@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <set>
 
-using namespace testing_support;
-
+namespace quelmar::scsi::test {
 namespace {
 
 std::set<std::string> definedDynamicSymbols(const std::string &path)
@@ -43,59 +42,59 @@ TEST_F(BindingTest, MissingLayerReportsNotLoadedAndFindsNothing)
 {
     setenv("QUELMAR_ASPI_LAYER", "/nonexistent/libwnaspi32.so", 1);
     load();
-    EXPECT_EQ(lib.quelmarDLLVersion(), 23u);
-    EXPECT_EQ(lib.quelmarDLLVersion(), 23u);
-    EXPECT_EQ(lib.dvbInit(), DVB_ASPI_NOT_LOADED);
-    const DvbDevice d = lib.dvbFindFirstQuelmar();
+    EXPECT_EQ(lib_.quelmarDLLVersion(), 23u);
+    EXPECT_EQ(lib_.quelmarDLLVersion(), 23u);
+    EXPECT_EQ(lib_.dvbInit(), DVB_ASPI_NOT_LOADED);
+    const DvbDevice d = lib_.dvbFindFirstQuelmar();
     EXPECT_EQ(d.status, DVB_STATUS_NONE);
     EXPECT_EQ(d.targetId, 0xFF);
     EXPECT_EQ(d.hostAdapter, 0xFF);
     EXPECT_EQ(d.firmwareRevision, 0);
-    const DvbDeviceList all = lib.dvbFindAllQuelmars();
+    const DvbDeviceList all = lib_.dvbFindAllQuelmars();
     EXPECT_EQ(all.count, 0);
     EXPECT_EQ(all.devices[0].status, DVB_STATUS_NONE);
 
     // A hand-made record must not reach a missing send entry.
     const DvbDevice fake = device(0x0217);
     uint8_t buffer[16];
-    EXPECT_EQ(lib.dvbReadMemory(&fake, 0, buffer, sizeof buffer), 0);
-    EXPECT_EQ(lib.dvbSCSISpeedTest(&fake, 65536, 1), 0);
-    EXPECT_EQ(lib.dvbRescanAllSCSIBusses(), 0);
-    EXPECT_EQ(lib.dvbGetCurrentChannel(&fake).answer, 0);
+    EXPECT_EQ(lib_.dvbReadMemory(&fake, 0, buffer, sizeof buffer), 0);
+    EXPECT_EQ(lib_.dvbSCSISpeedTest(&fake, 65536, 1), 0);
+    EXPECT_EQ(lib_.dvbRescanAllSCSIBusses(), 0);
+    EXPECT_EQ(lib_.dvbGetCurrentChannel(&fake).answer, 0);
 }
 
 TEST_F(BindingTest, LayerWithoutSendEntryIsUnloadedAgain)
 {
     setenv("QUELMAR_ASPI_LAYER", kNoSendPath.c_str(), 1);
     load();
-    EXPECT_EQ(lib.dvbInit(), DVB_ASPI_ENTRY_MISSING);
+    EXPECT_EQ(lib_.dvbInit(), DVB_ASPI_ENTRY_MISSING);
     void *layerStill = dlopen(kNoSendPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
     EXPECT_EQ(layerStill, nullptr) << "layer without its send entry stayed loaded";
     if (layerStill)
         dlclose(layerStill);
     const DvbDevice fake = device(0x0217);
-    EXPECT_EQ(lib.dvbSetChannel(&fake, 1), 0);
-    EXPECT_EQ(lib.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
+    EXPECT_EQ(lib_.dvbSetChannel(&fake, 1), 0);
+    EXPECT_EQ(lib_.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
 }
 
 TEST_F(BindingTest, FailedSupportCallLeavesNoAdapters)
 {
-    layer->supportInfo = (SS_ERR << 8) | 2;
+    layer_->supportInfo = (SS_ERR << 8) | 2;
     addReceiver(0, 0);
     load();
-    EXPECT_EQ(lib.dvbInit(), DVB_ASPI_SUPPORT_FAIL);
-    EXPECT_EQ(lib.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
-    EXPECT_TRUE(layer->requests().empty()) << "no adapter may be scanned";
+    EXPECT_EQ(lib_.dvbInit(), DVB_ASPI_SUPPORT_FAIL);
+    EXPECT_EQ(lib_.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
+    EXPECT_TRUE(layer_->requests().empty()) << "no adapter may be scanned";
 }
 
 TEST_F(BindingTest, WorkingLayerReportsOkAndAdapterCount)
 {
-    layer->supportInfo = (SS_COMP << 8) | 3;
+    layer_->supportInfo = (SS_COMP << 8) | 3;
     load();
-    EXPECT_EQ(lib.dvbInit(), DVB_ASPI_OK);
-    EXPECT_EQ(lib.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
+    EXPECT_EQ(lib_.dvbInit(), DVB_ASPI_OK);
+    EXPECT_EQ(lib_.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
     // Two searches (both identifications), each over 3 adapters x 8 targets.
-    const auto inquiries = layer->requestsWithOp(0x12);
+    const auto inquiries = layer_->requestsWithOp(0x12);
     ASSERT_EQ(inquiries.size(), 2u * 3 * 8);
     for (size_t i = 0; i < 24; ++i) {
         EXPECT_EQ(inquiries[i].haId, i / 8);
@@ -140,3 +139,5 @@ TEST_F(BindingTest, DefaultLayerIsTheOneBesideTheLibrary)
     }
     std::system(("rm -rf '" + dir + "'").c_str());
 }
+
+} // namespace quelmar::scsi::test

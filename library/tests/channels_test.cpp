@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-using namespace testing_support;
-
+namespace quelmar::scsi::test {
 namespace {
 
 constexpr uint32_t kTable = 0x0D0000;
@@ -42,44 +41,44 @@ protected:
     void SetUp() override
     {
         LibraryTest::SetUp();
-        receiver = &addReceiver(0, 3);
+        receiver_ = &addReceiver(0, 3);
         load();
     }
 
     void setCount(uint16_t count, uint8_t high0 = 0, uint8_t high1 = 0)
     {
         const Bytes answer = {high0, high1, uint8_t(count >> 8), uint8_t(count)};
-        receiver->answers[0x11] = answer;
-        receiver->answers[0x01] = answer;
+        receiver_->answers[0x11] = answer;
+        receiver_->answers[0x01] = answer;
     }
 
     void putRecords(uint16_t count)
     {
         for (uint16_t i = 0; i < count; ++i) {
             const Bytes r = receiverRecord(i, {'C', 'h', uint8_t('0' + i % 10)});
-            std::memcpy(&receiver->memory[kTable + 64u * i], r.data(), 64);
+            std::memcpy(&receiver_->memory[kTable + 64u * i], r.data(), 64);
         }
     }
 
     std::string name(const DvbChannel &c) { return std::string(c.name, strnlen(c.name, 24)); }
 
-    scripted::Device *receiver = nullptr;
-    const DvbDevice current = device(0x0217);
-    const DvbDevice legacy = device(0x0214);
+    scripted::Device *receiver_ = nullptr;
+    const DvbDevice current_ = device(0x0217);
+    const DvbDevice legacy_ = device(0x0214);
 };
 
 TEST_F(ChannelTest, CountUsesBytesTwoAndThreeAndModeByRevision)
 {
     setCount(300);
-    EXPECT_EQ(lib.dvbChannelCount(&current), 300);
+    EXPECT_EQ(lib_.dvbChannelCount(&current_), 300);
     setCount(5, 0x12, 0x34);
-    EXPECT_EQ(lib.dvbChannelCount(&legacy), 5);
-    const auto reads = layer->requests();
+    EXPECT_EQ(lib_.dvbChannelCount(&legacy_), 5);
+    const auto reads = layer_->requests();
     ASSERT_EQ(reads.size(), 2u);
     EXPECT_EQ(cdbOf(reads[0]), (Bytes{0x3C, 0x00, 0x11, 0, 0, 0, 0, 0, 4, 0}));
     EXPECT_EQ(cdbOf(reads[1]), (Bytes{0x3C, 0x01, 0x00, 0, 0, 0, 0, 0, 4, 0}));
-    receiver->answers.clear();
-    EXPECT_EQ(lib.dvbChannelCount(&current), 0) << "a refused count reads as 0";
+    receiver_->answers.clear();
+    EXPECT_EQ(lib_.dvbChannelCount(&current_), 0) << "a refused count reads as 0";
 }
 
 TEST_F(ChannelTest, ReadIsBoundedByCapacityAndSplitIntoPieces)
@@ -87,19 +86,19 @@ TEST_F(ChannelTest, ReadIsBoundedByCapacityAndSplitIntoPieces)
     setCount(300);
     putRecords(300);
     std::vector<DvbChannel> table(300);
-    ASSERT_EQ(lib.dvbGetAllChannels(&current, table.data(), 10), 1);
-    auto reads = layer->requestsWithOp(0x3C);
+    ASSERT_EQ(lib_.dvbGetAllChannels(&current_, table.data(), 10), 1);
+    auto reads = layer_->requestsWithOp(0x3C);
     ASSERT_EQ(reads.size(), 2u); // the count, then one table piece
     EXPECT_EQ(cdbOf(reads[1]), (Bytes{0x3C, 0, 0, 0x0D, 0x00, 0x00, 0x00, 0x02, 0x80, 0}));
     EXPECT_EQ(reads[1].bufLen, 640u);
 
-    layer->reset();
-    receiver = &addReceiver(0, 3);
+    layer_->reset();
+    receiver_ = &addReceiver(0, 3);
     setCount(1500);
     putRecords(1500);
     table.resize(1500);
-    ASSERT_EQ(lib.dvbGetAllChannels(&legacy, table.data(), 2000), 1);
-    reads = layer->requestsWithOp(0x3C);
+    ASSERT_EQ(lib_.dvbGetAllChannels(&legacy_, table.data(), 2000), 1);
+    reads = layer_->requestsWithOp(0x3C);
     ASSERT_EQ(reads.size(), 3u);
     EXPECT_EQ(cdbOf(reads[1]), (Bytes{0x3C, 0, 0, 0x0D, 0x00, 0x00, 0x01, 0x00, 0x00, 0}))
         << "no mode byte in either layout";
@@ -109,7 +108,7 @@ TEST_F(ChannelTest, ReadIsBoundedByCapacityAndSplitIntoPieces)
     EXPECT_EQ(name(table[1499]), "Ch9");
 
     setCount(0);
-    EXPECT_EQ(lib.dvbGetAllChannels(&current, table.data(), 10), 0);
+    EXPECT_EQ(lib_.dvbGetAllChannels(&current_, table.data(), 10), 0);
 }
 
 TEST_F(ChannelTest, RecordsArriveInHostForm)
@@ -117,7 +116,7 @@ TEST_F(ChannelTest, RecordsArriveInHostForm)
     setCount(1);
     putRecords(1);
     DvbChannel c{};
-    ASSERT_EQ(lib.dvbGetAllChannels(&current, &c, 1), 1);
+    ASSERT_EQ(lib_.dvbGetAllChannels(&current_, &c, 1), 1);
     EXPECT_EQ(c.head[0], 0xA0);
     EXPECT_EQ(c.head[3], 0xA3);
     EXPECT_EQ(c.word4, 0x1234);
@@ -171,9 +170,9 @@ TEST_F(ChannelTest, NamesAreTranslatedAndTrimmed)
     setCount(1);
     for (const Case &c : cases) {
         const Bytes r = receiverRecord(0, c.stored);
-        std::memcpy(&receiver->memory[kTable], r.data(), 64);
+        std::memcpy(&receiver_->memory[kTable], r.data(), 64);
         DvbChannel out{};
-        ASSERT_EQ(lib.dvbGetAllChannels(&current, &out, 1), 1);
+        ASSERT_EQ(lib_.dvbGetAllChannels(&current_, &out, 1), 1);
         EXPECT_EQ(Bytes(out.name, out.name + 24), c.expected);
     }
 }
@@ -191,14 +190,14 @@ TEST_F(ChannelTest, WriteConvertsBackAndLeavesTheCallersRecordsAlone)
                     8);
     }
     const std::vector<DvbChannel> before = table;
-    ASSERT_EQ(lib.dvbPutAllChannels(&current, table.data(), uint16_t(table.size())), 1);
+    ASSERT_EQ(lib_.dvbPutAllChannels(&current_, table.data(), uint16_t(table.size())), 1);
     EXPECT_EQ(std::memcmp(before.data(), table.data(), table.size() * 64), 0);
 
-    const auto writes = layer->requests();
+    const auto writes = layer_->requests();
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(cdbOf(writes[0]), (Bytes{0x3B, 0x00, 0x04, 0x0D, 0x00, 0x00, 0x01, 0x00, 0x00, 0}));
     EXPECT_EQ(cdbOf(writes[1]), (Bytes{0x3B, 0x00, 0x04, 0x0E, 0x00, 0x00, 0x00, 0x77, 0x00, 0}));
-    const uint8_t *stored = &receiver->memory[kTable + 64 * 1499];
+    const uint8_t *stored = &receiver_->memory[kTable + 64 * 1499];
     EXPECT_EQ(stored[4], 0x12);
     EXPECT_EQ(stored[5], 0x34);
     EXPECT_EQ(stored[16], 1499 >> 8);
@@ -208,14 +207,14 @@ TEST_F(ChannelTest, WriteConvertsBackAndLeavesTheCallersRecordsAlone)
     // And back again: the same records.
     setCount(1500);
     std::vector<DvbChannel> read(1500);
-    ASSERT_EQ(lib.dvbGetAllChannels(&current, read.data(), 1500), 1);
+    ASSERT_EQ(lib_.dvbGetAllChannels(&current_, read.data(), 1500), 1);
     EXPECT_EQ(std::memcmp(before.data(), read.data(), read.size() * 64), 0);
 
     // The legacy layout puts the mode byte first.
-    layer->reset();
-    receiver = &addReceiver(0, 3);
-    ASSERT_EQ(lib.dvbPutAllChannels(&legacy, table.data(), 1), 1);
-    EXPECT_EQ(cdbOf(layer->requests().at(0)), (Bytes{0x3B, 0x04, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x40, 0}));
+    layer_->reset();
+    receiver_ = &addReceiver(0, 3);
+    ASSERT_EQ(lib_.dvbPutAllChannels(&legacy_, table.data(), 1), 1);
+    EXPECT_EQ(cdbOf(layer_->requests().at(0)), (Bytes{0x3B, 0x04, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x40, 0}));
 }
 
 TEST_F(ChannelTest, AFailedPieceFailsTheTransferButAllPiecesGo)
@@ -223,15 +222,15 @@ TEST_F(ChannelTest, AFailedPieceFailsTheTransferButAllPiecesGo)
     setCount(1500);
     putRecords(1500);
     std::vector<DvbChannel> table(1500);
-    layer->failExec = {1}; // the first table piece (request 0 is the count)
-    EXPECT_EQ(lib.dvbGetAllChannels(&current, table.data(), 1500), 0);
-    EXPECT_EQ(layer->requests().size(), 3u);
+    layer_->failExec = {1}; // the first table piece (request 0 is the count)
+    EXPECT_EQ(lib_.dvbGetAllChannels(&current_, table.data(), 1500), 0);
+    EXPECT_EQ(layer_->requests().size(), 3u);
 
-    layer->reset();
-    receiver = &addReceiver(0, 3);
-    layer->failExec = {0};
-    EXPECT_EQ(lib.dvbPutAllChannels(&current, table.data(), 1500), 0);
-    EXPECT_EQ(layer->requests().size(), 2u);
+    layer_->reset();
+    receiver_ = &addReceiver(0, 3);
+    layer_->failExec = {0};
+    EXPECT_EQ(lib_.dvbPutAllChannels(&current_, table.data(), 1500), 0);
+    EXPECT_EQ(layer_->requests().size(), 2u);
 }
 
 TEST_F(ChannelTest, CurrentChannelAndSelection)
@@ -239,28 +238,28 @@ TEST_F(ChannelTest, CurrentChannelAndSelection)
     Bytes answer = {0x00, 0x01, 0x55, 0x66};
     const Bytes record = receiverRecord(0x2A, {0x86, 'T', 'V', 0x87});
     answer.insert(answer.end(), record.begin(), record.end());
-    receiver->answers[0x50] = answer;
-    const DvbCurrentChannel cur = lib.dvbGetCurrentChannel(&current);
+    receiver_->answers[0x50] = answer;
+    const DvbCurrentChannel cur = lib_.dvbGetCurrentChannel(&current_);
     EXPECT_EQ(cur.answer, 1);
     EXPECT_EQ(cur.spare[0], 0x55);
     EXPECT_EQ(cur.spare[1], 0x66);
     EXPECT_EQ(cur.channel.word16, 0x2A);
     EXPECT_EQ(cur.channel.tag, uint8_t(0x2A * 3));
     EXPECT_EQ(name(cur.channel), "[TV]");
-    EXPECT_EQ(cdbOf(layer->requests().at(0)), (Bytes{0x3C, 0, 0x50, 0, 0, 0, 0, 0, 0x44, 0}));
-    EXPECT_EQ(layer->requests().at(0).bufLen, 68u);
+    EXPECT_EQ(cdbOf(layer_->requests().at(0)), (Bytes{0x3C, 0, 0x50, 0, 0, 0, 0, 0, 0x44, 0}));
+    EXPECT_EQ(layer_->requests().at(0).bufLen, 68u);
 
-    receiver->answers.erase(0x50);
-    const DvbCurrentChannel none = lib.dvbGetCurrentChannel(&current);
+    receiver_->answers.erase(0x50);
+    const DvbCurrentChannel none = lib_.dvbGetCurrentChannel(&current_);
     const Bytes zero(sizeof none, 0);
     EXPECT_EQ(Bytes(reinterpret_cast<const uint8_t *>(&none), reinterpret_cast<const uint8_t *>(&none) + sizeof none),
               zero);
 
-    layer->reset();
-    receiver = &addReceiver(0, 3);
-    ASSERT_EQ(lib.dvbSetChannel(&current, 1), 1);
-    ASSERT_EQ(lib.dvbSetChannel(&legacy, 300), 1);
-    const auto sets = layer->requests();
+    layer_->reset();
+    receiver_ = &addReceiver(0, 3);
+    ASSERT_EQ(lib_.dvbSetChannel(&current_, 1), 1);
+    ASSERT_EQ(lib_.dvbSetChannel(&legacy_, 300), 1);
+    const auto sets = layer_->requests();
     ASSERT_EQ(sets.size(), 2u);
     for (const auto &s : sets) {
         EXPECT_EQ(cdbOf(s), (Bytes{0x3D, 0x01, 0x00, 0, 0, 0, 0, 0, 0x02, 0})) << "byte 1 for every revision";
@@ -271,3 +270,5 @@ TEST_F(ChannelTest, CurrentChannelAndSelection)
 }
 
 } // namespace
+
+} // namespace quelmar::scsi::test

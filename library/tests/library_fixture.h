@@ -1,8 +1,7 @@
 // library_fixture.h: loads libquelmarscsi.so as a client would, on top of
 // the scripted ASPI layer, fresh for every test (the ASPI binding is made
 // when the library is loaded).
-#ifndef QUELMAR_LIBRARY_FIXTURE_H
-#define QUELMAR_LIBRARY_FIXTURE_H
+#pragma once
 
 #include "quelmarscsi_client.h"
 #include "scripted_layer.h"
@@ -15,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace testing_support {
+namespace quelmar::scsi::test {
 
 inline const std::string kLibraryPath = QUELMAR_BIN_DIR "/libquelmarscsi.so";
 inline const std::string kScriptedPath = QUELMAR_TEST_DIR "/libaspi-scripted.so";
@@ -29,10 +28,10 @@ protected:
     {
         layerHandle_ = dlopen(kScriptedPath.c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(layerHandle_, nullptr) << dlerror();
-        auto get = reinterpret_cast<scripted::Layer *(*)()>(dlsym(layerHandle_, "scripted_layer"));
+        auto get = reinterpret_cast<scripted::Layer *(*)()>(dlsym(layerHandle_, "scriptedLayer"));
         ASSERT_NE(get, nullptr);
-        layer = get();
-        layer->reset();
+        layer_ = get();
+        layer_->reset();
         setenv("QUELMAR_ASPI_LAYER", kScriptedPath.c_str(), 1);
         unsetenv("QUELMAR_OS_FAMILY");
     }
@@ -40,8 +39,8 @@ protected:
     void TearDown() override
     {
         unload();
-        if (layer)
-            layer->reset();
+        if (layer_)
+            layer_->reset();
         unsetenv("QUELMAR_ASPI_LAYER");
         unsetenv("QUELMAR_OS_FAMILY");
         if (layerHandle_)
@@ -52,13 +51,13 @@ protected:
     void load()
     {
         std::string error;
-        ASSERT_TRUE(lib.load(kLibraryPath, &error)) << error;
+        ASSERT_TRUE(lib_.load(kLibraryPath, &error)) << error;
     }
 
     // Unloads the library and checks that it really left the process.
     void unload()
     {
-        lib.unload();
+        lib_.unload();
         void *still = dlopen(kLibraryPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
         EXPECT_EQ(still, nullptr) << "library stayed loaded";
         if (still)
@@ -79,11 +78,11 @@ protected:
     // Adds a current-identification receiver with the given revision text.
     scripted::Device &addReceiver(uint8_t adapter, uint8_t target, const char *revision = "2.17")
     {
-        return layer->addDevice(adapter, target, "Quelmar", "DVB-S Receiver 0", revision);
+        return layer_->addDevice(adapter, target, "Quelmar", "DVB-S Receiver 0", revision);
     }
 
-    scripted::Layer *layer = nullptr;
-    QuelmarScsiClient lib;
+    scripted::Layer *layer_ = nullptr;
+    QuelmarScsiClient lib_;
 
 private:
     void *layerHandle_ = nullptr;
@@ -91,6 +90,4 @@ private:
 
 inline Bytes cdbOf(const scripted::Request &r) { return r.cdb; }
 
-} // namespace testing_support
-
-#endif
+} // namespace quelmar::scsi::test

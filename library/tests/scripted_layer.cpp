@@ -1,11 +1,12 @@
 #include "scripted_layer.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
-namespace scripted {
+namespace quelmar::scsi::scripted {
 namespace {
 
 constexpr uint8_t kOpInquiry = 0x12;
@@ -161,7 +162,7 @@ void Layer::complete(SRB_ExecSCSICmd *srb, uint8_t status)
 {
     const bool notify = (srb->SRB_Flags & SRB_EVENT_NOTIFY) != 0;
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(srb->SRB_PostProc));
-    aspi_store_status(srb->SRB_Status, status);
+    aspi::storeStatus(srb->SRB_Status, status);
     if (notify)
         signal(fd);
 }
@@ -180,7 +181,7 @@ uint32_t Layer::send(void *request)
         aborts_.push_back(abort->SRB_ToAbort);
         auto *target = static_cast<SRB_ExecSCSICmd *>(abort->SRB_ToAbort);
         if (pending_.erase(target))
-            aspi_store_status(target->SRB_Status, SS_ABORTED);
+            aspi::storeStatus(target->SRB_Status, SS_ABORTED);
         abort->SRB_Status = SS_COMP;
         return SS_COMP;
     }
@@ -206,7 +207,7 @@ uint32_t Layer::send(void *request)
     r.srb = srb;
     const size_t index = requests_.size();
     requests_.push_back(std::move(r));
-    aspi_store_status(srb->SRB_Status, SS_PENDING);
+    aspi::storeStatus(srb->SRB_Status, SS_PENDING);
 
     const bool fail = failExec.count(index) != 0;
     if (completion == Completion::Immediate) {
@@ -221,6 +222,7 @@ uint32_t Layer::send(void *request)
         ++outstanding_;
         const int delay = lateMs;
         workers_.emplace_back([this, srb, fail, delay] {
+            pthread_setname_np(pthread_self(), "scripted-late");
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
             std::lock_guard inner(mutex_);
             if (pending_.erase(srb)) {
@@ -238,17 +240,23 @@ uint32_t Layer::send(void *request)
     return SS_PENDING;
 }
 
-Layer g_layer;
+Layer theLayer;
 
-} // namespace scripted
+} // namespace quelmar::scsi::scripted
 
 extern "C" {
 
-scripted::Layer *scripted_layer(void) { return &scripted::g_layer; }
+quelmar::scsi::scripted::Layer *scriptedLayer(void) { return &quelmar::scsi::scripted::theLayer; }
 
-__attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void) { return scripted::g_layer.supportInfo; }
+__attribute__((visibility("default"))) uint32_t GetASPI32SupportInfo(void)
+{
+    return quelmar::scsi::scripted::theLayer.supportInfo;
+}
 
 #ifndef SCRIPTED_WITHOUT_SEND
-__attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb) { return scripted::g_layer.send(srb); }
+__attribute__((visibility("default"))) uint32_t SendASPI32Command(void *srb)
+{
+    return quelmar::scsi::scripted::theLayer.send(srb);
+}
 #endif
 }

@@ -1,9 +1,8 @@
 // scripted_layer.h: an ASPI layer for tests. It records every request it is
 // given, plays receiver answers from a script (INQUIRY data, memory, fixed
 // answers per read mode) and completes requests at once, late, never, or
-// with an error. Tests reach the one layer object through scripted_layer().
-#ifndef QUELMAR_SCRIPTED_LAYER_H
-#define QUELMAR_SCRIPTED_LAYER_H
+// with an error. Tests reach the one layer object through scriptedLayer().
+#pragma once
 
 #include "aspi.h"
 
@@ -16,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace scripted {
+namespace quelmar::scsi::scripted {
 
 // One request as the layer saw it at SendASPI32Command().
 struct Request {
@@ -90,8 +89,6 @@ private:
     int outstanding_ = 0;
 };
 
-} // namespace scripted
+} // namespace quelmar::scsi::scripted
 
-extern "C" scripted::Layer *scripted_layer(void);
-
-#endif
+extern "C" quelmar::scsi::scripted::Layer *scriptedLayer(void);

@@ -1,8 +1,13 @@
 #include "receiver/config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -27,6 +32,14 @@ constexpr unsigned kFirstPrintable = 0x20;
 constexpr unsigned kFirstC1Control = 0x80;
 constexpr unsigned kLastC1Control = 0x9F;
 constexpr unsigned kDelete = 0x7F;
+// Automatic audio PIDs: from the video PID + 1 (radio: kFirstRadioAudioPid)
+// upwards, wrapping to kFirstAutomaticPid below the reserved 8191.
+constexpr uint16_t kFirstAutomaticPid = 32;
+constexpr uint16_t kFirstRadioAudioPid = 256;
+// Far more than any receiver's table needs (8191 channels at most, since
+// audio PIDs are unique); a larger file is refused unread.
+constexpr off_t kMaxConfigBytes = 4 * 1024 * 1024;
+constexpr size_t kReadChunkBytes = 65536;
 
 std::string pad(std::string s, size_t n)
 {
@@ -123,6 +136,21 @@ bool parseRevision(const std::string &s, std::string *out)
 bool plainField(const std::string &s, size_t n)
 {
     return s.size() <= n && std::all_of(s.begin(), s.end(), [](char c) { return c >= ' ' && c < 0x7F; });
+}
+
+// The first PID from `from` on, upwards and wrapping from 8190 to
+// kFirstAutomaticPid, that `used` does not hold; nullopt when every one is
+// taken.
+std::optional<uint16_t> freeAudioPid(const std::set<uint16_t> &used, unsigned from)
+{
+    unsigned pid = from < kMaxPid ? from : kFirstAutomaticPid;
+    // Each candidate once: at most every PID below 8191.
+    for (unsigned tries = 0; tries < kMaxPid; ++tries) {
+        if (!used.count(static_cast<uint16_t>(pid)))
+            return static_cast<uint16_t>(pid);
+        pid = pid + 1 < kMaxPid ? pid + 1 : kFirstAutomaticPid;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -342,11 +370,10 @@ std::optional<Config> parseConfig(const std::string &text, const std::string &or
             if (ch.source == SourceKind::File && haveCodec)
                 return fail("audio= is for generated channels; a file brings its own audio");
             if (!haveAudioPid) {
-                // First free PID after the video PID (or after 256 for radio).
-                uint16_t p = ch.isRadio() ? 256 : static_cast<uint16_t>(ch.videoPid + 1);
-                while (audioPids.count(p) || p >= kMaxPid)
-                    p = p >= kMaxPid - 1 ? 32 : static_cast<uint16_t>(p + 1);
-                ch.audioPid = p;
+                auto pid = freeAudioPid(audioPids, ch.isRadio() ? kFirstRadioAudioPid : ch.videoPid + 1u);
+                if (!pid)
+                    return fail("no free audio PID left on this receiver; give audio-pid=");
+                ch.audioPid = *pid;
             }
             if (!audioPids.insert(ch.audioPid).second)
                 return fail("audio-pid " + std::to_string(ch.audioPid) + " is used twice on this receiver");
@@ -365,15 +392,50 @@ std::optional<Config> parseConfig(const std::string &text, const std::string &or
 
 std::optional<Config> loadConfigFile(const std::string &path, std::string *error)
 {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
+    auto fail = [&](const std::string &why) -> std::optional<Config> {
         if (error)
-            *error = path + ": cannot be read";
+            *error = path + ": " + why;
         return std::nullopt;
+    };
+    // Non-blocking, so that a FIFO cannot hold the caller; only regular
+    // files are read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return fail(std::string("cannot be read: ") + std::strerror(errno));
+    struct stat st {};
+    std::string text;
+    std::string problem;
+    if (::fstat(fd, &st) != 0) {
+        problem = std::string("cannot be read: ") + std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        problem = "cannot be read: it is a directory";
+    } else if (!S_ISREG(st.st_mode)) {
+        problem = "cannot be read: it is not a regular file";
+    } else if (st.st_size > kMaxConfigBytes) {
+        problem = "cannot be read: larger than " + std::to_string(kMaxConfigBytes) + " bytes";
+    } else {
+        char buf[kReadChunkBytes];
+        for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                problem = std::string("cannot be read: ") + std::strerror(errno);
+                break;
+            }
+            if (n == 0)
+                break;
+            text.append(buf, static_cast<size_t>(n));
+            if (text.size() > static_cast<size_t>(kMaxConfigBytes)) {
+                problem = "cannot be read: larger than " + std::to_string(kMaxConfigBytes) + " bytes";
+                break;
+            }
+        }
     }
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return parseConfig(ss.str(), path, error);
+    ::close(fd);
+    if (!problem.empty())
+        return fail(problem);
+    return parseConfig(text, path, error);
 }
 
 } // namespace quelmar::receiver

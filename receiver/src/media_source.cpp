@@ -1,5 +1,6 @@
 #include "receiver/media_source.h"
 
+#include "receiver/es_units.h"
 #include "receiver/test_card.h"
 
 extern "C" {
@@ -9,10 +10,20 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <optional>
 
 namespace quelmar::receiver {
@@ -32,35 +43,17 @@ constexpr int kPalSarNum = 16, kPalSarDen = 15; // 4:3 picture on 720x576
 // skips ahead instead of encoding the backlog.
 constexpr int64_t kMaxBacklogMicros = 500'000;
 constexpr int kMaxPacketsPerProduce = 2000;
+constexpr int kInputBufferBytes = 64 * 1024;  // libavformat's reads from a media file
+constexpr char kOpenThreadName[] = "rx-open"; // at most 15 characters
 // Tone: 1 kHz left, 500 Hz right, both periods divide this table.
 constexpr int kToneTableFrames = 96;
 constexpr double kToneAmplitude = 0.25; // -12 dBFS
 constexpr double kPi = 3.14159265358979323846;
-constexpr uint8_t kSequenceHeaderCode = 0xB3;
-constexpr uint8_t kGopHeaderCode = 0xB8;
-constexpr uint8_t kPictureStartCode = 0x00;
-constexpr int kPictureTypeB = 3;
-constexpr uint8_t kClosedGopBit = 0x40;
-
 std::string avError(int err)
 {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(err, buf, sizeof buf);
     return buf;
-}
-
-// Finds start code 00 00 01 `code` in data; returns its offset or npos.
-size_t findStartCode(const uint8_t *data, size_t size, uint8_t code, size_t from = 0)
-{
-    for (size_t i = from; i + 3 < size; ++i)
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == code)
-            return i;
-    return std::string::npos;
-}
-
-bool startsWithSequenceHeader(const std::vector<uint8_t> &d)
-{
-    return d.size() >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 1 && d[3] == kSequenceHeaderCode;
 }
 
 struct CodecDeleter {
@@ -287,6 +280,83 @@ private:
 
 // --------------------------------------------------------------------- file
 
+// The media file as libavformat reads it: an open descriptor of a regular
+// file behind an I/O context of its own, so that the configured path is
+// never taken as a URL (no network, no pipes, no other protocol).
+class FileInput {
+public:
+    FileInput() = default;
+    ~FileInput()
+    {
+        if (io_) {
+            av_freep(&io_->buffer);
+            avio_context_free(&io_);
+        }
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    FileInput(const FileInput &) = delete;
+    FileInput &operator=(const FileInput &) = delete;
+
+    // Opens `path` without blocking (a FIFO would wait for a writer) and
+    // refuses anything but a regular file. False with the reason in *why.
+    bool open(const std::string &path, std::string *why)
+    {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        struct stat st {};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+            *why = std::strerror(errno);
+            return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            *why = S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
+            return false;
+        }
+        auto *buffer = static_cast<uint8_t *>(av_malloc(kInputBufferBytes));
+        if (buffer)
+            io_ = avio_alloc_context(buffer, kInputBufferBytes, 0, this, &FileInput::read, nullptr, &FileInput::seek);
+        if (!io_) {
+            av_free(buffer);
+            *why = "out of memory";
+            return false;
+        }
+        return true;
+    }
+
+    AVIOContext *io() const { return io_; }
+
+private:
+    static int read(void *opaque, uint8_t *buf, int size)
+    {
+        const int fd = static_cast<FileInput *>(opaque)->fd_;
+        ssize_t n = 0;
+        do
+            n = ::read(fd, buf, static_cast<size_t>(size));
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return AVERROR(errno);
+        return n == 0 ? AVERROR_EOF : static_cast<int>(n);
+    }
+
+    static int64_t seek(void *opaque, int64_t offset, int whence)
+    {
+        const int fd = static_cast<FileInput *>(opaque)->fd_;
+        if (whence & AVSEEK_SIZE) {
+            struct stat st {};
+            return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
+        }
+        const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+        return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+    }
+
+    int fd_ = -1;
+    AVIOContext *io_ = nullptr;
+};
+
+// Demuxers that would open further files or URLs (playlists, references to
+// other files) get none.
+int refuseNestedOpen(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **) { return AVERROR(EPERM); }
+
 class FileSource final : public StreamSource {
 public:
     FileSource(const ChannelConfig &ch, int64_t basePts) : path_(ch.file), wantVideo_(!ch.isRadio()), basePts_(basePts)
@@ -294,8 +364,16 @@ public:
 
     bool open(std::string *error)
     {
-        AVFormatContext *raw = nullptr;
-        int err = avformat_open_input(&raw, path_.c_str(), nullptr, nullptr);
+        std::string why;
+        if (!input_.open(path_, &why))
+            return fail(error, path_ + ": cannot be read: " + why);
+        AVFormatContext *raw = avformat_alloc_context();
+        if (!raw)
+            return fail(error, "out of memory");
+        raw->pb = input_.io();
+        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+        raw->io_open = refuseNestedOpen;
+        int err = avformat_open_input(&raw, path_.c_str(), nullptr, nullptr); // frees raw on failure
         if (err < 0)
             return fail(error, path_ + ": cannot be read: " + avError(err));
         fmt_.reset(raw);
@@ -306,24 +384,13 @@ public:
                                    " guessed with score " + std::to_string(raw->probe_score) + ")");
         if ((err = avformat_find_stream_info(raw, nullptr)) < 0)
             return fail(error, path_ + ": no stream information: " + avError(err));
-        std::vector<unsigned> candidates;
-        if (raw->nb_programs > 0) {
-            const AVProgram *prog = raw->programs[0];
-            candidates.assign(prog->stream_index, prog->stream_index + prog->nb_stream_indexes);
-        } else {
-            for (unsigned i = 0; i < raw->nb_streams; ++i)
-                candidates.push_back(i);
-        }
-        for (unsigned i : candidates) {
-            const AVCodecParameters *par = raw->streams[i]->codecpar;
-            if (wantVideo_ && videoIndex_ < 0 && par->codec_id == AV_CODEC_ID_MPEG2VIDEO)
-                videoIndex_ = static_cast<int>(i);
-            if (audioIndex_ < 0 && (par->codec_id == AV_CODEC_ID_MP2 || par->codec_id == AV_CODEC_ID_AC3))
-                audioIndex_ = static_cast<int>(i);
-        }
+        chooseStreams();
         if (videoIndex_ < 0 && audioIndex_ < 0)
-            return fail(error, path_ + ": holds no MPEG-2 video and no MP2 or AC-3 audio in its first program");
+            return fail(
+                error, path_ + ": holds no MPEG-2 video and no MP2 or AC-3 audio that carry data in its first program");
         packet_.reset(av_packet_alloc());
+        if (!packet_)
+            return fail(error, "out of memory");
         restartPass();
         return true;
     }
@@ -356,11 +423,50 @@ private:
         return false;
     }
 
+    // The first program's first MPEG-2 video and first MP2 or AC-3 audio
+    // among the streams that carried data while the file was probed: a
+    // declared stream without any (the placeholder video PID of an
+    // audio-only service) has no picture size or sample rate. Without a
+    // video stream the channel is replayed like radio.
+    void chooseStreams()
+    {
+        const AVFormatContext *f = fmt_.get();
+        std::vector<unsigned> candidates;
+        if (f->nb_programs > 0) {
+            const AVProgram *prog = f->programs[0];
+            candidates.assign(prog->stream_index, prog->stream_index + prog->nb_stream_indexes);
+        } else {
+            for (unsigned i = 0; i < f->nb_streams; ++i)
+                candidates.push_back(i);
+        }
+        for (unsigned i : candidates) {
+            const AVStream *st = f->streams[i];
+            const AVCodecParameters *par = st->codecpar;
+            if (wantVideo_ && videoIndex_ < 0 && par->codec_id == AV_CODEC_ID_MPEG2VIDEO && par->width > 0 &&
+                par->height > 0) {
+                videoIndex_ = static_cast<int>(i);
+                const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+                if (rate.num > 0 && rate.den > 0)
+                    frameTicks_ = av_rescale_q(1, av_inv_q(rate), AVRational{1, kPtsClockHz});
+            }
+            if (audioIndex_ < 0 && (par->codec_id == AV_CODEC_ID_MP2 || par->codec_id == AV_CODEC_ID_AC3) &&
+                par->sample_rate > 0 && par->ch_layout.nb_channels > 0) {
+                audioIndex_ = static_cast<int>(i);
+                audioCodec_ = par->codec_id == AV_CODEC_ID_AC3 ? AudioCodec::Ac3 : AudioCodec::Mp2;
+            }
+        }
+    }
+
+    // Every pass over the file starts at its first sequence header, with
+    // the audio from there on.
     void restartPass()
     {
-        waitingForGop_ = videoIndex_ >= 0;
-        skipLeadingB_ = false;
+        passStarted_ = videoIndex_ < 0;
+        videoResync_ = videoIndex_ >= 0;
+        markNextGop_ = passes_ > 0;
         deliveredThisPass_ = 0;
+        passFirst90k_ = INT64_MAX;
+        passEnd90k_ = INT64_MIN;
     }
 
     int64_t to90k(int64_t ts, AVRational tb) const { return av_rescale_q(ts, tb, AVRational{1, kPtsClockHz}); }
@@ -393,55 +499,73 @@ private:
         }
     }
 
+    // Starts the next pass. Its timestamps continue where the pass before
+    // ended: its first picture (in presentation order) follows the last
+    // one by one picture's duration, as in a seamless splice.
     bool loop()
     {
-        loopOffset90k_ += std::max<int64_t>(passEnd90k_ - origin90k_, 1);
-        passEnd90k_ = origin90k_;
+        loopOffset90k_ += passEnd90k_ > passFirst90k_ ? passEnd90k_ - passFirst90k_ : 1;
+        audioFloor90k_ = audioEnd90k_;
         if (av_seek_frame(fmt_.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0 &&
             av_seek_frame(fmt_.get(), -1, fmt_->start_time == AV_NOPTS_VALUE ? 0 : fmt_->start_time,
                           AVSEEK_FLAG_BACKWARD) < 0)
             return false;
+        ++passes_;
         restartPass();
         return true;
     }
 
+    // The packet as the receiver delivers it, or nullopt when it is left
+    // out: another stream, before the pass's first sequence header, cut off
+    // or damaged.
     std::optional<Timed> convert(const AVPacket *p)
     {
         const bool isVideo = p->stream_index == videoIndex_;
-        if (!isVideo && p->stream_index != audioIndex_)
+        if ((!isVideo && p->stream_index != audioIndex_) || p->size <= 0)
             return std::nullopt;
-        if (p->size <= 0)
-            return std::nullopt;
-        if (isVideo) {
-            if (waitingForGop_) {
-                size_t seq = findStartCode(p->data, p->size, kSequenceHeaderCode);
-                if (seq == std::string::npos)
-                    return std::nullopt;
-                waitingForGop_ = false;
-                size_t gop = findStartCode(p->data, p->size, kGopHeaderCode, seq);
-                const bool closed = gop != std::string::npos && gop + 7 < static_cast<size_t>(p->size) &&
-                                    (p->data[gop + 7] & kClosedGopBit);
-                skipLeadingB_ = !closed;
-            } else if (skipLeadingB_) {
-                // B pictures right after the first I picture of an open GOP
-                // refer to a picture before the loop point: leave them out.
-                size_t pic = findStartCode(p->data, p->size, kPictureStartCode);
-                if (pic != std::string::npos && pic + 5 < static_cast<size_t>(p->size)) {
-                    int type = (p->data[pic + 5] >> 3) & 7;
-                    if (type == kPictureTypeB)
-                        return std::nullopt;
-                    skipLeadingB_ = false;
-                }
-            }
-        } else if (waitingForGop_) {
-            return std::nullopt; // audio starts with the first picture
-        }
         const AVRational tb = fmt_->streams[p->stream_index]->time_base;
-        int64_t when = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
         Timed t;
+        int64_t duration90k = 0;
+        if (isVideo) {
+            const bool damaged = p->flags & AV_PKT_FLAG_CORRUPT; // bytes of its PES packet lost
+            if (damaged || !picturesComplete(p->data, static_cast<size_t>(p->size), &shape_)) {
+                // What refers to the missing picture goes with it: video
+                // resumes at the next sequence header, whose open GOP then
+                // follows another picture than it was coded against.
+                videoResync_ = true;
+                markNextGop_ = true;
+                return std::nullopt;
+            }
+            t.unit.data.assign(p->data, p->data + p->size);
+            if (videoResync_) {
+                if (findStartCode(p->data, static_cast<size_t>(p->size), kSequenceHeaderCode) == kNoStartCode)
+                    return std::nullopt;
+                videoResync_ = false;
+                passStarted_ = true;
+                // The leading B pictures of an open GOP stay; where they
+                // would now follow another picture than the one they were
+                // coded against, the GOP says so.
+                const GopLink link = gopLink(t.unit.data.data(), t.unit.data.size());
+                if (markNextGop_ && link.present && !link.closed)
+                    markBrokenLink(&t.unit.data);
+                markNextGop_ = false;
+            }
+            duration90k = p->duration > 0 ? to90k(p->duration, tb) : frameTicks_;
+        } else {
+            // The demuxer marks every frame of a PES packet that lost bytes
+            // as damaged, also its whole ones: the frames tell themselves.
+            if (!passStarted_)
+                return std::nullopt; // audio starts with the pass's first picture
+            const AudioFrames whole = wholeAudioFrames(audioCodec_, p->data, static_cast<size_t>(p->size));
+            if (whole.bytes == 0)
+                return std::nullopt; // a frame cut off, or no frame at all
+            t.unit.data.assign(p->data, p->data + whole.bytes);
+            duration90k = int64_t{whole.samples} * kPtsClockHz / whole.sampleRate;
+        }
         t.unit.stream = isVideo ? Stream::Video : Stream::Audio;
-        t.unit.data.assign(p->data, p->data + p->size);
         t.unit.startsGop = isVideo && startsWithSequenceHeader(t.unit.data);
+
+        const int64_t when = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
         if (when == AV_NOPTS_VALUE) {
             t.due90k = lastDue90k_;
             return t;
@@ -449,36 +573,131 @@ private:
         const int64_t when90k = to90k(when, tb);
         if (!haveOrigin_) {
             origin90k_ = when90k;
-            passEnd90k_ = when90k;
             haveOrigin_ = true;
         }
         const int64_t shift = loopOffset90k_ - origin90k_;
-        t.due90k = std::max<int64_t>(when90k + shift, 0);
-        lastDue90k_ = t.due90k;
-        if (p->pts != AV_NOPTS_VALUE)
-            t.unit.pts = basePts_ + to90k(p->pts, tb) + shift;
+        if (p->pts != AV_NOPTS_VALUE) {
+            const int64_t pts90k = to90k(p->pts, tb);
+            if (!isVideo) {
+                // At a loop point, audio of the new pass that would overlap
+                // the last frame of the pass before is left out.
+                if (pts90k + shift < audioFloor90k_)
+                    return std::nullopt;
+                audioFloor90k_ = INT64_MIN;
+                audioEnd90k_ = pts90k + shift + duration90k;
+            }
+            if (isVideo == (videoIndex_ >= 0)) {
+                passFirst90k_ = std::min(passFirst90k_, pts90k);
+                passEnd90k_ = std::max(passEnd90k_, pts90k + duration90k);
+            }
+            t.unit.pts = basePts_ + pts90k + shift;
+        }
         if (p->dts != AV_NOPTS_VALUE)
             t.unit.dts = basePts_ + to90k(p->dts, tb) + shift;
-        const int64_t end = std::max(when90k, p->pts != AV_NOPTS_VALUE ? to90k(p->pts, tb) : when90k) +
-                            std::max<int64_t>(to90k(p->duration, tb), 0);
-        passEnd90k_ = std::max(passEnd90k_, end);
+        t.due90k = std::max<int64_t>(when90k + shift, 0);
+        lastDue90k_ = t.due90k;
         return t;
     }
 
     std::string path_;
     bool wantVideo_;
     int64_t basePts_;
+    FileInput input_; // outlives fmt_, which reads through it
     FormatPtr fmt_;
     PacketPtr packet_;
     int videoIndex_ = -1, audioIndex_ = -1;
-    bool waitingForGop_ = true, skipLeadingB_ = false, dead_ = false, haveOrigin_ = false;
-    int64_t origin90k_ = 0, passEnd90k_ = 0, loopOffset90k_ = 0, lastDue90k_ = 0;
+    AudioCodec audioCodec_ = AudioCodec::Mp2;
+    int64_t frameTicks_ = kPtsClockHz / kFramesPerSecond; // one picture at the stream's frame rate
+    SequenceShape shape_;
+    bool passStarted_ = false, videoResync_ = true, markNextGop_ = false, dead_ = false, haveOrigin_ = false;
+    unsigned passes_ = 0;
+    // Timeline: presentation span of the pass's pictures (its audio for
+    // radio) in the file's own 90 kHz time, and the offset of this pass.
+    int64_t passFirst90k_ = INT64_MAX, passEnd90k_ = INT64_MIN;
+    int64_t origin90k_ = 0, loopOffset90k_ = 0, lastDue90k_ = 0;
+    // Shifted: where the last audio frame delivered ends, and before which a
+    // new pass's first audio frame would overlap it.
+    int64_t audioEnd90k_ = INT64_MIN, audioFloor90k_ = INT64_MIN;
     uint64_t deliveredThisPass_ = 0;
     std::optional<Timed> lookahead_;
     std::string problem_;
 };
+// Keeps the shared object that holds this code loaded until the process
+// ends: a thread left running in it must never find it unmapped.
+void keepThisModuleLoaded()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void *>(&keepThisModuleLoaded), &info) && info.dli_fname)
+            dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE); // the reference is kept on purpose
+    });
+}
 
 } // namespace
+
+struct SourceOpening::State {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::unique_ptr<StreamSource> source;
+    std::string error;
+};
+
+SourceOpening::SourceOpening(SourceOpener opener, ChannelConfig channel, int64_t basePts)
+    : state_(std::make_shared<State>())
+{
+    thread_ = std::thread([state = state_, opener = std::move(opener), channel = std::move(channel), basePts] {
+        pthread_setname_np(pthread_self(), kOpenThreadName);
+        std::string error;
+        std::unique_ptr<StreamSource> source = opener(channel, basePts, &error);
+        std::lock_guard lock(state->mutex);
+        state->source = std::move(source);
+        state->error = std::move(error);
+        state->finished = true;
+        state->done.notify_all();
+    });
+}
+
+SourceOpening::~SourceOpening()
+{
+    if (!thread_.joinable())
+        return;
+    if (finished())
+        thread_.join();
+    else
+        abandon();
+}
+
+bool SourceOpening::finished() const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->finished;
+}
+
+bool SourceOpening::waitFinished(std::chrono::milliseconds limit) const
+{
+    std::unique_lock lock(state_->mutex);
+    return state_->done.wait_for(lock, limit, [this] { return state_->finished; });
+}
+
+std::unique_ptr<StreamSource> SourceOpening::take(std::string *error)
+{
+    if (thread_.joinable())
+        thread_.join();
+    std::lock_guard lock(state_->mutex);
+    if (!state_->source && error)
+        *error = state_->error;
+    return std::move(state_->source);
+}
+
+void SourceOpening::abandon()
+{
+    if (!thread_.joinable())
+        return;
+    keepThisModuleLoaded();
+    thread_.detach();
+}
 
 std::unique_ptr<StreamSource> openSource(const ChannelConfig &channel, int64_t basePts, std::string *error)
 {

@@ -99,9 +99,9 @@ std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config)
     return d;
 }
 
-Receiver::Receiver(ReceiverConfig config)
+Receiver::Receiver(ReceiverConfig config, SourceOpener opener)
     : config_(std::move(config)), revision_(revisionNibbles(config_.revision)),
-      created_(std::chrono::steady_clock::now()), memory_(kMemoryBytes, 0)
+      created_(std::chrono::steady_clock::now()), memory_(kMemoryBytes, 0), opener_(std::move(opener))
 {
     channelCount_ = static_cast<unsigned>(std::min<size_t>(config_.channels.size(), kMaxChannels));
     for (unsigned i = 0; i < channelCount_; ++i) {
@@ -163,8 +163,9 @@ CommandResult Receiver::inquiry(const uint8_t *cdb, Direction dir, uint8_t *data
     if (dir == Direction::Out || (cdb[1] & kEvpdBit) || cdb[2] != 0 || cdb[5] != 0)
         return illegal(kAscInvalidFieldInCdb);
     const auto d = inquiryData(config_);
-    const uint32_t n = std::min<uint32_t>({cdb[kInquiryAllocationByte], dataLength, kInquiryBytes});
-    std::memcpy(data, d.data(), n);
+    const uint32_t n = data ? std::min<uint32_t>({cdb[kInquiryAllocationByte], dataLength, kInquiryBytes}) : 0;
+    if (n > 0)
+        std::memcpy(data, d.data(), n);
     return good(n);
 }
 
@@ -353,54 +354,79 @@ void Receiver::pump(std::chrono::steady_clock::time_point now)
         videoPid = readBe16(rec + kRecordVideoPidOffset);
         audioPid = readBe16(rec + kRecordAudioPidOffset);
     }
-    if (!streaming) {
+    std::erase_if(retired_, [](const auto &opening) { return opening->finished(); });
+    if (!streaming || generation != sourceGeneration_) {
         source_.reset();
+        if (opening_)
+            retired_.push_back(std::move(opening_));
         sourceGeneration_ = UINT64_MAX;
-        return;
     }
+    if (!streaming)
+        return;
     if (generation != sourceGeneration_) {
-        source_.reset();
         sourceGeneration_ = generation;
-        sourceStart_ = now;
-        std::string problem;
         const ChannelConfig *channel = nullptr;
         for (const auto &c : config_.channels)
             if (c.videoPid == videoPid && c.audioPid == audioPid)
                 channel = &c;
         if (!channel) {
-            problem = "no source for video PID " + std::to_string(videoPid) + ", audio PID " + std::to_string(audioPid);
-        } else {
-            // Timestamps keep increasing across restarts and channel changes.
-            const int64_t base =
-                kPtsClockHz +
-                std::chrono::duration_cast<std::chrono::microseconds>(now - created_).count() * kPtsClockHz / 1'000'000;
-            source_ = openSource(*channel, base, &problem);
+            reportSourceProblem(generation, "delivers nothing",
+                                "no source for video PID " + std::to_string(videoPid) + ", audio PID " +
+                                    std::to_string(audioPid));
+            return;
         }
+        // Timestamps keep increasing across restarts and channel changes.
+        const int64_t base =
+            kPtsClockHz +
+            std::chrono::duration_cast<std::chrono::microseconds>(now - created_).count() * kPtsClockHz / 1'000'000;
+        opening_ = std::make_unique<SourceOpening>(opener_, *channel, base);
+        openingSince_ = now;
+    }
+    if (opening_) {
+        if (!opening_->finished()) {
+            if (now - openingSince_ < kSourceOpenTimeout)
+                return;
+            opening_->abandon();
+            opening_.reset();
+            reportSourceProblem(generation, "delivers nothing",
+                                "its source did not open within " + std::to_string(kSourceOpenTimeout.count()) +
+                                    " s; given up");
+            return;
+        }
+        std::string problem;
+        source_ = opening_->take(&problem);
+        opening_.reset();
+        sourceStart_ = now;
         if (!source_) {
-            std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel delivers nothing: %s\n", config_.adapter,
-                         config_.target, problem.c_str());
-            std::lock_guard lock(mutex_);
-            if (generation_ == generation)
-                sourceProblem_ = problem;
+            reportSourceProblem(generation, "delivers nothing", problem);
+            return;
         }
     }
     if (!source_)
         return;
     std::vector<EsUnit> units;
     source_->produce(std::chrono::duration_cast<std::chrono::microseconds>(now - sourceStart_), &units);
-    std::string problem = source_->problem();
+    const std::string problem = source_->problem();
     if (!problem.empty()) {
-        std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel stopped delivering: %s\n", config_.adapter,
-                     config_.target, problem.c_str());
         source_.reset();
+        reportSourceProblem(generation, "stopped delivering", problem);
     }
     std::lock_guard lock(mutex_);
     if (generation_ != generation)
         return; // retuned meanwhile: these belong to the old channel
-    if (!problem.empty())
-        sourceProblem_ = problem;
     for (auto &u : units)
         buffers_.push(std::move(u));
+}
+
+bool Receiver::awaitSourceOpened(std::chrono::milliseconds limit) { return !opening_ || opening_->waitFinished(limit); }
+
+void Receiver::reportSourceProblem(uint64_t generation, const char *what, const std::string &problem)
+{
+    std::fprintf(stderr, "simulated receiver %u:%u: the tuned channel %s: %s\n", config_.adapter, config_.target, what,
+                 problem.c_str());
+    std::lock_guard lock(mutex_);
+    if (generation_ == generation)
+        sourceProblem_ = problem;
 }
 
 ReceiverState Receiver::state() const

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 namespace quelmar::receiver {
 namespace {
 
@@ -74,11 +79,39 @@ TEST(ReceiverConfig, ErrorsNameTheLineAndTheProblem)
     }
 }
 
-TEST(ReceiverConfig, MissingFileIsReportedWithItsPath)
+TEST(ReceiverConfig, ChannelsBeyondTheFreeAudioPidsAreRefusedWithTheirLine)
 {
+    // PIDs 32..8190 hold 8159 automatic audio PIDs; the next channel has none left.
+    std::string text = "receiver adapter=0 target=1\n";
+    for (int i = 0; i < 8160; ++i)
+        text += "channel name=C tag=1 video-pid=100\n";
     std::string error;
-    EXPECT_FALSE(loadConfigFile("/nonexistent/receivers.conf", &error));
-    EXPECT_NE(error.find("/nonexistent/receivers.conf"), std::string::npos);
+    EXPECT_FALSE(parseConfig(text, "many.conf", &error));
+    EXPECT_EQ(error, "many.conf line 8161: no free audio PID left on this receiver; give audio-pid=");
+}
+
+// A configuration path that is no readable file says why, and never blocks.
+TEST(ReceiverConfig, UnreadablePathsSayWhy)
+{
+    const auto dir = std::filesystem::path(QUELMAR_TEST_DIR) / ("config-paths-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto fifo = dir / "fifo.conf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        const char *why;
+    } cases[] = {
+        {"/nonexistent/receivers.conf", "No such file or directory"},
+        {dir.string(), "is a directory"},
+        {fifo.string(), "is not a regular file"},
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        EXPECT_FALSE(loadConfigFile(c.path, &error)) << c.path;
+        EXPECT_EQ(error.rfind(c.path + ": ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ReceiverConfig, DefaultHasTheChannelsEveryDemonstrationNeeds)

@@ -64,6 +64,11 @@ TEST(ReceiverDecoder, InquiryCarriesIdentificationAndRevisionDigits)
     EXPECT_EQ(std::string(d.begin() + 8, d.begin() + 27), "TANVERIL ZEPRA SCSI");
     EXPECT_EQ(d[31], '1');
     EXPECT_EQ(std::string(d.begin() + 32, d.begin() + 36), "2.34");
+
+    // A request without a buffer gets nothing, and nothing is copied.
+    const CommandResult none = cur.rx.execute(inq, 6, Direction::None, nullptr, 0);
+    EXPECT_EQ(none.status, TargetStatus::Good);
+    EXPECT_EQ(none.bytesTransferred, 0u);
 }
 
 TEST(ReceiverDecoder, ModeByteIsReadFromByteOneUpTo214AndFromByteTwoAfter)

@@ -1,6 +1,5 @@
 // Command blocks as the receiver access library builds them.
-#ifndef QUELMAR_RECEIVER_TEST_CDB_H
-#define QUELMAR_RECEIVER_TEST_CDB_H
+#pragma once
 
 #include <array>
 #include <cstdint>
@@ -25,5 +24,3 @@ inline Cdb cdb10(uint8_t op, uint8_t mode, bool legacy, uint32_t offset, uint32_
 }
 
 } // namespace quelmar::receiver::test
-
-#endif

@@ -10,13 +10,57 @@
  * entry point must be called from one thread at a time (the recorder's
  * recording thread); writers and the log callback are called back on that
  * thread, from inside the entry point that was called. The pointers returned
- * by GetLastAudioPES and GetVideoInfo belong to the module and stay valid
- * until the next call of Supply_Data, InitEx, Init or Perform_Resync.
+ * by GetLastAudioPES and GetVideoInfo belong to the module (see each for how
+ * long they stay valid).
  *
  * Calling order for one recording: InitEx, Perform_Resync, then per chunk
  * SetPaused, Supply_Data, Write_Mpg (again while it returns
  * REMUX_WRITE_PENDING), and Flush_Mpg before a split of the program stream
- * and at the end.
+ * and at the end, while the output files are still open.
+ *
+ * Parts, splits and pauses. Each output (program stream, video and audio
+ * elementary stream) is written in parts: the first begins at InitEx, a new
+ * one where Write_Mpg carries out a split or follows a Flush_Mpg.
+ * - A video part (the .m2v, and the video of the program stream) begins
+ *   with a GOP start: an I picture with a GOP header, the sequence header
+ *   in front of it (repeated there when the stream has none). It holds the
+ *   pictures placed on the output timeline from there on, in decode order.
+ * - An audio part holds the frames placed on the timeline from the one
+ *   whose middle lies at or after the first picture the video part shows.
+ *   Without video (audio-only recording, or no video seen yet) a new part
+ *   begins with the first frame the old part does not hold.
+ * - A split loses nothing: the new part of each output starts at the
+ *   newest GOP start at or before the first unit that output had not yet
+ *   written to its old part, such that its audio starts no later than the
+ *   old part's ended and B pictures it leaves out (see below) are all in
+ *   the old part. The units from there to the end of the old part are in
+ *   both parts; nothing else is written twice. So every unit in the old or
+ *   the new program stream part is also in the old or the new elementary
+ *   stream part, and the other way round. (Only a GOP longer than 32 MiB is
+ *   not kept for repeating: a new part then waits for the next GOP start.)
+ * - Left out of every output, and nothing else:
+ *   . Before the recording's start, the first sequence header with an I
+ *     picture and a GOP header: earlier pictures, and audio before the
+ *     first picture it shows (audio only: bytes before the first frame
+ *     that checks out).
+ *   . The leading B pictures of an open GOP (decoded after its I picture,
+ *     shown before it; they refer to the GOP before) where that GOP starts
+ *     the recording, a part, or the output after a pause, a resync, a
+ *     timestamp discontinuity of more than a second or damaged video, and
+ *     where its GOP header says broken_link. A closed GOP keeps them.
+ *   . A pause (SetPaused non-zero): what is supplied while paused. As it
+ *     begins, the stream that runs ahead is cut back to where the other
+ *     ends, as far as not yet written: pictures shown after the last audio
+ *     frame (with those decoded after them), audio frames that end after
+ *     the last picture. After it, output resumes at the next sequence
+ *     header with an I picture and a GOP header: pictures before it, and
+ *     audio before the first picture it shows, are left out. The output
+ *     timeline runs on without a gap.
+ *   . Damage: an audio frame that does not check out (AC-3: its CRCs; MPEG
+ *     audio: the header of the next frame of the stream where the frame
+ *     says it ends) is never written, and framing resumes at the next frame
+ *     that does; after lost or damaged video data the pictures up to the
+ *     next GOP start (a gap made only of missing B pictures is no damage).
  */
 #ifndef QUELMAR_REMUXER_H
 #define QUELMAR_REMUXER_H
@@ -67,10 +111,18 @@ typedef int32_t (*RemuxWriter)(const uint8_t *data, uint32_t length);
 typedef void (*RemuxLog)(const char *text);
 
 /* Parameters of the video sequence, from the sequence header and sequence
- * extension. Read-only for the caller. */
+ * extension. Read-only for the caller.
+ * Byte 1 says whether the record changed: it is set when a sequence header
+ * arrives whose parameters (every field below) differ from those in the
+ * record the caller last read through GetVideoInfo, or when none was read
+ * yet, and it is cleared by that read. A caller that refreshes its display
+ * when both flag bytes are non-zero does so once per change, not per chunk. */
 typedef struct VideoInfo {
-    uint8_t sequenceKnown;  /* 0: non-zero once a sequence header was parsed */
-    uint8_t extensionKnown; /* 1: non-zero once the extension (or its absence, MPEG-1) is known */
+    uint8_t sequenceKnown; /* 0: non-zero once a sequence header was parsed */
+    union {
+        uint8_t sequenceChanged; /* 1: non-zero when the parameters changed since the last read */
+        uint8_t extensionKnown;  /* the former name of sequenceChanged, kept for existing callers */
+    };
     uint8_t reserved0[6];
     double frameRate;       /* 8: Hz, from frame_rate_code and the extension's n/d */
     uint32_t bitRate;       /* 16: units of 400 bit/s (bit_rate_value with extension bits) */
@@ -92,7 +144,7 @@ typedef struct VideoInfo {
 #endif
 REMUX_STATIC_ASSERT(sizeof(DLLVERSIONINFO) == 20, "DLLVERSIONINFO is 20 bytes");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, sequenceKnown) == 0, "VideoInfo flag 0");
-REMUX_STATIC_ASSERT(offsetof(VideoInfo, extensionKnown) == 1, "VideoInfo flag 1");
+REMUX_STATIC_ASSERT(offsetof(VideoInfo, sequenceChanged) == 1, "VideoInfo flag 1");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, frameRate) == 8, "VideoInfo frame rate");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, bitRate) == 16, "VideoInfo bit rate");
 REMUX_STATIC_ASSERT(offsetof(VideoInfo, chromaFormat) == 29, "VideoInfo chroma format");
@@ -131,23 +183,28 @@ void Supply_Data(const uint8_t *data, uint32_t length, int32_t streamKind);
  * means that output is not wanted. Video and audio are written in step (each
  * up to the time both have reached; a stream that stalls holds the other up
  * for at most 2 s).
- * When *splitPending is non-zero the caller has opened new files: every new
- * part (and the program stream, when Flush_Mpg ended it) starts at the most
- * recent GOP start received (sequence header, GOP header, I-frame), with the
- * audio frames from that picture's time on, and *splitPending is cleared in
- * this call. Pictures of that GOP already written to the old part are written
- * again at the start of the new one, so that no picture is lost and every
- * part plays alone. In audio-only mode a new part starts with the next frame.
+ * When *splitPending is non-zero the caller has opened new elementary stream
+ * files: they begin new parts (see "Parts, splits and pauses" above), and so
+ * does the program stream when it was ended by Flush_Mpg or not begun yet;
+ * *splitPending is cleared in this call. After Flush_Mpg every output begins
+ * a new part, whether *splitPending is set or not.
  * Returns REMUX_WRITE_PENDING after about 1 MiB while more output is ready,
  * REMUX_WRITE_DONE when all is written, REMUX_WRITE_FAILED as soon as a writer
  * fails (and from then on, until InitEx). */
 int32_t Write_Mpg(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t *splitPending);
 
-/* Writes out everything held for the program stream, including units still
- * waiting for their timestamp records and the muxer's buffers, and ends the
- * current program stream; the next output to mux begins a new,
- * self-contained program stream at the most recent GOP start. Returns
- * REMUX_WRITE_DONE, or REMUX_WRITE_FAILED when the writer failed. */
+/* Ends the current part of every output, writing what it still holds: to
+ * the program stream through mux (the muxer's buffers and the end code
+ * included), and to the elementary streams through the video and audio
+ * writers given to the last Write_Mpg, so their files must still be open
+ * (the recorder flushes before it closes or switches them). Units still
+ * waiting for their timestamp records, and the audio frame that waits for
+ * the next one to check it, are written with the times they get without
+ * them; they wait on afterwards, and a new part has them with their real
+ * times. mux may be null: then only the elementary streams get their tails,
+ * which is how a recording without a program stream ends. The next
+ * Write_Mpg begins new parts. Returns REMUX_WRITE_DONE, or
+ * REMUX_WRITE_FAILED when a writer failed. */
 int32_t Flush_Mpg(RemuxWriter mux);
 
 /* Non-zero: data supplied from now on is dropped, and the output timeline
@@ -159,10 +216,12 @@ uint32_t GetRecordingTime(void);
 
 /* The newest complete audio frame, whole (an AC-3 frame can be CRC-checked
  * from it), sync word first, or null when no frame has been seen since
- * InitEx. */
+ * InitEx. Valid until the next call of Supply_Data, InitEx or Init. */
 const uint8_t *GetLastAudioPES(void);
 
-/* The VideoInfo record (never null). */
+/* The VideoInfo record (never null), with byte 1 as it stood; reading it
+ * clears byte 1 (see VideoInfo). The record stays valid until the next call
+ * of GetVideoInfo, InitEx or Init. */
 const void *GetVideoInfo(void);
 
 /* Zero stuffing bytes removed from the video stream since InitEx. */

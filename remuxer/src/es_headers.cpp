@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-namespace remux {
+namespace quelmar::remux {
 namespace {
 
 struct Rational {
@@ -228,4 +228,4 @@ bool ac3CrcOk(const uint8_t *frame, size_t frameBytes)
     return crcOver(2, crc1End) == 0 && crcOver(crc1End, frameBytes) == 0;
 }
 
-} // namespace remux
+} // namespace quelmar::remux

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace remux {
+namespace quelmar::remux {
 
 constexpr int64_t kClockHz = 90000; // MPEG system clock for PTS/DTS, ticks per second
 constexpr uint8_t kPictureStartCode = 0x00;
@@ -114,4 +114,4 @@ std::optional<AudioFrameInfo> parseAudioHeader(const uint8_t *p, size_t n);
 // Both AC-3 CRCs of a whole frame are correct.
 bool ac3CrcOk(const uint8_t *frame, size_t frameBytes);
 
-} // namespace remux
+} // namespace quelmar::remux

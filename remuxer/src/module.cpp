@@ -9,9 +9,9 @@ constexpr uint32_t kDllVersionInfoBytes = sizeof(DLLVERSIONINFO);
 constexpr uint32_t kPlatformNt = 2;
 constexpr uint32_t kBuildNumber = QUELMAR_REMUX_BUILD;
 
-remux::Engine &engine()
+quelmar::remux::Engine &engine()
 {
-    static remux::Engine instance;
+    static quelmar::remux::Engine instance;
     return instance;
 }
 
@@ -60,7 +60,7 @@ REMUX_EXPORT uint32_t GetRecordingTime(void) { return engine().recordingTimeMs()
 
 REMUX_EXPORT const uint8_t *GetLastAudioPES(void) { return engine().lastAudioFrame(); }
 
-REMUX_EXPORT const void *GetVideoInfo(void) { return engine().videoInfo(); }
+REMUX_EXPORT const void *GetVideoInfo(void) { return engine().readVideoInfo(); }
 
 REMUX_EXPORT uint64_t GetVideoPaddingCount(void) { return engine().videoPadding(); }
 

@@ -8,9 +8,10 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cstring>
 
-namespace remux {
+namespace quelmar::remux {
 namespace {
 
 constexpr size_t kPackBytes = 2048;             // DVD pack size
@@ -22,7 +23,7 @@ constexpr size_t kPesHeaderBytes = 6;         // start code, stream id, 16-bit l
 constexpr uint8_t kNavigationStreamId = 0xBF; // private stream 2
 constexpr uint8_t kPaddingStreamId = 0xBE;
 constexpr uint8_t kPaddingByte = 0xFF;
-constexpr int kVbvUnitBits = 16 * 1024;             // vbv_buffer_size unit
+constexpr int64_t kVbvUnitBits = 16 * 1024;         // vbv_buffer_size unit
 constexpr int64_t kBitRateUnit = 400;               // bit_rate_value unit, bit/s
 constexpr uint32_t kVariableBitRateValue = 0x3FFFF; // bit_rate_value of a variable-rate stream
 constexpr int64_t kMainLevelMaxBitRate = 15000000;  // bit/s, MPEG-2 main profile at main level
@@ -141,8 +142,11 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio)
             abandon();
             return fail("cannot describe the video buffer", AVERROR(ENOMEM));
         }
+        // An 18-bit size in 16 kbit units does not fit an int in bits; a
+        // buffer above main level's is no DVD's either.
+        const int64_t vbvBits = static_cast<int64_t>(video->vbvBufferSize) * kVbvUnitBits;
         cpb->buffer_size =
-            video->vbvBufferSize ? static_cast<int>(video->vbvBufferSize) * kVbvUnitBits : kMainLevelVbvBits;
+            vbvBits > 0 ? static_cast<int>(std::min<int64_t>(vbvBits, kMainLevelVbvBits)) : kMainLevelVbvBits;
         cpb->max_bitrate = par->bit_rate;
         rc = av_stream_add_side_data(st, AV_PKT_DATA_CPB_PROPERTIES, reinterpret_cast<uint8_t *>(cpb), cpbSize);
         if (rc < 0) {
@@ -244,4 +248,4 @@ void PsWriter::abandon()
     audioCodec_ = AudioCodec::None;
 }
 
-} // namespace remux
+} // namespace quelmar::remux

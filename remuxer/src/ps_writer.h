@@ -11,7 +11,7 @@ struct AVFormatContext;
 struct AVIOContext;
 struct AVPacket;
 
-namespace remux {
+namespace quelmar::remux {
 
 using Writer = int32_t (*)(const uint8_t *data, uint32_t length);
 
@@ -70,4 +70,4 @@ private:
     std::string error_;
 };
 
-} // namespace remux
+} // namespace quelmar::remux

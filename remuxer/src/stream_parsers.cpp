@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-namespace remux {
+namespace quelmar::remux {
 namespace {
 
 constexpr size_t kStartCodeBytes = 4;              // 00 00 01 xx
@@ -215,6 +215,8 @@ bool VideoParser::parseUnit(VideoAccessUnit &au)
             inSequence = true;
             seqStart = i;
         } else if (code == kExtensionStartCode) {
+            if (i + kStartCodeBytes >= n)
+                return false; // an extension without its identifier: damaged
             if (inSequence && (b[i + 4] >> 4) == kSequenceExtensionId) {
                 if (!applySequenceExtension(b + i, n - i, *seq))
                     return false;
@@ -254,10 +256,9 @@ AudioParser::Verdict AudioParser::check(size_t pos, const AudioFrameInfo &info) 
         return Verdict::NeedMore;
     if (info.codec == AudioCodec::Ac3)
         return ac3CrcOk(&buf_[pos], info.frameBytes) ? Verdict::Accept : Verdict::Reject;
-    if (locked_)
-        return Verdict::Accept;
-    // Without lock, an MPEG audio header is believed only when the next
-    // frame of the same stream follows (after optional zero padding).
+    // An MPEG audio header is believed only when the next frame of the same
+    // stream follows where it says it ends (after optional zero padding):
+    // a frame cut off by the start of the next one fails here.
     size_t next = end;
     while (next < buf_.size() && buf_[next] == 0)
         ++next;
@@ -265,6 +266,21 @@ AudioParser::Verdict AudioParser::check(size_t pos, const AudioFrameInfo &info) 
         return Verdict::NeedMore;
     auto following = parseAudioHeader(&buf_[next], buf_.size() - next);
     return following && following->sameStream(info) ? Verdict::Accept : Verdict::Reject;
+}
+
+void AudioParser::take(const AudioFrameInfo &info, std::deque<AudioFrame> &out)
+{
+    AudioFrame f;
+    f.offset = bufStartOffset_ + pos_;
+    f.info = info;
+    f.damagedBytes = damagedRun_;
+    f.data.assign(buf_.begin() + static_cast<ptrdiff_t>(pos_),
+                  buf_.begin() + static_cast<ptrdiff_t>(pos_ + info.frameBytes));
+    out.push_back(std::move(f));
+    locked_ = true;
+    lockedInfo_ = info;
+    damagedRun_ = 0;
+    pos_ += info.frameBytes;
 }
 
 void AudioParser::feed(const uint8_t *data, size_t length, std::deque<AudioFrame> &out)
@@ -290,31 +306,44 @@ void AudioParser::feed(const uint8_t *data, size_t length, std::deque<AudioFrame
         if (v == Verdict::NeedMore)
             break;
         if (v == Verdict::Reject) {
-            if (locked_ && info && info->codec == AudioCodec::Ac3) {
-                // A damaged AC-3 frame in a locked stream: drop it whole.
-                errors_.droppedUnits++;
-                pos_ += info->frameBytes;
-                continue;
-            }
+            if (locked_)
+                errors_.droppedUnits++; // the frame the stream was at is damaged
             locked_ = false;
             errors_.skippedBytes++;
+            damagedRun_++;
             ++pos_;
             continue;
         }
-        AudioFrame f;
-        f.offset = bufStartOffset_ + pos_;
-        f.info = *info;
-        f.data.assign(buf_.begin() + static_cast<ptrdiff_t>(pos_),
-                      buf_.begin() + static_cast<ptrdiff_t>(pos_ + info->frameBytes));
-        out.push_back(std::move(f));
-        locked_ = true;
-        lockedInfo_ = *info;
-        pos_ += info->frameBytes;
+        take(*info, out);
     }
     if (buf_.size() - pos_ > kMaxAudioBufferBytes) {
         errors_.skippedBytes += buf_.size() - pos_;
         discardBuffered();
     }
+}
+
+bool AudioParser::takeLastFrame(std::deque<AudioFrame> &out)
+{
+    size_t at = pos_;
+    while (at < buf_.size() && buf_[at] == 0)
+        ++at;
+    if (!locked_ || at + kAudioHeaderBytes > buf_.size())
+        return false;
+    auto info = parseAudioHeader(&buf_[at], buf_.size() - at);
+    if (!info || !info->sameStream(lockedInfo_) || at + info->frameBytes > buf_.size())
+        return false;
+    // What follows it must be too short to check it by (else feed() would
+    // have decided already).
+    size_t next = at + info->frameBytes;
+    while (next < buf_.size() && buf_[next] == 0)
+        ++next;
+    if (next + kAudioHeaderBytes <= buf_.size())
+        return false;
+    if (info->codec == AudioCodec::Ac3 && !ac3CrcOk(&buf_[at], info->frameBytes))
+        return false;
+    pos_ = at;
+    take(*info, out);
+    return true;
 }
 
 void AudioParser::discardBuffered()
@@ -323,6 +352,7 @@ void AudioParser::discardBuffered()
     pos_ = 0;
     bufStartOffset_ = delivered_;
     locked_ = false;
+    damagedRun_ = 0;
 }
 
-} // namespace remux
+} // namespace quelmar::remux

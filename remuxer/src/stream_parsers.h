@@ -8,7 +8,7 @@
 #include <deque>
 #include <vector>
 
-namespace remux {
+namespace quelmar::remux {
 
 // One coded picture (or field pair) with the headers in front of it.
 struct VideoAccessUnit {
@@ -52,7 +52,7 @@ public:
     const std::vector<uint8_t> &sequenceHeaderBytes() const { return seqHeaderBytes_; }
     bool sequenceKnown() const { return seqKnown_; }
     const SequenceParams &sequence() const { return seq_; }
-    StreamErrors &errors() { return errors_; }
+    const StreamErrors &errors() const { return errors_; }
 
 private:
     void scan(std::deque<VideoAccessUnit> &out);
@@ -83,13 +83,22 @@ struct AudioFrame {
     std::vector<uint8_t> data;
     uint64_t offset = 0; // delivered audio bytes before data[0]
     AudioFrameInfo info;
+    uint64_t damagedBytes = 0; // bytes left out between the previous frame and this one (not padding)
 };
 
 // Cuts the continuous MPEG audio or AC-3 chunk stream into whole frames.
-// Zero bytes between frames are padding and are skipped silently.
+// Zero bytes between frames are padding and are skipped silently. A frame
+// is taken only when it checks out: an AC-3 frame by its CRCs, an MPEG audio
+// frame by the header of the same stream that follows where it ends (so a
+// frame waits for the next one). A frame that fails is left out whole and
+// framing resumes at the next frame that checks out.
 class AudioParser {
 public:
     void feed(const uint8_t *data, size_t length, std::deque<AudioFrame> &out);
+    // The frame that waits for its successor to check it, when the stream
+    // ends here (a pause, the end of a recording): taken when it is whole and
+    // of the stream followed so far. Returns whether it was.
+    bool takeLastFrame(std::deque<AudioFrame> &out);
     void discardBuffered();
     void skipChunk(size_t length)
     {
@@ -98,7 +107,7 @@ public:
     }
     void reset() { *this = AudioParser(); }
     uint64_t delivered() const { return delivered_; }
-    StreamErrors &errors() { return errors_; }
+    const StreamErrors &errors() const { return errors_; }
 
 private:
     // How a candidate frame at pos checks out.
@@ -108,6 +117,7 @@ private:
         NeedMore
     };
     Verdict check(size_t pos, const AudioFrameInfo &info) const;
+    void take(const AudioFrameInfo &info, std::deque<AudioFrame> &out);
 
     std::vector<uint8_t> buf_;
     size_t pos_ = 0;              // start of unparsed data in buf_
@@ -115,7 +125,8 @@ private:
     uint64_t delivered_ = 0;
     bool locked_ = false;
     AudioFrameInfo lockedInfo_;
+    uint64_t damagedRun_ = 0; // bytes left out since the last frame taken
     StreamErrors errors_;
 };
 
-} // namespace remux
+} // namespace quelmar::remux

@@ -11,6 +11,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -18,18 +19,18 @@ extern "C" {
 #include <stdexcept>
 #include <unistd.h>
 
-namespace remux::test {
+namespace quelmar::remux::test {
 namespace {
 
-Part *g_part = nullptr;
-bool g_writersWork = true;
-std::vector<std::string> *g_log = nullptr;
+Part *currentPart = nullptr;
+bool writersWorkNow = true;
+std::vector<std::string> *logLines = nullptr;
 
 int32_t writeTo(std::vector<uint8_t> Part::*member, const uint8_t *data, uint32_t length)
 {
-    if (!g_writersWork || !g_part)
+    if (!writersWorkNow || !currentPart)
         return 0;
-    auto &v = g_part->*member;
+    auto &v = currentPart->*member;
     v.insert(v.end(), data, data + length);
     return 1;
 }
@@ -38,8 +39,8 @@ int32_t writeVideo(const uint8_t *d, uint32_t n) { return writeTo(&Part::m2v, d,
 int32_t writeAudio(const uint8_t *d, uint32_t n) { return writeTo(&Part::audio, d, n); }
 void logLine(const char *text)
 {
-    if (g_log)
-        g_log->push_back(text);
+    if (logLines)
+        logLines->push_back(text);
 }
 
 template <typename F>
@@ -51,15 +52,26 @@ void bind(void *h, F &f, const char *name)
 }
 
 // Messages libav prints while an output is being checked.
-thread_local FileCheck *g_check = nullptr;
+thread_local FileCheck *activeCheck = nullptr;
 void countMessages(void *, int level, const char *fmt, va_list args)
 {
-    if (!g_check || level > AV_LOG_WARNING)
+    if (!activeCheck || level > AV_LOG_WARNING)
         return;
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, args);
-    g_check->warnings++;
-    g_check->messages.push_back(text);
+    activeCheck->warnings++;
+    activeCheck->messages.push_back(text);
+}
+
+// libav messages while the module runs.
+std::vector<std::string> *runMessages = nullptr;
+void collectMessages(void *, int level, const char *fmt, va_list args)
+{
+    if (!runMessages || level > AV_LOG_WARNING)
+        return;
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, args);
+    runMessages->push_back(text);
 }
 
 struct MemoryInput {
@@ -85,6 +97,7 @@ struct Decoder {
     bool video = false;
     bool sawFrame = false;
     int64_t minPts = AV_NOPTS_VALUE, maxPts = AV_NOPTS_VALUE;
+    int64_t lastFramePts = AV_NOPTS_VALUE; // of the last decoded frame
     AVRational timeBase{1, 90000};
     int64_t samples = 0;
     int sampleRate = 0;
@@ -105,6 +118,13 @@ void receiveFrames(Decoder &d, AVFrame *frame)
             d.check->decodeErrors++;
         if (d.video && !d.sawFrame)
             d.check->firstFrameIsI = frame->pict_type == AV_PICTURE_TYPE_I;
+        if (d.video && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+            if (d.lastFramePts != AV_NOPTS_VALUE)
+                d.check->minFrameGap =
+                    std::min(d.check->minFrameGap,
+                             static_cast<double>(frame->best_effort_timestamp - d.lastFramePts) * av_q2d(d.timeBase));
+            d.lastFramePts = frame->best_effort_timestamp;
+        }
         if (!d.video) {
             d.samples += frame->nb_samples;
             d.sampleRate = frame->sample_rate;
@@ -122,7 +142,9 @@ Module &Module::get()
     static Module m;
     if (m.handle)
         return m;
-    const std::string path = std::string(QUELMAR_BIN_DIR) + "/libremuxer.so";
+    // QUELMAR_REMUXER names another build of the module, as for the recorder.
+    const char *other = std::getenv("QUELMAR_REMUXER");
+    const std::string path = other && *other ? other : std::string(QUELMAR_BIN_DIR) + "/libremuxer.so";
     m.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!m.handle)
         throw std::runtime_error(std::string("cannot load ") + path + ": " + dlerror());
@@ -138,12 +160,23 @@ RunResult run(const Feed &feed, const RunOptions &o)
     Module &m = Module::get();
     RunResult r;
     r.parts.emplace_back();
-    g_part = &r.parts.back();
-    g_writersWork = true;
-    g_log = &r.log;
+    currentPart = &r.parts.back();
+    writersWorkNow = true;
+    logLines = &r.log;
     const RemuxWriter mux = o.mux ? &writeMux : nullptr;
     const RemuxWriter video = o.videoEs ? &writeVideo : nullptr;
     const RemuxWriter audio = o.audioEs ? &writeAudio : nullptr;
+    runMessages = &r.avMessages;
+    av_log_set_callback(&collectMessages);
+    struct Restore {
+        ~Restore()
+        {
+            av_log_set_callback(&av_log_default_callback);
+            runMessages = nullptr;
+            logLines = nullptr;
+            currentPart = nullptr;
+        }
+    } restore;
     m.InitEx(&logLine, 0, o.videoDelayMs, o.audioOnly ? 1 : 0);
     m.Perform_Resync();
     if (o.afterInit)
@@ -153,12 +186,15 @@ RunResult run(const Feed &feed, const RunOptions &o)
         const Chunk &c = feed.chunks[i];
         m.SetPaused(c.paused ? 1 : 0);
         m.Supply_Data(c.data.data(), static_cast<uint32_t>(c.data.size()), c.kind);
-        if (c.kind == REMUX_STREAM_VIDEO)
-            (void)m.GetVideoInfo();
+        if (c.kind == REMUX_STREAM_VIDEO) {
+            const auto *info = static_cast<const VideoInfo *>(m.GetVideoInfo());
+            if (info->sequenceKnown && info->sequenceChanged)
+                r.videoInfoChanges++;
+        }
         if (c.kind == REMUX_STREAM_AUDIO)
             (void)m.GetLastAudioPES();
         if (o.writersWork)
-            g_writersWork = o.writersWork(i);
+            writersWorkNow = o.writersWork(i);
         bool split = std::find(o.splitAfterChunks.begin(), o.splitAfterChunks.end(), i) != o.splitAfterChunks.end();
         int32_t result;
         do {
@@ -167,11 +203,10 @@ RunResult run(const Feed &feed, const RunOptions &o)
                 if (mux && m.Flush_Mpg(mux) == 0) {
                     r.failedAt = true;
                     r.failedChunk = i;
-                    g_log = nullptr;
                     return r;
                 }
                 r.parts.emplace_back();
-                g_part = &r.parts.back();
+                currentPart = &r.parts.back();
                 splitPending = 1;
             }
             result = m.Write_Mpg(mux, video, audio, &splitPending);
@@ -179,7 +214,6 @@ RunResult run(const Feed &feed, const RunOptions &o)
             if (result == 0) {
                 r.failedAt = true;
                 r.failedChunk = i;
-                g_log = nullptr;
                 return r;
             }
             (void)m.GetRecordingTime();
@@ -187,7 +221,7 @@ RunResult run(const Feed &feed, const RunOptions &o)
         if (splitPending)
             r.splitCleared = false;
     }
-    if (mux && m.Flush_Mpg(mux) == 0) {
+    if ((mux || o.flushWithoutMux) && m.Flush_Mpg(mux) == 0) {
         r.failedAt = true;
         r.failedChunk = feed.chunks.size();
     }
@@ -196,8 +230,6 @@ RunResult run(const Feed &feed, const RunOptions &o)
     std::memcpy(&r.info, m.GetVideoInfo(), sizeof r.info);
     if (const uint8_t *a = m.GetLastAudioPES())
         r.lastAudio.assign(a, a + 8);
-    g_log = nullptr;
-    g_part = nullptr;
     return r;
 }
 
@@ -206,7 +238,7 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
     FileCheck fc;
     if (data.empty())
         return fc;
-    g_check = &fc;
+    activeCheck = &fc;
     av_log_set_callback(&countMessages);
     MemoryInput in{&data};
     constexpr int kReadBufferBytes = 64 * 1024;
@@ -287,7 +319,7 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
     av_freep(&io->buffer);
     avio_context_free(&io);
     av_log_set_callback(&av_log_default_callback);
-    g_check = nullptr;
+    activeCheck = nullptr;
     return fc;
 }
 
@@ -318,4 +350,4 @@ int runCommand(const std::string &command, std::string *out, std::string *errTex
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-} // namespace remux::test
+} // namespace quelmar::remux::test

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace remux::test {
+namespace quelmar::remux::test {
 
 // The module's entry points, bound with dlopen/dlsym.
 struct Module {
@@ -20,7 +20,8 @@ struct Module {
 #define REMUX_MEMBER(name, type) type name = nullptr;
     REMUX_ENTRY_POINTS(REMUX_MEMBER)
 #undef REMUX_MEMBER
-    // Loads build/bin/libremuxer.so once per process; throws on failure.
+    // Loads build/bin/libremuxer.so (or $QUELMAR_REMUXER) once per process;
+    // throws on failure.
     static Module &get();
 };
 
@@ -39,6 +40,8 @@ struct RunOptions {
     std::function<bool(size_t)> writersWork;
     // Called right after InitEx and Perform_Resync, before the first chunk.
     std::function<void(Module &)> afterInit;
+    // Without a multiplex writer, end with Flush_Mpg(nullptr) all the same.
+    bool flushWithoutMux = false;
 };
 
 struct RunResult {
@@ -51,7 +54,9 @@ struct RunResult {
     size_t failedChunk = 0;
     bool splitCleared = true; // every splitPending was cleared by the module
     VideoInfo info{};
-    std::vector<uint8_t> lastAudio; // first 8 bytes of GetLastAudioPES at the end
+    int videoInfoChanges = 0;            // GetVideoInfo reads with both flag bytes set
+    std::vector<uint8_t> lastAudio;      // first 8 bytes of GetLastAudioPES at the end
+    std::vector<std::string> avMessages; // libav warnings and errors while the module ran
 };
 
 // Feeds all chunks in order: SetPaused, Supply_Data, split test, Write_Mpg
@@ -66,6 +71,7 @@ struct StreamCheck {
     int decodeErrors = 0;
     double firstPts = 0, lastPts = 0, duration = 0; // s
     bool firstFrameIsI = false;                     // first decoded video frame is an I-frame
+    double minFrameGap = 1e9; // s: smallest step between the times of decoded video frames in display order
 };
 
 struct FileCheck {
@@ -84,4 +90,4 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
 // Runs a command, returns its exit status; its standard error goes to errText.
 int runCommand(const std::string &command, std::string *out, std::string *errText);
 
-} // namespace remux::test
+} // namespace quelmar::remux::test

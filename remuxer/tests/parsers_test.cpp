@@ -6,7 +6,7 @@
 
 #include <vector>
 
-using namespace remux;
+using namespace quelmar::remux;
 
 namespace {
 
@@ -178,23 +178,52 @@ TEST(AudioParser, FramesAcrossChunksZeroPaddingAndResync)
     // Continuous stream cut in odd places.
     p.feed(stream.data(), 1000, out);
     p.feed(stream.data() + 1000, stream.size() - 1000, out);
-    ASSERT_EQ(out.size(), 5u) << "in step, a whole frame is cut at once";
+    ASSERT_EQ(out.size(), 4u) << "a frame is taken once the next one's header checks it";
+    EXPECT_TRUE(p.takeLastFrame(out)) << "the last one when the stream ends";
+    ASSERT_EQ(out.size(), 5u);
     EXPECT_EQ(out[1].offset, 576u);
     EXPECT_EQ(out[1].data, mp2Frame(0x11));
     // Zero padding after whole frames is skipped silently.
     std::vector<uint8_t> padded = mp2Frame(0x20);
     padded.resize(2000, 0);
     p.feed(padded.data(), padded.size(), out);
+    const auto following = mp2Frame(0x21);
+    p.feed(following.data(), following.size(), out);
     EXPECT_EQ(out.size(), 6u);
+    EXPECT_EQ(out.back().data, mp2Frame(0x20));
     EXPECT_EQ(p.errors().skippedBytes, 0u);
-    // Garbage costs the bytes it occupies, then framing resumes.
+    // Garbage costs the bytes it occupies and the frame it follows (nothing
+    // checks that one), then framing resumes.
     std::vector<uint8_t> garbage = {0x12, 0x34, 0xFF, 0x56};
     auto next = mp2Frame(0x30);
     garbage.insert(garbage.end(), next.begin(), next.end());
     garbage.insert(garbage.end(), next.begin(), next.end());
     garbage.resize(garbage.size() + 8, 0);
     p.feed(garbage.data(), garbage.size(), out);
-    EXPECT_GE(out.size(), 7u);
+    EXPECT_EQ(out.size(), 7u);
     EXPECT_EQ(out.back().data, next);
+    EXPECT_EQ(p.errors().droppedUnits, 1u);
     EXPECT_GE(p.errors().skippedBytes, 3u);
+}
+
+TEST(AudioParser, CutOffFrameIsLeftOutAndTheNextOneTaken)
+{
+    // Frame 1 ends after 200 of its 576 bytes; frame 2 follows at once.
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 4; ++i) {
+        auto f = mp2Frame(static_cast<uint8_t>(0x40 + i));
+        if (i == 1)
+            f.resize(200);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    AudioParser p;
+    std::deque<AudioFrame> out;
+    p.feed(stream.data(), stream.size(), out);
+    p.takeLastFrame(out);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].data, mp2Frame(0x40));
+    EXPECT_EQ(out[1].data, mp2Frame(0x42));
+    EXPECT_EQ(out[1].damagedBytes, 200u);
+    EXPECT_EQ(out[2].data, mp2Frame(0x43));
+    EXPECT_EQ(p.errors().droppedUnits, 1u);
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+namespace quelmar::receiver {
 namespace {
 
 using namespace std::chrono;
@@ -70,36 +72,37 @@ protected:
     void start(const std::string &config)
     {
         setenv("QUELMAR_ASPI_LAYER", "libaspi-virtual.so", 1);
-        ASSERT_TRUE(control.handle && control.reload && control.getState) << dlerror();
+        ASSERT_TRUE(control_.handle && control_.reload && control_.getState) << dlerror();
         if (config.empty()) {
             unsetenv("QUELMAR_VIRTUAL_RECEIVER");
-            ASSERT_EQ(control.reload(nullptr), 1);
+            ASSERT_EQ(control_.reload(nullptr), 1);
         } else {
-            const std::string path = std::string(QUELMAR_TEST_DIR) + "/e2e-" +
-                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".conf";
+            std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+            std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
+            const std::string path = std::string(QUELMAR_TEST_DIR) + "/e2e-" + name + ".conf";
             std::ofstream(path) << config;
             setenv("QUELMAR_VIRTUAL_RECEIVER", path.c_str(), 1);
-            ASSERT_EQ(control.reload(nullptr), 1) << control.lastError();
+            ASSERT_EQ(control_.reload(nullptr), 1) << control_.lastError();
         }
         std::string error;
-        ASSERT_TRUE(lib.load(kBin + "/libquelmarscsi.so", &error)) << error;
-        ASSERT_EQ(lib.dvbInit(), DVB_ASPI_OK);
+        ASSERT_TRUE(lib_.load(kBin + "/libquelmarscsi.so", &error)) << error;
+        ASSERT_EQ(lib_.dvbInit(), DVB_ASPI_OK);
     }
     void TearDown() override
     {
-        lib.unload();
-        if (control.hang)
-            control.hang(0);
+        lib_.unload();
+        if (control_.hang)
+            control_.hang(0);
     }
     DvbDevice first()
     {
-        DvbDevice d = lib.dvbFindFirstQuelmar();
+        DvbDevice d = lib_.dvbFindFirstQuelmar();
         EXPECT_TRUE(d.status == DVB_STATUS_FOUND || d.status == DVB_STATUS_FOUND_OLD);
         return d;
     }
 
-    Control control;
-    QuelmarScsiClient lib;
+    Control control_;
+    QuelmarScsiClient lib_;
 };
 
 const char *kThreeReceivers = R"(# two current receivers and an older one on two adapters
@@ -117,7 +120,7 @@ channel name="Neu Radio" tag=3 video-pid=8191 audio=mp2
 TEST_F(ReceiverE2E, DiscoveryFindsCurrentAndOlderIdentificationsOnSeveralAdapters)
 {
     start(kThreeReceivers);
-    DvbDeviceList all = lib.dvbFindAllQuelmars();
+    DvbDeviceList all = lib_.dvbFindAllQuelmars();
     ASSERT_EQ(all.count, 2);
     EXPECT_EQ(all.devices[0].hostAdapter, 0);
     EXPECT_EQ(all.devices[0].targetId, 4);
@@ -127,32 +130,32 @@ TEST_F(ReceiverE2E, DiscoveryFindsCurrentAndOlderIdentificationsOnSeveralAdapter
     EXPECT_EQ(all.devices[1].firmwareRevision, 0x0221); // lower-case vendor matches too
     EXPECT_EQ(all.devices[2].status, DVB_STATUS_NONE);
     // Discovery switched their SCSI mode to automatic: FF FF here.
-    EXPECT_EQ(control.state(0, 4).scsiModeWord, 0xFFFFu);
+    EXPECT_EQ(control_.state(0, 4).scsiModeWord, 0xFFFFu);
 
-    DvbDevice d = lib.dvbFindFirstQuelmar();
+    DvbDevice d = lib_.dvbFindFirstQuelmar();
     EXPECT_EQ(d.status, DVB_STATUS_FOUND);
     EXPECT_EQ(d.targetId, 4);
     // Without the current ones, the older identification is found.
-    control.setPlugged(0, 4, 0);
-    control.setPlugged(1, 2, 0);
-    d = lib.dvbFindFirstQuelmar();
+    control_.setPlugged(0, 4, 0);
+    control_.setPlugged(1, 2, 0);
+    d = lib_.dvbFindFirstQuelmar();
     EXPECT_EQ(d.status, DVB_STATUS_FOUND_OLD);
     EXPECT_EQ(d.targetId, 1);
     EXPECT_EQ(d.firmwareRevision, 0x0214);
-    EXPECT_EQ(lib.dvbFindAllQuelmars().count, 0);
+    EXPECT_EQ(lib_.dvbFindAllQuelmars().count, 0);
 }
 
 TEST_F(ReceiverE2E, BothCommandLayoutsWorkAndAWrongRevisionIsRefused)
 {
     start(kThreeReceivers);
-    DvbDeviceList all = lib.dvbFindAllQuelmars();
+    DvbDeviceList all = lib_.dvbFindAllQuelmars();
     ASSERT_EQ(all.count, 2);
-    DvbDevice legacy = lib.dvbFindFirstQuelmar();
-    control.setPlugged(0, 4, 0);
-    control.setPlugged(1, 2, 0);
-    legacy = lib.dvbFindFirstQuelmar();
-    control.setPlugged(0, 4, 1);
-    control.setPlugged(1, 2, 1);
+    DvbDevice legacy = lib_.dvbFindFirstQuelmar();
+    control_.setPlugged(0, 4, 0);
+    control_.setPlugged(1, 2, 0);
+    legacy = lib_.dvbFindFirstQuelmar();
+    control_.setPlugged(0, 4, 1);
+    control_.setPlugged(1, 2, 1);
     ASSERT_EQ(legacy.firmwareRevision, 0x0214);
 
     struct Expect {
@@ -161,24 +164,24 @@ TEST_F(ReceiverE2E, BothCommandLayoutsWorkAndAWrongRevisionIsRefused)
         const char *secondName;
     } cases[] = {{legacy, 2, "Alt Radio"}, {all.devices[1], 3, "Neu Zwei"}};
     for (auto &c : cases) {
-        EXPECT_EQ(lib.dvbChannelCount(&c.dev), c.count);
+        EXPECT_EQ(lib_.dvbChannelCount(&c.dev), c.count);
         std::vector<DvbChannel> ch(8);
-        ASSERT_EQ(lib.dvbGetAllChannels(&c.dev, ch.data(), 8), 1);
+        ASSERT_EQ(lib_.dvbGetAllChannels(&c.dev, ch.data(), 8), 1);
         EXPECT_STREQ(ch[1].name, c.secondName);
-        ASSERT_EQ(lib.dvbSetChannel(&c.dev, 2), 1);
-        DvbCurrentChannel cur = lib.dvbGetCurrentChannel(&c.dev);
+        ASSERT_EQ(lib_.dvbSetChannel(&c.dev, 2), 1);
+        DvbCurrentChannel cur = lib_.dvbGetCurrentChannel(&c.dev);
         EXPECT_NE(cur.answer, 0);
         EXPECT_STREQ(cur.channel.name, c.secondName);
-        EXPECT_EQ(lib.dvbSendSpecialCommand(&c.dev, reinterpret_cast<const uint8_t *>(" timer  "), 8, 1), 1);
-        EXPECT_STREQ(control.state(c.dev.hostAdapter, c.dev.targetId).frontPanel, " timer  ");
+        EXPECT_EQ(lib_.dvbSendSpecialCommand(&c.dev, reinterpret_cast<const uint8_t *>(" timer  "), 8, 1), 1);
+        EXPECT_STREQ(control_.state(c.dev.hostAdapter, c.dev.targetId).frontPanel, " timer  ");
 
         // The same receiver addressed with the other layout refuses.
         DvbDevice wrong = c.dev;
         wrong.firmwareRevision = c.dev.firmwareRevision == 0x0214 ? 0x0215 : 0x0214;
-        EXPECT_EQ(lib.dvbChannelCount(&wrong), 0);
-        EXPECT_EQ(lib.dvbRemote(&wrong, 1), 0);
-        EXPECT_EQ(control.state(c.dev.hostAdapter, c.dev.targetId).remoteLocked, 0);
-        EXPECT_EQ(lib.dvbGetCurrentChannel(&wrong).answer, 0);
+        EXPECT_EQ(lib_.dvbChannelCount(&wrong), 0);
+        EXPECT_EQ(lib_.dvbRemote(&wrong, 1), 0);
+        EXPECT_EQ(control_.state(c.dev.hostAdapter, c.dev.targetId).remoteLocked, 0);
+        EXPECT_EQ(lib_.dvbGetCurrentChannel(&wrong).answer, 0);
     }
 }
 
@@ -187,10 +190,10 @@ TEST_F(ReceiverE2E, ChannelTableRoundTripWithTheReceiversCharacterCodes)
     start("");
     DvbDevice d = first();
     ASSERT_EQ(d.firmwareRevision, 0x0217);
-    const uint16_t n = lib.dvbChannelCount(&d);
+    const uint16_t n = lib_.dvbChannelCount(&d);
     ASSERT_GE(n, 4);
     std::vector<DvbChannel> ch(n);
-    ASSERT_EQ(lib.dvbGetAllChannels(&d, ch.data(), n), 1);
+    ASSERT_EQ(lib_.dvbGetAllChannels(&d, ch.data(), n), 1);
     // Host form: "[Ü] Wetter 21°" in Latin-1.
     EXPECT_STREQ(ch[3].name, "[\xDC] Wetter 21\xB0");
     EXPECT_EQ(ch[2].word16, DVB_NO_VIDEO_PID);
@@ -198,16 +201,16 @@ TEST_F(ReceiverE2E, ChannelTableRoundTripWithTheReceiversCharacterCodes)
     std::memset(ch[0].name, 0, sizeof ch[0].name);
     std::strcpy(ch[0].name, "[Neu] \xDC\xB0");
     ch[0].tag = 42;
-    ASSERT_EQ(lib.dvbPutAllChannels(&d, ch.data(), 2), 1);
-    EXPECT_EQ(lib.dvbChannelCount(&d), 2);
+    ASSERT_EQ(lib_.dvbPutAllChannels(&d, ch.data(), 2), 1);
+    EXPECT_EQ(lib_.dvbChannelCount(&d), 2);
     // In the receiver's memory the name has the receiver's codes.
     uint8_t raw[64];
-    ASSERT_EQ(lib.dvbReadMemory(&d, 0x0D0000, raw, 64), 1);
+    ASSERT_EQ(lib_.dvbReadMemory(&d, 0x0D0000, raw, 64), 1);
     EXPECT_EQ(std::memcmp(raw + 32, "\x86Neu\x87 \x9A\xF8", 9), 0);
     EXPECT_EQ(raw[16], 101 >> 8); // video PID most significant byte first
     EXPECT_EQ(raw[17], 101 & 0xFF);
     std::vector<DvbChannel> back(2);
-    ASSERT_EQ(lib.dvbGetAllChannels(&d, back.data(), 2), 1);
+    ASSERT_EQ(lib_.dvbGetAllChannels(&d, back.data(), 2), 1);
     EXPECT_EQ(std::memcmp(back.data(), ch.data(), 2 * sizeof(DvbChannel)), 0);
 }
 
@@ -215,21 +218,21 @@ TEST_F(ReceiverE2E, ControlCommandsReachTheReceiver)
 {
     start("");
     DvbDevice d = first();
-    EXPECT_EQ(lib.dvbRemote(&d, 1), 1);
-    EXPECT_EQ(control.state(0, 3).remoteLocked, 1);
-    EXPECT_EQ(lib.dvbSetOSD(&d, 0, 0, 35, 40, "Guten Abend"), 1);
-    EXPECT_STREQ(control.state(0, 3).osd, "Guten Abend");
-    EXPECT_EQ(lib.dvbVideoGimmick(&d, 3), 1);
-    EXPECT_EQ(control.state(0, 3).videoSetting[1], 6);
+    EXPECT_EQ(lib_.dvbRemote(&d, 1), 1);
+    EXPECT_EQ(control_.state(0, 3).remoteLocked, 1);
+    EXPECT_EQ(lib_.dvbSetOSD(&d, 0, 0, 35, 40, "Guten Abend"), 1);
+    EXPECT_STREQ(control_.state(0, 3).osd, "Guten Abend");
+    EXPECT_EQ(lib_.dvbVideoGimmick(&d, 3), 1);
+    EXPECT_EQ(control_.state(0, 3).videoSetting[1], 6);
     const uint8_t memory[4] = {1, 2, 3, 4};
-    EXPECT_EQ(lib.dvbWriteMemory(&d, 0xABCDEF, memory, 4), 1);
+    EXPECT_EQ(lib_.dvbWriteMemory(&d, 0xABCDEF, memory, 4), 1);
     uint8_t back[4] = {};
-    EXPECT_EQ(lib.dvbReadMemory(&d, 0xABCDEF, back, 4), 1);
+    EXPECT_EQ(lib_.dvbReadMemory(&d, 0xABCDEF, back, 4), 1);
     EXPECT_EQ(std::memcmp(back, memory, 4), 0);
-    EXPECT_EQ(lib.dvbSetSCSIMode(&d, DVB_SCSI_MODE_BUSY), 1);
-    EXPECT_EQ(control.state(0, 3).scsiModeWord, 0u);
-    EXPECT_EQ(lib.dvbSendSpecialCommand(&d, nullptr, 0, 2), 1);
-    EXPECT_EQ(control.state(0, 3).powered, 0);
+    EXPECT_EQ(lib_.dvbSetSCSIMode(&d, DVB_SCSI_MODE_BUSY), 1);
+    EXPECT_EQ(control_.state(0, 3).scsiModeWord, 0u);
+    EXPECT_EQ(lib_.dvbSendSpecialCommand(&d, nullptr, 0, 2), 1);
+    EXPECT_EQ(control_.state(0, 3).powered, 0);
 }
 
 TEST_F(ReceiverE2E, ReadsAreRefusedWhenNothingIsBufferedInBothScsiModes)
@@ -238,25 +241,25 @@ TEST_F(ReceiverE2E, ReadsAreRefusedWhenNothingIsBufferedInBothScsiModes)
     DvbDevice d = first();
     std::vector<uint8_t> buf(32768);
     for (int32_t mode : {DVB_SCSI_MODE_BUSY, DVB_SCSI_MODE_CHECK_CONDITION}) {
-        ASSERT_EQ(lib.dvbSetSCSIMode(&d, mode), 1);
-        EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS), 0);
-        EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO), 0);
-        EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO), 0);
+        ASSERT_EQ(lib_.dvbSetSCSIMode(&d, mode), 1);
+        EXPECT_EQ(lib_.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS), 0);
+        EXPECT_EQ(lib_.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO), 0);
+        EXPECT_EQ(lib_.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO), 0);
     }
     // A stalled stream is refused while the others flow.
-    ASSERT_EQ(lib.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
-    ASSERT_EQ(control.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 1), 1);
+    ASSERT_EQ(lib_.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
+    ASSERT_EQ(control_.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 1), 1);
     int audio = 0, video = 0;
     for (int i = 0; i < 80 && audio == 0; ++i) {
         std::this_thread::sleep_for(milliseconds(25));
-        video += lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO);
-        audio += lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO);
+        video += lib_.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO);
+        audio += lib_.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO);
     }
     EXPECT_GT(audio, 0);
     EXPECT_EQ(video, 0);
-    control.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 0);
-    EXPECT_EQ(lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO), 1);
-    EXPECT_EQ(lib.dvbDeInitStreaming(&d), 1);
+    control_.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 0);
+    EXPECT_EQ(lib_.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO), 1);
+    EXPECT_EQ(lib_.dvbDeInitStreaming(&d), 1);
 }
 
 struct Streams {
@@ -266,26 +269,26 @@ struct Streams {
 };
 
 // Streams the tuned channel for `howLong`, polling like the recorder.
-Streams collect(QuelmarScsiClient &lib, const DvbDevice &d, milliseconds howLong)
+Streams collect(QuelmarScsiClient &client, const DvbDevice &d, milliseconds howLong)
 {
     Streams s;
-    EXPECT_EQ(lib.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
+    EXPECT_EQ(client.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
     const auto t0 = steady_clock::now();
     std::vector<uint8_t> buf(32768);
     auto next = t0;
     while (steady_clock::now() - t0 < howLong) {
         for (int i = 0; i < 2; ++i)
-            if (lib.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS))
+            if (client.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS))
                 s.records.emplace_back(buf.begin(), buf.begin() + 16);
-        if (lib.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO))
+        if (client.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO))
             s.video.insert(s.video.end(), buf.begin(), buf.begin() + 32768);
-        if (lib.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO))
+        if (client.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO))
             s.audio.insert(s.audio.end(), buf.begin(), buf.begin() + 8192);
         next += milliseconds(25);
         std::this_thread::sleep_until(next);
     }
     s.elapsed = duration<double>(steady_clock::now() - t0).count();
-    EXPECT_EQ(lib.dvbDeInitStreaming(&d), 1);
+    EXPECT_EQ(client.dvbDeInitStreaming(&d), 1);
     return s;
 }
 
@@ -329,8 +332,8 @@ TEST_F(ReceiverE2E, StreamingInRealTimeDecodesWithTimestampsThatMatch)
 {
     start("");
     DvbDevice d = first();
-    ASSERT_EQ(lib.dvbSetChannel(&d, 1), 1);
-    const Streams s = collect(lib, d, seconds(3));
+    ASSERT_EQ(lib_.dvbSetChannel(&d, 1), 1);
+    const Streams s = collect(lib_, d, seconds(3));
 
     auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
     EXPECT_EQ(v.errors, 0) << v.firstError;
@@ -375,8 +378,8 @@ TEST_F(ReceiverE2E, EveryOtherDefaultChannelStreamsAfterTuning)
 {
     start("");
     DvbDevice d = first();
-    ASSERT_EQ(lib.dvbSetChannel(&d, 2), 1);
-    Streams s = collect(lib, d, seconds(2));
+    ASSERT_EQ(lib_.dvbSetChannel(&d, 2), 1);
+    Streams s = collect(lib_, d, seconds(2));
     // Cut the audio at the last frame boundary a record marks: the final
     // read ends inside a frame.
     size_t lastFrame = 0;
@@ -395,26 +398,58 @@ TEST_F(ReceiverE2E, EveryOtherDefaultChannelStreamsAfterTuning)
     EXPECT_EQ(ffmpegErrors(m2v), "");
 
     // The radio channel: audio only.
-    ASSERT_EQ(lib.dvbSetChannel(&d, 3), 1);
-    s = collect(lib, d, milliseconds(1200));
+    ASSERT_EQ(lib_.dvbSetChannel(&d, 3), 1);
+    s = collect(lib_, d, milliseconds(1200));
     EXPECT_TRUE(s.video.empty());
     EXPECT_FALSE(s.audio.empty());
     EXPECT_EQ(decodeElementary(EsKind::Mp2, s.audio).errors, 0);
     // The channel with the receiver's special characters in its name.
-    ASSERT_EQ(lib.dvbSetChannel(&d, 4), 1);
-    EXPECT_STREQ(lib.dvbGetCurrentChannel(&d).channel.name, "[\xDC] Wetter 21\xB0");
-    s = collect(lib, d, milliseconds(1200));
+    ASSERT_EQ(lib_.dvbSetChannel(&d, 4), 1);
+    EXPECT_STREQ(lib_.dvbGetCurrentChannel(&d).channel.name, "[\xDC] Wetter 21\xB0");
+    s = collect(lib_, d, milliseconds(1200));
     auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
     EXPECT_EQ(v.errors, 0) << v.firstError;
     EXPECT_GT(v.frames, 0);
 }
+
+class CaptureReplayE2E : public ReceiverE2E, public ::testing::WithParamInterface<const char *> {};
+
+// A real capture on a file channel, streamed through the library in real
+// time across a loop point: the receiver delivers, unit by unit, what
+// ffmpeg's stream copy extracts from the capture (less the cut-off last
+// picture and audio frame), on one timeline.
+TEST_P(CaptureReplayE2E, DeliversTheCapturesUnitsAcrossALoopPoint)
+{
+    const std::string path = std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + GetParam();
+    const test::ReplayReference ref = test::captureReference(GetParam());
+    ASSERT_GT(ref.wholeVideo, 25u);
+    ASSERT_GT(ref.wholeAudio, 25u);
+    start("receiver adapter=0 target=0 revision=2.17 rate=off\nchannel name=Capture tag=1 video-pid=500 file=\"" +
+          path + "\"\n");
+    const DvbDevice d = first();
+    constexpr int kPictureMs = 40;
+    constexpr int kPastTheLoopMs = 800;
+    const Streams s = collect(lib_, d, milliseconds(static_cast<int>(ref.video.size()) * kPictureMs + kPastTheLoopMs));
+    EXPECT_STREQ(control_.state(0, 0).sourceProblem, "");
+    std::vector<test::Stamp> stamps;
+    for (const auto &r : s.records)
+        stamps.push_back(test::parseStamp(r.data()));
+    const auto video = test::deliveredUnits(s.video, 0, stamps, Stream::Video);
+    const auto audio = test::deliveredUnits(s.audio, 0, stamps, Stream::Audio);
+    EXPECT_GE(test::expectFaithfulReplay(ref, video, audio), 1);
+    EXPECT_GT(video.size(), ref.wholeVideo);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReceiverE2E, CaptureReplayE2E,
+                         ::testing::Values("closed-gop-mpeg2-mp2.ts", "open-gop-704x576-mpeg2-mp2.ts"),
+                         [](const auto &info) { return info.index == 0 ? "ClosedGops" : "OpenGops"; });
 
 TEST_F(ReceiverE2E, SpeedTestReflectsTheConfiguredTransferRate)
 {
     start("receiver adapter=0 target=0 revision=2.17 rate=2M\nchannel name=A tag=1 video-pid=100 audio=mp2\n");
     DvbDevice d = first();
     const uint32_t bytes = 1 << 20;
-    const int32_t ms = lib.dvbSCSISpeedTest(&d, bytes, 1);
+    const int32_t ms = lib_.dvbSCSISpeedTest(&d, bytes, 1);
     // The layer never completes faster than 2 MB/s allows.
     EXPECT_GE(ms, static_cast<int32_t>(uint64_t{bytes} * 1000 / 2'000'000));
     std::printf("speed test: %u bytes in %d ms at a configured 2 MB/s\n", bytes, ms);
@@ -424,34 +459,35 @@ TEST_F(ReceiverE2E, UnplugFailsCommandsAndReplugWithANewDiscoveryFindsTheReceive
 {
     start("");
     DvbDevice d = first();
-    control.setPlugged(0, 3, 0);
-    EXPECT_EQ(lib.dvbChannelCount(&d), 0);
-    EXPECT_EQ(lib.dvbGetCurrentChannel(&d).answer, 0);
-    EXPECT_EQ(lib.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
-    control.setPlugged(0, 3, 1);
-    DvbDevice again = lib.dvbFindFirstQuelmar();
+    control_.setPlugged(0, 3, 0);
+    EXPECT_EQ(lib_.dvbChannelCount(&d), 0);
+    EXPECT_EQ(lib_.dvbGetCurrentChannel(&d).answer, 0);
+    EXPECT_EQ(lib_.dvbFindFirstQuelmar().status, DVB_STATUS_NONE);
+    control_.setPlugged(0, 3, 1);
+    DvbDevice again = lib_.dvbFindFirstQuelmar();
     EXPECT_EQ(again.status, DVB_STATUS_FOUND);
-    EXPECT_GT(lib.dvbChannelCount(&again), 0);
+    EXPECT_GT(lib_.dvbChannelCount(&again), 0);
 }
 
 TEST_F(ReceiverE2E, HangMakesTheLibraryTimeOutAndTheLayerSurvives)
 {
     start("");
     DvbDevice d = first();
-    control.hang(3000);
+    control_.hang(3000);
     std::vector<uint8_t> buf(65536, 0);
     // The library gives up after its 1000 ms wait and aborts the request; the
     // late completion must never land in this (then released) buffer.
     {
         std::vector<uint8_t> scratch(65536);
-        EXPECT_EQ(lib.dvbReadMemory(&d, 0x0D0000, scratch.data(), 65536), 0);
+        EXPECT_EQ(lib_.dvbReadMemory(&d, 0x0D0000, scratch.data(), 65536), 0);
     }
-    EXPECT_EQ(lib.dvbChannelCount(&d), 0);
-    control.hang(0);
-    EXPECT_GT(lib.dvbChannelCount(&d), 0);
-    control.refuse(1);
-    EXPECT_EQ(lib.dvbChannelCount(&d), 0);
-    EXPECT_GT(lib.dvbChannelCount(&d), 0);
+    EXPECT_EQ(lib_.dvbChannelCount(&d), 0);
+    control_.hang(0);
+    EXPECT_GT(lib_.dvbChannelCount(&d), 0);
+    control_.refuse(1);
+    EXPECT_EQ(lib_.dvbChannelCount(&d), 0);
+    EXPECT_GT(lib_.dvbChannelCount(&d), 0);
 }
 
 } // namespace
+} // namespace quelmar::receiver

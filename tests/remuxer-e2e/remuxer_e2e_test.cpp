@@ -21,7 +21,7 @@
 namespace {
 
 using namespace std::chrono;
-using namespace remux::test;
+using namespace quelmar::remux::test;
 
 const std::string kBin = QUELMAR_BIN_DIR;
 constexpr double kFeedSeconds = 15.0;
@@ -189,9 +189,9 @@ protected:
             FileCheck es = checkOutput(p.m2v, "mpegvideo");
             EXPECT_EQ(es.warnings + es.video.decodeErrors, 0);
             EXPECT_TRUE(es.video.firstFrameIsI);
-            // The flush before the split also writes the pictures whose
-            // timestamp records were still awaited; the m2v gets them in the
-            // next part, which repeats the interrupted GOP anyway.
+            // The flush before the split writes what each output holds, the
+            // program stream also the pictures whose timestamp records were
+            // still awaited; the next part repeats from a GOP start anyway.
             EXPECT_LE(es.video.frames, ps.video.frames);
             EXPECT_LE(ps.video.frames, es.video.frames + kGopFrames);
             FileCheck a = checkOutput(p.audio, audioExt == std::string(".ac3") ? "ac3" : "mp3");

@@ -102,7 +102,7 @@ private:
                                      request.senseCapacity,
                                      request.timeoutMs,
                                      signalsBlockedHere()};
-            if (request.direction == Direction::out)
+            if (request.direction == Direction::Out)
                 recorded.dataOut.assign(request.data, request.data + request.dataLength);
             calls_.push_back(std::move(recorded));
             ++inFlight_;

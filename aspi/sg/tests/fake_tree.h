@@ -34,10 +34,16 @@ public:
 
     // sgName's device link points at a directory named address ("H:C:T:L"),
     // as in the kernel's tree; node creates dev()/sgName.
-    void addSg(const std::string &sgName, const std::string &address, bool node = true)
+    // vendor and model, when given, are the device's sysfs attributes.
+    void addSg(const std::string &sgName, const std::string &address, bool node = true, const std::string &vendor = "",
+               const std::string &model = "")
     {
         const auto deviceDir = sys() / "devices" / sgName / address;
         std::filesystem::create_directories(deviceDir);
+        if (!vendor.empty())
+            std::ofstream(deviceDir / "vendor") << vendor << "\n";
+        if (!model.empty())
+            std::ofstream(deviceDir / "model") << model << "\n";
         const auto entry = sys() / "class" / "scsi_generic" / sgName;
         std::filesystem::create_directories(entry);
         std::filesystem::create_directory_symlink(deviceDir, entry / "device");
@@ -53,6 +59,19 @@ public:
             std::ofstream(dir / "proc_name") << procName << "\n";
         std::ofstream(dir / "scan");
     }
+    // class/scsi_host/hostN as the kernel makes it: a relative link into
+    // the devices tree, where the scan file is.
+    void addLinkedHost(unsigned host)
+    {
+        const std::string name = "host" + std::to_string(host);
+        const auto real = sys() / "devices" / "platform" / name / "scsi_host" / name;
+        std::filesystem::create_directories(real);
+        std::ofstream(real / "scan");
+        std::filesystem::create_directories(sys() / "class" / "scsi_host");
+        std::filesystem::create_directory_symlink("../../devices/platform/" + name + "/scsi_host/" + name,
+                                                  hostDir(host));
+    }
+    std::filesystem::path root() const { return root_; }
     std::filesystem::path hostDir(unsigned host) const
     {
         return sys() / "class" / "scsi_host" / ("host" + std::to_string(host));

@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -93,7 +97,7 @@ public:
         if (layer.send(&srb) == SS_PENDING) {
             EXPECT_EQ(waitEvent(event), 1u);
         }
-        return aspi_load_status(srb.SRB_Status);
+        return aspi::loadStatus(srb.SRB_Status);
     }
 
     FakeTree tree;
@@ -182,7 +186,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
 
     fake.hold();
     EXPECT_EQ(layer->send(&srb), SS_PENDING);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_PENDING);
     ASSERT_TRUE(fake.waitForCalls(1));
     EXPECT_EQ(drainEvent(event), 0u); // nothing completes while the command is held
 
@@ -190,7 +194,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
     EXPECT_EQ(call.devicePath, (tree.dev() / "sg1").string());
     EXPECT_EQ(call.address, (ScsiAddress{2, 0, 3, 0})); // checked against the node
     EXPECT_EQ(call.cdb, std::vector<uint8_t>(std::begin(kReadBufferCdb), std::end(kReadBufferCdb)));
-    EXPECT_EQ(call.direction, Direction::in);
+    EXPECT_EQ(call.direction, Direction::In);
     EXPECT_EQ(call.dataLength, kLength);
     EXPECT_EQ(call.senseCapacity, kSenseBytes);
     EXPECT_EQ(call.timeoutMs, kSgIoTimeoutMs);
@@ -198,7 +202,7 @@ TEST_F(SgLayerTest, ReadIsPendingAtReturnThenDeliversDataStatusAndOneEvent)
 
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_COMP);
     EXPECT_EQ(srb.SRB_HaStat, ASPI_HASTAT_OK);
     EXPECT_EQ(srb.SRB_TargStat, ASPI_TARGET_GOOD);
     for (uint32_t i = 0; i < kLength - kResidual; ++i)
@@ -279,16 +283,16 @@ TEST_F(SgLayerTest, WritesSendACopyTakenAtSubmissionAndEmptyTransfersHaveNoDirec
     data.fill(0); // the caller's buffer no longer matters once the request is sent
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_COMP);
     auto call = fake.calls().at(0);
     EXPECT_EQ(call.devicePath, (tree.dev() / "sg2").string());
-    EXPECT_EQ(call.direction, Direction::out);
+    EXPECT_EQ(call.direction, Direction::Out);
     EXPECT_EQ(call.dataOut, std::vector<uint8_t>(original.begin(), original.end()));
 
     srb = request(kWriteFlags, 1, 9, nullptr, 0, event);
     EXPECT_EQ(runToCompletion(*layer, srb), SS_COMP);
     call = fake.calls().at(1);
-    EXPECT_EQ(call.direction, Direction::none);
+    EXPECT_EQ(call.direction, Direction::None);
     EXPECT_EQ(call.dataLength, 0u);
 }
 
@@ -300,7 +304,7 @@ TEST_F(SgLayerTest, WithoutEventNotificationNoDescriptorIsTouched)
     std::array<uint8_t, 16> buffer{};
     SRB_ExecSCSICmd srb = request(SRB_DIR_IN, 0, 3, buffer.data(), buffer.size(), pipeFds[1]);
     layer->send(&srb);
-    while (aspi_load_status(srb.SRB_Status) == SS_PENDING)
+    while (aspi::loadStatus(srb.SRB_Status) == SS_PENDING)
         std::this_thread::yield(); // the polling mode of the speed test
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     // Refusals too.
@@ -345,7 +349,7 @@ TEST_F(SgLayerTest, MalformedOrUnroutableRequestsAreRefusedAtOnceWithTheirEvent)
     for (Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(layer->send(&c.srb), c.status);
-        EXPECT_EQ(aspi_load_status(c.srb.SRB_Status), c.status);
+        EXPECT_EQ(aspi::loadStatus(c.srb.SRB_Status), c.status);
         EXPECT_EQ(drainEvent(event), 1u);
     }
     EXPECT_EQ(fake.callCount(), 0u);
@@ -401,7 +405,7 @@ TEST_F(SgLayerTest, AbortedRequestsAreNeverTouchedAgain)
     SRB_Abort abortKept = abortRequest(&kept);
     EXPECT_EQ(layer->send(&abortKept), SS_COMP);
     EXPECT_EQ(abortKept.SRB_Status, SS_COMP);
-    EXPECT_EQ(aspi_load_status(kept.SRB_Status), SS_ABORTED);
+    EXPECT_EQ(aspi::loadStatus(kept.SRB_Status), SS_ABORTED);
     EXPECT_EQ(drainEvent(event), 1u); // a waiter wakes at once
 
     SRB_Abort abortFreed = abortRequest(freed.get());
@@ -432,12 +436,12 @@ TEST_F(SgLayerTest, AbortingAQueuedRequestKeepsItFromTheDevice)
 
     SRB_Abort abort = abortRequest(&queued);
     EXPECT_EQ(layer->send(&abort), SS_COMP);
-    EXPECT_EQ(aspi_load_status(queued.SRB_Status), SS_ABORTED);
+    EXPECT_EQ(aspi::loadStatus(queued.SRB_Status), SS_ABORTED);
     EXPECT_EQ(drainEvent(secondEvent), 1u);
 
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(running.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(running.SRB_Status), SS_COMP);
     layer.reset();
     EXPECT_EQ(fake.callCount(), 1u);
     EXPECT_EQ(drainEvent(secondEvent), 0u);
@@ -472,11 +476,11 @@ TEST_F(SgLayerTest, ABlockStillPendingCannotBeSentAgain)
     fake.hold();
     ASSERT_EQ(layer->send(&srb), SS_PENDING);
     EXPECT_EQ(layer->send(&srb), SS_INVALID_CMD);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_PENDING); // untouched
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_PENDING); // untouched
     EXPECT_EQ(drainEvent(event), 0u);
     fake.release();
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_COMP);
     EXPECT_EQ(fake.callCount(), 1u);
     // Once complete the block may be reused.
     EXPECT_EQ(runToCompletion(*layer, srb), SS_COMP);
@@ -490,7 +494,7 @@ TEST_F(SgLayerTest, UnloadAbortsWhatHasNotStartedAndFinishesWhatRuns)
 
     std::thread unloader([&] { layer.reset(); });
     EXPECT_EQ(waitEvent(secondEvent), 1u); // before the running command returns
-    EXPECT_EQ(aspi_load_status(queued.SRB_Status), SS_ABORTED);
+    EXPECT_EQ(aspi::loadStatus(queued.SRB_Status), SS_ABORTED);
     fake.release();
     unloader.join();
     EXPECT_EQ(running.SRB_Status, SS_COMP);
@@ -516,7 +520,7 @@ TEST_F(SgLayerTest, CommandsOfSeveralCallersRunSideBySide)
     fake.release();
     for (int i = 0; i < kCallers; ++i) {
         EXPECT_EQ(waitEvent(events[i]), 1u);
-        EXPECT_EQ(aspi_load_status(srbs[i].SRB_Status), SS_COMP);
+        EXPECT_EQ(aspi::loadStatus(srbs[i].SRB_Status), SS_COMP);
         ::close(events[i]);
     }
 }
@@ -543,7 +547,7 @@ TEST_F(SgLayerTest, ManyThreadsGetTheirOwnAnswers)
                 srb.CDBByte[5] = tag;
                 if (layer->send(&srb) == SS_PENDING && waitEvent(fd) != 1)
                     ++wrong;
-                if (aspi_load_status(srb.SRB_Status) != SS_COMP)
+                if (aspi::loadStatus(srb.SRB_Status) != SS_COMP)
                     ++wrong;
                 for (uint8_t byte : buffer)
                     if (byte != tag) {
@@ -618,6 +622,62 @@ TEST_F(SgLayerTest, AReceiverSwitchedOnLaterAppearsOnItsEmptyHostAfterARescan)
     ASSERT_EQ(runToCompletion(*layer, after), SS_COMP);
     ASSERT_FALSE(fake.calls().empty());
     EXPECT_EQ(fake.calls().back().devicePath, (tree.dev() / "sg9").string());
+}
+
+// The real driver call on a node this process may not open (run by an
+// unprivileged user, since root opens anything): the layer says which node,
+// which device and which permission is missing, once per node.
+TEST_F(SgLayerTest, ANodeItMayNotOpenIsNamedWithThePermissionItLacks)
+{
+    constexpr uid_t kNobody = 65534;
+    const auto device = tree.sys() / "devices" / "sg1" / "2:0:3:0";
+    std::ofstream(device / "vendor") << "Quelmar \n";
+    std::ofstream(device / "model") << "DVB-S SCSI     2\n";
+    namespace fs = std::filesystem;
+    fs::permissions(tree.root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(tree.dev() / "sg1", fs::perms::none);
+    int lines[2];
+    ASSERT_EQ(::pipe(lines), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(lines[0]);
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+            ::_exit(2);
+        SgLayerConfig config;
+        config.sysfsRoot = tree.sys();
+        config.devRoot = tree.dev();
+        config.report = [fd = lines[1]](const std::string &text) {
+            const std::string line = text + "\n";
+            [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
+        };
+        int status = 0;
+        {
+            SgLayer layer(config);
+            for (int i = 0; i < 2 && status == 0; ++i) {
+                SRB_ExecSCSICmd srb = request(kReadFlags, 0, 3, firstBuffer.data(), 16, event);
+                if (layer.send(&srb) != SS_PENDING || waitEvent(event) != 1 ||
+                    aspi::loadStatus(srb.SRB_Status) != SS_ERR)
+                    status = 3;
+            }
+        }
+        ::_exit(status);
+    }
+    ::close(lines[1]);
+    std::string text;
+    char chunk[512];
+    for (ssize_t n; (n = ::read(lines[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(n));
+    ::close(lines[0]);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(text, "cannot open " + (tree.dev() / "sg1").string() +
+                        " (SCSI device 2:0:3:0, Quelmar DVB-S SCSI     2): Permission denied: this process lacks read "
+                        "and write permission on it (owner " +
+                        ::getpwuid(::geteuid())->pw_name + ", group " + ::getgrgid(::getegid())->gr_name +
+                        ", mode 0000)\n");
 }
 
 } // namespace

@@ -14,12 +14,13 @@
 #include "aspi_sg.h"
 #include "fake_tree.h"
 
+namespace quelmar::sg {
 namespace {
 
-using quelmar::sg::testing::drainEvent;
-using quelmar::sg::testing::FakeTree;
-using quelmar::sg::testing::makeEventFd;
-using quelmar::sg::testing::waitEvent;
+using testing::drainEvent;
+using testing::FakeTree;
+using testing::makeEventFd;
+using testing::waitEvent;
 
 const std::string kModulePath = std::string(QUELMAR_BIN_DIR) + "/libwnaspi32.so";
 
@@ -102,14 +103,14 @@ TEST_F(SgModuleTest, DriverRefusalsAndVanishedNodesCompleteThroughTheEvent)
     const uint32_t atReturn = send(&srb);
     EXPECT_TRUE(atReturn == SS_PENDING || atReturn == SS_ERR) << atReturn;
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_ERR);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_ERR);
 
     // The node is gone since enumeration: the device has been detached.
     std::filesystem::remove(tree->dev() / "sg1");
     srb.SRB_Target = 6;
     send(&srb);
     EXPECT_EQ(waitEvent(event), 1u);
-    EXPECT_EQ(aspi_load_status(srb.SRB_Status), SS_NO_DEVICE);
+    EXPECT_EQ(aspi::loadStatus(srb.SRB_Status), SS_NO_DEVICE);
 
     srb.SRB_Target = 3;
     EXPECT_EQ(send(&srb), SS_NO_DEVICE);
@@ -135,3 +136,4 @@ TEST_F(SgModuleTest, RescanAsksTheKernelAndForgetsVanishedDevices)
 }
 
 } // namespace
+} // namespace quelmar::sg

@@ -121,17 +121,45 @@ TEST(Enumeration, StopsAtTheAdapterCountTheSupportWordCanCarry)
     EXPECT_EQ(result.adapters.back().host, kMaxAdapters - 1);
 }
 
-TEST(HostScan, WritesTheWildcardRequestToTheHostsScanFile)
+// With openat2, and the way taken where the kernel lacks it.
+class HostScan : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HostScan, WritesTheWildcardRequestToTheHostsScanFile)
 {
     FakeTree tree;
     tree.addHost(3, "ahc");
-    EXPECT_EQ(requestHostScan(tree.sys(), 3), 0);
+    tree.addLinkedHost(5); // a link into the devices tree, as the kernel has it
+    EXPECT_EQ(requestHostScan(tree.sys(), 3, GetParam()), 0);
     EXPECT_EQ(tree.scanWritten(3), "- - -");
-    EXPECT_EQ(requestHostScan(tree.sys(), 3), 0); // again: replaces, does not append
+    EXPECT_EQ(requestHostScan(tree.sys(), 3, GetParam()), 0); // again: replaces, does not append
     EXPECT_EQ(tree.scanWritten(3), "- - -");
-    EXPECT_EQ(requestHostScan(tree.sys(), 4), ENOENT); // the file is never created
+    EXPECT_EQ(requestHostScan(tree.sys(), 5, GetParam()), 0);
+    EXPECT_EQ(tree.scanWritten(5), "- - -");
+    EXPECT_EQ(requestHostScan(tree.sys(), 4, GetParam()), ENOENT); // the file is never created
     EXPECT_FALSE(std::filesystem::exists(tree.hostDir(4)));
+    EXPECT_EQ(listScsiHosts(tree.sys()), (std::vector<unsigned>{3, 5}));
 }
+
+TEST_P(HostScan, NothingPlantedInTheTreeIsFollowed)
+{
+    FakeTree tree;
+    const auto outside = tree.root() / "outside";
+    std::filesystem::create_directories(outside);
+    std::ofstream(outside / "scan") << "precious";
+    const auto hosts = tree.sys() / "class" / "scsi_host";
+    std::filesystem::create_directories(hosts / "host4");
+    std::filesystem::create_directory_symlink(outside, hosts / "host1");
+    std::filesystem::create_directory_symlink("../../../outside", hosts / "host2");
+    std::filesystem::create_symlink(outside / "scan", hosts / "host4" / "scan");
+    EXPECT_EQ(requestHostScan(tree.sys(), 1, GetParam()), EXDEV);
+    EXPECT_EQ(requestHostScan(tree.sys(), 2, GetParam()), EXDEV);
+    EXPECT_EQ(requestHostScan(tree.sys(), 4, GetParam()), ELOOP);
+    std::ifstream in(outside / "scan");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sysfs, HostScan, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Openat2" : "CheckedPath"; });
 
 } // namespace
 } // namespace quelmar::sg

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -60,7 +62,7 @@ struct Request {
     ~Request() { ::close(fd); }
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
-    uint8_t status() const { return aspi_load_status(srb.SRB_Status); }
+    uint8_t status() const { return aspi::loadStatus(srb.SRB_Status); }
     // Waits for the event; returns the event count read (0 on time-out).
     uint64_t waitEvent(int timeoutMs = kWaitForeverMs)
     {
@@ -281,6 +283,55 @@ TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
     done = true;
     reader.join();
     EXPECT_GT(delivered.load(), 0);
+}
+
+TEST(VirtualBus, AChannelFileThatWouldBlockHoldsUpNeitherTheOtherReceiversNorTheEnd)
+{
+    const std::string fifo = std::string(QUELMAR_TEST_DIR) + "/bus-" + std::to_string(::getpid()) + ".fifo";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Config c = twoReceivers(0);
+    c.receivers[0].channels[0].source = receiver::SourceKind::File; // the tuned channel replays a FIFO
+    c.receivers[0].channels[0].file = fifo;
+    {
+        VirtualBus bus(c);
+        for (uint8_t ha : {0, 1}) {
+            Request start(ha, ha ? 0 : 3, {0x3D, 0, 0, 0, 0, 0, 0, 0, 6, 0}, 6, SRB_DIR_OUT);
+            ASSERT_EQ(start.sendAndWait(bus), SS_COMP);
+        }
+        // The other receiver streams (the loop only bounds a hanging test).
+        bool delivered = false;
+        for (int i = 0; i < kWaitForeverMs / 25 && !delivered; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            Request audio(1, 0, {0x3C, 0x17, 0, 0, 0, 0, 0, 0x20, 0, 0}, 8192, SRB_DIR_IN);
+            delivered = audio.sendAndWait(bus) == SS_COMP;
+        }
+        EXPECT_TRUE(delivered);
+        AspiVirtualState st{};
+        ASSERT_TRUE(bus.state(0, 3, &st));
+        EXPECT_NE(std::string(st.sourceProblem).find("not a regular file"), std::string::npos) << st.sourceProblem;
+    } // and the bus ends
+    ::unlink(fifo.c_str());
+}
+
+// The names of this process's threads, from /proc.
+std::multiset<std::string> threadNames()
+{
+    std::multiset<std::string> names;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        names.insert(name);
+    }
+    return names;
+}
+
+TEST(VirtualBus, ItsThreadsCarryNames)
+{
+    VirtualBus bus(defaultConfig());
+    const auto names = threadNames();
+    EXPECT_EQ(names.count("vbus-complete"), 1u);
+    EXPECT_EQ(names.count("vbus-media"), 1u);
 }
 
 TEST(VirtualBusModule, ExportsOnlyTheAspiEntriesAndTheControlInterface)

@@ -1,8 +1,7 @@
 // channel_record.h: the 64-byte channel record as the receiver keeps it in its
 // memory (16-bit fields most significant byte first, names in the receiver's
 // character codes), and where the table lives.
-#ifndef QUELMAR_RECEIVER_CHANNEL_RECORD_H
-#define QUELMAR_RECEIVER_CHANNEL_RECORD_H
+#pragma once
 
 #include "receiver/config.h"
 
@@ -37,5 +36,3 @@ inline void writeBe16(uint8_t *p, uint16_t v)
 }
 
 } // namespace quelmar::receiver
-
-#endif

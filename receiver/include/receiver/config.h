@@ -2,8 +2,7 @@
 // which host adapter and target, how they identify themselves and which
 // channels they carry. Read from the plain-text file that
 // QUELMAR_VIRTUAL_RECEIVER names, or the built-in default.
-#ifndef QUELMAR_RECEIVER_CONFIG_H
-#define QUELMAR_RECEIVER_CONFIG_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -84,5 +83,3 @@ std::string defaultVendor(Identification id);
 std::string defaultProduct(Identification id);
 
 } // namespace quelmar::receiver
-
-#endif

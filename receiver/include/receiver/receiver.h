@@ -6,8 +6,7 @@
 // Thread-safety: every public member may be called from any thread; one
 // mutex guards the state. pump() is meant for one media thread and does its
 // encoding and file reading outside that mutex.
-#ifndef QUELMAR_RECEIVER_RECEIVER_H
-#define QUELMAR_RECEIVER_RECEIVER_H
+#pragma once
 
 #include "receiver/config.h"
 #include "receiver/media_source.h"
@@ -30,7 +29,11 @@ constexpr size_t kCurrentChannelBytes = 68;
 constexpr size_t kChannelCountBytes = 4;
 constexpr size_t kSenseBytes = 18; // fixed-format sense data
 
-// SCSI operation codes and mode bytes the receiver understands.
+// SCSI operation codes, mode bytes and special-command codes the receiver
+// understands. They are written out here on purpose, independently of the
+// library's and the recorder's own definitions: the simulated receiver checks
+// what they send against the box's command set, so a wrong code on their side
+// is refused here instead of agreeing with itself.
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpWriteBuffer = 0x3B;
 constexpr uint8_t kOpReadBuffer = 0x3C;
@@ -48,8 +51,11 @@ constexpr uint8_t kModeWriteMemory = 0x05;
 constexpr uint8_t kModeSpecial = 0x30;
 constexpr uint8_t kModeSelectChannel = 0x01; // always in byte 1
 constexpr uint16_t kLastLegacyRevision = 0x0214;
+// A source that has not opened by then is given up: the channel delivers
+// nothing, with the reason in the receiver's state.
+constexpr std::chrono::seconds kSourceOpenTimeout{5};
 
-// Special command codes.
+// Special command codes (first byte of a special-command message).
 constexpr uint8_t kSpecialFrontPanel = 1;
 constexpr uint8_t kSpecialSwitchOff = 2;
 constexpr uint8_t kSpecialOsd = 27;
@@ -110,7 +116,8 @@ enum class StallKind {
 
 class Receiver {
 public:
-    explicit Receiver(ReceiverConfig config);
+    // `opener` opens the tuned channel's source, on a thread of its own.
+    explicit Receiver(ReceiverConfig config, SourceOpener opener = openSource);
     ~Receiver();
     Receiver(const Receiver &) = delete;
     Receiver &operator=(const Receiver &) = delete;
@@ -125,9 +132,16 @@ public:
     CommandResult execute(const uint8_t *cdb, size_t cdbLength, Direction direction, uint8_t *data,
                           uint32_t dataLength);
 
-    // Media thread: opens the tuned channel's source when needed and moves
-    // every unit that is due at `now` into the stream buffers.
+    // Media thread: has the tuned channel's source opened when needed (off
+    // this thread; an open that takes longer than kSourceOpenTimeout by the
+    // `now` of later calls is given up), and moves every unit that is due at
+    // `now` into the stream buffers. Streaming time starts at the `now` of
+    // the call that finds the source open.
     void pump(std::chrono::steady_clock::time_point now);
+    // For tests that pump with made-up instants, from the pumping thread:
+    // blocks until a source being opened has finished opening (at most
+    // `limit`), so that the next pump() starts it. True when none is pending.
+    bool awaitSourceOpened(std::chrono::milliseconds limit);
 
     ReceiverState state() const;
     void setStalled(StallKind kind, bool stalled);
@@ -142,6 +156,9 @@ private:
     CommandResult selectChannel(const uint8_t *cdb, const uint8_t *data, uint32_t dataLength);
     CommandResult nothingToDeliver() const;
     void restartStreams(); // new generation: buffers emptied, source reopened
+    // Reports on standard error why the tuned channel (of `generation`)
+    // delivers nothing, and keeps the reason for state().
+    void reportSourceProblem(uint64_t generation, const char *what, const std::string &problem);
 
     const ReceiverConfig config_;
     const uint16_t revision_;
@@ -159,6 +176,10 @@ private:
     StreamBuffers buffers_;
 
     // Media thread only.
+    const SourceOpener opener_;
+    std::unique_ptr<SourceOpening> opening_;              // the tuned channel's source being opened
+    std::vector<std::unique_ptr<SourceOpening>> retired_; // opens of channels tuned away from, until they end
+    std::chrono::steady_clock::time_point openingSince_;
     std::unique_ptr<StreamSource> source_;
     uint64_t sourceGeneration_ = UINT64_MAX;
     std::chrono::steady_clock::time_point sourceStart_;
@@ -171,5 +192,3 @@ CommandResult checkCondition(uint8_t senseKey, uint8_t asc, uint8_t ascq = 0);
 std::array<uint8_t, kInquiryBytes> inquiryData(const ReceiverConfig &config);
 
 } // namespace quelmar::receiver
-
-#endif

@@ -1,8 +1,7 @@
 // stream_buffers.h: the receiver's bounded buffers of the tuned channel's
 // elementary streams and the timestamp records that describe them. Not
 // thread-safe: the owning Receiver serialises access.
-#ifndef QUELMAR_RECEIVER_STREAM_BUFFERS_H
-#define QUELMAR_RECEIVER_STREAM_BUFFERS_H
+#pragma once
 
 #include <array>
 #include <cstddef>
@@ -91,5 +90,3 @@ private:
 };
 
 } // namespace quelmar::receiver
-
-#endif

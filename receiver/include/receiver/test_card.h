@@ -2,8 +2,7 @@
 // a bouncing box, the channel name and a running clock, into a YUV 4:2:0
 // frame. Drawing costs a few row copies per line, so it is cheap enough to do
 // for every picture at 25 frames/s.
-#ifndef QUELMAR_RECEIVER_TEST_CARD_H
-#define QUELMAR_RECEIVER_TEST_CARD_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -32,5 +31,3 @@ private:
 };
 
 } // namespace quelmar::receiver
-
-#endif

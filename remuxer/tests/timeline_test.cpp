@@ -1,0 +1,75 @@
+// The output timeline on its own: where it restarts after a pause.
+#include "output_log.h"
+#include "timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+using namespace quelmar::remux;
+
+namespace {
+
+constexpr int64_t kFrame = 3600; // 25 pictures/s
+constexpr int64_t kMp2Frame = 2160;
+
+// A picture as the timing stage hands it on.
+TimedVideo picture(PictureType type, uint16_t temporalReference, int64_t pts, int64_t dts, bool gopStart)
+{
+    TimedVideo v;
+    v.au.picture = PictureHeader{temporalReference, type};
+    v.au.hasGop = v.au.hasSequenceHeader = gopStart;
+    v.au.gop.closedGop = true;
+    v.au.data = {0, 0, 1, 0};
+    v.pts = pts;
+    v.dts = dts;
+    v.duration = v.frameTicks = kFrame;
+    return v;
+}
+
+TimedAudio frame(int64_t pts)
+{
+    TimedAudio a;
+    a.frame.info.codec = AudioCodec::Mpeg;
+    a.frame.data = {0xFF, 0xFD};
+    a.pts = pts;
+    a.duration = kMp2Frame;
+    return a;
+}
+
+} // namespace
+
+TEST(Timeline, PauseRestartsAfterThePicturesAlreadyWrittenAndFreed)
+{
+    // A sequence header, so that pictures can be placed.
+    VideoParser parser;
+    std::deque<VideoAccessUnit> parsed;
+    const std::vector<uint8_t> seq = {0, 0, 1, 0xB3, 0x16, 0x01, 0x20, 0x23, 0x24, 0x9F, 0x23, 0x80,
+                                      0, 0, 1, 0x00, 0x00, 0x08, 0xFF, 0xF8, 0,    0,    0};
+    parser.feed(seq.data(), seq.size(), parsed);
+    ASSERT_TRUE(parser.sequenceKnown());
+    Settings settings;
+    OutputLog log;
+    Timeline timeline(settings, log);
+    // I0 P3 B1 B2: P3 is shown last, until 4 frames after I0.
+    const int64_t t0 = 100 * kFrame;
+    timeline.admitVideo(picture(PictureType::I, 0, t0, t0 - kFrame, true), parser);
+    timeline.admitVideo(picture(PictureType::P, 3, t0 + 3 * kFrame, t0, false), parser);
+    timeline.admitVideo(picture(PictureType::B, 1, t0 + kFrame, t0 + kFrame, false), parser);
+    timeline.admitVideo(picture(PictureType::B, 2, t0 + 2 * kFrame, t0 + 2 * kFrame, false), parser);
+    for (int64_t t = t0; t < t0 + 2 * kFrame; t += kMp2Frame)
+        timeline.admitAudio(frame(t));
+    ASSERT_EQ(log.videoEnd(), 4u);
+    const int64_t shownUntil = log.videoAt(1)->pts + kFrame;
+    // Every output wrote them all, and they were freed.
+    for (Output o : {Output::Ps, Output::EsVideo, Output::EsAudio})
+        log.skipToEnd(log.cursor(o));
+    log.trim(log.videoEnd(), log.audioEnd());
+    ASSERT_TRUE(log.videoEmpty());
+    // One more picture, not written, shown after the audio ends: the pause
+    // cuts it, and the video then ends where P3 ends.
+    timeline.admitVideo(picture(PictureType::P, 6, t0 + 6 * kFrame, t0 + 3 * kFrame, false), parser);
+    timeline.endStreamsTogether();
+    EXPECT_TRUE(log.videoEmpty());
+    EXPECT_EQ(timeline.videoEnd(), shownUntil);
+}
