@@ -1,0 +1,39 @@
+#include "ui/RunWindow.h"
+
+#include "ui/MainWindow.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QPixmap>
+
+#include <cstdio>
+
+namespace quelmar {
+
+int RunWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options, CRecorderDlg::Setup setup)
+{
+    MainWindow window;
+    CRecorderDlg dlg(app, window, dispatcher, std::move(setup));
+    window.Attach(dlg);
+    int status = 0;
+    // Start-up runs inside the window's event loop, once it is shown.
+    QMetaObject::invokeMethod(
+        &window,
+        [&] {
+            dlg.OnInitDialog();
+            if (options.screenshotPath.empty())
+                return;
+            QCoreApplication::processEvents();
+            if (!window.grab().save(QString::fromStdString(options.screenshotPath), "PNG")) {
+                std::fprintf(stderr, "could not save the screenshot to %s\n", options.screenshotPath.c_str());
+                status = 1;
+            }
+            window.done(QDialog::Accepted);
+        },
+        Qt::QueuedConnection);
+    window.exec();
+    window.Detach();
+    return status;
+}
+
+} // namespace quelmar
