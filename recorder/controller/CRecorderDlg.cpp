@@ -7,6 +7,7 @@
 #include "engine/EventLog.h"
 #include "engine/RecordingThread.h"
 #include "platform/TimeOfDay.h"
+#include "quelmarscsi_special.h"
 
 #include <algorithm>
 #include <charconv>
@@ -35,11 +36,8 @@ constexpr char kNeedInteger[] = "Please enter an integer.";
 // Front-panel texts of timer mode, eight characters each.
 constexpr char kPanelTimer[] = " timer  ";
 constexpr char kPanelReady[] = " ready  ";
-constexpr uint16_t kPanelTextBytes = 8;
 
 // ---- receiver commands and numbers ------------------------------------------------
-constexpr uint8_t kSpecialFrontPanelText = 1;
-constexpr uint8_t kSpecialSwitchOff = 2;
 constexpr int32_t kRemoteLock = 1;
 constexpr int32_t kRemoteUnlock = 0;
 constexpr uint32_t kSpeedTestBytes = 0x500000; // 5 MiB
@@ -127,26 +125,14 @@ std::optional<T> ParseNumber(const std::string &text)
     return value;
 }
 
-// The names of the first files of a recording, in the order they are tested.
-std::vector<std::string> RecordingFileNames(const std::string &base, int video, int audio, int mux)
+// A list selection as an output choice; nothing selected saves nothing.
+OutputChoice ChoiceOf(int selection)
 {
-    std::vector<std::string> names;
-    const std::string part = base + " (0)";
-    if (video == kChoiceRaw)
-        names.push_back(part + ".raw.m2v");
-    else if (video == kChoiceElementary)
-        names.push_back(part + ".m2v");
-    if (audio == kChoiceRaw) {
-        names.push_back(part + ".raw.mpp");
-        names.push_back(part + ".raw.acp");
-    } else if (audio == kChoiceElementary) {
-        names.push_back(part + ".mp2");
-        names.push_back(part + ".ac3");
+    switch (selection) {
+    case kChoiceRaw: return OutputChoice::Raw;
+    case kChoiceElementary: return OutputChoice::Elementary;
+    default: return OutputChoice::Nothing;
     }
-    if (mux > kChoiceNothing)
-        names.push_back(part + ".mpg");
-    names.push_back(base + ".log");
-    return names;
 }
 
 } // namespace
@@ -623,6 +609,10 @@ void CRecorderDlg::LoadTimerStore()
 
 void CRecorderDlg::OnRecord()
 {
+    // As in the window, a disabled button does nothing (timer mode starts
+    // its recordings itself).
+    if (!Control(ControlId::Record).enabled)
+        return;
     if (m_context.recording.Get()) {
         if (m_context.paused.Get()) {
             OnPause(); // resumes
@@ -675,9 +665,7 @@ bool CRecorderDlg::StartRecording()
     m_context.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
     m_context.videoDelay = m_nVideoDelay;
     m_context.splitTime.store(static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay));
-    m_context.videoIndex = std::max(Selection(ControlId::VideoChoice), kChoiceNothing);
-    m_context.audioIndex = std::max(Selection(ControlId::AudioChoice), kChoiceNothing);
-    m_context.muxIndex = std::max(Selection(ControlId::MuxChoice), kChoiceNothing);
+    m_context.outputs = SelectedOutputs();
     m_context.logInfo.Set(MenuItem(MenuItemId::LogInfos).checked);
 
     SetChecked(ControlId::StopAtBox, false);
@@ -697,15 +685,24 @@ bool CRecorderDlg::StartRecording()
     return true;
 }
 
+OutputChoices CRecorderDlg::SelectedOutputs() const
+{
+    OutputChoices choices;
+    choices.video = ChoiceOf(Selection(ControlId::VideoChoice));
+    choices.audio = ChoiceOf(Selection(ControlId::AudioChoice));
+    choices.mux = ChoiceOf(Selection(ControlId::MuxChoice));
+    return choices;
+}
+
 bool CRecorderDlg::CheckOutputFiles()
 {
-    const auto names = RecordingFileNames(Control(ControlId::FileName).text, Selection(ControlId::VideoChoice),
-                                          Selection(ControlId::AudioChoice), Selection(ControlId::MuxChoice));
-    return ExistenceTests(m_view, names);
+    return ExistenceTests(m_view, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
 }
 
 void CRecorderDlg::OnPause()
 {
+    if (!Control(ControlId::Pause).enabled)
+        return;
     if (!m_context.recording.Get()) {
         if (!ReceiverReady())
             return;
@@ -938,7 +935,7 @@ void CRecorderDlg::PowerOff()
     if (m_bEnded)
         return;
     if (ReceiverPresent())
-        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, kSpecialSwitchOff);
+        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
     KillSupervision();
     if (m_bHelperTimer) {
         m_view.KillWindowTimer(kTimerHelperWait);
@@ -1144,7 +1141,7 @@ void CRecorderDlg::SendReceiverText(const char *text8)
 {
     if (ReceiverPresent())
         m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, reinterpret_cast<const uint8_t *>(text8),
-                                           kPanelTextBytes, kSpecialFrontPanelText);
+                                           DVB_FRONT_PANEL_TEXT_CHARS, DVB_SPECIAL_FRONT_PANEL_TEXT);
 }
 
 void CRecorderDlg::SetTimerMode(bool on)

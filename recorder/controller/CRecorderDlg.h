@@ -201,6 +201,7 @@ private:
     bool Checked(ControlId id) const { return Control(id).checked; }
     // Record's start case; false when it did not start.
     bool StartRecording();
+    OutputChoices SelectedOutputs() const;
     void StopCurrentTimer();
     bool ExchangeFields();
     void WriteFieldsBack();

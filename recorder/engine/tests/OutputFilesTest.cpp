@@ -27,15 +27,14 @@ TEST_P(OutputFileNamesTest, ListsTheFilesOfThePartInCheckingOrder)
 
 INSTANTIATE_TEST_SUITE_P(
     Choices, OutputFileNamesTest,
-    ::testing::Values(
-        NamesCase{{C::Raw, C::Elementary, C::Nothing},
-                  0,
-                  {"/rec/news (0).raw.m2v", "/rec/news (0).mp2", "/rec/news (0).ac3", "/rec/news.log"}},
-        NamesCase{{C::Nothing, C::Nothing, C::Nothing}, 0, {"/rec/news.log"}},
-        NamesCase{{C::Elementary, C::Raw, C::Raw},
-                  12,
-                  {"/rec/news (12).m2v", "/rec/news (12).raw.mpp", "/rec/news (12).raw.acp", "/rec/news (12).mpg",
-                   "/rec/news.log"}}));
+    ::testing::Values(NamesCase{{C::Raw, C::Elementary, C::Nothing},
+                                0,
+                                {"/rec/news (0).raw.m2v", "/rec/news (0).mp2", "/rec/news (0).ac3", "/rec/news.log"}},
+                      NamesCase{{C::Nothing, C::Nothing, C::Nothing}, 0, {"/rec/news.log"}},
+                      NamesCase{{C::Elementary, C::Raw, C::Raw},
+                                12,
+                                {"/rec/news (12).m2v", "/rec/news (12).raw.mpp", "/rec/news (12).raw.acp",
+                                 "/rec/news (12).mpg", "/rec/news.log"}}));
 
 TEST(OutputFiles, ExtensionsByChoiceAndAudioType)
 {

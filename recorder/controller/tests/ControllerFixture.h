@@ -1,0 +1,239 @@
+// The main window driven by a view double and a manual dispatcher, with a
+// scripted receiver in-process (and the stand-in multiplexer modules).
+#pragma once
+
+#include "binding/ReceiverLibrary.h"
+#include "binding/RemuxerBinding.h"
+#include "controller/CRecorderDlg.h"
+#include "controller/testing/MainViewDouble.h"
+#include "controller/testing/ManualDispatcher.h"
+#include "platform/testing/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quelmar::testing {
+
+inline std::string TestModule(const std::string &name) { return std::string(QUELMAR_TEST_DIR) + "/lib" + name + ".so"; }
+
+inline DvbChannel Channel(const char *name, uint8_t tag)
+{
+    DvbChannel channel{};
+    std::strncpy(channel.name, name, sizeof channel.name);
+    channel.tag = tag;
+    return channel;
+}
+
+// The receiver library as a script: what it answers and which commands it got.
+struct ScriptedReceiver {
+    uint32_t status = DVB_STATUS_FOUND;
+    uint32_t version = 23; // 0: no version entry
+    uint16_t firmware = 0x0217;
+    std::vector<DvbChannel> channels{Channel("Eins", 1), Channel("Zwei", 2), Channel("Drei", 3), Channel("Vier", 4),
+                                     Channel("A/B: 1", 5)};
+    bool tableReadFails = false;
+    DvbCurrentChannel current{1, {}, Channel("Eins", 1)};
+    int32_t speedTestMs = 0;
+
+    std::mutex mutex; // the polling thread calls in too
+    std::vector<std::string> calls;
+    // While set, stream reads block: holds a recording in its teardown.
+    bool holdReads = false;
+    bool readHeld = false;
+    std::condition_variable released;
+
+    void Call(const std::string &what)
+    {
+        std::lock_guard lock(mutex);
+        calls.push_back(what);
+    }
+    std::vector<std::string> Calls()
+    {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+    bool Called(const std::string &what)
+    {
+        const auto all = Calls();
+        return std::find(all.begin(), all.end(), what) != all.end();
+    }
+    void Release()
+    {
+        {
+            std::lock_guard lock(mutex);
+            holdReads = false;
+        }
+        released.notify_all();
+    }
+};
+
+inline ScriptedReceiver *g_script = nullptr;
+
+inline std::unique_ptr<ReceiverLibrary> MakeScriptedReceiver()
+{
+    auto rx = std::make_unique<ReceiverLibrary>(ReceiverLibrary::Unbound{});
+    ScriptedReceiver &s = *g_script;
+    rx->device.status = static_cast<int32_t>(s.status);
+    rx->device.hostAdapter = 1;
+    rx->device.targetId = 3;
+    rx->device.firmwareRevision = s.firmware;
+    if (s.version)
+        rx->quelmarDLLVersion = [] { return g_script->version; };
+    rx->dvbRescanAllSCSIBusses = [] {
+        g_script->Call("rescan");
+        return int32_t{1};
+    };
+    rx->dvbSetSCSIMode = [](const DvbDevice *, int32_t mode) {
+        g_script->Call("scsi " + std::to_string(mode));
+        return int32_t{1};
+    };
+    rx->dvbChannelCount = [](const DvbDevice *) { return static_cast<uint16_t>(g_script->channels.size()); };
+    rx->dvbGetAllChannels = [](const DvbDevice *, DvbChannel *out, uint16_t n) {
+        if (g_script->tableReadFails)
+            return int32_t{0};
+        std::copy_n(g_script->channels.begin(), std::min<size_t>(n, g_script->channels.size()), out);
+        return int32_t{1};
+    };
+    rx->dvbGetCurrentChannel = [](const DvbDevice *) { return g_script->current; };
+    rx->dvbSetChannel = [](const DvbDevice *, uint16_t n) {
+        g_script->Call("channel " + std::to_string(n));
+        return int32_t{1};
+    };
+    rx->dvbSendSpecialCommand = [](const DvbDevice *, const uint8_t *data, uint16_t n, uint8_t code) {
+        g_script->Call("special " + std::to_string(code) + " '" +
+                       std::string(reinterpret_cast<const char *>(data), data ? n : 0) + "'");
+        return int32_t{1};
+    };
+    rx->dvbRemote = [](const DvbDevice *, int32_t on) {
+        g_script->Call("remote " + std::to_string(on));
+        return int32_t{1};
+    };
+    rx->dvbSCSISpeedTest = [](const DvbDevice *, uint32_t, int32_t) { return g_script->speedTestMs; };
+    rx->dvbInitStreaming = [](const DvbDevice *, uint16_t, uint32_t, uint16_t) { return int32_t{1}; };
+    rx->dvbDeInitStreaming = [](const DvbDevice *) { return int32_t{1}; };
+    rx->dvbReadMultipleStreams = [](const DvbDevice *, uint8_t *, uint32_t, int32_t) {
+        std::unique_lock lock(g_script->mutex);
+        if (g_script->holdReads) {
+            g_script->readHeld = true;
+            g_script->released.wait(lock, [] { return !g_script->holdReads; });
+        }
+        return int32_t{0}; // nothing buffered
+    };
+    return rx;
+}
+
+// The multiplexer stand-ins by their status.
+enum class Mux {
+    Ready,
+    TooOld,
+    Incomplete,
+    Missing
+};
+
+inline std::unique_ptr<RemuxerBinding> MakeRemuxer(Mux mux)
+{
+    switch (mux) {
+    case Mux::Ready: return std::make_unique<RemuxerBinding>(TestModule("fakeremux_v125"));
+    case Mux::TooOld: return std::make_unique<RemuxerBinding>(TestModule("fakeremux_v124"));
+    case Mux::Incomplete: return std::make_unique<RemuxerBinding>(TestModule("fakeremux_nopadding"));
+    case Mux::Missing: break;
+    }
+    return std::make_unique<RemuxerBinding>(RemuxerBinding::Unbound{});
+}
+
+// 2026-12-07 09:00:00 UTC, a Monday; the tests run in UTC.
+inline constexpr int32_t kMonday0900 = 1796634000;
+
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        unsetenv("QUELMAR_OS_FAMILY");
+        CTime::SetTestNow(kMonday0900);
+        g_script = &script;
+        dir = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        app.m_strFile = (dir / "rec").string();
+    }
+    void TearDown() override
+    {
+        script.Release();
+        dlg.reset();
+        g_script = nullptr;
+        CTime::SetTestNow(std::nullopt);
+        std::filesystem::remove_all(dir);
+    }
+
+    // Builds the window and runs its start-up: with the scripted receiver,
+    // or with what `setup` names.
+    CRecorderDlg &Start(Mux mux = Mux::Ready)
+    {
+        CRecorderDlg::Setup setup;
+        setup.makeReceiver = MakeScriptedReceiver;
+        setup.makeRemuxer = [mux] { return MakeRemuxer(mux); };
+        return Start(std::move(setup));
+    }
+    CRecorderDlg &Start(CRecorderDlg::Setup setup)
+    {
+        setup.rescanHelperPath = (dir / "halvane").string();
+        dlg = std::make_unique<CRecorderDlg>(app, view, dispatcher, std::move(setup));
+        dlg->OnInitDialog();
+        dispatcher.RunPending();
+        return *dlg;
+    }
+
+    // Runs queued work and supervision passes until `done` holds. The
+    // recording threads run on their own; the limit only guards against a
+    // hanging test.
+    template <typename Pred>
+    bool RunUntil(Pred done)
+    {
+        for (int round = 0; round < kRounds; ++round) {
+            dispatcher.RunPending();
+            if (done())
+                return true;
+            if (view.timers.count(kTimerSupervision)) { // as the view's timer would
+                dlg->OnTimer(kTimerSupervision);
+                if (done())
+                    return true;
+            }
+            dispatcher.WaitForTask(std::chrono::milliseconds(kRoundMs));
+        }
+        return done();
+    }
+    bool Started()
+    {
+        return RunUntil([&] { return dlg->Control(ControlId::Stop).enabled; });
+    }
+    bool TornDown()
+    {
+        return RunUntil([&] { return !dlg->RecordingBusy(); });
+    }
+
+    // The log list as the view shows it, with what is queued for it.
+    std::vector<std::string> Log()
+    {
+        dispatcher.RunPending();
+        return view.LogTexts();
+    }
+
+    static constexpr int kRounds = 600;
+    static constexpr int kRoundMs = 50;
+
+    ScriptedReceiver script;
+    std::vector<PriorityClass> priorities;
+    CRecorderApp app{[this](PriorityClass p) { priorities.push_back(p); }};
+    MainViewDouble view;
+    ManualDispatcher dispatcher;
+    std::unique_ptr<CRecorderDlg> dlg;
+    std::filesystem::path dir;
+};
+
+} // namespace quelmar::testing
