@@ -21,6 +21,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcutEvent>
 #include <QSignalBlocker>
 #include <QTimeEdit>
 #include <QTimer>
@@ -116,6 +117,7 @@ MainWindow::MainWindow(QWidget *parent)
     layout->setSizeConstraint(QLayout::SetFixedSize); // no sizing border
     menuBar_ = new QMenuBar(this);
     menuBar_->setStyle(style_);
+    menuBar_->installEventFilter(this);
     layout->setMenuBar(menuBar_);
     auto *client = new QWidget(this);
     client->setFixedSize(units_.DialogSize());
@@ -146,6 +148,8 @@ void MainWindow::BuildControls(QWidget *client)
         if (item.id == kNoId)
             continue;
         widget->setObjectName(QString::number(item.id));
+        if (qobject_cast<QAbstractButton *>(widget))
+            widget->installEventFilter(this); // accelerators shared with the menu bar
         const auto id = static_cast<ControlId>(item.id);
         controls_[id] = Control{&item, widget};
         ConnectInput(item, widget);
@@ -564,8 +568,36 @@ void MainWindow::reject()
         dlg_->OnCancel();
 }
 
+bool MainWindow::ResolveAmbiguousAccelerator(QObject *watched, const QKeySequence &key)
+{
+    // As in any dialog, an accelerator of a usable control wins over the
+    // menu bar's ("Spli&t every" and "&Timer"); otherwise the menu opens.
+    for (const auto &[id, control] : controls_) {
+        auto *button = qobject_cast<QAbstractButton *>(control.widget);
+        if (button && button->isVisible() && button->isEnabled() && button->shortcut() == key) {
+            button->animateClick();
+            return true;
+        }
+    }
+    if (watched == menuBar_)
+        return false;
+    for (QAction *top : menuBar_->actions()) {
+        if (top->isEnabled() && QKeySequence::mnemonic(top->text()) == key) {
+            menuBar_->setActiveAction(top);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::Shortcut) {
+        const auto *shortcut = static_cast<QShortcutEvent *>(event);
+        if (shortcut->isAmbiguous() && ResolveAmbiguousAccelerator(watched, shortcut->key()))
+            return true;
+        return QDialog::eventFilter(watched, event);
+    }
     if (event->type() != QEvent::FocusOut || inKillFocus_ || !dlg_ || ended_)
         return QDialog::eventFilter(watched, event);
     // Focus that only leaves with the window (another window, a menu, the
@@ -574,7 +606,7 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
         return QDialog::eventFilter(watched, event);
     for (const auto &[id, control] : controls_) {
-        if (control.widget != watched)
+        if (control.widget != watched || control.item->kind != ItemKind::Edit)
             continue;
         const std::string text = static_cast<QLineEdit *>(control.widget)->text().toStdString();
         inKillFocus_ = true;

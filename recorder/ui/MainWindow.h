@@ -18,6 +18,7 @@
 #include <memory>
 
 class QAction;
+class QKeySequence;
 class QListWidget;
 class QMenu;
 class QMenuBar;
@@ -94,6 +95,9 @@ private:
     void ApplyCaption(const Control &control, const std::string &text);
     void ApplyItems(QWidget *widget, const DialogItem &item, const ControlState &state);
     QWidget *ModalParent();
+    // Handles an accelerator that both a control and the menu bar claim;
+    // true when handled.
+    bool ResolveAmbiguousAccelerator(QObject *watched, const QKeySequence &key);
 
     DialogUnits units_;
     DialogStyle *style_ = nullptr; // owned by the application object

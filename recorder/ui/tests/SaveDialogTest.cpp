@@ -35,12 +35,10 @@ protected:
         QTest::mouseClick(Widget<QPushButton>(ControlId::Browse), Qt::LeftButton);
     }
 
-    // Types `name` and presses the dialog's accept button, as a user would.
+    // Enters `name` in the name field and accepts, as a user would.
     static void TypeAndAccept(CMyFileDialog &dialog, const QString &name)
     {
-        QLineEdit *field = NameField(dialog);
-        field->selectAll();
-        QTest::keyClicks(field, name);
+        NameField(dialog)->setText(name);
         dialog.accept();
     }
 

@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QMenu>
 #include <QPushButton>
 
@@ -53,12 +55,14 @@ protected:
                 continue;
             QWidget *widget = Widget(row.id);
             EXPECT_EQ(widget->isVisible(), expected != '-') << static_cast<int>(row.id);
-            if (expected != '-')
+            if (expected != '-') {
                 EXPECT_EQ(widget->isEnabled(), expected == '1') << static_cast<int>(row.id);
+            }
         }
         EXPECT_EQ(window_->TopMenuWidget(TopMenu::Timer)->menuAction()->isEnabled(), kTimerMenu[column] == '1');
-        if (kTimerEnable[column] != ' ')
+        if (kTimerEnable[column] != ' ') {
             EXPECT_EQ(window_->MenuAction(MenuItemId::TimerEnable)->isEnabled(), kTimerEnable[column] == '1');
+        }
         EXPECT_EQ(window_->SystemCloseEnabled(), kSystemClose[column] == '1');
     }
 
