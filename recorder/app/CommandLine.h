@@ -1,0 +1,77 @@
+// The recorder program's command line: --help, --version, the front end
+// (--headless), the simulated receiver and the options of one headless run.
+// Options that stand for a setting override it for this run only.
+//
+// Adding an option: a field in CommandLineOptions, an entry in OptionTable()
+// (CommandLine.cpp) that parses its value into that field, and, if it only
+// makes sense together with other options, a rule in CheckCombinations().
+#pragma once
+
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quelmar {
+
+inline constexpr char kProgramName[] = "QuelmarRecorder";
+inline constexpr char kProgramVersion[] = "1.14b";
+
+// Exit statuses of the program.
+inline constexpr int kExitOk = 0;     // normal end; a recording ended normally or nothing to record
+inline constexpr int kExitFailed = 1; // no receiver, or the recording failed or was refused
+inline constexpr int kExitBadCommandLine = 2;
+
+// --channel: a channel number (1 = first record of the receiver's table) or
+// a name matched exactly.
+struct ChannelChoice {
+    std::optional<int> number;
+    std::string name; // when number is empty
+};
+
+// What the command line asks for. Empty optionals leave the stored setting.
+struct CommandLineOptions {
+    bool headless = false;
+    // --virtual-receiver[=CONFIG]: use the simulated receiver; the value is
+    // its configuration file ("" for the built-in one).
+    std::optional<std::string> virtualReceiver;
+    bool record = false;
+    std::optional<ChannelChoice> channel;
+    std::optional<uint32_t> durationSeconds;
+    std::optional<std::string> fileBase; // absolute path without extension
+    // Indices of the "Save streams" lists (kSaveNothing, kSaveRaw, kSaveElementary).
+    std::optional<int> video;
+    std::optional<int> audio;
+    std::optional<int> mux;
+    // --split-size MB / --split-time: the value and split on; "off": split off.
+    std::optional<bool> splitOnSize;
+    std::optional<uint32_t> splitSizeMb;
+    std::optional<bool> splitOnTime;
+    std::optional<uint32_t> splitTimeSeconds;
+    std::optional<int32_t> videoDelayMs;
+    std::optional<uint32_t> scsiMode; // 0 auto, 1 check condition, 2 busy
+    bool overwrite = false;           // answer Yes to the overwrite question
+};
+
+struct CommandLineResult {
+    enum class Action {
+        Run,
+        ShowHelp,    // print `text` on standard output, exit 0
+        ShowVersion, // the same
+        Fail,        // print `text` (one line) on standard error, exit 2
+    };
+    Action action = Action::Run;
+    CommandLineOptions options;
+    std::string text;
+};
+
+// Parses the program's arguments (arguments[0] is the program). Pure: reads
+// no environment and changes nothing. Any thread.
+CommandLineResult ParseCommandLine(const QStringList &arguments);
+
+// Parses SECONDS or H:MM:SS (minutes and seconds below 60) into seconds;
+// std::nullopt for anything else, or above `maximum`.
+std::optional<uint32_t> ParseDuration(const QString &text, uint32_t maximum);
+
+} // namespace quelmar

@@ -1,0 +1,236 @@
+#include "app/HeadlessFrontEnd.h"
+
+#include "app/HeadlessView.h"
+#include "app/ProgressLine.h"
+#include "app/QtDispatcher.h"
+#include "app/SignalNotifier.h"
+#include "controller/CRecorderDlg.h"
+#include "engine/RecordingContext.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+
+namespace quelmar {
+
+namespace {
+
+constexpr int kProgressPeriodMs = 1000;
+constexpr int64_t kMsPerSecond = 1000;
+constexpr int64_t kSecondsPerMinute = 60;
+constexpr int64_t kSecondsPerHour = 3600;
+
+// Elapsed time as the window's recording clock shows it: H:MM:SS.
+std::string ClockText(int64_t seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / kSecondsPerHour),
+                  static_cast<long long>(seconds / kSecondsPerMinute % kSecondsPerMinute),
+                  static_cast<long long>(seconds % kSecondsPerMinute));
+    return text;
+}
+
+void Complain(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str()); }
+
+class HeadlessFrontEnd {
+public:
+    HeadlessFrontEnd(CRecorderApp &app, const CommandLineOptions &options)
+        : options_(options), view_(stdout, isatty(STDOUT_FILENO) ? &progress_ : nullptr, options.overwrite),
+          dialog_(app, view_, dispatcher_), signals_({SIGINT, SIGTERM, SIGHUP}, [this](int) { OnTerminationSignal(); })
+    {
+        view_.Attach(&dialog_);
+        view_.onEndDialog = [] { QCoreApplication::exit(0); };
+        view_.onRecordingFinished = [this](RecordingOutcome) { OnRecordingFinished(); };
+        progressTimer_.setInterval(kProgressPeriodMs);
+        QObject::connect(&progressTimer_, &QTimer::timeout, [this] { ShowProgress(); });
+    }
+
+    ~HeadlessFrontEnd()
+    {
+        // Lines logged on the way out still reach standard output.
+        dialog_.FlushEngineUpdates();
+        view_.Attach(nullptr);
+    }
+
+    int Run()
+    {
+        QTimer::singleShot(0, [this] { Start(); });
+        QCoreApplication::exec();
+        return ExitStatus();
+    }
+
+private:
+    void Start()
+    {
+        started_ = true;
+        dialog_.OnInitDialog();
+        signals_.Drain(); // a signal before or during the bring-up: no recording is started
+        if (closing_) {
+            Close();
+            return;
+        }
+        if (!dialog_.ReceiverReady()) {
+            noReceiver_ = true;
+            Close();
+            return;
+        }
+        if (!SelectChannel() || !SelectStreams()) {
+            failed_ = true;
+            Close();
+            return;
+        }
+        if (!options_.record) {
+            Close();
+            return;
+        }
+        dialog_.OnRecord();
+        if (!dialog_.RecordingBusy()) {
+            Close(); // refused (the reason is in the log)
+            return;
+        }
+        if (options_.durationSeconds)
+            dialog_.SetStopAfter(*options_.durationSeconds);
+        recordingClock_.start();
+        if (isatty(STDOUT_FILENO))
+            progressTimer_.start();
+    }
+
+    // --channel: tunes the channel through the channel list, as a user would.
+    bool SelectChannel()
+    {
+        if (!options_.channel)
+            return true;
+        const auto &names = dialog_.Control(ControlId::ChannelList).items;
+        const ChannelChoice &choice = *options_.channel;
+        std::optional<int> index;
+        if (choice.number) {
+            if (*choice.number <= static_cast<int>(names.size()))
+                index = *choice.number - 1;
+            else
+                Complain("--channel " + std::to_string(*choice.number) + ": the receiver has " +
+                         std::to_string(names.size()) + " channels");
+        } else {
+            for (size_t i = 0; i < names.size() && !index; ++i)
+                if (names[i] == choice.name)
+                    index = static_cast<int>(i);
+            if (!index)
+                Complain("--channel '" + choice.name + "': the receiver has no channel of that name");
+        }
+        if (!index)
+            return false;
+        dialog_.OnChannelSelected(*index);
+        return true;
+    }
+
+    // --video, --audio, --mux: chosen in the lists as a user would; a choice
+    // the window does not offer (no usable multiplexer) refuses the run.
+    bool SelectStreams()
+    {
+        const struct {
+            const std::optional<int> &index;
+            ControlId list;
+            const char *option;
+        } choices[] = {{options_.video, ControlId::VideoChoice, "--video"},
+                       {options_.audio, ControlId::AudioChoice, "--audio"},
+                       {options_.mux, ControlId::MuxChoice, "--mux"}};
+        for (const auto &choice : choices) {
+            if (!choice.index)
+                continue;
+            const ControlState &list = dialog_.Control(choice.list);
+            if (list.selection == *choice.index)
+                continue;
+            if (!list.enabled || *choice.index >= static_cast<int>(list.items.size())) {
+                Complain(std::string(choice.option) + ": not available without a usable multiplexer (libremuxer.so)");
+                return false;
+            }
+            dialog_.OnStreamChoiceChanged(choice.list, *choice.index);
+        }
+        return true;
+    }
+
+    void OnTerminationSignal()
+    {
+        closing_ = true;
+        if (started_)
+            Close(); // before the start, Start() sees closing_ and ends instead
+    }
+
+    void OnRecordingFinished()
+    {
+        progressTimer_.stop();
+        progress_.Clear();
+        // After the controller is done with the end of the recording.
+        QTimer::singleShot(0, [this] { Close(); });
+    }
+
+    // The window's close: stops a running recording first; the dialog ends
+    // once it has been torn down.
+    void Close()
+    {
+        closing_ = true;
+        if (!dialog_.DialogEnded())
+            dialog_.OnClose();
+    }
+
+    void ShowProgress()
+    {
+        if (!dialog_.RecordingBusy())
+            return;
+        // Rounded: the timer may tick a little early.
+        std::string text = "recording " + ClockText((recordingClock_.elapsed() + kMsPerSecond / 2) / kMsPerSecond);
+        const struct {
+            ControlId choice;
+            ControlId counter;
+            const char *name;
+        } outputs[] = {{ControlId::VideoChoice, ControlId::VideoBytes, "video"},
+                       {ControlId::AudioChoice, ControlId::AudioBytes, "audio"},
+                       {ControlId::MuxChoice, ControlId::MuxBytes, "mux"}};
+        for (const auto &output : outputs)
+            if (dialog_.Control(output.choice).selection > kSaveNothing)
+                text += std::string("  ") + output.name + " " + dialog_.Control(output.counter).text + " B";
+        text += "  PTS " + dialog_.Control(ControlId::Pts).text;
+        progress_.Show(text);
+    }
+
+    int ExitStatus() const
+    {
+        if (noReceiver_ || failed_)
+            return kExitFailed;
+        switch (dialog_.LastOutcome()) {
+        case RecordingOutcome::None:
+        case RecordingOutcome::Normal: return kExitOk;
+        default: return kExitFailed;
+        }
+    }
+
+    const CommandLineOptions &options_;
+    ProgressLine progress_{stdout};
+    QtDispatcher dispatcher_;
+    HeadlessView view_;
+    CRecorderDlg dialog_;
+    SignalNotifier signals_;
+    QTimer progressTimer_;
+    QElapsedTimer recordingClock_;
+    bool started_ = false;
+    bool closing_ = false;
+    bool noReceiver_ = false;
+    bool failed_ = false;
+};
+
+} // namespace
+
+int RunHeadless(CRecorderApp &app, const CommandLineOptions &options)
+{
+    // A closed log reader must not end a recording: writes to it fail instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    HeadlessFrontEnd frontEnd(app, options);
+    return frontEnd.Run();
+}
+
+} // namespace quelmar

@@ -1,0 +1,166 @@
+// The command line: what each option sets, and the lines that are refused.
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include <functional>
+#include <ostream>
+
+using namespace quelmar;
+
+namespace {
+
+using Action = CommandLineResult::Action;
+
+CommandLineResult Parse(const QStringList &arguments)
+{
+    return ParseCommandLine(QStringList{"QuelmarRecorder"} + arguments);
+}
+
+struct Accepted {
+    QStringList arguments;
+    std::function<void(const CommandLineOptions &)> check;
+};
+
+void PrintTo(const QStringList &arguments, std::ostream *os)
+{
+    *os << (arguments.isEmpty() ? std::string("(no arguments)") : arguments.join(" ").toStdString());
+}
+void PrintTo(const Accepted &accepted, std::ostream *os) { PrintTo(accepted.arguments, os); }
+
+class CommandLineAccepts : public ::testing::TestWithParam<Accepted> {};
+
+TEST_P(CommandLineAccepts, SetsTheOptions)
+{
+    const CommandLineResult result = Parse(GetParam().arguments);
+    ASSERT_EQ(result.action, Action::Run) << result.text;
+    GetParam().check(result.options);
+}
+
+const std::string kCwd = QDir::currentPath().toStdString();
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandLineAccepts,
+    ::testing::Values(
+        Accepted{{},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_FALSE(o.headless);
+                     EXPECT_FALSE(o.virtualReceiver);
+                     EXPECT_FALSE(o.record);
+                     EXPECT_FALSE(o.fileBase || o.video || o.audio || o.mux || o.splitSizeMb || o.splitOnSize ||
+                                  o.splitTimeSeconds || o.splitOnTime || o.videoDelayMs || o.scsiMode);
+                 }},
+        // The optional value of --virtual-receiver: absent, attached, and a
+        // file base that reads like the option stays a file base.
+        Accepted{{"--headless", "--virtual-receiver"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.virtualReceiver, std::string()); }},
+        Accepted{{"--headless", "--virtual-receiver=/etc/quelmar.conf"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.virtualReceiver, "/etc/quelmar.conf"); }},
+        Accepted{{"--headless", "--virtual-receiver=rx.conf"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.virtualReceiver, kCwd + "/rx.conf"); }},
+        Accepted{{"--headless", "--file", "--virtual-receiver"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_FALSE(o.virtualReceiver);
+                     EXPECT_EQ(o.fileBase, kCwd + "/--virtual-receiver");
+                 }},
+        Accepted{{"--headless", "--record", "--channel", "2", "--duration", "10", "--file", "/tmp/x", "--video", "m2v",
+                  "--audio", "es", "--mux", "dvd", "--overwrite"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_TRUE(o.headless && o.record && o.overwrite);
+                     EXPECT_EQ(o.channel->number, 2);
+                     EXPECT_EQ(o.durationSeconds, 10u);
+                     EXPECT_EQ(o.fileBase, "/tmp/x");
+                     EXPECT_EQ(o.video, 2);
+                     EXPECT_EQ(o.audio, 2);
+                     EXPECT_EQ(o.mux, 1);
+                 }},
+        Accepted{{"--headless", "--record", "--channel=Testbild Zwei AC3", "--duration=01:30:05", "--video=none",
+                  "--audio=raw", "--mux=none"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_FALSE(o.channel->number);
+                     EXPECT_EQ(o.channel->name, "Testbild Zwei AC3");
+                     EXPECT_EQ(o.durationSeconds, 5405u);
+                     EXPECT_EQ(o.video, 0);
+                     EXPECT_EQ(o.audio, 1);
+                     EXPECT_EQ(o.mux, 0);
+                 }},
+        Accepted{{"--headless", "--channel", "Sport1"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.channel->name, "Sport1"); }},
+        Accepted{{"--split-size", "5", "--split-time", "23:59:59", "--video-delay", "-1000", "--scsi-mode", "check"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.splitSizeMb, 5u);
+                     EXPECT_EQ(o.splitOnSize, true);
+                     EXPECT_EQ(o.splitTimeSeconds, 86399u);
+                     EXPECT_EQ(o.splitOnTime, true);
+                     EXPECT_EQ(o.videoDelayMs, -1000);
+                     EXPECT_EQ(o.scsiMode, 1u);
+                 }},
+        Accepted{{"--split-size", "4294967295", "--split-time", "5", "--video-delay", "1000", "--scsi-mode", "busy"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.splitSizeMb, 4294967295u);
+                     EXPECT_EQ(o.splitTimeSeconds, 5u);
+                     EXPECT_EQ(o.videoDelayMs, 1000);
+                     EXPECT_EQ(o.scsiMode, 2u);
+                 }},
+        Accepted{{"--split-size", "off", "--split-time", "off", "--scsi-mode", "auto"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.splitOnSize, false);
+                     EXPECT_FALSE(o.splitSizeMb);
+                     EXPECT_EQ(o.splitOnTime, false);
+                     EXPECT_EQ(o.scsiMode, 0u);
+                 }}));
+
+struct Refused {
+    QStringList arguments;
+    std::string message; // a part of the one-line message
+};
+
+void PrintTo(const Refused &refused, std::ostream *os) { PrintTo(refused.arguments, os); }
+
+class CommandLineRefuses : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(CommandLineRefuses, WithOneLineNamingTheProblem)
+{
+    const CommandLineResult result = Parse(GetParam().arguments);
+    EXPECT_EQ(result.action, Action::Fail);
+    EXPECT_NE(result.text.find(GetParam().message), std::string::npos) << result.text;
+    EXPECT_EQ(result.text.find('\n'), std::string::npos) << result.text;
+    EXPECT_EQ(result.text.rfind("QuelmarRecorder: ", 0), 0u) << result.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandLineRefuses,
+    ::testing::Values(
+        Refused{{"--frobnicate"}, "frobnicate"}, Refused{{"stray"}, "'stray'"},
+        Refused{{"--headless", "--file"}, "file"},
+        Refused{{"--headless", "--record", "--duration", "0"}, "--duration '0'"},
+        Refused{{"--headless", "--record", "--duration", "1:60:00"}, "--duration"},
+        Refused{{"--headless", "--record", "--duration", "-5"}, "--duration"},
+        Refused{{"--headless", "--record", "--duration", "367:00:00:00"}, "--duration"},
+        Refused{{"--headless", "--channel", "0"}, "--channel '0'"},
+        Refused{{"--headless", "--channel", "65536"}, "--channel"}, Refused{{"--video", "mpeg"}, "none|raw|m2v"},
+        Refused{{"--audio", "es2"}, "none|raw|es"}, Refused{{"--mux", "ts"}, "none|dvd"},
+        Refused{{"--split-size", "4"}, "--split-size '4'"}, Refused{{"--split-size", "4294967296"}, "--split-size"},
+        Refused{{"--split-size", "12MB"}, "--split-size"}, Refused{{"--split-time", "4"}, "--split-time '4'"},
+        Refused{{"--split-time", "24:00:00"}, "--split-time"}, Refused{{"--video-delay", "1001"}, "--video-delay"},
+        Refused{{"--video-delay", "-1001"}, "--video-delay"}, Refused{{"--video-delay", "1.5"}, "--video-delay"},
+        Refused{{"--scsi-mode", "fast"}, "--scsi-mode"}, Refused{{"--record"}, "need --headless"},
+        Refused{{"--channel", "2"}, "need --headless"}, Refused{{"--headless", "--duration", "10"}, "need --record"},
+        Refused{{"--headless", "--overwrite"}, "need --record"}));
+
+TEST(CommandLine, HelpAndVersionAreAnswered)
+{
+    const CommandLineResult help = Parse({"--headless", "--help"});
+    EXPECT_EQ(help.action, Action::ShowHelp);
+    for (const char *option :
+         {"--headless", "--virtual-receiver", "--record", "--channel", "--duration", "--file", "--video", "--audio",
+          "--mux", "--split-size", "--split-time", "--video-delay", "--scsi-mode", "--overwrite", "--version"})
+        EXPECT_NE(help.text.find(option), std::string::npos) << option;
+    const CommandLineResult version = Parse({"--version"});
+    EXPECT_EQ(version.action, Action::ShowVersion);
+    EXPECT_EQ(version.text, "QuelmarRecorder 1.14b\n");
+}
+
+} // namespace
