@@ -249,8 +249,9 @@ TEST_F(LayoutTest, ButtonsShowIconsWithoutAnIconTheme)
 TEST_F(LayoutTest, ScreenshotOptionSavesThePictureOfTheStartedWindow)
 {
     const std::string path = QUELMAR_TEST_DIR "/main-window.png";
+    app_.m_strFile = "/srv/recordings/evening news"; // nothing is recorded
     std::filesystem::remove(path);
-    ASSERT_EQ(RunWindow(app_, dispatcher_, WindowOptions{path}, MakeSetup()), 0);
+    ASSERT_EQ(RunMainWindow(app_, dispatcher_, WindowOptions{path}, MakeSetup()), 0);
     const QImage shot(QString::fromStdString(path));
     ASSERT_FALSE(shot.isNull());
     MainWindow reference;
