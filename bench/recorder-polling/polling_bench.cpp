@@ -115,20 +115,20 @@ int main(int argc, char **argv)
     RecordingViewDouble view;
     CapturingLogSink log;
     std::atomic<uint32_t> splitSize{1 << 20};
-    std::vector<int64_t> lateness;
+    auto lateness = std::make_shared<std::vector<int64_t>>();
     RecordingContext ctx;
     ctx.receiver = &receiver;
     ctx.view = &view;
     ctx.splitSize = &splitSize;
     ctx.outputs.video = OutputChoice::Raw;
     ctx.outputs.audio = OutputChoice::Raw;
-    ctx.pollLateness = &lateness;
+    ctx.pollLateness = lateness;
     ctx.baseName.Set((dir / "poll").string());
     auto thread = BeginRecording(ctx);
     for (int s = 0; s < seconds && ctx.recording.Get(); ++s)
         SleepMs(kMsPerSecond);
     RequestStop(ctx);
-    thread->Join();
+    thread.Join();
     busy = false;
     burner.Join();
 
@@ -143,7 +143,7 @@ int main(int argc, char **argv)
     std::printf("real-time recording of %d s, raw video and audio, one core kept busy\n", seconds);
     std::printf("time-critical (SCHED_FIFO) priority granted: %s\n", realtime ? "yes" : "no, normal priority");
     print("bare sleep loop (10 s):", bare);
-    print("polling thread:", summarise(lateness));
+    print("polling thread:", summarise(*lateness));
     std::printf("\"poll delayed\" reports: %zu (goal: none; p99 goal under 5 ms)\n", reports);
     std::printf("bytes recorded: %.1f MB\n", double(recorded) / 1e6);
     return 0;

@@ -124,13 +124,14 @@ double engineRun(const fs::path &dir, int cycles)
     receiver.dvbSendSpecialCommand = text;
     receiver.dvbRemote = remote;
     CounterView view;
-    ManualClock clock; // the schedule never sleeps: chunks come as fast as they are taken
+    // The schedule never sleeps: chunks come as fast as they are taken.
+    auto clock = std::make_shared<ManualClock>();
     std::atomic<uint32_t> splitSize{1 << 20};
     RecordingContext ctx;
     ctx.receiver = &receiver;
     ctx.view = &view;
     ctx.splitSize = &splitSize;
-    ctx.pollClock = &clock;
+    ctx.pollClock = clock;
     ctx.outputs.video = OutputChoice::Raw;
     ctx.outputs.audio = OutputChoice::Raw;
     ctx.baseName.Set((dir / "engine").string());
@@ -145,7 +146,7 @@ double engineRun(const fs::path &dir, int cycles)
     while (!gSource.done)
         usleep(kIdleSleepMs * 1000);
     RequestStop(ctx);
-    thread->Join();
+    thread.Join();
     const double seconds = secondsSince(start);
     const double bytes = double(fs::file_size(dir / "engine (0).raw.m2v") + fs::file_size(dir / "engine (0).raw.mpp"));
     fs::remove(dir / "engine (0).raw.m2v");

@@ -68,6 +68,14 @@ void ReceiverLibrary::Unload()
     }
 }
 
+ReceiverSnapshot ReceiverLibrary::Snapshot() const
+{
+    ReceiverSnapshot snapshot;
+    static_cast<ReceiverEntries &>(snapshot) = *this;
+    snapshot.module = module.AddReference();
+    return snapshot;
+}
+
 int64_t ReceiverLibrary::Version() const
 {
     if (Status() == kEntryMissing || Status() == kLibraryMissing || !quelmarDLLVersion)

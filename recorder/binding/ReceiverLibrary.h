@@ -6,11 +6,36 @@
 #include "quelmarscsi_client.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quelmar {
 
-class ReceiverLibrary {
+// The found receiver and the library's entry table.
+struct ReceiverEntries {
+    DvbDevice device{};
+    // One entry per export, in the order of QUELMAR_SCSI_EXPORTS, which is
+    // also the order the binding resolves them.
+#define QUELMAR_SCSI_ENTRY(name) decltype(&::name) name = nullptr;
+    QUELMAR_SCSI_EXPORTS(QUELMAR_SCSI_ENTRY)
+#undef QUELMAR_SCSI_ENTRY
+
+    // device.status as the unsigned status word.
+    uint32_t Status() const { return static_cast<uint32_t>(device.status); }
+    // True when receiver commands may be issued (status 2 or 3).
+    bool ReceiverPresent() const { return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD; }
+};
+
+// A copy of the binding for a thread that may outlive it (a recording, a
+// polling thread that had to be given up): the entries together with a
+// reference of the library's module of its own, so that the code stays
+// mapped while the copy exists, even after bring-up unloaded and deleted the
+// binding. Copies share the reference; the last one gone releases it.
+struct ReceiverSnapshot : ReceiverEntries {
+    std::shared_ptr<const DynamicLibrary> module; // null for a binding without module (tests)
+};
+
+class ReceiverLibrary : public ReceiverEntries {
 public:
     // Binding status words (device.status after construction); besides
     // these: the ASPI status word of dvbInit, or 1, 2, 3 from discovery.
@@ -34,23 +59,19 @@ public:
     ReceiverLibrary(const ReceiverLibrary &) = delete;
     ReceiverLibrary &operator=(const ReceiverLibrary &) = delete;
 
-    // Frees the library if a handle is held. The entries become unusable.
+    // Releases the binding's reference of the library if it holds one; the
+    // entries become null. The library is unmapped once no snapshot holds
+    // it any more, so that binding it again loads it (and its ASPI layer)
+    // anew.
     void Unload();
     // -1 when no library can be called (kEntryMissing, kLibraryMissing),
     // else quelmarDLLVersion().
     int64_t Version() const;
-    // device.status as the unsigned status word.
-    uint32_t Status() const { return static_cast<uint32_t>(device.status); }
-    // True when receiver commands may be issued (status 2 or 3).
-    bool ReceiverPresent() const { return device.status == DVB_STATUS_FOUND || device.status == DVB_STATUS_FOUND_OLD; }
+    // The entries and a reference of the module, for a thread. Any thread,
+    // while the binding exists.
+    ReceiverSnapshot Snapshot() const;
 
-    DvbDevice device{};
     DynamicLibrary module;
-    // The entry table: one entry per export, in the order of
-    // QUELMAR_SCSI_EXPORTS, which is also the order the binding resolves them.
-#define QUELMAR_SCSI_ENTRY(name) decltype(&::name) name = nullptr;
-    QUELMAR_SCSI_EXPORTS(QUELMAR_SCSI_ENTRY)
-#undef QUELMAR_SCSI_ENTRY
 
 private:
     void ClearEntries();

@@ -1,5 +1,6 @@
 #include "binding/RemuxerBinding.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace quelmar {
@@ -69,6 +70,14 @@ void RemuxerBinding::Unload()
     }
 }
 
+RemuxerSnapshot RemuxerBinding::Snapshot() const
+{
+    RemuxerSnapshot snapshot;
+    static_cast<RemuxerEntries &>(snapshot) = *this;
+    snapshot.module = module.AddReference();
+    return snapshot;
+}
+
 std::string RemuxerBinding::VersionText() const
 {
     if (!DllGetVersion)
@@ -77,7 +86,10 @@ std::string RemuxerBinding::VersionText() const
     info.cbSize = kVersionRecordBytes;
     if (DllGetVersion(&info) != 0)
         return {};
-    return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion);
+    char text[64];
+    std::snprintf(text, sizeof text, "%u.%02u, Build #%u", unsigned{info.dwMajorVersion}, unsigned{info.dwMinorVersion},
+                  unsigned{info.dwBuildNumber});
+    return text;
 }
 
 } // namespace quelmar

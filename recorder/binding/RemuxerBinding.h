@@ -6,6 +6,7 @@
 #include "remuxer.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quelmar {
@@ -18,7 +19,24 @@ enum class RemuxerStatus : uint32_t {
     RemuxerMissing = 0x400000,    // the module could not be loaded
 };
 
-class RemuxerBinding {
+// The module's entry table and the binding status.
+struct RemuxerEntries {
+    RemuxDllGetVersionFn DllGetVersion = nullptr;
+#define REMUX_MEMBER(name, type) type name = nullptr;
+    REMUX_ENTRY_POINTS(REMUX_MEMBER)
+#undef REMUX_MEMBER
+    RemuxerStatus status = RemuxerStatus::RemuxerMissing;
+
+    bool Ready() const { return status == RemuxerStatus::RemuxerReady; }
+};
+
+// A copy of the binding for the recording thread, with a reference of the
+// module of its own (see ReceiverSnapshot).
+struct RemuxerSnapshot : RemuxerEntries {
+    std::shared_ptr<const DynamicLibrary> module; // null for a binding without module (tests)
+};
+
+class RemuxerBinding : public RemuxerEntries {
 public:
     static constexpr uint32_t kMinMajorVersion = 1;
     static constexpr uint32_t kMinMinorVersion = 25;
@@ -40,18 +58,18 @@ public:
     RemuxerBinding(const RemuxerBinding &) = delete;
     RemuxerBinding &operator=(const RemuxerBinding &) = delete;
 
-    // Unloads the module if loaded; the entries become null.
+    // Releases the binding's reference of the module if it holds one; the
+    // entries become null (the status stays).
     void Unload();
-    bool Ready() const { return status == RemuxerStatus::RemuxerReady; }
-    // "major.minor" as the module reports it, or empty when it cannot be asked.
+    // The module's version as the bring-up report shows it after "Version ":
+    // major, minor with two digits and the build number ("2.00, Build #7").
+    // Empty when the module cannot be asked or its version query fails.
     std::string VersionText() const;
+    // The entries and a reference of the module, for the recording thread.
+    // Any thread, while the binding exists.
+    RemuxerSnapshot Snapshot() const;
 
-    RemuxDllGetVersionFn DllGetVersion = nullptr;
-#define REMUX_MEMBER(name, type) type name = nullptr;
-    REMUX_ENTRY_POINTS(REMUX_MEMBER)
-#undef REMUX_MEMBER
     DynamicLibrary module;
-    RemuxerStatus status = RemuxerStatus::RemuxerMissing;
 
 private:
     void ClearEntries();

@@ -23,33 +23,21 @@ constexpr uint8_t kPanelTextCommand = DVB_SPECIAL_FRONT_PANEL_TEXT;
 static_assert(sizeof kPanelRecording - 1 == kPanelTextBytes && sizeof kPanelReady - 1 == kPanelTextBytes);
 constexpr int kPtsReadsPerCycle = 2;
 
-// What the thread needs of the receiver binding, copied at its start: a
-// polling thread that the stop routine had to give up may outlive the
-// window's binding object (the module itself stays mapped).
+// The receiver calls of the thread, on its own copy of the binding.
 struct Receiver {
-    DvbDevice device;
-    bool present;
-    decltype(ReceiverLibrary::dvbInitStreaming) initStreaming;
-    decltype(ReceiverLibrary::dvbDeInitStreaming) deInitStreaming;
-    decltype(ReceiverLibrary::dvbSendSpecialCommand) sendSpecialCommand;
-    decltype(ReceiverLibrary::dvbReadMultipleStreams) readMultipleStreams;
-
-    explicit Receiver(const ReceiverLibrary &library)
-        : device(library.device), present(library.ReceiverPresent()), initStreaming(library.dvbInitStreaming),
-          deInitStreaming(library.dvbDeInitStreaming), sendSpecialCommand(library.dvbSendSpecialCommand),
-          readMultipleStreams(library.dvbReadMultipleStreams)
-    {}
+    ReceiverSnapshot library;
 
     // One read of `kind` into buffer; false when it failed or no receiver is there.
     bool Read(std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind)
     {
-        return present && readMultipleStreams &&
-               readMultipleStreams(&device, buffer.get(), size, static_cast<int32_t>(kind)) != 0;
+        return library.ReceiverPresent() && library.dvbReadMultipleStreams &&
+               library.dvbReadMultipleStreams(&library.device, buffer.get(), size, static_cast<int32_t>(kind)) != 0;
     }
     void PanelText(const char *text)
     {
-        if (present && sendSpecialCommand)
-            sendSpecialCommand(&device, reinterpret_cast<const uint8_t *>(text), kPanelTextBytes, kPanelTextCommand);
+        if (library.ReceiverPresent() && library.dvbSendSpecialCommand)
+            library.dvbSendSpecialCommand(&library.device, reinterpret_cast<const uint8_t *>(text), kPanelTextBytes,
+                                          kPanelTextCommand);
     }
 };
 
@@ -94,44 +82,56 @@ std::optional<uint32_t> PollSchedule::NextSleep(int32_t now)
     return static_cast<uint32_t>(std::min<int64_t>(untilSlot, kPollPeriodMs));
 }
 
-uint32_t PollingThreadProc(PollingThreadArgs args)
+uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop)
 {
-    Receiver receiver(*args.receiver);
+    Receiver receiver{std::move(args.receiver)};
+    const ReceiverSnapshot &library = receiver.library;
     PacketQueue &queue = *args.queue;
     Clock &clock = *args.clock;
+    // Set only when the stop routine gave this thread up while it was inside
+    // the library: its recording is over and another may have begun, so it
+    // leaves as soon as it is back, without a further receiver call.
+    const auto givenUp = [&stop] { return stop.stop_requested(); };
 
     queue.Clear();
     auto video = std::make_unique_for_overwrite<uint8_t[]>(kVideoChunkBytes);
     auto audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
     auto pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
 
-    if (receiver.present && receiver.initStreaming)
-        receiver.initStreaming(&receiver.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
-    receiver.PanelText(kPanelRecording);
-    LogEvent("polling thread started");
+    // One read; a chunk read goes into the queue (video and audio wake the
+    // recording thread) and the buffer is replaced. False when given up.
+    const auto poll = [&](std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind, uint32_t paused) {
+        const bool read = receiver.Read(buffer, size, kind);
+        if (givenUp())
+            return false;
+        if (read) {
+            queue.Push(buffer.release(), size, kind, paused, false);
+            buffer = std::make_unique_for_overwrite<uint8_t[]>(size);
+            if (kind != StreamKind::StreamPts)
+                args.dataReady->Pulse();
+        }
+        return true;
+    };
+
+    if (library.ReceiverPresent() && library.dvbInitStreaming)
+        library.dvbInitStreaming(&library.device, kStreamingFirst, kStreamingBufferBytes, kStreamingThird);
+    if (!givenUp()) {
+        receiver.PanelText(kPanelRecording);
+        LogEvent("polling thread started");
+    }
 
     PollSchedule schedule;
     schedule.Start(clock.Millis());
-    while (args.recording->Get()) {
-        const uint32_t paused = args.paused->Byte();
+    while (args.recording.Get() && !givenUp()) {
+        const uint32_t paused = args.paused.Byte();
         const int32_t t = clock.Millis();
 
-        for (int i = 0; i < kPtsReadsPerCycle; ++i) {
-            if (receiver.Read(pts, kPtsRecordBytes, StreamKind::StreamPts)) {
-                queue.Push(pts.release(), kPtsRecordBytes, StreamKind::StreamPts, paused, false);
-                pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
-            }
-        }
-        if (receiver.Read(video, kVideoChunkBytes, StreamKind::StreamVideo)) {
-            queue.Push(video.release(), kVideoChunkBytes, StreamKind::StreamVideo, paused, false);
-            video = std::make_unique_for_overwrite<uint8_t[]>(kVideoChunkBytes);
-            args.dataReady->Pulse();
-        }
-        if (receiver.Read(audio, kAudioChunkBytes, StreamKind::StreamAudio)) {
-            queue.Push(audio.release(), kAudioChunkBytes, StreamKind::StreamAudio, paused, false);
-            audio = std::make_unique_for_overwrite<uint8_t[]>(kAudioChunkBytes);
-            args.dataReady->Pulse();
-        }
+        bool stayed = true;
+        for (int i = 0; i < kPtsReadsPerCycle && stayed; ++i)
+            stayed = poll(pts, kPtsRecordBytes, StreamKind::StreamPts, paused);
+        if (!stayed || !poll(video, kVideoChunkBytes, StreamKind::StreamVideo, paused) ||
+            !poll(audio, kAudioChunkBytes, StreamKind::StreamAudio, paused))
+            break;
 
         if (const auto delay = schedule.Lateness(t)) {
             char text[96];
@@ -147,9 +147,11 @@ uint32_t PollingThreadProc(PollingThreadArgs args)
     video.reset();
     audio.reset();
     pts.reset();
-    if (receiver.present && receiver.deInitStreaming)
-        receiver.deInitStreaming(&receiver.device);
-    receiver.PanelText(kPanelReady);
+    if (!givenUp()) {
+        if (library.ReceiverPresent() && library.dvbDeInitStreaming)
+            library.dvbDeInitStreaming(&library.device);
+        receiver.PanelText(kPanelReady);
+    }
     args.dataReady->Set();
     LogEvent("polling thread terminated");
     return 0;

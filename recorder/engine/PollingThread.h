@@ -2,6 +2,7 @@
 // and hands every chunk to the recording thread through the PacketQueue.
 #pragma once
 
+#include "binding/ReceiverLibrary.h"
 #include "engine/PacketQueue.h"
 #include "engine/RecordingContext.h"
 #include "platform/AutoResetEvent.h"
@@ -10,10 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
+#include <vector>
 
 namespace quelmar {
-
-class ReceiverLibrary;
 
 inline constexpr char kPollingThreadName[] = "poll";
 inline constexpr int32_t kPollPeriodMs = 25;         // one poll cycle
@@ -47,21 +48,22 @@ private:
     int64_t lastLateness_ = 0;
 };
 
-// What the polling thread works with. The queue and the event are shared so
-// that a polling thread the stop routine has to give up on never finds them
-// freed.
+// What the polling thread works with: everything owned or shared, nothing
+// borrowed, so that a polling thread the stop routine had to give up never
+// finds anything freed when it comes back from the library.
 struct PollingThreadArgs {
-    ReceiverLibrary *receiver = nullptr; // window-owned binding; read only at the thread's start
+    ReceiverSnapshot receiver; // keeps the library mapped while the thread runs
     std::shared_ptr<PacketQueue> queue;
     std::shared_ptr<AutoResetEvent> dataReady;
-    const Flag *recording = nullptr; // runs while set
-    const Flag *paused = nullptr;    // sampled once per cycle
-    Clock *clock = &SystemClock::Instance();
+    FlagReader recording; // runs while set
+    FlagReader paused;    // sampled once per cycle
+    std::shared_ptr<Clock> clock = SystemClock::Shared();
     // Filled for benchmarks and tests: the lateness of every cycle, when set.
-    std::vector<int64_t> *latenessLog = nullptr;
+    std::shared_ptr<std::vector<int64_t>> latenessLog;
 };
 
-// The thread function. Returns 0.
-uint32_t PollingThreadProc(PollingThreadArgs args);
+// The thread function. Runs while the recording flag is set and `stop` (the
+// thread's own stop flag) is not. Returns 0.
+uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop);
 
 } // namespace quelmar

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,17 +26,43 @@ class Clock;
 // Shortest split interval, seconds.
 inline constexpr uint32_t kMinSplitTimeSeconds = 5;
 
-// A byte flag (0 or 1) with release/acquire visibility.
+class FlagReader;
+
+// A byte flag (0 or 1) with release/acquire visibility. Its byte lives in
+// shared storage, so that a thread that may outlive the flag's owner (a
+// polling thread that had to be given up) reads it through a FlagReader
+// without ever touching freed memory.
 class Flag {
 public:
-    bool Get() const { return value_.load(std::memory_order_acquire) != 0; }
-    void Set(bool on) { value_.store(on ? 1 : 0, std::memory_order_release); }
+    Flag() = default;
+    Flag(const Flag &) = delete;
+    Flag &operator=(const Flag &) = delete;
+
+    bool Get() const { return value_->load(std::memory_order_acquire) != 0; }
+    void Set(bool on) { value_->store(on ? 1 : 0, std::memory_order_release); }
     // The raw byte, as the polling thread samples it.
-    uint8_t Byte() const { return value_.load(std::memory_order_acquire); }
+    uint8_t Byte() const { return value_->load(std::memory_order_acquire); }
+    // A reader that shares the byte. Any thread.
+    FlagReader Reader() const;
 
 private:
-    std::atomic<uint8_t> value_{0};
+    std::shared_ptr<std::atomic<uint8_t>> value_ = std::make_shared<std::atomic<uint8_t>>(0);
 };
+
+// Reads a Flag; stays valid after the flag is gone (then reads its last value).
+class FlagReader {
+public:
+    FlagReader() = default; // reads 0
+    bool Get() const { return value_ && value_->load(std::memory_order_acquire) != 0; }
+    uint8_t Byte() const { return value_ ? value_->load(std::memory_order_acquire) : 0; }
+
+private:
+    friend class Flag;
+    explicit FlagReader(std::shared_ptr<const std::atomic<uint8_t>> value) : value_(std::move(value)) {}
+    std::shared_ptr<const std::atomic<uint8_t>> value_;
+};
+
+inline FlagReader Flag::Reader() const { return FlagReader(value_); }
 
 // A string that one thread may replace while another reads it: each read
 // gets one whole value.
@@ -64,6 +91,8 @@ struct RecordingContext {
     Flag splitRequested;       // "Split now!": set by the window, cleared by the engine
     Flag splitOnSize;
     Flag splitOnTime;
+    // The window's bindings. BeginRecording copies what the recording needs
+    // of them, so bring-up may replace them while a recording ends.
     ReceiverLibrary *receiver = nullptr;
     RemuxerBinding *multiplexer = nullptr;
     // The window's split size in megabytes, read at every split test.
@@ -81,9 +110,9 @@ struct RecordingContext {
     std::function<void()> showNextTimer;
     // Tests and benchmarks only: the polling thread's clock (null: the
     // system clock) and a record of every poll cycle's lateness in ms (read
-    // only after the recording ended).
-    Clock *pollClock = nullptr;
-    std::vector<int64_t> *pollLateness = nullptr;
+    // only after the recording ended). Shared with the polling thread.
+    std::shared_ptr<Clock> pollClock;
+    std::shared_ptr<std::vector<int64_t>> pollLateness;
 };
 
 } // namespace quelmar

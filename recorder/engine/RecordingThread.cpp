@@ -59,11 +59,11 @@ thread_local RecordingSession *g_t_session = nullptr;
 // The state of one recording, living on the recording thread's stack.
 class RecordingSession {
 public:
-    explicit RecordingSession(RecordingContext &context)
-        : ctx_(context), view_(ViewOf(context)), receiver_(context.receiver), remuxer_(context.multiplexer),
+    RecordingSession(RecordingContext &context, const RecordingBindings &bindings)
+        : ctx_(context), view_(ViewOf(context)), receiver_(bindings.receiver), remuxer_(bindings.multiplexer),
           outputs_(context.outputs)
     {
-        useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_ && remuxer_->Ready() &&
+        useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_.Ready() &&
                   (outputs_.mux == OutputChoice::Raw || outputs_.video == OutputChoice::Elementary ||
                    outputs_.audio == OutputChoice::Elementary);
         muxOutput_ = useMux_ && outputs_.mux != OutputChoice::Nothing;
@@ -115,8 +115,8 @@ private:
 
     RecordingContext &ctx_;
     RecorderView &view_;
-    ReceiverLibrary *receiver_;
-    RemuxerBinding *remuxer_;
+    const ReceiverSnapshot &receiver_;
+    const RemuxerSnapshot &remuxer_;
     const OutputChoices outputs_;
     bool useMux_ = false;
     bool muxOutput_ = false;
@@ -147,7 +147,7 @@ bool RecordingSession::CreateFile(File &file, const std::string &path)
 uint32_t RecordingSession::Fail()
 {
     CloseOutputs();
-    StopRecording(std::move(polling_), ctx_);
+    StopRecording(std::move(polling_), ctx_, receiver_);
     queue_->Clear();
     return kRecordingFailed;
 }
@@ -176,16 +176,16 @@ bool RecordingSession::StartUp()
 
     if (useMux_) {
         DvbCurrentChannel current{};
-        if (receiver_ && receiver_->ReceiverPresent())
-            current = receiver_->dvbGetCurrentChannel(&receiver_->device);
+        if (receiver_.ReceiverPresent() && receiver_.dvbGetCurrentChannel)
+            current = receiver_.dvbGetCurrentChannel(&receiver_.device);
         if (current.answer == 0) {
             LogEvent("error while retrieving channel info from Quelmar");
             return false;
         }
         const bool audioOnly = current.channel.word16 == kNoVideoPid;
         LogEvent(audioOnly ? "audio recording started" : "a/v recording started, trying to synchronize...");
-        remuxer_->InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
-        remuxer_->Perform_Resync();
+        remuxer_.InitEx(RemuxLogLine, 0, ctx_.videoDelay, audioOnly ? 1 : 0);
+        remuxer_.Perform_Resync();
     } else if (outputs_.SavesNothing()) {
         LogEvent("You should have seleceted anything to save, dude!");
         return false;
@@ -220,7 +220,7 @@ uint32_t RecordingSession::Run()
 {
     if (!StartUp()) {
         CloseOutputs();
-        StopRecording(nullptr, ctx_);
+        StopRecording(nullptr, ctx_, receiver_);
         return kRecordingFailed;
     }
 
@@ -228,13 +228,14 @@ uint32_t RecordingSession::Run()
     args.receiver = receiver_;
     args.queue = queue_;
     args.dataReady = dataReady_;
-    args.recording = &ctx_.recording;
-    args.paused = &ctx_.paused;
+    args.recording = ctx_.recording.Reader();
+    args.paused = ctx_.paused.Reader();
     if (ctx_.pollClock)
         args.clock = ctx_.pollClock;
     args.latenessLog = ctx_.pollLateness;
     polling_ = std::make_unique<WorkerThread>(
-        kPollingThreadName, [args] { return PollingThreadProc(args); }, ThreadPriority::TimeCritical);
+        kPollingThreadName, [args](std::stop_token stop) { return PollingThreadProc(args, stop); },
+        ThreadPriority::TimeCritical);
     polling_->Resume();
     view_.SetText(ControlId::Pts, "0");
 
@@ -255,11 +256,11 @@ uint32_t RecordingSession::Run()
         }
     }
 
-    if (muxOutput_ && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+    if (muxOutput_ && remuxer_.Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
         return Fail();
     ShowCounts();
     CloseOutputs();
-    StopRecording(std::move(polling_), ctx_);
+    StopRecording(std::move(polling_), ctx_, receiver_);
     queue_->Clear();
     return kRecordingOk;
 }
@@ -270,21 +271,21 @@ bool RecordingSession::ProcessFront()
     const uint32_t length = queue_->FrontLength();
     const StreamKind kind = queue_->FrontKind();
     if (useMux_)
-        remuxer_->SetPaused(queue_->FrontPaused() == 1 ? 1 : 0);
+        remuxer_.SetPaused(queue_->FrontPaused() == 1 ? 1 : 0);
 
     bool ok = true;
     switch (kind) {
     case StreamKind::StreamPts:
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
+            remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
             ptsTotal_ += length;
             view_.SetText(ControlId::Pts, std::to_string(ptsTotal_));
         }
         break;
     case StreamKind::StreamVideo:
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
-            if (auto lines = info_.OnVideoInfo(static_cast<const VideoInfo *>(remuxer_->GetVideoInfo())))
+            remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
+            if (auto lines = info_.OnVideoInfo(static_cast<const VideoInfo *>(remuxer_.GetVideoInfo())))
                 ShowInfo(InfoPane::Video, kVideoInfoHeading, *lines);
         }
         if (outputs_.video == OutputChoice::Raw)
@@ -293,8 +294,8 @@ bool RecordingSession::ProcessFront()
     case StreamKind::StreamAudio: {
         bool isAc3 = false;
         if (useMux_) {
-            remuxer_->Supply_Data(data, length, static_cast<int32_t>(kind));
-            auto audio = info_.OnMultiplexerAudioFrame(remuxer_->GetLastAudioPES());
+            remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
+            auto audio = info_.OnMultiplexerAudioFrame(remuxer_.GetLastAudioPES());
             isAc3 = audio.isAc3;
             if (audio.lines)
                 ShowInfo(InfoPane::Audio, kAudioInfoHeading, *audio.lines);
@@ -378,7 +379,7 @@ bool RecordingSession::SplitIfDue()
 bool RecordingSession::PerformSplit(SplitLeader leader)
 {
     split_.lastSplitSeconds = split_.elapsedSeconds;
-    if (leader == SplitLeader::Mux && remuxer_->Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
+    if (leader == SplitLeader::Mux && remuxer_.Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
         return false;
     const int ordinal = split_.nextPart;
     split_.prefix = PartPrefix(ctx_.baseName.Get(), split_.nextPart++);
@@ -431,15 +432,15 @@ int32_t RecordingSession::MuxOutputStep()
     RemuxWriter video = outputs_.video == OutputChoice::Elementary && videoFile_.IsOpen() ? WriteVideoData : nullptr;
     RemuxWriter audio = outputs_.audio == OutputChoice::Elementary && audioFile_.IsOpen() ? WriteAudioData : nullptr;
     const uint8_t pendingBefore = split_.splitPending;
-    const int32_t result = remuxer_->Write_Mpg(mux, video, audio, &split_.splitPending);
+    const int32_t result = remuxer_.Write_Mpg(mux, video, audio, &split_.splitPending);
     if (result == REMUX_WRITE_FAILED)
         return result;
     if (pendingBefore && !split_.splitPending)
         view_.EnableControl(ControlId::SplitNow, true);
-    split_.elapsedSeconds = remuxer_->GetRecordingTime() / 1000;
+    split_.elapsedSeconds = remuxer_.GetRecordingTime() / 1000;
     view_.SetText(ControlId::RecordingTime, ClockText(split_.elapsedSeconds));
     if (video || mux)
-        view_.SetText(ControlId::VideoPadding, SizeText(remuxer_->GetVideoPaddingCount()));
+        view_.SetText(ControlId::VideoPadding, SizeText(remuxer_.GetVideoPaddingCount()));
     view_.SetText(ControlId::TimeSinceSplit, ClockText(split_.elapsedSeconds - split_.lastSplitSeconds));
     return result;
 }
@@ -470,16 +471,17 @@ void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLi
 
 } // namespace
 
-uint32_t RecordingThreadProc(RecordingContext &context)
+uint32_t RecordingThreadProc(RecordingContext &context, const RecordingBindings &bindings)
 {
-    RecordingSession session(context);
+    RecordingSession session(context, bindings);
     g_t_session = &session;
     const uint32_t result = session.Run();
     g_t_session = nullptr;
     return result;
 }
 
-void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context)
+void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context,
+                   const ReceiverSnapshot &receiver)
 {
     RecorderView &view = ViewOf(context);
     context.recording.Set(false);
@@ -492,9 +494,10 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
                     LogEvent("stop bug: Polling thread still running... trying to kill the thread...");
                     countdown = kStopWaitsPerAttempt;
                     // A thread cannot be ended from outside safely. It is let
-                    // go instead: it keeps the queue and the event alive
-                    // through its own references and ends on its own once the
-                    // library's request time-out releases it.
+                    // go instead, with its own stop flag set: it owns or
+                    // shares everything it touches (queue, event, flags, a
+                    // reference of the library) and leaves without another
+                    // receiver call once the library lets it go.
                     if (pollingThread->Abandon()) {
                         LogEvent("thread brutally killed");
                         break;
@@ -535,22 +538,62 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
                                                            context.outputs.video == OutputChoice::Elementary));
         }
     }
-    if (context.receiver && context.receiver->ReceiverPresent())
-        context.receiver->dvbRemote(&context.receiver->device, 0);
+    if (receiver.ReceiverPresent() && receiver.dvbRemote)
+        receiver.dvbRemote(&receiver.device, 0);
+    // Nothing of the context is touched once `ready` is set: a window that
+    // forgot this thread may take it as the end of the recording.
+    const bool timerMode = context.timerMode.Get();
+    const std::function<void()> showNextTimer = context.showNextTimer;
     context.ready.Set(true);
-    if (context.timerMode.Get() && context.showNextTimer)
-        context.showNextTimer();
+    if (timerMode && showNextTimer)
+        showNextTimer();
 }
 
-std::unique_ptr<WorkerThread> BeginRecording(RecordingContext &context)
+RecordingHandle &RecordingHandle::operator=(RecordingHandle &&other) noexcept
 {
+    if (this != &other) {
+        Forget();
+        thread_ = std::move(other.thread_);
+    }
+    return *this;
+}
+
+uint32_t RecordingHandle::ExitCode() const { return thread_ ? thread_->ExitCode() : WorkerThread::kStillActive; }
+
+bool RecordingHandle::WaitFor(uint32_t timeoutMs) { return !thread_ || thread_->WaitFor(timeoutMs); }
+
+void RecordingHandle::Join()
+{
+    if (thread_)
+        thread_->Join();
+}
+
+void RecordingHandle::Forget()
+{
+    if (!thread_)
+        return;
+    if (thread_->ExitCode() == WorkerThread::kStillActive)
+        thread_->Abandon(); // it ends on its own; its copies keep what it uses alive
+    thread_.reset();
+}
+
+RecordingHandle BeginRecording(RecordingContext &context)
+{
+    if (!context.receiver)
+        return {};
+    auto bindings = std::make_shared<RecordingBindings>();
+    bindings->receiver = context.receiver->Snapshot();
+    if (context.multiplexer)
+        bindings->multiplexer = context.multiplexer->Snapshot();
+
     context.ready.Set(false);
     context.splitRequested.Set(false);
     context.recording.Set(true);
     auto thread = std::make_unique<WorkerThread>(
-        kRecordingThreadName, [&context] { return RecordingThreadProc(context); }, ThreadPriority::Normal);
+        kRecordingThreadName, [&context, bindings] { return RecordingThreadProc(context, *bindings); },
+        ThreadPriority::Normal);
     thread->Resume();
-    return thread;
+    return RecordingHandle(std::move(thread));
 }
 
 } // namespace quelmar

@@ -32,6 +32,8 @@ SystemClock &SystemClock::Instance()
     return clock;
 }
 
+std::shared_ptr<Clock> SystemClock::Shared() { return std::shared_ptr<Clock>(std::shared_ptr<Clock>(), &Instance()); }
+
 int32_t SystemClock::Millis() { return MillisecondClock(); }
 
 void SystemClock::SleepMs(uint32_t ms) { quelmar::SleepMs(ms); }

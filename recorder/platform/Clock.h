@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -26,6 +27,8 @@ public:
 class SystemClock final : public Clock {
 public:
     static SystemClock &Instance();
+    // The instance as a shared pointer that owns nothing.
+    static std::shared_ptr<Clock> Shared();
     int32_t Millis() override;
     void SleepMs(uint32_t ms) override;
 };

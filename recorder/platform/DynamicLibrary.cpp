@@ -1,21 +1,23 @@
 #include "platform/DynamicLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 namespace quelmar {
 
 bool DynamicLibrary::Load(const std::string &nameOrPath)
 {
     Unload();
-    // Modules stay mapped after Unload(): a worker thread that had to be given
-    // up may still run inside one, and the static state their own
-    // dependencies set up at load time stays reachable.
-    handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    handle_ = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         const char *why = dlerror();
         error_ = why ? why : nameOrPath + ": cannot be loaded";
         return false;
     }
+    // The file the search found, so that a reference opens exactly it.
+    const link_map *map = nullptr;
+    path_ =
+        dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name ? map->l_name : nameOrPath;
     error_.clear();
     return true;
 }
@@ -27,6 +29,19 @@ void DynamicLibrary::Unload()
     if (handle_)
         dlclose(handle_);
     handle_ = nullptr;
+}
+
+std::shared_ptr<const DynamicLibrary> DynamicLibrary::AddReference() const
+{
+    if (!handle_)
+        return nullptr;
+    auto reference = std::make_shared<DynamicLibrary>();
+    // RTLD_NOLOAD: only ever the module already mapped, never a new copy.
+    reference->handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (!reference->handle_)
+        return nullptr;
+    reference->path_ = path_;
+    return reference;
 }
 
 } // namespace quelmar

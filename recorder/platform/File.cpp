@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,7 +58,10 @@ File::~File() { Abort(); }
 void File::Open(const std::string &path, Mode mode)
 {
     Abort();
-    const int flags = mode == Mode::CreateWrite ? (O_WRONLY | O_CREAT | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
+    // Never through a symbolic link (the recording folder may be writable by
+    // others, the program may run as root), and without blocking on a FIFO
+    // planted in the file's place.
+    const int flags = (mode == Mode::CreateWrite ? O_WRONLY | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     int fd;
     do {
         fd = ::open(path.c_str(), flags, kCreateMode);
@@ -66,14 +70,20 @@ void File::Open(const std::string &path, Mode mode)
         const int error = errno;
         throw FileException(FileCauseFromErrno(error), error, path);
     }
-    if (mode == Mode::CreateWrite) {
-        // Lock before truncating, so a file another writer holds is left intact.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
-            const int error = errno;
-            ::close(fd);
-            throw FileException(FileCauseFromErrno(error), error, path);
-        }
-    }
+    const auto fail = [&](int error) {
+        ::close(fd);
+        throw FileException(FileCauseFromErrno(error), error, path);
+    };
+    struct stat status {};
+    if (fstat(fd, &status) != 0)
+        fail(errno);
+    if (!S_ISREG(status.st_mode))
+        fail(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        fail(errno);
+    // Lock before truncating, so a file another writer holds is left intact.
+    if (mode == Mode::CreateWrite && (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0))
+        fail(errno);
     fd_ = fd;
     path_ = path;
 }

@@ -43,6 +43,9 @@ FileCause FileCauseFromErrno(int osError);
 
 class File {
 public:
+    // Both modes refuse a symbolic link in the file's place (ELOOP, "Too
+    // many levels of symbolic links") and anything but a regular file, and
+    // the descriptor is not inherited by programs the recorder starts.
     enum class Mode {
         // Create anew (an existing file is truncated), write only, other
         // writers locked out (advisory lock), untranslated bytes.

@@ -26,6 +26,11 @@ bool TryRealtime()
 } // namespace
 
 WorkerThread::WorkerThread(std::string name, std::function<uint32_t()> body, ThreadPriority priority)
+    : WorkerThread(
+          std::move(name), [body = std::move(body)](std::stop_token) { return body(); }, priority)
+{}
+
+WorkerThread::WorkerThread(std::string name, std::function<uint32_t(std::stop_token)> body, ThreadPriority priority)
     : state_(std::make_shared<State>())
 {
     name.resize(std::min(name.size(), kMaxNameChars));
@@ -52,7 +57,7 @@ void WorkerThread::Resume()
             std::lock_guard lock(state->mutex);
             state->realtime = granted;
         }
-        const uint32_t code = state->body();
+        const uint32_t code = state->body(state->stop.get_token());
         state->body = nullptr; // release what the body captured on this thread
         {
             std::lock_guard lock(state->mutex);
@@ -83,8 +88,11 @@ void WorkerThread::Join()
         thread_.join();
 }
 
+void WorkerThread::RequestStop() { state_->stop.request_stop(); }
+
 bool WorkerThread::Abandon()
 {
+    state_->stop.request_stop();
     if (thread_.joinable())
         thread_.detach();
     return true;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -30,6 +31,10 @@ public:
     // it uses if the owner may Abandon() it. name (cut to kMaxNameChars) is
     // the thread's name for debuggers, sanitizer reports and top -H.
     WorkerThread(std::string name, std::function<uint32_t()> body, ThreadPriority priority);
+    // The same for a body that watches its own stop flag: the token it gets
+    // tells it that RequestStop() or Abandon() was called. The flag belongs
+    // to the thread, so it stays valid however long the thread runs.
+    WorkerThread(std::string name, std::function<uint32_t(std::stop_token)> body, ThreadPriority priority);
     // Waits for a resumed thread to end, unless it was abandoned.
     ~WorkerThread();
     WorkerThread(const WorkerThread &) = delete;
@@ -44,9 +49,11 @@ public:
     bool WaitFor(uint32_t timeoutMs);
     // Waits for the end without a time limit.
     void Join();
-    // Gives up on a thread that does not end: it is detached and keeps its
-    // own state alive; the object no longer waits for it. Returns true once
-    // the thread is no longer tied to this object.
+    // Sets the thread's stop flag (see the constructor); does not wait.
+    void RequestStop();
+    // Gives up on a thread that does not end: its stop flag is set, it is
+    // detached and keeps its own state alive; the object no longer waits for
+    // it. Returns true once the thread is no longer tied to this object.
     bool Abandon();
     // True when the time-critical scheduling request was granted (valid
     // after the thread started running its body).
@@ -55,7 +62,8 @@ public:
 private:
     struct State {
         std::string name;
-        std::function<uint32_t()> body;
+        std::function<uint32_t(std::stop_token)> body;
+        std::stop_source stop;
         ThreadPriority priority;
         std::mutex mutex;
         std::condition_variable ended;

@@ -168,8 +168,8 @@ protected:
         RequestStop(ctx_);
         while (!ctx_.ready.Get())
             SleepMs(kStepMs);
-        thread->Join();
-        return thread->ExitCode();
+        thread.Join();
+        return thread.ExitCode();
     }
 
     uint32_t recordForMs(int ms, const std::function<void(int)> &during = nullptr)

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 using namespace quelmar;
@@ -11,6 +14,15 @@ using namespace quelmar;
 namespace {
 
 std::string TestModule(const std::string &name) { return std::string(QUELMAR_TEST_DIR) + "/lib" + name + ".so"; }
+
+// True while the module is loaded in the process.
+bool IsMapped(const std::string &path)
+{
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle)
+        dlclose(handle);
+    return handle != nullptr;
+}
 
 int FindCalls(const ReceiverLibrary &library)
 {
@@ -74,6 +86,32 @@ TEST(ReceiverLibrary, DiscoveryResultIsCopied)
     found.Unload(); // a second unload does nothing
 }
 
+TEST(ReceiverLibrary, UnloadThenLoadGivesAFreshModule)
+{
+    // After a bus rescan bring-up unloads the library and binds it anew; the
+    // new binding must be a new instance (its own ASPI layer, its own state).
+    auto first = std::make_unique<ReceiverLibrary>(TestModule("fakescsi_found"));
+    ASSERT_GE(FindCalls(*first), 1);
+    first.reset();
+    ReceiverLibrary second(TestModule("fakescsi_found"));
+    EXPECT_EQ(FindCalls(second), 1);
+}
+
+TEST(ReceiverLibrary, SnapshotKeepsTheLibraryMappedUntilItsLastCopyIsGone)
+{
+    const std::string path = TestModule("fakescsi_found");
+    auto binding = std::make_unique<ReceiverLibrary>(path);
+    ReceiverSnapshot snapshot = binding->Snapshot();
+    ReceiverSnapshot copy = snapshot;
+    binding.reset(); // bring-up deletes the binding while a thread still runs
+    ASSERT_TRUE(copy.ReceiverPresent());
+    EXPECT_EQ(copy.dvbChannelCount(&copy.device), 0); // its code is still there
+    snapshot = {};
+    EXPECT_TRUE(IsMapped(path));
+    copy = {};
+    EXPECT_FALSE(IsMapped(path));
+}
+
 TEST(ReceiverLibrary, RealLibraryBindsWithInterfaceVersion23)
 {
     const std::string path = std::string(QUELMAR_BIN_DIR) + "/libquelmarscsi.so";
@@ -97,8 +135,15 @@ TEST(RemuxerBinding, TooOldStaysLoadedForTheVersionReport)
 {
     RemuxerBinding old(TestModule("fakeremux_v124"));
     EXPECT_TRUE(old.module.Loaded());
-    EXPECT_EQ(old.VersionText(), "1.24");
     EXPECT_EQ(old.InitEx, nullptr);
+}
+
+TEST(RemuxerBinding, VersionForTheReportHasTwoDigitMinorAndTheBuild)
+{
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v124")).VersionText(), "1.24, Build #1");
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_v200")).VersionText(), "2.00, Build #4711");
+    EXPECT_EQ(RemuxerBinding(TestModule("fakeremux_queryfails")).VersionText(), "");
+    EXPECT_EQ(RemuxerBinding(TestModule("no-such-remuxer")).VersionText(), "");
 }
 
 TEST(RemuxerBinding, MissingEntryOrModule)

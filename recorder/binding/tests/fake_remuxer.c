@@ -8,6 +8,9 @@
 #ifndef FAKE_MINOR
 #define FAKE_MINOR 0u
 #endif
+#ifndef FAKE_BUILD
+#define FAKE_BUILD 1u
+#endif
 #ifndef FAKE_VERSION_RESULT
 #define FAKE_VERSION_RESULT 0
 #endif
@@ -18,7 +21,7 @@ int32_t DllGetVersion(DLLVERSIONINFO *info)
         return 1;
     info->dwMajorVersion = FAKE_MAJOR;
     info->dwMinorVersion = FAKE_MINOR;
-    info->dwBuildNumber = 1;
+    info->dwBuildNumber = FAKE_BUILD;
     info->dwPlatformID = 2;
     return FAKE_VERSION_RESULT;
 }

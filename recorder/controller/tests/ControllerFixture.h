@@ -208,9 +208,11 @@ protected:
         }
         return done();
     }
+    // The engine's start has reached the window ("Split now!" is the last
+    // control it enables).
     bool Started()
     {
-        return RunUntil([&] { return dlg->Control(ControlId::Stop).enabled; });
+        return RunUntil([&] { return dlg->Control(ControlId::SplitNow).enabled; });
     }
     bool TornDown()
     {

@@ -139,20 +139,26 @@ protected:
         g_fake = &fake_;
         fake_.recording = &recording_;
         fake_.paused = &paused_;
-        fake_.clock = &clock_;
+        fake_.clock = clock_.get();
         receiver_.device.status = DVB_STATUS_FOUND;
         receiver_.dvbInitStreaming = FakeInit;
         receiver_.dvbDeInitStreaming = FakeDeInit;
         receiver_.dvbSendSpecialCommand = FakeSpecial;
         receiver_.dvbReadMultipleStreams = FakeRead;
-        args_.receiver = &receiver_;
         args_.queue = queue_;
         args_.dataReady = event_;
-        args_.recording = &recording_;
-        args_.paused = &paused_;
-        args_.clock = &clock_;
+        args_.recording = recording_.Reader();
+        args_.paused = paused_.Reader();
+        args_.clock = clock_;
     }
     void TearDown() override { g_fake = nullptr; }
+
+    // Runs the thread function on this thread with the receiver as it is now.
+    uint32_t Poll()
+    {
+        args_.receiver = receiver_.Snapshot();
+        return PollingThreadProc(args_, {});
+    }
 
     std::vector<StreamKind> DrainKinds(std::vector<uint32_t> *pausedTags = nullptr)
     {
@@ -172,7 +178,7 @@ protected:
     std::shared_ptr<AutoResetEvent> event_ = std::make_shared<AutoResetEvent>();
     Flag recording_;
     Flag paused_;
-    ManualClock clock_{5000};
+    std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>(5000);
     PollingThreadArgs args_;
     CapturingLogSink log_;
 };
@@ -181,7 +187,7 @@ protected:
 
 TEST_F(PollingThreadTest, RecordingFlagClearAtStartMakesNoReadButFullStartAndEnd)
 {
-    EXPECT_EQ(PollingThreadProc(args_), 0u);
+    EXPECT_EQ(Poll(), 0u);
     EXPECT_EQ(fake_.calls,
               (std::vector<std::string>{"init 0 65536 10", "text ' ->rec<-' 1", "deinit", "text ' ready  ' 1"}));
     EXPECT_EQ(log_.Texts(), (std::vector<std::string>{"polling thread started", "polling thread terminated"}));
@@ -195,7 +201,7 @@ TEST_F(PollingThreadTest, EachCycleReadsTwoStampsVideoAndAudioInOrderAndSleepsOn
     fake_.cyclesBeforeStop = 3;
     fake_.videoReadCostMs = 4;
     queue_->Push(new uint8_t[1], 1, StreamKind::StreamAudio, 0, false); // a leftover the start clears
-    PollingThreadProc(args_);
+    Poll();
 
     const std::vector<std::string> cycle = {"read 2 16", "read 2 16", "read 1 32768", "read 0 8192"};
     std::vector<std::string> expected = {"init 0 65536 10", "text ' ->rec<-' 1"};
@@ -205,7 +211,7 @@ TEST_F(PollingThreadTest, EachCycleReadsTwoStampsVideoAndAudioInOrderAndSleepsOn
     expected.push_back("text ' ready  ' 1");
     EXPECT_EQ(fake_.calls, expected);
     // Each cycle took 4 ms of reading, so it sleeps 21 ms to its next slot.
-    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{21, 21, 21}));
+    EXPECT_EQ(clock_->Sleeps(), (std::vector<uint32_t>{21, 21, 21}));
     const auto kinds = DrainKinds();
     const std::vector<StreamKind> one = {StreamKind::StreamPts, StreamKind::StreamPts, StreamKind::StreamVideo,
                                          StreamKind::StreamAudio};
@@ -221,9 +227,9 @@ TEST_F(PollingThreadTest, FailedReadsQueueNothingAndTheThreadIdlesOnSchedule)
     recording_.Set(true);
     fake_.readsSucceed = false;
     fake_.cyclesBeforeStop = 4;
-    PollingThreadProc(args_);
+    Poll();
     EXPECT_TRUE(queue_->IsEmpty());
-    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{25, 25, 25, 25}));
+    EXPECT_EQ(clock_->Sleeps(), (std::vector<uint32_t>{25, 25, 25, 25}));
 }
 
 TEST_F(PollingThreadTest, NoReceiverMeansNoLibraryCallsAtAll)
@@ -234,14 +240,14 @@ TEST_F(PollingThreadTest, NoReceiverMeansNoLibraryCallsAtAll)
     WorkerThread stopper(
         "stopper",
         [&] {
-            while (clock_.Sleeps().size() < 3)
+            while (clock_->Sleeps().size() < 3)
                 SleepMs(1);
             recording_.Set(false);
             return 0u;
         },
         ThreadPriority::Normal);
     stopper.Resume();
-    PollingThreadProc(args_);
+    Poll();
     stopper.Join();
     EXPECT_TRUE(fake_.calls.empty());
     EXPECT_TRUE(log_.Contains("polling thread terminated"));
@@ -253,7 +259,7 @@ TEST_F(PollingThreadTest, ASlowReadIsReportedOnceWithItsLateness)
     fake_.cyclesBeforeStop = 6;
     fake_.lateCycle = 1; // the second cycle's video read blocks 175 ms
     fake_.lateCostMs = 175;
-    PollingThreadProc(args_);
+    Poll();
     // Cycle 2 starts at 200 against slot 50: 150 ms late. Cycle 3 (back to
     // back, 125 ms late) stays silent.
     int reports = 0;
@@ -269,7 +275,7 @@ TEST_F(PollingThreadTest, PausedFlagIsSampledOncePerCycle)
     fake_.cyclesBeforeStop = 3;
     fake_.pauseAtCycle = 1; // set during the first cycle's video read
     std::vector<uint32_t> tags;
-    PollingThreadProc(args_);
+    Poll();
     DrainKinds(&tags);
     // The whole first cycle carries 0 (sampled before the change); the rest 1.
     EXPECT_EQ(tags, (std::vector<uint32_t>{0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}));

@@ -21,8 +21,10 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
+#include <thread>
 
 using namespace quelmar;
 namespace fs = std::filesystem;
@@ -49,6 +51,9 @@ struct ScriptedReceiver {
     std::atomic<bool> hanging{false};
     std::condition_variable release;
     bool released = false;
+    std::thread::id hungThread;              // the thread that got stuck
+    int hungThreadCallsAfterRelease = 0;     // receiver calls it made once let go
+    std::atomic<int> readsByOtherThreads{0}; // reads of any other thread
     std::vector<std::string> calls;
     std::set<std::string> readingThreads; // names of the threads that read streams
 };
@@ -61,15 +66,26 @@ std::string CurrentThreadName()
     return name;
 }
 
+// Counts a call of the thread that hung once it was let go. Lock held.
+void NoteCall()
+{
+    if (g_rx->released && std::this_thread::get_id() == g_rx->hungThread)
+        ++g_rx->hungThreadCallsAfterRelease;
+}
+
 int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind)
 {
     std::unique_lock lock(g_rx->mutex);
     g_rx->readingThreads.insert(CurrentThreadName());
+    NoteCall();
     if (g_rx->hang) {
+        g_rx->hungThread = std::this_thread::get_id();
         g_rx->hanging = true;
         g_rx->release.wait(lock, [] { return g_rx->released; });
         return 0;
     }
+    if (std::this_thread::get_id() != g_rx->hungThread)
+        ++g_rx->readsByOtherThreads;
     auto &queue = g_rx->streams[kind];
     if (queue.empty()) {
         if (g_rx->streams[0].empty() && g_rx->streams[1].empty() && g_rx->streams[2].empty())
@@ -91,9 +107,19 @@ int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind
     }
     return 1;
 }
-int32_t RxOk(const DvbDevice *) { return 1; }
+int32_t RxOk(const DvbDevice *)
+{
+    std::lock_guard lock(g_rx->mutex);
+    NoteCall();
+    return 1;
+}
 int32_t RxInit(const DvbDevice *, uint16_t, uint32_t, uint16_t) { return 1; }
-int32_t RxText(const DvbDevice *, const uint8_t *, uint16_t, uint8_t) { return 1; }
+int32_t RxText(const DvbDevice *, const uint8_t *, uint16_t, uint8_t)
+{
+    std::lock_guard lock(g_rx->mutex);
+    NoteCall();
+    return 1;
+}
 int32_t RxRemote(const DvbDevice *, int32_t on)
 {
     std::lock_guard lock(g_rx->mutex);
@@ -244,13 +270,7 @@ protected:
         rx_.paused = &ctx_.paused;
         dir_ = quelmar::testing::ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 
-        receiver_.device.status = DVB_STATUS_FOUND;
-        receiver_.dvbReadMultipleStreams = RxRead;
-        receiver_.dvbInitStreaming = RxInit;
-        receiver_.dvbDeInitStreaming = RxOk;
-        receiver_.dvbSendSpecialCommand = RxText;
-        receiver_.dvbRemote = RxRemote;
-        receiver_.dvbGetCurrentChannel = RxCurrent;
+        Script(receiver_);
 
         remuxer_.InitEx = MxInitEx;
         remuxer_.Perform_Resync = MxResync;
@@ -263,12 +283,42 @@ protected:
         remuxer_.GetVideoInfo = MxVideoInfo;
         remuxer_.GetVideoPaddingCount = MxPadding;
 
-        ctx_.receiver = &receiver_;
-        ctx_.multiplexer = &remuxer_;
-        ctx_.view = &view_;
-        ctx_.splitSize = &splitSize_;
-        ctx_.pollClock = &clock_;
-        ctx_.baseName.Set((dir_ / "rec").string());
+        Fill(ctx_);
+    }
+
+    // The scripted receiver's entries.
+    static void Script(ReceiverLibrary &receiver)
+    {
+        receiver.device.status = DVB_STATUS_FOUND;
+        receiver.dvbReadMultipleStreams = RxRead;
+        receiver.dvbInitStreaming = RxInit;
+        receiver.dvbDeInitStreaming = RxOk;
+        receiver.dvbSendSpecialCommand = RxText;
+        receiver.dvbRemote = RxRemote;
+        receiver.dvbGetCurrentChannel = RxCurrent;
+    }
+    void Fill(RecordingContext &ctx)
+    {
+        ctx.receiver = &receiver_;
+        ctx.multiplexer = &remuxer_;
+        ctx.view = &view_;
+        ctx.splitSize = &splitSize_;
+        ctx.pollClock = clock_;
+        ctx.baseName.Set((dir_ / "rec").string());
+    }
+    // Lets a hanging read return.
+    void Release()
+    {
+        {
+            std::lock_guard lock(rx_.mutex);
+            rx_.released = true;
+        }
+        rx_.release.notify_all();
+    }
+    static void WaitUntil(const std::function<bool()> &condition)
+    {
+        while (!condition())
+            SleepMs(1);
     }
     void TearDown() override
     {
@@ -293,8 +343,8 @@ protected:
                 RequestStop(ctx_);
             SleepMs(1);
         }
-        thread->Join();
-        return thread->ExitCode();
+        thread.Join();
+        return thread.ExitCode();
     }
 
     std::vector<std::string> Files() const { return quelmar::testing::SortedNames(dir_); }
@@ -304,7 +354,7 @@ protected:
     ReceiverLibrary receiver_{ReceiverLibrary::Unbound{}};
     RemuxerBinding remuxer_{RemuxerBinding::Unbound{}};
     std::atomic<uint32_t> splitSize_{5};
-    ManualClock clock_;
+    std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
     RecordingContext ctx_;
     RecordingViewDouble view_;
     CapturingLogSink log_;
@@ -435,6 +485,33 @@ TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
     EXPECT_NE(log_.Texts()[1].find("Is a directory"), std::string::npos);
     EXPECT_TRUE(view_.Enabled(ControlId::Record));
 }
+
+// Another user's link in the recording folder, named like an output file.
+class LinkedOutputTest : public RecordingThreadTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(LinkedOutputTest, IsRefusedWithTheSystemsMessageAndTheRecordingEndsCleanly)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.outputs.audio = OutputChoice::Raw;
+    rx_.streams[DVB_STREAM_VIDEO] = {VideoChunk(1, 0), VideoChunk(2)};
+    rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
+    const fs::path victim = dir_ / "victim";
+    std::ofstream(victim) << "root's file";
+    fs::create_symlink(victim, dir_ / GetParam());
+
+    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_EQ(ReadText(victim), "root's file");
+    const auto texts = log_.Texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string &t) {
+        return t.find("Too many levels of symbolic links") != std::string::npos;
+    }));
+    EXPECT_EQ(texts.back(), "recording stopped");
+    EXPECT_TRUE(ctx_.ready.Get());
+    EXPECT_FALSE(ctx_.recording.Get());
+}
+
+INSTANTIATE_TEST_SUITE_P(LogVideoAndLaterAudioFile, LinkedOutputTest,
+                         ::testing::Values("rec.log", "rec (0).raw.m2v", "rec (0).raw.mpp"));
 
 TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
 {
@@ -631,13 +708,107 @@ TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSecond
         SleepMs(1);
     EXPECT_TRUE(log_.Contains("waiting for polling thread to terminate..."));
     EXPECT_TRUE(log_.Contains("stop bug: Polling thread still running... trying to kill the thread..."));
-    {
-        std::lock_guard lock(rx_.mutex);
-        rx_.released = true;
-    }
-    rx_.release.notify_all();
-    thread->Join();
+    Release();
+    thread.Join();
     // The abandoned thread ends on its own once its read returns.
     while (!log_.Contains("polling thread terminated"))
         SleepMs(1);
+}
+
+TEST_F(RecordingThreadTest, GivenUpPollingThreadNeverTouchesAContextThatIsGone)
+{
+    auto ctx = std::make_unique<RecordingContext>();
+    Fill(*ctx);
+    ctx->outputs.video = OutputChoice::Raw;
+    rx_.hang = true;
+    auto thread = BeginRecording(*ctx);
+    WaitUntil([&] { return rx_.hanging.load(); });
+    RequestStop(*ctx);
+    WaitUntil([&] { return ctx->ready.Get(); });
+    thread.Join();
+    ctx.reset(); // the block that held the flags is released
+    Release();
+    // Back from the library, the thread reads nothing of the old block (the
+    // address sanitizer watches) and ends.
+    WaitUntil([&] { return log_.Contains("polling thread terminated"); });
+    std::lock_guard lock(rx_.mutex);
+    EXPECT_EQ(rx_.hungThreadCallsAfterRelease, 0);
+}
+
+TEST_F(RecordingThreadTest, GivenUpPollingThreadLeavesTheReceiverToTheNextRecording)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    rx_.hang = true;
+    auto first = BeginRecording(ctx_);
+    WaitUntil([&] { return rx_.hanging.load(); });
+    RequestStop(ctx_);
+    WaitUntil([&] { return ctx_.ready.Get(); });
+    first.Join();
+    {
+        std::lock_guard lock(rx_.mutex);
+        rx_.hang = false;
+    }
+    // The next recording on the same context reads; then the first polling
+    // thread comes back from its read while the recording flag is set again.
+    log_.Clear();
+    auto second = BeginRecording(ctx_);
+    WaitUntil([&] { return rx_.readsByOtherThreads > 0; });
+    Release();
+    WaitUntil([&] {
+        std::lock_guard lock(rx_.mutex);
+        return rx_.hungThreadCallsAfterRelease > 0 || log_.Contains("polling thread terminated");
+    });
+    RequestStop(ctx_);
+    WaitUntil([&] { return ctx_.ready.Get(); });
+    second.Join();
+    // Not a single read (nor streaming stop, nor front-panel text) of the
+    // old thread, and no report of its lateness in the new recording's log.
+    std::lock_guard lock(rx_.mutex);
+    EXPECT_EQ(rx_.hungThreadCallsAfterRelease, 0);
+    for (const auto &text : log_.Texts())
+        EXPECT_EQ(text.rfind("poll delayed", 0), std::string::npos) << text;
+}
+
+TEST_F(RecordingThreadTest, TeardownGivesTheRemoteBackThroughItsOwnCopyOfTheBinding)
+{
+    auto binding = std::make_unique<ReceiverLibrary>(ReceiverLibrary::Unbound{});
+    Script(*binding);
+    ctx_.receiver = binding.get();
+    ctx_.outputs.video = OutputChoice::Raw;
+    auto thread = BeginRecording(ctx_);
+    WaitUntil([&] { return log_.Contains("polling thread started"); });
+    // Supervision finds the receiver silent: it stops the recording and its
+    // bring-up deletes the binding at once, while the teardown still runs.
+    RequestStop(ctx_);
+    binding.reset();
+    WaitUntil([&] { return ctx_.ready.Get(); });
+    thread.Join();
+    std::lock_guard lock(rx_.mutex);
+    EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0 on record"});
+}
+
+TEST_F(RecordingThreadTest, ForgettingTheRecordingDoesNotWaitForItsEnd)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    rx_.hang = true;
+    auto handle = BeginRecording(ctx_);
+    WaitUntil([&] { return rx_.hanging.load(); });
+    RequestStop(ctx_);
+    handle.Forget(); // the window drops the thread (bring-up) and goes on
+    // Returned while the recording still waits for its polling thread.
+    EXPECT_FALSE(ctx_.ready.Get());
+    Release();
+    WaitUntil([&] { return ctx_.ready.Get(); });
+}
+
+TEST_F(RecordingThreadTest, StartWithoutReceiverBindingIsRefused)
+{
+    ctx_.receiver = nullptr;
+    ctx_.outputs.video = OutputChoice::Raw;
+    ctx_.ready.Set(true);
+    auto handle = BeginRecording(ctx_);
+    EXPECT_FALSE(handle);
+    EXPECT_FALSE(ctx_.recording.Get());
+    EXPECT_TRUE(ctx_.ready.Get());
+    EXPECT_TRUE(Files().empty());
 }

@@ -184,6 +184,30 @@ TEST(File, SecondWriterIsLockedOutAndDoesNotTruncate)
     EXPECT_EQ(ReadText(path), "keep");
 }
 
+TEST(File, ALinkInThePlaceOfTheFileIsRefusedAndNothingIsWrittenThroughIt)
+{
+    const std::filesystem::path dir = TempPath("links");
+    std::filesystem::create_directories(dir);
+    const auto victim = dir / "victim";
+    std::ofstream(victim) << "root's file";
+    std::filesystem::create_symlink(victim, dir / "rec (0).mpg");
+    std::filesystem::create_symlink(dir / "elsewhere", dir / "rec.log"); // dangling
+    for (const char *name : {"rec (0).mpg", "rec.log"}) {
+        for (const File::Mode mode : {File::Mode::CreateWrite, File::Mode::Read}) {
+            File file;
+            try {
+                file.Open((dir / name).string(), mode);
+                ADD_FAILURE() << name << " was opened through the link";
+            } catch (const FileException &e) {
+                EXPECT_NE(std::string(e.what()).find("Too many levels of symbolic links"), std::string::npos)
+                    << e.what();
+            }
+        }
+    }
+    EXPECT_EQ(ReadText(victim), "root's file");
+    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
+}
+
 TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)
 {
     const std::string path = TempPath("limited.bin");
