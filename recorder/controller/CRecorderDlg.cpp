@@ -60,6 +60,8 @@ constexpr int kChoiceNothing = 0;
 constexpr int kChoiceRaw = 1;        // "as raw"; multiplex "as ~DVD"
 constexpr int kChoiceElementary = 2; // "as m2v", "as mp2/ac3"
 constexpr int kTopMenuCount = 5;
+// Longest wait for a torn-down recording thread to return its result, ms.
+constexpr uint32_t kRecordingEndWaitMs = 1000;
 
 std::string VersionLine(int64_t version)
 {
@@ -194,10 +196,11 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
 
 CRecorderDlg::~CRecorderDlg()
 {
-    if (m_pRecordingThread) {
+    if (m_recording) {
+        // The engine uses the context and the bridge until it sets ready.
         RequestStop(m_context);
-        m_pRecordingThread->Join();
-        m_pRecordingThread.reset();
+        m_recording.Join();
+        m_recording.Forget();
     }
     m_pBridge->Detach();
     m_context.receiver = nullptr;
@@ -419,7 +422,9 @@ void CRecorderDlg::OnInitDialog()
 void CRecorderDlg::BringUpReceiver()
 {
     if (RecordingBusy()) {
-        // The recording threads still use the binding: bring-up follows the teardown.
+        // A recording is ending: its stop routine still returns the controls
+        // to Ready and sets ready. Bring-up follows the teardown, so that what
+        // it finds is what the window shows afterwards.
         m_bBringUpPending = true;
         return;
     }
@@ -681,8 +686,8 @@ bool CRecorderDlg::StartRecording()
     }
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
-    m_pRecordingThread = BeginRecording(m_context);
-    return true;
+    m_recording = BeginRecording(m_context);
+    return static_cast<bool>(m_recording);
 }
 
 OutputChoices CRecorderDlg::SelectedOutputs() const
@@ -962,16 +967,16 @@ void CRecorderDlg::OnClose()
 
 void CRecorderDlg::CheckRecordingEnd()
 {
-    if (!m_pRecordingThread || !m_context.ready.Get())
+    if (!m_recording || !m_context.ready.Get())
         return;
-    // Taken first, so that the flush below does not come back here.
-    std::unique_ptr<WorkerThread> thread = std::move(m_pRecordingThread);
-    m_pBridge->Flush(); // the stop routine's last updates
-    thread->Join();     // the thread has only its own objects left to release
+    // The engine touches nothing of the window once ready is set; its thread
+    // only releases its own objects, so its result is known at once.
+    m_recording.WaitFor(kRecordingEndWaitMs);
     RecordingOutcome outcome = m_currentOutcome;
-    if (outcome == RecordingOutcome::Normal && thread->ExitCode() == kRecordingFailed)
+    if (outcome == RecordingOutcome::Normal && m_recording.ExitCode() == kRecordingFailed)
         outcome = RecordingOutcome::Failed;
-    thread.reset();
+    m_recording.Forget(); // first, so that the flush below does not come back here
+    m_pBridge->Flush();   // the stop routine's last updates
     m_lastOutcome = outcome;
 
     if (m_bBringUpPending) {

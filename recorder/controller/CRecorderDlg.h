@@ -20,9 +20,9 @@
 #include "controller/MainView.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
+#include "engine/RecordingThread.h"
 #include "platform/CTime.h"
 #include "platform/Process.h"
-#include "platform/WorkerThread.h"
 #include "quelmarscsi.h"
 
 #include <array>
@@ -153,7 +153,7 @@ public:
     // A recording runs (its recording flag is set).
     bool RecordingActive() const { return m_context.recording.Get(); }
     // A recording was started and has not been torn down completely yet.
-    bool RecordingBusy() const { return static_cast<bool>(m_pRecordingThread); }
+    bool RecordingBusy() const { return static_cast<bool>(m_recording); }
     // The window has ended (EndDialog was called).
     bool DialogEnded() const { return m_bEnded; }
     // Applies the engine's pending updates and log lines now.
@@ -243,7 +243,7 @@ private:
     std::optional<ChildProcess> m_helper;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
-    std::unique_ptr<WorkerThread> m_pRecordingThread;
+    RecordingHandle m_recording; // the recording thread until its teardown has been seen
     CTimerEntry *m_pCurrentTimer = nullptr;
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
