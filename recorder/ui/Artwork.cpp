@@ -4,8 +4,7 @@
 #include <QSvgRenderer>
 
 #include <array>
-#include <map>
-#include <memory>
+#include <mutex>
 
 // Resources of a static library are registered by name, outside any namespace.
 static void InitArtworkResources() { Q_INIT_RESOURCE(artwork); }
@@ -39,24 +38,15 @@ const IconSource *SourceOf(ButtonIcon icon)
     return nullptr;
 }
 
-QSvgRenderer &Renderer(const QString &resource)
-{
-    static const bool registered = (InitArtworkResources(), true);
-    (void)registered;
-    // One renderer per resource, kept for the program's life.
-    static std::map<QString, std::unique_ptr<QSvgRenderer>> renderers;
-    auto &renderer = renderers[resource];
-    if (!renderer)
-        renderer = std::make_unique<QSvgRenderer>(resource);
-    return *renderer;
-}
-
 QPixmap Render(const QString &resource, QSize sizePx)
 {
     QPixmap pixmap(sizePx);
     pixmap.fill(Qt::transparent);
+    static std::once_flag resourcesRegistered;
+    std::call_once(resourcesRegistered, InitArtworkResources);
+    QSvgRenderer renderer(resource);
     QPainter painter(&pixmap);
-    Renderer(resource).render(&painter);
+    renderer.render(&painter);
     return pixmap;
 }
 

@@ -9,8 +9,7 @@ namespace quelmar {
 DialogStyle::DialogStyle(double averageCharWidthPx)
     : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))),
       checkBoxLabelSpacingPx_(static_cast<int>(std::lround(averageCharWidthPx / 2)))
-{
-}
+{}
 
 int DialogStyle::pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const
 {

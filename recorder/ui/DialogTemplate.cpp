@@ -56,7 +56,11 @@ constexpr auto kItems = std::to_array<DialogItem>({
     {Id(ControlId::Pause), ItemKind::IconButton, {312, 81, 19, 14}, "&Pause", ButtonIcon::Pause},
     {Id(ControlId::Stop), ItemKind::IconButton, {334, 81, 19, 14}, "&Stop", ButtonIcon::Stop},
     {Id(ControlId::PowerOff), ItemKind::IconButton, {356, 81, 19, 14}, "Power Off", ButtonIcon::PowerOff},
-    {kNoId, ItemKind::Label, {4, 98, 92, 16}, "File name (without extension):", ButtonIcon::None,
+    {kNoId,
+     ItemKind::Label,
+     {4, 98, 92, 16},
+     "File name (without extension):",
+     ButtonIcon::None,
      TextAlign::RightWrapped},
     {Id(ControlId::FileName), ItemKind::ReadOnlyEdit, {98, 100, 256, 12}, ""},
     {Id(ControlId::Browse), ItemKind::IconButton, {356, 99, 19, 14}, "...", ButtonIcon::Browse},
@@ -102,7 +106,8 @@ const DialogItem *FindDialogItem(int id)
 {
     if (id == kNoId)
         return nullptr;
-    const auto found = std::find_if(kItems.begin(), kItems.end(), [id](const DialogItem &item) { return item.id == id; });
+    const auto found =
+        std::find_if(kItems.begin(), kItems.end(), [id](const DialogItem &item) { return item.id == id; });
     return found == kItems.end() ? nullptr : &*found;
 }
 

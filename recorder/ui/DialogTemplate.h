@@ -29,14 +29,14 @@ enum class ItemKind {
     Edit,         // one-line number field, reported on focus loss
     ReadOnlyEdit, // the file name
     CheckBox,
-    PushButton,   // caption shown
-    IconButton,   // icon shown; the caption gives tooltip and accelerator
-    TimePicker,   // hh:mm:ss
-    ListBox,      // the information panes
-    LogList,      // the event log: no selection, vertical scroll bar always shown
-    GroupBox,     // static frame with a title
-    Label,        // static caption beside a field
-    Picture,      // bitmap 143
+    PushButton, // caption shown
+    IconButton, // icon shown; the caption gives tooltip and accelerator
+    TimePicker, // hh:mm:ss
+    ListBox,    // the information panes
+    LogList,    // the event log: no selection, vertical scroll bar always shown
+    GroupBox,   // static frame with a title
+    Label,      // static caption beside a field
+    Picture,    // bitmap 143
 };
 
 // Icons of the icon buttons (groups 137..141).

@@ -25,8 +25,7 @@ QFont DialogFont()
 DialogUnits::DialogUnits(const QFont &font)
     : averageCharWidth_(QFontMetricsF(font).horizontalAdvance(QString::fromLatin1(kAlphabet)) / kAlphabetLength),
       charHeight_(QFontMetrics(font).height())
-{
-}
+{}
 
 int DialogUnits::X(int du) const { return static_cast<int>(std::lround(du * averageCharWidth_ / kDuPerCharWidth)); }
 

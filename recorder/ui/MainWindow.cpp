@@ -73,7 +73,10 @@ QMessageBox::Icon ToQt(MessageIcon icon)
 
 int SecondsOf(const QTime &time) { return time.msecsSinceStartOfDay() / kMillisecondsPerSecond; }
 
-QTime TimeOf(int secondsSinceMidnight) { return QTime::fromMSecsSinceStartOfDay(secondsSinceMidnight * kMillisecondsPerSecond); }
+QTime TimeOf(int secondsSinceMidnight)
+{
+    return QTime::fromMSecsSinceStartOfDay(secondsSinceMidnight * kMillisecondsPerSecond);
+}
 
 // Shows `items` in a list, adding only what is new when the list grew at its
 // end (the information panes grow line by line while a recording runs).
@@ -457,8 +460,7 @@ void MainWindow::LogLinesAppended(const std::vector<std::string> &lines)
     // The list follows new lines while its last line is (even partly) in
     // view, and stays where the user scrolled to otherwise.
     const int count = log_->count();
-    const bool follow =
-        count == 0 || log_->visualItemRect(log_->item(count - 1)).intersects(log_->viewport()->rect());
+    const bool follow = count == 0 || log_->visualItemRect(log_->item(count - 1)).intersects(log_->viewport()->rect());
     log_->setUpdatesEnabled(false);
     log_->addItems(ToQt(lines));
     if (follow)
@@ -605,9 +607,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
     if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
         return QDialog::eventFilter(watched, event);
-    for (const auto &[id, control] : controls_) {
+    for (const auto &[controlId, control] : controls_) {
         if (control.widget != watched || control.item->kind != ItemKind::Edit)
             continue;
+        const ControlId id = controlId;
         const std::string text = static_cast<QLineEdit *>(control.widget)->text().toStdString();
         inKillFocus_ = true;
         Report(id, [&](CRecorderDlg &dlg) {

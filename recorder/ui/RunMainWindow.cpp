@@ -10,8 +10,8 @@
 
 namespace quelmar {
 
-int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options,
-                  CRecorderDlg::Setup setup, const std::function<void(CRecorderDlg &)> &onStarted)
+int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options, CRecorderDlg::Setup setup,
+                  const std::function<void(CRecorderDlg &)> &onStarted)
 {
     MainWindow window;
     CRecorderDlg dlg(app, window, dispatcher, std::move(setup));

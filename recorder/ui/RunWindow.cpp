@@ -29,9 +29,9 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
     CRecorderDlg *window = nullptr;
     // A termination signal closes the window the way its close box does: a
     // running recording is stopped first.
-    std::optional<SignalNotifier> signals;
+    std::optional<SignalNotifier> terminationSignals;
     try {
-        signals.emplace(std::vector<int>{SIGINT, SIGTERM, SIGHUP}, [&window](int) {
+        terminationSignals.emplace(std::vector<int>{SIGINT, SIGTERM, SIGHUP}, [&window](int) {
             if (window)
                 window->OnClose();
         });

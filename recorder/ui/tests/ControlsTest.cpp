@@ -80,7 +80,8 @@ TEST_F(ControlsTest, LogListFollowsNewLinesOnlyWhileItsEndIsInView)
     // Lines logged anywhere reach the list through the controller.
     LogEvent("through the event log");
     EXPECT_TRUE(WaitFor([&] {
-        return log->count() > 0 && log->item(log->count() - 1)->text().endsWith(QStringLiteral("through the event log"));
+        return log->count() > 0 &&
+               log->item(log->count() - 1)->text().endsWith(QStringLiteral("through the event log"));
     }));
     EXPECT_EQ(LogBar()->value(), LogBar()->maximum());
 }

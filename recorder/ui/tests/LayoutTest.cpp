@@ -141,7 +141,8 @@ std::vector<std::string> ClippedTexts(QWidget &root)
         } else if (auto *combo = qobject_cast<QComboBox *>(widget)) {
             QStyleOptionComboBox option;
             option.initFrom(combo);
-            const QRect field = style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+            const QRect field =
+                style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
             QStringList texts;
             for (int i = 0; i < combo->count(); ++i)
                 texts += combo->itemText(i);
@@ -229,13 +230,14 @@ TEST_F(LayoutTest, FontIsDejaVuSansAndNoTextIsClipped)
 
 TEST_F(LayoutTest, ButtonsShowIconsWithoutAnIconTheme)
 {
-    for (ButtonIcon icon : {ButtonIcon::Record, ButtonIcon::Pause, ButtonIcon::Stop, ButtonIcon::PowerOff,
-                            ButtonIcon::Browse}) {
+    for (ButtonIcon icon :
+         {ButtonIcon::Record, ButtonIcon::Pause, ButtonIcon::Stop, ButtonIcon::PowerOff, ButtonIcon::Browse}) {
         EXPECT_FALSE(OwnButtonIcon(icon).isNull());
         EXPECT_FALSE(ButtonIconFor(icon).isNull());
     }
     OpenWindow();
-    for (ControlId id : {ControlId::Record, ControlId::Pause, ControlId::Stop, ControlId::PowerOff, ControlId::Browse}) {
+    for (ControlId id :
+         {ControlId::Record, ControlId::Pause, ControlId::Stop, ControlId::PowerOff, ControlId::Browse}) {
         auto *button = Widget<QPushButton>(id);
         EXPECT_FALSE(button->icon().isNull()) << static_cast<int>(id);
         EXPECT_TRUE(button->text().isEmpty()) << static_cast<int>(id);
@@ -248,7 +250,7 @@ TEST_F(LayoutTest, ButtonsShowIconsWithoutAnIconTheme)
 
 TEST_F(LayoutTest, ScreenshotOptionSavesThePictureOfTheStartedWindow)
 {
-    const std::string path = QUELMAR_TEST_DIR "/main-window.png";
+    const std::string path = QUELMAR_TEST_DIR "/main-window-" + QGuiApplication::platformName().toStdString() + ".png";
     app_.m_strFile = "/srv/recordings/evening news"; // nothing is recorded
     std::filesystem::remove(path);
     ASSERT_EQ(RunMainWindow(app_, dispatcher_, WindowOptions{path}, MakeSetup()), 0);

@@ -56,8 +56,8 @@ protected:
     void AnswerMessageBoxes(QMessageBox::StandardButton answer)
     {
         SetMessageBoxHook([this, answer](QMessageBox &box) {
-            boxes_.push_back({box.windowTitle().toStdString(), box.text().toStdString(), box.icon(),
-                              box.standardButtons()});
+            boxes_.push_back(
+                {box.windowTitle().toStdString(), box.text().toStdString(), box.icon(), box.standardButtons()});
             return answer;
         });
     }
@@ -120,7 +120,8 @@ TEST_P(OverwriteQuestion, AnswerDecidesWhetherTheRecordingStarts)
     Click(ControlId::Record);
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].caption, "File save as");
-    EXPECT_EQ(boxes_[0].text, "\"" + (dir_ / "rec (0).mpg").string() + "\" already exists! \nDo you want to overwrite it?");
+    EXPECT_EQ(boxes_[0].text,
+              "\"" + (dir_ / "rec (0).mpg").string() + "\" already exists! \nDo you want to overwrite it?");
     EXPECT_EQ(boxes_[0].icon, QMessageBox::Question);
     EXPECT_EQ(boxes_[0].buttons, QMessageBox::Yes | QMessageBox::No);
     if (yes) {

@@ -14,7 +14,11 @@ using namespace quelmar::testing;
 
 namespace {
 
-enum Column { kNoReceiver, kReady, kRecording, kPaused, kColumns };
+// Columns of the table.
+constexpr int kNoReceiver = 0;
+constexpr int kReady = 1;
+constexpr int kRecording = 2;
+constexpr int kPaused = 3;
 
 // One row of the states table: per column '1' enabled, '0' disabled,
 // '-' hidden, ' ' not checked (left as it was).
@@ -27,11 +31,11 @@ struct Row {
 // ~DVD"), which put the video delay, box 1012 and picker 1043 under the
 // stream rule's "on".
 constexpr Row kRows[] = {
-    {ControlId::Record, "0111"},       {ControlId::Pause, "0111"},        {ControlId::Stop, "0011"},
-    {ControlId::PowerOff, "1100"},     {ControlId::SplitNow, "0011"},     {ControlId::AudioChoice, "0100"},
-    {ControlId::VideoChoice, "0100"},  {ControlId::MuxChoice, "0100"},    {ControlId::VideoDelay, "0100"},
-    {ControlId::ChannelList, "0100"},  {ControlId::FileName, "0111"},     {ControlId::Browse, "0111"},
-    {ControlId::SplitOnSize, "01  "},  {ControlId::SplitOnTime, "01  "},  {ControlId::SplitSize, "01  "},
+    {ControlId::Record, "0111"},        {ControlId::Pause, "0111"},       {ControlId::Stop, "0011"},
+    {ControlId::PowerOff, "1100"},      {ControlId::SplitNow, "0011"},    {ControlId::AudioChoice, "0100"},
+    {ControlId::VideoChoice, "0100"},   {ControlId::MuxChoice, "0100"},   {ControlId::VideoDelay, "0100"},
+    {ControlId::ChannelList, "0100"},   {ControlId::FileName, "0111"},    {ControlId::Browse, "0111"},
+    {ControlId::SplitOnSize, "01  "},   {ControlId::SplitOnTime, "01  "}, {ControlId::SplitSize, "01  "},
     {ControlId::SplitInterval, "01  "}, {ControlId::StopAtBox, "--11"},   {ControlId::StopTime, "--00"},
     {ControlId::ShutdownBox, "--00"},
 };
@@ -46,7 +50,7 @@ const char *const kColumnNames[] = {"no receiver", "ready", "recording", "paused
 
 class StatesTest : public WindowFixture {
 protected:
-    void ExpectColumn(Column column)
+    void ExpectColumn(int column)
     {
         SCOPED_TRACE(kColumnNames[column]);
         for (const Row &row : kRows) {
