@@ -6,8 +6,12 @@
 #include "controller/OutputFileChecks.h"
 #include "engine/EventLog.h"
 #include "engine/RecordingThread.h"
-#include "platform/TimeOfDay.h"
+#include "platform/LocalTime.h"
+#include "platform/NumberFormat.h"
+#include "platform/SystemPower.h"
 #include "quelmarscsi_special.h"
+#include "timers/TimerStore.h"
+#include "timers/Windows1252.h"
 
 #include <algorithm>
 #include <charconv>
@@ -28,6 +32,8 @@ constexpr char kCaptionResume[] = "R&esume";
 constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
+constexpr char kTimerStartFormat[] = "%A, %B %d, %Y, %X";
+constexpr char kTimerStopFormat[] = "%X";
 constexpr char kSpeedTestCaption[] = "SCSI - Speed Test";
 // Data exchange of the two number fields: the platform's refusal texts.
 constexpr char kFieldCaption[] = "QuelmarRecorder";
@@ -44,6 +50,7 @@ constexpr uint32_t kSpeedTestBytes = 0x500000; // 5 MiB
 constexpr int32_t kSpeedTestUseEvent = 1;
 constexpr double kMillisecondsToSeconds = 0.001;
 constexpr double kBytesPerKilobyte = 1024.0;
+constexpr int kRateDecimals = 1;
 constexpr uint16_t kFirmwareOldest = 0x0217; // 2.17 .. 2.21 work well
 constexpr uint16_t kFirmwareNewest = 0x0221;
 constexpr int kFirmwareMajorShift = 8;
@@ -82,31 +89,10 @@ std::string RemuxerVersionLine(const RemuxerBinding &remuxer)
     return text;
 }
 
-// A decimal with one digit after the point, never a comma, whatever the locale.
-std::string OneDecimal(double value)
-{
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
-    return std::string(text, result.ptr);
-}
-
-// The receiver's name field (host character codes: Latin-1) as UTF-8.
+// The receiver's name field (the host code page, Windows-1252) as UTF-8.
 std::string ChannelName(const DvbChannel &channel)
 {
-    const size_t length = strnlen(channel.name, sizeof channel.name);
-    std::string name;
-    constexpr unsigned kAsciiEnd = 0x80;
-    constexpr unsigned kLeadTwoBytes = 0xC0, kLeadShift = 6, kContinuation = 0x80, kContinuationMask = 0x3F;
-    for (size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(channel.name[i]);
-        if (c < kAsciiEnd) {
-            name += static_cast<char>(c);
-        } else {
-            name += static_cast<char>(kLeadTwoBytes | (c >> kLeadShift));
-            name += static_cast<char>(kContinuation | (c & kContinuationMask));
-        }
-    }
-    return name;
+    return Windows1252ToUtf8(std::string_view(channel.name, strnlen(channel.name, sizeof channel.name)));
 }
 
 // Digits with an optional sign, nothing else (blanks around are allowed).
@@ -144,76 +130,84 @@ OutputChoice ChoiceOf(int selection)
 // ================================================================================
 
 CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &dispatcher, Setup setup)
-    : m_app(app), m_view(view), m_dispatcher(dispatcher), m_setup(std::move(setup))
+    : m_pApp(&app), m_pView(&view), m_pDispatcher(&dispatcher), m_stSetup(std::move(setup))
 {
-    if (!m_setup.makeReceiver)
-        m_setup.makeReceiver = [] { return std::make_unique<ReceiverLibrary>(); };
-    if (!m_setup.makeRemuxer)
-        m_setup.makeRemuxer = [] { return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule()); };
-    if (m_setup.rescanHelperPath.empty())
-        m_setup.rescanHelperPath = m_app.m_strProgramDir + "/" + kHelperFile;
+    if (!m_stSetup.makeReceiver)
+        m_stSetup.makeReceiver = [] { return std::make_unique<ReceiverLibrary>(); };
+    if (!m_stSetup.makeRemuxer)
+        m_stSetup.makeRemuxer = [] { return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule()); };
+    if (m_stSetup.rescanHelperPath.empty())
+        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + kHelperFile;
+    m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
 
     // Initial state of every control (enabled unless named below).
     for (ControlId id : kAllControls)
-        m_controls[id].enabled = true;
+        m_mapControls[id].enabled = true;
     for (ControlId id : {ControlId::VideoChoice, ControlId::AudioChoice, ControlId::MuxChoice, ControlId::VideoDelay,
                          ControlId::SplitOnSize, ControlId::SplitSize, ControlId::SplitOnTime, ControlId::SplitInterval,
                          ControlId::SplitNow, ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox,
                          ControlId::ChannelList, ControlId::Record, ControlId::Pause, ControlId::Stop,
                          ControlId::FileName, ControlId::Browse})
-        m_controls[id].enabled = false;
+        m_mapControls[id].enabled = false;
     for (ControlId id : {ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox})
-        m_controls[id].shown = false;
+        m_mapControls[id].shown = false;
     for (ControlId id :
          {ControlId::VideoBytes, ControlId::AudioBytes, ControlId::MuxBytes, ControlId::Pts, ControlId::VideoPadding})
-        m_controls[id].text = "0";
-    m_controls[ControlId::VideoChoice].items = {"don't save", "as raw", "as m2v"};
-    m_controls[ControlId::AudioChoice].items = {"don't save", "as raw", "as mp2/ac3"};
-    m_controls[ControlId::MuxChoice].items = {"don't save", "as ~DVD"};
-    m_controls[ControlId::SplitOnSize].text = "Sp&lit every";
-    m_controls[ControlId::SplitOnTime].text = "Spli&t every";
-    m_controls[ControlId::TimeSinceSplit].text = kSplitClockIdle;
-    m_controls[ControlId::SplitNow].text = "Split &now!";
-    m_controls[ControlId::Clock].text = "- :- - :- - ";
-    m_controls[ControlId::RecordingTime].text = "0:00:00";
-    m_controls[ControlId::ShutdownBox].text = "s&hut down";
-    m_controls[ControlId::Record].text = "&Record";
-    m_controls[ControlId::Pause].text = kCaptionPause;
-    m_controls[ControlId::Stop].text = "&Stop";
-    m_controls[ControlId::PowerOff].text = "Power Off";
-    m_controls[ControlId::Browse].text = "...";
+        m_mapControls[id].text = "0";
+    m_mapControls[ControlId::VideoChoice].items = {"don't save", "as raw", "as m2v"};
+    m_mapControls[ControlId::AudioChoice].items = {"don't save", "as raw", "as mp2/ac3"};
+    m_mapControls[ControlId::MuxChoice].items = {"don't save", "as ~DVD"};
+    m_mapControls[ControlId::SplitOnSize].text = "Sp&lit every";
+    m_mapControls[ControlId::SplitOnTime].text = "Spli&t every";
+    m_mapControls[ControlId::TimeSinceSplit].text = kSplitClockIdle;
+    m_mapControls[ControlId::SplitNow].text = "Split &now!";
+    m_mapControls[ControlId::Clock].text = "- :- - :- - ";
+    m_mapControls[ControlId::RecordingTime].text = "0:00:00";
+    m_mapControls[ControlId::ShutdownBox].text = "s&hut down";
+    m_mapControls[ControlId::Record].text = "&Record";
+    m_mapControls[ControlId::Pause].text = kCaptionPause;
+    m_mapControls[ControlId::Stop].text = "&Stop";
+    m_mapControls[ControlId::PowerOff].text = "Power Off";
+    m_mapControls[ControlId::Browse].text = "...";
     for (MenuItemId id : kAllMenuItems)
-        m_menu[id] = MenuItemState{};
+        m_mapMenu[id] = MenuItemState{};
 
-    m_pRemuxer = m_setup.makeRemuxer();
-    m_nSplitSize = m_app.m_nSplitSize;
-    m_nVideoDelay = static_cast<int16_t>(std::clamp<int32_t>(m_app.m_nVideoDelay, kVideoDelayMinMs, kVideoDelayMaxMs));
-    m_pBridge = EngineBridge::Create(m_dispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
-    m_context.view = &m_pBridge->View();
-    m_context.multiplexer = m_pRemuxer.get();
-    m_context.splitSize = &m_nSplitSize;
+    m_pRemuxer = m_stSetup.makeRemuxer();
+    m_nSplitSize = m_pApp->m_nSplitSize;
+    m_nVideoDelay =
+        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kVideoDelayMinMs, kVideoDelayMaxMs));
+    m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
+    m_ctxRecording.view = &m_pBridge->View();
+    m_ctxRecording.multiplexer = m_pRemuxer.get();
+    m_ctxRecording.splitSize = &m_nSplitSize;
+    // The stop routine asks for the next-timer report on the recording
+    // thread; the timer list belongs to this thread.
+    m_ctxRecording.showNextTimer = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
+        if (const auto alive = bridge.lock())
+            alive->PostToWindow([this] { ShowNextTimer(); });
+    };
 }
 
 CRecorderDlg::~CRecorderDlg()
 {
-    if (m_recording) {
+    if (m_hRecording) {
         // The engine uses the context and the bridge until it sets ready.
-        RequestStop(m_context);
-        m_recording.Join();
-        m_recording.Forget();
+        RequestStop(m_ctxRecording);
+        m_hRecording.Join();
+        m_hRecording.Forget();
     }
     m_pBridge->Detach();
-    m_context.receiver = nullptr;
-    m_context.multiplexer = nullptr;
+    m_ctxRecording.receiver = nullptr;
+    m_ctxRecording.multiplexer = nullptr;
     m_pReceiver.reset();
     m_pRemuxer.reset();
 }
 
-const ControlState &CRecorderDlg::Control(ControlId id) const { return m_controls.at(id); }
-const MenuItemState &CRecorderDlg::MenuItem(MenuItemId id) const { return m_menu.at(id); }
+const ControlState &CRecorderDlg::Control(ControlId id) const { return m_mapControls.at(id); }
+const MenuItemState &CRecorderDlg::MenuItem(MenuItemId id) const { return m_mapMenu.at(id); }
 bool CRecorderDlg::TopMenuEnabled(TopMenu menu) const { return m_topMenus[static_cast<size_t>(menu)]; }
-ControlState &CRecorderDlg::MutableControl(ControlId id) { return m_controls.at(id); }
-void CRecorderDlg::Notify(ControlId id) { m_view.ControlChanged(id, m_controls.at(id)); }
+ControlState &CRecorderDlg::MutableControl(ControlId id) { return m_mapControls.at(id); }
+void CRecorderDlg::Notify(ControlId id) { m_pView->ControlChanged(id, m_mapControls.at(id)); }
 
 void CRecorderDlg::SetEnabled(ControlId id, bool enabled)
 {
@@ -293,20 +287,20 @@ void CRecorderDlg::SetMenuEnabled(MenuItemId id, bool enabled)
 {
     if (!m_bApplyingEngine)
         m_pBridge->Supersede(id);
-    auto &state = m_menu.at(id);
+    auto &state = m_mapMenu.at(id);
     if (state.enabled == enabled)
         return;
     state.enabled = enabled;
-    m_view.MenuItemChanged(id, state);
+    m_pView->MenuItemChanged(id, state);
 }
 
 void CRecorderDlg::SetMenuChecked(MenuItemId id, bool checked)
 {
-    auto &state = m_menu.at(id);
+    auto &state = m_mapMenu.at(id);
     if (state.checked == checked)
         return;
     state.checked = checked;
-    m_view.MenuItemChanged(id, state);
+    m_pView->MenuItemChanged(id, state);
 }
 
 void CRecorderDlg::SetTopMenu(TopMenu menu, bool enabled)
@@ -315,7 +309,7 @@ void CRecorderDlg::SetTopMenu(TopMenu menu, bool enabled)
     if (state == enabled)
         return;
     state = enabled;
-    m_view.TopMenuChanged(menu, enabled);
+    m_pView->TopMenuChanged(menu, enabled);
 }
 
 void CRecorderDlg::AppendLogLines(const std::vector<std::string> &lines)
@@ -323,7 +317,7 @@ void CRecorderDlg::AppendLogLines(const std::vector<std::string> &lines)
     if (lines.empty())
         return;
     m_logLines.insert(m_logLines.end(), lines.begin(), lines.end());
-    m_view.LogLinesAppended(lines);
+    m_pView->LogLinesAppended(lines);
 }
 
 void CRecorderDlg::ClearLog()
@@ -332,7 +326,7 @@ void CRecorderDlg::ClearLog()
     // belong to what is emptied now.
     m_pBridge->Flush();
     m_logLines.clear();
-    m_view.LogCleared();
+    m_pView->LogCleared();
 }
 
 void CRecorderDlg::FlushEngineUpdates() { m_pBridge->Flush(); }
@@ -361,12 +355,12 @@ void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
 
 bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->ReceiverPresent(); }
 
-bool CRecorderDlg::ReceiverReady() const { return m_context.ready.Get() && !RecordingBusy(); }
+bool CRecorderDlg::ReceiverReady() const { return m_ctxRecording.ready.Get() && !RecordingBusy(); }
 
 int CRecorderDlg::ChannelIndexOf(const DvbChannel &channel) const
 {
-    for (size_t i = 0; i < m_channels.size(); ++i) {
-        const DvbChannel &entry = m_channels[i];
+    for (size_t i = 0; i < m_vecChannels.size(); ++i) {
+        const DvbChannel &entry = m_vecChannels[i];
         if (entry.tag == channel.tag && strncmp(entry.name, channel.name, sizeof entry.name) == 0)
             return static_cast<int>(i);
     }
@@ -380,39 +374,39 @@ int CRecorderDlg::ChannelIndexOf(const DvbChannel &channel) const
 void CRecorderDlg::OnInitDialog()
 {
     // The view learns the whole initial state first.
-    for (const auto &[id, state] : m_controls)
-        m_view.ControlChanged(id, state);
-    for (const auto &[id, state] : m_menu)
-        m_view.MenuItemChanged(id, state);
+    for (const auto &[id, state] : m_mapControls)
+        m_pView->ControlChanged(id, state);
+    for (const auto &[id, state] : m_mapMenu)
+        m_pView->MenuItemChanged(id, state);
     for (int menu = 0; menu < kTopMenuCount; ++menu)
-        m_view.TopMenuChanged(static_cast<TopMenu>(menu), m_topMenus[static_cast<size_t>(menu)]);
+        m_pView->TopMenuChanged(static_cast<TopMenu>(menu), m_topMenus[static_cast<size_t>(menu)]);
 
     // Menu check marks from the settings.
     MenuItemId scsiItem = MenuItemId::ScsiAuto;
-    if (m_app.m_nScsiMode == kScsiModeCheckCondition)
+    if (m_pApp->m_nScsiMode == kScsiModeCheckCondition)
         scsiItem = MenuItemId::ScsiCheckCondition;
-    else if (m_app.m_nScsiMode == kScsiModeBusy)
+    else if (m_pApp->m_nScsiMode == kScsiModeBusy)
         scsiItem = MenuItemId::ScsiBusy;
     else
-        m_app.m_nScsiMode = kScsiModeAuto;
+        m_pApp->m_nScsiMode = kScsiModeAuto;
     SetMenuChecked(scsiItem, true);
     MenuItemId priorityItem = MenuItemId::PriorityRealTime;
-    switch (PriorityClassOf(m_app.m_nPriorityClass)) {
+    switch (PriorityClassOf(m_pApp->m_nPriorityClass)) {
     case PriorityClass::Normal: priorityItem = MenuItemId::PriorityNormal; break;
     case PriorityClass::Idle: priorityItem = MenuItemId::PriorityIdle; break;
     case PriorityClass::High: priorityItem = MenuItemId::PriorityHigh; break;
     case PriorityClass::RealTime: break;
     }
     SetMenuChecked(priorityItem, true);
-    SetMenuChecked(MenuItemId::RemoteDisable, m_app.m_bRemoteOff != 0);
-    SetMenuChecked(MenuItemId::PanicMode, m_app.m_bPanicMode != 0);
-    SetMenuChecked(MenuItemId::LogInfos, m_app.m_bLogInfos != 0);
+    SetMenuChecked(MenuItemId::RemoteDisable, m_pApp->m_bRemoteOff != 0);
+    SetMenuChecked(MenuItemId::PanicMode, m_pApp->m_bPanicMode != 0);
+    SetMenuChecked(MenuItemId::LogInfos, m_pApp->m_bLogInfos != 0);
 
     // Controls from the settings.
-    SetChecked(ControlId::SplitOnSize, m_app.m_bSplitOnSize != 0);
-    SetText(ControlId::FileName, m_app.m_strFile);
-    SetChecked(ControlId::SplitOnTime, m_app.m_bSplitOnTime != 0);
-    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(std::min<uint32_t>(m_app.m_nSplitTime, kLastTimeOfDay)));
+    SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
+    SetText(ControlId::FileName, m_pApp->m_strFile);
+    SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
+    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastTimeOfDay)));
     SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
     SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
 
@@ -430,11 +424,11 @@ void CRecorderDlg::BringUpReceiver()
     }
     // 1-2: a clean start: no supervision, a new binding, no channels.
     KillSupervision();
-    m_context.receiver = nullptr;
+    m_ctxRecording.receiver = nullptr;
     m_pReceiver.reset();
-    m_pReceiver = m_setup.makeReceiver();
-    m_context.receiver = m_pReceiver.get();
-    m_channels.clear();
+    m_pReceiver = m_stSetup.makeReceiver();
+    m_ctxRecording.receiver = m_pReceiver.get();
+    m_vecChannels.clear();
     SetItems(ControlId::ChannelList, {});
 
     // 3-6: the No receiver column.
@@ -453,10 +447,10 @@ void CRecorderDlg::BringUpReceiver()
     SetTopMenu(TopMenu::ScsiMode, true);
     for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
         SetTopMenu(menu, false);
-    m_context.recording.Set(false);
-    m_context.paused.Set(false);
-    m_context.ready.Set(false);
-    m_context.multiplexerAvailable.Set(false);
+    m_ctxRecording.recording.Set(false);
+    m_ctxRecording.paused.Set(false);
+    m_ctxRecording.ready.Set(false);
+    m_ctxRecording.multiplexerAvailable.Set(false);
 
     // 7-8: what the binding found.
     ReceiverLibrary &rx = *m_pReceiver;
@@ -497,7 +491,7 @@ void CRecorderDlg::BringUpReceiver()
     const bool found = rx.ReceiverPresent();
     if (found) {
         DvbDevice &device = rx.device;
-        rx.dvbSetSCSIMode(&device, static_cast<int32_t>(m_app.m_nScsiMode));
+        rx.dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
         char line[128];
         std::snprintf(line, sizeof line, "Quelmar found on host adapter %d, id %d, firmware revision %x.%02x",
                       device.hostAdapter, device.targetId, device.firmwareRevision >> kFirmwareMajorShift,
@@ -519,11 +513,11 @@ void CRecorderDlg::BringUpReceiver()
 
         // The channel table; records the receiver did not deliver stay zero.
         const uint16_t count = rx.dvbChannelCount(&device);
-        m_channels.assign(count, DvbChannel{});
+        m_vecChannels.assign(count, DvbChannel{});
         if (count > 0)
-            rx.dvbGetAllChannels(&device, m_channels.data(), count);
+            rx.dvbGetAllChannels(&device, m_vecChannels.data(), count);
         std::vector<std::string> names;
-        for (const auto &channel : m_channels)
+        for (const auto &channel : m_vecChannels)
             names.push_back(ChannelName(channel));
         SetItems(ControlId::ChannelList, std::move(names));
         const DvbCurrentChannel current = rx.dvbGetCurrentChannel(&device);
@@ -531,7 +525,7 @@ void CRecorderDlg::BringUpReceiver()
 
         StartSupervision();
         LoadTimerStore();
-        m_context.ready.Set(true);
+        m_ctxRecording.ready.Set(true);
         for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
             SetTopMenu(menu, true);
         ShowClock();
@@ -563,12 +557,12 @@ void CRecorderDlg::BringUpReceiver()
         removeElementary();
         break;
     default:
-        m_context.multiplexerAvailable.Set(true);
+        m_ctxRecording.multiplexerAvailable.Set(true);
         LogEvent(RemuxerVersionLine(mx));
         if (found) {
-            SetSelection(ControlId::AudioChoice, m_app.m_nSaveAudio);
-            SetSelection(ControlId::VideoChoice, m_app.m_nSaveVideo);
-            SetSelection(ControlId::MuxChoice, m_app.m_nSaveMux);
+            SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
+            SetSelection(ControlId::VideoChoice, m_pApp->m_nSaveVideo);
+            SetSelection(ControlId::MuxChoice, m_pApp->m_nSaveMux);
             SetEnabled(ControlId::MuxChoice, true);
             SetEnabled(ControlId::VideoDelay, true);
             SetEnabled(ControlId::Pause, true);
@@ -581,18 +575,18 @@ void CRecorderDlg::BringUpReceiver()
         ApplyStreamRule();
 
     // 12
-    SetTimerMode(m_context.ready.Get() && m_app.m_bTimerEnabled != 0);
+    SetTimerMode(m_ctxRecording.ready.Get() && m_pApp->m_bTimerEnabled != 0);
 }
 
 void CRecorderDlg::StartSupervision()
 {
-    m_nSupervisionTimer = m_view.StartWindowTimer(kTimerSupervision, kSupervisionPeriodMs) ? kTimerSupervision : 0;
+    m_nSupervisionTimer = m_pView->StartWindowTimer(kTimerSupervision, kSupervisionPeriodMs) ? kTimerSupervision : 0;
 }
 
 void CRecorderDlg::KillSupervision()
 {
     if (m_nSupervisionTimer != 0)
-        m_view.KillWindowTimer(static_cast<int>(m_nSupervisionTimer));
+        m_pView->KillWindowTimer(static_cast<int>(m_nSupervisionTimer));
     m_nSupervisionTimer = 0;
 }
 
@@ -605,7 +599,17 @@ void CRecorderDlg::ShowClock()
 
 void CRecorderDlg::LoadTimerStore()
 {
-    // The timer table comes with the timer core; nothing to load yet.
+    m_pCurrentTimer = nullptr; // the entries are replaced
+    TimerStoreError error;
+    if (!m_timerList.Load(error) && !error.fileMissing)
+        LogEvent(error.text);
+}
+
+void CRecorderDlg::SaveTimers()
+{
+    TimerStoreError error;
+    if (!m_timerList.Save(error))
+        LogEvent(error.text);
 }
 
 // ================================================================================
@@ -618,10 +622,10 @@ void CRecorderDlg::OnRecord()
     // its recordings itself).
     if (!Control(ControlId::Record).enabled)
         return;
-    if (m_context.recording.Get()) {
-        if (m_context.paused.Get()) {
+    if (m_ctxRecording.recording.Get()) {
+        if (m_ctxRecording.paused.Get()) {
             OnPause(); // resumes
-            if (m_context.timerMode.Get())
+            if (m_ctxRecording.timerMode.Get())
                 SetEnabled(ControlId::Record, false);
             return;
         }
@@ -644,7 +648,7 @@ bool CRecorderDlg::StartRecording()
     // being started, run or torn down.
     if (!ReceiverReady())
         return false;
-    const bool timerMode = m_context.timerMode.Get();
+    const bool timerMode = m_ctxRecording.timerMode.Get();
     if (!timerMode && !CheckOutputFiles()) {
         m_lastOutcome = RecordingOutcome::FilesRefused;
         return false;
@@ -657,21 +661,21 @@ bool CRecorderDlg::StartRecording()
         DvbDevice &device = m_pReceiver->device;
         if (MenuItem(MenuItemId::RemoteDisable).checked)
             m_pReceiver->dvbRemote(&device, kRemoteLock);
-        m_pReceiver->dvbSetSCSIMode(&device, static_cast<int32_t>(m_app.m_nScsiMode));
+        m_pReceiver->dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
     }
     ClearLog();
 
-    m_context.baseName.Set(Control(ControlId::FileName).text);
-    m_context.receiver = m_pReceiver.get();
-    m_context.multiplexer = m_pRemuxer.get();
-    m_context.splitSize = &m_nSplitSize;
-    m_context.view = &m_pBridge->View();
-    m_context.splitOnSize.Set(Checked(ControlId::SplitOnSize));
-    m_context.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
-    m_context.videoDelay = m_nVideoDelay;
-    m_context.splitTime.store(static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay));
-    m_context.outputs = SelectedOutputs();
-    m_context.logInfo.Set(MenuItem(MenuItemId::LogInfos).checked);
+    m_ctxRecording.baseName.Set(Control(ControlId::FileName).text);
+    m_ctxRecording.receiver = m_pReceiver.get();
+    m_ctxRecording.multiplexer = m_pRemuxer.get();
+    m_ctxRecording.splitSize = &m_nSplitSize;
+    m_ctxRecording.view = &m_pBridge->View();
+    m_ctxRecording.splitOnSize.Set(Checked(ControlId::SplitOnSize));
+    m_ctxRecording.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
+    m_ctxRecording.videoDelay = m_nVideoDelay;
+    m_ctxRecording.splitTime.store(static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay));
+    m_ctxRecording.outputs = SelectedOutputs();
+    m_ctxRecording.logInfo.Set(MenuItem(MenuItemId::LogInfos).checked);
 
     SetChecked(ControlId::StopAtBox, false);
     SetChecked(ControlId::ShutdownBox, false);
@@ -686,8 +690,8 @@ bool CRecorderDlg::StartRecording()
     }
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
-    m_recording = BeginRecording(m_context);
-    return static_cast<bool>(m_recording);
+    m_hRecording = BeginRecording(m_ctxRecording);
+    return static_cast<bool>(m_hRecording);
 }
 
 OutputChoices CRecorderDlg::SelectedOutputs() const
@@ -701,35 +705,35 @@ OutputChoices CRecorderDlg::SelectedOutputs() const
 
 bool CRecorderDlg::CheckOutputFiles()
 {
-    return ExistenceTests(m_view, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
+    return ExistenceTests(*m_pView, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
 }
 
 void CRecorderDlg::OnPause()
 {
     if (!Control(ControlId::Pause).enabled)
         return;
-    if (!m_context.recording.Get()) {
+    if (!m_ctxRecording.recording.Get()) {
         if (!ReceiverReady())
             return;
         // A start from Pause begins paused. When the start does not happen
         // the button and the flag go back, so that the next start is not
         // silently paused.
-        m_context.paused.Set(true);
+        m_ctxRecording.paused.Set(true);
         SetText(ControlId::Pause, kCaptionResume);
         if (!StartRecording()) {
-            m_context.paused.Set(false);
+            m_ctxRecording.paused.Set(false);
             SetText(ControlId::Pause, kCaptionPause);
         }
         return;
     }
-    const bool timerMode = m_context.timerMode.Get();
-    if (!m_context.paused.Get()) {
-        m_context.paused.Set(true);
+    const bool timerMode = m_ctxRecording.timerMode.Get();
+    if (!m_ctxRecording.paused.Get()) {
+        m_ctxRecording.paused.Set(true);
         SetText(ControlId::Pause, kCaptionResume);
         if (timerMode)
             SetEnabled(ControlId::Record, true);
     } else {
-        m_context.paused.Set(false);
+        m_ctxRecording.paused.Set(false);
         SetText(ControlId::Pause, kCaptionPause);
         if (timerMode)
             SetEnabled(ControlId::Record, false);
@@ -738,35 +742,39 @@ void CRecorderDlg::OnPause()
 
 void CRecorderDlg::OnStop()
 {
-    if (!m_context.recording.Get())
+    if (!m_ctxRecording.recording.Get())
         return;
     StopCurrentTimer();
     SetEnabled(ControlId::Stop, false);
     SetEnabled(ControlId::Pause, false);
     SetEnabled(ControlId::Record, false);
-    RequestStop(m_context);
+    RequestStop(m_ctxRecording);
     m_bShutdownPending = false;
 }
 
 void CRecorderDlg::StopCurrentTimer()
 {
-    // Timer mode: the entry being recorded is deactivated and the list
-    // saved; comes with the timer core.
+    // A timer recording stopped by hand: its entry takes no further part.
+    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+        return;
+    m_pCurrentTimer->m_bActive = 0;
+    m_pCurrentTimer = nullptr;
+    SaveTimers();
 }
 
 void CRecorderDlg::OnSplitNow()
 {
-    if (!m_context.recording.Get())
+    if (!m_ctxRecording.recording.Get())
         return;
     SetEnabled(ControlId::SplitNow, false);
-    RequestSplit(m_context);
+    RequestSplit(m_ctxRecording);
 }
 
 void CRecorderDlg::OnSplitOnSizeClicked(bool checked)
 {
     SetChecked(ControlId::SplitOnSize, checked);
-    m_context.splitOnSize.Set(checked);
-    m_app.m_bSplitOnSize = checked ? 1 : 0;
+    m_ctxRecording.splitOnSize.Set(checked);
+    m_pApp->m_bSplitOnSize = checked ? 1 : 0;
 }
 
 bool CRecorderDlg::ExchangeFields()
@@ -775,12 +783,12 @@ bool CRecorderDlg::ExchangeFields()
     // does; the first that holds no number is refused.
     const auto size = ParseNumber<uint32_t>(Control(ControlId::SplitSize).text);
     if (!size) {
-        m_view.ShowMessage(kNeedPositiveInteger, kFieldCaption, MessageIcon::Warning);
+        m_pView->ShowMessage(kNeedPositiveInteger, kFieldCaption, MessageIcon::Warning);
         return false;
     }
     const auto delay = ParseNumber<int16_t>(Control(ControlId::VideoDelay).text);
     if (!delay) {
-        m_view.ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
+        m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
         return false;
     }
     m_nSplitSize = std::max(*size, kSplitSizeMinMb);
@@ -799,7 +807,7 @@ void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
     SetText(ControlId::SplitSize, text);
     if (!ExchangeFields())
         return;
-    m_app.m_nSplitSize = m_nSplitSize.load();
+    m_pApp->m_nSplitSize = m_nSplitSize.load();
     WriteFieldsBack();
 }
 
@@ -808,17 +816,17 @@ void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
     SetText(ControlId::VideoDelay, text);
     if (!ExchangeFields())
         return;
-    m_app.m_nVideoDelay = m_nVideoDelay;
+    m_pApp->m_nVideoDelay = m_nVideoDelay;
     WriteFieldsBack();
 }
 
 void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
 {
     SetChecked(ControlId::SplitOnTime, checked);
-    m_context.splitOnTime.Set(checked);
+    m_ctxRecording.splitOnTime.Set(checked);
     if (!checked)
         SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
-    m_app.m_bSplitOnTime = checked ? 1 : 0;
+    m_pApp->m_bSplitOnTime = checked ? 1 : 0;
 }
 
 void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
@@ -826,8 +834,8 @@ void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
     const auto seconds =
         static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kSplitTimeMinSeconds), kLastTimeOfDay));
     SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
-    m_context.splitTime.store(seconds);
-    m_app.m_nSplitTime = seconds;
+    m_ctxRecording.splitTime.store(seconds);
+    m_pApp->m_nSplitTime = seconds;
 }
 
 void CRecorderDlg::ApplyStreamRule()
@@ -847,14 +855,14 @@ void CRecorderDlg::OnStreamChoiceChanged(ControlId list, int index)
         return;
     SetSelection(list, index);
     ApplyStreamRule();
-    m_app.m_nSaveAudio = Selection(ControlId::AudioChoice);
-    m_app.m_nSaveVideo = Selection(ControlId::VideoChoice);
-    m_app.m_nSaveMux = Selection(ControlId::MuxChoice);
+    m_pApp->m_nSaveAudio = Selection(ControlId::AudioChoice);
+    m_pApp->m_nSaveVideo = Selection(ControlId::VideoChoice);
+    m_pApp->m_nSaveMux = Selection(ControlId::MuxChoice);
 }
 
 void CRecorderDlg::OnChannelSelected(int index)
 {
-    if (index < 0 || index >= static_cast<int>(m_channels.size()))
+    if (index < 0 || index >= static_cast<int>(m_vecChannels.size()))
         return;
     SetSelection(ControlId::ChannelList, index);
     // The next supervision pass comes a full second after the switch.
@@ -899,20 +907,20 @@ void CRecorderDlg::OnShutdownBoxClicked(bool checked) { SetChecked(ControlId::Sh
 
 void CRecorderDlg::OnBrowse()
 {
-    const auto chosen = m_view.RunSaveDialog(Control(ControlId::FileName).text, [this](const std::string &path) {
-        return AcceptSaveDialogName(m_view, path);
+    const auto chosen = m_pView->RunSaveDialog(Control(ControlId::FileName).text, [this](const std::string &path) {
+        return AcceptSaveDialogName(*m_pView, path);
     });
     if (!chosen)
         return;
     // One whole value: a running recording takes it for its next split file.
-    m_context.baseName.Set(*chosen);
+    m_ctxRecording.baseName.Set(*chosen);
     SetText(ControlId::FileName, *chosen);
-    m_app.m_strFile = *chosen;
+    m_pApp->m_strFile = *chosen;
 }
 
 bool CRecorderDlg::SetStopAfter(uint32_t seconds)
 {
-    if (!m_context.recording.Get())
+    if (!m_ctxRecording.recording.Get())
         return false;
     SetChecked(ControlId::StopAtBox, true);
     SetEnabled(ControlId::StopTime, true);
@@ -943,12 +951,12 @@ void CRecorderDlg::PowerOff()
         m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
     KillSupervision();
     if (m_bHelperTimer) {
-        m_view.KillWindowTimer(kTimerHelperWait);
+        m_pView->KillWindowTimer(kTimerHelperWait);
         m_bHelperTimer = false;
     }
     m_bEnded = true;
     FlushEngineUpdates();
-    m_view.EndDialog();
+    m_pView->EndDialog();
 }
 
 void CRecorderDlg::OnClose()
@@ -967,23 +975,23 @@ void CRecorderDlg::OnClose()
 
 void CRecorderDlg::CheckRecordingEnd()
 {
-    if (!m_recording || !m_context.ready.Get())
+    if (!m_hRecording || !m_ctxRecording.ready.Get())
         return;
     // The engine touches nothing of the window once ready is set; its thread
     // only releases its own objects, so its result is known at once.
-    m_recording.WaitFor(kRecordingEndWaitMs);
+    m_hRecording.WaitFor(kRecordingEndWaitMs);
     RecordingOutcome outcome = m_currentOutcome;
-    if (outcome == RecordingOutcome::Normal && m_recording.ExitCode() == kRecordingFailed)
+    if (outcome == RecordingOutcome::Normal && m_hRecording.ExitCode() == kRecordingFailed)
         outcome = RecordingOutcome::Failed;
-    m_recording.Forget(); // first, so that the flush below does not come back here
-    m_pBridge->Flush();   // the stop routine's last updates
+    m_hRecording.Forget(); // first, so that the flush below does not come back here
+    m_pBridge->Flush();    // the stop routine's last updates
     m_lastOutcome = outcome;
 
     if (m_bBringUpPending) {
         m_bBringUpPending = false;
         BringUpReceiver();
     }
-    m_view.RecordingFinished(outcome);
+    m_pView->RecordingFinished(outcome);
     if (m_bClosePending && !m_bEnded)
         PowerOff();
 }
@@ -1026,15 +1034,15 @@ void CRecorderDlg::OnScsiMode(MenuItemId item)
         SetMenuChecked(id, id == item);
     if (ReceiverPresent())
         m_pReceiver->dvbSetSCSIMode(&m_pReceiver->device, static_cast<int32_t>(value));
-    m_app.m_nScsiMode = value;
+    m_pApp->m_nScsiMode = value;
 }
 
 void CRecorderDlg::OnRemoteToggle()
 {
     const bool lock = !MenuItem(MenuItemId::RemoteDisable).checked;
     SetMenuChecked(MenuItemId::RemoteDisable, lock);
-    m_app.m_bRemoteOff = lock ? 1 : 0;
-    if (m_context.recording.Get() && ReceiverPresent())
+    m_pApp->m_bRemoteOff = lock ? 1 : 0;
+    if (m_ctxRecording.recording.Get() && ReceiverPresent())
         m_pReceiver->dvbRemote(&m_pReceiver->device, lock ? kRemoteLock : kRemoteUnlock);
 }
 
@@ -1051,21 +1059,21 @@ void CRecorderDlg::OnPriority(MenuItemId item)
     for (MenuItemId id :
          {MenuItemId::PriorityRealTime, MenuItemId::PriorityHigh, MenuItemId::PriorityNormal, MenuItemId::PriorityIdle})
         SetMenuChecked(id, id == item);
-    m_app.SetPriorityClass(priority);
+    m_pApp->SetPriorityClass(priority);
 }
 
 void CRecorderDlg::OnPanicMode()
 {
     const bool on = !MenuItem(MenuItemId::PanicMode).checked;
     SetMenuChecked(MenuItemId::PanicMode, on);
-    m_app.m_bPanicMode = on ? 1 : 0;
+    m_pApp->m_bPanicMode = on ? 1 : 0;
 }
 
 void CRecorderDlg::OnLogInfos()
 {
     const bool on = !MenuItem(MenuItemId::LogInfos).checked;
     SetMenuChecked(MenuItemId::LogInfos, on);
-    m_app.m_bLogInfos = on ? 1 : 0;
+    m_pApp->m_bLogInfos = on ? 1 : 0;
 }
 
 void CRecorderDlg::OnSpeedTest()
@@ -1075,50 +1083,50 @@ void CRecorderDlg::OnSpeedTest()
         elapsedMs = static_cast<uint32_t>(
             m_pReceiver->dvbSCSISpeedTest(&m_pReceiver->device, kSpeedTestBytes, kSpeedTestUseEvent));
     if (elapsedMs == 0) {
-        m_view.ShowMessage("Speed Test failed!", kSpeedTestCaption, MessageIcon::None);
+        m_pView->ShowMessage("Speed Test failed!", kSpeedTestCaption, MessageIcon::None);
         return;
     }
     const double kilobytesPerSecond = kSpeedTestBytes / (elapsedMs * kMillisecondsToSeconds) / kBytesPerKilobyte;
-    m_view.ShowMessage("Transferrate: " + OneDecimal(kilobytesPerSecond) + " kb/s", kSpeedTestCaption,
-                       MessageIcon::None);
+    m_pView->ShowMessage("Transferrate: " + FormatFixed(kilobytesPerSecond, kRateDecimals) + " kb/s", kSpeedTestCaption,
+                         MessageIcon::None);
 }
 
 void CRecorderDlg::OnRescanBus()
 {
-    if (RecordingBusy() || m_helper)
+    if (RecordingBusy() || m_procHelper)
         return;
-    m_view.SetWaitCursor(true);
-    const std::optional<int> platform = OsPlatformId();
+    m_pView->SetWaitCursor(true);
+    const std::optional<int> platform = QueryPlatformId();
     if (!platform)
         LogEvent("Error while retrieving OS-Version!");
-    if (platform == kOsPlatformNt) {
+    if (platform == kPlatformIdNt) {
         const uint32_t status = m_pReceiver ? m_pReceiver->Status() : ReceiverLibrary::kLibraryMissing;
         if (status != ReceiverLibrary::kVersionTooOld && status != ReceiverLibrary::kEntryMissing &&
             status != ReceiverLibrary::kLibraryMissing && m_pReceiver->dvbRescanAllSCSIBusses)
             m_pReceiver->dvbRescanAllSCSIBusses();
         BringUpReceiver();
-        m_view.SetWaitCursor(false);
+        m_pView->SetWaitCursor(false);
         return;
     }
-    m_helper = ChildProcess::Spawn(m_setup.rescanHelperPath);
-    if (!m_helper) {
+    m_procHelper = ChildProcess::Spawn(m_stSetup.rescanHelperPath);
+    if (!m_procHelper) {
         LogEvent(std::string("could not run \"") + kHelperFile + "\"!");
-        m_view.SetWaitCursor(false);
+        m_pView->SetWaitCursor(false);
         return;
     }
     KillSupervision();
-    m_bHelperTimer = m_view.StartWindowTimer(kTimerHelperWait, kHelperWaitPeriodMs);
+    m_bHelperTimer = m_pView->StartWindowTimer(kTimerHelperWait, kHelperWaitPeriodMs);
 }
 
 void CRecorderDlg::OnHelperTick()
 {
-    if (m_helper && m_helper->ExitCode() == ChildProcess::kStillActive)
+    if (m_procHelper && m_procHelper->ExitCode() == ChildProcess::kStillActive)
         return;
-    m_view.KillWindowTimer(kTimerHelperWait);
+    m_pView->KillWindowTimer(kTimerHelperWait);
     m_bHelperTimer = false;
-    m_helper.reset();
+    m_procHelper.reset();
     BringUpReceiver();
-    m_view.SetWaitCursor(false);
+    m_pView->SetWaitCursor(false);
 }
 
 // ================================================================================
@@ -1155,7 +1163,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         return;
     if (on) {
         SetMenuChecked(MenuItemId::TimerEnable, true);
-        m_context.timerMode.Set(true);
+        m_ctxRecording.timerMode.Set(true);
         m_pCurrentTimer = nullptr;
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                              ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
@@ -1165,18 +1173,18 @@ void CRecorderDlg::SetTimerMode(bool on)
         ShowNextTimer();
     } else {
         SetMenuChecked(MenuItemId::TimerEnable, false);
-        m_context.timerMode.Set(false);
+        m_ctxRecording.timerMode.Set(false);
         SendReceiverText(kPanelReady);
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
             SetEnabled(id, true);
-        if (m_context.multiplexerAvailable.Get()) {
+        if (m_ctxRecording.multiplexerAvailable.Get()) {
             SetEnabled(ControlId::Pause, true);
             SetEnabled(ControlId::MuxChoice, true);
             VideoDelayRule();
         }
     }
-    m_app.m_bTimerEnabled = on ? 1 : 0;
+    m_pApp->m_bTimerEnabled = on ? 1 : 0;
 }
 
 void CRecorderDlg::VideoDelayRule()
@@ -1189,7 +1197,25 @@ void CRecorderDlg::VideoDelayRule()
 
 void CRecorderDlg::ShowNextTimer()
 {
-    // The next-timer report comes with the timer core.
+    if (m_timerList.AdjustAll()) {
+        LogEvent("Timer settings adjustet!");
+        SaveTimers();
+    }
+    const int next = m_timerList.FindNext();
+    if (next < 0) {
+        LogEvent("no active timer settings present");
+        return;
+    }
+    const CTimerEntry &entry = *m_timerList.GetAt(next);
+    // The channel by its number in the table; a number the table does not
+    // have names no channel.
+    const auto &names = Control(ControlId::ChannelList).items;
+    const std::string channel =
+        entry.m_nChannel >= 1 && entry.m_nChannel <= names.size() ? names[entry.m_nChannel - 1] : std::string();
+    LogEvent("next timer recording: " + channel + ", " + entry.m_timeStart.Format(kTimerStartFormat) + " to " +
+             entry.m_timeStop.Format(kTimerStopFormat));
+    if (entry.m_bShutdown)
+        LogEvent("system will be shut down after this recording");
 }
 
 // ================================================================================
@@ -1216,10 +1242,10 @@ void CRecorderDlg::OnTimer(int id)
     // Step 2: clock.
     ShowClock();
     // Step 3.
-    if (m_context.timerMode.Get()) {
+    if (m_ctxRecording.timerMode.Get()) {
         SupervisionTimerModeStep();
     } else {
-        if (!RecordingBusy() && m_app.m_bPanicMode != 0)
+        if (!RecordingBusy() && m_pApp->m_bPanicMode != 0)
             PanicModeRename();
         if (ReceiverReady() && m_bShutdownPending)
             RunShutdown(false);
@@ -1227,13 +1253,13 @@ void CRecorderDlg::OnTimer(int id)
     if (m_bEnded)
         return;
     // Step 4.
-    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_context.timerMode.Get()))
+    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_ctxRecording.timerMode.Get()))
         RunShutdown(true);
     if (!m_bEnded && !RecordingBusy() && m_bClosePending)
         PowerOff();
     if (m_bEnded)
         return;
-    if (m_context.recording.Get() && Checked(ControlId::StopAtBox) &&
+    if (m_ctxRecording.recording.Get() && Checked(ControlId::StopAtBox) &&
         CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
         OnStop();
         m_bShutdownPending = Checked(ControlId::ShutdownBox);
@@ -1247,7 +1273,7 @@ void CRecorderDlg::SuperviseReceiver()
         current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
     if (!ReceiverPresent() || current.answer == 0) {
         LogEvent("fatal error: Quelmar does not respond anymore!");
-        if (m_context.recording.Get()) {
+        if (m_ctxRecording.recording.Get()) {
             m_currentOutcome = RecordingOutcome::ReceiverLost;
             OnStop();
         }
@@ -1255,10 +1281,10 @@ void CRecorderDlg::SuperviseReceiver()
         return;
     }
     const int index = ChannelIndexOf(current.channel);
-    if (m_view.ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
+    if (m_pView->ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
         return;
     SetSelection(ControlId::ChannelList, index);
-    if (m_context.recording.Get()) {
+    if (m_ctxRecording.recording.Get()) {
         LogEvent("channel changed during recording!");
         m_currentOutcome = RecordingOutcome::ChannelChanged;
         OnStop();
@@ -1272,7 +1298,7 @@ void CRecorderDlg::PanicModeRename()
     const std::string name = channel >= 0 && channel < static_cast<int>(items.size()) ? items[channel] : "";
     const std::string base = PanicModeFileBase(Control(ControlId::FileName).text, name, CTime::GetCurrentTime());
     SetText(ControlId::FileName, base);
-    m_app.m_strFile = base;
+    m_pApp->m_strFile = base;
 }
 
 void CRecorderDlg::SupervisionTimerModeStep()

@@ -24,6 +24,7 @@
 #include "platform/CTime.h"
 #include "platform/Process.h"
 #include "quelmarscsi.h"
+#include "timers/CTimerList.h"
 
 #include <array>
 #include <atomic>
@@ -40,7 +41,6 @@ namespace quelmar {
 class EngineBridge;
 class ReceiverLibrary;
 class RemuxerBinding;
-class CTimerEntry;
 struct EngineUpdates;
 
 class CRecorderDlg {
@@ -56,6 +56,8 @@ public:
         std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
         // The bus rescan helper. Default: m_strProgramDir + "/halvane".
         std::string rescanHelperPath;
+        // The timer store. Default: DefaultTimerStorePath().
+        std::string timerStorePath;
     };
 
     // Builds the window's state (every control in its initial state) and
@@ -139,8 +141,11 @@ public:
     // Switches between timer mode and manual mode; nothing while the
     // recorder is not ready.
     void SetTimerMode(bool on);
-    // Logs the next timer recording.
+    // Moves repeating timers on (saving the list when one moved) and logs the
+    // next timer recording.
     void ShowNextTimer();
+    // The timer table.
+    const CTimerList &Timers() const { return m_timerList; }
 
     // ---- for front ends without a window ---------------------------------------
     // During a recording: checks the stop-at box and sets the stop time to
@@ -151,9 +156,9 @@ public:
     // A receiver was found and no recording is started, running or ending.
     bool ReceiverReady() const;
     // A recording runs (its recording flag is set).
-    bool RecordingActive() const { return m_context.recording.Get(); }
+    bool RecordingActive() const { return m_ctxRecording.recording.Get(); }
     // A recording was started and has not been torn down completely yet.
-    bool RecordingBusy() const { return static_cast<bool>(m_recording); }
+    bool RecordingBusy() const { return static_cast<bool>(m_hRecording); }
     // The window has ended (EndDialog was called).
     bool DialogEnded() const { return m_bEnded; }
     // Applies the engine's pending updates and log lines now.
@@ -167,14 +172,14 @@ public:
     // Index of the first channel of the table with the tag and name of
     // `channel`; 0 when none matches or the table is empty.
     int ChannelIndexOf(const DvbChannel &channel) const;
-    const std::vector<DvbChannel> &Channels() const { return m_channels; }
+    const std::vector<DvbChannel> &Channels() const { return m_vecChannels; }
     CTime StopTime() const { return m_timeStop; }
     bool ShutdownPending() const { return m_bShutdownPending; }
     bool ClosePending() const { return m_bClosePending; }
     uint32_t SplitSizeMb() const { return m_nSplitSize.load(); }
     int16_t VideoDelayMs() const { return m_nVideoDelay; }
-    const RecordingContext &Context() const { return m_context; }
-    const CRecorderApp &App() const { return m_app; }
+    const RecordingContext &Context() const { return m_ctxRecording; }
+    const CRecorderApp &App() const { return *m_pApp; }
 
 private:
     // Model changes: update the state and tell the view when it changed.
@@ -223,28 +228,30 @@ private:
     void SupervisionTimerModeStep();
     void RunShutdown(bool timerVariant);
     void SendReceiverText(const char *text8);
+    void SaveTimers();
 
-    CRecorderApp &m_app;
-    MainView &m_view;
-    UiDispatcher &m_dispatcher;
-    Setup m_setup;
+    CRecorderApp *m_pApp;
+    MainView *m_pView;
+    UiDispatcher *m_pDispatcher;
+    Setup m_stSetup;
 
-    std::map<ControlId, ControlState> m_controls;
-    std::map<MenuItemId, MenuItemState> m_menu;
+    std::map<ControlId, ControlState> m_mapControls;
+    std::map<MenuItemId, MenuItemState> m_mapMenu;
     std::array<bool, 5> m_topMenus{true, true, true, true, true};
     std::vector<std::string> m_logLines;
 
     std::atomic<uint32_t> m_nSplitSize{0}; // MB, read by the recording thread at each split test
     int16_t m_nVideoDelay = 0;             // ms
-    RecordingContext m_context;
+    RecordingContext m_ctxRecording;
     std::unique_ptr<ReceiverLibrary> m_pReceiver;
-    std::vector<DvbChannel> m_channels;
+    std::vector<DvbChannel> m_vecChannels;
     uint32_t m_nSupervisionTimer = 0; // 1 while the supervision timer runs
-    std::optional<ChildProcess> m_helper;
+    std::optional<ChildProcess> m_procHelper;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
-    RecordingHandle m_recording; // the recording thread until its teardown has been seen
-    CTimerEntry *m_pCurrentTimer = nullptr;
+    RecordingHandle m_hRecording; // the recording thread until its teardown has been seen
+    CTimerList m_timerList;
+    CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
     CTime m_timeStop;

@@ -52,6 +52,23 @@ void EngineBridge::Flush()
         apply_(std::move(updates));
 }
 
+void EngineBridge::PostToWindow(std::function<void()> task)
+{
+    std::lock_guard lock(mutex_);
+    if (detached_)
+        return;
+    // Updates pending now are in a flush queued before this task (or there
+    // are none), so they reach the window first.
+    dispatcher_.Post([self = shared_from_this(), task = std::move(task)] {
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->detached_)
+                return;
+        }
+        task();
+    });
+}
+
 void EngineBridge::Supersede(ControlId id, Attribute attribute)
 {
     std::lock_guard lock(mutex_);

@@ -72,6 +72,10 @@ public:
     void Supersede(ControlId id, Attribute attribute);
     void Supersede(MenuItemId id);
 
+    // Runs `task` later on the user-interface thread, after the updates
+    // pending now, unless the bridge is detached by then. Any thread.
+    void PostToWindow(std::function<void()> task);
+
     // Ends the bridge's work: the sink is removed from the event log,
     // updates arriving later are dropped and queued flushes do nothing.
     // User-interface thread, before the window goes away.

@@ -54,7 +54,7 @@ RecorderView &ViewOf(RecordingContext &context)
 }
 
 class RecordingSession;
-thread_local RecordingSession *g_t_session = nullptr;
+thread_local RecordingSession *g_currentSession = nullptr;
 
 // The state of one recording, living on the recording thread's stack.
 class RecordingSession {
@@ -76,15 +76,15 @@ public:
     // multiplexer's Write_Mpg and Flush_Mpg.
     static int32_t WriteMuxData(const uint8_t *data, uint32_t length)
     {
-        return g_t_session->Write(g_t_session->muxFile_, g_t_session->split_.muxBytes, data, length);
+        return g_currentSession->Write(g_currentSession->muxFile_, g_currentSession->split_.muxBytes, data, length);
     }
     static int32_t WriteVideoData(const uint8_t *data, uint32_t length)
     {
-        return g_t_session->Write(g_t_session->videoFile_, g_t_session->split_.videoBytes, data, length);
+        return g_currentSession->Write(g_currentSession->videoFile_, g_currentSession->split_.videoBytes, data, length);
     }
     static int32_t WriteAudioData(const uint8_t *data, uint32_t length)
     {
-        return g_t_session->Write(g_t_session->audioFile_, g_t_session->split_.audioBytes, data, length);
+        return g_currentSession->Write(g_currentSession->audioFile_, g_currentSession->split_.audioBytes, data, length);
     }
 
 private:
@@ -474,9 +474,9 @@ void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLi
 uint32_t RecordingThreadProc(RecordingContext &context, const RecordingBindings &bindings)
 {
     RecordingSession session(context, bindings);
-    g_t_session = &session;
+    g_currentSession = &session;
     const uint32_t result = session.Run();
-    g_t_session = nullptr;
+    g_currentSession = nullptr;
     return result;
 }
 

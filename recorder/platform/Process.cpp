@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <string_view>
 
 extern char **environ;
 
@@ -26,7 +25,6 @@ constexpr int kNiceRealTime = -20;
 constexpr uint32_t kSignalExitBase = 128; // exit code of a child ended by a signal: 128 + signal
 constexpr char kTaskFolder[] = "/proc/self/task";
 constexpr char kSelfExe[] = "/proc/self/exe";
-constexpr char kOsFamilyVariable[] = "QUELMAR_OS_FAMILY";
 
 } // namespace
 
@@ -72,16 +70,6 @@ std::string ProgramDirectory()
     if (slash == std::string::npos)
         return {};
     return path.substr(0, slash == 0 ? 1 : slash);
-}
-
-std::optional<int> OsPlatformId()
-{
-    const char *family = std::getenv(kOsFamilyVariable);
-    if (!family || !*family || std::string_view(family) == "nt")
-        return kOsPlatformNt;
-    if (std::string_view(family) == "9x")
-        return kOsPlatformOther;
-    return std::nullopt;
 }
 
 std::optional<ChildProcess> ChildProcess::Spawn(const std::string &path, int *error)

@@ -1,6 +1,6 @@
 // The recorder's own process and the child processes it starts: priority
-// class, program directory, operating-system family, and a helper program
-// started and watched without waiting for it.
+// class, program directory, and a helper program started and watched
+// without waiting for it.
 #pragma once
 
 #include <sys/types.h>
@@ -31,15 +31,6 @@ void SetProcessPriority(PriorityClass priority);
 // The folder of the running program's file (from /proc/self/exe), without a
 // trailing slash; empty when the system does not tell. Any thread.
 std::string ProgramDirectory();
-
-// Operating-system platform ids as the version query reports them.
-inline constexpr int kOsPlatformNt = 2;
-inline constexpr int kOsPlatformOther = 1;
-
-// The operating-system family: QUELMAR_OS_FAMILY unset, empty or "nt" gives
-// kOsPlatformNt, "9x" kOsPlatformOther; any other value means the version
-// query failed (std::nullopt). Read on every call. Any thread.
-std::optional<int> OsPlatformId();
 
 // A program started without waiting for it. The object owns the child until
 // its end has been seen.

@@ -7,6 +7,7 @@
 #include "engine/RecordingThread.h"
 #include "engine/testing/RecordingViewDouble.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/testing/ResidentModule.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -115,7 +116,11 @@ std::vector<uint8_t> head(const fs::path &file, size_t n)
 
 class RecordingEndToEnd : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { setenv("QUELMAR_ASPI_LAYER", kAspiLayer.c_str(), 1); }
+    static void SetUpTestSuite()
+    {
+        setenv("QUELMAR_ASPI_LAYER", kAspiLayer.c_str(), 1);
+        quelmar::testing::KeepResident(kAspiLayer);
+    }
 
     void SetUp() override
     {

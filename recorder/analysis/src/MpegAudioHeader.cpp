@@ -1,5 +1,7 @@
 #include "analysis/MpegAudioHeader.h"
 
+#include "platform/NumberFormat.h"
+
 #include <array>
 #include <cstdio>
 
@@ -143,6 +145,7 @@ std::uint32_t MpegAudioSignature(const std::uint8_t *header)
 std::vector<std::string> MpegAudioInfoLines(const MpegAudioHeader &header)
 {
     constexpr double kKhzPerHz = 0.001;
+    constexpr int kKhzDecimals = 1; // "%.1f"
     char line[64];
     std::vector<std::string> lines;
 
@@ -157,8 +160,8 @@ std::vector<std::string> MpegAudioInfoLines(const MpegAudioHeader &header)
         std::snprintf(line, sizeof line, "Bit Rate: %u kbps", header.BitRate() / kBitsPerKbit);
         lines.emplace_back(line);
     }
-    std::snprintf(line, sizeof line, "Sampling Frequency: %.1f kHz", header.SamplingFrequency() * kKhzPerHz);
-    lines.emplace_back(line);
+    lines.emplace_back("Sampling Frequency: " + FormatFixed(header.SamplingFrequency() * kKhzPerHz, kKhzDecimals) +
+                       " kHz");
     lines.emplace_back(std::string("Audio Mode: ") + header.ModeText());
     lines.emplace_back(header.CrcPresent() ? "CRC Field: present" : "CRC Field: not present");
     std::snprintf(line, sizeof line, "Frame Size: %u Bytes", header.FrameSize());

@@ -1,5 +1,7 @@
 #include "analysis/VideoInfoLines.h"
 
+#include "platform/NumberFormat.h"
+
 #include <array>
 #include <cstdio>
 
@@ -18,6 +20,7 @@ constexpr std::array<const char *, 5> kAspectRatioTexts{"forbidden", "-", "4:3",
 constexpr unsigned kAspectRatioCodes = 16;
 
 constexpr double kMbpsPerBitRateUnit = 0.0004; // one unit is 400 bit/s
+constexpr int kRateDecimals = 4;               // "%.4f"
 
 } // namespace
 
@@ -44,10 +47,8 @@ std::vector<std::string> VideoInfoLines(const VideoInfo &info)
 {
     char line[96];
     std::vector<std::string> lines;
-    std::snprintf(line, sizeof line, "Frame Rate: %.4f Hz", info.frameRate);
-    lines.emplace_back(line);
-    std::snprintf(line, sizeof line, "Bit Rate: %.4f Mbps", info.bitRate * kMbpsPerBitRateUnit);
-    lines.emplace_back(line);
+    lines.emplace_back("Frame Rate: " + FormatFixed(info.frameRate, kRateDecimals) + " Hz");
+    lines.emplace_back("Bit Rate: " + FormatFixed(info.bitRate * kMbpsPerBitRateUnit, kRateDecimals) + " Mbps");
     std::snprintf(line, sizeof line, "Resolution: %ux%u", unsigned{info.width}, unsigned{info.height});
     lines.emplace_back(line);
     lines.emplace_back(std::string("Picture Format: ") + PictureFormatText(info.pictureFormat));

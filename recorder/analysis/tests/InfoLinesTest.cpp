@@ -1,8 +1,10 @@
 #include "analysis/Ac3HeaderReader.h"
+#include "analysis/MpegAudioHeader.h"
 #include "analysis/StreamInfoTracker.h"
 #include "analysis/VideoInfoLines.h"
 
 #include "EncodedAudio.h"
+#include "platform/testing/ScopedLocale.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +46,18 @@ TEST(VideoInfoLines, FormatsTheRecord)
     EXPECT_EQ(VideoInfoLines(MakeVideoInfo(30000.0 / 1001, 24500, 352, 288, 1, 2, 2)),
               (Lines{"Frame Rate: 29.9700 Hz", "Bit Rate: 9.8000 Mbps", "Resolution: 352x288",
                      "Picture Format: progressive", "Chroma Format: 4:2:2", "Aspect Ratio: 4:3"}));
+}
+
+TEST(InfoLines, NumbersKeepTheirDecimalPointUnderTheUsersLocale)
+{
+    ScopedLocale german(kGermanLocale);
+    if (!german.Active())
+        GTEST_SKIP() << kGermanLocale << " is not installed (scripts/install-deps generates it)";
+    const Lines video = VideoInfoLines(MakeVideoInfo(30000.0 / 1001, 15000, 720, 576, 0, 1, 3));
+    EXPECT_EQ(video[0], "Frame Rate: 29.9700 Hz");
+    EXPECT_EQ(video[1], "Bit Rate: 6.0000 Mbps");
+    const std::uint8_t header[] = {0xFF, 0xFD, 0xA4, 0x04}; // layer 2, 192 kbit/s, 48 kHz
+    EXPECT_EQ(MpegAudioInfoLines(MpegAudioHeader(header))[2], "Sampling Frequency: 48.0 kHz");
 }
 
 TEST(VideoInfoLines, CodesWithoutATableText)

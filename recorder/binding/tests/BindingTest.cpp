@@ -1,11 +1,13 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
+#include "platform/testing/ResidentModule.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -120,6 +122,25 @@ TEST(ReceiverLibrary, RealLibraryBindsWithInterfaceVersion23)
         GTEST_SKIP() << "library not built in this tree";
     EXPECT_EQ(library.Version(), 23);
     EXPECT_NE(library.Status(), ReceiverLibrary::kEntryMissing);
+}
+
+TEST(ReceiverLibrary, RealLibraryBoundAgainFindsTheLayerThatWasMissingAtFirst)
+{
+    // A bus rescan's bring-up must recover from an ASPI layer that failed:
+    // the library binds its layer when it is loaded, so it must really load
+    // again.
+    const std::string bin = QUELMAR_BIN_DIR;
+    if (!std::filesystem::exists(bin + "/libquelmarscsi.so") || !std::filesystem::exists(bin + "/libaspi-virtual.so"))
+        GTEST_SKIP() << "library or simulated receiver not built in this tree";
+    ASSERT_TRUE(quelmar::testing::KeepResident(bin + "/libaspi-virtual.so"));
+    setenv("QUELMAR_ASPI_LAYER", (bin + "/libno-such-layer.so").c_str(), 1);
+    auto first = std::make_unique<ReceiverLibrary>(bin + "/libquelmarscsi.so");
+    EXPECT_EQ(first->Status(), uint32_t{DVB_ASPI_NOT_LOADED});
+    first.reset();
+    setenv("QUELMAR_ASPI_LAYER", (bin + "/libaspi-virtual.so").c_str(), 1);
+    ReceiverLibrary second(bin + "/libquelmarscsi.so");
+    unsetenv("QUELMAR_ASPI_LAYER");
+    EXPECT_TRUE(second.ReceiverPresent()) << std::hex << second.Status();
 }
 
 TEST(RemuxerBinding, VersionGateAcceptsFrom125)

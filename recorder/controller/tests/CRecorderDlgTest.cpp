@@ -3,6 +3,7 @@
 #include "controller/tests/ControllerFixture.h"
 
 #include "controller/OutputFileChecks.h"
+#include "platform/testing/ScopedLocale.h"
 
 #include <sys/stat.h>
 
@@ -31,23 +32,23 @@ class BringUp : public ControllerTest, public ::testing::WithParamInterface<Brin
 
 TEST_P(BringUp, LogsWhatItFound)
 {
-    script.status = GetParam().status;
-    script.version = GetParam().version;
+    script_.status = GetParam().status;
+    script_.version = GetParam().version;
     Start(GetParam().mux);
     EXPECT_EQ(Log(), GetParam().lines);
     const bool found = GetParam().status == DVB_STATUS_FOUND || GetParam().status == DVB_STATUS_FOUND_OLD;
-    EXPECT_EQ(dlg->ReceiverReady(), found);
-    EXPECT_EQ(dlg->Control(ControlId::Record).enabled, found);
-    EXPECT_EQ(dlg->TopMenuEnabled(TopMenu::ScsiMode), true);
-    EXPECT_EQ(dlg->TopMenuEnabled(TopMenu::Timer), found);
-    EXPECT_EQ(dlg->MenuItem(MenuItemId::RescanBus).enabled, !found);
-    EXPECT_EQ(dlg->MenuItem(MenuItemId::SpeedTest).enabled, found);
-    EXPECT_EQ(view.timers.count(kTimerSupervision), found ? 1u : 0u);
+    EXPECT_EQ(dlg_->ReceiverReady(), found);
+    EXPECT_EQ(dlg_->Control(ControlId::Record).enabled, found);
+    EXPECT_EQ(dlg_->TopMenuEnabled(TopMenu::ScsiMode), true);
+    EXPECT_EQ(dlg_->TopMenuEnabled(TopMenu::Timer), found);
+    EXPECT_EQ(dlg_->MenuItem(MenuItemId::RescanBus).enabled, !found);
+    EXPECT_EQ(dlg_->MenuItem(MenuItemId::SpeedTest).enabled, found);
+    EXPECT_EQ(view_.timers.count(kTimerSupervision), found ? 1u : 0u);
     const bool mux = GetParam().mux == Mux::Ready;
-    EXPECT_EQ(dlg->Control(ControlId::AudioChoice).items.size(), mux ? 3u : 2u);
-    EXPECT_EQ(dlg->Control(ControlId::VideoChoice).items.size(), mux ? 3u : 2u);
-    EXPECT_EQ(dlg->Control(ControlId::MuxChoice).enabled, mux && found);
-    EXPECT_EQ(dlg->Control(ControlId::Pause).enabled, mux && found);
+    EXPECT_EQ(dlg_->Control(ControlId::AudioChoice).items.size(), mux ? 3u : 2u);
+    EXPECT_EQ(dlg_->Control(ControlId::VideoChoice).items.size(), mux ? 3u : 2u);
+    EXPECT_EQ(dlg_->Control(ControlId::MuxChoice).enabled, mux && found);
+    EXPECT_EQ(dlg_->Control(ControlId::Pause).enabled, mux && found);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -109,7 +110,7 @@ class Firmware : public ControllerTest, public ::testing::WithParamInterface<std
 
 TEST_P(Firmware, WarnsOutside217To221)
 {
-    script.firmware = GetParam().first;
+    script_.firmware = GetParam().first;
     Start();
     const auto log = Log();
     const bool warned = std::count(log.begin(), log.end(), "You may experience problems using this firmware revision!");
@@ -117,7 +118,7 @@ TEST_P(Firmware, WarnsOutside217To221)
     EXPECT_EQ(std::count(log.begin(), log.end(),
                          "You need SCSI rev. 2.17 to 2.21 of Quelmar! Try version 2.00.0 for example"),
               GetParam().second ? 1 : 0);
-    EXPECT_TRUE(dlg->ReceiverReady()); // used all the same
+    EXPECT_TRUE(dlg_->ReceiverReady()); // used all the same
 }
 
 INSTANTIATE_TEST_SUITE_P(Revisions, Firmware,
@@ -128,63 +129,63 @@ INSTANTIATE_TEST_SUITE_P(Revisions, Firmware,
 
 TEST_F(ControllerTest, TunedChannelIsFoundByTagAndName)
 {
-    script.channels = {Channel("Eins", 1), Channel("Zwei", 2), Channel("Zwei", 3),
-                       Channel("\xDC"
-                               "ber 21\xB0",
-                               4)};
-    script.current.channel = Channel("Zwei", 3);
+    script_.channels = {Channel("Eins", 1), Channel("Zwei", 2), Channel("Zwei", 3),
+                        Channel("\xDC"
+                                "ber 21\xB0",
+                                4)};
+    script_.current.channel = Channel("Zwei", 3);
     Start();
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).selection, 2);
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 2);
     // Names arrive in the receiver's host codes and are shown as UTF-8.
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).items, (Lines{"Eins", "Zwei", "Zwei",
-                                                                 "\xC3\x9C"
-                                                                 "ber 21\xC2\xB0"}));
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).items, (Lines{"Eins", "Zwei", "Zwei",
+                                                                  "\xC3\x9C"
+                                                                  "ber 21\xC2\xB0"}));
 
     // Same name, another tag: the first entry.
-    script.current.channel = Channel("Zwei", 9);
-    dlg->BringUpReceiver();
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).selection, 0);
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).items.size(), 4u); // built anew, not appended
+    script_.current.channel = Channel("Zwei", 9);
+    dlg_->BringUpReceiver();
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 0);
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).items.size(), 4u); // built anew, not appended
 }
 
 TEST_F(ControllerTest, FailedTableReadLeavesEmptyNames)
 {
-    script.tableReadFails = true;
+    script_.tableReadFails = true;
     Start();
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).items, Lines(5, ""));
-    EXPECT_TRUE(view.timers.count(kTimerSupervision));
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).items, Lines(5, ""));
+    EXPECT_TRUE(view_.timers.count(kTimerSupervision));
 }
 
 TEST_F(ControllerTest, StartUpTakesTheSettings)
 {
-    app.m_nScsiMode = 1;
-    app.m_nPriorityClass = 64;
-    app.m_bRemoteOff = 0;
-    app.m_bLogInfos = 1;
-    app.m_nSplitTime = 4440;
-    app.m_bSplitOnSize = 1;
-    app.m_nSplitSize = 700;
-    app.m_nVideoDelay = -250;
-    app.m_nSaveAudio = 2;
-    app.m_nSaveVideo = 1;
-    app.m_nSaveMux = 0;
+    app_.m_nScsiMode = 1;
+    app_.m_nPriorityClass = 64;
+    app_.m_bRemoteOff = 0;
+    app_.m_bLogInfos = 1;
+    app_.m_nSplitTime = 4440;
+    app_.m_bSplitOnSize = 1;
+    app_.m_nSplitSize = 700;
+    app_.m_nVideoDelay = -250;
+    app_.m_nSaveAudio = 2;
+    app_.m_nSaveVideo = 1;
+    app_.m_nSaveMux = 0;
     Start();
-    EXPECT_TRUE(dlg->MenuItem(MenuItemId::ScsiCheckCondition).checked);
-    EXPECT_FALSE(dlg->MenuItem(MenuItemId::ScsiAuto).checked);
-    EXPECT_TRUE(dlg->MenuItem(MenuItemId::PriorityIdle).checked);
-    EXPECT_FALSE(dlg->MenuItem(MenuItemId::RemoteDisable).checked);
-    EXPECT_TRUE(dlg->MenuItem(MenuItemId::LogInfos).checked);
-    EXPECT_EQ(dlg->Control(ControlId::SplitInterval).timeOfDay, 1 * 3600 + 14 * 60); // 01:14:00
-    EXPECT_TRUE(dlg->Control(ControlId::SplitOnSize).checked);
-    EXPECT_EQ(dlg->Control(ControlId::SplitSize).text, "700");
-    EXPECT_EQ(dlg->Control(ControlId::VideoDelay).text, "-250");
-    EXPECT_EQ(dlg->Control(ControlId::FileName).text, app.m_strFile);
-    EXPECT_EQ(dlg->Control(ControlId::AudioChoice).selection, 2);
-    EXPECT_EQ(dlg->Control(ControlId::VideoChoice).selection, 1);
-    EXPECT_TRUE(script.Called("scsi 1"));
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::ScsiCheckCondition).checked);
+    EXPECT_FALSE(dlg_->MenuItem(MenuItemId::ScsiAuto).checked);
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::PriorityIdle).checked);
+    EXPECT_FALSE(dlg_->MenuItem(MenuItemId::RemoteDisable).checked);
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::LogInfos).checked);
+    EXPECT_EQ(dlg_->Control(ControlId::SplitInterval).timeOfDay, 1 * 3600 + 14 * 60); // 01:14:00
+    EXPECT_TRUE(dlg_->Control(ControlId::SplitOnSize).checked);
+    EXPECT_EQ(dlg_->Control(ControlId::SplitSize).text, "700");
+    EXPECT_EQ(dlg_->Control(ControlId::VideoDelay).text, "-250");
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, app_.m_strFile);
+    EXPECT_EQ(dlg_->Control(ControlId::AudioChoice).selection, 2);
+    EXPECT_EQ(dlg_->Control(ControlId::VideoChoice).selection, 1);
+    EXPECT_TRUE(script_.Called("scsi 1"));
     // The view was told everything it shows.
-    EXPECT_EQ(view.controls.size(), std::size(kAllControls));
-    EXPECT_EQ(view.controls[ControlId::SplitSize].text, "700");
+    EXPECT_EQ(view_.controls.size(), std::size(kAllControls));
+    EXPECT_EQ(view_.controls[ControlId::SplitSize].text, "700");
 }
 
 // ---- recording settings while idle --------------------------------------------------
@@ -203,44 +204,44 @@ TEST_F(ControllerTest, SplitSizeAndVideoDelayFieldsClampOrRefuse)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.typed);
-        const uint32_t sizeBefore = app.m_nSplitSize;
-        const int32_t delayBefore = app.m_nVideoDelay;
-        view.messages.clear();
+        const uint32_t sizeBefore = app_.m_nSplitSize;
+        const int32_t delayBefore = app_.m_nVideoDelay;
+        view_.messages.clear();
         if (c.size)
-            dlg->OnSplitSizeKillFocus(c.typed);
+            dlg_->OnSplitSizeKillFocus(c.typed);
         else
-            dlg->OnVideoDelayKillFocus(c.typed);
+            dlg_->OnVideoDelayKillFocus(c.typed);
         const ControlId field = c.size ? ControlId::SplitSize : ControlId::VideoDelay;
         if (c.shown) {
-            EXPECT_TRUE(view.messages.empty());
-            EXPECT_EQ(dlg->Control(field).text, c.shown);
+            EXPECT_TRUE(view_.messages.empty());
+            EXPECT_EQ(dlg_->Control(field).text, c.shown);
             if (c.size)
-                EXPECT_EQ(std::to_string(app.m_nSplitSize), c.shown);
+                EXPECT_EQ(std::to_string(app_.m_nSplitSize), c.shown);
             else
-                EXPECT_EQ(std::to_string(app.m_nVideoDelay), c.shown);
+                EXPECT_EQ(std::to_string(app_.m_nVideoDelay), c.shown);
         } else {
-            ASSERT_EQ(view.messages.size(), 1u);
-            EXPECT_EQ(view.messages[0].text, c.size ? "Please enter a positive integer." : "Please enter an integer.");
-            EXPECT_EQ(app.m_nSplitSize, sizeBefore);
-            EXPECT_EQ(app.m_nVideoDelay, delayBefore);
+            ASSERT_EQ(view_.messages.size(), 1u);
+            EXPECT_EQ(view_.messages[0].text, c.size ? "Please enter a positive integer." : "Please enter an integer.");
+            EXPECT_EQ(app_.m_nSplitSize, sizeBefore);
+            EXPECT_EQ(app_.m_nVideoDelay, delayBefore);
             // The field keeps the typed text until it holds a number again.
-            c.size ? dlg->OnSplitSizeKillFocus(std::to_string(sizeBefore))
-                   : dlg->OnVideoDelayKillFocus(std::to_string(delayBefore));
+            c.size ? dlg_->OnSplitSizeKillFocus(std::to_string(sizeBefore))
+                   : dlg_->OnVideoDelayKillFocus(std::to_string(delayBefore));
         }
     }
-    EXPECT_EQ(dlg->SplitSizeMb(), 4096u);
+    EXPECT_EQ(dlg_->SplitSizeMb(), 4096u);
 }
 
 TEST_F(ControllerTest, SplitIntervalNeverBelowFiveSeconds)
 {
     Start();
-    dlg->OnSplitIntervalChanged(3);
-    EXPECT_EQ(dlg->Control(ControlId::SplitInterval).timeOfDay, 5);
-    EXPECT_EQ(app.m_nSplitTime, 5u);
-    EXPECT_EQ(dlg->Context().splitTime.load(), 5u);
-    dlg->OnSplitOnTimeClicked(false);
-    EXPECT_EQ(dlg->Control(ControlId::TimeSinceSplit).text, "hh:mm:ss");
-    EXPECT_EQ(app.m_bSplitOnTime, 0u);
+    dlg_->OnSplitIntervalChanged(3);
+    EXPECT_EQ(dlg_->Control(ControlId::SplitInterval).timeOfDay, 5);
+    EXPECT_EQ(app_.m_nSplitTime, 5u);
+    EXPECT_EQ(dlg_->Context().splitTime.load(), 5u);
+    dlg_->OnSplitOnTimeClicked(false);
+    EXPECT_EQ(dlg_->Control(ControlId::TimeSinceSplit).text, "hh:mm:ss");
+    EXPECT_EQ(app_.m_bSplitOnTime, 0u);
 }
 
 TEST_F(ControllerTest, StreamChoicesDecideDelayFieldAndSplitOnTime)
@@ -258,42 +259,42 @@ TEST_F(ControllerTest, StreamChoicesDecideDelayFieldAndSplitOnTime)
         {ControlId::MuxChoice, 1, true, true},    // the program stream
     };
     for (const auto &s : steps) {
-        dlg->OnStreamChoiceChanged(s.list, s.index);
-        EXPECT_EQ(dlg->Control(ControlId::VideoDelay).enabled, s.delay);
-        EXPECT_EQ(dlg->Control(ControlId::SplitOnTime).enabled, s.splitOnTime);
-        EXPECT_EQ(dlg->Control(ControlId::SplitInterval).enabled, s.splitOnTime);
+        dlg_->OnStreamChoiceChanged(s.list, s.index);
+        EXPECT_EQ(dlg_->Control(ControlId::VideoDelay).enabled, s.delay);
+        EXPECT_EQ(dlg_->Control(ControlId::SplitOnTime).enabled, s.splitOnTime);
+        EXPECT_EQ(dlg_->Control(ControlId::SplitInterval).enabled, s.splitOnTime);
     }
-    EXPECT_EQ(app.m_nSaveAudio, 0);
-    EXPECT_EQ(app.m_nSaveVideo, 2);
-    EXPECT_EQ(app.m_nSaveMux, 1);
+    EXPECT_EQ(app_.m_nSaveAudio, 0);
+    EXPECT_EQ(app_.m_nSaveVideo, 2);
+    EXPECT_EQ(app_.m_nSaveMux, 1);
 }
 
 TEST_F(ControllerTest, ChannelSelectionTunesAndRearmsSupervision)
 {
     Start();
-    const int startsBefore = view.timerStarts[kTimerSupervision];
-    dlg->OnChannelSelected(4);
-    EXPECT_TRUE(script.Called("channel 5"));
-    EXPECT_EQ(view.timerStarts[kTimerSupervision], startsBefore + 1);
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).selection, 4);
+    const int startsBefore = view_.timerStarts[kTimerSupervision];
+    dlg_->OnChannelSelected(4);
+    EXPECT_TRUE(script_.Called("channel 5"));
+    EXPECT_EQ(view_.timerStarts[kTimerSupervision], startsBefore + 1);
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 4);
 }
 
 TEST_F(ControllerTest, StopTimePickerMeansTodayOrTomorrow)
 {
     Start();
-    dlg->OnStopTimeChanged(8 * 3600); // 08:00 picked at 09:00: tomorrow
-    EXPECT_EQ(dlg->StopTime().GetTime(), kMonday0900 + 23 * 3600);
-    dlg->OnStopTimeChanged(10 * 3600); // 10:00: today
-    EXPECT_EQ(dlg->StopTime().GetTime(), kMonday0900 + 3600);
-    dlg->OnStopTimeChanged(8 * 3600);
-    dlg->OnStopAtClicked(true); // the picker shows a past time: half an hour from now
-    EXPECT_EQ(dlg->StopTime().GetTime(), kMonday0900 + 1800);
-    EXPECT_EQ(dlg->Control(ControlId::StopTime).timeOfDay, 9 * 3600 + 1800);
-    EXPECT_TRUE(dlg->Control(ControlId::ShutdownBox).enabled);
-    dlg->OnShutdownBoxClicked(true);
-    dlg->OnStopAtClicked(false);
-    EXPECT_FALSE(dlg->Control(ControlId::ShutdownBox).checked);
-    EXPECT_FALSE(dlg->Control(ControlId::StopTime).enabled);
+    dlg_->OnStopTimeChanged(8 * 3600); // 08:00 picked at 09:00: tomorrow
+    EXPECT_EQ(dlg_->StopTime().GetTime(), kMonday0900 + 23 * 3600);
+    dlg_->OnStopTimeChanged(10 * 3600); // 10:00: today
+    EXPECT_EQ(dlg_->StopTime().GetTime(), kMonday0900 + 3600);
+    dlg_->OnStopTimeChanged(8 * 3600);
+    dlg_->OnStopAtClicked(true); // the picker shows a past time: half an hour from now
+    EXPECT_EQ(dlg_->StopTime().GetTime(), kMonday0900 + 1800);
+    EXPECT_EQ(dlg_->Control(ControlId::StopTime).timeOfDay, 9 * 3600 + 1800);
+    EXPECT_TRUE(dlg_->Control(ControlId::ShutdownBox).enabled);
+    dlg_->OnShutdownBoxClicked(true);
+    dlg_->OnStopAtClicked(false);
+    EXPECT_FALSE(dlg_->Control(ControlId::ShutdownBox).checked);
+    EXPECT_FALSE(dlg_->Control(ControlId::StopTime).enabled);
 }
 
 // ---- menu commands -------------------------------------------------------------------
@@ -301,52 +302,52 @@ TEST_F(ControllerTest, StopTimePickerMeansTodayOrTomorrow)
 TEST_F(ControllerTest, ScsiModeItemsCheckOneStoreAndSend)
 {
     Start();
-    dlg->OnMenuCommand(MenuItemId::ScsiBusy);
-    EXPECT_TRUE(dlg->MenuItem(MenuItemId::ScsiBusy).checked);
-    EXPECT_FALSE(dlg->MenuItem(MenuItemId::ScsiAuto).checked);
-    EXPECT_FALSE(dlg->MenuItem(MenuItemId::ScsiCheckCondition).checked);
-    EXPECT_EQ(app.m_nScsiMode, 2u);
-    EXPECT_TRUE(script.Called("scsi 2"));
+    dlg_->OnMenuCommand(MenuItemId::ScsiBusy);
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::ScsiBusy).checked);
+    EXPECT_FALSE(dlg_->MenuItem(MenuItemId::ScsiAuto).checked);
+    EXPECT_FALSE(dlg_->MenuItem(MenuItemId::ScsiCheckCondition).checked);
+    EXPECT_EQ(app_.m_nScsiMode, 2u);
+    EXPECT_TRUE(script_.Called("scsi 2"));
 
-    script.status = DVB_STATUS_NONE; // without a receiver only the mark and the setting change
-    dlg->BringUpReceiver();
-    dlg->OnMenuCommand(MenuItemId::ScsiCheckCondition);
-    EXPECT_EQ(app.m_nScsiMode, 1u);
-    EXPECT_FALSE(script.Called("scsi 1"));
+    script_.status = DVB_STATUS_NONE; // without a receiver only the mark and the setting change
+    dlg_->BringUpReceiver();
+    dlg_->OnMenuCommand(MenuItemId::ScsiCheckCondition);
+    EXPECT_EQ(app_.m_nScsiMode, 1u);
+    EXPECT_FALSE(script_.Called("scsi 1"));
 }
 
 TEST_F(ControllerTest, TogglesAndPriority)
 {
     Start();
-    dlg->OnMenuCommand(MenuItemId::RemoteDisable); // idle: no receiver call
-    EXPECT_EQ(app.m_bRemoteOff, 0u);
-    dlg->OnMenuCommand(MenuItemId::PanicMode);
-    dlg->OnMenuCommand(MenuItemId::LogInfos);
-    EXPECT_EQ(app.m_bPanicMode, 1u);
-    EXPECT_EQ(app.m_bLogInfos, 1u);
-    dlg->OnMenuCommand(MenuItemId::LogInfos);
-    EXPECT_EQ(app.m_bLogInfos, 0u);
-    EXPECT_FALSE(script.Called("remote 0"));
+    dlg_->OnMenuCommand(MenuItemId::RemoteDisable); // idle: no receiver call
+    EXPECT_EQ(app_.m_bRemoteOff, 0u);
+    dlg_->OnMenuCommand(MenuItemId::PanicMode);
+    dlg_->OnMenuCommand(MenuItemId::LogInfos);
+    EXPECT_EQ(app_.m_bPanicMode, 1u);
+    EXPECT_EQ(app_.m_bLogInfos, 1u);
+    dlg_->OnMenuCommand(MenuItemId::LogInfos);
+    EXPECT_EQ(app_.m_bLogInfos, 0u);
+    EXPECT_FALSE(script_.Called("remote 0"));
 
-    dlg->OnMenuCommand(MenuItemId::PriorityHigh);
-    EXPECT_TRUE(dlg->MenuItem(MenuItemId::PriorityHigh).checked);
-    EXPECT_FALSE(dlg->MenuItem(MenuItemId::PriorityRealTime).checked);
-    EXPECT_EQ(app.m_nPriorityClass, 128u);
-    EXPECT_EQ(priorities.back(), PriorityClass::High);
+    dlg_->OnMenuCommand(MenuItemId::PriorityHigh);
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::PriorityHigh).checked);
+    EXPECT_FALSE(dlg_->MenuItem(MenuItemId::PriorityRealTime).checked);
+    EXPECT_EQ(app_.m_nPriorityClass, 128u);
+    EXPECT_EQ(priorities_.back(), PriorityClass::High);
 }
 
 TEST_F(ControllerTest, PanicModeNamesAfterChannelAndTime)
 {
     CTime::SetTestNow(1796673909); // 7 December 2026, 20:05:09
-    app.m_bPanicMode = 1;
-    app.m_strFile = "/rec/old";
-    script.current.channel = Channel("A/B: 1", 5);
+    app_.m_bPanicMode = 1;
+    app_.m_strFile = "/rec/old";
+    script_.current.channel = Channel("A/B: 1", 5);
     Start();
-    dlg->OnTimer(kTimerSupervision);
-    EXPECT_EQ(dlg->Control(ControlId::FileName).text, "/rec/A_B_ 1, 07-12-2026, 20.05.09");
-    EXPECT_EQ(app.m_strFile, "/rec/A_B_ 1, 07-12-2026, 20.05.09");
-    EXPECT_EQ(dlg->Control(ControlId::Clock).text, "20:05:09");
-    EXPECT_EQ(dlg->Control(ControlId::Date).text, "Monday, 07. December 2026");
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, "/rec/A_B_ 1, 07-12-2026, 20.05.09");
+    EXPECT_EQ(app_.m_strFile, "/rec/A_B_ 1, 07-12-2026, 20.05.09");
+    EXPECT_EQ(dlg_->Control(ControlId::Clock).text, "20:05:09");
+    EXPECT_EQ(dlg_->Control(ControlId::Date).text, "Monday, 07. December 2026");
     EXPECT_EQ(PanicModeFileBase("old", "a\\b*c\"d?e<f>g|h", CTime(0)), "a_b_c_d_e_f_g_h, 01-01-1970, 00.00.00");
 }
 
@@ -362,15 +363,19 @@ TEST_F(ControllerTest, SpeedTestShowsTheRate)
         {DVB_STATUS_FOUND, 0, "Speed Test failed!"},
         {DVB_STATUS_NONE, 1000, "Speed Test failed!"},
     };
+    // The rate keeps its decimal point under the user's locale too.
+    ScopedLocale german(kGermanLocale);
+    if (!german.Active())
+        GTEST_SKIP() << kGermanLocale << " is not installed (scripts/install-deps generates it)";
     for (const auto &c : cases) {
-        script.status = c.status;
-        script.speedTestMs = c.ms;
+        script_.status = c.status;
+        script_.speedTestMs = c.ms;
         Start();
-        dlg->OnSpeedTest();
-        ASSERT_EQ(view.messages.size(), 1u);
-        EXPECT_EQ(view.messages[0].text, c.text);
-        EXPECT_EQ(view.messages[0].caption, "SCSI - Speed Test");
-        view.messages.clear();
+        dlg_->OnSpeedTest();
+        ASSERT_EQ(view_.messages.size(), 1u);
+        EXPECT_EQ(view_.messages[0].text, c.text);
+        EXPECT_EQ(view_.messages[0].caption, "SCSI - Speed Test");
+        view_.messages.clear();
     }
 }
 
@@ -378,53 +383,53 @@ TEST_F(ControllerTest, SpeedTestShowsTheRate)
 
 TEST_F(ControllerTest, RescanOnNtFamilyGoesThroughTheLibrary)
 {
-    script.status = DVB_STATUS_NONE;
+    script_.status = DVB_STATUS_NONE;
     Start();
-    dlg->OnRescanBus();
-    EXPECT_TRUE(script.Called("rescan"));
-    EXPECT_EQ(view.cursor, (std::vector<bool>{true, false}));
+    dlg_->OnRescanBus();
+    EXPECT_TRUE(script_.Called("rescan"));
+    EXPECT_EQ(view_.cursor, (std::vector<bool>{true, false}));
 
     // Without a usable library the rescan is skipped, bring-up runs all the same.
-    script.status = ReceiverLibrary::kLibraryMissing;
-    dlg->BringUpReceiver();
-    script.calls.clear();
-    script.status = DVB_STATUS_FOUND;
-    dlg->OnRescanBus();
-    EXPECT_FALSE(script.Called("rescan"));
-    EXPECT_TRUE(dlg->ReceiverReady());
+    script_.status = ReceiverLibrary::kLibraryMissing;
+    dlg_->BringUpReceiver();
+    script_.calls.clear();
+    script_.status = DVB_STATUS_FOUND;
+    dlg_->OnRescanBus();
+    EXPECT_FALSE(script_.Called("rescan"));
+    EXPECT_TRUE(dlg_->ReceiverReady());
 }
 
 TEST_F(ControllerTest, RescanOnOtherFamilyRunsAndAwaitsTheHelper)
 {
-    script.status = DVB_STATUS_NONE;
+    script_.status = DVB_STATUS_NONE;
     Start();
     setenv("QUELMAR_OS_FAMILY", "9x", 1);
-    dlg->OnRescanBus(); // no helper program in its folder
+    dlg_->OnRescanBus(); // no helper program in its folder
     EXPECT_EQ(Log().back(), "could not run \"halvane\"!");
-    EXPECT_EQ(view.cursor, (std::vector<bool>{true, false}));
+    EXPECT_EQ(view_.cursor, (std::vector<bool>{true, false}));
 
     // A helper that ends when the test lets it.
-    const auto fifo = dir / "go";
+    const auto fifo = dir_ / "go";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     {
-        std::ofstream(dir / "halvane") << "#!/bin/sh\nread line < '" << fifo.string() << "'\n";
+        std::ofstream(dir_ / "halvane") << "#!/bin/sh\nread line < '" << fifo.string() << "'\n";
     }
-    std::filesystem::permissions(dir / "halvane", std::filesystem::perms::owner_all);
+    std::filesystem::permissions(dir_ / "halvane", std::filesystem::perms::owner_all);
     setenv("QUELMAR_OS_FAMILY", "unknown", 1); // the version query fails: the helper is used
-    dlg->OnRescanBus();
+    dlg_->OnRescanBus();
     EXPECT_EQ(Log().back(), "Error while retrieving OS-Version!");
-    EXPECT_EQ(view.timers, (std::map<int, int>{{kTimerHelperWait, 100}})); // supervision stopped
-    dlg->OnTimer(kTimerHelperWait);
-    EXPECT_EQ(view.cursor.back(), true); // still running
-    script.status = DVB_STATUS_FOUND;
+    EXPECT_EQ(view_.timers, (std::map<int, int>{{kTimerHelperWait, 100}})); // supervision stopped
+    dlg_->OnTimer(kTimerHelperWait);
+    EXPECT_EQ(view_.cursor.back(), true); // still running
+    script_.status = DVB_STATUS_FOUND;
     std::ofstream(fifo) << "go\n";
     ASSERT_TRUE(RunUntil([&] {
-        dlg->OnTimer(kTimerHelperWait);
-        return !view.cursor.back();
+        dlg_->OnTimer(kTimerHelperWait);
+        return !view_.cursor.back();
     }));
-    EXPECT_TRUE(dlg->ReceiverReady());
-    EXPECT_EQ(view.timers.count(kTimerHelperWait), 0u);
-    EXPECT_EQ(view.timers.count(kTimerSupervision), 1u);
+    EXPECT_TRUE(dlg_->ReceiverReady());
+    EXPECT_EQ(view_.timers.count(kTimerHelperWait), 0u);
+    EXPECT_EQ(view_.timers.count(kTimerSupervision), 1u);
     unsetenv("QUELMAR_OS_FAMILY");
 }
 
@@ -433,68 +438,105 @@ TEST_F(ControllerTest, RescanOnOtherFamilyRunsAndAwaitsTheHelper)
 TEST_F(ControllerTest, SupervisionFollowsTheTunedChannelUnlessDroppedDown)
 {
     Start();
-    script.current.channel = Channel("Drei", 3);
-    view.droppedDown = true;
-    dlg->OnTimer(kTimerSupervision);
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).selection, 0);
-    view.droppedDown = false;
-    dlg->OnTimer(kTimerSupervision);
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).selection, 2);
-    script.current.channel = Channel("Unknown", 77);
-    dlg->OnTimer(kTimerSupervision);
-    EXPECT_EQ(dlg->Control(ControlId::ChannelList).selection, 0);
+    script_.current.channel = Channel("Drei", 3);
+    view_.droppedDown = true;
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 0);
+    view_.droppedDown = false;
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 2);
+    script_.current.channel = Channel("Unknown", 77);
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 0);
 }
 
 TEST_F(ControllerTest, SilentReceiverBringsUpAgain)
 {
     Start();
-    script.current = DvbCurrentChannel{};
-    script.status = DVB_STATUS_NONE;
-    dlg->OnTimer(kTimerSupervision);
+    script_.current = DvbCurrentChannel{};
+    script_.status = DVB_STATUS_NONE;
+    dlg_->OnTimer(kTimerSupervision);
     const auto log = Log();
     EXPECT_NE(std::find(log.begin(), log.end(), "fatal error: Quelmar does not respond anymore!"), log.end());
     EXPECT_EQ(log.back(), kMuxFound);
-    EXPECT_FALSE(dlg->ReceiverReady());
-    EXPECT_EQ(view.timers.count(kTimerSupervision), 0u);
+    EXPECT_FALSE(dlg_->ReceiverReady());
+    EXPECT_EQ(view_.timers.count(kTimerSupervision), 0u);
 }
 
 TEST_F(ControllerTest, PowerOffEscapeAndCloseWhileIdle)
 {
     for (int way = 0; way < 3; ++way) {
-        script.calls.clear();
-        view.endDialogs = 0;
+        script_.calls.clear();
+        view_.endDialogs = 0;
         Start();
         if (way == 0)
-            dlg->OnCancel(); // Power Off or Escape
+            dlg_->OnCancel(); // Power Off or Escape
         else if (way == 1)
-            dlg->OnClose();
+            dlg_->OnClose();
         else
-            dlg->OnMenuCommand(MenuItemId::SystemClose);
-        EXPECT_TRUE(script.Called("special 2 ''"));
-        EXPECT_EQ(view.timers.count(kTimerSupervision), 0u);
-        EXPECT_EQ(view.endDialogs, 1);
-        dlg->OnCancel(); // ends once
-        EXPECT_EQ(view.endDialogs, 1);
+            dlg_->OnMenuCommand(MenuItemId::SystemClose);
+        EXPECT_TRUE(script_.Called("special 2 ''"));
+        EXPECT_EQ(view_.timers.count(kTimerSupervision), 0u);
+        EXPECT_EQ(view_.endDialogs, 1);
+        dlg_->OnCancel(); // ends once
+        EXPECT_EQ(view_.endDialogs, 1);
     }
 }
 
 TEST_F(ControllerTest, TimerModeSwitchesControlsAndFrontPanel)
 {
     Start();
-    dlg->OnTimerEnable();
-    EXPECT_TRUE(dlg->Context().timerMode.Get());
-    EXPECT_TRUE(dlg->MenuItem(MenuItemId::TimerEnable).checked);
-    EXPECT_TRUE(script.Called("special 1 ' timer  '"));
+    dlg_->OnTimerEnable();
+    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
+    EXPECT_TRUE(script_.Called("special 1 ' timer  '"));
     for (ControlId id : {ControlId::Record, ControlId::Pause, ControlId::AudioChoice, ControlId::ChannelList,
                          ControlId::Browse, ControlId::VideoDelay})
-        EXPECT_FALSE(dlg->Control(id).enabled);
-    EXPECT_EQ(app.m_bTimerEnabled, 1u);
-    dlg->OnTimerEnable();
-    EXPECT_TRUE(script.Called("special 1 ' ready  '"));
-    EXPECT_TRUE(dlg->Control(ControlId::Record).enabled);
-    EXPECT_TRUE(dlg->Control(ControlId::Pause).enabled);
+        EXPECT_FALSE(dlg_->Control(id).enabled);
+    EXPECT_EQ(app_.m_bTimerEnabled, 1u);
+    dlg_->OnTimerEnable();
+    EXPECT_TRUE(script_.Called("special 1 ' ready  '"));
+    EXPECT_TRUE(dlg_->Control(ControlId::Record).enabled);
+    EXPECT_TRUE(dlg_->Control(ControlId::Pause).enabled);
     EXPECT_EQ(Log().back(), "timer disabled");
-    EXPECT_EQ(app.m_bTimerEnabled, 0u);
+    EXPECT_EQ(app_.m_bTimerEnabled, 0u);
+}
+
+TEST_F(ControllerTest, TimerStoreAndNextTimerReport)
+{
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "timer.db") << "\x01"; // shorter than its header
+    Start();
+    const auto loaded = Log();
+    EXPECT_TRUE(std::any_of(loaded.begin(), loaded.end(), [&](const std::string &line) {
+        return line.rfind((dir_ / "timer.db").string() + ": ", 0) == 0;
+    })) << ::testing::PrintToString(loaded);
+
+    CTimerList timers;
+    timers.m_strPath = (dir_ / "timer.db").string();
+    CTimerEntry news;
+    news.m_nChannel = 2;
+    news.m_timeStart = CTime(kMonday0900 + 3600);
+    news.m_timeStop = CTime(kMonday0900 + 7200);
+    news.m_bShutdown = 1;
+    timers.AddCopy(news);
+    TimerStoreError error;
+    ASSERT_TRUE(timers.Save(error)) << error.text;
+    app_.m_bTimerEnabled = 1;
+    Start();
+    const auto log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(Lines(log.end() - 3, log.end()),
+              (Lines{"timer enabled", "next timer recording: Zwei, Monday, December 07, 2026, 10:00:00 to 11:00:00",
+                     "system will be shut down after this recording"}));
+    EXPECT_EQ(dlg_->Timers().GetCount(), 1);
+
+    std::filesystem::remove(dir_ / "timer.db"); // missing: not an error
+    app_.m_bTimerEnabled = 0;
+    Start();
+    dlg_->OnTimerEnable();
+    EXPECT_EQ(Log().back(), "no active timer settings present");
+    EXPECT_EQ(dlg_->Timers().GetCount(), 0);
 }
 
 } // namespace

@@ -158,17 +158,17 @@ protected:
         tzset();
         unsetenv("QUELMAR_OS_FAMILY");
         CTime::SetTestNow(kMonday0900);
-        g_script = &script;
-        dir = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        app.m_strFile = (dir / "rec").string();
+        g_script = &script_;
+        dir_ = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        app_.m_strFile = (dir_ / "rec").string();
     }
     void TearDown() override
     {
-        script.Release();
-        dlg.reset();
+        script_.Release();
+        dlg_.reset();
         g_script = nullptr;
         CTime::SetTestNow(std::nullopt);
-        std::filesystem::remove_all(dir);
+        std::filesystem::remove_all(dir_);
     }
 
     // Builds the window and runs its start-up: with the scripted receiver,
@@ -182,11 +182,12 @@ protected:
     }
     CRecorderDlg &Start(CRecorderDlg::Setup setup)
     {
-        setup.rescanHelperPath = (dir / "halvane").string();
-        dlg = std::make_unique<CRecorderDlg>(app, view, dispatcher, std::move(setup));
-        dlg->OnInitDialog();
-        dispatcher.RunPending();
-        return *dlg;
+        setup.rescanHelperPath = (dir_ / "halvane").string();
+        setup.timerStorePath = (dir_ / "timer.db").string();
+        dlg_ = std::make_unique<CRecorderDlg>(app_, view_, dispatcher_, std::move(setup));
+        dlg_->OnInitDialog();
+        dispatcher_.RunPending();
+        return *dlg_;
     }
 
     // Runs queued work and supervision passes until `done` holds. The
@@ -196,15 +197,15 @@ protected:
     bool RunUntil(Pred done)
     {
         for (int round = 0; round < kRounds; ++round) {
-            dispatcher.RunPending();
+            dispatcher_.RunPending();
             if (done())
                 return true;
-            if (view.timers.count(kTimerSupervision)) { // as the view's timer would
-                dlg->OnTimer(kTimerSupervision);
+            if (view_.timers.count(kTimerSupervision)) { // as the view's timer would
+                dlg_->OnTimer(kTimerSupervision);
                 if (done())
                     return true;
             }
-            dispatcher.WaitForTask(std::chrono::milliseconds(kRoundMs));
+            dispatcher_.WaitForTask(std::chrono::milliseconds(kRoundMs));
         }
         return done();
     }
@@ -212,30 +213,30 @@ protected:
     // control it enables).
     bool Started()
     {
-        return RunUntil([&] { return dlg->Control(ControlId::SplitNow).enabled; });
+        return RunUntil([&] { return dlg_->Control(ControlId::SplitNow).enabled; });
     }
     bool TornDown()
     {
-        return RunUntil([&] { return !dlg->RecordingBusy(); });
+        return RunUntil([&] { return !dlg_->RecordingBusy(); });
     }
 
     // The log list as the view shows it, with what is queued for it.
     std::vector<std::string> Log()
     {
-        dispatcher.RunPending();
-        return view.LogTexts();
+        dispatcher_.RunPending();
+        return view_.LogTexts();
     }
 
     static constexpr int kRounds = 600;
     static constexpr int kRoundMs = 50;
 
-    ScriptedReceiver script;
-    std::vector<PriorityClass> priorities;
-    CRecorderApp app{[this](PriorityClass p) { priorities.push_back(p); }};
-    MainViewDouble view;
-    ManualDispatcher dispatcher;
-    std::unique_ptr<CRecorderDlg> dlg;
-    std::filesystem::path dir;
+    ScriptedReceiver script_;
+    std::vector<PriorityClass> priorities_;
+    CRecorderApp app_{[this](PriorityClass p) { priorities_.push_back(p); }};
+    MainViewDouble view_;
+    ManualDispatcher dispatcher_;
+    std::unique_ptr<CRecorderDlg> dlg_;
+    std::filesystem::path dir_;
 };
 
 } // namespace quelmar::testing

@@ -54,17 +54,27 @@ protected:
         ControllerTest::SetUp();
         setenv("QUELMAR_ASPI_LAYER", "libaspi-virtual.so", 1);
         unsetenv("QUELMAR_VIRTUAL_RECEIVER");
-        ASSERT_TRUE(layer.Load(kBin + "/libaspi-virtual.so"));
-        reinterpret_cast<AspiVirtualReloadFn>(layer.Symbol("aspiVirtualReload"))(nullptr); // switched on again
+        ASSERT_TRUE(Layer().Loaded());
+        reinterpret_cast<AspiVirtualReloadFn>(Layer().Symbol("aspiVirtualReload"))(nullptr); // switched on again
+    }
+    // The simulated receiver's module, held for the whole test process: the
+    // window unloads the library (and with it the layer) at its end, and the
+    // codec libraries' one-time tables would otherwise count as leaked.
+    static DynamicLibrary &Layer()
+    {
+        static DynamicLibrary *layer = [] {
+            auto *module = new DynamicLibrary;
+            module->Load(kBin + "/libaspi-virtual.so");
+            return module;
+        }();
+        return *layer;
     }
     AspiVirtualState ReceiverState()
     {
         AspiVirtualState state{};
-        reinterpret_cast<AspiVirtualGetStateFn>(layer.Symbol("aspiVirtualGetState"))(0, 3, &state);
+        reinterpret_cast<AspiVirtualGetStateFn>(Layer().Symbol("aspiVirtualGetState"))(0, 3, &state);
         return state;
     }
-
-    DynamicLibrary layer;
 };
 
 TEST_P(RecordingEndToEnd, WritesFilesThatDecode)
@@ -77,41 +87,41 @@ TEST_P(RecordingEndToEnd, WritesFilesThatDecode)
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[2], "Quelmar found on host adapter 0, id 3, firmware revision 2.17");
     EXPECT_EQ(log[3].rfind("libremuxer.so found: Version 2.00, Build #", 0), 0u);
-    ASSERT_TRUE(dlg->ReceiverReady());
+    ASSERT_TRUE(dlg_->ReceiverReady());
 
-    dlg->OnChannelSelected(1); // the AC-3 channel
+    dlg_->OnChannelSelected(1); // the AC-3 channel
     EXPECT_EQ(ReceiverState().tunedChannel, 2u);
-    dlg->OnStreamChoiceChanged(ControlId::VideoChoice, 2);
-    dlg->OnStreamChoiceChanged(ControlId::AudioChoice, 2);
-    dlg->OnStreamChoiceChanged(ControlId::MuxChoice, 1);
-    dlg->OnRecord();
+    dlg_->OnStreamChoiceChanged(ControlId::VideoChoice, 2);
+    dlg_->OnStreamChoiceChanged(ControlId::AudioChoice, 2);
+    dlg_->OnStreamChoiceChanged(ControlId::MuxChoice, 1);
+    dlg_->OnRecord();
     constexpr uint64_t kEnoughBytes = 600000;
-    ASSERT_TRUE(RunUntil([&] { return std::stoull(dlg->Control(ControlId::MuxBytes).text) > kEnoughBytes; }));
+    ASSERT_TRUE(RunUntil([&] { return std::stoull(dlg_->Control(ControlId::MuxBytes).text) > kEnoughBytes; }));
     EXPECT_TRUE(ReceiverState().remoteLocked);
 
     switch (GetParam()) {
-    case End::Stop: dlg->OnStop(); break;
+    case End::Stop: dlg_->OnStop(); break;
     case End::StopTime:
-        ASSERT_TRUE(dlg->SetStopAfter(60));
+        ASSERT_TRUE(dlg_->SetStopAfter(60));
         CTime::SetTestNow(kMonday0900 + 60);
-        dlg->OnTimer(kTimerSupervision);
-        EXPECT_FALSE(dlg->RecordingActive());
+        dlg_->OnTimer(kTimerSupervision);
+        EXPECT_FALSE(dlg_->RecordingActive());
         break;
-    case End::Close: dlg->OnClose(); break;
+    case End::Close: dlg_->OnClose(); break;
     }
     ASSERT_TRUE(TornDown());
-    EXPECT_EQ(dlg->LastOutcome(), RecordingOutcome::Normal);
+    EXPECT_EQ(dlg_->LastOutcome(), RecordingOutcome::Normal);
     EXPECT_FALSE(ReceiverState().remoteLocked);
-    EXPECT_EQ(view.endDialogs, GetParam() == End::Close ? 1 : 0);
+    EXPECT_EQ(view_.endDialogs, GetParam() == End::Close ? 1 : 0);
     EXPECT_EQ(ReceiverState().powered, GetParam() == End::Close ? 0 : 1);
 
-    const std::string part = app.m_strFile + " (0)";
+    const std::string part = app_.m_strFile + " (0)";
     EXPECT_EQ(Codecs(part + ".m2v"), "mpeg2video\n");
     EXPECT_EQ(Codecs(part + ".ac3"), "ac3\n");
     EXPECT_EQ(Codecs(part + ".mpg"), "mpeg2video\nac3\n");
     for (const char *ext : {".m2v", ".ac3", ".mpg"})
         EXPECT_EQ(Output("ffmpeg -nostdin -v error -i " + Quoted(part + ext) + " -f null -"), "") << ext;
-    const std::string logFile = ReadText(app.m_strFile + ".log");
+    const std::string logFile = ReadText(app_.m_strFile + ".log");
     EXPECT_NE(logFile.find("recording stopped\r\n"), std::string::npos);
 }
 

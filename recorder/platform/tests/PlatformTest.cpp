@@ -5,6 +5,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/File.h"
 #include "platform/WorkerThread.h"
+#include "platform/testing/ScopedLocale.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -245,4 +246,14 @@ TEST(CTime, FormatsInLocalTimeAndFollowsTheTestClock)
     EXPECT_GT(CTime::GetCurrentTime().GetTime(), kNineOhFiveOhThree);
     // Negative times (before 1970) are valid calendar times.
     EXPECT_EQ(CTime(-1).Format("%Y-%m-%d %H:%M:%S"), "1969-12-31 23:59:59");
+}
+
+TEST(CTime, DayAndMonthNamesFollowTheUsersLocale)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    quelmar::testing::ScopedLocale german(quelmar::testing::kGermanLocale);
+    if (!german.Active())
+        GTEST_SKIP() << quelmar::testing::kGermanLocale << " is not installed (scripts/install-deps generates it)";
+    EXPECT_EQ(CTime(0).Format("%A, %d. %B %Y"), "Donnerstag, 01. Januar 1970");
 }

@@ -4,7 +4,7 @@
 #include "platform/Process.h"
 #include "platform/File.h"
 #include "platform/FileProbe.h"
-#include "platform/TimeOfDay.h"
+#include "platform/LocalTime.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -50,23 +50,7 @@ TEST(Process, PriorityClassReachesEveryThread)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST(Process, ProgramDirectoryAndOsFamily)
-{
-    EXPECT_EQ(fs::path(ProgramDirectory()), fs::canonical(QUELMAR_TEST_DIR));
-    const struct {
-        const char *value; // nullptr: unset
-        std::optional<int> id;
-    } cases[] = {{nullptr, kOsPlatformNt}, {"", kOsPlatformNt},  {"nt", kOsPlatformNt},
-                 {"9x", kOsPlatformOther}, {"NT", std::nullopt}, {"95", std::nullopt}};
-    for (const auto &c : cases) {
-        if (c.value)
-            setenv("QUELMAR_OS_FAMILY", c.value, 1);
-        else
-            unsetenv("QUELMAR_OS_FAMILY");
-        EXPECT_EQ(OsPlatformId(), c.id) << (c.value ? c.value : "unset");
-    }
-    unsetenv("QUELMAR_OS_FAMILY");
-}
+TEST(Process, ProgramDirectory) { EXPECT_EQ(fs::path(ProgramDirectory()), fs::canonical(QUELMAR_TEST_DIR)); }
 
 TEST(Process, HelperIsWatchedWithoutWaiting)
 {
@@ -114,7 +98,7 @@ TEST(FileProbe, TellsMissingLockedLinkedAndPresentFiles)
     fs::remove_all(dir);
 }
 
-TEST(TimeOfDay, LocalDaysAcrossDaylightSaving)
+TEST(LocalTime, TimesOfDayAcrossDaylightSaving)
 {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();

@@ -1,10 +1,18 @@
-#include "platform/TimeOfDay.h"
+#include "platform/LocalTime.h"
 
 #include <algorithm>
 #include <ctime>
 #include <limits>
 
 namespace quelmar {
+
+int LocalWeekday(CTime time)
+{
+    const std::time_t t = time.GetTime();
+    std::tm local{};
+    localtime_r(&t, &local);
+    return local.tm_wday;
+}
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Times of day in the computer's own time zone, for the time pickers.
+// Calendar fields of a CTime in the computer's own time zone.
 #pragma once
 
 #include "platform/CTime.h"
@@ -10,13 +10,18 @@ namespace quelmar {
 inline constexpr int32_t kSecondsPerHour = 3600;
 inline constexpr int32_t kSecondsPerMinute = 60;
 
+// The local weekday of `time`: 0 = Sunday, 1 = Monday ... 6 = Saturday.
+// Follows the time zone of the last tzset() (TZ). Any thread.
+int LocalWeekday(CTime time);
+
 // Seconds since local midnight of `time`: hours * 3600 + minutes * 60 +
-// seconds (0..86399, a leap second counted as 59). Any thread (follows the
-// time zone of the last tzset()).
+// seconds (0..86399, a leap second counted as 59), as a time picker shows
+// it. Any thread.
 int32_t LocalTimeOfDay(CTime time);
 
 // The time on the local date of `day` at `timeOfDay` seconds past midnight
-// (the system decides daylight saving). Clamped to the 32-bit range.
+// (the system decides daylight saving). Clamped to the 32-bit range. Any
+// thread.
 CTime LocalDateAt(CTime day, int32_t timeOfDay);
 
 // `time` + `seconds`, clamped to the 32-bit range.

@@ -1,0 +1,14 @@
+// Numbers in the recorder's texts: always with a decimal point, whatever
+// locale the program runs under (a Qt program calls setlocale(LC_ALL, "")).
+// Dates keep the user's locale (CTime::Format).
+#pragma once
+
+#include <string>
+
+namespace quelmar {
+
+// value with exactly `decimals` digits after a point, as printf's "%.Nf" in
+// the C locale ("25.0000" for 25 and 4). Thread-safe; any thread.
+std::string FormatFixed(double value, int decimals);
+
+} // namespace quelmar

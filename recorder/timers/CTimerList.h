@@ -1,0 +1,76 @@
+// The timer list: owns the entries in a fixed order (insertion order, which
+// breaks every tie), answers which entry is due and which comes next, and
+// keeps the store file (timer.db).
+//
+// Not thread-safe: every call on the user-interface thread (the controller
+// posts the next-timer report at the end of a recording there).
+#pragma once
+
+#include "timers/CTimerEntry.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quelmar {
+
+// Why Load or Save failed.
+struct TimerStoreError {
+    // Load only: no file exists at the path (a first start; not reported).
+    bool fileMissing = false;
+    // "<path>: <what went wrong>", for the event log.
+    std::string text;
+};
+
+class CTimerList {
+public:
+    CTimerList() = default;
+    CTimerList(const CTimerList &) = delete;
+    CTimerList &operator=(const CTimerList &) = delete;
+    virtual ~CTimerList() = default;
+
+    int GetCount() const { return static_cast<int>(entries_.size()); }
+    // The entry at `index`; null when the index is outside the list. The list
+    // keeps ownership; the pointer is valid until the entry is removed.
+    CTimerEntry *GetAt(int index) const;
+    // Index of the entry object `entry` points to, or -1 when it is not (or
+    // no longer) in the list. Compares addresses only.
+    int IndexOf(const CTimerEntry *entry) const;
+    // Appends a copy of `entry`, m_nId included; returns its index.
+    int AddCopy(const CTimerEntry &entry);
+    // Deletes the entry at `index` and closes the gap; false when the index
+    // is outside the list.
+    bool RemoveAt(int index);
+    // Deletes the last entry with that m_nId; false when none has it.
+    bool RemoveById(int32_t id);
+    void RemoveAll();
+
+    // Index of the first active entry whose start is at most `leadSeconds`
+    // ahead of now (or past) and whose stop lies after now; -1 when none.
+    int FindActive(int32_t leadSeconds) const;
+    // The entry running now (FindActive(0)), else the active entry with the
+    // nearest start at or after now among those whose stop lies after their
+    // start (first in list order on a tie); -1 when none.
+    int FindNext() const;
+    // Adjust() on every entry; true when any of them returned true.
+    bool AdjustAll();
+
+    // Replaces the list by the file at m_strPath. Entries get fresh ids. On
+    // failure returns false with `error` filled; the entries read completely
+    // before the fault stay. Nothing in the file is trusted: a count or a
+    // length beyond the end of the file is a failure, never a read past it.
+    bool Load(TimerStoreError &error);
+    // Writes the whole list to m_strPath (creating its folder when missing)
+    // through a temporary file renamed over the old one: on failure (full
+    // disk, a file name that Windows-1252 cannot hold, ...) the old file
+    // stays intact. False with `error` filled.
+    bool Save(TimerStoreError &error) const;
+
+    // Full path of the store file; DefaultTimerStorePath() for the program.
+    std::string m_strPath;
+
+private:
+    std::vector<std::unique_ptr<CTimerEntry>> entries_;
+};
+
+} // namespace quelmar
