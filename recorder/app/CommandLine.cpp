@@ -91,8 +91,8 @@ std::vector<OptionEntry> OptionTable()
     table.push_back(Flag("headless", "Run without a window: the event log goes to standard output.",
                          [](CommandLineOptions &o) { o.headless = true; }));
     table.push_back(Valued("virtual-receiver", "CONFIG",
-                           "Use the simulated receiver, configured by CONFIG (the built-in one when "
-                           "given without =CONFIG).",
+                           "Use the simulated receiver, configured by CONFIG (without =CONFIG: by "
+                           "QUELMAR_VIRTUAL_RECEIVER, or the built-in one).",
                            [](const QString &value, CommandLineOptions &o) {
                                o.virtualReceiver = value.isEmpty()
                                                        ? std::string()

@@ -34,7 +34,7 @@ struct ChannelChoice {
 struct CommandLineOptions {
     bool headless = false;
     // --virtual-receiver[=CONFIG]: use the simulated receiver; the value is
-    // its configuration file ("" for the built-in one).
+    // its configuration file ("": as the environment says).
     std::optional<std::string> virtualReceiver;
     bool record = false;
     std::optional<ChannelChoice> channel;

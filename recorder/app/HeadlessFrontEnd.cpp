@@ -1,6 +1,7 @@
 #include "app/HeadlessFrontEnd.h"
 
 #include "app/HeadlessView.h"
+#include "app/ProgramModules.h"
 #include "app/ProgressLine.h"
 #include "app/QtDispatcher.h"
 #include "app/SignalNotifier.h"
@@ -42,7 +43,8 @@ class HeadlessFrontEnd {
 public:
     HeadlessFrontEnd(CRecorderApp &app, const CommandLineOptions &options)
         : options_(options), view_(stdout, isatty(STDOUT_FILENO) ? &progress_ : nullptr, options.overwrite),
-          dialog_(app, view_, dispatcher_), signals_({SIGINT, SIGTERM, SIGHUP}, [this](int) { OnTerminationSignal(); })
+          dialog_(app, view_, dispatcher_, ProgramModules()),
+          signals_({SIGINT, SIGTERM, SIGHUP}, [this](int) { OnTerminationSignal(); })
     {
         view_.Attach(&dialog_);
         view_.onEndDialog = [] { QCoreApplication::exit(0); };

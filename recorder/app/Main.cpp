@@ -4,6 +4,7 @@
 // the settings back at the end.
 #include "app/CommandLine.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/ProgramModules.h"
 #include "app/QtSettingsStore.h"
 #include "app/SettingOverrides.h"
 #include "controller/CRecorderApp.h"
@@ -29,14 +30,14 @@ namespace {
 constexpr char kOrganisation[] = "Pellix Soft";
 constexpr char kVirtualLayer[] = "libaspi-virtual.so";
 
-// --virtual-receiver: the library loads the simulated receiver's layer. Must
-// run before the library is loaded (bring-up) and before any thread starts.
+// --virtual-receiver: the library loads the simulated receiver's layer, with
+// `config` if given (else QUELMAR_VIRTUAL_RECEIVER as the environment has
+// it). Must run before the library is loaded (bring-up) and before any
+// thread starts.
 void UseVirtualReceiver(const std::string &config)
 {
-    setenv("QUELMAR_ASPI_LAYER", kVirtualLayer, 1);
-    if (config.empty())
-        unsetenv("QUELMAR_VIRTUAL_RECEIVER");
-    else
+    setenv("QUELMAR_ASPI_LAYER", InProgramDirectory(kVirtualLayer).c_str(), 1);
+    if (!config.empty())
         setenv("QUELMAR_VIRTUAL_RECEIVER", config.c_str(), 1);
 }
 
@@ -49,9 +50,8 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
 #ifdef QUELMAR_WITH_WINDOW
     return RunWindow(argc, argv, app);
 #else
-    (void)app;
-    std::fprintf(stderr, "%s: the window is not built yet; use --headless\n", kProgramName);
-    return kExitBadCommandLine;
+    (void)argc, (void)argv, (void)app;
+    return kExitBadCommandLine; // refused in main() before anything was loaded
 #endif
 }
 
@@ -74,6 +74,12 @@ int main(int argc, char **argv)
     case CommandLineResult::Action::Run: break;
     }
     const CommandLineOptions &options = parsed.options;
+#ifndef QUELMAR_WITH_WINDOW
+    if (!options.headless) {
+        std::fprintf(stderr, "%s: the window is not built yet; use --headless (see --help)\n", kProgramName);
+        return kExitBadCommandLine;
+    }
+#endif
     if (options.virtualReceiver) {
         const std::string &config = *options.virtualReceiver;
         if (!config.empty() && access(config.c_str(), R_OK) != 0) {

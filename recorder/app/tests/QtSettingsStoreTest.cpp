@@ -23,10 +23,14 @@ protected:
     static void SetUpTestSuite()
     {
         // Before the first QSettings of the process: Qt keeps the folder.
-        configHome_ = quelmar::testing::ScratchDir("settings");
-        setenv("XDG_CONFIG_HOME", configHome_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", ConfigHome().c_str(), 1);
     }
-    static void TearDownTestSuite() { fs::remove_all(configHome_); }
+    static void TearDownTestSuite() { fs::remove_all(ConfigHome()); }
+    static const fs::path &ConfigHome()
+    {
+        static const fs::path kHome = quelmar::testing::ScratchDir("settings");
+        return kHome;
+    }
 
     void SetUp() override
     {
@@ -53,11 +57,7 @@ protected:
         app.LoadSettings(store);
         return app;
     }
-
-    static fs::path configHome_;
 };
-
-fs::path SettingsFile::configHome_;
 
 struct LoadRule {
     const char *key;
@@ -123,9 +123,9 @@ TEST_F(SettingsFile, TheEndWritesEverySettingIntoTheUsersConfigFile)
         QtSettingsStore store;
         app.ExitInstance(store);
         EXPECT_TRUE(store.Sync());
-        EXPECT_EQ(store.FileName(), (configHome_ / "Pellix Soft" / "QuelmarRecorder.conf").string());
+        EXPECT_EQ(store.FileName(), (ConfigHome() / "Pellix Soft" / "QuelmarRecorder.conf").string());
     }
-    const std::string text = quelmar::testing::ReadText(configHome_ / "Pellix Soft" / "QuelmarRecorder.conf");
+    const std::string text = quelmar::testing::ReadText(ConfigHome() / "Pellix Soft" / "QuelmarRecorder.conf");
     EXPECT_NE(text.find("[Settings]"), std::string::npos) << text;
     Raw().sync();
     EXPECT_EQ(Raw().childKeys().size() + Raw().childGroups().size(), 1) << "only the group Settings";
