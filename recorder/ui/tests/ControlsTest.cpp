@@ -123,12 +123,6 @@ TEST_F(ControlsTest, MenuCheckMarksFollowTheController)
     // Choosing the checked item again leaves it checked (Qt would uncheck it).
     busy->trigger();
     EXPECT_TRUE(busy->isChecked());
-
-    QAction *panic = window_->MenuAction(MenuItemId::PanicMode);
-    const bool panicBefore = panic->isChecked();
-    panic->trigger();
-    EXPECT_NE(panic->isChecked(), panicBefore);
-    EXPECT_EQ(app_.m_bPanicMode != 0, panic->isChecked());
 }
 
 TEST_F(ControlsTest, WaitCursorStaysWhileTheRescanHelperRuns)

@@ -111,14 +111,6 @@ TEST_F(StatesTest, ReadyRecordingPausedAndReadyAgainThroughClicks)
     EXPECT_EQ(Button(ControlId::Pause)->toolTip().toStdString(), "Pause");
 }
 
-TEST_F(StatesTest, PauseWhileIdleStartsARecordingThatBeginsPaused)
-{
-    OpenWindow();
-    QTest::mouseClick(Button(ControlId::Pause), Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([this] { return Recording(); }));
-    ExpectColumn(kPaused);
-}
-
 TEST_F(StatesTest, EscapeEndsTheIdleWindowAndSwitchesTheReceiverOff)
 {
     OpenWindow();
