@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace quelmar {
 
@@ -69,6 +70,27 @@ constexpr int kChoiceElementary = 2; // "as m2v", "as mp2/ac3"
 constexpr int kTopMenuCount = 5;
 // Longest wait for a torn-down recording thread to return its result, ms.
 constexpr uint32_t kRecordingEndWaitMs = 1000;
+
+// Captions and texts of the controls when the window is built.
+constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
+    {ControlId::VideoBytes, "0"},
+    {ControlId::AudioBytes, "0"},
+    {ControlId::MuxBytes, "0"},
+    {ControlId::Pts, "0"},
+    {ControlId::VideoPadding, "0"},
+    {ControlId::SplitOnSize, "Sp&lit every"},
+    {ControlId::SplitOnTime, "Spli&t every"},
+    {ControlId::TimeSinceSplit, kSplitClockIdle},
+    {ControlId::SplitNow, "Split &now!"},
+    {ControlId::Clock, "- :- - :- - "},
+    {ControlId::RecordingTime, "0:00:00"},
+    {ControlId::ShutdownBox, "s&hut down"},
+    {ControlId::Record, "&Record"},
+    {ControlId::Pause, kCaptionPause},
+    {ControlId::Stop, "&Stop"},
+    {ControlId::PowerOff, "Power Off"},
+    {ControlId::Browse, "..."},
+};
 
 std::string VersionLine(int64_t version)
 {
@@ -151,24 +173,11 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
         m_mapControls[id].enabled = false;
     for (ControlId id : {ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox})
         m_mapControls[id].shown = false;
-    for (ControlId id :
-         {ControlId::VideoBytes, ControlId::AudioBytes, ControlId::MuxBytes, ControlId::Pts, ControlId::VideoPadding})
-        m_mapControls[id].text = "0";
+    for (const auto &[id, text] : kInitialTexts)
+        m_mapControls[id].text = text;
     m_mapControls[ControlId::VideoChoice].items = {"don't save", "as raw", "as m2v"};
     m_mapControls[ControlId::AudioChoice].items = {"don't save", "as raw", "as mp2/ac3"};
     m_mapControls[ControlId::MuxChoice].items = {"don't save", "as ~DVD"};
-    m_mapControls[ControlId::SplitOnSize].text = "Sp&lit every";
-    m_mapControls[ControlId::SplitOnTime].text = "Spli&t every";
-    m_mapControls[ControlId::TimeSinceSplit].text = kSplitClockIdle;
-    m_mapControls[ControlId::SplitNow].text = "Split &now!";
-    m_mapControls[ControlId::Clock].text = "- :- - :- - ";
-    m_mapControls[ControlId::RecordingTime].text = "0:00:00";
-    m_mapControls[ControlId::ShutdownBox].text = "s&hut down";
-    m_mapControls[ControlId::Record].text = "&Record";
-    m_mapControls[ControlId::Pause].text = kCaptionPause;
-    m_mapControls[ControlId::Stop].text = "&Stop";
-    m_mapControls[ControlId::PowerOff].text = "Power Off";
-    m_mapControls[ControlId::Browse].text = "...";
     for (MenuItemId id : kAllMenuItems)
         m_mapMenu[id] = MenuItemState{};
 
@@ -209,46 +218,37 @@ bool CRecorderDlg::TopMenuEnabled(TopMenu menu) const { return m_topMenus[static
 ControlState &CRecorderDlg::MutableControl(ControlId id) { return m_mapControls.at(id); }
 void CRecorderDlg::Notify(ControlId id) { m_pView->ControlChanged(id, m_mapControls.at(id)); }
 
+template <typename T>
+void CRecorderDlg::Change(ControlId id, T ControlState::*field, T value)
+{
+    auto &state = MutableControl(id);
+    if (state.*field == value)
+        return;
+    state.*field = std::move(value);
+    Notify(id);
+}
+
 void CRecorderDlg::SetEnabled(ControlId id, bool enabled)
 {
     if (!m_bApplyingEngine)
         m_pBridge->Supersede(id, EngineBridge::Attribute::Enabled);
-    auto &state = MutableControl(id);
-    if (state.enabled == enabled)
-        return;
-    state.enabled = enabled;
-    Notify(id);
+    Change(id, &ControlState::enabled, enabled);
 }
 
 void CRecorderDlg::SetShown(ControlId id, bool shown)
 {
     if (!m_bApplyingEngine)
         m_pBridge->Supersede(id, EngineBridge::Attribute::Shown);
-    auto &state = MutableControl(id);
-    if (state.shown == shown)
-        return;
-    state.shown = shown;
-    Notify(id);
+    Change(id, &ControlState::shown, shown);
 }
 
-void CRecorderDlg::SetChecked(ControlId id, bool checked)
-{
-    auto &state = MutableControl(id);
-    if (state.checked == checked)
-        return;
-    state.checked = checked;
-    Notify(id);
-}
+void CRecorderDlg::SetChecked(ControlId id, bool checked) { Change(id, &ControlState::checked, checked); }
 
 void CRecorderDlg::SetText(ControlId id, const std::string &text)
 {
     if (!m_bApplyingEngine)
         m_pBridge->Supersede(id, EngineBridge::Attribute::Text);
-    auto &state = MutableControl(id);
-    if (state.text == text)
-        return;
-    state.text = text;
-    Notify(id);
+    Change(id, &ControlState::text, text);
 }
 
 void CRecorderDlg::SetItems(ControlId id, std::vector<std::string> items)
@@ -274,34 +274,25 @@ void CRecorderDlg::SetSelection(ControlId id, int index)
     Notify(id);
 }
 
-void CRecorderDlg::SetTimeOfDay(ControlId id, int seconds)
+void CRecorderDlg::SetTimeOfDay(ControlId id, int seconds) { Change(id, &ControlState::timeOfDay, seconds); }
+
+void CRecorderDlg::ChangeMenu(MenuItemId id, bool MenuItemState::*field, bool value)
 {
-    auto &state = MutableControl(id);
-    if (state.timeOfDay == seconds)
+    auto &state = m_mapMenu.at(id);
+    if (state.*field == value)
         return;
-    state.timeOfDay = seconds;
-    Notify(id);
+    state.*field = value;
+    m_pView->MenuItemChanged(id, state);
 }
 
 void CRecorderDlg::SetMenuEnabled(MenuItemId id, bool enabled)
 {
     if (!m_bApplyingEngine)
         m_pBridge->Supersede(id);
-    auto &state = m_mapMenu.at(id);
-    if (state.enabled == enabled)
-        return;
-    state.enabled = enabled;
-    m_pView->MenuItemChanged(id, state);
+    ChangeMenu(id, &MenuItemState::enabled, enabled);
 }
 
-void CRecorderDlg::SetMenuChecked(MenuItemId id, bool checked)
-{
-    auto &state = m_mapMenu.at(id);
-    if (state.checked == checked)
-        return;
-    state.checked = checked;
-    m_pView->MenuItemChanged(id, state);
-}
+void CRecorderDlg::SetMenuChecked(MenuItemId id, bool checked) { ChangeMenu(id, &MenuItemState::checked, checked); }
 
 void CRecorderDlg::SetTopMenu(TopMenu menu, bool enabled)
 {

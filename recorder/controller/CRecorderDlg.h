@@ -187,6 +187,8 @@ private:
     // attribute (see EngineBridge::Supersede).
     ControlState &MutableControl(ControlId id);
     void Notify(ControlId id);
+    template <typename T>
+    void Change(ControlId id, T ControlState::*field, T value);
     void SetEnabled(ControlId id, bool enabled);
     void SetShown(ControlId id, bool shown);
     void SetChecked(ControlId id, bool checked);
@@ -194,6 +196,7 @@ private:
     void SetItems(ControlId id, std::vector<std::string> items);
     void SetSelection(ControlId id, int index);
     void SetTimeOfDay(ControlId id, int seconds);
+    void ChangeMenu(MenuItemId id, bool MenuItemState::*field, bool value);
     void SetMenuEnabled(MenuItemId id, bool enabled);
     void SetMenuChecked(MenuItemId id, bool checked);
     void SetTopMenu(TopMenu menu, bool enabled);
