@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
-#include "engine/RecordingContext.h"
+#include "controller/CRecorderApp.h"
+#include "engine/Splitting.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -15,9 +16,7 @@ namespace quelmar {
 
 namespace {
 
-// Limits of the values the window's fields accept.
-constexpr uint32_t kMinSplitSizeMb = 5;
-constexpr uint32_t kMaxSplitTimeSeconds = 86399; // 23:59:59, the picker's last time of day
+// The video delay field's limit, ms (either way).
 constexpr int32_t kMaxVideoDelayMs = 1000;
 // Longest --duration, seconds (366 days): keeps the stop time far inside 32-bit calendar seconds.
 constexpr uint32_t kMaxDurationSeconds = 366u * 86400u;
@@ -78,7 +77,7 @@ OptionEntry Choice(const QString &name, const std::vector<const char *> &names, 
     QString valueName;
     for (const char *n : names)
         valueName += (valueName.isEmpty() ? "" : "|") + QLatin1String(n);
-    return Valued(name, valueName, what + QStringLiteral(" (this run only)"),
+    return Valued(name, valueName, what + QStringLiteral(" (this run only)."),
                   [names, field, valueName](const QString &value, CommandLineOptions &o) {
                       o.*field = ParseChoice(value, names);
                       return (o.*field) ? std::string() : "must be " + valueName.toStdString();
@@ -158,8 +157,8 @@ std::vector<OptionEntry> OptionTable()
                                    o.splitOnTime = false;
                                    return std::string();
                                }
-                               const auto seconds = ParseDuration(value, kMaxSplitTimeSeconds);
-                               if (!seconds || *seconds < kMinSplitTimeSeconds)
+                               const auto seconds = ParseDuration(value, kSplitTimeMaxSeconds);
+                               if (!seconds || *seconds < kSplitTimeMinSeconds)
                                    return std::string("must be 5 seconds to 23:59:59, or off");
                                o.splitOnTime = true;
                                o.splitTimeSeconds = *seconds;
@@ -182,6 +181,15 @@ std::vector<OptionEntry> OptionTable()
                                o.scsiMode = static_cast<uint32_t>(*index);
                                return std::string();
                            }));
+    table.push_back(Valued("screenshot", "FILE",
+                           "Window only: once the window has started, save a picture of it as PNG to FILE "
+                           "and end.",
+                           [](const QString &value, CommandLineOptions &o) {
+                               if (value.isEmpty())
+                                   return std::string("must be a path");
+                               o.screenshotPath = QDir::current().absoluteFilePath(value).toStdString();
+                               return std::string();
+                           }));
     table.push_back(Flag("overwrite", "Answer Yes when the recording would overwrite files (default: No).",
                          [](CommandLineOptions &o) { o.overwrite = true; }));
     return table;
@@ -194,6 +202,8 @@ std::string CheckCombinations(const CommandLineOptions &o)
         if (o.record || o.channel || o.overwrite)
             return "--record, --channel and --overwrite need --headless";
     }
+    if (o.headless && o.screenshotPath)
+        return "--screenshot needs the window (not --headless)";
     if (!o.record && (o.durationSeconds || o.overwrite))
         return "--duration and --overwrite need --record";
     return "";
@@ -231,6 +241,16 @@ std::string OneLine(std::string text)
         if (c == '\n' || c == '\r')
             c = ' ';
     return text;
+}
+
+// Qt's help text with the program's name and the optional value shown as
+// such (the parser knows no optional values).
+std::string HelpText(const QCommandLineParser &parser)
+{
+    QString text = parser.helpText();
+    text.replace(QStringLiteral("<executable_name>"), QLatin1String(kProgramName));
+    text.replace(QStringLiteral("--virtual-receiver <CONFIG> "), QStringLiteral("--virtual-receiver[=CONFIG] "));
+    return text.toStdString();
 }
 
 } // namespace
@@ -273,9 +293,9 @@ CommandLineResult ParseCommandLine(const QStringList &arguments)
     };
     if (!parser.parse(WithExplicitValues(arguments, table)))
         return fail(parser.errorText().toStdString());
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         result.action = CommandLineResult::Action::ShowHelp;
-        result.text = parser.helpText().toStdString();
+        result.text = HelpText(parser);
         return result;
     }
     if (parser.isSet(version)) {

@@ -40,7 +40,7 @@ struct CommandLineOptions {
     std::optional<ChannelChoice> channel;
     std::optional<uint32_t> durationSeconds;
     std::optional<std::string> fileBase; // absolute path without extension
-    // Indices of the "Save streams" lists (kSaveNothing, kSaveRaw, kSaveElementary).
+    // Indices of the "Save streams" lists (the values of OutputChoice).
     std::optional<int> video;
     std::optional<int> audio;
     std::optional<int> mux;
@@ -52,6 +52,9 @@ struct CommandLineOptions {
     std::optional<int32_t> videoDelayMs;
     std::optional<uint32_t> scsiMode; // 0 auto, 1 check condition, 2 busy
     bool overwrite = false;           // answer Yes to the overwrite question
+    // --screenshot FILE (window only): save a picture of the started window
+    // as PNG and end.
+    std::optional<std::string> screenshotPath;
 };
 
 struct CommandLineResult {

@@ -6,7 +6,7 @@
 #include "app/QtDispatcher.h"
 #include "app/SignalNotifier.h"
 #include "controller/CRecorderDlg.h"
-#include "engine/RecordingContext.h"
+#include "engine/OutputFiles.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -194,7 +194,7 @@ private:
                        {ControlId::AudioChoice, ControlId::AudioBytes, "audio"},
                        {ControlId::MuxChoice, ControlId::MuxBytes, "mux"}};
         for (const auto &output : outputs)
-            if (dialog_.Control(output.choice).selection > kSaveNothing)
+            if (dialog_.Control(output.choice).selection > static_cast<int>(OutputChoice::Nothing))
                 text += std::string("  ") + output.name + " " + dialog_.Control(output.counter).text + " B";
         text += "  PTS " + dialog_.Control(ControlId::Pts).text;
         progress_.Show(text);

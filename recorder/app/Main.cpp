@@ -48,7 +48,9 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
         return RunHeadless(app, options);
     }
 #ifdef QUELMAR_WITH_WINDOW
-    return RunWindow(argc, argv, app);
+    WindowOptions window;
+    window.screenshotPath = options.screenshotPath.value_or("");
+    return RunWindow(argc, argv, app, window);
 #else
     (void)argc, (void)argv, (void)app;
     return kExitBadCommandLine; // refused in main() before anything was loaded

@@ -26,7 +26,9 @@ CRecorderDlg::Setup ProgramModules()
     setup.makeReceiver = [] {
         return std::make_unique<ReceiverLibrary>(InProgramDirectory(ReceiverLibrary::kDefaultModuleName));
     };
-    setup.makeRemuxer = [] { return std::make_unique<RemuxerBinding>(InProgramDirectory(RemuxerBinding::DefaultModule())); };
+    setup.makeRemuxer = [] {
+        return std::make_unique<RemuxerBinding>(InProgramDirectory(RemuxerBinding::DefaultModule()));
+    };
     return setup;
 }
 

@@ -104,6 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(o.videoDelayMs, 1000);
                      EXPECT_EQ(o.scsiMode, 2u);
                  }},
+        Accepted{{"--screenshot", "window.png"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.screenshotPath, kCwd + "/window.png"); }},
         Accepted{{"--split-size", "off", "--split-time", "off", "--scsi-mode", "auto"},
                  [](const CommandLineOptions &o) {
                      EXPECT_EQ(o.splitOnSize, false);
@@ -148,15 +150,19 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--video-delay", "-1001"}, "--video-delay"}, Refused{{"--video-delay", "1.5"}, "--video-delay"},
         Refused{{"--scsi-mode", "fast"}, "--scsi-mode"}, Refused{{"--record"}, "need --headless"},
         Refused{{"--channel", "2"}, "need --headless"}, Refused{{"--headless", "--duration", "10"}, "need --record"},
-        Refused{{"--headless", "--overwrite"}, "need --record"}));
+        Refused{{"--headless", "--overwrite"}, "need --record"},
+        Refused{{"--headless", "--screenshot", "w.png"}, "not --headless"}));
 
 TEST(CommandLine, HelpAndVersionAreAnswered)
 {
     const CommandLineResult help = Parse({"--headless", "--help"});
     EXPECT_EQ(help.action, Action::ShowHelp);
-    for (const char *option :
-         {"--headless", "--virtual-receiver", "--record", "--channel", "--duration", "--file", "--video", "--audio",
-          "--mux", "--split-size", "--split-time", "--video-delay", "--scsi-mode", "--overwrite", "--version"})
+    EXPECT_EQ(help.text.rfind("Usage: QuelmarRecorder [options]", 0), 0u) << help.text;
+    EXPECT_NE(help.text.find("--virtual-receiver[=CONFIG]"), std::string::npos) << help.text;
+    EXPECT_EQ(Parse({"--help-all"}).action, Action::ShowHelp);
+    for (const char *option : {"--headless", "--virtual-receiver", "--record", "--channel", "--duration", "--file",
+                               "--video", "--audio", "--mux", "--split-size", "--split-time", "--video-delay",
+                               "--scsi-mode", "--overwrite", "--screenshot", "--version"})
         EXPECT_NE(help.text.find(option), std::string::npos) << option;
     const CommandLineResult version = Parse({"--version"});
     EXPECT_EQ(version.action, Action::ShowVersion);
