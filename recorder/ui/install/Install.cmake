@@ -3,15 +3,19 @@
 # and the desktop entry with its icon.
 include(GNUInstallDirs)
 set(QUELMAR_PROGRAM_DIR ${CMAKE_INSTALL_LIBDIR}/quelmar-recorder)
-set(QUELMAR_PROGRAM_DIR_FULL ${CMAKE_INSTALL_FULL_LIBDIR}/quelmar-recorder)
-set(QUELMAR_LAUNCHER ${CMAKE_INSTALL_FULL_BINDIR}/QuelmarRecorder)
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar-recorder.desktop.in
-  ${CMAKE_CURRENT_BINARY_DIR}/quelmar-recorder.desktop @ONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/QuelmarRecorder.in ${CMAKE_CURRENT_BINARY_DIR}/QuelmarRecorder @ONLY)
-
-install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/QuelmarRecorder DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quelmar-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# The launcher and the desktop entry name full paths, so they are written
+# when installing, for the prefix given then (cmake --install --prefix).
+set(generated ${CMAKE_CURRENT_BINARY_DIR}/install)
+install(CODE "
+  set(QUELMAR_PROGRAM_DIR_FULL \"\${CMAKE_INSTALL_PREFIX}/${QUELMAR_PROGRAM_DIR}\")
+  set(QUELMAR_LAUNCHER \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/QuelmarRecorder\")
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/QuelmarRecorder.in\" \"${generated}/QuelmarRecorder\" @ONLY)
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/quelmar-recorder.desktop.in\"
+    \"${generated}/quelmar-recorder.desktop\" @ONLY)
+")
+install(PROGRAMS ${generated}/QuelmarRecorder DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${generated}/quelmar-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../artwork/quelmar-recorder.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
