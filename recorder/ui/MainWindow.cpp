@@ -196,7 +196,6 @@ QWidget *MainWindow::CreateItem(const DialogItem &item, QWidget *client)
     case ItemKind::PushButton:
     case ItemKind::IconButton: {
         auto *button = new QPushButton(client);
-        button->setAutoDefault(false); // Enter presses no button: the window has no OK
         if (item.kind == ItemKind::IconButton) {
             button->setIcon(ButtonIconFor(item.icon));
             button->setIconSize(QSize(kButtonIconSizePx, kButtonIconSizePx));

@@ -130,6 +130,10 @@ TEST_F(StatesTest, EscapeDuringARecordingIsHeldBackAndCloseStopsItFirst)
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     EXPECT_TRUE(window_->isVisible());
     EXPECT_TRUE(dlg_->RecordingActive());
+    // Enter presses at most the focused button; the window has no OK to end it.
+    QTest::keyClick(window_.get(), Qt::Key_Return);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(dlg_->RecordingActive());
 
     // The close box: the recording stops and the window ends once it is torn down.
     window_->close();
