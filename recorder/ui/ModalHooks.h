@@ -1,0 +1,30 @@
+// Message boxes and the save dialog of the window, with hooks that let tests
+// answer them instead of a user (no timers, no window manager).
+#pragma once
+
+#include <QMessageBox>
+
+#include <functional>
+
+namespace quelmar {
+
+class CMyFileDialog;
+
+// Answers a fully configured message box instead of the user: returns the
+// button "pressed". The box is not shown.
+using MessageBoxHook = std::function<QMessageBox::StandardButton(QMessageBox &box)>;
+// Works a save dialog that has been shown, as a user would (types a name,
+// accepts, cancels). A dialog the hook leaves open is cancelled.
+using SaveDialogHook = std::function<void(CMyFileDialog &dialog)>;
+
+// Installs a hook for the whole process; an empty function removes it.
+// User-interface thread.
+void SetMessageBoxHook(MessageBoxHook hook);
+void SetSaveDialogHook(SaveDialogHook hook);
+
+// Runs `box` modally (or through the hook) and returns the button pressed.
+QMessageBox::StandardButton ExecMessageBox(QMessageBox &box);
+// Runs `dialog` modally (or through the hook); returns QDialog's result.
+int ExecSaveDialog(CMyFileDialog &dialog);
+
+} // namespace quelmar

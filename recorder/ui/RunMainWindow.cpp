@@ -1,0 +1,42 @@
+#include "ui/RunWindow.h"
+
+#include "ui/MainWindow.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPixmap>
+
+#include <cstdio>
+
+namespace quelmar {
+
+int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options, CRecorderDlg::Setup setup,
+                  const std::function<void(CRecorderDlg &)> &onStarted)
+{
+    MainWindow window;
+    CRecorderDlg dlg(app, window, dispatcher, std::move(setup));
+    window.Attach(dlg);
+    int status = 0;
+    // Start-up runs inside the window's event loop, once it is shown.
+    QMetaObject::invokeMethod(
+        &window,
+        [&] {
+            dlg.OnInitDialog();
+            if (onStarted)
+                onStarted(dlg);
+            if (options.screenshotPath.empty())
+                return;
+            QCoreApplication::processEvents();
+            if (!window.grab().save(QString::fromStdString(options.screenshotPath), "PNG")) {
+                std::fprintf(stderr, "could not save the screenshot to %s\n", options.screenshotPath.c_str());
+                status = 1;
+            }
+            window.done(QDialog::Accepted);
+        },
+        Qt::QueuedConnection);
+    window.exec();
+    window.Detach();
+    return status;
+}
+
+} // namespace quelmar

@@ -1,0 +1,38 @@
+// The seam between the program's main and the window: runs the recorder
+// with its main window until the window ends.
+#pragma once
+
+#include "controller/CRecorderDlg.h"
+
+#include <functional>
+#include <string>
+
+namespace quelmar {
+
+class CRecorderApp;
+class UiDispatcher;
+
+struct WindowOptions {
+    // When set: once the window has started (bring-up done), save a picture
+    // of it as PNG to this path and end the window without switching the
+    // receiver off.
+    std::string screenshotPath;
+};
+
+// The program with a window: creates the QApplication (from the program's
+// arguments), the user-interface dispatcher and the main window for `app`,
+// catches SIGINT, SIGTERM and SIGHUP as a close of the window, and runs
+// until the window ends. Returns the exit status: 0, or 1 when the
+// screenshot could not be saved. The caller loads
+// the settings before and writes them afterwards. Main thread.
+int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &options = {});
+
+// The main window and its controller over an existing QApplication: shows
+// the window, runs the start-up (CRecorderDlg::OnInitDialog) and the window's
+// event loop until the window ends. `dispatcher` must run its tasks on this
+// thread; `onStarted` (optional) runs once the start-up is done. Returns 0,
+// or 1 when the screenshot could not be saved.
+int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options = {},
+                  CRecorderDlg::Setup setup = {}, const std::function<void(CRecorderDlg &)> &onStarted = {});
+
+} // namespace quelmar
