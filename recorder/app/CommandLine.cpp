@@ -2,12 +2,16 @@
 
 #include "controller/CRecorderApp.h"
 #include "engine/Splitting.h"
+#include "timers/CTimerEntry.h"
+#include "timers/Windows1252.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDate>
 #include <QDir>
 #include <QRegularExpression>
 
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <vector>
@@ -21,10 +25,16 @@ constexpr int32_t kMaxVideoDelayMs = 1000;
 // Longest --duration, seconds (366 days): keeps the stop time far inside 32-bit calendar seconds.
 constexpr uint32_t kMaxDurationSeconds = 366u * 86400u;
 constexpr int kMaxChannelNumber = 0xFFFF; // channel numbers are 16-bit
-constexpr uint32_t kSecondsPerMinute = 60;
-constexpr uint32_t kSecondsPerHour = 3600;
 
 constexpr char kOff[] = "off";
+constexpr char kDaily[] = "daily";
+constexpr char kOnce[] = "once";
+constexpr int kHoursPerDay = 24;
+constexpr int kDaysPerWeek = 7;
+// --days names by weekday (0 = Sunday); written Monday first.
+constexpr const char *kDayNames[kDaysPerWeek] = {"su", "mo", "tu", "we", "th", "fr", "sa"};
+constexpr int kSaturday = 6; // weekday w is bit (6 - w) of a timer's days
+constexpr char kTimerCommands[] = "--list-timers, --add-timer, --remove-timer, --enable-timer and --disable-timer";
 
 // One option: its definition and how its value (empty for a flag) goes into
 // the options. `apply` returns an error text, or "" when the value is good.
@@ -54,6 +64,48 @@ std::optional<int> ParseChoice(const QString &text, const std::vector<const char
         if (text == QLatin1String(names[i]))
             return static_cast<int>(i);
     return std::nullopt;
+}
+
+// HH:MM or HH:MM:SS as seconds since midnight.
+std::optional<int32_t> ParseTimeOfDay(const QString &text)
+{
+    static const QRegularExpression kClock(QStringLiteral("^([0-9]{1,2}):([0-5][0-9])(?::([0-5][0-9]))?$"));
+    const auto match = kClock.match(text);
+    if (!match.hasMatch() || match.captured(1).toInt() >= kHoursPerDay)
+        return std::nullopt;
+    return static_cast<int32_t>(match.captured(1).toInt() * kSecondsPerHour +
+                                match.captured(2).toInt() * kSecondsPerMinute + match.captured(3).toInt());
+}
+
+// "YYYY-MM-DD HH:MM[:SS]" (or with a T between date and time).
+std::optional<TimerStart> ParseTimerStart(const QString &text)
+{
+    static const QRegularExpression kDateTime(QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})[ T](.+)$"));
+    const auto match = kDateTime.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QDate date(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    const auto timeOfDay = ParseTimeOfDay(match.captured(4));
+    if (!date.isValid() || !timeOfDay)
+        return std::nullopt;
+    return TimerStart{{date.year(), date.month(), date.day()}, *timeOfDay};
+}
+
+// "daily" or day names separated by commas ("mo,we,fr").
+std::optional<uint8_t> ParseDays(const QString &text)
+{
+    if (text == QLatin1String(kDaily))
+        return kAllDaysMask;
+    uint8_t days = 0;
+    for (const QString &name : text.split(QLatin1Char(','))) {
+        int weekday = 0;
+        while (weekday < kDaysPerWeek && name.trimmed().toLower() != QLatin1String(kDayNames[weekday]))
+            ++weekday;
+        if (weekday == kDaysPerWeek)
+            return std::nullopt;
+        days |= static_cast<uint8_t>(1u << (kSaturday - weekday));
+    }
+    return days;
 }
 
 OptionEntry Flag(const QString &name, const QString &description, std::function<void(CommandLineOptions &)> set)
@@ -192,13 +244,99 @@ std::vector<OptionEntry> OptionTable()
                            }));
     table.push_back(Flag("overwrite", "Answer Yes when the recording would overwrite files (default: No).",
                          [](CommandLineOptions &o) { o.overwrite = true; }));
+    table.push_back(Flag("timers",
+                         "Run in timer mode until SIGTERM (with --headless; without it the stored \"Enable Timer\" "
+                         "decides).",
+                         [](CommandLineOptions &o) { o.timers = true; }));
+    table.push_back(Flag("no-shutdown", "Never shut the computer down after a recording; log it instead.",
+                         [](CommandLineOptions &o) { o.noShutdown = true; }));
+    // The timer commands: one per run.
+    const auto command = [](TimerCommand which) {
+        return [which](const QString &value, CommandLineOptions &o) {
+            if (o.timerCommand != TimerCommand::None)
+                return std::string("only one of ") + kTimerCommands + " at a time";
+            o.timerCommand = which;
+            if (value.isEmpty())
+                return std::string();
+            const auto index = ParseInteger(value, 1, std::numeric_limits<int>::max());
+            if (!index)
+                return std::string("must be the number of an entry of --list-timers (1 = first)");
+            o.timerIndex = static_cast<int>(*index);
+            return std::string();
+        };
+    };
+    table.push_back(
+        {QCommandLineOption("list-timers", "List the timers, one per line: index, on|off, channel number and name, "
+                                           "start, stop, days, shut-down, file."),
+         command(TimerCommand::List)});
+    table.push_back({QCommandLineOption("add-timer", "Add a timer (with --channel, --start, --stop, --file, [--days], "
+                                                     "[--shutdown]), as the Timer dialog's Add does."),
+                     command(TimerCommand::Add)});
+    table.push_back(
+        Valued("remove-timer", "INDEX", "Remove timer INDEX of --list-timers.", command(TimerCommand::Remove)));
+    table.push_back(
+        Valued("enable-timer", "INDEX", "Switch timer INDEX of --list-timers on.", command(TimerCommand::Enable)));
+    table.push_back(
+        Valued("disable-timer", "INDEX", "Switch timer INDEX of --list-timers off.", command(TimerCommand::Disable)));
+    table.push_back(Valued("start", "YYYY-MM-DD HH:MM[:SS]", "--add-timer: start of the recording (local time).",
+                           [](const QString &value, CommandLineOptions &o) {
+                               o.timerStart = ParseTimerStart(value);
+                               return o.timerStart ? std::string() : std::string("must be YYYY-MM-DD HH:MM[:SS]");
+                           }));
+    table.push_back(Valued("stop", "HH:MM[:SS]",
+                           "--add-timer: end of the recording; earlier than the start means the next day.",
+                           [](const QString &value, CommandLineOptions &o) {
+                               o.timerStopTimeOfDay = ParseTimeOfDay(value);
+                               return o.timerStopTimeOfDay ? std::string() : std::string("must be HH:MM[:SS]");
+                           }));
+    table.push_back(Valued("days", "daily|mo,tu,we,th,fr,sa,su", "--add-timer: repeat daily or on these days.",
+                           [](const QString &value, CommandLineOptions &o) {
+                               const auto days = ParseDays(value);
+                               if (!days)
+                                   return std::string("must be daily or days among mo,tu,we,th,fr,sa,su");
+                               o.timerDays = *days;
+                               return std::string();
+                           }));
+    table.push_back(Flag("shutdown", "--add-timer: shut the computer down after the recording.",
+                         [](CommandLineOptions &o) { o.timerShutdown = true; }));
     return table;
+}
+
+// Rules of the timer options; an error text or "".
+std::string CheckTimerCombinations(const CommandLineOptions &o)
+{
+    const bool adding = o.timerCommand == TimerCommand::Add;
+    if (!adding && (o.timerStart || o.timerStopTimeOfDay || o.timerDays || o.timerShutdown))
+        return "--start, --stop, --days and --shutdown need --add-timer";
+    if (o.timerCommand == TimerCommand::None) {
+        if (o.timers && !o.headless)
+            return "--timers needs --headless (the window has its Timer menu)";
+        if (o.noShutdown && !o.headless)
+            return "--no-shutdown needs --headless";
+        if (o.timers && (o.record || o.channel))
+            return "--timers cannot be combined with --record or --channel";
+        return "";
+    }
+    if (o.record || o.timers || o.noShutdown || o.screenshotPath)
+        return std::string(kTimerCommands) + " cannot be combined with --record, --timers, --no-shutdown or " +
+               "--screenshot";
+    if (!adding)
+        return o.channel || o.fileBase ? "--channel and --file with a timer command need --add-timer" : "";
+    if (!o.channel || !o.timerStart || !o.timerStopTimeOfDay || !o.fileBase)
+        return "--add-timer needs --channel, --start, --stop and --file";
+    std::string offending;
+    if (!FitsWindows1252(*o.fileBase, &offending))
+        return "--file: the timer file (Windows-1252) cannot hold " +
+               (offending == kInvalidUtf8 ? offending : "the character '" + offending + "'");
+    return "";
 }
 
 // Rules between options; an error text or "".
 std::string CheckCombinations(const CommandLineOptions &o)
 {
-    if (!o.headless) {
+    if (const std::string timers = CheckTimerCombinations(o); !timers.empty())
+        return timers;
+    if (!o.headless && o.timerCommand == TimerCommand::None) {
         if (o.record || o.channel || o.overwrite)
             return "--record, --channel and --overwrite need --headless";
     }
@@ -254,6 +392,37 @@ std::string HelpText(const QCommandLineParser &parser)
 }
 
 } // namespace
+
+void Complain(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str()); }
+
+std::optional<int> ChannelIndex(const ChannelChoice &choice, const std::vector<std::string> &names)
+{
+    if (choice.number) {
+        if (*choice.number <= static_cast<int>(names.size()))
+            return *choice.number - 1;
+        Complain("--channel " + std::to_string(*choice.number) + ": the receiver has " + std::to_string(names.size()) +
+                 " channels");
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+        if (names[i] == choice.name)
+            return static_cast<int>(i);
+    Complain("--channel '" + choice.name + "': the receiver has no channel of that name");
+    return std::nullopt;
+}
+
+std::string DaysText(uint8_t days)
+{
+    if ((days & kAllDaysMask) == kAllDaysMask)
+        return kDaily;
+    std::string text;
+    for (int i = 1; i <= kDaysPerWeek; ++i) {
+        const int weekday = i % kDaysPerWeek; // Monday first, Sunday last
+        if (days & (1u << (kSaturday - weekday)))
+            text += (text.empty() ? "" : ",") + std::string(kDayNames[weekday]);
+    }
+    return text.empty() ? kOnce : text;
+}
 
 std::optional<uint32_t> ParseDuration(const QString &text, uint32_t maximum)
 {

@@ -7,11 +7,14 @@
 // makes sense together with other options, a rule in CheckCombinations().
 #pragma once
 
+#include "platform/LocalTime.h"
+
 #include <QStringList>
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quelmar {
 
@@ -28,6 +31,22 @@ inline constexpr int kExitBadCommandLine = 2;
 struct ChannelChoice {
     std::optional<int> number;
     std::string name; // when number is empty
+};
+
+// Editing the timer store without a window (--list-timers ...).
+enum class TimerCommand {
+    None,
+    List,    // --list-timers
+    Add,     // --add-timer with --channel, --start, --stop, --file [--days] [--shutdown]
+    Remove,  // --remove-timer INDEX
+    Enable,  // --enable-timer INDEX
+    Disable, // --disable-timer INDEX
+};
+
+// --start "YYYY-MM-DD HH:MM[:SS]": a local date and time of day.
+struct TimerStart {
+    LocalDate date;
+    int32_t timeOfDay = 0; // seconds since midnight
 };
 
 // What the command line asks for. Empty optionals leave the stored setting.
@@ -55,6 +74,18 @@ struct CommandLineOptions {
     // --screenshot FILE (window only): save a picture of the started window
     // as PNG and end.
     std::optional<std::string> screenshotPath;
+    // --timers: timer mode for this run (without it the stored "Enable
+    // Timer" decides; a --record run is never in timer mode).
+    bool timers = false;
+    // --no-shutdown: every shut-down after a recording becomes a log line.
+    bool noShutdown = false;
+    // Timer editing; one command per run.
+    TimerCommand timerCommand = TimerCommand::None;
+    int timerIndex = 0; // --remove-, --enable-, --disable-timer: 1 = first entry
+    std::optional<TimerStart> timerStart;
+    std::optional<int32_t> timerStopTimeOfDay; // --stop, seconds since midnight
+    uint8_t timerDays = 0;                     // --days as m_nDays holds them; 0 one-off
+    bool timerShutdown = false;                // --shutdown
 };
 
 struct CommandLineResult {
@@ -76,5 +107,17 @@ CommandLineResult ParseCommandLine(const QStringList &arguments);
 // Parses SECONDS or H:MM:SS (minutes and seconds below 60) into seconds;
 // std::nullopt for anything else, or above `maximum`.
 std::optional<uint32_t> ParseDuration(const QString &text, uint32_t maximum);
+
+// "QuelmarRecorder: <message>" as one line on standard error.
+void Complain(const std::string &message);
+
+// --channel as an index of `names` (the receiver's channel table in
+// order); std::nullopt, with the reason on standard error, when the
+// receiver has no such channel.
+std::optional<int> ChannelIndex(const ChannelChoice &choice, const std::vector<std::string> &names);
+
+// A timer's days as --days writes them: "daily", "once" for none, else the
+// days of the week Monday first ("mo,we,fr").
+std::string DaysText(uint8_t days);
 
 } // namespace quelmar

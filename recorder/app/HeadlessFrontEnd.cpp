@@ -7,6 +7,8 @@
 #include "app/SignalNotifier.h"
 #include "controller/CRecorderDlg.h"
 #include "engine/OutputFiles.h"
+#include "platform/LogindPower.h"
+#include "platform/RtcWakeAlarm.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -24,8 +26,8 @@ namespace {
 
 constexpr int kProgressPeriodMs = 1000;
 constexpr int64_t kMsPerSecond = 1000;
-constexpr int64_t kSecondsPerMinute = 60;
-constexpr int64_t kSecondsPerHour = 3600;
+// How often timer mode looks whether the receiver is still there.
+constexpr int kReceiverWatchPeriodMs = 1000;
 
 // Elapsed time as the window's recording clock shows it: H:MM:SS.
 std::string ClockText(int64_t seconds)
@@ -37,13 +39,11 @@ std::string ClockText(int64_t seconds)
     return text;
 }
 
-void Complain(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str()); }
-
 class HeadlessFrontEnd {
 public:
     HeadlessFrontEnd(CRecorderApp &app, const CommandLineOptions &options)
         : options_(options), view_(stdout, isatty(STDOUT_FILENO) ? &progress_ : nullptr, options.overwrite),
-          dialog_(app, view_, dispatcher_, ProgramModules()),
+          dialog_(app, view_, dispatcher_, MakeSetup()),
           signals_({SIGINT, SIGTERM, SIGHUP}, [this](int) { OnTerminationSignal(); })
     {
         view_.Attach(&dialog_);
@@ -51,6 +51,8 @@ public:
         view_.onRecordingFinished = [this](RecordingOutcome) { OnRecordingFinished(); };
         progressTimer_.setInterval(kProgressPeriodMs);
         QObject::connect(&progressTimer_, &QTimer::timeout, [this] { ShowProgress(); });
+        receiverWatch_.setInterval(kReceiverWatchPeriodMs);
+        QObject::connect(&receiverWatch_, &QTimer::timeout, [this] { WatchReceiver(); });
     }
 
     ~HeadlessFrontEnd()
@@ -69,6 +71,17 @@ public:
     }
 
 private:
+    // The program's modules; shut-downs through logind with the clock's wake
+    // alarm, unless --no-shutdown turns them into log lines.
+    CRecorderDlg::Setup MakeSetup()
+    {
+        CRecorderDlg::Setup setup = ProgramModules();
+        if (!options_.noShutdown)
+            setup.power = &power_;
+        setup.wakeAlarm = &wakeAlarm_;
+        return setup;
+    }
+
     void Start()
     {
         started_ = true;
@@ -89,7 +102,14 @@ private:
             return;
         }
         if (!options_.record) {
-            Close();
+            if (!dialog_.Context().timerMode.Get()) {
+                Close();
+                return;
+            }
+            // Timer mode: the supervision records; the program runs until a
+            // signal ends it (or a timer's shut-down).
+            timerMode_ = true;
+            receiverWatch_.start();
             return;
         }
         dialog_.OnRecord();
@@ -109,22 +129,7 @@ private:
     {
         if (!options_.channel)
             return true;
-        const auto &names = dialog_.Control(ControlId::ChannelList).items;
-        const ChannelChoice &choice = *options_.channel;
-        std::optional<int> index;
-        if (choice.number) {
-            if (*choice.number <= static_cast<int>(names.size()))
-                index = *choice.number - 1;
-            else
-                Complain("--channel " + std::to_string(*choice.number) + ": the receiver has " +
-                         std::to_string(names.size()) + " channels");
-        } else {
-            for (size_t i = 0; i < names.size() && !index; ++i)
-                if (names[i] == choice.name)
-                    index = static_cast<int>(i);
-            if (!index)
-                Complain("--channel '" + choice.name + "': the receiver has no channel of that name");
-        }
+        const std::optional<int> index = ChannelIndex(*options_.channel, dialog_.Control(ControlId::ChannelList).items);
         if (!index)
             return false;
         dialog_.OnChannelSelected(*index);
@@ -166,10 +171,25 @@ private:
 
     void OnRecordingFinished()
     {
+        if (timerMode_)
+            return; // the next timer follows
         progressTimer_.stop();
         progress_.Clear();
         // After the controller is done with the end of the recording.
         QTimer::singleShot(0, [this] { Close(); });
+    }
+
+    // Timer mode without a receiver records nothing ever again (the
+    // supervision has stopped): ends with status 1, so that a service
+    // manager starts the program anew.
+    void WatchReceiver()
+    {
+        if (dialog_.DialogEnded() || dialog_.RecordingBusy() || dialog_.ReceiverReady())
+            return;
+        receiverWatch_.stop();
+        Complain("the receiver is gone: timer mode ends");
+        noReceiver_ = true;
+        Close();
     }
 
     // The window's close: stops a running recording first; the dialog ends
@@ -205,6 +225,8 @@ private:
     {
         if (noReceiver_ || failed_)
             return kExitFailed;
+        if (timerMode_)
+            return kExitOk; // how earlier timer recordings ended is in the log
         switch (dialog_.LastOutcome()) {
         case RecordingOutcome::None:
         case RecordingOutcome::Normal: return kExitOk;
@@ -215,15 +237,19 @@ private:
     const CommandLineOptions &options_;
     ProgressLine progress_{stdout};
     QtDispatcher dispatcher_;
+    LogindPower power_;
+    const RtcWakeAlarm wakeAlarm_;
     HeadlessView view_;
     CRecorderDlg dialog_;
     SignalNotifier signals_;
     QTimer progressTimer_;
+    QTimer receiverWatch_;
     QElapsedTimer recordingClock_;
     bool started_ = false;
     bool closing_ = false;
     bool noReceiver_ = false;
     bool failed_ = false;
+    bool timerMode_ = false;
 };
 
 } // namespace

@@ -64,11 +64,19 @@ std::optional<std::string> HeadlessView::RunSaveDialog(const std::string &,
     return std::nullopt;
 }
 
+bool HeadlessView::RunTimerDialog(TimerDialogModel &, const std::function<bool(const std::string &)> &)
+{
+    return false;
+}
+
 bool HeadlessView::StartWindowTimer(int id, int periodMs)
 {
     auto &timer = timers_[id];
     if (!timer) {
         timer = std::make_unique<QTimer>();
+        // Timer recordings start on the ninth pass after arming: the passes
+        // keep to the second rather than drift by a coarse timer's slack.
+        timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(timer.get(), &QTimer::timeout, [this, id] {
             if (dialog_)
                 dialog_->OnTimer(id);

@@ -50,6 +50,10 @@ public:
     bool StartWindowTimer(int id, int periodMs) override;
     void KillWindowTimer(int id) override;
     bool ChannelListDroppedDown() const override { return false; }
+    // There is nobody to edit timers (the command line's timer options do
+    // that): always cancelled.
+    bool RunTimerDialog(TimerDialogModel &model,
+                        const std::function<bool(const std::string &)> &acceptFileName) override;
     void EndDialog() override;
     void RecordingFinished(RecordingOutcome outcome) override;
 

@@ -7,6 +7,7 @@
 #include "app/ProgramModules.h"
 #include "app/QtSettingsStore.h"
 #include "app/SettingOverrides.h"
+#include "app/TimerCommands.h"
 #include "controller/CRecorderApp.h"
 
 #include <QCoreApplication>
@@ -77,7 +78,7 @@ int main(int argc, char **argv)
     }
     const CommandLineOptions &options = parsed.options;
 #ifndef QUELMAR_WITH_WINDOW
-    if (!options.headless) {
+    if (!options.headless && options.timerCommand == TimerCommand::None) {
         std::fprintf(stderr, "%s: the window is not built yet; use --headless (see --help)\n", kProgramName);
         return kExitBadCommandLine;
     }
@@ -91,6 +92,9 @@ int main(int argc, char **argv)
         }
         UseVirtualReceiver(config);
     }
+    // Editing the timers needs neither the settings nor a front end.
+    if (options.timerCommand != TimerCommand::None)
+        return RunTimerCommand(options);
 
     // The application object: settings loaded once, priority applied; the
     // run's own options on top, not stored.

@@ -31,6 +31,11 @@ SettingOverrides::SettingOverrides(const CommandLineOptions &options, CRecorderA
         Override(app.m_bSplitOnTime, *options.splitOnTime ? 1u : 0u);
     if (options.fileBase)
         Override(app.m_strFile, *options.fileBase);
+    // Timer mode for this run; a recording of the command line never is one.
+    if (options.timers)
+        Override(app.m_bTimerEnabled, 1u);
+    if (options.record)
+        Override(app.m_bTimerEnabled, 0u);
 }
 
 void SettingOverrides::Restore()

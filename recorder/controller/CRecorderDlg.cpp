@@ -10,6 +10,8 @@
 #include "platform/NumberFormat.h"
 #include "platform/SystemPower.h"
 #include "quelmarscsi_special.h"
+#include "timers/ShutdownSequence.h"
+#include "timers/TimerDialogModel.h"
 #include "timers/TimerStore.h"
 #include "timers/Windows1252.h"
 
@@ -43,6 +45,9 @@ constexpr char kNeedInteger[] = "Please enter an integer.";
 // Front-panel texts of timer mode, eight characters each.
 constexpr char kPanelTimer[] = " timer  ";
 constexpr char kPanelReady[] = " ready  ";
+// Suffix of a repeating timer's file name: the date it records on.
+constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
+constexpr char kShutdownSkippedTimeFormat[] = "%X";
 
 // ---- receiver commands and numbers ------------------------------------------------
 constexpr int32_t kRemoteLock = 1;
@@ -70,6 +75,11 @@ constexpr int kChoiceElementary = 2; // "as m2v", "as mp2/ac3"
 constexpr int kTopMenuCount = 5;
 // Longest wait for a torn-down recording thread to return its result, ms.
 constexpr uint32_t kRecordingEndWaitMs = 1000;
+// A timer is armed this many seconds before its start ...
+constexpr int32_t kTimerLeadSeconds = 10;
+// ... and its recording started after this many supervision passes (about a
+// second before the start).
+constexpr int32_t kStartCountdownPasses = 9;
 
 // Captions and texts of the controls when the window is built.
 constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
@@ -111,12 +121,6 @@ std::string RemuxerVersionLine(const RemuxerBinding &remuxer)
     return text;
 }
 
-// The receiver's name field (the host code page, Windows-1252) as UTF-8.
-std::string ChannelName(const DvbChannel &channel)
-{
-    return Windows1252ToUtf8(std::string_view(channel.name, strnlen(channel.name, sizeof channel.name)));
-}
-
 // Digits with an optional sign, nothing else (blanks around are allowed).
 template <typename T>
 std::optional<T> ParseNumber(const std::string &text)
@@ -146,6 +150,12 @@ OutputChoice ChoiceOf(int selection)
 }
 
 } // namespace
+
+std::string ChannelName(const DvbChannel &channel)
+{
+    // The host code page of the receiver's names is Windows-1252.
+    return Windows1252ToUtf8(std::string_view(channel.name, strnlen(channel.name, sizeof channel.name)));
+}
 
 // ================================================================================
 // Construction and the model
@@ -591,6 +601,8 @@ void CRecorderDlg::ShowClock()
 void CRecorderDlg::LoadTimerStore()
 {
     m_pCurrentTimer = nullptr; // the entries are replaced
+    // Stamped first: a change during the read is read again later.
+    m_stTimerStoreStamp = StampOf(m_timerList.m_strPath);
     TimerStoreError error;
     if (!m_timerList.Load(error) && !error.fileMissing)
         LogEvent(error.text);
@@ -599,8 +611,54 @@ void CRecorderDlg::LoadTimerStore()
 void CRecorderDlg::SaveTimers()
 {
     TimerStoreError error;
-    if (!m_timerList.Save(error))
+    if (!m_timerList.Save(error)) {
         LogEvent(error.text);
+        return;
+    }
+    m_stTimerStoreStamp = StampOf(m_timerList.m_strPath);
+}
+
+CTimerEntry *CRecorderDlg::FindTimerById(int32_t id) const
+{
+    for (int i = 0; i < m_timerList.GetCount(); ++i)
+        if (m_timerList.GetAt(i)->m_nId == id)
+            return m_timerList.GetAt(i);
+    return nullptr;
+}
+
+namespace {
+
+// The same timer after the list was read again (entries get new ids): every
+// field but the id and the active flag, which an edit may have changed.
+bool SameTimer(const CTimerEntry &a, const CTimerEntry &b)
+{
+    return a.m_nChannel == b.m_nChannel && a.m_timeStart.GetTime() == b.m_timeStart.GetTime() &&
+           a.m_timeStop.GetTime() == b.m_timeStop.GetTime() && a.m_strFileName == b.m_strFileName &&
+           a.m_bShutdown == b.m_bShutdown && a.m_nDays == b.m_nDays;
+}
+
+} // namespace
+
+void CRecorderDlg::PickUpTimerStoreChanges()
+{
+    if (m_bTimerDialogOpen || StampOf(m_timerList.m_strPath) == m_stTimerStoreStamp)
+        return;
+    std::optional<CTimerEntry> current;
+    if (m_pCurrentTimer)
+        current = *m_pCurrentTimer;
+    LoadTimerStore();
+    LogEvent("timer settings reloaded");
+    if (current) {
+        for (int i = 0; i < m_timerList.GetCount() && !m_pCurrentTimer; ++i)
+            if (SameTimer(*m_timerList.GetAt(i), *current))
+                m_pCurrentTimer = m_timerList.GetAt(i);
+        // Removed: a running recording stops on the next pass, and the
+        // shut-down it asked for is no longer wanted.
+        if (!m_pCurrentTimer)
+            m_bShutdownPending = false;
+    }
+    if (m_ctxRecording.timerMode.Get() && ReceiverReady())
+        ShowNextTimer();
 }
 
 // ================================================================================
@@ -956,8 +1014,9 @@ void CRecorderDlg::OnClose()
         return;
     if (RecordingBusy()) {
         // Also after Stop, while the recording thread is still finishing:
-        // the window ends once the teardown is complete.
-        OnStop();
+        // the window ends once the teardown is complete. Quitting the
+        // program (a system going down) gives up no repeating timer.
+        StopUnplanned();
         m_bClosePending = true;
         return;
     }
@@ -978,6 +1037,9 @@ void CRecorderDlg::CheckRecordingEnd()
     m_pBridge->Flush();    // the stop routine's last updates
     m_lastOutcome = outcome;
 
+    // Still current: the recording ended before its stop by itself (a file
+    // error, a full disk). Armed again it would record into the same files.
+    GiveUpCurrentTimer();
     if (m_bBringUpPending) {
         m_bBringUpPending = false;
         BringUpReceiver();
@@ -1138,7 +1200,42 @@ void CRecorderDlg::OnTimerEnable()
 
 void CRecorderDlg::OnTimerEdit()
 {
-    // The Timer dialog comes with the timer core.
+    if (m_bEnded || m_bTimerDialogOpen)
+        return;
+    PickUpTimerStoreChanges();
+    TimerDialogModel model(m_timerList, Control(ControlId::ChannelList).items, Selection(ControlId::ChannelList));
+    // The supervision goes on while the dialog is open; it leaves the
+    // store file alone until the dialog has ended.
+    m_bTimerDialogOpen = true;
+    const bool ok =
+        m_pView->RunTimerDialog(model, [this](const std::string &path) { return AcceptTimerFileName(path); });
+    m_bTimerDialogOpen = false;
+    if (!ok || m_bEnded)
+        return;
+    const std::optional<int32_t> currentId =
+        m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt;
+    model.OnOK();
+    if (currentId) {
+        // Entries keep their objects; a deleted one is gone. Its recording
+        // stops on the next pass, and the shut-down it asked for is no
+        // longer wanted.
+        m_pCurrentTimer = FindTimerById(*currentId);
+        if (!m_pCurrentTimer)
+            m_bShutdownPending = false;
+    }
+    SaveTimers();
+    if (m_ctxRecording.timerMode.Get() && ReceiverReady())
+        ShowNextTimer();
+}
+
+bool CRecorderDlg::AcceptTimerFileName(const std::string &path)
+{
+    std::string offending;
+    if (!FitsWindows1252(path, &offending)) {
+        m_pView->ShowMessage(FileNameRefusal(offending), kTimerDialogCaption, MessageIcon::Warning);
+        return false;
+    }
+    return AcceptSaveDialogName(*m_pView, path);
 }
 
 void CRecorderDlg::SendReceiverText(const char *text8)
@@ -1266,7 +1363,7 @@ void CRecorderDlg::SuperviseReceiver()
         LogEvent("fatal error: Quelmar does not respond anymore!");
         if (m_ctxRecording.recording.Get()) {
             m_currentOutcome = RecordingOutcome::ReceiverLost;
-            OnStop();
+            StopUnplanned();
         }
         BringUpReceiver(); // after the teardown when a recording is busy
         return;
@@ -1278,7 +1375,7 @@ void CRecorderDlg::SuperviseReceiver()
     if (m_ctxRecording.recording.Get()) {
         LogEvent("channel changed during recording!");
         m_currentOutcome = RecordingOutcome::ChannelChanged;
-        OnStop();
+        StopUnplanned();
     }
 }
 
@@ -1294,16 +1391,100 @@ void CRecorderDlg::PanicModeRename()
 
 void CRecorderDlg::SupervisionTimerModeStep()
 {
-    // Arming, counting down, starting and stopping timer recordings come
-    // with the timer core.
+    PickUpTimerStoreChanges();
+    if (m_ctxRecording.recording.Get()) {
+        if (m_pCurrentTimer && CTime::GetCurrentTime().GetTime() < m_pCurrentTimer->m_timeStop.GetTime())
+            return;
+        // At the stop, or the entry was deleted. A pending shut-down stays.
+        LogEvent("recording will be stopped by timer");
+        SetEnabled(ControlId::Stop, false);
+        SetEnabled(ControlId::Pause, false);
+        RequestStop(m_ctxRecording);
+        if (m_pCurrentTimer) {
+            if (m_pCurrentTimer->IsRepeating())
+                m_pCurrentTimer->SkipDay();
+            else
+                m_timerList.RemoveById(m_pCurrentTimer->m_nId);
+            m_pCurrentTimer = nullptr;
+            SaveTimers();
+        }
+        return;
+    }
+    if (!ReceiverReady())
+        return; // a recording is being started or torn down
+    if (m_nStartCountdown != 0 && m_pCurrentTimer) {
+        if (--m_nStartCountdown == 0)
+            StartRecording(); // not started: the next pass arms again
+        return;
+    }
+    if (CTimerEntry *due = m_timerList.GetAt(m_timerList.FindActive(kTimerLeadSeconds)))
+        ArmTimer(*due);
+}
+
+void CRecorderDlg::ArmTimer(CTimerEntry &entry)
+{
+    m_pCurrentTimer = &entry;
+    SaveTimers();
+    m_bShutdownPending = entry.m_bShutdown != 0;
+    std::string fileName = entry.m_strFileName;
+    if (entry.IsRepeating())
+        fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
+    SetText(ControlId::FileName, fileName);
+    if (ReceiverPresent())
+        m_pReceiver->dvbSetChannel(&m_pReceiver->device, entry.m_nChannel);
+    LogEvent("channel switched - recording will be started in " + std::to_string(kStartCountdownPasses) + " seconds");
+    m_nStartCountdown = kStartCountdownPasses;
+}
+
+void CRecorderDlg::GiveUpCurrentTimer()
+{
+    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+        return;
+    if (m_pCurrentTimer->IsRepeating())
+        m_pCurrentTimer->SkipDay();
+    else
+        m_pCurrentTimer->m_bActive = 0;
+    m_pCurrentTimer = nullptr;
+    m_bShutdownPending = false;
+    SaveTimers();
+}
+
+void CRecorderDlg::StopUnplanned()
+{
+    GiveUpCurrentTimer();
+    OnStop();
 }
 
 void CRecorderDlg::RunShutdown(bool timerVariant)
 {
-    // The shut-down sequence comes with the timer core; until then a
-    // pending shut-down is dropped.
-    (void)timerVariant;
+    // Cleared first: a refused request is not repeated on the next pass.
     m_bShutdownPending = false;
+    if (!m_stSetup.power) {
+        LogEvent("shut-down skipped: shutting down is switched off for this run");
+        return;
+    }
+    if (timerVariant) {
+        // Switched off now, the machine could not be woken in time for it.
+        if (const auto next = NextTimerWithinWakeUpLead(m_timerList)) {
+            LogEvent("shut-down skipped: next timer recording starts at " + next->Format(kShutdownSkippedTimeFormat));
+            return;
+        }
+    }
+    const auto log = [](const std::string &line) { LogEvent(line); };
+    ShutdownHooks hooks;
+    hooks.log = log;
+    if (ReceiverPresent())
+        hooks.switchOffReceiver = [this] {
+            m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
+        };
+    hooks.showLog = [this] {
+        FlushEngineUpdates();
+        m_pView->UpdateWindow();
+    };
+    if (timerVariant && m_stSetup.wakeAlarm)
+        hooks.setWakeUp = [this, log] { SetWakeUpForNextTimer(m_timerList, *m_stSetup.wakeAlarm, log); };
+    if (ShutdownSystem(timerVariant ? ShutdownVariant::Timer : ShutdownVariant::Manual, *m_stSetup.power, hooks))
+        OnCancel();
 }
 
 } // namespace quelmar

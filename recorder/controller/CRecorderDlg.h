@@ -23,6 +23,9 @@
 #include "engine/RecordingThread.h"
 #include "platform/CTime.h"
 #include "platform/Process.h"
+#include "platform/RtcWakeAlarm.h"
+#include "platform/SafeFiles.h"
+#include "platform/SystemPower.h"
 #include "quelmarscsi.h"
 #include "timers/CTimerList.h"
 
@@ -43,22 +46,36 @@ class ReceiverLibrary;
 class RemuxerBinding;
 struct EngineUpdates;
 
+// A channel record's name field as UTF-8, as the channel list shows it. Any
+// thread.
+std::string ChannelName(const DvbChannel &channel);
+
+// What the window works with; every member left empty takes the
+// program's default.
+struct RecorderDlgSetup {
+    // Makes the receiver binding at each bring-up. Default: the library
+    // libquelmarscsi.so (ReceiverLibrary).
+    std::function<std::unique_ptr<ReceiverLibrary>()> makeReceiver;
+    // Makes the multiplexer binding, once, when the window is built.
+    // Default: RemuxerBinding(RemuxerBinding::DefaultModule()).
+    std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
+    // The bus rescan helper. Default: m_strProgramDir + "/halvane".
+    std::string rescanHelperPath;
+    // The timer store. Default: DefaultTimerStorePath().
+    std::string timerStorePath;
+    // Asks the system to shut down and power off after recordings that
+    // want it (LogindPower). Null: every shut-down becomes a log line
+    // instead. Must outlive the window.
+    SystemPower *power = nullptr;
+    // The real-time clock's wake alarm, set for the next timer before a
+    // timer's shut-down. Null: no wake-up is set. Must outlive the window.
+    const RtcWakeAlarm *wakeAlarm = nullptr;
+};
+
 class CRecorderDlg {
 public:
-    // What the window works with; every member left empty takes the
-    // program's default.
-    struct Setup {
-        // Makes the receiver binding at each bring-up. Default: the library
-        // libquelmarscsi.so (ReceiverLibrary).
-        std::function<std::unique_ptr<ReceiverLibrary>()> makeReceiver;
-        // Makes the multiplexer binding, once, when the window is built.
-        // Default: RemuxerBinding(RemuxerBinding::DefaultModule()).
-        std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
-        // The bus rescan helper. Default: m_strProgramDir + "/halvane".
-        std::string rescanHelperPath;
-        // The timer store. Default: DefaultTimerStorePath().
-        std::string timerStorePath;
-    };
+    // What the window works with.
+    using Setup = RecorderDlgSetup;
 
     // Builds the window's state (every control in its initial state) and
     // binds the multiplexer. `app`, `view` and `dispatcher` must outlive the
@@ -130,6 +147,8 @@ public:
     void OnSpeedTest();
     void OnRescanBus();
     void OnTimerEnable();
+    // Runs the Timer dialog through the view; after Ok the list takes the
+    // dialog's entries and is saved.
     void OnTimerEdit();
 
     // ---- window timers -------------------------------------------------------
@@ -146,6 +165,10 @@ public:
     void ShowNextTimer();
     // The timer table.
     const CTimerList &Timers() const { return m_timerList; }
+    // The timer entry armed or being recorded; null when none.
+    const CTimerEntry *CurrentTimer() const { return m_pCurrentTimer; }
+    // Supervision passes left before an armed timer's recording starts.
+    int32_t StartCountdown() const { return m_nStartCountdown; }
 
     // ---- for front ends without a window ---------------------------------------
     // During a recording: checks the stop-at box and sets the stop time to
@@ -229,9 +252,26 @@ private:
     void OnHelperTick();
     void LoadTimerStore();
     void SupervisionTimerModeStep();
+    void ArmTimer(CTimerEntry &entry);
+    // The current timer's recording ended before its stop without the
+    // user's Stop (receiver silent, channel changed, the engine gave up):
+    // a repeating entry moves on to its next day, a one-off entry is
+    // deactivated, so that nothing records into the same files again.
+    void GiveUpCurrentTimer();
+    // Stops the recording for the supervision (receiver silent, channel
+    // changed), as Stop does, but without deactivating a repeating timer.
+    void StopUnplanned();
     void RunShutdown(bool timerVariant);
     void SendReceiverText(const char *text8);
     void SaveTimers();
+    // Takes the store file's list when another process (--add-timer ...)
+    // changed it since this window last read or wrote it; the current timer
+    // stays current when the file still holds it.
+    void PickUpTimerStoreChanges();
+    CTimerEntry *FindTimerById(int32_t id) const;
+    // The path chosen with the Timer dialog's "...": refused with a message
+    // when the timer file cannot hold it, then the save dialog's checks.
+    bool AcceptTimerFileName(const std::string &path);
 
     CRecorderApp *m_pApp;
     MainView *m_pView;
@@ -255,6 +295,9 @@ private:
     RecordingHandle m_hRecording; // the recording thread until its teardown has been seen
     CTimerList m_timerList;
     CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
+    int32_t m_nStartCountdown = 0;          // supervision passes until an armed timer starts
+    FileStamp m_stTimerStoreStamp;          // the store file as last read or written here
+    bool m_bTimerDialogOpen = false;
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
     CTime m_timeStop;

@@ -16,6 +16,8 @@
 
 namespace quelmar {
 
+class TimerDialogModel;
+
 // The window's caption.
 inline constexpr char kMainWindowCaption[] = "Quelmar Recorder v1.14b by Pellix";
 
@@ -114,6 +116,20 @@ public:
     // The main window ends (Power Off, Escape, a close); the front end leaves
     // its event loop. Called once.
     virtual void EndDialog() = 0;
+
+    // The Timer dialog over `model` (its rows and fields), modal. Returns
+    // true when the user ended it with Ok (the caller then applies the
+    // model with OnOK()), false for Cancel or a close. The dialog's "..."
+    // offers a save dialog whose chosen path goes through `acceptFileName`
+    // (true accepts it; it may ask questions through this view). The view
+    // changes the model only as the user's input says; it never touches the
+    // timer list.
+    virtual bool RunTimerDialog(TimerDialogModel &model,
+                                const std::function<bool(const std::string &)> &acceptFileName) = 0;
+
+    // Shows what has changed at once, before returning (the log line of a
+    // shut-down before the system goes down). Optional.
+    virtual void UpdateWindow() {}
 
     // A recording has been torn down completely (the window is ready
     // again); `outcome` says how it ended. The headless front end ends the

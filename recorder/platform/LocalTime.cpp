@@ -17,6 +17,7 @@ int LocalWeekday(CTime time)
 namespace {
 
 constexpr int kLastSecondOfMinute = 59;
+constexpr int kTmYearBase = 1900; // std::tm counts years from 1900
 
 CTime Clamped(int64_t seconds)
 {
@@ -35,11 +36,22 @@ int32_t LocalTimeOfDay(CTime time)
            std::min(local.tm_sec, kLastSecondOfMinute);
 }
 
-CTime LocalDateAt(CTime day, int32_t timeOfDay)
+CTime LocalDateAt(CTime day, int32_t timeOfDay) { return LocalTimeAt(LocalDateOf(day), timeOfDay); }
+
+LocalDate LocalDateOf(CTime time)
 {
-    const std::time_t t = day.GetTime();
+    const std::time_t t = time.GetTime();
     std::tm local{};
     localtime_r(&t, &local);
+    return {local.tm_year + kTmYearBase, local.tm_mon + 1, local.tm_mday};
+}
+
+CTime LocalTimeAt(const LocalDate &date, int32_t timeOfDay)
+{
+    std::tm local{};
+    local.tm_year = date.year - kTmYearBase;
+    local.tm_mon = date.month - 1;
+    local.tm_mday = date.day;
     local.tm_hour = timeOfDay / kSecondsPerHour;
     local.tm_min = timeOfDay / kSecondsPerMinute % kSecondsPerMinute;
     local.tm_sec = timeOfDay % kSecondsPerMinute;

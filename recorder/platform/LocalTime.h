@@ -27,4 +27,20 @@ CTime LocalDateAt(CTime day, int32_t timeOfDay);
 // `time` + `seconds`, clamped to the 32-bit range.
 CTime AddSeconds(CTime time, int64_t seconds);
 
+// A calendar date of the computer's own time zone, as a date picker holds it.
+struct LocalDate {
+    int year = 1970;
+    int month = 1; // 1 = January
+    int day = 1;   // 1..31
+    bool operator==(const LocalDate &) const = default;
+};
+
+// The local date of `time`. Any thread.
+LocalDate LocalDateOf(CTime time);
+
+// `timeOfDay` seconds past midnight of the local `date` (the system decides
+// daylight saving; a day or month out of range rolls over as mktime does).
+// Clamped to the 32-bit range. Any thread.
+CTime LocalTimeAt(const LocalDate &date, int32_t timeOfDay);
+
 } // namespace quelmar

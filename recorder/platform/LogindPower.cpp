@@ -1,5 +1,7 @@
 #include "platform/LogindPower.h"
 
+#include "platform/Process.h"
+
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
@@ -37,7 +39,7 @@ LogindPower::~LogindPower() = default;
 
 std::optional<int> LogindPower::GetPlatformId() { return QueryPlatformId(); }
 
-void LogindPower::SetNormalPriority() { SetNormalProcessPriority(); }
+void LogindPower::SetNormalPriority() { SetProcessPriority(PriorityClass::Normal); }
 
 bool LogindPower::OpenSession() { return Connect(); }
 

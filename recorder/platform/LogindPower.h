@@ -25,7 +25,7 @@ public:
     bool OpenSession() override;
     // CanPowerOff answers "yes" or "challenge".
     bool MayPowerOff() override;
-    // SetNormalProcessPriority().
+    // SetProcessPriority(PriorityClass::Normal).
     void SetNormalPriority() override;
     // PowerOff(false): 0 when it returned without error, else
     // PowerOffErrorNumber(the D-Bus error name). Never called by a test.

@@ -76,6 +76,17 @@ std::string UserDataFolder()
     return {};
 }
 
+FileStamp StampOf(const std::string &path)
+{
+    struct stat info = {};
+    if (lstat(path.c_str(), &info) != 0)
+        return {};
+    constexpr int64_t kNsPerSecond = 1000000000;
+    return {true, static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+            static_cast<int64_t>(info.st_size),
+            static_cast<int64_t>(info.st_mtim.tv_sec) * kNsPerSecond + info.st_mtim.tv_nsec};
+}
+
 void CreateFolders(const std::string &folder)
 {
     for (size_t end = 1; end <= folder.size(); ++end) {

@@ -37,6 +37,22 @@ void CreateFolders(const std::string &folder);
 // `maxBytes`. Any thread.
 std::optional<std::vector<uint8_t>> ReadRegularFile(const std::string &path, size_t maxBytes);
 
+// What tells one version of a file from another: a file replaced (a new
+// inode) or changed in place gives a different stamp.
+struct FileStamp {
+    bool exists = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;       // bytes
+    int64_t modifiedNs = 0; // modification time, ns since 1970
+    bool operator==(const FileStamp &) const = default;
+};
+
+// The stamp of whatever is at `path` (a link itself, not followed); a
+// stamp with exists false when nothing is there or it cannot be looked at.
+// Any thread.
+FileStamp StampOf(const std::string &path);
+
 // Writes a new version of a file: the bytes go to a fresh temporary file
 // beside it (unique name, created exclusively, never through a link, mode
 // 0600), which Commit() flushes to the disk and renames over the file. Until

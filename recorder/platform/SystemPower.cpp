@@ -1,8 +1,5 @@
 #include "platform/SystemPower.h"
 
-#include <sched.h>
-#include <sys/resource.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -12,7 +9,6 @@ namespace quelmar {
 namespace {
 
 constexpr const char *kOsFamilyVariable = "QUELMAR_OS_FAMILY";
-constexpr int kNormalNice = 0;
 constexpr uint32_t kFnvOffsetBasis = 2166136261u;
 constexpr uint32_t kFnvPrime = 16777619u;
 constexpr uint32_t kHashMark = 0x80000000u; // bit 31: a hashed name
@@ -43,13 +39,6 @@ std::optional<int> QueryPlatformId()
     if (std::strcmp(family, "9x") == 0)
         return kPlatformIdOther;
     return std::nullopt;
-}
-
-void SetNormalProcessPriority()
-{
-    const sched_param normal{};
-    sched_setscheduler(0, SCHED_OTHER, &normal);
-    setpriority(PRIO_PROCESS, 0, kNormalNice);
 }
 
 uint32_t PowerOffErrorNumber(std::string_view dbusErrorName)

@@ -28,7 +28,8 @@ public:
     // True when this process may ask for the power-off (the privilege step).
     // Only after OpenSession() returned true.
     virtual bool MayPowerOff() = 0;
-    // Lowers the calling thread's scheduling to normal; failures are ignored.
+    // Lowers the process's priority to normal (it may run at real-time
+    // priority); failures are ignored.
     virtual void SetNormalPriority() = 0;
     // Asks the system to shut down and switch off. 0 when the request was
     // accepted, else a non-zero number that identifies the refusal.
@@ -38,10 +39,6 @@ public:
 // The family QUELMAR_OS_FAMILY names: unset or "nt" gives kPlatformIdNt,
 // "9x" kPlatformIdOther, anything else std::nullopt. Any thread.
 std::optional<int> QueryPlatformId();
-
-// Normal scheduling (SCHED_OTHER, nice 0) for the calling thread; the program
-// may run at real-time priority. Failures are ignored.
-void SetNormalProcessPriority();
 
 // The number logged for a refused power-off, from the D-Bus error name:
 //   1 org.freedesktop.DBus.Error.AccessDenied

@@ -6,6 +6,17 @@ namespace {
 
 constexpr const char *kWakeUpFormat = "%A, %B %d, %Y, %X";
 
+// The next timer's start minus the wake-up lead, std::nullopt when no timer
+// follows. Moves repeating entries on first (not saved).
+std::optional<int64_t> WakeUpForNextTimer(CTimerList &timers, const CTimerEntry *&next)
+{
+    timers.AdjustAll();
+    next = timers.GetAt(timers.FindNext());
+    if (!next)
+        return std::nullopt;
+    return int64_t{next->m_timeStart.GetTime()} - kWakeUpLeadSeconds;
+}
+
 } // namespace
 
 bool ShutdownSystem(ShutdownVariant variant, SystemPower &power, const ShutdownHooks &hooks)
@@ -45,21 +56,29 @@ bool ShutdownSystem(ShutdownVariant variant, SystemPower &power, const ShutdownH
     return closeAnyway;
 }
 
+std::optional<CTime> NextTimerWithinWakeUpLead(CTimerList &timers)
+{
+    const CTimerEntry *next = nullptr;
+    const auto wake = WakeUpForNextTimer(timers, next);
+    if (!wake || *wake > CTime::GetCurrentTime().GetTime())
+        return std::nullopt;
+    return next->m_timeStart;
+}
+
 void SetWakeUpForNextTimer(CTimerList &timers, const RtcWakeAlarm &alarm, const LogFunction &log)
 {
-    timers.AdjustAll();
-    const CTimerEntry *next = timers.GetAt(timers.FindNext());
-    if (!next) {
+    const CTimerEntry *next = nullptr;
+    const auto wake = WakeUpForNextTimer(timers, next);
+    if (!wake) {
         log("wake-up not set: no active timer follows");
         return;
     }
-    const int64_t wake = int64_t{next->m_timeStart.GetTime()} - kWakeUpLeadSeconds;
-    if (wake <= CTime::GetCurrentTime().GetTime()) {
+    if (*wake <= CTime::GetCurrentTime().GetTime()) {
         log("wake-up not set: the next timer recording is due within " + std::to_string(kWakeUpLeadSeconds) +
             " seconds");
         return;
     }
-    const CTime wakeTime(static_cast<int32_t>(wake));
+    const CTime wakeTime(static_cast<int32_t>(*wake));
     std::string error;
     if (alarm.Set(wakeTime, error))
         log("wake-up set for " + wakeTime.Format(kWakeUpFormat));

@@ -7,6 +7,7 @@
 #include "timers/CTimerList.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quelmar {
@@ -60,5 +61,12 @@ bool ShutdownSystem(ShutdownVariant variant, SystemPower &power, const ShutdownH
 // Otherwise logs why nothing was set: no active timer follows, the wake-up
 // time has passed, or the clock refused. User-interface thread.
 void SetWakeUpForNextTimer(CTimerList &timers, const RtcWakeAlarm &alarm, const LogFunction &log);
+
+// The start of the next active timer (FindNext after AdjustAll; entries
+// moved are not saved here) when it has begun or lies at most
+// kWakeUpLeadSeconds ahead: the wake-up could not be set in time, so a
+// power-off now would miss that recording. std::nullopt otherwise.
+// User-interface thread.
+std::optional<CTime> NextTimerWithinWakeUpLead(CTimerList &timers);
 
 } // namespace quelmar

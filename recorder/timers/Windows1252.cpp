@@ -91,7 +91,7 @@ bool Convert(std::string_view utf8, std::string *out, std::string *offending)
         if (byte < 0) {
             if (offending)
                 *offending =
-                    c == kNoCharacter ? std::string("invalid UTF-8") : std::string(utf8.substr(start, pos - start));
+                    c == kNoCharacter ? std::string(kInvalidUtf8) : std::string(utf8.substr(start, pos - start));
             return false;
         }
         if (out)

@@ -17,9 +17,12 @@ std::string Windows1252ToUtf8(std::string_view bytes);
 // valid UTF-8 or holds a character Windows-1252 cannot hold. Any thread.
 std::optional<std::string> Utf8ToWindows1252(std::string_view utf8);
 
+// What FitsWindows1252 names for a text that is no UTF-8 at all.
+inline constexpr char kInvalidUtf8[] = "invalid UTF-8";
+
 // True when `utf8` can be stored in the timer file. Otherwise, when
 // `offending` is given, it receives the first character that cannot be held
-// (as UTF-8), or "invalid UTF-8". For the places where a file name is
+// (as UTF-8), or kInvalidUtf8. For the places where a file name is
 // entered, so they can refuse it with a message. Any thread.
 bool FitsWindows1252(std::string_view utf8, std::string *offending = nullptr);
 

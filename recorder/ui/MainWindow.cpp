@@ -3,6 +3,7 @@
 #include "controller/CRecorderDlg.h"
 #include "ui/Artwork.h"
 #include "ui/CMyFileDialog.h"
+#include "ui/CTimerDlg.h"
 #include "ui/DialogStyle.h"
 #include "ui/ModalHooks.h"
 
@@ -540,11 +541,24 @@ bool MainWindow::ChannelListDroppedDown() const
     return combo && combo->view()->isVisible();
 }
 
+bool MainWindow::RunTimerDialog(TimerDialogModel &model, const std::function<bool(const std::string &)> &acceptFileName)
+{
+    CTimerDlg dialog(model, acceptFileName, this);
+    timerDialog_ = &dialog;
+    const int result = ExecTimerDialog(dialog);
+    timerDialog_ = nullptr;
+    return result == QDialog::Accepted;
+}
+
+void MainWindow::UpdateWindow() { repaint(); }
+
 void MainWindow::EndDialog()
 {
     if (ended_)
         return;
     ended_ = true;
+    if (timerDialog_)
+        timerDialog_->reject();
     for (auto &[id, timer] : timers_)
         timer->stop();
     SetWaitCursor(false);

@@ -27,6 +27,7 @@ class QTimer;
 namespace quelmar {
 
 class CRecorderDlg;
+class CTimerDlg;
 class DialogStyle;
 
 class MainWindow : public QDialog, public MainView {
@@ -67,6 +68,12 @@ public:
     bool StartWindowTimer(int id, int periodMs) override;
     void KillWindowTimer(int id) override;
     bool ChannelListDroppedDown() const override;
+    // The Timer dialog (CTimerDlg) over this window.
+    bool RunTimerDialog(TimerDialogModel &model,
+                        const std::function<bool(const std::string &)> &acceptFileName) override;
+    // Repaints the window now.
+    void UpdateWindow() override;
+    // Also cancels an open Timer dialog.
     void EndDialog() override;
 
 protected:
@@ -108,6 +115,7 @@ private:
     std::map<int, QTimer *> timers_;
     std::map<int, bool> timerBusy_; // a tick of that timer is being handled
     QListWidget *log_ = nullptr;
+    CTimerDlg *timerDialog_ = nullptr; // while the Timer dialog runs
     CRecorderDlg *dlg_ = nullptr;
     bool systemCloseEnabled_ = true;
     bool waitCursor_ = false;

@@ -1,7 +1,10 @@
 #include "ui/RunWindow.h"
 
+#include "app/ProgramModules.h"
 #include "app/QtDispatcher.h"
 #include "app/SignalNotifier.h"
+#include "platform/LogindPower.h"
+#include "platform/RtcWakeAlarm.h"
 #include "ui/Artwork.h"
 #include "ui/MainWindow.h"
 
@@ -38,7 +41,14 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
     } catch (const std::system_error &error) {
         std::fprintf(stderr, "termination signals are not caught: %s\n", error.what());
     }
-    return RunMainWindow(app, dispatcher, options, {}, [&window](CRecorderDlg &dlg) { window = &dlg; });
+    // The shut-down after a recording: logind on the system bus, and the
+    // clock's wake alarm for the next timer.
+    LogindPower power;
+    const RtcWakeAlarm wakeAlarm;
+    CRecorderDlg::Setup setup = ProgramModules();
+    setup.power = &power;
+    setup.wakeAlarm = &wakeAlarm;
+    return RunMainWindow(app, dispatcher, options, std::move(setup), [&window](CRecorderDlg &dlg) { window = &dlg; });
 }
 
 } // namespace quelmar

@@ -112,6 +112,38 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_FALSE(o.splitSizeMb);
                      EXPECT_EQ(o.splitOnTime, false);
                      EXPECT_EQ(o.scsiMode, 0u);
+                 }},
+        // Timer mode and the timer commands.
+        Accepted{{"--headless", "--timers", "--no-shutdown"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_TRUE(o.timers && o.noShutdown);
+                     EXPECT_EQ(o.timerCommand, TimerCommand::None);
+                 }},
+        Accepted{{"--add-timer", "--channel", "2", "--start", "2026-12-07 20:15", "--stop", "21:00:30", "--file",
+                  "/srv/news", "--days", "mo,WE,su", "--shutdown"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.timerCommand, TimerCommand::Add);
+                     EXPECT_EQ(o.timerStart->date, (LocalDate{2026, 12, 7}));
+                     EXPECT_EQ(o.timerStart->timeOfDay, 20 * 3600 + 15 * 60);
+                     EXPECT_EQ(o.timerStopTimeOfDay, 21 * 3600 + 30);
+                     EXPECT_EQ(o.timerDays, 0x68); // Sunday bit 6, Monday bit 5, Wednesday bit 3
+                     EXPECT_TRUE(o.timerShutdown);
+                     EXPECT_EQ(o.fileBase, "/srv/news");
+                 }},
+        Accepted{{"--add-timer", "--channel=Testbild Eins", "--start=2028-02-29T06:00:05", "--stop=6:30", "--file=x",
+                  "--days=daily"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.timerStart->date, (LocalDate{2028, 2, 29}));
+                     EXPECT_EQ(o.timerStart->timeOfDay, 6 * 3600 + 5);
+                     EXPECT_EQ(o.timerDays, 0x7F);
+                     EXPECT_FALSE(o.timerShutdown);
+                     EXPECT_EQ(o.fileBase, kCwd + "/x");
+                 }},
+        Accepted{{"--headless", "--virtual-receiver", "--list-timers"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.timerCommand, TimerCommand::List); }},
+        Accepted{{"--disable-timer", "12"}, [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.timerCommand, TimerCommand::Disable);
+                     EXPECT_EQ(o.timerIndex, 12);
                  }}));
 
 struct Refused {
@@ -151,7 +183,33 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--scsi-mode", "fast"}, "--scsi-mode"}, Refused{{"--record"}, "need --headless"},
         Refused{{"--channel", "2"}, "need --headless"}, Refused{{"--headless", "--duration", "10"}, "need --record"},
         Refused{{"--headless", "--overwrite"}, "need --record"},
-        Refused{{"--headless", "--screenshot", "w.png"}, "not --headless"}));
+        Refused{{"--headless", "--screenshot", "w.png"}, "not --headless"},
+        Refused{{"--timers"}, "--timers needs --headless"},
+        Refused{{"--no-shutdown"}, "--no-shutdown needs --headless"},
+        Refused{{"--headless", "--timers", "--record"}, "--timers cannot be combined"},
+        Refused{{"--list-timers", "--remove-timer", "1"}, "only one of"},
+        Refused{{"--headless", "--list-timers", "--timers"}, "cannot be combined with --record, --timers"},
+        Refused{{"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--file", "/x"},
+                "--add-timer needs --channel, --start, --stop and --file"},
+        Refused{{"--headless", "--start", "2026-12-07 20:00"}, "need --add-timer"},
+        Refused{{"--remove-timer", "1", "--channel", "2"}, "need --add-timer"},
+        Refused{{"--add-timer", "--start", "2026-02-29 10:00"}, "--start '2026-02-29 10:00'"},
+        Refused{{"--add-timer", "--start", "2026-12-07"}, "--start"},
+        Refused{{"--add-timer", "--stop", "24:00"}, "--stop"},
+        Refused{{"--add-timer", "--days", "mo,xx"}, "--days 'mo,xx'"},
+        Refused{{"--remove-timer", "0"}, "--remove-timer"},
+        Refused{{"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--stop", "21:00", "--file",
+                 QString::fromUtf8("/srv/news \xE2\x9C\x93")},
+                "cannot hold the character"}));
+
+TEST(CommandLine, DaysAreWrittenAsTheyAreGiven)
+{
+    EXPECT_EQ(DaysText(0), "once");
+    EXPECT_EQ(DaysText(0x7F), "daily");
+    EXPECT_EQ(DaysText(0xFF), "daily");
+    EXPECT_EQ(DaysText(0x68), "mo,we,su");
+    EXPECT_EQ(DaysText(0x01), "sa");
+}
 
 TEST(CommandLine, HelpAndVersionAreAnswered)
 {
@@ -160,9 +218,20 @@ TEST(CommandLine, HelpAndVersionAreAnswered)
     EXPECT_EQ(help.text.rfind("Usage: QuelmarRecorder [options]", 0), 0u) << help.text;
     EXPECT_NE(help.text.find("--virtual-receiver[=CONFIG]"), std::string::npos) << help.text;
     EXPECT_EQ(Parse({"--help-all"}).action, Action::ShowHelp);
-    for (const char *option : {"--headless", "--virtual-receiver", "--record", "--channel", "--duration", "--file",
-                               "--video", "--audio", "--mux", "--split-size", "--split-time", "--video-delay",
-                               "--scsi-mode", "--overwrite", "--screenshot", "--version"})
+    for (const char *option : {"--headless",      "--virtual-receiver",
+                               "--record",        "--channel",
+                               "--duration",      "--file",
+                               "--video",         "--audio",
+                               "--mux",           "--split-size",
+                               "--split-time",    "--video-delay",
+                               "--scsi-mode",     "--overwrite",
+                               "--screenshot",    "--version",
+                               "--timers",        "--no-shutdown",
+                               "--list-timers",   "--add-timer",
+                               "--remove-timer",  "--enable-timer",
+                               "--disable-timer", "--start",
+                               "--stop",          "--days",
+                               "--shutdown"})
         EXPECT_NE(help.text.find(option), std::string::npos) << option;
     const CommandLineResult version = Parse({"--version"});
     EXPECT_EQ(version.action, Action::ShowVersion);

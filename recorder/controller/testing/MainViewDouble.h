@@ -25,6 +25,7 @@ public:
     void LogLinesAppended(const std::vector<std::string> &lines) override
     {
         log.insert(log.end(), lines.begin(), lines.end());
+        history.insert(history.end(), lines.begin(), lines.end());
     }
     void LogCleared() override
     {
@@ -67,14 +68,23 @@ public:
     void KillWindowTimer(int id) override { timers.erase(id); }
     bool ChannelListDroppedDown() const override { return droppedDown; }
     void EndDialog() override { ++endDialogs; }
+    bool RunTimerDialog(TimerDialogModel &model,
+                        const std::function<bool(const std::string &)> &acceptFileName) override
+    {
+        ++timerDialogs;
+        // The user works the dialog as the test says; Cancel without a script.
+        return timerDialog ? timerDialog(model, acceptFileName) : false;
+    }
+    void UpdateWindow() override { ++windowUpdates; }
     void RecordingFinished(RecordingOutcome outcome) override { finished.push_back(outcome); }
 
-    // The log lines without their "hh:mm:ss: " stamps.
-    std::vector<std::string> LogTexts() const
+    // The log lines without their "hh:mm:ss: " stamps: of the list, or
+    // (`all`) every line ever appended.
+    std::vector<std::string> LogTexts(bool all = false) const
     {
         constexpr size_t kStampChars = 10;
         std::vector<std::string> texts;
-        for (const auto &line : log)
+        for (const auto &line : all ? history : log)
             texts.push_back(line.size() >= kStampChars ? line.substr(kStampChars) : line);
         return texts;
     }
@@ -83,6 +93,7 @@ public:
     std::map<MenuItemId, MenuItemState> menu;
     std::map<TopMenu, bool> topMenus;
     std::vector<std::string> log;
+    std::vector<std::string> history; // every line ever appended, also those the list has emptied
     int logClears = 0;
     std::vector<Message> questions;
     std::deque<bool> answers; // for AskYesNo, in order; No when empty
@@ -95,6 +106,10 @@ public:
     bool grantTimers = true;
     bool droppedDown = false;
     int endDialogs = 0;
+    // What the user does in the Timer dialog; returns true for Ok.
+    std::function<bool(TimerDialogModel &, const std::function<bool(const std::string &)> &)> timerDialog;
+    int timerDialogs = 0;
+    int windowUpdates = 0;
     std::vector<RecordingOutcome> finished;
 };
 

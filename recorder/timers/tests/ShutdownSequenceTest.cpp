@@ -1,6 +1,7 @@
 #include "timers/ShutdownSequence.h"
 
 #include "TimerTestSupport.h"
+#include "platform/testing/FakeSystemPower.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,37 +24,7 @@ using Events = std::vector<std::string>;
 
 constexpr uint32_t kRefusal = 1234;
 
-// Stands in for the operating system; records every step in the same list
-// as the log lines, so that their order can be checked.
-class FakePower : public SystemPower {
-public:
-    explicit FakePower(Events &events) : events_(events) {}
-    std::optional<int> GetPlatformId() override { return platformId; }
-    bool OpenSession() override
-    {
-        events_.push_back("[open]");
-        return sessionOpens;
-    }
-    bool MayPowerOff() override
-    {
-        events_.push_back("[may]");
-        return mayPowerOff;
-    }
-    void SetNormalPriority() override { events_.push_back("[priority]"); }
-    uint32_t RequestPowerOff() override
-    {
-        events_.push_back("[request]");
-        return refusal;
-    }
-
-    std::optional<int> platformId = kPlatformIdNt;
-    bool sessionOpens = true;
-    bool mayPowerOff = true;
-    uint32_t refusal = 0;
-
-private:
-    Events &events_;
-};
+using FakePower = testing::FakeSystemPower;
 
 struct Row {
     const char *name;
@@ -248,6 +220,35 @@ TEST_F(WakeUpTest, NothingSetWithoutAFutureWakeUp)
         SetWakeUp();
         EXPECT_EQ(Alarm(), "") << c.name;
         EXPECT_EQ(lines_, Events({c.line})) << c.name;
+    }
+}
+
+// A power-off would miss a timer that starts before the machine could be
+// woken for it.
+TEST_F(WakeUpTest, NextTimerWithinTheLeadIsTold)
+{
+    struct {
+        const char *name;
+        std::vector<CTimerEntry> entries;
+        std::optional<const char *> told; // local start, or nothing
+    } cases[] = {
+        {"none", {}, std::nullopt},
+        {"exactly the lead ahead", {MakeEntry("2026-03-02 21:02:00", "2026-03-02 22:00:00")}, "2026-03-02 21:02:00"},
+        {"a second more", {MakeEntry("2026-03-02 21:02:01", "2026-03-02 22:00:00")}, std::nullopt},
+        {"running now", {MakeEntry("2026-03-02 20:59:00", "2026-03-02 22:00:00")}, "2026-03-02 20:59:00"},
+        {"inactive", {MakeEntry("2026-03-02 21:01:00", "2026-03-02 22:00:00", 0, 0)}, std::nullopt},
+        // Ended a minute ago: moved on to tomorrow, far ahead.
+        {"daily just ended", {MakeEntry("2026-03-02 20:00:00", "2026-03-02 20:59:00", 0x7F)}, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        timers_.RemoveAll();
+        for (const CTimerEntry &entry : c.entries)
+            timers_.AddCopy(entry);
+        const auto told = NextTimerWithinWakeUpLead(timers_);
+        ASSERT_EQ(told.has_value(), c.told.has_value()) << c.name;
+        if (told) {
+            EXPECT_EQ(told->GetTime(), LocalTime(*c.told)) << c.name;
+        }
     }
 }
 

@@ -1,0 +1,409 @@
+// Timer mode driven pass by pass with the settable clock: arming ten
+// seconds ahead, the nine-pass countdown, the stop, what becomes of the
+// entry, the Timer dialog's effect on a running timer, the shut-down after
+// a timer recording (a stand-in for logind, a stand-in /sys for the wake
+// alarm) and the store file edited by another process.
+#include "controller/tests/ControllerFixture.h"
+
+#include "platform/testing/FakeSystemPower.h"
+#include "timers/ShutdownSequence.h"
+#include "timers/TimerDialogModel.h"
+
+#include <fstream>
+#include <optional>
+
+using namespace quelmar;
+using namespace quelmar::testing;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+constexpr int32_t kDay = 86400;
+constexpr uint8_t kDaily = 0x7F;
+constexpr uint16_t kChannel = 3; // "Drei"
+constexpr int kCountdown = 9;
+
+class TimerMode : public ControllerTest {
+public:
+    // One supervision pass at the clock's time.
+    void PassNow() { Pass(CTime::GetCurrentTime().GetTime()); }
+
+protected:
+    void SetUp() override
+    {
+        ControllerTest::SetUp();
+        const fs::path clock = dir_ / "sys" / "class" / "rtc" / "rtc0";
+        fs::create_directories(clock);
+        std::ofstream(clock / "wakealarm").flush();
+        alarm_.emplace((dir_ / "sys").string());
+    }
+
+    CTimerEntry Timer(int32_t start, int32_t stop, uint8_t days = 0, uint8_t shutdown = 0,
+                      const std::string &file = "news") const
+    {
+        CTimerEntry entry;
+        entry.m_nChannel = kChannel;
+        entry.m_timeStart = CTime(start);
+        entry.m_timeStop = CTime(stop);
+        entry.m_nDays = days;
+        entry.m_bShutdown = shutdown;
+        entry.m_strFileName = (dir_ / file).string();
+        return entry;
+    }
+
+    // Stores `entries` as the timer file (as another process would).
+    void Store(const std::vector<CTimerEntry> &entries) const
+    {
+        CTimerList list;
+        list.m_strPath = (dir_ / "timer.db").string();
+        for (const CTimerEntry &entry : entries)
+            list.AddCopy(entry);
+        TimerStoreError error;
+        ASSERT_TRUE(list.Save(error)) << error.text;
+    }
+    // The entries of the timer file.
+    std::vector<CTimerEntry> Stored() const
+    {
+        CTimerList list;
+        list.m_strPath = (dir_ / "timer.db").string();
+        TimerStoreError error;
+        EXPECT_TRUE(list.Load(error)) << error.text;
+        std::vector<CTimerEntry> entries;
+        for (int i = 0; i < list.GetCount(); ++i)
+            entries.push_back(*list.GetAt(i));
+        return entries;
+    }
+
+    // Starts the window in timer mode over a timer file of `entries`.
+    void StartWith(const std::vector<CTimerEntry> &entries, bool power = true)
+    {
+        Store(entries);
+        app_.m_bTimerEnabled = 1;
+        CRecorderDlg::Setup setup;
+        setup.makeReceiver = MakeScriptedReceiver;
+        setup.makeRemuxer = [] { return MakeRemuxer(Mux::Ready); };
+        if (power)
+            setup.power = &power_;
+        setup.wakeAlarm = &*alarm_;
+        Start(std::move(setup));
+    }
+
+    // One supervision pass at `now`, then the work it posted.
+    void Pass(int32_t now)
+    {
+        CTime::SetTestNow(now);
+        dlg_->OnTimer(kTimerSupervision);
+        dispatcher_.RunPending();
+    }
+
+    // Arms the entry starting at `start` ten seconds ahead and counts down:
+    // the ninth pass starts the recording.
+    void RunToStart(int32_t start)
+    {
+        Pass(start - 11);
+        ASSERT_EQ(dlg_->CurrentTimer(), nullptr);
+        Pass(start - 10);
+        ASSERT_NE(dlg_->CurrentTimer(), nullptr);
+        ASSERT_EQ(dlg_->StartCountdown(), kCountdown);
+        for (int pass = 1; pass < kCountdown; ++pass) {
+            Pass(start - 10 + pass);
+            ASSERT_FALSE(dlg_->RecordingBusy()) << pass;
+            ASSERT_EQ(dlg_->StartCountdown(), kCountdown - pass);
+        }
+        Pass(start - 1);
+        ASSERT_TRUE(dlg_->RecordingBusy());
+    }
+
+    Lines AllLog()
+    {
+        dispatcher_.RunPending();
+        return view_.LogTexts(true);
+    }
+    int Count(const std::string &line)
+    {
+        const Lines all = AllLog();
+        return static_cast<int>(std::count(all.begin(), all.end(), line));
+    }
+    bool Logged(const std::string &line) { return Count(line) > 0; }
+    std::string Alarm() const { return ReadText(dir_ / "sys" / "class" / "rtc" / "rtc0" / "wakealarm"); }
+
+    const int32_t start_ = kMonday0900 + 60;
+    const int32_t stop_ = kMonday0900 + 90;
+    Lines powerEvents_;
+    FakeSystemPower power_{powerEvents_};
+    std::optional<RtcWakeAlarm> alarm_;
+};
+
+TEST_F(TimerMode, OneOffIsArmedStartedOnTheNinthPassStoppedAndRemoved)
+{
+    StartWith({Timer(start_, stop_)});
+    EXPECT_TRUE(Logged("timer enabled"));
+    EXPECT_TRUE(Logged("next timer recording: Drei, Monday, December 07, 2026, 09:01:00 to 09:01:30"));
+
+    RunToStart(start_);
+    EXPECT_TRUE(Logged("channel switched - recording will be started in 9 seconds"));
+    EXPECT_TRUE(script_.Called("channel 3"));
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "news").string()) << "a one-off name stays";
+    ASSERT_TRUE(Started());
+
+    // The mode does not change while a recording runs.
+    dlg_->SetTimerMode(false);
+    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
+
+    Pass(stop_ - 1);
+    EXPECT_TRUE(dlg_->RecordingActive());
+    Pass(stop_);
+    EXPECT_TRUE(Logged("recording will be stopped by timer"));
+    EXPECT_FALSE(dlg_->RecordingActive());
+    EXPECT_EQ(dlg_->Timers().GetCount(), 0);
+    EXPECT_TRUE(Stored().empty());
+    ASSERT_TRUE(TornDown());
+    EXPECT_EQ(dlg_->LastOutcome(), RecordingOutcome::Normal);
+    // The report at the end of the recording, posted to this thread.
+    EXPECT_EQ(AllLog().back(), "no active timer settings present");
+    EXPECT_FALSE(script_.Called("special 2 ''"));
+}
+
+TEST_F(TimerMode, DailyRecordsIntoADatedNameAndMovesOn)
+{
+    StartWith({Timer(start_, stop_, kDaily)});
+    RunToStart(start_);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "news").string() + ", 07-12-2026");
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    ASSERT_EQ(dlg_->Timers().GetCount(), 1);
+    EXPECT_EQ(dlg_->Timers().GetAt(0)->m_timeStart.GetTime(), start_ + kDay);
+    ASSERT_EQ(Stored().size(), 1u);
+    EXPECT_EQ(Stored()[0].m_timeStart.GetTime(), start_ + kDay);
+    ASSERT_TRUE(TornDown());
+    EXPECT_EQ(AllLog().back(), "next timer recording: Drei, Tuesday, December 08, 2026, 09:01:00 to 09:01:30");
+}
+
+TEST_F(TimerMode, EntryDeletedInTheDialogStopsItsRecordingWithoutItsShutdown)
+{
+    StartWith({Timer(start_, stop_ + 3600, 0, 1)});
+    RunToStart(start_);
+    ASSERT_TRUE(Started());
+    EXPECT_TRUE(dlg_->ShutdownPending());
+    view_.timerDialog = [](TimerDialogModel &model, const auto &) {
+        model.Select(0);
+        model.OnDelete();
+        return true;
+    };
+    dlg_->OnTimerEdit();
+    EXPECT_EQ(dlg_->CurrentTimer(), nullptr);
+    EXPECT_FALSE(dlg_->ShutdownPending()) << "the deleted timer's shut-down is not wanted any more";
+    EXPECT_TRUE(Stored().empty());
+    Pass(start_ + 5);
+    EXPECT_TRUE(Logged("recording will be stopped by timer"));
+    ASSERT_TRUE(TornDown());
+    Pass(start_ + 7);
+    EXPECT_FALSE(Logged("sending shut down sequence..."));
+    EXPECT_EQ(view_.endDialogs, 0);
+}
+
+TEST_F(TimerMode, ArmedEntryDeletedInTheDialogNeitherStartsNorShutsDown)
+{
+    StartWith({Timer(start_, stop_, 0, 1)});
+    Pass(start_ - 10);
+    ASSERT_TRUE(dlg_->ShutdownPending());
+    view_.timerDialog = [](TimerDialogModel &model, const auto &) {
+        model.Select(0);
+        model.OnDelete();
+        return true;
+    };
+    dlg_->OnTimerEdit();
+    for (int32_t now = start_ - 9; now <= stop_; ++now)
+        Pass(now);
+    EXPECT_FALSE(dlg_->RecordingBusy());
+    EXPECT_FALSE(Logged("sending shut down sequence..."));
+    EXPECT_EQ(view_.endDialogs, 0);
+
+    // The dialog starts from the file as it is now; Cancel changes nothing.
+    Store({Timer(start_ + kDay, stop_ + kDay)});
+    view_.timerDialog = [](TimerDialogModel &model, const auto &) {
+        model.Select(0);
+        model.OnDelete();
+        return false;
+    };
+    dlg_->OnTimerEdit();
+    EXPECT_EQ(dlg_->Timers().GetCount(), 1);
+}
+
+// After a timer recording that asks for it, once the recorder is ready
+// again: the shut-down (or why not).
+struct ShutdownCase {
+    const char *name;
+    bool power;                     // false: shut-downs switched off for this run (--no-shutdown)
+    uint32_t refusal;               // of the power-off request
+    int32_t nextAfterStop;          // seconds from the stop to the next timer's start
+    std::vector<std::string> lines; // after "recording stopped"; "@wake" stands for the wake-up line
+    Lines events;                   // the steps the stand-in for logind saw
+    bool ends;
+};
+
+void PrintTo(const ShutdownCase &c, std::ostream *os) { *os << c.name; }
+
+class TimerShutdown : public TimerMode, public ::testing::WithParamInterface<ShutdownCase> {};
+
+TEST_P(TimerShutdown, FollowsTheRecordingThatAskedForIt)
+{
+    const ShutdownCase &c = GetParam();
+    power_.refusal = c.refusal;
+    const int32_t next = stop_ + c.nextAfterStop;
+    StartWith({Timer(start_, stop_, 0, 1), Timer(next, next + 3600)}, c.power);
+    RunToStart(start_);
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    ASSERT_TRUE(TornDown()); // its passes run the shut-down once ready
+    Pass(stop_ + 1);
+
+    const std::string wake = "wake-up set for " + CTime(next - kWakeUpLeadSeconds).Format("%A, %B %d, %Y, %X");
+    Lines expected;
+    for (const std::string &line : c.lines)
+        expected.push_back(line == "@wake" ? wake : line);
+    const Lines all = AllLog();
+    const auto stopped = std::find(all.begin(), all.end(), "recording stopped");
+    ASSERT_NE(stopped, all.end());
+    Lines after;
+    for (auto it = stopped + 1; it != all.end(); ++it)
+        if (it->rfind("next timer recording", 0) != 0 && it->rfind("Timer settings", 0) != 0)
+            after.push_back(*it);
+    EXPECT_EQ(after, expected);
+    EXPECT_EQ(powerEvents_, c.events);
+    EXPECT_EQ(view_.endDialogs, c.ends ? 1 : 0);
+    EXPECT_EQ(script_.Called("special 2 ''"), !c.events.empty());
+    EXPECT_EQ(Alarm(), c.events.size() > 2 ? std::to_string(next - kWakeUpLeadSeconds) : "");
+    EXPECT_FALSE(dlg_->ShutdownPending()) << "never tried twice";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimerShutdown,
+    ::testing::Values(ShutdownCase{"Accepted",
+                                   true,
+                                   0,
+                                   kDay,
+                                   {"sending shut down sequence...", "@wake",
+                                    "shutting down and switching off system..."},
+                                   {"[open]", "[may]", "[priority]", "[request]"},
+                                   true},
+                      ShutdownCase{"RefusedStaysUp",
+                                   true,
+                                   1234,
+                                   kDay,
+                                   {"sending shut down sequence...", "@wake", "shutting down failed with error 1234!"},
+                                   {"[open]", "[may]", "[priority]", "[request]"},
+                                   false},
+                      // The machine could not be woken in time for the next one.
+                      ShutdownCase{"NextTimerWithinTheWakeUpLead",
+                                   true,
+                                   0,
+                                   kWakeUpLeadSeconds,
+                                   {"shut-down skipped: next timer recording starts at 09:03:30"},
+                                   {},
+                                   false},
+                      ShutdownCase{"SwitchedOffForThisRun",
+                                   false,
+                                   0,
+                                   kDay,
+                                   {"shut-down skipped: shutting down is switched off for this run"},
+                                   {},
+                                   false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Ends that are not the user's Stop: a repeating timer keeps its later
+// days, a one-off one is kept but not armed again (it would record into
+// the same files).
+struct UnplannedEnd {
+    const char *name;
+    const char *file;
+    uint8_t days;
+    std::function<void(TimerMode &, CRecorderDlg &, ScriptedReceiver &)> end;
+    bool movedOn; // else deactivated
+};
+
+void PrintTo(const UnplannedEnd &c, std::ostream *os) { *os << c.name; }
+
+class TimerUnplannedEnd : public TimerMode, public ::testing::WithParamInterface<UnplannedEnd> {};
+
+TEST_P(TimerUnplannedEnd, DoesNotGiveUpLaterDaysNorRecordTwice)
+{
+    const UnplannedEnd &c = GetParam();
+    StartWith({Timer(start_, stop_ + 3600, c.days, 1, c.file)});
+    RunToStart(start_);
+    c.end(*this, *dlg_, script_);
+    ASSERT_TRUE(TornDown());
+    ASSERT_EQ(dlg_->Timers().GetCount(), 1);
+    const CTimerEntry &entry = *dlg_->Timers().GetAt(0);
+    EXPECT_EQ(entry.m_bActive, c.movedOn ? 1 : 0);
+    EXPECT_EQ(entry.m_timeStart.GetTime(), c.movedOn ? start_ + kDay : start_);
+    EXPECT_EQ(Stored().at(0).m_bActive, entry.m_bActive);
+    EXPECT_FALSE(dlg_->ShutdownPending());
+    for (int32_t now = start_; now < start_ + 30; ++now)
+        Pass(now);
+    EXPECT_EQ(Count("channel switched - recording will be started in 9 seconds"), 1);
+    EXPECT_FALSE(Logged("sending shut down sequence..."));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimerUnplannedEnd,
+    ::testing::Values(
+        // The recording thread gives up: its files cannot be created.
+        UnplannedEnd{"FilesFail", "missing/news", 0, [](TimerMode &, CRecorderDlg &, ScriptedReceiver &) {}, false},
+        UnplannedEnd{"ChannelChangedDaily", "news", kDaily,
+                     [](TimerMode &t, CRecorderDlg &, ScriptedReceiver &rx) {
+                         rx.current = DvbCurrentChannel{1, {}, Channel("Zwei", 2)};
+                         t.PassNow();
+                     },
+                     true},
+        UnplannedEnd{"CloseDaily", "news", kDaily,
+                     [](TimerMode &, CRecorderDlg &dlg, ScriptedReceiver &) { dlg.OnClose(); }, true},
+        UnplannedEnd{"CloseOneOff", "news", 0,
+                     [](TimerMode &, CRecorderDlg &dlg, ScriptedReceiver &) { dlg.OnClose(); }, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(TimerMode, StoreEditedElsewhereIsTakenOnTheNextPass)
+{
+    StartWith({});
+    EXPECT_TRUE(Logged("no active timer settings present"));
+    Store({Timer(start_, stop_)});
+    Pass(kMonday0900);
+    EXPECT_TRUE(Logged("timer settings reloaded"));
+    EXPECT_TRUE(Logged("next timer recording: Drei, Monday, December 07, 2026, 09:01:00 to 09:01:30"));
+    RunToStart(start_);
+    EXPECT_EQ(Count("timer settings reloaded"), 1) << "its own writes are not taken for edits";
+    ASSERT_TRUE(Started());
+
+    // The running timer stays current through an edit that keeps it ...
+    Store({Timer(start_ + kDay, stop_ + kDay), Timer(start_, stop_)});
+    Pass(start_ + 1);
+    ASSERT_NE(dlg_->CurrentTimer(), nullptr);
+    EXPECT_EQ(dlg_->CurrentTimer()->m_timeStart.GetTime(), start_);
+    EXPECT_TRUE(dlg_->RecordingActive());
+    // ... and is stopped by one that removes it.
+    Store({Timer(start_ + kDay, stop_ + kDay)});
+    Pass(start_ + 2);
+    Pass(start_ + 3);
+    EXPECT_TRUE(Logged("recording will be stopped by timer"));
+    ASSERT_TRUE(TornDown());
+    EXPECT_EQ(Stored().size(), 1u);
+}
+
+TEST_F(TimerMode, NotSwitchedOnWhileARecordingRuns)
+{
+    Start();
+    dlg_->OnRecord();
+    ASSERT_TRUE(Started());
+    dlg_->SetTimerMode(true);
+    EXPECT_FALSE(dlg_->Context().timerMode.Get());
+    EXPECT_FALSE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
+    EXPECT_FALSE(Logged("timer enabled"));
+    EXPECT_EQ(app_.m_bTimerEnabled, 0u);
+    dlg_->OnStop();
+    ASSERT_TRUE(TornDown());
+}
+
+} // namespace

@@ -1,0 +1,178 @@
+// Unattended timer recordings as a user sets them up: QuelmarRecorder
+// --headless --timers running on the simulated receiver, a timer added a few
+// seconds ahead by a second QuelmarRecorder --add-timer, the recording made
+// at its time into files that decode, and the one-off entry gone from the
+// store afterwards.
+#include "program_run.h"
+
+#include <ctime>
+
+using namespace quelmar::testing;
+
+namespace {
+
+// Far enough ahead for the running program to take the new timer and arm it
+// ten seconds before its start.
+constexpr time_t kLeadSeconds = 15;
+constexpr time_t kRecordSeconds = 4;
+// A timer recording starts on the pass about a second before its start.
+constexpr time_t kStartAheadSeconds = 1;
+
+std::string localTime(time_t when, const char *format)
+{
+    std::tm fields{};
+    localtime_r(&when, &fields);
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, format, &fields));
+}
+
+// The "hh:mm:ss" stamp of the first log line holding `text`; "" when there
+// is none.
+std::string stampOf(const std::string &out, const std::string &text)
+{
+    const size_t at = out.find(text);
+    if (at == std::string::npos)
+        return "";
+    const size_t line = out.rfind('\n', at);
+    constexpr size_t kStampChars = 8;
+    return out.substr(line == std::string::npos ? 0 : line + 1, kStampChars);
+}
+
+class TimersEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_ / "out");
+        fs::create_directories(settingsFile(dir_ / "config").parent_path());
+        // Normal priority; video as m2v, audio as mp2/ac3 and the multiplex.
+        std::ofstream(settingsFile(dir_ / "config"))
+            << "[Settings]\nPriority=32\nSave%20Audio=2\nSave%20Video=2\nSave%20Mux=1\n";
+    }
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir_);
+    }
+    static std::vector<std::string> run(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), {"--headless", "--virtual-receiver"});
+        return arguments;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(TimersEndToEnd, TimerAddedWhileTimerModeRunsIsRecordedAtItsTimeAndLeavesTheStore)
+{
+    Program recorder(run({"--timers", "--no-shutdown"}), dir_);
+    ASSERT_TRUE(recorder.waitForLine(": no active timer settings present\n")) << recorder.out() << recorder.err();
+
+    const time_t start = std::time(nullptr) + kLeadSeconds;
+    const time_t stop = start + kRecordSeconds;
+    const fs::path base = dir_ / "out" / "news";
+    Program add(run({"--add-timer", "--channel", "2", "--start", localTime(start, "%Y-%m-%d %H:%M:%S"), "--stop",
+                     localTime(stop, "%H:%M:%S"), "--file", base.string()}),
+                dir_);
+    ASSERT_EQ(add.finish(), 0) << add.out() << add.err();
+    EXPECT_EQ(add.out(), "1\ton\t2\tTestbild Zwei AC3\t" + localTime(start, "%Y-%m-%d %H:%M:%S") + "\t" +
+                             localTime(stop, "%Y-%m-%d %H:%M:%S") + "\tonce\tno\t" + base.string() + "\n");
+
+    ASSERT_TRUE(recorder.waitForLine(": timer settings reloaded\n")) << recorder.out();
+    // With the multiplexer: "a/v recording started, trying to synchronize...".
+    ASSERT_TRUE(recorder.waitForLine("recording started")) << recorder.out() << recorder.err();
+    const size_t started = recorder.out().find("recording started");
+    ASSERT_TRUE(recorder.waitForLine(": recording stopped\n", started)) << recorder.out() << recorder.err();
+    const size_t stopped = recorder.out().find(": recording stopped\n", started);
+    // The report at the end of the recording: nothing follows.
+    ASSERT_TRUE(recorder.waitForLine(": no active timer settings present\n", stopped)) << recorder.out();
+    recorder.signal(SIGTERM);
+    ASSERT_EQ(recorder.finish(), 0) << recorder.out() << recorder.err();
+
+    const std::string &out = recorder.out();
+    // Within a second of the planned moment: on the pass about a second
+    // before it; stopped on the pass at its stop.
+    const std::string startedAt = stampOf(out, "recording started");
+    EXPECT_TRUE(startedAt == localTime(start - kStartAheadSeconds, "%H:%M:%S") ||
+                startedAt == localTime(start, "%H:%M:%S"))
+        << "started " << startedAt << ", planned " << localTime(start, "%H:%M:%S") << "\n"
+        << out;
+    const std::string stoppedAt = stampOf(out, "recording will be stopped by timer");
+    EXPECT_TRUE(stoppedAt == localTime(stop, "%H:%M:%S") || stoppedAt == localTime(stop + 1, "%H:%M:%S"))
+        << "stopped " << stoppedAt << ", planned " << localTime(stop, "%H:%M:%S") << "\n"
+        << out;
+    EXPECT_NE(out.find(": channel switched - recording will be started in 9 seconds\n"), std::string::npos);
+    EXPECT_EQ(recorder.err(), "");
+
+    // A one-off entry's name is used as it is.
+    EXPECT_EQ(SortedNames(dir_ / "out"),
+              (std::vector<std::string>{"news (0).ac3", "news (0).m2v", "news (0).mpg", "news.log"}));
+    const struct {
+        const char *file, *format, *codecs;
+    } outputs[] = {{"news (0).mpg", "", "mpeg2video,ac3"},
+                   {"news (0).m2v", "mpegvideo", "mpeg2video"},
+                   {"news (0).ac3", "ac3", "ac3"}};
+    for (const auto &output : outputs) {
+        EXPECT_GT(fs::file_size(dir_ / "out" / output.file), kSomeData) << output.file;
+        EXPECT_EQ(codecsOf(dir_ / "out" / output.file, output.format), output.codecs) << output.file;
+        EXPECT_EQ(decodeErrors(dir_ / "out" / output.file, output.format), "") << output.file;
+    }
+
+    // The entry is gone from the store, and timer mode was for this run only.
+    Program list(run({"--list-timers"}), dir_);
+    EXPECT_EQ(list.finish(), 0) << list.err();
+    EXPECT_EQ(list.out(), "");
+    EXPECT_EQ(fs::file_size(dir_ / "data" / "QuelmarRecorder" / "timer.db"), 12u);
+    EXPECT_NE(ReadText(settingsFile(dir_ / "config")).find("Enable%20Timer=0\n"), std::string::npos);
+}
+
+TEST_F(TimersEndToEnd, EditingCommandsWorkOnTheStoreAndRefuseWhatTheyCannotDo)
+{
+    const std::vector<std::string> add{"--add-timer",
+                                       "--channel",
+                                       "Radio Quelmar",
+                                       "--start",
+                                       "2030-01-07 20:00",
+                                       "--stop",
+                                       "19:30",
+                                       "--file",
+                                       (dir_ / "radio").string(),
+                                       "--days",
+                                       "mo,fr",
+                                       "--shutdown"};
+    Program added(run(add), dir_);
+    ASSERT_EQ(added.finish(), 0) << added.err();
+    // The stop before the start lies on the next day.
+    EXPECT_EQ(added.out(), "1\ton\t3\tRadio Quelmar\t2030-01-07 20:00:00\t2030-01-08 19:30:00\tmo,fr\tyes\t" +
+                               (dir_ / "radio").string() + "\n");
+    Program disabled(run({"--disable-timer", "1"}), dir_);
+    ASSERT_EQ(disabled.finish(), 0) << disabled.err();
+    Program listed(run({"--list-timers"}), dir_);
+    ASSERT_EQ(listed.finish(), 0) << listed.err();
+    EXPECT_EQ(listed.out().substr(0, 5), "1\toff") << listed.out();
+
+    Program noSuchEntry(run({"--remove-timer", "2"}), dir_);
+    EXPECT_EQ(noSuchEntry.finish(), 1);
+    EXPECT_NE(noSuchEntry.err().find("there is no timer 2 (the list has 1)"), std::string::npos) << noSuchEntry.err();
+    Program noSuchChannel(run({"--add-timer", "--channel", "9", "--start", "2030-01-07 20:00", "--stop", "21:00",
+                               "--file", (dir_ / "x").string()}),
+                          dir_);
+    EXPECT_EQ(noSuchChannel.finish(), 1);
+    EXPECT_NE(noSuchChannel.err().find("--channel 9: the receiver has 4 channels"), std::string::npos)
+        << noSuchChannel.err();
+
+    Program removed(run({"--remove-timer", "1"}), dir_);
+    ASSERT_EQ(removed.finish(), 0) << removed.err();
+    EXPECT_EQ(fs::file_size(dir_ / "data" / "QuelmarRecorder" / "timer.db"), 12u);
+
+    // A damaged store (one entry announced, none there) is never written.
+    const fs::path store = dir_ / "data" / "QuelmarRecorder" / "timer.db";
+    const std::string truncated("\0\0\0\0\x13\x01\0\x80\x01\0\0\0", 12);
+    std::ofstream(store, std::ios::binary | std::ios::trunc) << truncated;
+    Program damaged(run(add), dir_);
+    EXPECT_EQ(damaged.finish(), 1);
+    EXPECT_NE(damaged.err().find("the timer store is left as it is"), std::string::npos) << damaged.err();
+    EXPECT_EQ(ReadText(store), truncated);
+}
+
+} // namespace
