@@ -1,5 +1,6 @@
 // libremuxer.so fed like the recording thread feeds it, outputs decoded.
 #include "harness.h"
+#include "unit_check.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace {
 constexpr double kSyncToleranceS = 0.040; // audio and video start together within this
 constexpr double kFrameS = 0.040;         // one video frame at 25 fps
 constexpr double kGopS = 12 * kFrameS;
+constexpr double kAc3FeedS = 12.0; // AC-3 frames start in a packet's last bytes now and then
 
 const Feed &feedFor(const FeedOptions &o, const std::string &key)
 {
@@ -31,6 +33,7 @@ const Feed &ac3Feed()
 {
     FeedOptions o;
     o.audio = AudioKind::Ac3;
+    o.seconds = kAc3FeedS;
     return feedFor(o, "ac3");
 }
 
@@ -99,6 +102,8 @@ void expectPlayableProgramStream(const std::vector<uint8_t> &mpg, const char *au
     EXPECT_EQ(c.audio.codec, audioCodec);
     EXPECT_TRUE(c.video.firstFrameIsI);
     EXPECT_NEAR(c.video.firstPts, c.audio.firstPts, kSyncToleranceS);
+    EXPECT_EQ(c.video.dtsNotRising, 0) << "pictures as a reader times them";
+    EXPECT_EQ(c.audio.dtsNotRising, 0) << "audio frames as a reader times them";
     ASSERT_GT(mpg.size(), 18u);
     EXPECT_EQ(mpg[3], 0xBA) << "a part starts with a pack header";
     EXPECT_EQ(mpg[14 + 3], 0xBB) << "and a system header";
@@ -163,9 +168,13 @@ TEST(RemuxerModule, Ac3GoesToPrivateStream1AndDecodes)
     RunResult r = run(feed, RunOptions{});
     ASSERT_FALSE(r.failedAt);
     const Part &p = r.parts[0];
+    // Long enough for frames that start in the last bytes of a packet.
     expectPlayableProgramStream(p.mpg, "ac3");
     EXPECT_GT(countPrivateStream1(p.mpg), 10u);
     EXPECT_TRUE(p.audio == feed.audioEs);
+    const ProgramStreamContent ps = demuxProgramStream(p.mpg);
+    EXPECT_EQ(ps.error, "");
+    EXPECT_TRUE(ps.audio == feed.audioEs);
     FileCheck ac3 = checkOutput(p.audio, "ac3");
     expectClean(ac3, "ac3");
     EXPECT_EQ(ac3.audio.frames, feed.audioFrames);
