@@ -17,6 +17,8 @@ constexpr double kSyncToleranceS = 0.040; // audio and video start together with
 constexpr double kFrameS = 0.040;         // one video frame at 25 fps
 constexpr double kGopS = 12 * kFrameS;
 constexpr double kAc3FeedS = 12.0; // AC-3 frames start in a packet's last bytes now and then
+constexpr int kFps = 25;
+constexpr double kLaggingFeedS = 30.0; // the records end up seconds behind
 
 const Feed &feedFor(const FeedOptions &o, const std::string &key)
 {
@@ -462,6 +464,29 @@ TEST(RemuxerModule, MissingTimestampRecordsFallBackToFrameTiming)
     expectClean(c, "unstamped");
     EXPECT_EQ(c.video.frames, feed.videoFrames);
     EXPECT_NEAR(c.video.firstPts, c.audio.firstPts, kSyncToleranceS);
+}
+
+// 50 pictures and 42 MP2 frames a second need more timestamp records than
+// the two a 25-ms cycle reads: the records fall ever further behind, and
+// units are timed by frame rate and frame length, each at its time.
+TEST(RemuxerModule, RecordsFallingBehindLeaveEveryUnitAtItsTime)
+{
+    FeedOptions fo;
+    fo.seconds = kLaggingFeedS;
+    fo.fps = 2 * kFps;
+    fo.width = 176;
+    fo.height = 144;
+    fo.audioZeroFill = false;
+    fo.stampsBeforeData = false;
+    const Feed &feed = feedFor(fo, "lagging-records");
+    RunResult r = run(feed, RunOptions{});
+    ASSERT_FALSE(r.failedAt);
+    EXPECT_TRUE(sameVideo(r.parts[0].m2v, feed.videoEs));
+    EXPECT_TRUE(r.parts[0].audio == feed.audioEs);
+    expectPlayableProgramStream(r.parts[0].mpg, "mp2");
+    const RecordedUnits rec = recordedUnits(r.parts, false);
+    EXPECT_EQ(rec.psVideo[0].size(), static_cast<size_t>(feed.videoFrames));
+    EXPECT_EQ(worstAudioOffset(rec, feed), 0);
 }
 
 TEST(RemuxerModule, StartMidStreamBeginsAtTheNextSequenceHeaderAndDropsEarlierAudio)
