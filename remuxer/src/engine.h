@@ -43,6 +43,8 @@ public:
     // call; the change flag is cleared for the next one.
     const VideoInfo *readVideoInfo();
     uint64_t videoPadding() const { return timing_.videoParser().paddingBytes(); }
+    // The units held for the outputs (for tests: what a long recording keeps).
+    const OutputLog &outputLog() const { return log_; }
 
 private:
     // What the error summaries last said.

@@ -15,6 +15,10 @@ constexpr Output kAllOutputs[] = {Output::Ps, Output::EsVideo, Output::EsAudio};
 
 size_t at(Output o) { return static_cast<size_t>(o); }
 
+// The log streams an output takes units from; only those cursors of it move.
+bool carriesVideo(Output o) { return o != Output::EsAudio; }
+bool carriesAudio(Output o) { return o != Output::EsVideo; }
+
 // An audio frame shown mostly before a part's first picture is not part of it.
 bool beforeThePart(const OutUnit &frame, int64_t shownFrom) { return frame.pts + frame.duration / 2 < shownFrom; }
 
@@ -86,9 +90,9 @@ void PartWriter::startParts(const OutputSet &outputs)
     for (Output o : kAllOutputs) {
         if (!outputs[at(o)])
             continue;
-        if (o != Output::EsAudio)
+        if (carriesVideo(o))
             videoLimit = std::min(videoLimit, log_.cursor(o).video);
-        if (o != Output::EsVideo)
+        if (carriesAudio(o))
             audioLimit = std::min(audioLimit, log_.cursor(o).audio);
     }
     const std::optional<PartStart> start = findPartStart(videoLimit, audioLimit);
@@ -119,10 +123,14 @@ void PartWriter::startParts(const OutputSet &outputs)
 
 void PartWriter::trimLog()
 {
+    // A cursor of a stream the output does not carry stands still and holds
+    // nothing.
     uint64_t videoMin = log_.videoEnd(), audioMin = log_.audioEnd();
     for (Output o : kAllOutputs) {
-        videoMin = std::min(videoMin, log_.cursor(o).video);
-        audioMin = std::min(audioMin, log_.cursor(o).audio);
+        if (carriesVideo(o))
+            videoMin = std::min(videoMin, log_.cursor(o).video);
+        if (carriesAudio(o))
+            audioMin = std::min(audioMin, log_.cursor(o).audio);
     }
     uint64_t keepVideo = videoMin, keepAudio = audioMin;
     if (log_.videoBytes() <= kMaxVideoLogBytes) {
@@ -168,13 +176,7 @@ bool PartWriter::writtenBefore(Cursor &c, const OutUnit &u) const
 bool PartWriter::pending(Output o) const
 {
     const Cursor &c = log_.cursor(o);
-    const bool v = c.video < log_.videoEnd();
-    const bool a = c.audio < log_.audioEnd();
-    if (o == Output::EsVideo)
-        return v;
-    if (o == Output::EsAudio)
-        return a;
-    return v || a;
+    return (carriesVideo(o) && c.video < log_.videoEnd()) || (carriesAudio(o) && c.audio < log_.audioEnd());
 }
 
 int64_t PartWriter::lockstepLimit() const

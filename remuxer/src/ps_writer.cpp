@@ -10,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace quelmar::remux {
 namespace {
@@ -23,8 +24,21 @@ constexpr size_t kPesHeaderBytes = 6;         // start code, stream id, 16-bit l
 constexpr uint8_t kNavigationStreamId = 0xBF; // private stream 2
 constexpr uint8_t kPaddingStreamId = 0xBE;
 constexpr uint8_t kPaddingByte = 0xFF;
-constexpr int64_t kVbvUnitBits = 16 * 1024;         // vbv_buffer_size unit
-constexpr int64_t kBitRateUnit = 400;               // bit_rate_value unit, bit/s
+constexpr uint8_t kPrivateStream1Id = 0xBD;
+constexpr size_t kPesFixedHeaderBytes = 9; // up to and with PES_header_data_length
+constexpr uint8_t kPesMarkerMask = 0xC0;   // '10' opens an MPEG-2 PES header's flag bytes
+constexpr uint8_t kPesMarker = 0x80;
+constexpr uint8_t kPtsDtsFlagsMask = 0xC0;
+constexpr uint8_t kPtsAndDtsFlags = 0xC0;
+constexpr uint8_t kPtsOnlyFlags = 0x80;
+constexpr size_t kStampBytes = 5; // one PTS or DTS field
+constexpr uint8_t kHeaderStuffingByte = 0xFF;
+constexpr uint8_t kAc3FirstSubstream = 0x80; // private stream 1 substreams of AC-3
+constexpr uint8_t kAc3LastSubstream = 0x87;
+constexpr size_t kAc3PrivateHeaderBytes = 4; // substream, frames starting here, first access unit pointer (16 bits)
+constexpr size_t kAc3HeaderBytes = 7;        // syncinfo and the start of bsi: what a reader needs to see a frame
+constexpr int64_t kVbvUnitBits = 16 * 1024;  // vbv_buffer_size unit
+constexpr int64_t kBitRateUnit = 400;        // bit_rate_value unit, bit/s
 constexpr uint32_t kVariableBitRateValue = 0x3FFFF; // bit_rate_value of a variable-rate stream
 constexpr int64_t kMainLevelMaxBitRate = 15000000;  // bit/s, MPEG-2 main profile at main level
 constexpr int kMainLevelVbvBits = 1835008;          // VBV buffer of main level, bits
@@ -54,7 +68,7 @@ PsWriter::PsWriter() = default;
 
 PsWriter::~PsWriter() { abandon(); }
 
-void PsWriter::blankNavigationPacks(uint8_t *buf, size_t size)
+void PsWriter::mendPacks(uint8_t *buf, size_t size)
 {
     // The muxer hands over whole packs. Walk each pack's packets by their
     // lengths; anything unexpected ends the walk of that pack.
@@ -64,16 +78,60 @@ void PsWriter::blankNavigationPacks(uint8_t *buf, size_t size)
             continue;
         size_t at = kPackHeaderBytes + (p[kPackHeaderBytes - 1] & kPackStuffingMask);
         while (at + kPesHeaderBytes <= kPackBytes && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1) {
-            const size_t length = (static_cast<size_t>(p[at + 4]) << 8) | p[at + 5];
-            if (at + kPesHeaderBytes + length > kPackBytes)
+            const size_t length = kPesHeaderBytes + ((static_cast<size_t>(p[at + 4]) << 8) | p[at + 5]);
+            if (at + length > kPackBytes)
                 break;
             if (p[at + 3] == kNavigationStreamId) {
                 p[at + 3] = kPaddingStreamId;
-                std::memset(p + at + kPesHeaderBytes, kPaddingByte, length);
+                std::memset(p + at + kPesHeaderBytes, kPaddingByte, length - kPesHeaderBytes);
+            } else if (p[at + 3] == kPrivateStream1Id) {
+                mendAc3Packet(p + at, length);
             }
-            at += kPesHeaderBytes + length;
+            at += length;
         }
     }
+}
+
+void PsWriter::mendAc3Packet(uint8_t *pes, size_t length)
+{
+    if (length < kPesFixedHeaderBytes || (pes[6] & kPesMarkerMask) != kPesMarker)
+        return;
+    const size_t optionalBytes = pes[kPesFixedHeaderBytes - 1];
+    const size_t headerEnd = kPesFixedHeaderBytes + optionalBytes;
+    if (headerEnd + kAc3PrivateHeaderBytes > length)
+        return;
+    const uint8_t *substream = pes + headerEnd;
+    if (substream[0] < kAc3FirstSubstream || substream[0] > kAc3LastSubstream)
+        return;
+    const uint8_t stampFlags = pes[7] & kPtsDtsFlagsMask;
+    if (dropNextAc3Stamp_ && (stampFlags == kPtsOnlyFlags || stampFlags == kPtsAndDtsFlags)) {
+        // PTS (and DTS) come first among the optional fields: the rest moves
+        // up, and stuffing fills the end of the header.
+        const size_t stampBytes = stampFlags == kPtsAndDtsFlags ? 2 * kStampBytes : kStampBytes;
+        uint8_t *optional = pes + kPesFixedHeaderBytes;
+        if (stampBytes <= optionalBytes) {
+            std::memmove(optional, optional + stampBytes, optionalBytes - stampBytes);
+            std::memset(optional + optionalBytes - stampBytes, kHeaderStuffingByte, stampBytes);
+            pes[7] &= static_cast<uint8_t>(~kPtsDtsFlagsMask);
+        }
+    }
+    dropNextAc3Stamp_ = false;
+    // Where the last frame that starts in this packet starts: from the first
+    // one (the pointer counts from its own last byte) frame by frame.
+    const uint8_t *payload = substream + kAc3PrivateHeaderBytes;
+    const size_t payloadBytes = length - headerEnd - kAc3PrivateHeaderBytes;
+    const unsigned frames = substream[1];
+    const size_t pointer = (static_cast<size_t>(substream[2]) << 8) | substream[3];
+    if (frames == 0 || pointer == 0)
+        return;
+    size_t start = pointer - 1;
+    for (unsigned k = 1; k < frames && start < payloadBytes; ++k) {
+        const std::optional<AudioFrameInfo> info = parseAudioHeader(payload + start, payloadBytes - start);
+        if (!info || info->codec != AudioCodec::Ac3)
+            return;
+        start += info->frameBytes;
+    }
+    dropNextAc3Stamp_ = start < payloadBytes && payloadBytes - start < kAc3HeaderBytes;
 }
 
 int PsWriter::writePacket(void *opaque, uint8_t *buf, int size)
@@ -83,7 +141,7 @@ int PsWriter::writePacket(void *opaque, uint8_t *buf, int size)
         return AVERROR(EIO);
     if (size <= 0)
         return 0;
-    blankNavigationPacks(buf, static_cast<size_t>(size));
+    self->mendPacks(buf, static_cast<size_t>(size));
     if (!self->writer_(buf, static_cast<uint32_t>(size))) {
         self->writerFailed_ = true;
         return AVERROR(EIO);
@@ -102,6 +160,7 @@ bool PsWriter::open(const SequenceParams *video, const AudioFrameInfo *audio)
     abandon();
     error_.clear();
     writerFailed_ = false;
+    dropNextAc3Stamp_ = false;
     int rc = avformat_alloc_output_context2(&ctx_, nullptr, "dvd", nullptr);
     if (rc < 0 || ctx_ == nullptr) {
         ctx_ = nullptr;

@@ -39,7 +39,7 @@ public:
 
     // Queues one access unit or audio frame (times in 90 kHz ticks).
     // Returns false on failure. Packets are not marked as key frames: no
-    // navigation packs are wanted (see blankNavigationPacks).
+    // navigation packs are wanted (see mendPacks).
     bool write(bool video, const uint8_t *data, size_t length, int64_t pts, int64_t dts);
     // Passes everything buffered in the I/O layer to the writer.
     bool flushIo();
@@ -53,10 +53,21 @@ public:
 
 private:
     static int writePacket(void *opaque, uint8_t *buf, int size);
-    // The dvd muxer always writes empty navigation packs (private stream 2),
-    // which readers report as a stream of unknown codec; they become padding
-    // packets of the same size, so the pack layout stays as it is.
-    static void blankNavigationPacks(uint8_t *buf, size_t size);
+    // Two things in the dvd muxer's packs that readers take wrongly are
+    // mended in place (sizes and pack layout stay as they are):
+    // - The muxer always writes empty navigation packs (private stream 2),
+    //   which readers report as a stream of unknown codec: they become
+    //   padding packets.
+    // - An AC-3 frame that starts in the last bytes of a packet, too few to
+    //   hold its header, is given the time stamp of the next packet by
+    //   libavformat's reader (which then gives two frames one time): that
+    //   next packet's stamp becomes header stuffing, and the reader counts
+    //   the frames on from the one before.
+    // Called with whole packs.
+    void mendPacks(uint8_t *buf, size_t size);
+    // One AC-3 packet of private stream 1 (PES header at pes, `length`
+    // bytes in all): see mendPacks.
+    void mendAc3Packet(uint8_t *pes, size_t length);
     bool fail(const char *what, int code);
 
     AVFormatContext *ctx_ = nullptr;
@@ -67,6 +78,7 @@ private:
     AudioCodec audioCodec_ = AudioCodec::None;
     Writer writer_ = nullptr;
     bool writerFailed_ = false;
+    bool dropNextAc3Stamp_ = false; // an AC-3 frame's header runs into the next audio packet
     std::string error_;
 };
 

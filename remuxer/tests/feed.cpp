@@ -19,7 +19,6 @@ namespace quelmar::remux::test {
 namespace {
 
 constexpr int64_t kClock = 90000; // ticks per second
-constexpr int kFps = 25;
 constexpr int kGopFrames = 12;
 constexpr int kMaxBFrames = 2;
 constexpr int kVbvBytes = 224 * 1024;
@@ -89,8 +88,8 @@ void encodeVideo(const FeedOptions &o, std::vector<MediaUnit> &out)
     AVCodecContext *ctx = c.ctx;
     ctx->width = o.width;
     ctx->height = o.height;
-    ctx->time_base = AVRational{1, kFps};
-    ctx->framerate = AVRational{kFps, 1};
+    ctx->time_base = AVRational{1, o.fps};
+    ctx->framerate = AVRational{o.fps, 1};
     ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     ctx->gop_size = kGopFrames;
     ctx->max_b_frames = kMaxBFrames;
@@ -108,8 +107,8 @@ void encodeVideo(const FeedOptions &o, std::vector<MediaUnit> &out)
     frame.f->width = ctx->width;
     frame.f->height = ctx->height;
     check(av_frame_get_buffer(frame.f, 0), "video frame buffer");
-    const int frames = static_cast<int>(std::lround(o.seconds * kFps));
-    const int64_t ticksPerFrame = kClock / kFps;
+    const int frames = static_cast<int>(std::lround(o.seconds * o.fps));
+    const int64_t ticksPerFrame = kClock / o.fps;
     for (int i = 0; i < frames; ++i) {
         check(av_frame_make_writable(frame.f), "writable frame");
         // A moving diagonal ramp with a white box sliding across it.
@@ -311,7 +310,7 @@ Feed makeFeed(const FeedOptions &o) { return packFeed(encodeUnits(o), o); }
 Feed packFeed(MediaUnits e, const FeedOptions &o)
 {
     if (o.skipSeconds > 0) {
-        const auto skipVideo = std::min(e.video.size(), static_cast<size_t>(std::lround(o.skipSeconds * kFps)));
+        const auto skipVideo = std::min(e.video.size(), static_cast<size_t>(std::lround(o.skipSeconds * o.fps)));
         e.video.erase(e.video.begin(), e.video.begin() + static_cast<ptrdiff_t>(skipVideo));
         const int64_t from = e.firstPts + static_cast<int64_t>(o.skipSeconds * kClock);
         e.audio.erase(e.audio.begin(),
@@ -320,7 +319,7 @@ Feed packFeed(MediaUnits e, const FeedOptions &o)
     Feed feed;
     feed.videoFrames = static_cast<int>(e.video.size());
     feed.audioFrames = static_cast<int>(e.audio.size());
-    feed.frameSeconds = 1.0 / kFps;
+    feed.frameSeconds = 1.0 / o.fps;
     feed.audioFrameSeconds = e.audioFrameSeconds;
     auto shift = [&](MediaUnit &u) {
         if (o.jumpAt >= 0 && static_cast<double>(u.pts - e.firstPts) / kClock >= o.jumpAt) {

@@ -21,6 +21,7 @@ struct FeedOptions {
     bool video = true;
     AudioKind audio = AudioKind::Mp2;
     int width = 352, height = 288;
+    int fps = 25;                   // frames per second of the video
     int64_t videoBitRate = 1200000; // bit/s
     bool closedGop = true;          // else B pictures at a GOP's start refer to the previous GOP
     int64_t firstPts = 900000;      // 90 kHz, PTS of the first picture and the first audio frame

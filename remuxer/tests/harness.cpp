@@ -98,6 +98,7 @@ struct Decoder {
     bool sawFrame = false;
     int64_t minPts = AV_NOPTS_VALUE, maxPts = AV_NOPTS_VALUE;
     int64_t lastFramePts = AV_NOPTS_VALUE; // of the last decoded frame
+    int64_t lastPacketDts = AV_NOPTS_VALUE;
     AVRational timeBase{1, 90000};
     int64_t samples = 0;
     int sampleRate = 0;
@@ -281,6 +282,11 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
                 if (pkt->stream_index != d->streamIndex)
                     continue;
                 d->check->packets++;
+                if (pkt->dts != AV_NOPTS_VALUE) {
+                    if (d->lastPacketDts != AV_NOPTS_VALUE && pkt->dts <= d->lastPacketDts)
+                        d->check->dtsNotRising++;
+                    d->lastPacketDts = pkt->dts;
+                }
                 if (pkt->pts != AV_NOPTS_VALUE) {
                     if (d->minPts == AV_NOPTS_VALUE || pkt->pts < d->minPts)
                         d->minPts = pkt->pts;

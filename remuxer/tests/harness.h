@@ -72,6 +72,7 @@ struct StreamCheck {
     double firstPts = 0, lastPts = 0, duration = 0; // s
     bool firstFrameIsI = false;                     // first decoded video frame is an I-frame
     double minFrameGap = 1e9; // s: smallest step between the times of decoded video frames in display order
+    int dtsNotRising = 0;     // packets whose decoding time does not rise above the previous one's (as read)
 };
 
 struct FileCheck {

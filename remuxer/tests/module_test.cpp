@@ -1,5 +1,6 @@
 // libremuxer.so fed like the recording thread feeds it, outputs decoded.
 #include "harness.h"
+#include "unit_check.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,9 @@ namespace {
 constexpr double kSyncToleranceS = 0.040; // audio and video start together within this
 constexpr double kFrameS = 0.040;         // one video frame at 25 fps
 constexpr double kGopS = 12 * kFrameS;
+constexpr double kAc3FeedS = 12.0; // AC-3 frames start in a packet's last bytes now and then
+constexpr int kFps = 25;
+constexpr double kLaggingFeedS = 30.0; // the records end up seconds behind
 
 const Feed &feedFor(const FeedOptions &o, const std::string &key)
 {
@@ -31,6 +35,7 @@ const Feed &ac3Feed()
 {
     FeedOptions o;
     o.audio = AudioKind::Ac3;
+    o.seconds = kAc3FeedS;
     return feedFor(o, "ac3");
 }
 
@@ -99,6 +104,8 @@ void expectPlayableProgramStream(const std::vector<uint8_t> &mpg, const char *au
     EXPECT_EQ(c.audio.codec, audioCodec);
     EXPECT_TRUE(c.video.firstFrameIsI);
     EXPECT_NEAR(c.video.firstPts, c.audio.firstPts, kSyncToleranceS);
+    EXPECT_EQ(c.video.dtsNotRising, 0) << "pictures as a reader times them";
+    EXPECT_EQ(c.audio.dtsNotRising, 0) << "audio frames as a reader times them";
     ASSERT_GT(mpg.size(), 18u);
     EXPECT_EQ(mpg[3], 0xBA) << "a part starts with a pack header";
     EXPECT_EQ(mpg[14 + 3], 0xBB) << "and a system header";
@@ -163,9 +170,13 @@ TEST(RemuxerModule, Ac3GoesToPrivateStream1AndDecodes)
     RunResult r = run(feed, RunOptions{});
     ASSERT_FALSE(r.failedAt);
     const Part &p = r.parts[0];
+    // Long enough for frames that start in the last bytes of a packet.
     expectPlayableProgramStream(p.mpg, "ac3");
     EXPECT_GT(countPrivateStream1(p.mpg), 10u);
     EXPECT_TRUE(p.audio == feed.audioEs);
+    const ProgramStreamContent ps = demuxProgramStream(p.mpg);
+    EXPECT_EQ(ps.error, "");
+    EXPECT_TRUE(ps.audio == feed.audioEs);
     FileCheck ac3 = checkOutput(p.audio, "ac3");
     expectClean(ac3, "ac3");
     EXPECT_EQ(ac3.audio.frames, feed.audioFrames);
@@ -453,6 +464,29 @@ TEST(RemuxerModule, MissingTimestampRecordsFallBackToFrameTiming)
     expectClean(c, "unstamped");
     EXPECT_EQ(c.video.frames, feed.videoFrames);
     EXPECT_NEAR(c.video.firstPts, c.audio.firstPts, kSyncToleranceS);
+}
+
+// 50 pictures and 42 MP2 frames a second need more timestamp records than
+// the two a 25-ms cycle reads: the records fall ever further behind, and
+// units are timed by frame rate and frame length, each at its time.
+TEST(RemuxerModule, RecordsFallingBehindLeaveEveryUnitAtItsTime)
+{
+    FeedOptions fo;
+    fo.seconds = kLaggingFeedS;
+    fo.fps = 2 * kFps;
+    fo.width = 176;
+    fo.height = 144;
+    fo.audioZeroFill = false;
+    fo.stampsBeforeData = false;
+    const Feed &feed = feedFor(fo, "lagging-records");
+    RunResult r = run(feed, RunOptions{});
+    ASSERT_FALSE(r.failedAt);
+    EXPECT_TRUE(sameVideo(r.parts[0].m2v, feed.videoEs));
+    EXPECT_TRUE(r.parts[0].audio == feed.audioEs);
+    expectPlayableProgramStream(r.parts[0].mpg, "mp2");
+    const RecordedUnits rec = recordedUnits(r.parts, false);
+    EXPECT_EQ(rec.psVideo[0].size(), static_cast<size_t>(feed.videoFrames));
+    EXPECT_EQ(worstAudioOffset(rec, feed), 0);
 }
 
 TEST(RemuxerModule, StartMidStreamBeginsAtTheNextSequenceHeaderAndDropsEarlierAudio)
