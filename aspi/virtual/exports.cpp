@@ -1,7 +1,9 @@
 // The exported entry points of libaspi-virtual.so: the two ASPI functions and
 // the control interface of aspi_virtual.h. One VirtualBus per process, made
 // on first use from QUELMAR_VIRTUAL_RECEIVER (or the built-in default) and
-// replaced by aspiVirtualReload().
+// replaced by aspiVirtualReload(). With QUELMAR_VIRTUAL_DROP_REPORT=1 each
+// bus reports on standard error what its receivers dropped when it goes, so
+// a program run as a separate process can be checked for lost data.
 #include "aspi_virtual.h"
 #include "virtual_bus.h"
 
@@ -17,10 +19,38 @@ std::shared_mutex busLock; // readers: requests; writer: (re)loading
 std::unique_ptr<VirtualBus> currentBus;
 std::string lastError;
 
+constexpr char kDropReportVariable[] = "QUELMAR_VIRTUAL_DROP_REPORT";
+constexpr char kReportPrefix[] = "libaspi-virtual.so: ";
+
+// Called with busLock held exclusively (or at the module's end).
+void reportDrops()
+{
+    const char *wanted = std::getenv(kDropReportVariable);
+    if (!currentBus || !wanted || std::string(wanted) != "1")
+        return;
+    const std::string report = currentBus->dropReport();
+    for (size_t pos = 0; pos < report.size();) {
+        const size_t end = report.find('\n', pos);
+        std::fprintf(stderr, "%s%s\n", kReportPrefix, report.substr(pos, end - pos).c_str());
+        pos = end + 1;
+    }
+    std::fflush(stderr);
+}
+
+// Destroyed before currentBus (defined after it), when the module is
+// unloaded or the process ends.
+struct ReportAtEnd {
+    ReportAtEnd() = default;
+    ReportAtEnd(const ReportAtEnd &) = delete;
+    ReportAtEnd &operator=(const ReportAtEnd &) = delete;
+    ~ReportAtEnd() { reportDrops(); }
+} reportAtEnd;
+
 // Builds the bus from `path` (nullptr: the environment, else the default).
 // Called with busLock held exclusively.
 bool buildBus(const char *path)
 {
+    reportDrops();
     currentBus.reset();
     lastError.clear();
     const char *env = std::getenv("QUELMAR_VIRTUAL_RECEIVER");

@@ -322,4 +322,16 @@ bool VirtualBus::state(unsigned adapter, unsigned target, AspiVirtualState *out)
     return true;
 }
 
+std::string VirtualBus::dropReport() const
+{
+    std::string report;
+    for (const auto &[address, s] : slots_) {
+        const receiver::ReceiverState st = s->receiver->state();
+        report += "receiver " + std::to_string(address.first) + ":" + std::to_string(address.second) + " dropped " +
+                  std::to_string(st.droppedVideoBytes) + " video bytes, " + std::to_string(st.droppedAudioBytes) +
+                  " audio bytes, " + std::to_string(st.droppedTimestampRecords) + " timestamp records\n";
+    }
+    return report;
+}
+
 } // namespace quelmar::aspi_virtual

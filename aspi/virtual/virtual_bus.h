@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,10 @@ public:
     void refuseCommand(uint32_t n);
     bool stall(unsigned adapter, unsigned target, int kind, bool stalled);
     bool state(unsigned adapter, unsigned target, AspiVirtualState *out) const;
+    // What every receiver dropped since the bus was made, one line each in
+    // address order: "receiver 0:3 dropped 0 video bytes, 0 audio bytes,
+    // 0 timestamp records\n". Any thread.
+    std::string dropReport() const;
 
 private:
     struct Slot {

@@ -285,6 +285,32 @@ TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
     EXPECT_GT(delivered.load(), 0);
 }
 
+TEST(VirtualBus, DropReportCountsWhatEachReceiverLost)
+{
+    VirtualBus bus(twoReceivers(0));
+    Request start(0, 3, {0x3D, 0, 0, 0, 0, 0, 0, 0, 6, 0}, 6, SRB_DIR_OUT);
+    ASSERT_EQ(start.sendAndWait(bus), SS_COMP);
+    ASSERT_TRUE(bus.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, true));
+    // Nobody reads the stalled video: its buffer fills and then drops.
+    AspiVirtualState st{};
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitForeverMs);
+    while (bus.state(0, 3, &st) && st.droppedVideoBytes == 0 && std::chrono::steady_clock::now() < guard)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GT(st.droppedVideoBytes, 0u);
+    ASSERT_TRUE(bus.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, false));
+    // Streaming stopped: the counts stay as they are.
+    Request stop(0, 3, {0x3D, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 6, SRB_DIR_OUT);
+    std::fill(stop.data.begin(), stop.data.end(), 0);
+    ASSERT_EQ(stop.sendAndWait(bus), SS_COMP);
+    ASSERT_TRUE(bus.state(0, 3, &st));
+
+    const std::string report = bus.dropReport();
+    const std::string first = "receiver 0:3 dropped " + std::to_string(st.droppedVideoBytes) + " video bytes, " +
+                              std::to_string(st.droppedAudioBytes) + " audio bytes, " +
+                              std::to_string(st.droppedTimestampRecords) + " timestamp records\n";
+    EXPECT_EQ(report, first + "receiver 1:0 dropped 0 video bytes, 0 audio bytes, 0 timestamp records\n");
+}
+
 TEST(VirtualBus, AChannelFileThatWouldBlockHoldsUpNeitherTheOtherReceiversNorTheEnd)
 {
     const std::string fifo = std::string(QUELMAR_TEST_DIR) + "/bus-" + std::to_string(::getpid()) + ".fifo";
