@@ -1,10 +1,13 @@
 # `cmake --install`: the program and its modules in one program folder
 # (lib/quelmar-recorder, where each finds its siblings), a launcher in bin/,
-# and the desktop entry with its icon.
+# and the desktop entry with its icon; the systemd unit that runs the
+# headless timer mode.
 include(GNUInstallDirs)
 set(QUELMAR_PROGRAM_DIR ${CMAKE_INSTALL_LIBDIR}/quelmar-recorder)
+set(QUELMAR_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+  "Where cmake --install puts quelmar-recorder.service, below the install prefix")
 
-# The launcher and the desktop entry name full paths, so they are written
+# The launcher, the desktop entry and the unit name full paths, so they are written
 # when installing, for the prefix given then (cmake --install --prefix).
 set(generated ${CMAKE_CURRENT_BINARY_DIR}/install)
 install(CODE "
@@ -13,9 +16,12 @@ install(CODE "
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/QuelmarRecorder.in\" \"${generated}/QuelmarRecorder\" @ONLY)
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/quelmar-recorder.desktop.in\"
     \"${generated}/quelmar-recorder.desktop\" @ONLY)
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/quelmar-recorder.service.in\"
+    \"${generated}/quelmar-recorder.service\" @ONLY)
 ")
 install(PROGRAMS ${generated}/QuelmarRecorder DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${generated}/quelmar-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${generated}/quelmar-recorder.service DESTINATION ${QUELMAR_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../artwork/quelmar-recorder.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
