@@ -399,5 +399,32 @@ TEST(VirtualBusModule, BadConfigurationIsReportedWithItsLineAndLeavesNoAdapters)
     dlclose(h);
 }
 
+TEST(VirtualBusModule, DropReportGoesToStandardErrorOnlyWhenAskedFor)
+{
+    const std::string path = std::string(QUELMAR_BIN_DIR) + "/libaspi-virtual.so";
+    void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(h, nullptr) << dlerror();
+    auto reload = reinterpret_cast<AspiVirtualReloadFn>(dlsym(h, "aspiVirtualReload"));
+    auto support = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(h, "GetASPI32SupportInfo"));
+    ASSERT_TRUE(reload && support);
+    support(); // makes the bus
+    const struct {
+        const char *value; // of QUELMAR_VIRTUAL_DROP_REPORT; nullptr: unset
+        const char *stderrText;
+    } cases[] = {
+        {nullptr, ""},
+        {"0", ""},
+        {"1", "libaspi-virtual.so: receiver 0:3 dropped 0 video bytes, 0 audio bytes, 0 timestamp records\n"},
+    };
+    for (const auto &c : cases) {
+        c.value ? setenv("QUELMAR_VIRTUAL_DROP_REPORT", c.value, 1) : unsetenv("QUELMAR_VIRTUAL_DROP_REPORT");
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(reload(nullptr), 1); // the bus that goes reports
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.stderrText) << (c.value ? c.value : "unset");
+    }
+    unsetenv("QUELMAR_VIRTUAL_DROP_REPORT");
+    dlclose(h);
+}
+
 } // namespace
 } // namespace quelmar::aspi_virtual
