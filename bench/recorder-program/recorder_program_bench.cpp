@@ -13,6 +13,7 @@
 #include "engine/PacketQueue.h"
 #include "engine/PollingThread.h"
 #include "platform/Clock.h"
+#include "process_status.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -116,14 +117,7 @@ Usage runBaseline(int seconds)
 }
 
 // VmHWM of a running process, kB; 0 when it cannot be read.
-long peakRssKb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atol(line.c_str() + sizeof("VmHWM:"));
-    return 0;
-}
+long peakRssKb(pid_t pid) { return bench::processStatusKb(pid, "VmHWM"); }
 
 struct ProgramRun {
     Usage usage;

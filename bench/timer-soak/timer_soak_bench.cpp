@@ -15,6 +15,8 @@
 //
 // Usage: timer_soak_bench [seconds]   (default 600, at least 150; a shorter
 // run scales the schedule down: 5 recordings, each half a period long)
+#include "process_status.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -132,14 +134,7 @@ int exitStatus(pid_t pid)
 }
 
 // VmRSS of a running process, kB; 0 when it cannot be read.
-long residentKb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + sizeof("VmRSS:"));
-    return 0;
-}
+long residentKb(pid_t pid) { return quelmar::bench::processStatusKb(pid, "VmRSS"); }
 
 struct Plan {
     int periodSeconds = 0;
