@@ -13,7 +13,7 @@
 #include "engine/PacketQueue.h"
 #include "engine/PollingThread.h"
 #include "platform/Clock.h"
-#include "process_status.h"
+#include "program_process.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -30,8 +30,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 using namespace quelmar;
 namespace fs = std::filesystem;
@@ -150,18 +148,8 @@ ProgramRun runProgram(int seconds, const fs::path &dir)
                                   "es",
                                   "--mux",
                                   "dvd"};
-    std::vector<std::string> env{"XDG_CONFIG_HOME=" + (dir / "config").string(),
-                                 "XDG_DATA_HOME=" + (dir / "data").string()};
-    for (char **e = environ; *e; ++e)
-        if (std::string(*e).rfind("XDG_", 0) != 0 && std::string(*e).rfind("QUELMAR_", 0) != 0)
-            env.push_back(*e);
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> env = bench::programEnvironment(dir);
+    std::vector<char *> argv = bench::cStrings(args), envp = bench::cStrings(env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

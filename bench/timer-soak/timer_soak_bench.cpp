@@ -15,7 +15,7 @@
 //
 // Usage: timer_soak_bench [seconds]   (default 600, at least 150; a shorter
 // run scales the schedule down: 5 recordings, each half a period long)
-#include "process_status.h"
+#include "program_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,8 +35,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-extern char **environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -83,22 +81,12 @@ double wallNow() { return duration<double>(system_clock::now().time_since_epoch(
 // null). -1 when it cannot be started.
 pid_t spawnProgram(const std::vector<std::string> &arguments, const fs::path &dir, bool dropReport, int *out, int *err)
 {
-    std::vector<std::string> env{"XDG_CONFIG_HOME=" + (dir / "config").string(),
-                                 "XDG_DATA_HOME=" + (dir / "data").string()};
+    std::vector<std::string> env = quelmar::bench::programEnvironment(dir);
     if (dropReport)
         env.push_back("QUELMAR_VIRTUAL_DROP_REPORT=1");
-    for (char **e = environ; *e; ++e)
-        if (std::string(*e).rfind("XDG_", 0) != 0 && std::string(*e).rfind("QUELMAR_", 0) != 0)
-            env.push_back(*e);
     std::vector<std::string> args{kProgram, "--headless", "--virtual-receiver"};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char *> argv = quelmar::bench::cStrings(args), envp = quelmar::bench::cStrings(env);
 
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
