@@ -55,7 +55,9 @@
  *     the last picture. After it, output resumes at the next sequence
  *     header with an I picture and a GOP header: pictures before it, and
  *     audio before the first picture it shows, are left out. The output
- *     timeline runs on without a gap.
+ *     timeline runs on without a gap, but for a few frames where that GOP
+ *     is open: its leading B pictures are left out, and its I picture is
+ *     decoded no sooner than a frame period after the last picture before.
  *   . Damage: an audio frame that does not check out (AC-3: its CRCs; MPEG
  *     audio: the header of the next frame of the stream where the frame
  *     says it ends) is never written, and framing resumes at the next frame

@@ -58,13 +58,16 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
     if (!seg.videoIn) {
         if (!cleanStart)
             return; // waiting for a sequence header and an I-frame GOP
+        // A decoder takes one picture per frame period: the first picture of
+        // a new stretch is decoded a period after the last one before it at
+        // the earliest. An open GOP's I picture is decoded frames before it
+        // is shown, its leading B pictures left out or not.
+        const int64_t firstDts = state_.lastVideoDts + std::max<int64_t>(state_.lastVideoFrameTicks, 1);
         if (!seg.origin)
-            establish(shownFrom,
-                      std::max({state_.videoEnd, state_.audioEnd, state_.lastVideoDts + (shownFrom - delayedDts) + 1}));
+            establish(shownFrom, std::max({state_.videoEnd, state_.audioEnd, firstDts + (shownFrom - delayedDts)}));
         const int64_t outShown = shownFrom - seg.origin->in + seg.origin->out;
         const int64_t outDts = delayedDts - seg.origin->in + seg.origin->out;
-        if (outShown < seg.origin->out || outDts <= state_.lastVideoDts ||
-            outShown - seg.origin->out > kAdmitWindowTicks) {
+        if (outShown < seg.origin->out || outDts < firstDts || outShown - seg.origin->out > kAdmitWindowTicks) {
             state_.droppedPictures++;
             return;
         }
@@ -127,6 +130,7 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
     u.sequenceHeader = log_.sequenceHeaderFor(v.au.hasSequenceHeader, parser.sequenceHeaderBytes());
     u.data = std::move(v.au.data);
     state_.lastVideoDts = outDts;
+    state_.lastVideoFrameTicks = v.frameTicks;
     state_.videoEnd = std::max(state_.videoEnd, out + v.duration);
     state_.maxReorder = std::max(state_.maxReorder, reorder);
     log_.appendVideo(std::move(u));

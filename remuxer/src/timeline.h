@@ -71,7 +71,8 @@ public:
         Segment segment;
         int64_t videoEnd = kTimelineStartTicks, audioEnd = kTimelineStartTicks;
         int64_t lastVideoDts = 0;
-        int64_t maxReorder = 0; // largest PTS - DTS seen
+        int64_t lastVideoFrameTicks = 0; // frame period of the sequence the last picture belongs to
+        int64_t maxReorder = 0;          // largest PTS - DTS seen
         std::optional<int64_t> start;
         bool videoSeen = false; // video was admitted at least once
         AudioCodec audioCodec = AudioCodec::None;

@@ -323,6 +323,14 @@ const std::vector<Sweep> &sweeps()
         {"GapBeforeAGop", gapBeforeAGop},
         {"ClosedGopCaptureInBursts", [] { return closedGopCapture(); }, 0.25},
         {"GapBeforeAGopInBursts", gapBeforeAGop, 0.25},
+        {"OpenGopCapture", [] { return openGopCapture(); }},
+        {"OpenGopGenerated",
+         [] {
+             FeedOptions o = receiverDelivery();
+             o.closedGop = false;
+             return encodeUnits(o);
+         }},
+        {"OpenGopCaptureInBursts", [] { return openGopCapture(); }, 0.25},
     };
     return kSweeps;
 }
@@ -462,47 +470,87 @@ TEST(RemuxerBroadcast, PictureWaitingForItsRecordAtAFlushLeavesItsSuccessorsInTi
         expectPlayable(p, "mp3");
 }
 
+constexpr double kFrameS = 0.04;
+
+// The sweep's feed with a pause of `seconds` from the cycle that would
+// deliver picture `k` of its second GOP (counted from the recording's start).
+Feed pausedAt(const Sweep &sweep, size_t k, double seconds)
+{
+    constexpr double kLeadS = 0.2; // pictures reach the receiver this long before they are decoded
+    const Feed base = sweepFeed(sweep);
+    const size_t start = firstCleanStart(base);
+    FeedOptions o = receiverDelivery();
+    const double at = static_cast<double>(base.video[start + 12 + k].unit.dts - base.video[0].unit.dts) / kClock -
+                      kLeadS + kFrameS / 2;
+    o.pauseFrom = at;
+    o.pauseTo = at + seconds;
+    return sweepFeed(sweep, o);
+}
+
+// The pictures before the pause and after it are shown and decoded one after
+// the other (never two at one time, which players and ffmpeg refuse), the
+// program stream's timestamps keep rising (libavformat refuses a unit
+// otherwise), every part decodes, and audio stays at its time.
+void expectCleanJunction(const Feed &feed)
+{
+    const RunResult r = run(feed, RunOptions{});
+    for (const std::string &line : r.log)
+        EXPECT_EQ(line.find("Program stream"), std::string::npos) << line;
+    for (const std::string &m : r.avMessages)
+        ADD_FAILURE() << "libav: " << m;
+    const FileCheck ps = checkOutput(r.parts[0].mpg, "mpeg");
+    EXPECT_EQ(ps.warnings + ps.video.decodeErrors + ps.audio.decodeErrors, 0)
+        << (ps.messages.empty() ? "" : ps.messages.front());
+    EXPECT_GT(ps.video.minFrameGap, 0.75 * kFrameS) << "pictures shown less than a frame apart";
+    EXPECT_GT(ps.video.minDtsStep, 0.75 * kFrameS) << "pictures decoded less than a frame apart";
+    const RecordedUnits rec = recordedUnits(r.parts, false);
+    const int64_t frame = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
+    EXPECT_LE(worstAudioOffset(rec, feed), frame) << "audio within a frame of its time";
+}
+
 class PauseSweep : public ::testing::TestWithParam<Sweep> {};
 
 // A pause that starts at any picture of a GOP (the one after the gap
-// included): the pictures before it and
-// after it are shown one after the other (never two at one time, which
-// players and ffmpeg refuse), the program stream's timestamps keep rising
-// (libavformat refuses a unit otherwise), every part decodes, and audio
-// stays at its time.
+// included) joins cleanly.
 TEST_P(PauseSweep, PauseAtEveryPictureJoinsCleanly)
 {
-    const Sweep &sweep = GetParam();
-    const Feed base = sweepFeed(sweep);
-    const size_t start = firstCleanStart(base);
     constexpr double kPauseS = 0.5;
-    constexpr double kFrameS = 0.04;
-    constexpr double kLeadS = 0.2; // pictures reach the receiver this long before they are decoded
     for (size_t k = 0; k < 24; ++k) {
         SCOPED_TRACE("pause at picture " + std::to_string(k));
-        // The pause starts with the cycle that would deliver that picture.
-        FeedOptions o = receiverDelivery();
-        const double at = static_cast<double>(base.video[start + 12 + k].unit.dts - base.video[0].unit.dts) / kClock -
-                          kLeadS + kFrameS / 2;
-        o.pauseFrom = at;
-        o.pauseTo = at + kPauseS;
-        const Feed feed = sweepFeed(sweep, o);
-        const RunResult r = run(feed, RunOptions{});
-        for (const std::string &line : r.log)
-            EXPECT_EQ(line.find("Program stream"), std::string::npos) << line;
-        for (const std::string &m : r.avMessages)
-            ADD_FAILURE() << "libav: " << m;
-        const FileCheck ps = checkOutput(r.parts[0].mpg, "mpeg");
-        EXPECT_EQ(ps.warnings + ps.video.decodeErrors + ps.audio.decodeErrors, 0)
-            << (ps.messages.empty() ? "" : ps.messages.front());
-        EXPECT_GT(ps.video.minFrameGap, 0.75 * kFrameS) << "pictures shown less than a frame apart";
-        const RecordedUnits rec = recordedUnits(r.parts, false);
-        const int64_t frame = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
-        EXPECT_LE(worstAudioOffset(rec, feed), frame) << "audio within a frame of its time";
+        expectCleanJunction(pausedAt(GetParam(), k, kPauseS));
         if (HasFailure())
             return;
     }
 }
+
+// Open GOPs after a pause: their leading B pictures are left out, but the
+// I picture is still decoded that many frames before it is shown, and no
+// sooner than a frame period after the last picture before the pause (these
+// pauses once had it decoded 1/90000 s after that one).
+struct Junction {
+    size_t sweep; // index in sweeps()
+    size_t picture;
+    double pauseS;
+};
+
+std::ostream &operator<<(std::ostream &os, const Junction &j)
+{
+    return os << sweeps()[j.sweep].name << " picture " << j.picture << " for " << j.pauseS << " s";
+}
+
+class PauseJunction : public ::testing::TestWithParam<Junction> {};
+
+TEST_P(PauseJunction, OpenGopAfterAPauseIsDecodedAFrameAfterThePictureBefore)
+{
+    const Junction &j = GetParam();
+    expectCleanJunction(pausedAt(sweeps()[j.sweep], j.picture, j.pauseS));
+}
+
+constexpr size_t kOpenGopCapture = 5, kOpenGopGenerated = 6, kOpenGopCaptureInBursts = 7;
+INSTANTIATE_TEST_SUITE_P(OpenGops, PauseJunction,
+                         ::testing::Values(Junction{kOpenGopCapture, 14, 0.5}, Junction{kOpenGopCapture, 20, 0.1},
+                                           Junction{kOpenGopGenerated, 0, 0.5}, Junction{kOpenGopGenerated, 9, 1.5},
+                                           Junction{kOpenGopCaptureInBursts, 18, 0.5}));
 
 INSTANTIATE_TEST_SUITE_P(Feeds, SplitSweep, ::testing::Values(sweeps()[0], sweeps()[1], sweeps()[2]),
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });

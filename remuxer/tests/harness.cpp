@@ -283,8 +283,13 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
                     continue;
                 d->check->packets++;
                 if (pkt->dts != AV_NOPTS_VALUE) {
-                    if (d->lastPacketDts != AV_NOPTS_VALUE && pkt->dts <= d->lastPacketDts)
-                        d->check->dtsNotRising++;
+                    if (d->lastPacketDts != AV_NOPTS_VALUE) {
+                        if (pkt->dts <= d->lastPacketDts)
+                            d->check->dtsNotRising++;
+                        d->check->minDtsStep =
+                            std::min(d->check->minDtsStep,
+                                     static_cast<double>(pkt->dts - d->lastPacketDts) * av_q2d(d->timeBase));
+                    }
                     d->lastPacketDts = pkt->dts;
                 }
                 if (pkt->pts != AV_NOPTS_VALUE) {

@@ -73,6 +73,7 @@ struct StreamCheck {
     bool firstFrameIsI = false;                     // first decoded video frame is an I-frame
     double minFrameGap = 1e9; // s: smallest step between the times of decoded video frames in display order
     int dtsNotRising = 0;     // packets whose decoding time does not rise above the previous one's (as read)
+    double minDtsStep = 1e9;  // s: smallest rise of the decoding time from one packet to the next
 };
 
 struct FileCheck {
