@@ -80,6 +80,10 @@ constexpr int32_t kTimerLeadSeconds = 10;
 // ... and its recording started after this many supervision passes (about a
 // second before the start).
 constexpr int32_t kStartCountdownPasses = 9;
+// A timer armed later than that (its start is near or past: a recording
+// before it ended late, or the program came up during it) counts down only
+// to about a second before its start, and at least this many passes.
+constexpr int32_t kShortestCountdownPasses = 1;
 
 // Captions and texts of the controls when the window is built.
 constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
@@ -1423,6 +1427,17 @@ void CRecorderDlg::SupervisionTimerModeStep()
 
 void CRecorderDlg::ArmTimer(CTimerEntry &entry)
 {
+    // Nine passes from the usual arming ten seconds ahead. A later arming
+    // waits only until about a second before the start, so back-to-back
+    // timers and a start during a broadcast lose no more of it than needed;
+    // the entry whose start just failed is retried after the full count.
+    int32_t countdown = kStartCountdownPasses;
+    if (&entry != m_pCurrentTimer) {
+        const int64_t secondsToStart =
+            static_cast<int64_t>(entry.m_timeStart.GetTime()) - CTime::GetCurrentTime().GetTime();
+        countdown = static_cast<int32_t>(
+            std::clamp<int64_t>(secondsToStart - 1, kShortestCountdownPasses, kStartCountdownPasses));
+    }
     m_pCurrentTimer = &entry;
     SaveTimers();
     m_bShutdownPending = entry.m_bShutdown != 0;
@@ -1432,8 +1447,9 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     SetText(ControlId::FileName, fileName);
     if (ReceiverPresent())
         m_pReceiver->dvbSetChannel(&m_pReceiver->device, entry.m_nChannel);
-    LogEvent("channel switched - recording will be started in " + std::to_string(kStartCountdownPasses) + " seconds");
-    m_nStartCountdown = kStartCountdownPasses;
+    LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
+             (countdown == 1 ? " second" : " seconds"));
+    m_nStartCountdown = countdown;
 }
 
 void CRecorderDlg::GiveUpCurrentTimer()

@@ -365,6 +365,56 @@ INSTANTIATE_TEST_SUITE_P(
                      [](TimerMode &, CRecorderDlg &dlg, ScriptedReceiver &) { dlg.OnClose(); }, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// An entry armed later than ten seconds ahead starts about a second before
+// its start, or on the next pass when it has begun: not nine seconds late.
+struct LateArming {
+    const char *name;
+    int32_t armedAt; // seconds relative to the start
+    int32_t countdown;
+    const char *line;
+};
+
+void PrintTo(const LateArming &c, std::ostream *os) { *os << c.name; }
+
+class TimerLateArming : public TimerMode, public ::testing::WithParamInterface<LateArming> {};
+
+TEST_P(TimerLateArming, CountsDownOnlyToTheStart)
+{
+    const LateArming &c = GetParam();
+    StartWith({Timer(start_, stop_ + 600)});
+    Pass(start_ + c.armedAt);
+    ASSERT_NE(dlg_->CurrentTimer(), nullptr);
+    EXPECT_EQ(dlg_->StartCountdown(), c.countdown);
+    EXPECT_TRUE(Logged(c.line));
+    for (int pass = 1; pass < c.countdown; ++pass)
+        Pass(start_ + c.armedAt + pass);
+    EXPECT_FALSE(dlg_->RecordingBusy());
+    Pass(start_ + c.armedAt + c.countdown);
+    EXPECT_TRUE(dlg_->RecordingBusy());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimerLateArming,
+    ::testing::Values(LateArming{"ThreeSecondsAhead", -3, 2,
+                                 "channel switched - recording will be started in 2 seconds"},
+                      LateArming{"AtItsStart", 0, 1, "channel switched - recording will be started in 1 second"},
+                      LateArming{"FiveMinutesIn", 300, 1, "channel switched - recording will be started in 1 second"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(TimerMode, BackToBackTimerStartsOnThePassAfterTheTeardown)
+{
+    StartWith({Timer(start_, stop_), Timer(stop_, stop_ + 60, 0, 0, "next")});
+    RunToStart(start_);
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    ASSERT_TRUE(TornDown());
+    Pass(stop_ + 1);
+    ASSERT_NE(dlg_->CurrentTimer(), nullptr);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "next").string());
+    Pass(stop_ + 2);
+    EXPECT_TRUE(dlg_->RecordingBusy()) << "started two seconds into the broadcast, not ten";
+}
+
 TEST_F(TimerMode, StoreEditedElsewhereIsTakenOnTheNextPass)
 {
     StartWith({});
