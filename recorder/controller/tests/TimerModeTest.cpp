@@ -112,8 +112,12 @@ protected:
             ASSERT_FALSE(dlg_->RecordingBusy()) << pass;
             ASSERT_EQ(dlg_->StartCountdown(), kCountdown - pass);
         }
-        Pass(start - 1);
+        // Checked before the posted work runs: a recording whose files fail
+        // may already have ended and posted its teardown.
+        CTime::SetTestNow(start - 1);
+        dlg_->OnTimer(kTimerSupervision);
         ASSERT_TRUE(dlg_->RecordingBusy());
+        dispatcher_.RunPending();
     }
 
     Lines AllLog()
