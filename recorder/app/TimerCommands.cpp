@@ -36,7 +36,7 @@ std::optional<std::vector<std::string>> ReadChannelNames()
     return names;
 }
 
-bool Save(const CTimerList &list)
+bool Save(CTimerList &list)
 {
     TimerStoreError error;
     if (list.Save(error))

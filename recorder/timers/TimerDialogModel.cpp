@@ -2,7 +2,7 @@
 
 #include "timers/Windows1252.h"
 
-#include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 namespace quelmar {
@@ -143,27 +143,26 @@ bool TimerDialogModel::OnDelete()
 
 void TimerDialogModel::OnOK()
 {
-    // From the last entry to the first, so that removing keeps the indices
-    // still to come.
-    for (int i = list_.GetCount() - 1; i >= 0; --i) {
-        CTimerEntry &entry = *list_.GetAt(i);
-        const auto row =
-            std::find_if(rows_.begin(), rows_.end(), [&](const Row &r) { return r.entry.m_nId == entry.m_nId; });
-        if (row == rows_.end()) {
-            list_.RemoveAt(i); // deleted in the dialog
-            continue;
-        }
-        entry = row->entry;
-        entry.m_bActive = row->checked ? 1 : 0;
-        rows_.erase(row);
-    }
-    for (Row &row : rows_) {
+    std::unordered_map<int32_t, size_t> rowOf;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        rowOf.emplace(rows_[i].entry.m_nId, i);
+    std::vector<bool> written(rows_.size(), false);
+    list_.RemoveIf([&](CTimerEntry &entry) {
+        const auto row = rowOf.find(entry.m_nId);
+        if (row == rowOf.end())
+            return idsAtStart_.count(entry.m_nId) > 0; // deleted in the dialog
+        entry = rows_[row->second].entry;
+        entry.m_bActive = rows_[row->second].checked ? 1 : 0;
+        written[row->second] = true;
+        return false;
+    });
+    for (size_t i = 0; i < rows_.size(); ++i) {
         // The supervision removed it after its recording while the dialog
         // was open: it is done, not new.
-        if (idsAtStart_.count(row.entry.m_nId))
+        if (written[i] || idsAtStart_.count(rows_[i].entry.m_nId))
             continue;
-        row.entry.m_bActive = row.checked ? 1 : 0;
-        list_.AddCopy(row.entry);
+        rows_[i].entry.m_bActive = rows_[i].checked ? 1 : 0;
+        list_.AddCopy(rows_[i].entry);
     }
     rows_.clear();
     selection_ = -1;

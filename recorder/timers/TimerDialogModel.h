@@ -12,8 +12,8 @@
 
 #include <array>
 #include <cstdint>
-#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace quelmar {
@@ -99,9 +99,11 @@ public:
     bool OnDelete();
     // Ok: writes the rows back to the list. Every list entry takes the
     // fields of the row with its m_nId (m_bActive from the check box) or,
-    // without one, is removed; the remaining rows (added here) follow at the
-    // end in row order. An entry that left the list while the dialog was
-    // open (its recording ended and it was removed) is not brought back.
+    // without one, is removed when the dialog started with it (deleted
+    // here); the remaining rows (added here) follow at the end in row order.
+    // An entry that left the list while the dialog was open (its recording
+    // ended and it was removed) is not brought back; one that came into it
+    // meanwhile (read again from the store) stays. Linear in the entries.
     void OnOK();
 
 private:
@@ -113,7 +115,7 @@ private:
     std::vector<std::string> channelNames_;
     std::vector<Row> rows_;
     int selection_ = -1;
-    std::set<int32_t> idsAtStart_; // ids of the entries the rows were copied from
+    std::unordered_set<int32_t> idsAtStart_; // ids of the entries the rows were copied from
 };
 
 // The message that refuses a file name the timer file cannot hold;
