@@ -3,6 +3,8 @@
 #include "controller/CRecorderApp.h"
 #include "engine/Splitting.h"
 #include "timers/CTimerEntry.h"
+#include "timers/TimerDialogModel.h"
+#include "timers/TimerFileName.h"
 #include "timers/Windows1252.h"
 
 #include <QCommandLineOption>
@@ -11,6 +13,10 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -43,7 +49,79 @@ struct OptionEntry {
     std::function<std::string(const QString &value, CommandLineOptions &options)> apply;
 };
 
-std::string Quoted(const QString &value) { return "'" + value.toStdString() + "'"; }
+// Lone surrogates U+DC80 to U+DCFF stand for the bytes 0x80 to 0xFF that
+// are no part of valid UTF-8 (ArgumentFromBytes).
+constexpr char16_t kEscapedByteBase = 0xDC00;
+constexpr uint8_t kFirstNonAscii = 0x80;
+
+std::string Quoted(const QString &value) { return "'" + BytesOfArgument(value) + "'"; }
+
+// The length of the valid UTF-8 character at `pos`; 0 when there is none
+// (a stray, overlong, surrogate or cut-off sequence).
+size_t Utf8CharacterLength(std::string_view text, size_t pos)
+{
+    const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+    const uint8_t lead = byte(pos);
+    size_t length;
+    char32_t minimum;
+    char32_t c;
+    if (lead < kFirstNonAscii)
+        return 1;
+    if ((lead & 0xE0) == 0xC0)
+        length = 2, minimum = 0x80, c = lead & 0x1F;
+    else if ((lead & 0xF0) == 0xE0)
+        length = 3, minimum = 0x800, c = lead & 0x0F;
+    else if ((lead & 0xF8) == 0xF0)
+        length = 4, minimum = 0x10000, c = lead & 0x07;
+    else
+        return 0;
+    if (pos + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(pos + i) & 0xC0) != 0x80)
+            return 0;
+        c = c << 6 | (byte(pos + i) & 0x3F);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// `value` (a path as given) made absolute against the working directory,
+// its bytes kept.
+std::string AbsolutePath(const QString &value)
+{
+    const std::string path = BytesOfArgument(value);
+    if (!path.empty() && path.front() == '/')
+        return path;
+    std::vector<char> folder(PATH_MAX);
+    while (!getcwd(folder.data(), folder.size())) {
+        if (errno != ERANGE)
+            return path; // no working directory (removed): the system resolves it, or fails
+        folder.resize(folder.size() * 2);
+    }
+    const std::string base(folder.data());
+    return (base == "/" ? base : base + "/") + path;
+}
+
+// A byte string for a message: bytes that are no valid UTF-8 as \xHH.
+std::string Printable(const std::string &bytes)
+{
+    std::string out;
+    for (size_t pos = 0; pos < bytes.size();) {
+        const size_t length = Utf8CharacterLength(bytes, pos);
+        if (length == 0) {
+            char hex[sizeof "\\xFF"];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<uint8_t>(bytes[pos]));
+            out += hex;
+            ++pos;
+            continue;
+        }
+        out += bytes.substr(pos, length);
+        pos += length;
+    }
+    return out;
+}
 
 // An integer in [minimum, maximum], digits with an optional sign only.
 std::optional<int64_t> ParseInteger(const QString &text, int64_t minimum, int64_t maximum)
@@ -145,9 +223,7 @@ std::vector<OptionEntry> OptionTable()
                            "Use the simulated receiver, configured by CONFIG (without =CONFIG: by "
                            "QUELMAR_VIRTUAL_RECEIVER, or the built-in one).",
                            [](const QString &value, CommandLineOptions &o) {
-                               o.virtualReceiver = value.isEmpty()
-                                                       ? std::string()
-                                                       : QDir::current().absoluteFilePath(value).toStdString();
+                               o.virtualReceiver = value.isEmpty() ? std::string() : AbsolutePath(value);
                                return std::string();
                            }));
     table.push_back(Flag("record", "Make one recording, then end (with --headless).",
@@ -165,7 +241,7 @@ std::vector<OptionEntry> OptionTable()
                                    if (!choice.number)
                                        return "must be a channel number from 1 to " + std::to_string(kMaxChannelNumber);
                                } else {
-                                   choice.name = value.toStdString();
+                                   choice.name = BytesOfArgument(value);
                                }
                                o.channel = choice;
                                return std::string();
@@ -182,7 +258,8 @@ std::vector<OptionEntry> OptionTable()
                            [](const QString &value, CommandLineOptions &o) {
                                if (value.isEmpty())
                                    return std::string("must be a path");
-                               o.fileBase = QDir::current().absoluteFilePath(value).toStdString();
+                               o.fileGiven = BytesOfArgument(value);
+                               o.fileBase = AbsolutePath(value);
                                return std::string();
                            }));
     table.push_back(Choice("video", {"none", "raw", "m2v"}, "Save video", &CommandLineOptions::video));
@@ -239,7 +316,7 @@ std::vector<OptionEntry> OptionTable()
                            [](const QString &value, CommandLineOptions &o) {
                                if (value.isEmpty())
                                    return std::string("must be a path");
-                               o.screenshotPath = QDir::current().absoluteFilePath(value).toStdString();
+                               o.screenshotPath = AbsolutePath(value);
                                return std::string();
                            }));
     table.push_back(Flag("overwrite", "Answer Yes when the recording would overwrite files (default: No).",
@@ -256,7 +333,7 @@ std::vector<OptionEntry> OptionTable()
             if (o.timerCommand != TimerCommand::None)
                 return std::string("only one of ") + kTimerCommands + " at a time";
             o.timerCommand = which;
-            if (value.isEmpty())
+            if (which == TimerCommand::List || which == TimerCommand::Add)
                 return std::string();
             const auto index = ParseInteger(value, 1, std::numeric_limits<int>::max());
             if (!index)
@@ -270,7 +347,8 @@ std::vector<OptionEntry> OptionTable()
                                            "start, stop, days, shut-down, file."),
          command(TimerCommand::List)});
     table.push_back({QCommandLineOption("add-timer", "Add a timer (with --channel, --start, --stop, --file, [--days], "
-                                                     "[--shutdown]), as the Timer dialog's Add does."),
+                                                     "[--shutdown]), as the Timer dialog's Add does; a relative "
+                                                     "--file goes to the folder of the stored file name."),
                      command(TimerCommand::Add)});
     table.push_back(
         Valued("remove-timer", "INDEX", "Remove timer INDEX of --list-timers.", command(TimerCommand::Remove)));
@@ -322,12 +400,23 @@ std::string CheckTimerCombinations(const CommandLineOptions &o)
                "--screenshot";
     if (!adding)
         return o.channel || o.fileBase ? "--channel and --file with a timer command need --add-timer" : "";
-    if (!o.channel || !o.timerStart || !o.timerStopTimeOfDay || !o.fileBase)
+    if (!o.channel || !o.timerStart || !o.timerStopTimeOfDay || !o.fileGiven)
         return "--add-timer needs --channel, --start, --stop and --file";
+    if (const std::string problem = TimerFileNameProblem(*o.fileGiven); !problem.empty())
+        return "--file: " + problem;
     std::string offending;
-    if (!FitsWindows1252(*o.fileBase, &offending))
-        return "--file: the timer file (Windows-1252) cannot hold " +
-               (offending == kInvalidUtf8 ? offending : "the character '" + offending + "'");
+    if (!FitsWindows1252(*o.fileGiven, &offending))
+        return "--file '" + Printable(*o.fileGiven) + "': " +
+               (offending == kInvalidUtf8
+                    ? std::string("the name is not UTF-8 (\\xHH above stands for such a byte); the timer file keeps "
+                                  "names as Windows-1252 text, so it can hold only names in UTF-8")
+                    : "the timer file (Windows-1252) cannot hold the character '" + offending + "'");
+    CTime start;
+    CTime stop;
+    if (const std::string problem =
+            TimerTimesProblem(o.timerStart->date, o.timerStart->timeOfDay, *o.timerStopTimeOfDay, start, stop);
+        !problem.empty())
+        return "--start, --stop: " + problem;
     return "";
 }
 
@@ -394,6 +483,40 @@ std::string HelpText(const QCommandLineParser &parser)
 } // namespace
 
 void Complain(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str()); }
+
+QString ArgumentFromBytes(const char *bytes)
+{
+    const std::string_view text(bytes);
+    QString argument;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = Utf8CharacterLength(text, pos);
+        if (length == 0) {
+            argument += QChar(static_cast<char16_t>(kEscapedByteBase + static_cast<uint8_t>(text[pos])));
+            ++pos;
+            continue;
+        }
+        argument += QString::fromUtf8(text.data() + pos, static_cast<qsizetype>(length));
+        pos += length;
+    }
+    return argument;
+}
+
+std::string BytesOfArgument(const QString &argument)
+{
+    std::string bytes;
+    for (qsizetype i = 0; i < argument.size(); ++i) {
+        const QChar unit = argument[i];
+        if (unit.isHighSurrogate() && i + 1 < argument.size() && argument[i + 1].isLowSurrogate()) {
+            bytes += argument.mid(i, 2).toUtf8().toStdString();
+            ++i;
+        } else if (unit.unicode() >= kEscapedByteBase + kFirstNonAscii && unit.unicode() <= kEscapedByteBase + 0xFF) {
+            bytes += static_cast<char>(unit.unicode() - kEscapedByteBase);
+        } else {
+            bytes += QString(unit).toUtf8().toStdString();
+        }
+    }
+    return bytes;
+}
 
 std::optional<int> ChannelIndex(const ChannelChoice &choice, const std::vector<std::string> &names)
 {

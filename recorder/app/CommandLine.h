@@ -58,7 +58,8 @@ struct CommandLineOptions {
     bool record = false;
     std::optional<ChannelChoice> channel;
     std::optional<uint32_t> durationSeconds;
-    std::optional<std::string> fileBase; // absolute path without extension
+    std::optional<std::string> fileBase;  // absolute path without extension, the bytes as given
+    std::optional<std::string> fileGiven; // --file exactly as given (--add-timer resolves it itself)
     // Indices of the "Save streams" lists (the values of OutputChoice).
     std::optional<int> video;
     std::optional<int> audio;
@@ -100,9 +101,17 @@ struct CommandLineResult {
     std::string text;
 };
 
-// Parses the program's arguments (arguments[0] is the program). Pure: reads
-// no environment and changes nothing. Any thread.
+// Parses the program's arguments (arguments[0] is the program), made with
+// ArgumentFromBytes. Reads the working directory (to make paths absolute)
+// and the time zone (for --start), changes nothing. Any thread.
 CommandLineResult ParseCommandLine(const QStringList &arguments);
+
+// An argument (argv bytes) as a QString without loss: valid UTF-8 as its
+// characters, every other byte b as the lone surrogate U+DC00 + b, so that
+// a file name that is not UTF-8 keeps its bytes. Any thread.
+QString ArgumentFromBytes(const char *bytes);
+// The bytes of an argument made by ArgumentFromBytes. Any thread.
+std::string BytesOfArgument(const QString &argument);
 
 // Parses SECONDS or H:MM:SS (minutes and seconds below 60) into seconds;
 // std::nullopt for anything else, or above `maximum`.

@@ -68,7 +68,7 @@ int main(int argc, char **argv)
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+        arguments << ArgumentFromBytes(argv[i]); // file names keep their bytes
     const CommandLineResult parsed = ParseCommandLine(arguments);
     switch (parsed.action) {
     case CommandLineResult::Action::ShowHelp:

@@ -1,11 +1,15 @@
 #include "app/TimerCommands.h"
 
 #include "app/ProgramModules.h"
+#include "app/QtSettingsStore.h"
 #include "binding/ReceiverLibrary.h"
+#include "controller/CRecorderApp.h"
 #include "controller/CRecorderDlg.h"
 #include "timers/CTimerList.h"
 #include "timers/TimerDialogModel.h"
+#include "timers/TimerFileName.h"
 #include "timers/TimerStore.h"
+#include "timers/TimerStoreSync.h"
 
 #include <optional>
 
@@ -36,32 +40,24 @@ std::optional<std::vector<std::string>> ReadChannelNames()
     return names;
 }
 
-bool Save(const CTimerList &list)
-{
-    TimerStoreError error;
-    if (list.Save(error))
-        return true;
-    Complain(error.text);
-    return false;
-}
+// What --add-timer enters into the Timer dialog's fields.
+struct NewTimer {
+    std::vector<std::string> names;
+    int channel = 0;
+    std::string recordingsFolder;
+};
 
-int AddTimer(CTimerList &list, const CommandLineOptions &options)
+// Entered as into the Timer dialog's fields, then its Add and Ok. False
+// with the reason on standard error when Add refuses it.
+bool AddTimer(CTimerList &list, const CommandLineOptions &options, const NewTimer &timer)
 {
-    const auto names = ReadChannelNames();
-    if (!names) {
-        Complain("--add-timer: no receiver found; its channel table is needed to check --channel");
-        return kExitFailed;
-    }
-    const auto channel = ChannelIndex(*options.channel, *names);
-    if (!channel)
-        return kExitFailed;
-    // Entered as into the Timer dialog's fields, then its Add and Ok.
-    TimerDialogModel model(list, *names, *channel);
-    model.fields.channel = *channel;
+    TimerDialogModel model(list, timer.names, timer.channel);
+    model.SetRecordingsFolder(timer.recordingsFolder);
+    model.fields.channel = timer.channel;
     model.fields.date = options.timerStart->date;
     model.fields.startTimeOfDay = options.timerStart->timeOfDay;
     model.fields.stopTimeOfDay = *options.timerStopTimeOfDay;
-    model.fields.fileName = *options.fileBase;
+    model.fields.fileName = *options.fileGiven;
     model.fields.shutdown = options.timerShutdown;
     CTimerEntry days;
     days.m_nDays = options.timerDays;
@@ -70,17 +66,60 @@ int AddTimer(CTimerList &list, const CommandLineOptions &options)
     std::string refusal;
     if (model.OnAdd(&refusal) != TimerDialogModel::EditResult::Done) {
         Complain("--add-timer: " + (refusal.empty() ? std::string("the receiver has no channels") : refusal));
-        return kExitFailed;
+        return false;
     }
     model.OnOK();
-    if (!Save(list))
-        return kExitFailed;
-    const int added = list.GetCount() - 1;
-    std::fputs((TimerListLine(added, *list.GetAt(added), *names) + "\n").c_str(), stdout);
-    return kExitOk;
+    return true;
+}
+
+// --remove-, --enable-, --disable-timer on the list; false with the reason
+// on standard error when there is no such entry.
+bool EditTimer(CTimerList &list, const CommandLineOptions &options)
+{
+    const int index = options.timerIndex - 1;
+    CTimerEntry *entry = list.GetAt(index);
+    if (!entry) {
+        Complain("there is no timer " + std::to_string(options.timerIndex) + " (the list has " +
+                 std::to_string(list.GetCount()) + ")");
+        return false;
+    }
+    if (options.timerCommand == TimerCommand::Remove)
+        list.RemoveAt(index);
+    else
+        entry->m_bActive = options.timerCommand == TimerCommand::Enable ? 1 : 0;
+    return true;
+}
+
+int ListTimers(CTimerList &list)
+{
+    TimerStoreError error;
+    const bool complete = (list.Load(error) || error.fileMissing) && !error.damaged;
+    if (!complete)
+        Complain(error.text);
+    // Names when a receiver answers; the numbers always.
+    const auto names = ReadChannelNames().value_or(std::vector<std::string>{});
+    for (int i = 0; i < list.GetCount(); ++i)
+        std::fputs((TimerListLine(i, *list.GetAt(i), names) + "\n").c_str(), stdout);
+    return complete ? kExitOk : kExitFailed;
 }
 
 } // namespace
+
+std::string EscapedField(const std::string &text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        case '\\': out += "\\\\"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
 
 std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector<std::string> &channelNames)
 {
@@ -88,12 +127,12 @@ std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector
     const std::string fields[] = {std::to_string(index + 1),
                                   entry.m_bActive ? "on" : "off",
                                   std::to_string(entry.m_nChannel),
-                                  known ? channelNames[entry.m_nChannel - 1] : std::string(),
+                                  EscapedField(known ? channelNames[entry.m_nChannel - 1] : std::string()),
                                   entry.m_timeStart.Format(kListTimeFormat),
                                   entry.m_timeStop.Format(kListTimeFormat),
                                   DaysText(entry.m_nDays),
                                   entry.m_bShutdown ? "yes" : "no",
-                                  entry.m_strFileName};
+                                  EscapedField(entry.m_strFileName)};
     std::string line;
     for (const std::string &field : fields)
         line += (line.empty() ? "" : "\t") + field;
@@ -104,44 +143,48 @@ int RunTimerCommand(const CommandLineOptions &options)
 {
     CTimerList list;
     list.m_strPath = DefaultTimerStorePath();
-    TimerStoreError error;
-    const bool complete = list.Load(error) || error.fileMissing;
-    if (!complete)
-        Complain(error.text);
-
     switch (options.timerCommand) {
     case TimerCommand::None: return kExitOk;
-    case TimerCommand::List: {
-        // Names when a receiver answers; the numbers always.
-        const auto names = ReadChannelNames().value_or(std::vector<std::string>{});
-        for (int i = 0; i < list.GetCount(); ++i)
-            std::fputs((TimerListLine(i, *list.GetAt(i), names) + "\n").c_str(), stdout);
-        return complete ? kExitOk : kExitFailed;
-    }
+    case TimerCommand::List: return ListTimers(list);
     case TimerCommand::Add:
     case TimerCommand::Remove:
     case TimerCommand::Enable:
     case TimerCommand::Disable: break;
     }
-    if (!complete) {
-        Complain("the timer store is left as it is");
-        return kExitFailed;
+    const bool adding = options.timerCommand == TimerCommand::Add;
+    // Asked before the store is locked: the lock is held for milliseconds.
+    NewTimer timer;
+    if (adding) {
+        auto names = ReadChannelNames();
+        if (!names) {
+            Complain("--add-timer: no receiver found; its channel table is needed to check --channel");
+            return kExitFailed;
+        }
+        const auto channel = ChannelIndex(*options.channel, *names);
+        if (!channel)
+            return kExitFailed;
+        timer.names = std::move(*names);
+        timer.channel = *channel;
+        timer.recordingsFolder = RecordingsFolder(QtSettingsStore().ReadString(kKeyFile).value_or(""));
     }
-    if (options.timerCommand == TimerCommand::Add)
-        return AddTimer(list, options);
-
-    const int index = options.timerIndex - 1;
-    CTimerEntry *entry = list.GetAt(index);
-    if (!entry) {
-        Complain("there is no timer " + std::to_string(options.timerIndex) + " (the list has " +
-                 std::to_string(list.GetCount()) + ")");
+    bool done = false;
+    TimerStoreHooks hooks;
+    hooks.report = Complain;
+    hooks.changeWithoutLock = false;
+    const bool saved = ChangeTimerStore(
+        list,
+        [&] {
+            done = adding ? AddTimer(list, options, timer) : EditTimer(list, options);
+            return done;
+        },
+        hooks);
+    if (!saved || !done)
         return kExitFailed;
+    if (adding) {
+        const int added = list.GetCount() - 1;
+        std::fputs((TimerListLine(added, *list.GetAt(added), timer.names) + "\n").c_str(), stdout);
     }
-    if (options.timerCommand == TimerCommand::Remove)
-        list.RemoveAt(index);
-    else
-        entry->m_bActive = options.timerCommand == TimerCommand::Enable ? 1 : 0;
-    return Save(list) ? kExitOk : kExitFailed;
+    return kExitOk;
 }
 
 } // namespace quelmar

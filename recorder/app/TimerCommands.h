@@ -19,17 +19,24 @@ namespace quelmar {
 
 // Runs `options.timerCommand` on the store at DefaultTimerStorePath():
 // listings on standard output, problems on standard error. Returns
-// kExitOk, or kExitFailed when the store cannot be read or written, the
-// index names no entry, or --add-timer finds no receiver or no such
-// channel. A store that could not be read completely is never written.
-// Main thread; the settings are neither read nor written.
+// kExitOk, or kExitFailed when the store cannot be read (--list-timers) or
+// written, the index names no entry, or --add-timer finds no receiver or
+// no such channel or refuses the entry as the Timer dialog's Add would. A
+// change is one transaction under the store's lock (ChangeTimerStore); a
+// store that did not load whole is kept aside before it is replaced. A
+// relative --file goes to the recordings folder (RecordingsFolder() of the
+// stored "File" setting). Main thread; the settings are only read.
 int RunTimerCommand(const CommandLineOptions &options);
+
+// `text` with TAB, CR, LF, NUL and the backslash written as \t, \r, \n,
+// \0 and \\, so that it stays one field of one line.
+std::string EscapedField(const std::string &text);
 
 // One line of --list-timers for the entry at `index` (0-based): the
 // number (1-based), "on" or "off", channel number and name (empty when
 // `channelNames` lacks it), start and stop as "YYYY-MM-DD HH:MM:SS" in local
 // time, the days (DaysText), "yes" or "no" for the shut-down, and the file,
-// separated by tabs.
+// separated by tabs; the channel name and the file as EscapedField.
 std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector<std::string> &channelNames);
 
 } // namespace quelmar

@@ -12,6 +12,7 @@
 #include "quelmarscsi_special.h"
 #include "timers/ShutdownSequence.h"
 #include "timers/TimerDialogModel.h"
+#include "timers/TimerFileName.h"
 #include "timers/TimerStore.h"
 #include "timers/Windows1252.h"
 
@@ -605,21 +606,31 @@ void CRecorderDlg::ShowClock()
 void CRecorderDlg::LoadTimerStore()
 {
     m_pCurrentTimer = nullptr; // the entries are replaced
-    // Stamped first: a change during the read is read again later.
-    m_stTimerStoreStamp = StampOf(m_timerList.m_strPath);
     TimerStoreError error;
-    if (!m_timerList.Load(error) && !error.fileMissing)
+    if ((!m_timerList.Load(error) && !error.fileMissing) || error.damaged)
         LogEvent(error.text);
 }
 
-void CRecorderDlg::SaveTimers()
+TimerStoreHooks CRecorderDlg::TimerHooks()
 {
-    TimerStoreError error;
-    if (!m_timerList.Save(error)) {
-        LogEvent(error.text);
-        return;
-    }
-    m_stTimerStoreStamp = StampOf(m_timerList.m_strPath);
+    TimerStoreHooks hooks;
+    hooks.report = [](const std::string &line) { LogEvent(line); };
+    // Entries read again keep their ids when unchanged.
+    hooks.reloaded = [this,
+                      currentId = m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt] {
+        LogEvent("timer settings reloaded");
+        m_pCurrentTimer = currentId ? FindTimerById(*currentId) : nullptr;
+        // Removed: a running recording stops on the next pass, and the
+        // shut-down it asked for is no longer wanted.
+        if (currentId && !m_pCurrentTimer)
+            m_bShutdownPending = false;
+    };
+    return hooks;
+}
+
+void CRecorderDlg::SaveTimers(const std::function<bool()> &change)
+{
+    ChangeTimerStore(m_timerList, change, TimerHooks());
 }
 
 CTimerEntry *CRecorderDlg::FindTimerById(int32_t id) const
@@ -630,37 +641,10 @@ CTimerEntry *CRecorderDlg::FindTimerById(int32_t id) const
     return nullptr;
 }
 
-namespace {
-
-// The same timer after the list was read again (entries get new ids): every
-// field but the id and the active flag, which an edit may have changed.
-bool SameTimer(const CTimerEntry &a, const CTimerEntry &b)
-{
-    return a.m_nChannel == b.m_nChannel && a.m_timeStart.GetTime() == b.m_timeStart.GetTime() &&
-           a.m_timeStop.GetTime() == b.m_timeStop.GetTime() && a.m_strFileName == b.m_strFileName &&
-           a.m_bShutdown == b.m_bShutdown && a.m_nDays == b.m_nDays;
-}
-
-} // namespace
-
 void CRecorderDlg::PickUpTimerStoreChanges()
 {
-    if (m_bTimerDialogOpen || StampOf(m_timerList.m_strPath) == m_stTimerStoreStamp)
+    if (m_bTimerDialogOpen || !quelmar::PickUpTimerStoreChanges(m_timerList, TimerHooks()))
         return;
-    std::optional<CTimerEntry> current;
-    if (m_pCurrentTimer)
-        current = *m_pCurrentTimer;
-    LoadTimerStore();
-    LogEvent("timer settings reloaded");
-    if (current) {
-        for (int i = 0; i < m_timerList.GetCount() && !m_pCurrentTimer; ++i)
-            if (SameTimer(*m_timerList.GetAt(i), *current))
-                m_pCurrentTimer = m_timerList.GetAt(i);
-        // Removed: a running recording stops on the next pass, and the
-        // shut-down it asked for is no longer wanted.
-        if (!m_pCurrentTimer)
-            m_bShutdownPending = false;
-    }
     if (m_ctxRecording.timerMode.Get() && ReceiverReady())
         ShowNextTimer();
 }
@@ -810,9 +794,13 @@ void CRecorderDlg::StopCurrentTimer()
     // A timer recording stopped by hand: its entry takes no further part.
     if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
         return;
-    m_pCurrentTimer->m_bActive = 0;
-    m_pCurrentTimer = nullptr;
-    SaveTimers();
+    SaveTimers([this] {
+        if (!m_pCurrentTimer)
+            return false;
+        m_pCurrentTimer->m_bActive = 0;
+        m_pCurrentTimer = nullptr;
+        return true;
+    });
 }
 
 void CRecorderDlg::OnSplitNow()
@@ -1208,6 +1196,7 @@ void CRecorderDlg::OnTimerEdit()
         return;
     PickUpTimerStoreChanges();
     TimerDialogModel model(m_timerList, Control(ControlId::ChannelList).items, Selection(ControlId::ChannelList));
+    model.SetRecordingsFolder(RecordingsFolder(m_pApp->m_strFile));
     // The supervision goes on while the dialog is open; it leaves the
     // store file alone until the dialog has ended.
     m_bTimerDialogOpen = true;
@@ -1218,7 +1207,10 @@ void CRecorderDlg::OnTimerEdit()
         return;
     const std::optional<int32_t> currentId =
         m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt;
-    model.OnOK();
+    SaveTimers([&model] {
+        model.OnOK();
+        return true;
+    });
     if (currentId) {
         // Entries keep their objects; a deleted one is gone. Its recording
         // stops on the next pass, and the shut-down it asked for is no
@@ -1227,7 +1219,6 @@ void CRecorderDlg::OnTimerEdit()
         if (!m_pCurrentTimer)
             m_bShutdownPending = false;
     }
-    SaveTimers();
     if (m_ctxRecording.timerMode.Get() && ReceiverReady())
         ShowNextTimer();
 }
@@ -1289,9 +1280,13 @@ void CRecorderDlg::VideoDelayRule()
 
 void CRecorderDlg::ShowNextTimer()
 {
+    // Adjusted here first: the store is locked only when an entry moved.
     if (m_timerList.AdjustAll()) {
         LogEvent("Timer settings adjustet!");
-        SaveTimers();
+        SaveTimers([this] {
+            m_timerList.AdjustAll();
+            return true;
+        });
     }
     const int next = m_timerList.FindNext();
     if (next < 0) {
@@ -1404,14 +1399,16 @@ void CRecorderDlg::SupervisionTimerModeStep()
         SetEnabled(ControlId::Stop, false);
         SetEnabled(ControlId::Pause, false);
         RequestStop(m_ctxRecording);
-        if (m_pCurrentTimer) {
+        SaveTimers([this] {
+            if (!m_pCurrentTimer)
+                return false;
             if (m_pCurrentTimer->IsRepeating())
                 m_pCurrentTimer->SkipDay();
             else
                 m_timerList.RemoveById(m_pCurrentTimer->m_nId);
             m_pCurrentTimer = nullptr;
-            SaveTimers();
-        }
+            return true;
+        });
         return;
     }
     if (!ReceiverReady())
@@ -1439,14 +1436,18 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
             std::clamp<int64_t>(secondsToStart - 1, kShortestCountdownPasses, kStartCountdownPasses));
     }
     m_pCurrentTimer = &entry;
-    SaveTimers();
-    m_bShutdownPending = entry.m_bShutdown != 0;
-    std::string fileName = entry.m_strFileName;
-    if (entry.IsRepeating())
+    SaveTimers([] { return true; });
+    if (!m_pCurrentTimer)
+        return; // another program removed it meanwhile
+    const CTimerEntry &armed = *m_pCurrentTimer;
+    m_bShutdownPending = armed.m_bShutdown != 0;
+    std::string fileName =
+        ResolveTimerFileName(armed.m_strFileName, RecordingsFolder(m_pApp->m_strFile)).value_or(armed.m_strFileName);
+    if (armed.IsRepeating())
         fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
     SetText(ControlId::FileName, fileName);
     if (ReceiverPresent())
-        m_pReceiver->dvbSetChannel(&m_pReceiver->device, entry.m_nChannel);
+        m_pReceiver->dvbSetChannel(&m_pReceiver->device, armed.m_nChannel);
     LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
              (countdown == 1 ? " second" : " seconds"));
     m_nStartCountdown = countdown;
@@ -1456,13 +1457,17 @@ void CRecorderDlg::GiveUpCurrentTimer()
 {
     if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
         return;
-    if (m_pCurrentTimer->IsRepeating())
-        m_pCurrentTimer->SkipDay();
-    else
-        m_pCurrentTimer->m_bActive = 0;
-    m_pCurrentTimer = nullptr;
+    SaveTimers([this] {
+        if (!m_pCurrentTimer)
+            return false;
+        if (m_pCurrentTimer->IsRepeating())
+            m_pCurrentTimer->SkipDay();
+        else
+            m_pCurrentTimer->m_bActive = 0;
+        m_pCurrentTimer = nullptr;
+        return true;
+    });
     m_bShutdownPending = false;
-    SaveTimers();
 }
 
 void CRecorderDlg::StopUnplanned()

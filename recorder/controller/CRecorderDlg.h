@@ -28,6 +28,7 @@
 #include "platform/SystemPower.h"
 #include "quelmarscsi.h"
 #include "timers/CTimerList.h"
+#include "timers/TimerStoreSync.h"
 
 #include <array>
 #include <atomic>
@@ -263,11 +264,16 @@ private:
     void StopUnplanned();
     void RunShutdown(bool timerVariant);
     void SendReceiverText(const char *text8);
-    void SaveTimers();
+    // One change of the timer list as a transaction on the store file
+    // (ChangeTimerStore): the file read again first when another program
+    // changed it, then `change` (true: it changed the list), then the save.
+    void SaveTimers(const std::function<bool()> &change);
     // Takes the store file's list when another process (--add-timer ...)
     // changed it since this window last read or wrote it; the current timer
     // stays current when the file still holds it.
     void PickUpTimerStoreChanges();
+    // How the list's transactions report and follow a reading of the file.
+    TimerStoreHooks TimerHooks();
     CTimerEntry *FindTimerById(int32_t id) const;
     // The path chosen with the Timer dialog's "...": refused with a message
     // when the timer file cannot hold it, then the save dialog's checks.
@@ -296,7 +302,6 @@ private:
     CTimerList m_timerList;
     CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
     int32_t m_nStartCountdown = 0;          // supervision passes until an armed timer starts
-    FileStamp m_stTimerStoreStamp;          // the store file as last read or written here
     bool m_bTimerDialogOpen = false;
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;

@@ -43,4 +43,19 @@ LocalDate LocalDateOf(CTime time);
 // Clamped to the 32-bit range. Any thread.
 CTime LocalTimeAt(const LocalDate &date, int32_t timeOfDay);
 
+// Whether a local date and time of day exists as given.
+enum class LocalTimeFit {
+    Exact,      // it does
+    Skipped,    // the clock jumps over it on that date (daylight saving begins)
+    OutOfRange, // it lies outside the 32-bit seconds of CTime (before 1901-12-13 or after 2038-01-19 UTC)
+};
+
+// `timeOfDay` seconds past midnight of the local `date`, with no rolling
+// over or clamping: `time` is set only when the result is Exact. Of a time
+// that occurs twice (daylight saving ends) the system picks one. Any thread.
+LocalTimeFit ExactLocalTimeAt(const LocalDate &date, int32_t timeOfDay, CTime &time);
+
+// The local date after `date`. Any thread.
+LocalDate NextLocalDate(const LocalDate &date);
+
 } // namespace quelmar

@@ -1,15 +1,31 @@
 #include "timers/CTimerList.h"
 
 #include "platform/SafeFiles.h"
+#include "platform/StoreGuards.h"
 #include "timers/TimerStore.h"
 
+#include <algorithm>
+#include <deque>
 #include <limits>
+#include <map>
+#include <tuple>
 
 namespace quelmar {
 
 namespace {
 
 constexpr const char *kNoStorePath = "the timer store has no path (neither XDG_DATA_HOME nor HOME is set)";
+constexpr char kDamagedSuffixFormat[] = ".damaged-%Y%m%d-%H%M%S";
+
+// Every field of an entry but m_nId and m_bActive: what tells an entry read
+// again from one held before.
+using EntryKey = std::tuple<uint16_t, std::string, std::string, int32_t, int32_t, std::string, uint8_t, uint8_t>;
+
+EntryKey KeyOf(const CTimerEntry &e)
+{
+    return {e.m_nChannel,           e.m_strReserved1, e.m_strReserved2, e.m_timeStart.GetTime(),
+            e.m_timeStop.GetTime(), e.m_strFileName,  e.m_bShutdown,    e.m_nDays};
+}
 
 } // namespace
 
@@ -51,6 +67,11 @@ bool CTimerList::RemoveById(int32_t id)
 }
 
 void CTimerList::RemoveAll() { entries_.clear(); }
+
+void CTimerList::RemoveIf(const std::function<bool(CTimerEntry &)> &remove)
+{
+    std::erase_if(entries_, [&](const std::unique_ptr<CTimerEntry> &entry) { return remove(*entry); });
+}
 
 int CTimerList::FindActive(int32_t leadSeconds) const
 {
@@ -95,36 +116,79 @@ bool CTimerList::Load(TimerStoreError &error)
 {
     error = {};
     RemoveAll();
+    whole_ = false;
+    damageKeptAside_ = false;
     if (m_strPath.empty()) {
         error.text = kNoStorePath;
+        error.damaged = true;
         return false;
     }
+    // Taken first: a change during the read shows as a change later.
+    stamp_ = StampOf(m_strPath);
     try {
         const auto bytes = ReadRegularFile(m_strPath, kMaxTimerStoreBytes);
         if (!bytes) {
             error.fileMissing = true;
             error.text = m_strPath + ": no such file";
+            whole_ = true; // nothing there to lose
             return false;
         }
         std::string problem;
-        if (!DecodeTimerStore(*bytes, *this, problem)) {
+        const bool ok = DecodeTimerStore(*bytes, *this, problem, &whole_);
+        if (!whole_) {
+            error.damaged = true;
             error.text = m_strPath + ": " + problem;
-            return false;
         }
-        return true;
+        return ok;
     } catch (const std::exception &e) {
+        error.damaged = true;
         error.text = e.what();
         return false;
     }
 }
 
-bool CTimerList::Save(TimerStoreError &error) const
+bool CTimerList::Reload(TimerStoreError &error)
+{
+    std::map<EntryKey, std::deque<int32_t>> ids;
+    for (const auto &entry : entries_)
+        ids[KeyOf(*entry)].push_back(entry->m_nId);
+    const bool ok = Load(error);
+    for (const auto &entry : entries_) {
+        const auto found = ids.find(KeyOf(*entry));
+        if (found == ids.end() || found->second.empty())
+            continue;
+        entry->m_nId = found->second.front();
+        found->second.pop_front();
+    }
+    return ok;
+}
+
+bool CTimerList::KeepDamagedStoreAside(std::string &keptAs, TimerStoreError &error)
+{
+    error = {};
+    keptAs.clear();
+    if (whole_ || damageKeptAside_)
+        return true;
+    try {
+        keptAs = KeepAside(m_strPath, CTime::GetCurrentTime().Format(kDamagedSuffixFormat));
+        damageKeptAside_ = true;
+        return true;
+    } catch (const std::exception &e) {
+        error.text = std::string(e.what()) + "; the damaged timer store is not saved over";
+        return false;
+    }
+}
+
+bool CTimerList::Save(TimerStoreError &error)
 {
     error = {};
     if (m_strPath.empty()) {
         error.text = kNoStorePath;
         return false;
     }
+    std::string keptAs;
+    if (!KeepDamagedStoreAside(keptAs, error))
+        return false;
     std::vector<uint8_t> bytes;
     std::string problem;
     if (!EncodeTimerStore(*this, bytes, problem)) {
@@ -136,6 +200,9 @@ bool CTimerList::Save(TimerStoreError &error) const
         file.Open();
         file.Write(bytes.data(), bytes.size());
         file.Commit();
+        stamp_ = StampOf(m_strPath);
+        whole_ = true;
+        damageKeptAside_ = false;
         return true;
     } catch (const std::exception &e) {
         error.text = e.what();

@@ -1,8 +1,9 @@
 #include "timers/TimerDialogModel.h"
 
+#include "timers/TimerFileName.h"
 #include "timers/Windows1252.h"
 
-#include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 namespace quelmar {
@@ -11,8 +12,47 @@ namespace {
 
 constexpr char kDateColumnFormat[] = "%d.%m.%Y";
 constexpr char kTimeColumnFormat[] = "%H:%M:%S";
+constexpr char kMessageTimeFormat[] = "%d.%m.%Y %H:%M:%S";
+
+std::string TwoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+
+// "dd.mm.yyyy hh:mm:ss" of a date and time that may not exist.
+std::string DateTimeText(const LocalDate &date, int32_t timeOfDay)
+{
+    return TwoDigits(date.day) + "." + TwoDigits(date.month) + "." + std::to_string(date.year) + " " +
+           TwoDigits(timeOfDay / kSecondsPerHour) + ":" + TwoDigits(timeOfDay / kSecondsPerMinute % kSecondsPerMinute) +
+           ":" + TwoDigits(timeOfDay % kSecondsPerMinute);
+}
+
+// Why the local time `timeOfDay` on `date` cannot be stored as entered; ""
+// when it can (then `time` holds it).
+std::string LocalTimeProblem(const char *what, const LocalDate &date, int32_t timeOfDay, CTime &time)
+{
+    switch (ExactLocalTimeAt(date, timeOfDay, time)) {
+    case LocalTimeFit::Exact: return "";
+    case LocalTimeFit::Skipped:
+        return std::string("The ") + what + " " + DateTimeText(date, timeOfDay) +
+               " does not exist: the clock skips it when daylight saving time begins.";
+    case LocalTimeFit::OutOfRange: break;
+    }
+    return std::string("The ") + what + " " + DateTimeText(date, timeOfDay) +
+           " cannot be stored in the timer list: it holds times from 13.12.1901 to 19.01.2038 (UTC).";
+}
 
 } // namespace
+
+std::string TimerTimesProblem(const LocalDate &date, int32_t startTimeOfDay, int32_t stopTimeOfDay, CTime &start,
+                              CTime &stop)
+{
+    if (stopTimeOfDay == startTimeOfDay)
+        return "The stop time equals the start time: the recording would be empty.";
+    // A stop earlier in the day than the start lies on the following day.
+    const LocalDate stopDate = stopTimeOfDay < startTimeOfDay ? NextLocalDate(date) : date;
+    std::string problem = LocalTimeProblem("start", date, startTimeOfDay, start);
+    if (problem.empty())
+        problem = LocalTimeProblem("stop", stopDate, stopTimeOfDay, stop);
+    return problem;
+}
 
 std::string FileNameRefusal(const std::string &offending)
 {
@@ -84,23 +124,42 @@ void TimerDialogModel::OnClickList()
 
 TimerDialogModel::EditResult TimerDialogModel::ReadFields(CTimerEntry &entry, std::string *refusal) const
 {
+    const auto refuse = [refusal](EditResult result, const std::string &message) {
+        if (refusal)
+            *refusal = message;
+        return result;
+    };
     if (fields.channel < 0 || fields.channel >= static_cast<int>(channelNames_.size()))
         return EditResult::NoChannel;
+    if (const std::string problem = TimerFileNameProblem(fields.fileName); !problem.empty())
+        return refuse(EditResult::FileNameRefused, problem);
+    const auto fileName = ResolveTimerFileName(fields.fileName, recordingsFolder_);
+    if (!fileName)
+        return refuse(EditResult::FileNameRefused,
+                      "The file name \"" + fields.fileName +
+                          "\" is not a full path, and there is no recordings folder to put it in: enter a path "
+                          "starting with \"/\".");
     std::string offending;
-    if (!FitsWindows1252(fields.fileName, &offending)) {
-        if (refusal)
-            *refusal = FileNameRefusal(offending);
-        return EditResult::FileNameRefused;
-    }
+    if (!FitsWindows1252(*fileName, &offending))
+        return refuse(EditResult::FileNameRefused, FileNameRefusal(offending));
+    CTime start;
+    CTime stop;
+    if (const std::string problem =
+            TimerTimesProblem(fields.date, fields.startTimeOfDay, fields.stopTimeOfDay, start, stop);
+        !problem.empty())
+        return refuse(EditResult::TimeRefused, problem);
+    const uint8_t days = DaysMaskOf(fields.weekdays);
+    // A repeating entry moves on to its next day; a one-off one would stay
+    // in the list for ever without recording.
+    if ((days & kAllDaysMask) == 0 && stop.GetTime() <= CTime::GetCurrentTime().GetTime())
+        return refuse(EditResult::TimeRefused, "The recording would be over already: its stop, " +
+                                                   stop.Format(kMessageTimeFormat) + ", has passed.");
     entry.m_nChannel = static_cast<uint16_t>(fields.channel + 1);
-    entry.m_timeStart = LocalTimeAt(fields.date, fields.startTimeOfDay);
-    entry.m_timeStop = LocalTimeAt(fields.date, fields.stopTimeOfDay);
-    // A stop earlier in the day than the start lies on the following day.
-    if (fields.stopTimeOfDay < fields.startTimeOfDay)
-        entry.m_timeStop = AddSeconds(entry.m_timeStop, kSecondsPerDay);
-    entry.m_strFileName = fields.fileName;
+    entry.m_timeStart = start;
+    entry.m_timeStop = stop;
+    entry.m_strFileName = *fileName;
     entry.m_bShutdown = fields.shutdown ? 1 : 0;
-    entry.m_nDays = DaysMaskOf(fields.weekdays);
+    entry.m_nDays = days;
     return EditResult::Done;
 }
 
@@ -143,27 +202,26 @@ bool TimerDialogModel::OnDelete()
 
 void TimerDialogModel::OnOK()
 {
-    // From the last entry to the first, so that removing keeps the indices
-    // still to come.
-    for (int i = list_.GetCount() - 1; i >= 0; --i) {
-        CTimerEntry &entry = *list_.GetAt(i);
-        const auto row =
-            std::find_if(rows_.begin(), rows_.end(), [&](const Row &r) { return r.entry.m_nId == entry.m_nId; });
-        if (row == rows_.end()) {
-            list_.RemoveAt(i); // deleted in the dialog
-            continue;
-        }
-        entry = row->entry;
-        entry.m_bActive = row->checked ? 1 : 0;
-        rows_.erase(row);
-    }
-    for (Row &row : rows_) {
+    std::unordered_map<int32_t, size_t> rowOf;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        rowOf.emplace(rows_[i].entry.m_nId, i);
+    std::vector<bool> written(rows_.size(), false);
+    list_.RemoveIf([&](CTimerEntry &entry) {
+        const auto row = rowOf.find(entry.m_nId);
+        if (row == rowOf.end())
+            return idsAtStart_.count(entry.m_nId) > 0; // deleted in the dialog
+        entry = rows_[row->second].entry;
+        entry.m_bActive = rows_[row->second].checked ? 1 : 0;
+        written[row->second] = true;
+        return false;
+    });
+    for (size_t i = 0; i < rows_.size(); ++i) {
         // The supervision removed it after its recording while the dialog
         // was open: it is done, not new.
-        if (idsAtStart_.count(row.entry.m_nId))
+        if (written[i] || idsAtStart_.count(rows_[i].entry.m_nId))
             continue;
-        row.entry.m_bActive = row.checked ? 1 : 0;
-        list_.AddCopy(row.entry);
+        rows_[i].entry.m_bActive = rows_[i].checked ? 1 : 0;
+        list_.AddCopy(rows_[i].entry);
     }
     rows_.clear();
     selection_ = -1;

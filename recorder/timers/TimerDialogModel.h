@@ -12,8 +12,8 @@
 
 #include <array>
 #include <cstdint>
-#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace quelmar {
@@ -57,7 +57,10 @@ public:
         Done,
         NothingSelected, // Update without a selected row
         NoChannel,       // the channel list is empty or has no selection
-        FileNameRefused, // the timer file cannot hold the file name; see the refusal text
+        FileNameRefused, // the file name is empty, a folder, relative without a recordings folder, or
+                         // the timer file cannot hold it; see the refusal text
+        TimeRefused,     // the start or stop cannot be stored as entered, or a one-off entry would be over
+                         // already; see the refusal text
     };
 
     // The dialog's start: a row for a copy of each entry of `list`, in list
@@ -79,6 +82,10 @@ public:
     // The fields; the view writes the user's input here.
     Fields fields;
 
+    // The folder a relative file name is resolved against
+    // (RecordingsFolder()); "": such a name is refused.
+    void SetRecordingsFolder(std::string folder) { recordingsFolder_ = std::move(folder); }
+
     // The list's selection moved to `row` (-1 none); the fields stay.
     void Select(int row);
     // The row's check box changed.
@@ -88,8 +95,12 @@ public:
     void OnClickList();
     // A new entry from the fields, moved to its next valid day (Adjust), at
     // the end of the list, checked and selected; the date field follows
-    // the entry's start. `refusal` receives the message for
-    // FileNameRefused.
+    // the entry's start. The stop is the stop time on the start's date, or
+    // on the next date when it is earlier in the day than the start.
+    // Refused (`refusal` receives the message): a file name that
+    // TimerFileNameProblem refuses, that is relative while no recordings
+    // folder is known, or that the timer file cannot hold; times that
+    // TimerTimesProblem refuses; a one-off entry whose stop has passed.
     EditResult OnAdd(std::string *refusal = nullptr);
     // The selected row's working copy from the fields (its m_nId stays),
     // checked again and moved by Adjust; the date field follows its start.
@@ -99,9 +110,11 @@ public:
     bool OnDelete();
     // Ok: writes the rows back to the list. Every list entry takes the
     // fields of the row with its m_nId (m_bActive from the check box) or,
-    // without one, is removed; the remaining rows (added here) follow at the
-    // end in row order. An entry that left the list while the dialog was
-    // open (its recording ended and it was removed) is not brought back.
+    // without one, is removed when the dialog started with it (deleted
+    // here); the remaining rows (added here) follow at the end in row order.
+    // An entry that left the list while the dialog was open (its recording
+    // ended and it was removed) is not brought back; one that came into it
+    // meanwhile (read again from the store) stays. Linear in the entries.
     void OnOK();
 
 private:
@@ -113,12 +126,22 @@ private:
     std::vector<std::string> channelNames_;
     std::vector<Row> rows_;
     int selection_ = -1;
-    std::set<int32_t> idsAtStart_; // ids of the entries the rows were copied from
+    std::unordered_set<int32_t> idsAtStart_; // ids of the entries the rows were copied from
+    std::string recordingsFolder_;
 };
 
 // The message that refuses a file name the timer file cannot hold;
 // `offending` as FitsWindows1252 names it.
 std::string FileNameRefusal(const std::string &offending);
+
+// Why a timer from `startTimeOfDay` on the local `date` to `stopTimeOfDay`
+// (on the next date when earlier in the day than the start) cannot be
+// stored as entered, as a message; "" when it can, with `start` and `stop`
+// set. Refused: a time the clock skips on its date (daylight saving
+// begins), one outside the timer file's 32-bit seconds, a stop equal to the
+// start. Any thread.
+std::string TimerTimesProblem(const LocalDate &date, int32_t startTimeOfDay, int32_t stopTimeOfDay, CTime &start,
+                              CTime &stop);
 
 // Days of the week as m_nDays holds them: weekday w (0 = Sunday) is bit
 // (6 - w).

@@ -3,6 +3,8 @@
 #include "platform/SafeFiles.h"
 #include "timers/Windows1252.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <optional>
 
 namespace quelmar {
@@ -89,20 +91,25 @@ public:
         return v;
     }
     // A text as UTF-8; std::nullopt when its length or bytes are cut off or
-    // its length announces more than is left (`problem` tells which).
+    // its length announces more than is left (`problem` tells which). A
+    // length in a longer form than a writer uses sets `longForm`.
     std::optional<std::string> Text(std::string &problem)
     {
         const size_t at = pos_;
         std::optional<uint32_t> length;
+        uint32_t shortestLimit = 0; // a writer uses this form only from this length on
         const auto first = U8();
         if (first && *first != kLongTextMark) {
             length = *first;
         } else if (first) {
             const auto word = U16();
-            if (word && *word != kLongerTextMark)
+            if (word && *word != kLongerTextMark) {
                 length = *word;
-            else if (word)
+                shortestLimit = kShortTextLimit;
+            } else if (word) {
                 length = U32();
+                shortestLimit = kWordTextLimit;
+            }
         }
         if (!length) {
             problem = "the file ends inside a text length at offset " + std::to_string(at);
@@ -113,15 +120,27 @@ public:
                       " bytes, but only " + std::to_string(Left()) + " follow";
             return std::nullopt;
         }
+        if (*length < shortestLimit && longForm_.empty())
+            longForm_ = "the text at offset " + std::to_string(at) + " has its length in a longer form than written";
         const auto *start = reinterpret_cast<const char *>(bytes_.data() + pos_);
         pos_ += *length;
         return Windows1252ToUtf8(std::string_view(start, *length));
     }
+    // The first text whose length was in a longer form than written; "" none.
+    const std::string &LongForm() const { return longForm_; }
 
 private:
     std::span<const uint8_t> bytes_;
     size_t pos_ = 0;
+    std::string longForm_;
 };
+
+std::string Hex(uint32_t value)
+{
+    char text[sizeof "0x12345678"];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
 
 std::string EndOfFile(size_t size)
 {
@@ -197,22 +216,36 @@ bool EncodeTimerStore(const CTimerList &list, std::vector<uint8_t> &bytes, std::
     return true;
 }
 
-bool DecodeTimerStore(std::span<const uint8_t> bytes, CTimerList &list, std::string &problem)
+bool DecodeTimerStore(std::span<const uint8_t> bytes, CTimerList &list, std::string &problem, bool *whole)
 {
+    // Damage that the loading rules read past: the list is what they make
+    // of it, but the file is not whole and must not be saved over.
+    std::string damage;
+    const auto result = [&](bool ok) {
+        if (ok && !damage.empty())
+            problem = damage;
+        if (whole)
+            *whole = ok && damage.empty();
+        return ok;
+    };
     Reader in(bytes);
     const auto legacyCount = in.U32();
     if (!legacyCount) {
         problem = EndOfFile(bytes.size());
-        return false;
+        return result(false);
     }
     if (bytes.size() < kHeaderBytes - kCountBytes)
-        return true; // 4 to 7 bytes: an empty list
+        return result(true); // 4 to 7 bytes: an empty list
     const uint32_t second = *in.U32();
     uint32_t schema;
     std::optional<uint32_t> count;
     if (second & kSchemaFlag) {
         schema = second;
         count = in.U32();
+        if (*legacyCount != kLegacyCount)
+            damage = "the first word is " + std::to_string(*legacyCount) + ", not 0";
+        else if (schema > kTimerStoreSchema)
+            damage = "its layout " + Hex(schema) + " is newer than this program's (" + Hex(kTimerStoreSchema) + ")";
     } else {
         schema = kSchemaOldest;
         count = legacyCount;
@@ -220,20 +253,27 @@ bool DecodeTimerStore(std::span<const uint8_t> bytes, CTimerList &list, std::str
     }
     if (!count) {
         problem = EndOfFile(bytes.size());
-        return false;
+        return result(false);
     }
     const auto entries = static_cast<int32_t>(*count);
+    if (entries < 0 && damage.empty())
+        damage = "its entry count " + Hex(*count) + " is negative";
     // No room is reserved for the count: it is only believed entry by entry.
     for (int32_t i = 0; i < entries; ++i) {
         CTimerEntry entry;
         if (!ReadEntry(in, schema >= kSchemaWithDays, entry, problem)) {
             problem = "timer entry " + std::to_string(i + 1) + " of " + std::to_string(entries) +
                       " is incomplete: " + problem;
-            return false;
+            return result(false);
         }
         list.AddCopy(entry);
     }
-    return true;
+    if (in.Left() > 0 && damage.empty())
+        damage = std::to_string(in.Left()) + " bytes follow the last of its " + std::to_string(std::max(entries, 0)) +
+                 " entries";
+    if (damage.empty())
+        damage = in.LongForm();
+    return result(true);
 }
 
 } // namespace quelmar

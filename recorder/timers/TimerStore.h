@@ -42,6 +42,15 @@ bool EncodeTimerStore(const CTimerList &list, std::vector<uint8_t> &bytes, std::
 // False with `problem` when the bytes end before what they announce; the
 // entries complete before that point stay appended. Allocates only for
 // texts that the bytes actually hold.
-bool DecodeTimerStore(std::span<const uint8_t> bytes, CTimerList &list, std::string &problem);
+//
+// `whole` (when given) tells whether the bytes are a sound store: read to
+// their end and nothing in them that a writer would not have written. A
+// store the rules above read, but with damage they pass over (a negative
+// count, a count smaller than the entries present, bytes after the last
+// entry, a first word other than 0, a layout newer than this program's, a
+// text length in a longer form than needed) gives true with `whole` false
+// and the damage in `problem`. A whole store in the current layout encodes
+// back to the same bytes.
+bool DecodeTimerStore(std::span<const uint8_t> bytes, CTimerList &list, std::string &problem, bool *whole = nullptr);
 
 } // namespace quelmar

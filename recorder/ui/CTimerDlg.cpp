@@ -253,10 +253,14 @@ void CTimerDlg::ReadFields()
 
 void CTimerDlg::ReportEdit(TimerDialogModel::EditResult result, const std::string &refusal)
 {
-    if (result == TimerDialogModel::EditResult::FileNameRefused) {
+    if (result == TimerDialogModel::EditResult::FileNameRefused ||
+        result == TimerDialogModel::EditResult::TimeRefused) {
         QMessageBox box(QMessageBox::Warning, windowTitle(), ToQt(refusal), QMessageBox::Ok, this);
         ExecMessageBox(box);
-        fileName_->setFocus();
+        if (result == TimerDialogModel::EditResult::FileNameRefused)
+            fileName_->setFocus();
+        else
+            start_->setFocus();
         return;
     }
     if (result != TimerDialogModel::EditResult::Done)

@@ -6,6 +6,7 @@
 #include "program_run.h"
 
 #include <ctime>
+#include <memory>
 
 using namespace quelmar::testing;
 
@@ -165,14 +166,53 @@ TEST_F(TimersEndToEnd, EditingCommandsWorkOnTheStoreAndRefuseWhatTheyCannotDo)
     ASSERT_EQ(removed.finish(), 0) << removed.err();
     EXPECT_EQ(fs::file_size(dir_ / "data" / "QuelmarRecorder" / "timer.db"), 12u);
 
-    // A damaged store (one entry announced, none there) is never written.
+    // A damaged store (one entry announced, none there) is never written
+    // over: it is kept aside, then the store is written anew.
     const fs::path store = dir_ / "data" / "QuelmarRecorder" / "timer.db";
     const std::string truncated("\0\0\0\0\x13\x01\0\x80\x01\0\0\0", 12);
     std::ofstream(store, std::ios::binary | std::ios::trunc) << truncated;
     Program damaged(run(add), dir_);
-    EXPECT_EQ(damaged.finish(), 1);
-    EXPECT_NE(damaged.err().find("the timer store is left as it is"), std::string::npos) << damaged.err();
-    EXPECT_EQ(ReadText(store), truncated);
+    EXPECT_EQ(damaged.finish(), 0) << damaged.err();
+    EXPECT_NE(damaged.err().find("timer entry 1 of 1 is incomplete"), std::string::npos) << damaged.err();
+    const std::string keptAs = "the damaged timer store is kept as ";
+    const size_t keptAt = damaged.err().find(keptAs + store.string() + ".damaged-");
+    ASSERT_NE(keptAt, std::string::npos) << damaged.err();
+    const size_t name = keptAt + keptAs.size();
+    EXPECT_EQ(ReadText(damaged.err().substr(name, damaged.err().find(';', name) - name)), truncated);
+    Program afterDamage(run({"--list-timers"}), dir_);
+    EXPECT_EQ(afterDamage.finish(), 0) << afterDamage.err();
+    EXPECT_EQ(afterDamage.out().substr(0, 4), "1\ton");
+
+    // A relative name goes to the folder of the stored file name, not to
+    // the working directory; without one it is refused.
+    std::vector<std::string> relative = add;
+    relative[relative.size() - 4] = "radio";
+    Program noFolder(run(relative), dir_);
+    EXPECT_EQ(noFolder.finish(), 1);
+    EXPECT_NE(noFolder.err().find("is not a full path"), std::string::npos) << noFolder.err();
+    std::ofstream(settingsFile(dir_ / "config"), std::ios::app) << "File=" << (dir_ / "rec" / "last").string() << "\n";
+    Program inFolder(run(relative), dir_);
+    EXPECT_EQ(inFolder.finish(), 0) << inFolder.err();
+    EXPECT_NE(inFolder.out().find("\t" + (dir_ / "rec" / "radio").string() + "\n"), std::string::npos)
+        << inFolder.out();
+}
+
+// Programs changing the store at once lose nothing of each other's
+// changes: each change is read, made and written under the store's lock.
+TEST_F(TimersEndToEnd, ConcurrentAddsAllLand)
+{
+    constexpr int kAdds = 10;
+    std::vector<std::unique_ptr<Program>> adds;
+    for (int i = 0; i < kAdds; ++i)
+        adds.push_back(std::make_unique<Program>(
+            run({"--add-timer", "--channel", "1", "--start", "2030-01-07 20:" + std::to_string(10 + i), "--stop",
+                 "21:00", "--file", (dir_ / ("f" + std::to_string(i))).string()}),
+            dir_));
+    for (auto &add : adds)
+        EXPECT_EQ(add->finish(), 0) << add->err();
+    Program list(run({"--list-timers"}), dir_);
+    ASSERT_EQ(list.finish(), 0) << list.err();
+    EXPECT_EQ(std::count(list.out().begin(), list.out().end(), '\n'), kAdds) << list.out();
 }
 
 } // namespace

@@ -1,10 +1,13 @@
 // The command line: what each option sets, and the lines that are refused.
 #include "app/CommandLine.h"
+#include "app/TimerCommands.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <ostream>
 
@@ -200,7 +203,62 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--remove-timer", "0"}, "--remove-timer"},
         Refused{{"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--stop", "21:00", "--file",
                  QString::fromUtf8("/srv/news \xE2\x9C\x93")},
-                "cannot hold the character"}));
+                "cannot hold the character"},
+        // An index is required; what a timer cannot be is refused before
+        // anything is read.
+        Refused{{"--remove-timer", ""}, "--remove-timer '': must be the number"},
+        Refused{{"--enable-timer="}, "--enable-timer '': must be the number"},
+        Refused{
+            {"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--stop", "21:00", "--file", "/srv/rec/"},
+            "--file: The file name \"/srv/rec/\" names a folder"},
+        Refused{{"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--stop", "21:00", "--file",
+                 ArgumentFromBytes("/srv/caf\xE9")},
+                "--file '/srv/caf\\xE9': the name is not UTF-8"},
+        Refused{{"--add-timer", "--channel", "1", "--start", "2040-01-07 20:00", "--stop", "21:00", "--file", "/x"},
+                "The start 07.01.2040 20:00:00 cannot be stored in the timer list"},
+        Refused{{"--add-timer", "--channel", "1", "--start", "1901-01-07 20:00", "--stop", "21:00", "--file", "/x"},
+                "The start 07.01.1901 20:00:00 cannot be stored in the timer list"},
+        Refused{{"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--stop", "20:00", "--file", "/x"},
+                "The stop time equals the start time"}));
+
+TEST(CommandLine, StartTheClockSkipsIsRefused)
+{
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    const CommandLineResult result =
+        Parse({"--add-timer", "--channel", "1", "--start", "2026-03-29 02:30", "--stop", "04:00", "--file", "/x"});
+    unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(result.action, Action::Fail);
+    EXPECT_NE(result.text.find("The start 29.03.2026 02:30:00 does not exist"), std::string::npos) << result.text;
+}
+
+// File names are bytes: one that is not UTF-8 reaches the recording as
+// given, never with U+FFFD in its place.
+TEST(CommandLine, ArgumentsKeepTheirBytes)
+{
+    for (const char *bytes : {"/srv/rec/news", "/srv/caf\xE9", "/srv/\xC3\xA9t\xC3\xA9 \xF0\x9F\x93\xBA",
+                              "\xED\xA0\x80 \xC0\xAF \xC3", "\xFF\xFE\x80"})
+        EXPECT_EQ(BytesOfArgument(ArgumentFromBytes(bytes)), bytes);
+    const CommandLineResult result = Parse({"--headless", "--record", "--file", ArgumentFromBytes("/srv/caf\xE9"),
+                                            "--channel", ArgumentFromBytes("Caf\xE9")});
+    ASSERT_EQ(result.action, Action::Run) << result.text;
+    EXPECT_EQ(result.options.fileBase, "/srv/caf\xE9");
+    EXPECT_EQ(result.options.channel->name, "Caf\xE9");
+}
+
+// --list-timers keeps one entry on one line and its fields apart, whatever
+// the names hold.
+TEST(CommandLine, TimerListingEscapesWhatWouldBreakItsLines)
+{
+    CTimerEntry entry;
+    entry.m_nChannel = 1;
+    entry.m_strFileName = std::string("/a\tb\nc\\d\re\0f", 12);
+    const std::string line = TimerListLine(0, entry, {"Eins\tZwei"});
+    EXPECT_EQ(line.substr(line.rfind('\t') + 1), "/a\\tb\\nc\\\\d\\re\\0f");
+    EXPECT_NE(line.find("\tEins\\tZwei\t"), std::string::npos) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 8);
+}
 
 TEST(CommandLine, DaysAreWrittenAsTheyAreGiven)
 {

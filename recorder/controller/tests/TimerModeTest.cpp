@@ -446,6 +446,74 @@ TEST_F(TimerMode, StoreEditedElsewhereIsTakenOnTheNextPass)
     EXPECT_EQ(Stored().size(), 1u);
 }
 
+// A save of the window reads first what another program changed since the
+// last pass: an entry removed there is not written back.
+TEST_F(TimerMode, SaveDoesNotBringBackWhatAnotherProgramRemoved)
+{
+    StartWith({Timer(start_, stop_ + 3600), Timer(start_ + kDay, stop_ + kDay, 0, 0, "later")});
+    RunToStart(start_);
+    ASSERT_TRUE(Started());
+    Store({Timer(start_, stop_ + 3600)}); // --remove-timer 2 meanwhile
+    dlg_->OnStop();                       // deactivates the current entry and saves, before any pass
+    ASSERT_TRUE(TornDown());
+    const std::vector<CTimerEntry> stored = Stored();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].m_timeStart.GetTime(), start_);
+    EXPECT_EQ(stored[0].m_bActive, 0);
+    EXPECT_TRUE(Logged("timer settings reloaded"));
+}
+
+// A store that did not load whole: timer mode records what it could read,
+// but keeps the damaged file aside, saying so, before its first save.
+TEST_F(TimerMode, DamagedStoreIsKeptAsideBeforeTheFirstSave)
+{
+    Store({Timer(start_, stop_), Timer(start_ + kDay, stop_ + kDay, 0, 0, "later")});
+    std::vector<uint8_t> damaged = ReadBytes(dir_ / "timer.db");
+    damaged[8] = 3;                                  // three entries announced ...
+    damaged.insert(damaged.end(), {kChannel, 0, 0}); // ... the third cut off
+    std::ofstream(dir_ / "timer.db", std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char *>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
+    app_.m_bTimerEnabled = 1;
+    CRecorderDlg::Setup setup;
+    setup.makeReceiver = MakeScriptedReceiver;
+    Start(std::move(setup));
+    ASSERT_EQ(dlg_->Timers().GetCount(), 2);
+
+    RunToStart(start_);
+    const Lines all = AllLog();
+    const auto holding = [&](const std::string &text) {
+        return std::find_if(all.begin(), all.end(),
+                            [&](const std::string &line) { return line.find(text) != std::string::npos; });
+    };
+    EXPECT_NE(holding((dir_ / "timer.db").string() + ": timer entry 3 of 3 is incomplete"), all.end());
+    const std::string keptAs = "the damaged timer store is kept as ";
+    const auto kept = holding(keptAs);
+    ASSERT_NE(kept, all.end());
+    EXPECT_LT(kept - all.begin(),
+              std::find(all.begin(), all.end(), "channel switched - recording will be started in 9 seconds") -
+                  all.begin());
+    const size_t name = kept->find(keptAs) + keptAs.size();
+    EXPECT_EQ(ReadBytes(kept->substr(name, kept->find(';') - name)), damaged);
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    ASSERT_TRUE(TornDown());
+    ASSERT_EQ(Stored().size(), 1u);
+    EXPECT_EQ(Stored()[0].m_strFileName, (dir_ / "later").string());
+    EXPECT_EQ(Count(*kept), 1) << "kept aside once";
+}
+
+// A relative name in the store records into the folder of the stored file
+// name, not into the working directory.
+TEST_F(TimerMode, RelativeFileNameRecordsIntoTheRecordingsFolder)
+{
+    CTimerEntry relative = Timer(start_, stop_);
+    relative.m_strFileName = "news";
+    StartWith({relative});
+    Pass(start_ - 10);
+    ASSERT_NE(dlg_->CurrentTimer(), nullptr);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "news").string());
+}
+
 TEST_F(TimerMode, NotSwitchedOnWhileARecordingRuns)
 {
     Start();

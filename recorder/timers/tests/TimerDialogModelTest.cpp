@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ using Texts = std::array<std::string, TimerDialogModel::kColumnCount>;
 constexpr int32_t kHour = 3600;
 constexpr int kMonday = 1;
 constexpr int kWednesday = 3;
+constexpr char kFolder[] = "/srv/rec"; // relative file names go here
 
 class TimerDialogModelTest : public BerlinClockTest {
 protected:
@@ -29,7 +31,9 @@ protected:
     }
     TimerDialogModel Open(int initialChannel = 0)
     {
-        return TimerDialogModel(list_, {"Eins", "Zwei", "Drei"}, initialChannel);
+        TimerDialogModel model(list_, {"Eins", "Zwei", "Drei"}, initialChannel);
+        model.SetRecordingsFolder(kFolder);
+        return model;
     }
     // The fields of an entry on `date` from `start` to `stop` (hours).
     static void Enter(TimerDialogModel &model, LocalDate date, int32_t start, int32_t stop, const char *file = "news")
@@ -81,7 +85,7 @@ TEST_F(TimerDialogModelTest, AddAcrossMidnightEndsOnTheNextDay)
     EXPECT_EQ(entry.m_bActive, 1);
     EXPECT_TRUE(model.Rows()[0].checked);
     EXPECT_EQ(model.Selection(), 0);
-    EXPECT_EQ(model.RowTexts(0), (Texts{"Zwei", "10.03.2026", "23:30:00", "00:30:00", "news", "no"}));
+    EXPECT_EQ(model.RowTexts(0), (Texts{"Zwei", "10.03.2026", "23:30:00", "00:30:00", "/srv/rec/news", "no"}));
     EXPECT_EQ(list_.GetCount(), 0) << "the list changes only on Ok";
 }
 
@@ -106,7 +110,7 @@ TEST_F(TimerDialogModelTest, AddMovesToTheFirstDayOfTheWeekdaysAndTheDateFollows
     EXPECT_EQ(model.fields.date, (LocalDate{2026, 3, 9}));
     EXPECT_EQ(model.fields.stopTimeOfDay, 21 * kHour);
     EXPECT_TRUE(model.fields.shutdown);
-    EXPECT_EQ(model.fields.fileName, "news");
+    EXPECT_EQ(model.fields.fileName, "/srv/rec/news");
     for (int w = 0; w < TimerDialogModel::kDaysPerWeek; ++w)
         EXPECT_EQ(model.fields.weekdays[static_cast<size_t>(w)], w == kMonday) << w;
 }
@@ -137,7 +141,7 @@ TEST_F(TimerDialogModelTest, UpdateKeepsTheIdAndChecksTheRowAgain)
     ASSERT_EQ(list_.GetCount(), 1);
     const CTimerEntry &entry = *list_.GetAt(0);
     EXPECT_EQ(entry.m_bActive, 1);
-    EXPECT_EQ(entry.m_strFileName, "morning");
+    EXPECT_EQ(entry.m_strFileName, "/srv/rec/morning");
     EXPECT_EQ(entry.m_nDays, 0x08);
     EXPECT_EQ(entry.m_timeStart.GetTime(), LocalTime("2026-03-04 06:00:00"));
 }
@@ -170,6 +174,139 @@ TEST_F(TimerDialogModelTest, FileNameTheStoreCannotHoldIsRefusedWhereItIsEntered
     model.fields.fileName = "/srv/rec/\xC3\x9C"
                             "berblick \xE2\x82\xAC"; // Ü and € are Windows-1252
     EXPECT_EQ(model.OnAdd(&refusal), TimerDialogModel::EditResult::Done);
+}
+
+// What Add refuses with a message: names that would not record where they
+// say, times that cannot be stored as entered, a one-off entry that is over.
+struct AddCase {
+    const char *name;
+    LocalDate date;
+    const char *start; // "HH:MM:SS"
+    const char *stop;
+    uint8_t days;
+    const char *file;
+    TimerDialogModel::EditResult result;
+    const char *text; // Done: the stored stop and file as "YYYY-MM-DD HH:MM:SS file"; else part of the refusal
+};
+
+void PrintTo(const AddCase &c, std::ostream *os) { *os << c.name; }
+
+int32_t Clock(const char *text)
+{
+    int h = 0, m = 0, s = 0;
+    EXPECT_EQ(std::sscanf(text, "%d:%d:%d", &h, &m, &s), 3) << text;
+    return h * kHour + m * 60 + s;
+}
+
+class TimerDialogAddTest : public TimerDialogModelTest, public ::testing::WithParamInterface<AddCase> {};
+
+TEST_P(TimerDialogAddTest, StoresTheEntryAsEnteredOrRefusesIt)
+{
+    const AddCase &c = GetParam();
+    TimerDialogModel model = Open();
+    Enter(model, c.date, Clock(c.start), Clock(c.stop), c.file);
+    for (int w = 0; w < TimerDialogModel::kDaysPerWeek; ++w)
+        model.fields.weekdays[static_cast<size_t>(w)] = c.days & (1 << (6 - w));
+    std::string refusal;
+    ASSERT_EQ(model.OnAdd(&refusal), c.result) << refusal;
+    if (c.result != TimerDialogModel::EditResult::Done) {
+        EXPECT_NE(refusal.find(c.text), std::string::npos) << refusal;
+        EXPECT_TRUE(model.Rows().empty());
+        return;
+    }
+    const CTimerEntry &entry = model.Rows().at(0).entry;
+    EXPECT_EQ(entry.m_timeStop.Format("%Y-%m-%d %H:%M:%S ") + entry.m_strFileName, c.text);
+}
+
+using Edit = TimerDialogModel::EditResult;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimerDialogAddTest,
+    ::testing::Values(
+        AddCase{"EmptyName", {2026, 3, 4}, "20:00:00", "21:00:00", 0, "", Edit::FileNameRefused, "is empty"},
+        AddCase{
+            "Folder", {2026, 3, 4}, "20:00:00", "21:00:00", 0, "/srv/rec/", Edit::FileNameRefused, "names a folder"},
+        AddCase{"DotDot", {2026, 3, 4}, "20:00:00", "21:00:00", 0, "news/..", Edit::FileNameRefused, "names a folder"},
+        AddCase{"StartTheClockSkips",
+                {2026, 3, 29},
+                "02:30:00",
+                "04:00:00",
+                0,
+                "x",
+                Edit::TimeRefused,
+                "The start 29.03.2026 02:30:00 does not exist"},
+        AddCase{"StopTheClockSkips",
+                {2026, 3, 29},
+                "01:00:00",
+                "02:30:00",
+                0,
+                "x",
+                Edit::TimeRefused,
+                "The stop 29.03.2026 02:30:00 does not exist"},
+        AddCase{"StartAfter2038",
+                {2038, 1, 19},
+                "05:00:00",
+                "06:00:00",
+                0,
+                "x",
+                Edit::TimeRefused,
+                "The start 19.01.2038 05:00:00 cannot be stored"},
+        AddCase{"StopAfter2038",
+                {2038, 1, 19},
+                "04:00:00",
+                "04:30:00",
+                0,
+                "x",
+                Edit::TimeRefused,
+                "The stop 19.01.2038 04:30:00 cannot be stored"},
+        AddCase{"Before1902",
+                {1901, 12, 1},
+                "20:00:00",
+                "21:00:00",
+                0x7F,
+                "x",
+                Edit::TimeRefused,
+                "The start 01.12.1901 20:00:00 cannot be stored"},
+        AddCase{"StopEqualsStart", {2026, 3, 4}, "20:00:00", "20:00:00", 0, "x", Edit::TimeRefused, "equals the start"},
+        AddCase{"OneOffOver",
+                {2026, 3, 1},
+                "20:00:00",
+                "21:00:00",
+                0,
+                "x",
+                Edit::TimeRefused,
+                "its stop, 01.03.2026 21:00:00, has passed"},
+        // Accepted: a running one-off entry records the rest; a repeating
+        // one moves on; a relative name goes to the recordings folder.
+        AddCase{"OneOffRunning", {2026, 3, 2}, "11:00:00", "13:00:00", 0, "/x", Edit::Done, "2026-03-02 13:00:00 /x"},
+        AddCase{"DailyInThePast",
+                {2026, 3, 1},
+                "20:00:00",
+                "21:00:00",
+                0x7F,
+                "news",
+                Edit::Done,
+                "2026-03-02 21:00:00 /srv/rec/news"},
+        // Across the night daylight saving ends: the stop at 04:00 on the
+        // clock, seven hours after the start.
+        AddCase{"AcrossTheAutumnChange",
+                {2026, 10, 24},
+                "22:00:00",
+                "04:00:00",
+                0,
+                "/x",
+                Edit::Done,
+                "2026-10-25 04:00:00 /x"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(TimerDialogModelTest, RelativeNameWithoutARecordingsFolderIsRefused)
+{
+    TimerDialogModel model(list_, {"Eins"}, 0);
+    Enter(model, {2026, 3, 4}, 20 * kHour, 21 * kHour, "news");
+    model.fields.channel = 0;
+    std::string refusal;
+    EXPECT_EQ(model.OnAdd(&refusal), TimerDialogModel::EditResult::FileNameRefused);
+    EXPECT_NE(refusal.find("\"news\" is not a full path"), std::string::npos) << refusal;
 }
 
 TEST_F(TimerDialogModelTest, DeleteSelectsTheRowAtItsPlaceOrTheNewLast)
@@ -217,7 +354,7 @@ TEST_F(TimerDialogModelTest, OkMatchesRowsByIdKeepsTheOrderAndAppendsNewRows)
     std::vector<std::string> files;
     for (int i = 0; i < list_.GetCount(); ++i)
         files.push_back(list_.GetAt(i)->m_strFileName);
-    EXPECT_EQ(files, (std::vector<std::string>{"a", "c", "new1", "new2"}));
+    EXPECT_EQ(files, (std::vector<std::string>{"a", "c", "/srv/rec/new1", "/srv/rec/new2"}));
     EXPECT_EQ(Ids()[0], before[0]);
     EXPECT_EQ(Ids()[1], before[2]);
     EXPECT_EQ(list_.GetAt(1), survivor) << "entries are changed in place";

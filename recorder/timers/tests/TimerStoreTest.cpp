@@ -134,7 +134,8 @@ struct DecodeCase {
     Bytes bytes;
     bool ok;
     int entries;
-    const char *problem; // part of the message when !ok
+    const char *problem; // part of the message when !ok or not whole
+    bool whole;          // a sound store by the loading rules, nothing passed over
 };
 
 class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
@@ -144,9 +145,11 @@ TEST_P(DecodeTest, ReadsWhatIsThereAndNoFurther)
     const DecodeCase &c = GetParam();
     CTimerList list;
     std::string problem;
-    EXPECT_EQ(DecodeTimerStore(c.bytes, list, problem), c.ok) << problem;
+    bool whole = !c.whole;
+    EXPECT_EQ(DecodeTimerStore(c.bytes, list, problem, &whole), c.ok) << problem;
     EXPECT_EQ(list.GetCount(), c.entries);
-    if (!c.ok) {
+    EXPECT_EQ(whole, c.whole) << problem;
+    if (!c.whole) {
         EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
     }
 }
@@ -155,32 +158,52 @@ Bytes Cut(const Bytes &bytes, size_t length) { return Bytes(bytes.begin(), bytes
 
 const Bytes kOneRecord(kOneEntry.begin() + 12, kOneEntry.end());
 
+// The example record with its file name's length in the two-byte form.
+const Bytes kLongFormRecord =
+    Concat({Cut(kOneRecord, 12), {0xFF, 0x03, 0x00}, Bytes(kOneRecord.begin() + 13, kOneRecord.end())});
+
 INSTANTIATE_TEST_SUITE_P(
     Table, DecodeTest,
-    ::testing::Values(
-        DecodeCase{"NoBytes", {}, false, 0, "ends after 0 bytes"},
-        DecodeCase{"ThreeBytes", {0, 0, 0}, false, 0, "ends after 3 bytes"},
-        DecodeCase{"FourBytes", {5, 0, 0, 0}, true, 0, ""},
-        DecodeCase{"SevenBytes", {0, 0, 0, 0, 0x13, 0x01, 0}, true, 0, ""},
-        DecodeCase{"SchemaWithoutCount", Cut(kOneEntry, 10), false, 0, "ends after 10 bytes"},
-        DecodeCase{"NegativeCount", Header(0x80000113, 0xFFFFFFFF), true, 0, ""},
-        DecodeCase{"OldLayoutTwoEntries", Concat({{2, 0, 0, 0}, RecordWithoutDays(7, 'a'), RecordWithoutDays(8, 'b')}),
-                   true, 2, ""},
-        DecodeCase{"Schema112HasNoDaysByte",
-                   Concat({Header(0x80000112, 2), RecordWithoutDays(7, 'a'), RecordWithoutDays(8, 'b')}), true, 2, ""},
-        DecodeCase{"Schema114HasTheDaysByte", Concat({Header(0x80000114, 2), kOneRecord, kOneRecord}), true, 2, ""},
-        DecodeCase{"TruncatedSecondEntryKeepsTheFirst",
-                   Concat({Header(0x80000113, 2), kOneRecord, Cut(kOneRecord, 18)}), false, 1,
-                   "timer entry 2 of 2 is incomplete"},
-        DecodeCase{"HugeCountKeepsWhatIsThere", Concat({Header(0x80000113, 0x7FFFFFFF), kOneRecord}), false, 1,
-                   "timer entry 2 of 2147483647"},
-        DecodeCase{"TextLongerThanTheFile",
-                   Concat({Header(0x80000113, 1), {3, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}), false, 0,
-                   "announces 4294967295 bytes, but only 0 follow"},
-        DecodeCase{"ShortTextPastTheEnd", Concat({Header(0x80000113, 1), {3, 0, 9, 'a', 'b'}}), false, 0,
-                   "announces 9 bytes, but only 2 follow"},
-        DecodeCase{"TextLengthCutOff", Concat({Header(0x80000113, 1), {3, 0, 0xFF, 0x01}}), false, 0,
-                   "inside a text length"}),
+    ::testing::Values(DecodeCase{"NoBytes", {}, false, 0, "ends after 0 bytes", false},
+                      DecodeCase{"ThreeBytes", {0, 0, 0}, false, 0, "ends after 3 bytes", false},
+                      DecodeCase{"FourBytes", {5, 0, 0, 0}, true, 0, "", true},
+                      DecodeCase{"SevenBytes", {0, 0, 0, 0, 0x13, 0x01, 0}, true, 0, "", true},
+                      DecodeCase{"SchemaWithoutCount", Cut(kOneEntry, 10), false, 0, "ends after 10 bytes", false},
+                      DecodeCase{"OldLayoutTwoEntries",
+                                 Concat({{2, 0, 0, 0}, RecordWithoutDays(7, 'a'), RecordWithoutDays(8, 'b')}), true, 2,
+                                 "", true},
+                      DecodeCase{"Schema112HasNoDaysByte",
+                                 Concat({Header(0x80000112, 2), RecordWithoutDays(7, 'a'), RecordWithoutDays(8, 'b')}),
+                                 true, 2, "", true},
+                      DecodeCase{"TruncatedSecondEntryKeepsTheFirst",
+                                 Concat({Header(0x80000113, 2), kOneRecord, Cut(kOneRecord, 18)}), false, 1,
+                                 "timer entry 2 of 2 is incomplete", false},
+                      DecodeCase{"HugeCountKeepsWhatIsThere", Concat({Header(0x80000113, 0x7FFFFFFF), kOneRecord}),
+                                 false, 1, "timer entry 2 of 2147483647", false},
+                      DecodeCase{"TextLongerThanTheFile",
+                                 Concat({Header(0x80000113, 1), {3, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}),
+                                 false, 0, "announces 4294967295 bytes, but only 0 follow", false},
+                      DecodeCase{"ShortTextPastTheEnd", Concat({Header(0x80000113, 1), {3, 0, 9, 'a', 'b'}}), false, 0,
+                                 "announces 9 bytes, but only 2 follow", false},
+                      DecodeCase{"TextLengthCutOff", Concat({Header(0x80000113, 1), {3, 0, 0xFF, 0x01}}), false, 0,
+                                 "inside a text length", false},
+                      // Damage the loading rules read past: loaded as they say, not whole.
+                      DecodeCase{"NegativeCount", Concat({Header(0x80000113, 0xFFFFFFFF), kOneRecord}), true, 0,
+                                 "entry count 0xFFFFFFFF is negative", false},
+                      DecodeCase{"CountBit31", Concat({Header(0x80000113, 0x80000002), kOneRecord, kOneRecord}), true,
+                                 0, "is negative", false},
+                      DecodeCase{"CountSmallerThanTheEntries", Concat({Header(0x80000113, 1), kOneRecord, kOneRecord}),
+                                 true, 1, "19 bytes follow the last of its 1 entries", false},
+                      DecodeCase{"BytesAfterTheLastEntry", Concat({kOneEntry, {0}}), true, 1, "1 bytes follow", false},
+                      DecodeCase{"OldLayoutWithBytesAfter", Concat({{1, 0, 0, 0}, RecordWithoutDays(7, 'a'), {9, 9}}),
+                                 true, 1, "2 bytes follow", false},
+                      DecodeCase{"FirstWordNotZero",
+                                 Concat({{1, 0, 0, 0}, Bytes(kOneEntry.begin() + 4, kOneEntry.end())}), true, 1,
+                                 "the first word is 1, not 0", false},
+                      DecodeCase{"NewerLayout", Concat({Header(0x80000114, 2), kOneRecord, kOneRecord}), true, 2,
+                                 "layout 0x80000114 is newer", false},
+                      DecodeCase{"LengthInALongerForm", Concat({Header(0x80000113, 1), kLongFormRecord}), true, 1,
+                                 "longer form than written", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(TimerStoreBytesTest, OldLayoutEntriesAreOneOff)
@@ -293,6 +316,50 @@ TEST_F(TimerStoreFileTest, TruncatedFileKeepsTheCompleteEntries)
     EXPECT_EQ(list_.GetCount(), 2);
     EXPECT_NE(error.text.find("timer entry 3 of 3"), std::string::npos) << error.text;
 }
+
+// A store that did not load whole is never saved over: the first save keeps
+// it aside under a name of its own (never over an earlier one), then writes
+// the entries that could be read.
+class DamagedStoreTest : public TimerStoreFileTest, public ::testing::WithParamInterface<Bytes> {
+protected:
+    void TearDown() override
+    {
+        CTime::SetTestNow(std::nullopt);
+        TimerStoreFileTest::TearDown();
+    }
+};
+
+TEST_P(DamagedStoreTest, IsKeptAsideBeforeItIsReplaced)
+{
+    const Bytes &damaged = GetParam();
+    fs::create_directories(fs::path(list_.m_strPath).parent_path());
+    WriteFile(list_.m_strPath, damaged);
+    constexpr int32_t kNow = 1796634000;
+    CTime::SetTestNow(kNow);
+    const std::string earlier = list_.m_strPath + CTime(kNow).Format(".damaged-%Y%m%d-%H%M%S");
+    WriteFile(earlier, {1, 2, 3});
+
+    TimerStoreError error;
+    list_.Load(error);
+    EXPECT_TRUE(error.damaged);
+    EXPECT_FALSE(list_.LoadedWhole());
+    const int read = list_.GetCount();
+    ASSERT_TRUE(list_.Save(error)) << error.text;
+    EXPECT_EQ(testing::ReadBytes(earlier), Bytes({1, 2, 3}));
+    EXPECT_EQ(testing::ReadBytes(earlier + "-2"), damaged);
+    ASSERT_TRUE(list_.Save(error)) << error.text;
+    EXPECT_EQ(Leftovers().size(), 2u) << "whole once saved: no second copy";
+
+    ASSERT_TRUE(list_.Load(error)) << error.text;
+    EXPECT_TRUE(list_.LoadedWhole());
+    EXPECT_EQ(list_.GetCount(), read);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DamagedStoreTest,
+                         ::testing::Values(Bytes{1, 2}, Concat({Header(0x80000113, 3), kOneRecord, Cut(kOneRecord, 5)}),
+                                           Concat({Header(0x80000113, 0x80000001), kOneRecord}),
+                                           Concat({Header(0x80000113, 1), kOneRecord, kOneRecord}),
+                                           Concat({kOneEntry, {0xAA}})));
 
 // Whatever is planted at the store's path, nothing but a regular file is
 // read, and a save puts a regular file in its place without touching what a
