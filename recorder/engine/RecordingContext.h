@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,11 @@ struct RecordingContext {
     // Run by the stop routine on the recording thread when timerMode is set
     // (reports the next timer). May be empty.
     std::function<void()> showNextTimer;
+    // Paths of existing output files (any part, the log file) that the user
+    // agreed to overwrite when the recording was started; every other
+    // existing file is left as it is. Filled by the window before the
+    // recording starts and not changed while it runs.
+    std::set<std::string> overwriteAgreed;
     // Tests and benchmarks only: the polling thread's clock (null: the
     // system clock) and a record of every poll cycle's lateness in ms (read
     // only after the recording ended). Shared with the polling thread.
