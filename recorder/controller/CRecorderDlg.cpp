@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <set>
 #include <utility>
 
 namespace quelmar {
@@ -48,6 +49,7 @@ constexpr char kPanelReady[] = " ready  ";
 // Suffix of a repeating timer's file name: the date it records on.
 constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
 constexpr char kShutdownSkippedTimeFormat[] = "%X";
+constexpr char kEmptyFileName[] = "The file name is empty! Choose a file name (without extension) first.";
 
 // ---- receiver commands and numbers ------------------------------------------------
 constexpr int32_t kRemoteLock = 1;
@@ -702,9 +704,34 @@ bool CRecorderDlg::StartRecording()
     if (!ReceiverReady())
         return false;
     const bool timerMode = m_ctxRecording.timerMode.Get();
-    if (!timerMode && !CheckOutputFiles()) {
-        m_lastOutcome = RecordingOutcome::FilesRefused;
-        return false;
+    const std::string chosenBase = Control(ControlId::FileName).text;
+    std::string base = chosenBase;
+    std::set<std::string> agreed;
+    if (!timerMode) {
+        if (EmptyBaseName(base)) {
+            m_pView->ShowMessage(kEmptyFileName, kFileSaveAsCaption, MessageIcon::Warning);
+            m_lastOutcome = RecordingOutcome::FilesRefused;
+            return false;
+        }
+        OutputCheck check = CheckOutputNames(*m_pView, base, SelectedOutputs());
+        if (!check.go) {
+            m_lastOutcome = RecordingOutcome::FilesRefused;
+            return false;
+        }
+        agreed = std::move(check.agreed);
+    } else {
+        // Nobody is there to answer: an earlier recording under the same
+        // name is kept, and this one goes to the next free name.
+        const bool noName = EmptyBaseName(base) || (m_pCurrentTimer && EmptyBaseName(m_pCurrentTimer->m_strFileName));
+        const std::optional<std::string> free = noName ? std::nullopt : FreeBaseName(base);
+        if (!free) {
+            LogEvent(noName ? std::string(kEmptyFileName)
+                            : "no free file name for \"" + base + "\": timer recording not started");
+            m_lastOutcome = RecordingOutcome::FilesRefused;
+            GiveUpCurrentTimer();
+            return false;
+        }
+        base = *free;
     }
     for (ControlId id : {ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                          ControlId::VideoDelay, ControlId::ChannelList})
@@ -717,8 +744,13 @@ bool CRecorderDlg::StartRecording()
         m_pReceiver->dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
     }
     ClearLog();
+    if (base != chosenBase) {
+        LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
+        SetText(ControlId::FileName, base);
+    }
 
-    m_ctxRecording.baseName.Set(Control(ControlId::FileName).text);
+    m_ctxRecording.baseName.Set(base);
+    m_ctxRecording.overwriteAgreed = std::move(agreed);
     m_ctxRecording.receiver = m_pReceiver.get();
     m_ctxRecording.multiplexer = m_pRemuxer.get();
     m_ctxRecording.splitSize = &m_nSplitSize;
@@ -758,7 +790,7 @@ OutputChoices CRecorderDlg::SelectedOutputs() const
 
 bool CRecorderDlg::CheckOutputFiles()
 {
-    return ExistenceTests(*m_pView, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
+    return CheckOutputNames(*m_pView, Control(ControlId::FileName).text, SelectedOutputs()).go;
 }
 
 void CRecorderDlg::OnPause()

@@ -100,8 +100,8 @@ public:
     // minutes, or checks the output names and starts a recording.
     void OnRecord();
     // Before a manual start: the output names of the coming recording, each
-    // through the existence test (questions and messages through the view).
-    // True to go on.
+    // through the existence test, and its existing later parts in one
+    // question (questions and messages through the view). True to go on.
     bool CheckOutputFiles();
     // Pause / Resume; while idle starts a recording that begins paused.
     void OnPause();
