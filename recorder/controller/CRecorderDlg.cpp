@@ -504,7 +504,9 @@ void CRecorderDlg::BringUpReceiver()
                       device.hostAdapter, device.targetId, device.firmwareRevision >> kFirmwareMajorShift,
                       device.firmwareRevision & kFirmwareMinorMask);
         LogEvent(line);
-        FlushEngineUpdates(); // the line shows at once
+        // The line shows at once, before the slow channel table is read.
+        FlushEngineUpdates();
+        m_pView->UpdateWindow();
         if (device.firmwareRevision > kFirmwareNewest || device.firmwareRevision < kFirmwareOldest) {
             LogEvent("You may experience problems using this firmware revision!");
             LogEvent("You need SCSI rev. 2.17 to 2.21 of Quelmar! Try version 2.00.0 for example");
@@ -658,10 +660,10 @@ void CRecorderDlg::PickUpTimerStoreChanges()
         for (int i = 0; i < m_timerList.GetCount() && !m_pCurrentTimer; ++i)
             if (SameTimer(*m_timerList.GetAt(i), *current))
                 m_pCurrentTimer = m_timerList.GetAt(i);
-        // Removed: a running recording stops on the next pass, and the
-        // shut-down it asked for is no longer wanted.
+        // Removed: a running recording stops on the next pass and the
+        // shut-down it asked for follows; an armed one is not started.
         if (!m_pCurrentTimer)
-            m_bShutdownPending = false;
+            ForgetRemovedTimer();
     }
     if (m_ctxRecording.timerMode.Get() && ReceiverReady())
         ShowNextTimer();
@@ -1225,9 +1227,7 @@ void CRecorderDlg::OnHelperTick()
 void CRecorderDlg::OnTimerEnable()
 {
     if (MenuItem(MenuItemId::TimerEnable).checked) {
-        if (!ReceiverReady())
-            return;
-        SetTimerMode(false);
+        SetTimerMode(false); // no change while the recorder is not ready
         LogEvent("timer disabled");
     } else {
         SetTimerMode(true);
@@ -1252,12 +1252,10 @@ void CRecorderDlg::OnTimerEdit()
         m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt;
     model.OnOK();
     if (currentId) {
-        // Entries keep their objects; a deleted one is gone. Its recording
-        // stops on the next pass, and the shut-down it asked for is no
-        // longer wanted.
+        // Entries keep their objects; a deleted one is gone.
         m_pCurrentTimer = FindTimerById(*currentId);
         if (!m_pCurrentTimer)
-            m_bShutdownPending = false;
+            ForgetRemovedTimer();
     }
     SaveTimers();
     if (m_ctxRecording.timerMode.Get() && ReceiverReady())
@@ -1298,6 +1296,13 @@ void CRecorderDlg::SetTimerMode(bool on)
     } else {
         SetMenuChecked(MenuItemId::TimerEnable, false);
         m_ctxRecording.timerMode.Set(false);
+        // An armed timer is given up with the shut-down it asked for: the
+        // manual mode would otherwise power the machine off at once.
+        if (m_pCurrentTimer) {
+            m_pCurrentTimer = nullptr;
+            m_nStartCountdown = 0;
+            m_bShutdownPending = false;
+        }
         SendReceiverText(kPanelReady);
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
@@ -1339,7 +1344,9 @@ void CRecorderDlg::ShowNextTimer()
     LogEvent("next timer recording: " + channel + ", " + entry.m_timeStart.Format(kTimerStartFormat) + " to " +
              entry.m_timeStop.Format(kTimerStopFormat));
     if (entry.m_bShutdown)
-        LogEvent("system will be shut down after this recording");
+        LogEvent(m_stSetup.power ? "system will be shut down after this recording"
+                                 : "system will not be shut down after this recording: shutting down is switched off "
+                                   "for this run");
 }
 
 // ================================================================================
@@ -1369,7 +1376,8 @@ void CRecorderDlg::OnTimer(int id)
     if (m_ctxRecording.timerMode.Get()) {
         SupervisionTimerModeStep();
     } else {
-        if (!RecordingBusy() && m_pApp->m_bPanicMode != 0)
+        // Also while a recording is torn down: its files are named already.
+        if (!m_ctxRecording.recording.Get() && m_pApp->m_bPanicMode != 0)
             PanicModeRename();
         if (ReceiverReady() && m_bShutdownPending)
             RunShutdown(false);
@@ -1473,8 +1481,9 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     m_pCurrentTimer = &entry;
     SaveTimers();
     m_bShutdownPending = entry.m_bShutdown != 0;
+    // The date goes with any day bit, also one outside the week's seven.
     std::string fileName = entry.m_strFileName;
-    if (entry.IsRepeating())
+    if (entry.m_nDays != 0)
         fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
     SetText(ControlId::FileName, fileName);
     if (ReceiverPresent())
@@ -1482,6 +1491,17 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
              (countdown == 1 ? " second" : " seconds"));
     m_nStartCountdown = countdown;
+}
+
+void CRecorderDlg::ForgetRemovedTimer()
+{
+    // A recording keeps the shut-down its entry asked for: the next pass
+    // stops it, and the shut-down follows once it has been torn down. An
+    // entry that was only armed has recorded nothing to shut down after.
+    if (!m_ctxRecording.recording.Get()) {
+        m_nStartCountdown = 0;
+        m_bShutdownPending = false;
+    }
 }
 
 void CRecorderDlg::GiveUpCurrentTimer()

@@ -261,6 +261,10 @@ private:
     // Stops the recording for the supervision (receiver silent, channel
     // changed), as Stop does, but without deactivating a repeating timer.
     void StopUnplanned();
+    // The current timer's entry was removed (Timer dialog, store file):
+    // m_pCurrentTimer is null already; an armed entry's countdown and
+    // shut-down go with it, a recording's shut-down stays.
+    void ForgetRemovedTimer();
     void RunShutdown(bool timerVariant);
     void SendReceiverText(const char *text8);
     void SaveTimers();

@@ -37,7 +37,6 @@ TimerDialogModel::TimerDialogModel(CTimerList &list, std::vector<std::string> ch
     for (int i = 0; i < list_.GetCount(); ++i) {
         const CTimerEntry &entry = *list_.GetAt(i);
         rows_.push_back({entry, entry.m_bActive != 0});
-        idsAtStart_.insert(entry.m_nId);
     }
     fields.channel =
         initialChannel >= 0 && initialChannel < static_cast<int>(channelNames_.size()) ? initialChannel : -1;
@@ -157,11 +156,10 @@ void TimerDialogModel::OnOK()
         entry.m_bActive = row->checked ? 1 : 0;
         rows_.erase(row);
     }
+    // Rows added here, and rows whose entry left the list while the dialog
+    // was open (the supervision removed it after its recording): what the
+    // user confirmed with Ok is kept.
     for (Row &row : rows_) {
-        // The supervision removed it after its recording while the dialog
-        // was open: it is done, not new.
-        if (idsAtStart_.count(row.entry.m_nId))
-            continue;
         row.entry.m_bActive = row.checked ? 1 : 0;
         list_.AddCopy(row.entry);
     }

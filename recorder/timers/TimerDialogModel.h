@@ -12,7 +12,6 @@
 
 #include <array>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -99,9 +98,9 @@ public:
     bool OnDelete();
     // Ok: writes the rows back to the list. Every list entry takes the
     // fields of the row with its m_nId (m_bActive from the check box) or,
-    // without one, is removed; the remaining rows (added here) follow at the
-    // end in row order. An entry that left the list while the dialog was
-    // open (its recording ended and it was removed) is not brought back.
+    // without one, is removed; the remaining rows follow at the end in row
+    // order: those added here, and those whose entry left the list while
+    // the dialog was open (its recording ended and it was removed).
     void OnOK();
 
 private:
@@ -113,7 +112,6 @@ private:
     std::vector<std::string> channelNames_;
     std::vector<Row> rows_;
     int selection_ = -1;
-    std::set<int32_t> idsAtStart_; // ids of the entries the rows were copied from
 };
 
 // The message that refuses a file name the timer file cannot hold;

@@ -38,7 +38,27 @@ protected:
             texts.push_back(q.text);
         return texts;
     }
+    // Stops the running recording and holds its teardown in the polling
+    // thread's last read until the script releases it.
+    void HoldTeardown()
+    {
+        {
+            std::lock_guard lock(script_.mutex);
+            script_.holdReads = true;
+        }
+        ASSERT_TRUE(RunUntil([&] {
+            std::lock_guard lock(script_.mutex);
+            return script_.readHeld;
+        }));
+        dlg_->OnStop();
+        ASSERT_TRUE(RunUntil([&] { return LogHas("waiting for polling thread to terminate..."); }));
+    }
 };
+
+std::string Question(const std::string &name)
+{
+    return "\"" + name + "\" already exists! \nDo you want to overwrite it?";
+}
 
 // ---- the states of the window, column by column ------------------------------------------
 
@@ -422,6 +442,23 @@ TEST_F(Recording, EscapeCloseAndRecordDuringTheTeardownAreHeldBack)
 }
 
 // ---- supervision during a recording -------------------------------------------------------
+
+TEST_F(Recording, PanicModeRenamesAsSoonAsTheRecordingIsStopped)
+{
+    app_.m_bPanicMode = 1;
+    Start();
+    dlg_->OnRecord();
+    ASSERT_TRUE(Started());
+    const std::string base = dlg_->Control(ControlId::FileName).text;
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, base) << "not while it runs";
+    HoldTeardown();
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_TRUE(dlg_->RecordingBusy());
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, PanicModeFileBase(base, "Eins", CTime::GetCurrentTime()));
+    script_.Release();
+    ASSERT_TRUE(TornDown());
+}
 
 TEST_F(Recording, SilentReceiverStopsTheRecordingAndBringUpFollowsTheTeardown)
 {
