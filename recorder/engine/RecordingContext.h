@@ -100,20 +100,19 @@ struct RecordingContext {
     const std::atomic<uint32_t> *splitSize = nullptr;
     std::atomic<uint32_t> splitTime{kMinSplitTimeSeconds}; // seconds
     SharedString baseName;                                 // output path without extension
-    RecorderView *view = nullptr;                          // the control references
-    OutputChoices outputs;                                 // fixed while a recording runs (the lists are disabled)
-    Flag timerMode;                                        // the stop routine leaves the controls to the supervision
-    Flag logInfo;           // "&Log Audio/Video Info" checked: info lines also go to the log
-    int16_t videoDelay = 0; // ms, handed to the multiplexer
-    Flag ready;             // receiver usable and no recording starting, running or ending
+    // Full names of existing output files the user agreed to overwrite
+    // (asked once at the start); every other output is created only where
+    // nothing is yet. Filled before each start, read when it begins.
+    std::set<std::string> overwriteAgreed;
+    RecorderView *view = nullptr; // the control references
+    OutputChoices outputs;        // fixed while a recording runs (the lists are disabled)
+    Flag timerMode;               // the stop routine leaves the controls to the supervision
+    Flag logInfo;                 // "&Log Audio/Video Info" checked: info lines also go to the log
+    int16_t videoDelay = 0;       // ms, handed to the multiplexer
+    Flag ready;                   // receiver usable and no recording starting, running or ending
     // Run by the stop routine on the recording thread when timerMode is set
     // (reports the next timer). May be empty.
     std::function<void()> showNextTimer;
-    // Paths of existing output files (any part, the log file) that the user
-    // agreed to overwrite when the recording was started; every other
-    // existing file is left as it is. Filled by the window before the
-    // recording starts and not changed while it runs.
-    std::set<std::string> overwriteAgreed;
     // Tests and benchmarks only: the polling thread's clock (null: the
     // system clock) and a record of every poll cycle's lateness in ms (read
     // only after the recording ended). Shared with the polling thread.
