@@ -43,8 +43,7 @@ class HeadlessFrontEnd {
 public:
     HeadlessFrontEnd(CRecorderApp &app, const CommandLineOptions &options)
         : options_(options), view_(stdout, isatty(STDOUT_FILENO) ? &progress_ : nullptr, options.overwrite),
-          dialog_(app, view_, dispatcher_, MakeSetup()),
-          signals_({SIGINT, SIGTERM, SIGHUP}, [this](int) { OnTerminationSignal(); })
+          dialog_(app, view_, dispatcher_, MakeSetup()), signals_([this](int) { OnTerminationSignal(); })
     {
         view_.Attach(&dialog_);
         view_.onEndDialog = [] { QCoreApplication::exit(0); };

@@ -7,18 +7,21 @@
 #include "app/ProgramModules.h"
 #include "app/QtSettingsStore.h"
 #include "app/SettingOverrides.h"
+#include "app/SignalNotifier.h"
 #include "app/TimerCommands.h"
 #include "controller/CRecorderApp.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #ifdef QUELMAR_WITH_WINDOW
 #include "ui/RunWindow.h"
@@ -62,6 +65,14 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
 
 int main(int argc, char **argv)
 {
+    // First: a termination signal from now until the end is noted, and taken
+    // up by the front end (a run that has not started ends at once); it
+    // never kills the program before its settings are written.
+    try {
+        TerminationSignals::Install();
+    } catch (const std::system_error &error) {
+        std::fprintf(stderr, "%s: termination signals are not caught: %s\n", kProgramName, error.what());
+    }
     QCoreApplication::setOrganizationName(kOrganisation);
     QCoreApplication::setApplicationName(kProgramName);
     QCoreApplication::setApplicationVersion(kProgramVersion);
@@ -85,21 +96,38 @@ int main(int argc, char **argv)
 #endif
     if (options.virtualReceiver) {
         const std::string &config = *options.virtualReceiver;
-        if (!config.empty() && access(config.c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "%s: --virtual-receiver '%s': %s (see --help)\n", kProgramName, config.c_str(),
-                         std::strerror(errno));
-            return kExitBadCommandLine;
+        if (!config.empty()) {
+            struct stat status {};
+            const char *problem = nullptr;
+            if (stat(config.c_str(), &status) != 0 || access(config.c_str(), R_OK) != 0)
+                problem = std::strerror(errno);
+            else if (!S_ISREG(status.st_mode))
+                problem = "not a regular file";
+            if (problem) {
+                std::fprintf(stderr, "%s: --virtual-receiver '%s': %s (see --help)\n", kProgramName, config.c_str(),
+                             problem);
+                return kExitBadCommandLine;
+            }
         }
         UseVirtualReceiver(config);
     }
-    // Editing the timers needs neither the settings nor a front end.
-    if (options.timerCommand != TimerCommand::None)
+    // Editing the timers needs neither the settings nor a front end, and
+    // leaves the signals their usual effect.
+    if (options.timerCommand != TimerCommand::None) {
+        TerminationSignals::Release();
         return RunTimerCommand(options);
+    }
 
     // The application object: settings loaded once, priority applied; the
-    // run's own options on top, not stored.
+    // run's own options on top, not stored. A settings file that cannot be
+    // read without blocking or writing over something else is refused.
+    const std::string settingsPath = SettingsFilePath();
+    if (const auto refusal = SettingsFileRefusal(settingsPath)) {
+        std::fprintf(stderr, "%s: %s\n", kProgramName, refusal->c_str());
+        return kExitFailed;
+    }
     CRecorderApp app;
-    QtSettingsStore store;
+    QtSettingsStore store(settingsPath);
     app.InitInstance(store);
     SettingOverrides overrides(options, app);
 
@@ -108,5 +136,6 @@ int main(int argc, char **argv)
     overrides.Restore();
     app.ExitInstance(store);
     store.Sync(); // a failed write loses the changes of this run, as the registry would
+    // The signal handlers stay until the process has ended.
     return status;
 }

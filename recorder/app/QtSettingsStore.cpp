@@ -1,5 +1,16 @@
 #include "app/QtSettingsStore.h"
 
+#include "platform/SafeFiles.h"
+
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 namespace quelmar {
 
 namespace {
@@ -7,13 +18,44 @@ namespace {
 constexpr char kOrganisation[] = "Pellix Soft";
 constexpr char kApplication[] = "QuelmarRecorder";
 constexpr char kGroup[] = "Settings";
+constexpr char kExtension[] = ".conf";
+// A settings file is a few hundred bytes; a larger one is not read by line.
+constexpr size_t kLargestPlainRead = 1024 * 1024; // bytes
+// How QSettings writes the items of a list back into one line.
+constexpr char kListSeparator[] = ", ";
 
 QString Key(const std::string &key) { return QString::fromStdString(key); }
 
+std::string_view Trimmed(std::string_view text)
+{
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 } // namespace
 
-QtSettingsStore::QtSettingsStore()
-    : settings_(QSettings::NativeFormat, QSettings::UserScope, kOrganisation, kApplication)
+std::string SettingsFilePath()
+{
+    // Where QSettings puts the user's file of an organisation and program.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/" + kOrganisation +
+           "/" + kApplication + kExtension;
+}
+
+std::optional<std::string> SettingsFileRefusal(const std::string &path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return std::nullopt; // missing (the defaults apply) or unreadable (as good as missing)
+    if (S_ISREG(status.st_mode))
+        return std::nullopt;
+    const char *what = S_ISDIR(status.st_mode) ? "a folder" : S_ISFIFO(status.st_mode) ? "a FIFO" : "a special file";
+    return "the settings file '" + path + "' is " + what + ", not a regular file; remove it (the defaults apply)";
+}
+
+QtSettingsStore::QtSettingsStore(const std::string &path)
+    : path_(path), settings_(QString::fromStdString(path), QSettings::IniFormat)
 {
     settings_.beginGroup(kGroup);
 }
@@ -35,7 +77,49 @@ std::optional<std::string> QtSettingsStore::ReadString(const std::string &key) c
     const QVariant value = settings_.value(Key(key));
     if (!value.isValid())
         return std::nullopt;
-    return value.toString().toStdString();
+    if (value.typeId() != QMetaType::QStringList)
+        return value.toString().toStdString();
+    // Unquoted commas (a hand-edited file): the text as it stands there.
+    if (auto plain = PlainLineValue(key))
+        return plain;
+    return value.toStringList().join(QString::fromLatin1(kListSeparator)).toStdString();
+}
+
+std::optional<std::string> QtSettingsStore::PlainLineValue(const std::string &key) const
+{
+    std::optional<std::vector<uint8_t>> content;
+    try {
+        content = ReadRegularFile(path_, kLargestPlainRead);
+    } catch (const SafeFileError &) {
+        return std::nullopt;
+    }
+    if (!content)
+        return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char *>(content->data()), content->size());
+    const std::string group = std::string("[") + kGroup + "]";
+    std::optional<std::string> found;
+    bool inGroup = false;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line = Trimmed(text.substr(at, end - at));
+        at = end + 1;
+        if (!line.empty() && line.front() == '[') {
+            inGroup = line == group;
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (!inGroup || equals == std::string_view::npos || Trimmed(line.substr(0, equals)) != key)
+            continue;
+        // ';' starts a comment, as QSettings reads it; quotes and escapes are
+        // QSettings' own syntax and left to it.
+        const std::string_view value = line.substr(equals + 1);
+        const std::string_view data = Trimmed(value.substr(0, value.find(';')));
+        if (data.find_first_of("\"\\") != std::string_view::npos)
+            found.reset();
+        else
+            found = std::string(data);
+    }
+    return found;
 }
 
 void QtSettingsStore::WriteInt(const std::string &key, int64_t value)

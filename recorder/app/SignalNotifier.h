@@ -1,43 +1,55 @@
-// Termination signals as events of the Qt event loop (the self-pipe trick):
-// the signal handler only writes the signal's number into a pipe; a
-// QSocketNotifier reads it on the user-interface thread and calls the
-// handler there, where the controller may be used.
+// Termination signals as events of the Qt event loop (the self-pipe trick).
+//
+// TerminationSignals catches SIGINT, SIGTERM and SIGHUP for the whole run of
+// the program, from the first thing main() does until the process ends: the
+// handler only writes the signal's number into a pipe, so that a signal that
+// arrives while nothing listens (the start, the end after the front end,
+// while the settings are written) costs nothing. A SignalNotifier reads the
+// pipe on the user-interface thread and calls its handler there, where the
+// controller may be used; signals that came before it existed are handed
+// to it with Drain().
 #pragma once
 
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <functional>
 #include <memory>
-#include <vector>
 
 namespace quelmar {
+
+class TerminationSignals {
+public:
+    // Installs the handlers (SIGHUP only when it was not ignored at start,
+    // as under nohup). The dispositions stay for the life of the process.
+    // Call once, on the main thread before any other thread starts. Throws
+    // std::system_error when the pipe cannot be made (nothing is caught then).
+    static void Install();
+    // For a part of the program that does not listen (the timer commands):
+    // puts the dispositions found at start back and raises the first signal
+    // caught so far again, so that it acts as it would have without the
+    // handlers. Main thread.
+    static void Release();
+};
 
 class SignalNotifier {
 public:
     using Handler = std::function<void(int signalNumber)>;
 
-    // From now on `signalNumbers` are caught and each one calls `handler` on the
-    // calling thread's event loop. SIGHUP is left alone when it was ignored
-    // at start (nohup). Only one SignalNotifier may exist at a time.
-    // Throws std::system_error when the pipe cannot be made.
-    SignalNotifier(const std::vector<int> &signalNumbers, Handler handler);
-    // Restores the previous dispositions and closes the pipe.
+    // From now on each signal caught by TerminationSignals calls `handler` on
+    // the calling thread's event loop. Without TerminationSignals nothing is
+    // ever called. One SignalNotifier at a time.
+    explicit SignalNotifier(Handler handler);
+    // Stops listening; later signals wait in the pipe (and are ignored).
     ~SignalNotifier();
     SignalNotifier(const SignalNotifier &) = delete;
     SignalNotifier &operator=(const SignalNotifier &) = delete;
 
     // Calls the handler now for every signal caught and not yet handled
-    // (for callers that must know before they go on). Same thread.
+    // (also those before this object existed). Same thread.
     void Drain();
 
 private:
-    struct Previous {
-        int signalNumber;
-        struct sigaction action;
-    };
     Handler handler_;
-    std::vector<Previous> previous_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <set>
 #include <utility>
 
 namespace quelmar {
@@ -49,6 +50,7 @@ constexpr char kPanelReady[] = " ready  ";
 // Suffix of a repeating timer's file name: the date it records on.
 constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
 constexpr char kShutdownSkippedTimeFormat[] = "%X";
+constexpr char kEmptyFileName[] = "The file name is empty! Choose a file name (without extension) first.";
 
 // ---- receiver commands and numbers ------------------------------------------------
 constexpr int32_t kRemoteLock = 1;
@@ -503,7 +505,9 @@ void CRecorderDlg::BringUpReceiver()
                       device.hostAdapter, device.targetId, device.firmwareRevision >> kFirmwareMajorShift,
                       device.firmwareRevision & kFirmwareMinorMask);
         LogEvent(line);
-        FlushEngineUpdates(); // the line shows at once
+        // The line shows at once, before the slow channel table is read.
+        FlushEngineUpdates();
+        m_pView->UpdateWindow();
         if (device.firmwareRevision > kFirmwareNewest || device.firmwareRevision < kFirmwareOldest) {
             LogEvent("You may experience problems using this firmware revision!");
             LogEvent("You need SCSI rev. 2.17 to 2.21 of Quelmar! Try version 2.00.0 for example");
@@ -620,10 +624,10 @@ TimerStoreHooks CRecorderDlg::TimerHooks()
                       currentId = m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt] {
         LogEvent("timer settings reloaded");
         m_pCurrentTimer = currentId ? FindTimerById(*currentId) : nullptr;
-        // Removed: a running recording stops on the next pass, and the
-        // shut-down it asked for is no longer wanted.
+        // Removed: a running recording stops on the next pass and the
+        // shut-down it asked for follows; an armed one is not started.
         if (currentId && !m_pCurrentTimer)
-            m_bShutdownPending = false;
+            ForgetRemovedTimer();
     };
     return hooks;
 }
@@ -686,9 +690,34 @@ bool CRecorderDlg::StartRecording()
     if (!ReceiverReady())
         return false;
     const bool timerMode = m_ctxRecording.timerMode.Get();
-    if (!timerMode && !CheckOutputFiles()) {
-        m_lastOutcome = RecordingOutcome::FilesRefused;
-        return false;
+    const std::string chosenBase = Control(ControlId::FileName).text;
+    std::string base = chosenBase;
+    std::set<std::string> agreed;
+    if (!timerMode) {
+        if (EmptyBaseName(base)) {
+            m_pView->ShowMessage(kEmptyFileName, kFileSaveAsCaption, MessageIcon::Warning);
+            m_lastOutcome = RecordingOutcome::FilesRefused;
+            return false;
+        }
+        OutputCheck check = CheckOutputNames(*m_pView, base, SelectedOutputs());
+        if (!check.go) {
+            m_lastOutcome = RecordingOutcome::FilesRefused;
+            return false;
+        }
+        agreed = std::move(check.agreed);
+    } else {
+        // Nobody is there to answer: an earlier recording under the same
+        // name is kept, and this one goes to the next free name.
+        const bool noName = EmptyBaseName(base) || (m_pCurrentTimer && EmptyBaseName(m_pCurrentTimer->m_strFileName));
+        const std::optional<std::string> free = noName ? std::nullopt : FreeBaseName(base);
+        if (!free) {
+            LogEvent(noName ? std::string(kEmptyFileName)
+                            : "no free file name for \"" + base + "\": timer recording not started");
+            m_lastOutcome = RecordingOutcome::FilesRefused;
+            GiveUpCurrentTimer();
+            return false;
+        }
+        base = *free;
     }
     for (ControlId id : {ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                          ControlId::VideoDelay, ControlId::ChannelList})
@@ -701,8 +730,13 @@ bool CRecorderDlg::StartRecording()
         m_pReceiver->dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
     }
     ClearLog();
+    if (base != chosenBase) {
+        LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
+        SetText(ControlId::FileName, base);
+    }
 
-    m_ctxRecording.baseName.Set(Control(ControlId::FileName).text);
+    m_ctxRecording.baseName.Set(base);
+    m_ctxRecording.overwriteAgreed = std::move(agreed);
     m_ctxRecording.receiver = m_pReceiver.get();
     m_ctxRecording.multiplexer = m_pRemuxer.get();
     m_ctxRecording.splitSize = &m_nSplitSize;
@@ -742,7 +776,7 @@ OutputChoices CRecorderDlg::SelectedOutputs() const
 
 bool CRecorderDlg::CheckOutputFiles()
 {
-    return ExistenceTests(*m_pView, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
+    return CheckOutputNames(*m_pView, Control(ControlId::FileName).text, SelectedOutputs()).go;
 }
 
 void CRecorderDlg::OnPause()
@@ -1181,9 +1215,7 @@ void CRecorderDlg::OnHelperTick()
 void CRecorderDlg::OnTimerEnable()
 {
     if (MenuItem(MenuItemId::TimerEnable).checked) {
-        if (!ReceiverReady())
-            return;
-        SetTimerMode(false);
+        SetTimerMode(false); // no change while the recorder is not ready
         LogEvent("timer disabled");
     } else {
         SetTimerMode(true);
@@ -1212,12 +1244,10 @@ void CRecorderDlg::OnTimerEdit()
         return true;
     });
     if (currentId) {
-        // Entries keep their objects; a deleted one is gone. Its recording
-        // stops on the next pass, and the shut-down it asked for is no
-        // longer wanted.
+        // Entries keep their objects; a deleted one is gone.
         m_pCurrentTimer = FindTimerById(*currentId);
         if (!m_pCurrentTimer)
-            m_bShutdownPending = false;
+            ForgetRemovedTimer();
     }
     if (m_ctxRecording.timerMode.Get() && ReceiverReady())
         ShowNextTimer();
@@ -1257,6 +1287,13 @@ void CRecorderDlg::SetTimerMode(bool on)
     } else {
         SetMenuChecked(MenuItemId::TimerEnable, false);
         m_ctxRecording.timerMode.Set(false);
+        // An armed timer is given up with the shut-down it asked for: the
+        // manual mode would otherwise power the machine off at once.
+        if (m_pCurrentTimer) {
+            m_pCurrentTimer = nullptr;
+            m_nStartCountdown = 0;
+            m_bShutdownPending = false;
+        }
         SendReceiverText(kPanelReady);
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
@@ -1302,7 +1339,9 @@ void CRecorderDlg::ShowNextTimer()
     LogEvent("next timer recording: " + channel + ", " + entry.m_timeStart.Format(kTimerStartFormat) + " to " +
              entry.m_timeStop.Format(kTimerStopFormat));
     if (entry.m_bShutdown)
-        LogEvent("system will be shut down after this recording");
+        LogEvent(m_stSetup.power ? "system will be shut down after this recording"
+                                 : "system will not be shut down after this recording: shutting down is switched off "
+                                   "for this run");
 }
 
 // ================================================================================
@@ -1332,7 +1371,8 @@ void CRecorderDlg::OnTimer(int id)
     if (m_ctxRecording.timerMode.Get()) {
         SupervisionTimerModeStep();
     } else {
-        if (!RecordingBusy() && m_pApp->m_bPanicMode != 0)
+        // Also while a recording is torn down: its files are named already.
+        if (!m_ctxRecording.recording.Get() && m_pApp->m_bPanicMode != 0)
             PanicModeRename();
         if (ReceiverReady() && m_bShutdownPending)
             RunShutdown(false);
@@ -1443,7 +1483,8 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     m_bShutdownPending = armed.m_bShutdown != 0;
     std::string fileName =
         ResolveTimerFileName(armed.m_strFileName, RecordingsFolder(m_pApp->m_strFile)).value_or(armed.m_strFileName);
-    if (armed.IsRepeating())
+    // The date goes with any day bit, also one outside the week's seven.
+    if (armed.m_nDays != 0)
         fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
     SetText(ControlId::FileName, fileName);
     if (ReceiverPresent())
@@ -1451,6 +1492,17 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
              (countdown == 1 ? " second" : " seconds"));
     m_nStartCountdown = countdown;
+}
+
+void CRecorderDlg::ForgetRemovedTimer()
+{
+    // A recording keeps the shut-down its entry asked for: the next pass
+    // stops it, and the shut-down follows once it has been torn down. An
+    // entry that was only armed has recorded nothing to shut down after.
+    if (!m_ctxRecording.recording.Get()) {
+        m_nStartCountdown = 0;
+        m_bShutdownPending = false;
+    }
 }
 
 void CRecorderDlg::GiveUpCurrentTimer()

@@ -101,8 +101,8 @@ public:
     // minutes, or checks the output names and starts a recording.
     void OnRecord();
     // Before a manual start: the output names of the coming recording, each
-    // through the existence test (questions and messages through the view).
-    // True to go on.
+    // through the existence test, and its existing later parts in one
+    // question (questions and messages through the view). True to go on.
     bool CheckOutputFiles();
     // Pause / Resume; while idle starts a recording that begins paused.
     void OnPause();
@@ -262,6 +262,10 @@ private:
     // Stops the recording for the supervision (receiver silent, channel
     // changed), as Stop does, but without deactivating a repeating timer.
     void StopUnplanned();
+    // The current timer's entry was removed (Timer dialog, store file):
+    // m_pCurrentTimer is null already; an armed entry's countdown and
+    // shut-down go with it, a recording's shut-down stays.
+    void ForgetRemovedTimer();
     void RunShutdown(bool timerVariant);
     void SendReceiverText(const char *text8);
     // One change of the timer list as a transaction on the store file

@@ -3,7 +3,13 @@
 #include "platform/File.h"
 #include "platform/FileProbe.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
 #include <string_view>
+#include <tuple>
 
 namespace quelmar {
 
@@ -19,11 +25,129 @@ constexpr const char *kSaveDialogSuffixes[] = {
     " (0).mpg", " (0).mp2", " (0).ac3", " (0).m2v", " (0).raw.m2v", " (0).raw.mpp", " (0).raw.acp", ".log",
 };
 
-std::string OverwriteQuestion(const std::string &name)
+// Later parts listed by name in the question; more are counted.
+constexpr size_t kListedLaterParts = 10;
+constexpr char kLaterPartsQuestion[] = "%s already exist! \nDo you want to overwrite them?";
+// Alternatives a timer recording tries when its name is taken: "-2" .. "-999".
+constexpr int kFirstAlternative = 2;
+constexpr int kLastAlternative = 999;
+
+std::string Fill(std::string_view format, const std::string &text)
 {
-    const std::string_view format = kOverwriteQuestion;
     const size_t at = format.find("%s");
-    return std::string(format.substr(0, at)) + name + std::string(format.substr(at + 2));
+    return std::string(format.substr(0, at)) + text + std::string(format.substr(at + 2));
+}
+
+std::string OverwriteQuestion(const std::string &name) { return Fill(kOverwriteQuestion, name); }
+
+std::string LaterPartsQuestion(const std::vector<std::string> &names)
+{
+    std::string list;
+    for (size_t i = 0; i < names.size() && i < kListedLaterParts; ++i)
+        list += (i == 0 ? "\"" : ",\n\"") + names[i] + "\"";
+    if (names.size() > kListedLaterParts)
+        list += "\nand " + std::to_string(names.size() - kListedLaterParts) + " more files";
+    return Fill(kLaterPartsQuestion, list);
+}
+
+void ShowSystemText(MainView &view, const FileException &e)
+{
+    std::string text = e.what();
+    if (text.size() > kSystemMessageChars - 1)
+        text.resize(kSystemMessageChars - 1);
+    view.ShowMessage(text, kFileSaveAsCaption, MessageIcon::Error);
+}
+
+enum class Existence {
+    Free,    // nothing there
+    Agreed,  // there, and the user agreed to overwrite it
+    Refused, // there and kept, or it cannot be looked at
+};
+
+Existence TestExistence(MainView &view, const std::string &name)
+{
+    try {
+        ProbeExistingFile(name);
+    } catch (const FileException &e) {
+        if (e.Cause() == FileCause::FileNotFound)
+            return Existence::Free;
+        ShowSystemText(view, e);
+        return Existence::Refused;
+    }
+    return view.AskYesNo(OverwriteQuestion(name), kFileSaveAsCaption) ? Existence::Agreed : Existence::Refused;
+}
+
+// Every extension an output file may have.
+std::vector<std::string> AllOutputExtensions()
+{
+    return {VideoExtension(OutputChoice::Raw),
+            VideoExtension(OutputChoice::Elementary),
+            AudioExtension(OutputChoice::Raw, false),
+            AudioExtension(OutputChoice::Raw, true),
+            AudioExtension(OutputChoice::Elementary, false),
+            AudioExtension(OutputChoice::Elementary, true),
+            kMuxExtension};
+}
+
+// The extensions of the part files a recording of `choices` writes.
+std::vector<std::string> PartExtensions(const OutputChoices &choices)
+{
+    std::vector<std::string> extensions;
+    for (const std::string &name : OutputFileNames("", 0, choices)) {
+        const std::string prefix = PartPrefix("", 0);
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            extensions.push_back(name.substr(prefix.size()));
+    }
+    return extensions;
+}
+
+// The part number of `name` = prefix + number + ")" + extension, where the
+// number is written as " (%d)" writes it; std::nullopt for any other name.
+std::optional<std::pair<int, size_t>> PartOf(std::string_view name, std::string_view prefix,
+                                             const std::vector<std::string> &extensions)
+{
+    if (name.substr(0, prefix.size()) != prefix)
+        return std::nullopt;
+    name.remove_prefix(prefix.size());
+    int part = -1;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), part);
+    const size_t digits = static_cast<size_t>(end - name.data());
+    if (error != std::errc() || part < 0 || (digits > 1 && name.front() == '0') || digits >= name.size() ||
+        name[digits] != ')')
+        return std::nullopt;
+    const std::string_view extension = name.substr(digits + 1);
+    const auto found = std::find(extensions.begin(), extensions.end(), extension);
+    if (found == extensions.end())
+        return std::nullopt;
+    return std::pair{part, static_cast<size_t>(found - extensions.begin())};
+}
+
+// Existing parts of `base` numbered `firstPart` and up, by number and extension.
+std::vector<std::string> ExistingParts(const std::string &base, const std::vector<std::string> &extensions,
+                                       int firstPart)
+{
+    namespace fs = std::filesystem;
+    const size_t slash = base.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : base.substr(0, slash);
+    const std::string prefix = (slash == std::string::npos ? base : base.substr(slash + 1)) + " (";
+    std::vector<std::tuple<int, size_t, std::string>> found;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const auto part = PartOf(it->path().filename().native(), prefix, extensions);
+        if (part && part->first >= firstPart)
+            found.emplace_back(part->first, part->second, PartPrefix(base, part->first) + extensions[part->second]);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    for (auto &entry : found)
+        paths.push_back(std::move(std::get<2>(entry)));
+    return paths;
+}
+
+bool Exists(const std::string &path)
+{
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
 }
 
 } // namespace
@@ -36,21 +160,7 @@ std::vector<std::string> SaveDialogFileNames(const std::string &path)
     return names;
 }
 
-bool ExistenceTest(MainView &view, const std::string &name)
-{
-    try {
-        ProbeExistingFile(name);
-    } catch (const FileException &e) {
-        if (e.Cause() == FileCause::FileNotFound)
-            return true;
-        std::string text = e.what();
-        if (text.size() > kSystemMessageChars - 1)
-            text.resize(kSystemMessageChars - 1);
-        view.ShowMessage(text, kFileSaveAsCaption, MessageIcon::Error);
-        return false;
-    }
-    return view.AskYesNo(OverwriteQuestion(name), kFileSaveAsCaption);
-}
+bool ExistenceTest(MainView &view, const std::string &name) { return TestExistence(view, name) != Existence::Refused; }
 
 bool ExistenceTests(MainView &view, const std::vector<std::string> &names)
 {
@@ -72,5 +182,60 @@ std::string PanicModeFileBase(const std::string &currentBase, const std::string 
     }
     return folder + name;
 }
+
+OutputCheck CheckOutputNames(MainView &view, const std::string &base, const OutputChoices &choices)
+{
+    OutputCheck check;
+    for (const std::string &name : OutputFileNames(base, 0, choices)) {
+        const Existence existence = TestExistence(view, name);
+        if (existence == Existence::Refused)
+            return check;
+        if (existence == Existence::Agreed)
+            check.agreed.insert(name);
+    }
+    // A split would truncate these: only with the user's word.
+    std::vector<std::string> later = ExistingLaterParts(base, PartExtensions(choices));
+    for (const std::string &name : later) {
+        try {
+            ProbeExistingFile(name);
+        } catch (const FileException &e) {
+            if (e.Cause() == FileCause::FileNotFound)
+                continue; // gone meanwhile
+            ShowSystemText(view, e);
+            return check;
+        }
+    }
+    if (!later.empty()) {
+        if (!view.AskYesNo(LaterPartsQuestion(later), kFileSaveAsCaption))
+            return check;
+        check.agreed.insert(later.begin(), later.end());
+    }
+    check.go = true;
+    return check;
+}
+
+std::vector<std::string> ExistingLaterParts(const std::string &base, const std::vector<std::string> &extensions)
+{
+    return ExistingParts(base, extensions, 1);
+}
+
+bool BaseNameTaken(const std::string &base)
+{
+    return Exists(LogFileName(base)) || !ExistingParts(base, AllOutputExtensions(), 0).empty();
+}
+
+std::optional<std::string> FreeBaseName(const std::string &base)
+{
+    if (!BaseNameTaken(base))
+        return base;
+    for (int n = kFirstAlternative; n <= kLastAlternative; ++n) {
+        std::string candidate = base + "-" + std::to_string(n);
+        if (!BaseNameTaken(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+bool EmptyBaseName(const std::string &base) { return base.empty() || base.back() == '/'; }
 
 } // namespace quelmar

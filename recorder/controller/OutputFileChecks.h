@@ -3,8 +3,11 @@
 #pragma once
 
 #include "controller/MainView.h"
+#include "engine/OutputFiles.h"
 #include "platform/CTime.h"
 
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,39 @@ inline bool AcceptSaveDialogName(MainView &view, const std::string &path)
 {
     return ExistenceTests(view, SaveDialogFileNames(path));
 }
+
+// The outcome of the check before a manual start.
+struct OutputCheck {
+    bool go = false;              // false: the start is abandoned
+    std::set<std::string> agreed; // existing files the user agreed to overwrite
+};
+
+// The check before a manual start of a recording of `choices` into `base`:
+// the names of part 0 and the log file, each through the existence test in
+// the window's order; then every existing later part of the base (" (1)",
+// " (2)", ... with the extensions of these choices): one that cannot be
+// overwritten (not a regular file, locked, a link) refuses with the
+// system's text; the others are listed in one question. User-interface
+// thread.
+OutputCheck CheckOutputNames(MainView &view, const std::string &base, const OutputChoices &choices);
+
+// Existing later parts (number 1 and up) of `base` with one of
+// `extensions`, by part number and then in the order of `extensions`;
+// anything at such a name counts, a link or a folder too. Empty when the
+// folder cannot be read. Any thread.
+std::vector<std::string> ExistingLaterParts(const std::string &base, const std::vector<std::string> &extensions);
+
+// Something exists at base + ".log" or at a part of `base` (any number, any
+// output extension): a recording into `base` would overwrite it. Any thread.
+bool BaseNameTaken(const std::string &base);
+
+// `base` when it is not taken, else the first of base + "-2", base + "-3",
+// ... that is not; std::nullopt when all of them up to "-999" are. Any thread.
+std::optional<std::string> FreeBaseName(const std::string &base);
+
+// The base names no file: it is empty or ends with a slash (a recording
+// would write " (0).mpg" and ".log"). Any thread.
+bool EmptyBaseName(const std::string &base);
 
 // Panic mode: the folder part of `currentBase` (up to and including its last
 // slash; nothing when it has none) followed by the channel name and `now` as

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,13 +21,21 @@ void ProbeExistingFile(const std::string &path)
         const int error = errno;
         throw FileException(FileCauseFromErrno(error), error, path);
     }
-    // Others may not write while we look: a shared lock, refused while a
-    // recording holds the file exclusively.
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        const int error = errno;
+    const auto fail = [&](int error) {
         ::close(fd);
         throw FileException(FileCauseFromErrno(error), error, path);
-    }
+    };
+    // Only a regular file can be overwritten; anything else is refused with
+    // the error the file's creation would give.
+    struct stat status {};
+    if (fstat(fd, &status) != 0)
+        fail(errno);
+    if (!S_ISREG(status.st_mode))
+        fail(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+    // Others may not write while we look: a shared lock, refused while a
+    // recording holds the file exclusively.
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0)
+        fail(errno);
     ::close(fd);
 }
 

@@ -216,9 +216,10 @@ void TimerDialogModel::OnOK()
         return false;
     });
     for (size_t i = 0; i < rows_.size(); ++i) {
-        // The supervision removed it after its recording while the dialog
-        // was open: it is done, not new.
-        if (written[i] || idsAtStart_.count(rows_[i].entry.m_nId))
+        // Added here, or its entry left the list while the dialog was open
+        // (the supervision removed it after its recording): what the user
+        // confirmed with Ok is kept.
+        if (written[i])
             continue;
         rows_[i].entry.m_bActive = rows_[i].checked ? 1 : 0;
         list_.AddCopy(rows_[i].entry);

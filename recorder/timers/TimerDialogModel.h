@@ -111,10 +111,10 @@ public:
     // Ok: writes the rows back to the list. Every list entry takes the
     // fields of the row with its m_nId (m_bActive from the check box) or,
     // without one, is removed when the dialog started with it (deleted
-    // here); the remaining rows (added here) follow at the end in row order.
-    // An entry that left the list while the dialog was open (its recording
-    // ended and it was removed) is not brought back; one that came into it
-    // meanwhile (read again from the store) stays. Linear in the entries.
+    // here); the remaining rows follow at the end in row order: those added
+    // here, and those whose entry left the list while the dialog was open
+    // (its recording ended and it was removed). An entry that came into the
+    // list meanwhile (read again from the store) stays. Linear in the entries.
     void OnOK();
 
 private:

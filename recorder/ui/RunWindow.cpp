@@ -1,5 +1,6 @@
 #include "ui/RunWindow.h"
 
+#include "app/CommandLine.h"
 #include "app/ProgramModules.h"
 #include "app/QtDispatcher.h"
 #include "app/SignalNotifier.h"
@@ -10,10 +11,11 @@
 
 #include <QApplication>
 
-#include <csignal>
+#include <unistd.h>
+
 #include <cstdio>
-#include <optional>
-#include <system_error>
+#include <cstdlib>
+#include <memory>
 
 namespace quelmar {
 namespace {
@@ -21,26 +23,67 @@ namespace {
 // The desktop entry the window belongs to (quelmar-recorder.desktop).
 constexpr char kDesktopFileName[] = "quelmar-recorder";
 
+bool Set(const char *variable)
+{
+    const char *value = std::getenv(variable);
+    return value && *value;
+}
+
+[[noreturn]] void EndWithoutDisplay()
+{
+    std::fprintf(stderr, "%s: no display found; --headless records without one (see --help)\n", kProgramName);
+    std::fflush(stderr);
+    // Inside Qt's start-up: nothing of the program has run that needs an end.
+    _exit(kExitFailed);
+}
+
+QtMessageHandler g_qtHandler = nullptr;
+
+// Qt ends the program with a fatal message (abort) when its platform cannot
+// start, which without a reachable display is the reason; its warnings
+// before say what it tried.
+void OnQtMessageAtStart(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtFatalMsg)
+        EndWithoutDisplay();
+    if (g_qtHandler)
+        g_qtHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+// The window's application, or the end of the program with exit status 1
+// when no display can be had.
+std::unique_ptr<QApplication> StartApplication(int &argc, char **argv)
+{
+    // Qt is not told which platform to use and has nothing to show on.
+    if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY"))
+        EndWithoutDisplay();
+    g_qtHandler = qInstallMessageHandler(OnQtMessageAtStart);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(g_qtHandler);
+    return application;
+}
+
 } // namespace
 
 int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &options)
 {
-    QApplication application(argc, argv);
+    const std::unique_ptr<QApplication> application = StartApplication(argc, argv);
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
     QApplication::setWindowIcon(MainIcon());
     QtDispatcher dispatcher;
     CRecorderDlg *window = nullptr;
     // A termination signal closes the window the way its close box does: a
-    // running recording is stopped first.
-    std::optional<SignalNotifier> terminationSignals;
-    try {
-        terminationSignals.emplace(std::vector<int>{SIGINT, SIGTERM, SIGHUP}, [&window](int) {
-            if (window)
-                window->OnClose();
-        });
-    } catch (const std::system_error &error) {
-        std::fprintf(stderr, "termination signals are not caught: %s\n", error.what());
-    }
+    // running recording is stopped first. One before the start is taken up
+    // once the window has started.
+    bool closeAtStart = false;
+    SignalNotifier terminationSignals([&](int) {
+        if (window)
+            window->OnClose();
+        else
+            closeAtStart = true;
+    });
     // The shut-down after a recording: logind on the system bus, and the
     // clock's wake alarm for the next timer.
     LogindPower power;
@@ -48,7 +91,12 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
     CRecorderDlg::Setup setup = ProgramModules();
     setup.power = &power;
     setup.wakeAlarm = &wakeAlarm;
-    return RunMainWindow(app, dispatcher, options, std::move(setup), [&window](CRecorderDlg &dlg) { window = &dlg; });
+    return RunMainWindow(app, dispatcher, options, std::move(setup), [&](CRecorderDlg &dlg) {
+        window = &dlg;
+        terminationSignals.Drain();
+        if (closeAtStart)
+            dlg.OnClose();
+    });
 }
 
 } // namespace quelmar

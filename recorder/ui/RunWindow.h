@@ -21,10 +21,11 @@ struct WindowOptions {
 
 // The program with a window: creates the QApplication (from the program's
 // arguments), the user-interface dispatcher and the main window for `app`,
-// catches SIGINT, SIGTERM and SIGHUP as a close of the window, and runs
-// until the window ends. Returns the exit status: 0, or 1 when the
-// screenshot could not be saved. The caller loads
-// the settings before and writes them afterwards. Main thread.
+// takes SIGINT, SIGTERM and SIGHUP (TerminationSignals) as a close of the
+// window, and runs until the window ends. Returns the exit status: 0, or 1
+// when the screenshot could not be saved. Without a display it ends the
+// program with status 1 and a line on standard error saying so. The caller
+// loads the settings before and writes them afterwards. Main thread.
 int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &options = {});
 
 // The main window and its controller over an existing QApplication: shows

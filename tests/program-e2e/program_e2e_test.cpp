@@ -3,6 +3,8 @@
 // file it leaves behind.
 #include "program_run.h"
 
+#include <sys/stat.h>
+
 #include <ostream>
 
 using namespace quelmar::testing;
@@ -131,6 +133,73 @@ TEST_F(ProgramEndToEnd, RefusedOverwriteTouchesNothing)
     EXPECT_EQ(quelmar::testing::ReadText(dir_ / "out" / "rec (0).mpg"), "an earlier recording");
 }
 
+TEST_F(ProgramEndToEnd, ExistingLaterPartIsAskedForAndKept)
+{
+    std::ofstream(dir_ / "out" / "rec (1).mpg") << "an earlier recording";
+    Program program(run({"--record", "--file", base().string(), "--video", "none", "--audio", "none", "--mux", "dvd"}),
+                    dir_);
+    EXPECT_EQ(program.finish(), 1) << program.out() << program.err();
+    EXPECT_NE(program.out().find(": File save as: \"" + base().string() +
+                                 " (1).mpg\" already exist! Do you want to overwrite them? No\n"),
+              std::string::npos)
+        << program.out();
+    EXPECT_EQ(outputs(), std::vector<std::string>{"rec (1).mpg"});
+    EXPECT_EQ(quelmar::testing::ReadText(dir_ / "out" / "rec (1).mpg"), "an earlier recording");
+}
+
+TEST_F(ProgramEndToEnd, EmptyStoredFileNameIsRefused)
+{
+    storeSettings("Priority=32\nFile=\n");
+    Program program(run({"--record", "--duration", "1"}), dir_);
+    EXPECT_EQ(program.finish(), 1) << program.out() << program.err();
+    EXPECT_NE(
+        program.out().find(": File save as: The file name is empty! Choose a file name (without extension) first.\n"),
+        std::string::npos)
+        << program.out();
+    EXPECT_FALSE(fs::exists(dir_ / ".log"));
+    EXPECT_FALSE(fs::exists(dir_ / " (0).mpg"));
+}
+
+TEST_F(ProgramEndToEnd, TerminationSignalsFromItsFirstStepToItsLastNeverKillIt)
+{
+    Program program(run({"--record", "--file", base().string(), "--duration", "2"}), dir_);
+    ASSERT_TRUE(program.waitUntilCatching(SIGTERM)) << program.out() << program.err();
+    // Whenever they come: before the bring-up, during the recording, while it
+    // is torn down and while the settings are written.
+    EXPECT_EQ(program.finishUnderSignals(SIGTERM, 1), 0) << program.out() << program.err();
+    EXPECT_NE(settingsText().find("Log%20Infos=0\n"), std::string::npos) << settingsText();
+}
+
+TEST_F(ProgramEndToEnd, SettingsFileThatIsNoRegularFileIsRefused)
+{
+    const fs::path settings = settingsFile(dir_ / "config");
+    fs::remove(settings);
+    ASSERT_EQ(mkfifo(settings.c_str(), 0600), 0);
+    Program program(run({"--record", "--file", base().string(), "--duration", "1"}), dir_);
+    EXPECT_EQ(program.finish(), 1) << program.out() << program.err();
+    EXPECT_EQ(program.err(), "QuelmarRecorder: the settings file '" + settings.string() +
+                                 "' is a FIFO, not a regular file; remove it (the defaults apply)\n");
+    EXPECT_EQ(program.out(), "");
+    EXPECT_TRUE(fs::is_fifo(settings));
+}
+
+// The window without anything to show it on: a message, not Qt's abort.
+class ProgramWithoutDisplay : public ProgramEndToEnd, public ::testing::WithParamInterface<Environment> {};
+
+TEST_P(ProgramWithoutDisplay, SaysSoAndEndsWithStatusOne)
+{
+    Program program({"--virtual-receiver"}, dir_, GetParam());
+    EXPECT_EQ(program.finish(), 1) << program.err();
+    EXPECT_NE(program.err().find("QuelmarRecorder: no display found; --headless records without one (see --help)\n"),
+              std::string::npos)
+        << program.err();
+    EXPECT_EQ(settingsText(), "[Settings]\nPriority=32\n") << "nothing ran that changed the settings";
+}
+
+INSTANTIATE_TEST_SUITE_P(Environments, ProgramWithoutDisplay,
+                         ::testing::Values(Environment{"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"},
+                                           Environment{"DISPLAY=:4242", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=xcb"}));
+
 struct BadLine {
     std::vector<std::string> arguments;
     std::string message;
@@ -155,7 +224,9 @@ TEST_P(ProgramRefuses, ABadCommandLineWithStatusTwoAndOneLine)
 INSTANTIATE_TEST_SUITE_P(Lines, ProgramRefuses,
                          ::testing::Values(BadLine{{"--headless", "--record", "--video", "mpeg4"}, "--video 'mpeg4'"},
                                            BadLine{{"--headless", "--virtual-receiver=/nonexistent/rx.conf"},
-                                                   "--virtual-receiver '/nonexistent/rx.conf'"}));
+                                                   "--virtual-receiver '/nonexistent/rx.conf'"},
+                                           BadLine{{"--headless", "--virtual-receiver=/dev/null"},
+                                                   "--virtual-receiver '/dev/null': not a regular file"}));
 
 TEST_F(ProgramEndToEnd, NoReceiverEndsWithStatusOneAfterTheBringUpLines)
 {

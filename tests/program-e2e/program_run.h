@@ -41,11 +41,16 @@ inline constexpr uintmax_t kFewGops = 1024 * 1024;
 // The settings file of a run whose XDG_CONFIG_HOME is `home`.
 inline fs::path settingsFile(const fs::path &home) { return home / "Pellix Soft" / "QuelmarRecorder.conf"; }
 
-// One run of the program. Standard output is read as it comes, so that a
-// test can act on a log line; standard error is collected at the end.
+// Changes to the test's environment for one run: "NAME=VALUE" sets a
+// variable, a plain "NAME" removes it.
+using Environment = std::vector<std::string>;
+
+// One run of the program, in the folder `home`. Standard output is read as it
+// comes, so that a test can act on a log line; standard error is collected
+// at the end.
 class Program {
 public:
-    Program(const std::vector<std::string> &arguments, const fs::path &home)
+    Program(const std::vector<std::string> &arguments, const fs::path &home, const Environment &changes = {})
     {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -55,13 +60,22 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
 
+        const auto changed = [&](const std::string &variable) {
+            const std::string name = variable.substr(0, variable.find('='));
+            return std::any_of(changes.begin(), changes.end(),
+                               [&](const std::string &c) { return c.substr(0, c.find('=')) == name; });
+        };
         std::vector<std::string> env;
         for (char **e = environ; *e; ++e)
-            if (std::string(*e).rfind("QUELMAR_", 0) != 0 && std::string(*e).rfind("XDG_", 0) != 0)
+            if (std::string(*e).rfind("QUELMAR_", 0) != 0 && std::string(*e).rfind("XDG_", 0) != 0 && !changed(*e))
                 env.push_back(*e);
         env.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
         env.push_back("XDG_DATA_HOME=" + (home / "data").string());
+        for (const std::string &change : changes)
+            if (change.find('=') != std::string::npos)
+                env.push_back(change);
         std::vector<char *> envp, argv{const_cast<char *>(kProgram.c_str())};
         for (auto &e : env)
             envp.push_back(e.data());
@@ -102,12 +116,44 @@ public:
 
     void signal(int number) { kill(pid_, number); }
 
+    // Waits until the program has a handler for signal `number` (its
+    // /proc status shows it caught); false when it ended (or hung) first.
+    bool waitUntilCatching(int number)
+    {
+        const uint64_t bit = uint64_t{1} << (number - 1);
+        for (;;) {
+            std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+            for (std::string line; std::getline(status, line);)
+                if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) & bit) != 0)
+                    return true;
+            if (ended() || steady_clock::now() > deadline_)
+                return false;
+            poll(nullptr, 0, 1);
+        }
+    }
+
+    // Sends signal `number` every `periodMs` until the program has ended,
+    // then finish().
+    int finishUnderSignals(int number, int periodMs)
+    {
+        while (!ended() && steady_clock::now() < deadline_) {
+            signal(number);
+            readSome(out_, stdout_, periodMs);
+        }
+        return finish();
+    }
+
     // Waits for the end; returns the exit status (-1: killed by a signal or hung).
     int finish()
     {
-        while (readSome(out_, stdout_, -1) || readSome(err_, stderr_, 0)) {
+        // Reads until both pipes are closed or the run limit has passed.
+        bool outOpen = true, errOpen = true;
+        while ((outOpen || errOpen) && steady_clock::now() < deadline_) {
+            if (outOpen)
+                outOpen = readChunk(out_, stdout_, kPollStepMs) != Read::End;
+            if (errOpen)
+                errOpen = readChunk(err_, stderr_, 0) != Read::End;
         }
-        readSome(err_, stderr_, -1);
         while (!ended() && steady_clock::now() < deadline_)
             poll(nullptr, 0, kPollStepMs);
         if (!ended()) {
@@ -122,18 +168,29 @@ public:
     const std::string &err() const { return stderr_; }
 
 private:
-    // Appends what `fd` has within `timeoutMs` (-1: until its end); false at its end or on time-out.
-    bool readSome(int fd, std::string &into, int timeoutMs)
+    enum class Read {
+        Data,
+        Nothing,
+        End
+    };
+    // Appends what `fd` has within `timeoutMs`: Data, Nothing (time-out) or
+    // End (the program closed it).
+    static Read readChunk(int fd, std::string &into, int timeoutMs)
     {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0)
-            return false;
+            return Read::Nothing;
         char buffer[4096];
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0)
-            return false;
+            return Read::End;
         into.append(buffer, size_t(n));
-        return true;
+        return Read::Data;
+    }
+    // Appends what `fd` has within `timeoutMs`; false at its end or on time-out.
+    static bool readSome(int fd, std::string &into, int timeoutMs)
+    {
+        return readChunk(fd, into, timeoutMs) == Read::Data;
     }
     bool ended()
     {

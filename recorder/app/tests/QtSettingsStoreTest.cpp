@@ -11,7 +11,10 @@
 
 #include <QSettings>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 
 using namespace quelmar;
@@ -92,6 +95,52 @@ INSTANTIATE_TEST_SUITE_P(Table, SettingsLoadRule,
                                            LoadRule{"Remote", 5, &CRecorderApp::m_bRemoteOff, 1},
                                            LoadRule{"Remote", 0, &CRecorderApp::m_bRemoteOff, 0},
                                            LoadRule{"Split Size", 5000, &CRecorderApp::m_nSplitSize, 5000}));
+
+// "File" as a hand-edited file may hold it: the text as it stands there.
+struct HandEdited {
+    const char *line;
+    const char *file;
+};
+
+void PrintTo(const HandEdited &c, std::ostream *os) { *os << c.line; }
+
+class SettingsHandEdited : public SettingsFile, public ::testing::WithParamInterface<HandEdited> {};
+
+TEST_P(SettingsHandEdited, FileReadsAsWritten)
+{
+    const fs::path file = ConfigHome() / "Pellix Soft" / "QuelmarRecorder.conf";
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "[Other]\nFile=/elsewhere, x\n[Settings]\nSave%20Mux=0\n" << GetParam().line << "\n";
+    Raw().sync(); // the process's copy of the file follows
+    EXPECT_EQ(Loaded().m_strFile, GetParam().file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SettingsHandEdited,
+                         ::testing::Values(HandEdited{"File=/rec/news, 07-12-2026", "/rec/news, 07-12-2026"},
+                                           HandEdited{"File = /rec/a,b,c ", "/rec/a,b,c"},
+                                           HandEdited{"File=/rec/a ,  b", "/rec/a ,  b"},
+                                           HandEdited{"File=/rec/a, b ; a comment", "/rec/a, b"},
+                                           HandEdited{"File=\"/rec/x, y\"", "/rec/x, y"},
+                                           // QSettings' escapes: its items, joined as it writes them.
+                                           HandEdited{"File=/rec/a\\\\b,c", "/rec/a\\b, c"},
+                                           HandEdited{"File=/rec/plain", "/rec/plain"}));
+
+TEST(SettingsFileRefusal, OnlyARegularFileOrNothing)
+{
+    const fs::path dir = quelmar::testing::ScratchDir("settings-refusal");
+    fs::create_directories(dir / "folder");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::ofstream(dir / "file") << "[Settings]\n";
+    fs::create_symlink(dir / "file", dir / "link");
+    EXPECT_EQ(SettingsFileRefusal((dir / "missing").string()), std::nullopt);
+    EXPECT_EQ(SettingsFileRefusal((dir / "file").string()), std::nullopt);
+    EXPECT_EQ(SettingsFileRefusal((dir / "link").string()), std::nullopt);
+    EXPECT_EQ(SettingsFileRefusal((dir / "fifo").string()),
+              "the settings file '" + (dir / "fifo").string() +
+                  "' is a FIFO, not a regular file; remove it (the defaults apply)");
+    EXPECT_NE(SettingsFileRefusal((dir / "folder").string()), std::nullopt);
+    fs::remove_all(dir);
+}
 
 TEST_F(SettingsFile, NothingStoredGivesTheDefaults)
 {

@@ -75,7 +75,11 @@ public:
         // The user works the dialog as the test says; Cancel without a script.
         return timerDialog ? timerDialog(model, acceptFileName) : false;
     }
-    void UpdateWindow() override { ++windowUpdates; }
+    void UpdateWindow() override
+    {
+        ++windowUpdates;
+        lastLineAtUpdate.push_back(log.empty() ? std::string() : log.back());
+    }
     void RecordingFinished(RecordingOutcome outcome) override { finished.push_back(outcome); }
 
     // The log lines without their "hh:mm:ss: " stamps: of the list, or
@@ -110,6 +114,7 @@ public:
     std::function<bool(TimerDialogModel &, const std::function<bool(const std::string &)> &)> timerDialog;
     int timerDialogs = 0;
     int windowUpdates = 0;
+    std::vector<std::string> lastLineAtUpdate; // the list's last line at each UpdateWindow
     std::vector<RecordingOutcome> finished;
 };
 

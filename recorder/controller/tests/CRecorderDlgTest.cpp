@@ -3,6 +3,7 @@
 #include "controller/tests/ControllerFixture.h"
 
 #include "controller/OutputFileChecks.h"
+#include "platform/testing/FakeSystemPower.h"
 #include "platform/testing/ScopedLocale.h"
 
 #include <sys/stat.h>
@@ -126,6 +127,15 @@ INSTANTIATE_TEST_SUITE_P(Revisions, Firmware,
                                            std::pair<uint16_t, bool>{0x0217, false},
                                            std::pair<uint16_t, bool>{0x0221, false},
                                            std::pair<uint16_t, bool>{0x0222, true}));
+
+TEST_F(ControllerTest, FoundLineIsShownAtOnce)
+{
+    Start();
+    ASSERT_FALSE(view_.lastLineAtUpdate.empty());
+    // Shown before the slower steps of the bring-up, not with them.
+    EXPECT_EQ(view_.lastLineAtUpdate.front().substr(10),
+              "Quelmar found on host adapter 1, id 3, firmware revision 2.17");
+}
 
 TEST_F(ControllerTest, TunedChannelIsFoundByTagAndName)
 {
@@ -523,13 +533,24 @@ TEST_F(ControllerTest, TimerStoreAndNextTimerReport)
     TimerStoreError error;
     ASSERT_TRUE(timers.Save(error)) << error.text;
     app_.m_bTimerEnabled = 1;
-    Start();
-    const auto log = Log();
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(Lines(log.end() - 3, log.end()),
-              (Lines{"timer enabled", "next timer recording: Zwei, Monday, December 07, 2026, 10:00:00 to 11:00:00",
-                     "system will be shut down after this recording"}));
-    EXPECT_EQ(dlg_->Timers().GetCount(), 1);
+    // With shut-downs, and with shut-downs switched off for the run (--no-shutdown).
+    Lines events;
+    FakeSystemPower power(events);
+    for (SystemPower *withPower : {static_cast<SystemPower *>(&power), static_cast<SystemPower *>(nullptr)}) {
+        CRecorderDlg::Setup setup;
+        setup.makeReceiver = MakeScriptedReceiver;
+        setup.makeRemuxer = [] { return MakeRemuxer(Mux::Ready); };
+        setup.power = withPower;
+        Start(std::move(setup));
+        const auto log = Log();
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(Lines(log.end() - 3, log.end()),
+                  (Lines{"timer enabled", "next timer recording: Zwei, Monday, December 07, 2026, 10:00:00 to 11:00:00",
+                         withPower ? "system will be shut down after this recording"
+                                   : "system will not be shut down after this recording: shutting down is switched "
+                                     "off for this run"}));
+        EXPECT_EQ(dlg_->Timers().GetCount(), 1);
+    }
 
     std::filesystem::remove(dir_ / "timer.db"); // missing: not an error
     app_.m_bTimerEnabled = 0;

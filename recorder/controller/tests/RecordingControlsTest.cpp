@@ -3,9 +3,13 @@
 // recording controls, the output name checks and the close rules.
 #include "controller/tests/ControllerFixture.h"
 
+#include "controller/OutputFileChecks.h"
 #include "platform/File.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <set>
 
 using namespace quelmar;
 using namespace quelmar::testing;
@@ -34,7 +38,27 @@ protected:
             texts.push_back(q.text);
         return texts;
     }
+    // Stops the running recording and holds its teardown in the polling
+    // thread's last read until the script releases it.
+    void HoldTeardown()
+    {
+        {
+            std::lock_guard lock(script_.mutex);
+            script_.holdReads = true;
+        }
+        ASSERT_TRUE(RunUntil([&] {
+            std::lock_guard lock(script_.mutex);
+            return script_.readHeld;
+        }));
+        dlg_->OnStop();
+        ASSERT_TRUE(RunUntil([&] { return LogHas("waiting for polling thread to terminate..."); }));
+    }
 };
+
+std::string Question(const std::string &name)
+{
+    return "\"" + name + "\" already exists! \nDo you want to overwrite it?";
+}
 
 // ---- the states of the window, column by column ------------------------------------------
 
@@ -253,6 +277,97 @@ TEST_F(Recording, NameThatCannotBeProbedIsRefusedWithTheSystemsMessage)
     EXPECT_EQ(dlg_->LastOutcome(), RecordingOutcome::FilesRefused);
 }
 
+TEST_F(Recording, LaterPartsOfTheBaseAreListedInOneQuestion)
+{
+    Start(); // multiplex only, "as ~DVD"
+    const std::string b = app_.m_strFile;
+    Touch(" (0).mpg");
+    for (int part = 12; part >= 1; --part)
+        Touch(" (" + std::to_string(part) + ").mpg");
+    for (const char *other : {" (1).m2v", " (01).mpg", " (2).mpg.old", " (x).mpg"}) // no part of this recording
+        Touch(other);
+    Names later;
+    for (int part = 1; part <= 10; ++part)
+        later.push_back("\"" + b + " (" + std::to_string(part) + ").mpg\"");
+    std::string list;
+    for (const std::string &name : later)
+        list += (list.empty() ? "" : ",\n") + name;
+    const std::string question = list + "\nand 2 more files already exist! \nDo you want to overwrite them?";
+
+    view_.answers = {true, false};
+    dlg_->OnRecord();
+    EXPECT_EQ(Questions(), (Names{Question(b + " (0).mpg"), question}));
+    EXPECT_FALSE(dlg_->RecordingBusy());
+    EXPECT_EQ(dlg_->LastOutcome(), RecordingOutcome::FilesRefused);
+
+    view_.questions.clear();
+    view_.answers = {true, true};
+    dlg_->OnRecord();
+    ASSERT_TRUE(Started());
+    std::set<std::string> agreed{b + " (0).mpg"};
+    for (int part = 1; part <= 12; ++part)
+        agreed.insert(b + " (" + std::to_string(part) + ").mpg");
+    EXPECT_EQ(dlg_->Context().overwriteAgreed, agreed) << "what the engine may overwrite";
+    dlg_->OnStop();
+    ASSERT_TRUE(TornDown());
+    EXPECT_EQ(ReadText(b + " (1).m2v"), "x");
+}
+
+// Something at an output name that is no regular file: refused with the
+// system's text, as creating the file would be, without a question.
+struct NotAFile {
+    const char *name;
+    const char *suffix;
+    bool folder; // else a FIFO
+    const char *text;
+};
+
+void PrintTo(const NotAFile &c, std::ostream *os) { *os << c.name; }
+
+class OutputNameNotAFile : public Recording, public ::testing::WithParamInterface<NotAFile> {};
+
+TEST_P(OutputNameNotAFile, IsRefusedWithTheSystemsText)
+{
+    const NotAFile &c = GetParam();
+    Start();
+    const std::string path = app_.m_strFile + c.suffix;
+    if (c.folder)
+        std::filesystem::create_directory(path);
+    else
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    view_.answers = {true, true};
+    dlg_->OnRecord();
+    ASSERT_EQ(view_.messages.size(), 1u);
+    EXPECT_EQ(view_.messages[0].text, path + ": " + c.text);
+    EXPECT_EQ(view_.messages[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(view_.questions.empty());
+    EXPECT_FALSE(dlg_->RecordingBusy());
+    EXPECT_EQ(dlg_->LastOutcome(), RecordingOutcome::FilesRefused);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OutputNameNotAFile,
+                         ::testing::Values(NotAFile{"FolderAsPartZero", " (0).mpg", true, "Is a directory"},
+                                           NotAFile{"FifoAsLogFile", ".log", false, "Invalid argument"},
+                                           NotAFile{"FolderAsLaterPart", " (2).mpg", true, "Is a directory"},
+                                           NotAFile{"FifoAsLaterPart", " (7).mpg", false, "Invalid argument"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Recording, EmptyFileNameIsRefusedWithAMessage)
+{
+    for (const std::string &base : {std::string(), dir_.string() + "/"}) {
+        app_.m_strFile = base;
+        view_.messages.clear();
+        Start();
+        dlg_->OnRecord();
+        ASSERT_EQ(view_.messages.size(), 1u) << base;
+        EXPECT_EQ(view_.messages[0].text, "The file name is empty! Choose a file name (without extension) first.");
+        EXPECT_EQ(view_.messages[0].caption, "File save as");
+        EXPECT_FALSE(dlg_->RecordingBusy());
+        EXPECT_EQ(dlg_->LastOutcome(), RecordingOutcome::FilesRefused);
+    }
+    EXPECT_EQ(SortedNames(dir_), Names{}) << "no \" (0).mpg\", no \".log\"";
+}
+
 TEST_F(Recording, BrowseChoosesANewBaseAlsoDuringARecording)
 {
     Start();
@@ -327,6 +442,23 @@ TEST_F(Recording, EscapeCloseAndRecordDuringTheTeardownAreHeldBack)
 }
 
 // ---- supervision during a recording -------------------------------------------------------
+
+TEST_F(Recording, PanicModeRenamesAsSoonAsTheRecordingIsStopped)
+{
+    app_.m_bPanicMode = 1;
+    Start();
+    dlg_->OnRecord();
+    ASSERT_TRUE(Started());
+    const std::string base = dlg_->Control(ControlId::FileName).text;
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, base) << "not while it runs";
+    HoldTeardown();
+    dlg_->OnTimer(kTimerSupervision);
+    EXPECT_TRUE(dlg_->RecordingBusy());
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, PanicModeFileBase(base, "Eins", CTime::GetCurrentTime()));
+    script_.Release();
+    ASSERT_TRUE(TornDown());
+}
 
 TEST_F(Recording, SilentReceiverStopsTheRecordingAndBringUpFollowsTheTeardown)
 {

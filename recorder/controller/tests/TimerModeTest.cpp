@@ -152,10 +152,13 @@ TEST_F(TimerMode, OneOffIsArmedStartedOnTheNinthPassStoppedAndRemoved)
     EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "news").string()) << "a one-off name stays";
     ASSERT_TRUE(Started());
 
-    // The mode does not change while a recording runs.
+    // The mode does not change while a recording runs; the command says so anyway.
     dlg_->SetTimerMode(false);
     EXPECT_TRUE(dlg_->Context().timerMode.Get());
     EXPECT_TRUE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
+    dlg_->OnTimerEnable();
+    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(Logged("timer disabled"));
 
     Pass(stop_ - 1);
     EXPECT_TRUE(dlg_->RecordingActive());
@@ -186,7 +189,90 @@ TEST_F(TimerMode, DailyRecordsIntoADatedNameAndMovesOn)
     EXPECT_EQ(AllLog().back(), "next timer recording: Drei, Tuesday, December 08, 2026, 09:01:00 to 09:01:30");
 }
 
-TEST_F(TimerMode, EntryDeletedInTheDialogStopsItsRecordingWithoutItsShutdown)
+TEST_F(TimerMode, AnyDayBitGivesTheDateSuffix)
+{
+    StartWith({Timer(start_, stop_, 0x80)}); // no weekday: records once
+    RunToStart(start_);
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "news").string() + ", 07-12-2026");
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    EXPECT_EQ(dlg_->Timers().GetCount(), 0);
+    ASSERT_TRUE(TornDown());
+}
+
+TEST_F(TimerMode, SwitchedOffDuringTheCountdownDisarmsTheEntryAndItsShutdown)
+{
+    StartWith({Timer(start_, stop_, 0, 1)});
+    Pass(start_ - 10);
+    ASSERT_TRUE(dlg_->ShutdownPending());
+    dlg_->OnTimerEnable();
+    EXPECT_FALSE(dlg_->Context().timerMode.Get());
+    EXPECT_EQ(dlg_->CurrentTimer(), nullptr);
+    EXPECT_FALSE(dlg_->ShutdownPending());
+    for (int32_t now = start_ - 9; now <= start_ + 2; ++now)
+        Pass(now);
+    EXPECT_FALSE(dlg_->RecordingBusy());
+    EXPECT_FALSE(Logged("sending shut down sequence..."));
+    EXPECT_TRUE(powerEvents_.empty());
+    EXPECT_EQ(view_.endDialogs, 0);
+}
+
+// Nobody answers in timer mode: a taken name is never overwritten, the
+// recording goes to the next free one.
+struct TakenName {
+    const char *name;
+    std::vector<std::string> present; // in the recordings folder
+    const char *recordsAs;            // "" for the entry's own name
+};
+
+void PrintTo(const TakenName &c, std::ostream *os) { *os << c.name; }
+
+class TimerTakenName : public TimerMode, public ::testing::WithParamInterface<TakenName> {};
+
+TEST_P(TimerTakenName, RecordsUnderTheNextFreeName)
+{
+    const TakenName &c = GetParam();
+    for (const std::string &file : c.present)
+        std::ofstream(dir_ / file) << "earlier";
+    StartWith({Timer(start_, stop_)});
+    RunToStart(start_);
+    const std::string news = (dir_ / "news").string(), free = news + c.recordsAs;
+    EXPECT_EQ(dlg_->Control(ControlId::FileName).text, free);
+    EXPECT_EQ(dlg_->Context().baseName.Get(), free);
+    EXPECT_TRUE(dlg_->Context().overwriteAgreed.empty());
+    EXPECT_EQ(Logged("file name \"" + news + "\" is in use: recording into \"" + free + "\" instead"), free != news);
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    ASSERT_TRUE(TornDown());
+    for (const std::string &file : c.present)
+        EXPECT_EQ(ReadText(dir_ / file), "earlier") << file;
+    EXPECT_TRUE(fs::exists(free + ".log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimerTakenName,
+    ::testing::Values(TakenName{"Free", {"news (x).mpg", "news (0).mpg.old", "news (01).mpg", "newsreel.log"}, ""},
+                      TakenName{"LogFile", {"news.log"}, "-2"},
+                      TakenName{"LaterPartOfAnotherOutput", {"news (7).ac3"}, "-2"},
+                      TakenName{"AlternativeTakenToo", {"news (0).mpg", "news-2 (1).raw.m2v"}, "-3"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(TimerMode, EntryWithoutFileNameRecordsNothingAndIsGivenUp)
+{
+    StartWith({Timer(start_, stop_, 0, 0, "")});
+    for (int32_t now = start_ - 10; now <= start_ + 10; ++now)
+        Pass(now);
+    EXPECT_FALSE(dlg_->RecordingBusy());
+    EXPECT_EQ(Count("The file name is empty! Choose a file name (without extension) first."), 1)
+        << "given up, not armed again";
+    ASSERT_EQ(dlg_->Timers().GetCount(), 1);
+    EXPECT_EQ(dlg_->Timers().GetAt(0)->m_bActive, 0);
+    for (const auto &entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(std::string(" .").find(entry.path().filename().string().front()), std::string::npos)
+            << "no \" (0).mpg\", no hidden \".log\": " << entry.path();
+}
+
+TEST_F(TimerMode, EntryDeletedInTheDialogStopsItsRecordingAndKeepsItsShutdown)
 {
     StartWith({Timer(start_, stop_ + 3600, 0, 1)});
     RunToStart(start_);
@@ -199,14 +285,14 @@ TEST_F(TimerMode, EntryDeletedInTheDialogStopsItsRecordingWithoutItsShutdown)
     };
     dlg_->OnTimerEdit();
     EXPECT_EQ(dlg_->CurrentTimer(), nullptr);
-    EXPECT_FALSE(dlg_->ShutdownPending()) << "the deleted timer's shut-down is not wanted any more";
+    EXPECT_TRUE(dlg_->ShutdownPending()) << "the shut-down follows the stop";
     EXPECT_TRUE(Stored().empty());
     Pass(start_ + 5);
     EXPECT_TRUE(Logged("recording will be stopped by timer"));
     ASSERT_TRUE(TornDown());
     Pass(start_ + 7);
-    EXPECT_FALSE(Logged("sending shut down sequence..."));
-    EXPECT_EQ(view_.endDialogs, 0);
+    EXPECT_TRUE(Logged("sending shut down sequence..."));
+    EXPECT_EQ(view_.endDialogs, 1);
 }
 
 TEST_F(TimerMode, ArmedEntryDeletedInTheDialogNeitherStartsNorShutsDown)

@@ -90,7 +90,9 @@ TEST(FileProbe, TellsMissingLockedLinkedAndPresentFiles)
     fs::create_symlink(dir / "present", dir / "link");
     EXPECT_EQ(causeOf(dir / "link"), FileCause::BadPath);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(causeOf(dir / "fifo"), std::nullopt); // does not block
+    EXPECT_EQ(causeOf(dir / "fifo"), FileCause::Generic); // refused, without blocking: no file to overwrite
+    fs::create_directory(dir / "folder");
+    EXPECT_EQ(causeOf(dir / "folder"), FileCause::BadPath);
     File writer;
     writer.Open((dir / "present").string(), File::Mode::CreateWrite);
     EXPECT_EQ(causeOf(dir / "present"), FileCause::SharingViolation);

@@ -364,15 +364,22 @@ TEST_F(TimerDialogModelTest, OkMatchesRowsByIdKeepsTheOrderAndAppendsNewRows)
     EXPECT_TRUE(model.Rows().empty());
 }
 
-TEST_F(TimerDialogModelTest, OkDoesNotBringBackAnEntryRemovedWhileTheDialogWasOpen)
+TEST_F(TimerDialogModelTest, OkKeepsTheRowOfAnEntryRemovedWhileTheDialogWasOpen)
 {
     list_.AddCopy(MakeEntry("2026-03-02 11:00:00", "2026-03-02 12:00:00"));
     list_.AddCopy(MakeEntry("2026-03-03 20:00:00", "2026-03-03 21:00:00"));
+    list_.GetAt(0)->m_strFileName = "/srv/rec/morning";
     TimerDialogModel model = Open();
     list_.RemoveById(list_.GetAt(0)->m_nId); // its recording ended meanwhile
+    model.Select(0);
+    model.OnClickList();
+    model.fields.date = {2026, 3, 9};
+    ASSERT_EQ(model.OnUpdate(), TimerDialogModel::EditResult::Done); // the user's change to it is not lost
     model.OnOK();
-    ASSERT_EQ(list_.GetCount(), 1);
+    ASSERT_EQ(list_.GetCount(), 2);
     EXPECT_EQ(list_.GetAt(0)->m_timeStart.GetTime(), LocalTime("2026-03-03 20:00:00"));
+    EXPECT_EQ(list_.GetAt(1)->m_timeStart.GetTime(), LocalTime("2026-03-09 11:00:00"));
+    EXPECT_EQ(list_.GetAt(1)->m_bActive, 1);
 }
 
 } // namespace
