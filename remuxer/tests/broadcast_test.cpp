@@ -123,6 +123,16 @@ std::set<size_t> beforeTheStart(const Feed &feed, size_t start)
     return skipped;
 }
 
+// Per delivered unit: whether it is in the set.
+std::vector<bool> flags(const std::set<size_t> &indexes, size_t units)
+{
+    std::vector<bool> f(units, false);
+    for (size_t i : indexes)
+        if (i < units)
+            f[i] = true;
+    return f;
+}
+
 std::vector<size_t> without(const std::vector<size_t> &v, const std::set<size_t> &allowed)
 {
     std::vector<size_t> out;
@@ -297,6 +307,7 @@ struct Sweep {
     const char *name;
     std::function<MediaUnits()> units;
     double burstSeconds = 0; // delivery in bursts (see FeedOptions)
+    int16_t videoDelayMs = 0;
 };
 
 std::ostream &operator<<(std::ostream &os, const Sweep &s) { return os << s.name; }
@@ -331,6 +342,9 @@ const std::vector<Sweep> &sweeps()
              return encodeUnits(o);
          }},
         {"OpenGopCaptureInBursts", [] { return openGopCapture(); }, 0.25},
+        // Video shown earlier than its timestamps say: the audio reaches the
+        // newest GOP start even while its picture waits for its record.
+        {"GeneratedVideoEarlier", [] { return encodeUnits(receiverDelivery()); }, 0, -300},
     };
     return kSweeps;
 }
@@ -381,7 +395,8 @@ class SplitSweep : public ::testing::TestWithParam<Sweep> {};
 
 // A split at any chunk: every unit in the old or the new program stream is
 // also in the old or the new elementary stream file, nothing delivered is
-// lost, and every part starts with an I picture.
+// lost, every part starts with an I picture, and only the pictures from the
+// newest GOP start the old part's audio reaches are in both parts.
 TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
 {
     const SweepRange range(GetParam());
@@ -392,6 +407,7 @@ TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
         SCOPED_TRACE("split after chunk " + std::to_string(at));
         RunOptions o;
         o.splitAfterChunks = {at};
+        o.videoDelayMs = GetParam().videoDelayMs;
         const RunResult r = run(feed, o);
         ASSERT_EQ(r.parts.size(), 2u);
         const RecordedUnits rec = recordedUnits(r.parts, false);
@@ -408,6 +424,15 @@ TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
             EXPECT_EQ(rec.psVideo[k].front().type, 'I') << k;
             EXPECT_EQ(rec.esVideo[k].front().type, 'I') << k;
         }
+        const auto mayMissVideo = flags(videoAllowed, feed.video.size());
+        const auto mayMissAudio = flags(audioAllowed, feed.audio.size());
+        const int64_t delay = o.videoDelayMs * kClock / 1000;
+        for (const std::string &f :
+             checkSplit(feed, rec.psVideo, rec.psAudio, mayMissVideo, mayMissAudio, delay).faults)
+            ADD_FAILURE() << ".mpg: " << f;
+        for (const std::string &f :
+             checkSplit(feed, rec.esVideo, rec.esAudio, mayMissVideo, mayMissAudio, delay).faults)
+            ADD_FAILURE() << ".m2v/.mp2: " << f;
         if (HasFailure())
             return;
     }
@@ -428,6 +453,7 @@ TEST_P(SplitSweep, TheEndLeavesNothingBehind)
             RunOptions o;
             o.mux = withMux;
             o.flushWithoutMux = true;
+            o.videoDelayMs = GetParam().videoDelayMs;
             const RunResult r = run(cut, o);
             const RecordedUnits rec = recordedUnits(r.parts, false);
             // What was delivered whole before the end.
@@ -552,7 +578,9 @@ INSTANTIATE_TEST_SUITE_P(OpenGops, PauseJunction,
                                            Junction{kOpenGopGenerated, 0, 0.5}, Junction{kOpenGopGenerated, 9, 1.5},
                                            Junction{kOpenGopCaptureInBursts, 18, 0.5}));
 
-INSTANTIATE_TEST_SUITE_P(Feeds, SplitSweep, ::testing::Values(sweeps()[0], sweeps()[1], sweeps()[2]),
+INSTANTIATE_TEST_SUITE_P(Feeds, SplitSweep,
+                         ::testing::Values(sweeps()[0], sweeps()[1], sweeps()[2], sweeps()[4], sweeps()[5], sweeps()[6],
+                                           sweeps()[8]),
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });
 INSTANTIATE_TEST_SUITE_P(Feeds, PauseSweep, ::testing::Values(sweeps()[0], sweeps()[3], sweeps()[4]),
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });
