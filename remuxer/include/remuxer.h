@@ -47,9 +47,17 @@
  *   is shown (often a little later, as the receiver delivers audio later
  *   than video). So every picture and audio frame of the old or the new
  *   program stream part is also in the old or the new elementary stream
- *   part, and the other way round. Only when the log holds no such G (a
- *   GOP longer than 32 MiB is not kept for repeating) does a new part wait
- *   for the next GOP start, losing what comes before it.
+ *   part, and the other way round (silent frames aside, see below). Only
+ *   when the log holds no such G (a GOP longer than 32 MiB is not kept for
+ *   repeating) does a new part wait for the next GOP start, losing what
+ *   comes before it.
+ * - Gaps in the audio timeline (frames left out, audio the receiver did
+ *   not deliver for a while, the junction after a pause) are filled in the
+ *   program stream with silent frames of the stream's own format, as many
+ *   as fit the gap to within half a frame: players time a frame that does
+ *   not start a PES packet by the frame before it, so without them the
+ *   frames after a gap would play early. The elementary streams never get
+ *   such frames.
  * - Left out of every output, and nothing else:
  *   . Before the recording's start, the first sequence header with an I
  *     picture and a GOP header: earlier pictures, and audio before the

@@ -372,7 +372,25 @@ bool PartWriter::openPs(bool everything)
         state_.psOpenFailureLogged = true;
         return false;
     }
+    state_.psAudioEnd.reset();
     return true;
+}
+
+const std::vector<uint8_t> *PartWriter::gapFiller(const OutUnit &next)
+{
+    // Readers give a frame that is not the first to start in its packet the
+    // time right after the frame before it: a gap in the audio's time
+    // stamps would make the frames after it play early. Silent frames close
+    // it to within half a frame.
+    if (!state_.psAudioEnd || next.duration <= 0 || 2 * (next.pts - *state_.psAudioEnd) < next.duration)
+        return nullptr;
+    const std::vector<uint8_t> *silent = silence_.like(next.data);
+    if (!silent && !state_.silenceFailureLogged) {
+        state_.silenceFailureLogged = true;
+        settings_.say("Silent frames of this audio format cannot be made; after a gap in the audio the program "
+                      "stream's audio may play early.");
+    }
+    return silent;
 }
 
 bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limit)
@@ -384,13 +402,17 @@ bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limi
     while (budget > 0) {
         const OutUnit *v = log_.videoAt(c.video);
         const OutUnit *a = nextAudio(Output::Ps, true);
+        const std::vector<uint8_t> *silent = a ? gapFiller(*a) : nullptr;
+        const int64_t audioAt = silent ? *state_.psAudioEnd : a ? a->pts : 0;
         if (v && v->dts >= limit)
             v = nullptr;
-        if (a && a->pts >= limit)
+        if (a && audioAt >= limit) {
             a = nullptr;
+            silent = nullptr;
+        }
         if (!v && !a)
             break;
-        const bool takeVideo = v && (!a || v->dts <= a->dts);
+        const bool takeVideo = v && (!a || v->dts <= audioAt);
         bool ok = true;
         size_t bytes = 0;
         if (takeVideo) {
@@ -406,8 +428,13 @@ bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limi
             }
             c.partStart = false;
             bytes = v->data.size();
+        } else if (silent) {
+            state_.psAudioEnd = audioAt + a->duration;
+            ok = ps_.write(false, silent->data(), silent->size(), audioAt, audioAt);
+            bytes = silent->size();
         } else {
             c.audio++;
+            state_.psAudioEnd = a->pts + a->duration;
             ok = ps_.write(false, a->data.data(), a->data.size(), a->pts, a->dts);
             bytes = a->data.size();
         }
@@ -418,7 +445,8 @@ bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limi
             continue;
         }
         budget = spend(budget, bytes);
-        noteWritten(takeVideo ? *v : *a);
+        if (!silent || takeVideo)
+            noteWritten(takeVideo ? *v : *a);
     }
     return ps_.flushIo();
 }

@@ -8,6 +8,7 @@
 
 #include "output_log.h"
 #include "ps_writer.h"
+#include "silence.h"
 #include "timeline.h"
 
 #include <array>
@@ -59,11 +60,13 @@ private:
     struct State {
         bool partsEnded = false; // a flush ended every output's part
         bool psOpenFailureLogged = false;
+        bool silenceFailureLogged = false;
         bool failed = false;                                // a writer failed: no output any more until reset
         std::optional<int64_t> writtenEnd;                  // output time where the written units end
         Writer video = nullptr, audio = nullptr;            // the elementary stream writers of the last write
         std::vector<std::vector<uint8_t>> provisionalAudio; // see flushedAhead
         std::optional<PendingStart> pending;
+        std::optional<int64_t> psAudioEnd; // where the program stream part's audio ends so far
     };
 
     // The newest GOP start a new part may start with when the old part holds
@@ -100,6 +103,9 @@ private:
     // The next audio frame of the output the part holds (frames it leaves
     // out are passed over), or null.
     const OutUnit *nextAudio(Output o, bool programStream);
+    // A silent frame that fills a gap in the program stream's audio before
+    // frame `next`, or null when there is no gap (or none can be made).
+    const std::vector<uint8_t> *gapFiller(const OutUnit &next);
     int64_t lockstepLimit() const;
     bool pending(Output o) const;
     // Whether a part that starts with its I picture leaves this picture out.
@@ -114,6 +120,7 @@ private:
     const Timeline &timeline_;
     const VideoParser &videoParser_;
     PsWriter ps_;
+    SilentFrames silence_;
     State state_;
 };
 

@@ -269,6 +269,21 @@ int64_t worstAudioOffset(const RecordedUnits &recorded, const Feed &feed)
     return worst;
 }
 
+int64_t worstPlayedAudioOffset(const std::vector<Part> &parts, const RecordedUnits &recorded, const Feed &feed)
+{
+    RecordedUnits played = recorded;
+    for (size_t p = 0; p < parts.size() && p < played.psAudio.size(); ++p) {
+        played.psAudio[p].clear();
+        for (const ReadPacket &r : readAudioPackets(parts[p].mpg)) {
+            EsUnit u;
+            u.key = keyOf(r.data.data(), r.data.size());
+            u.pts = r.pts;
+            played.psAudio[p].push_back(u);
+        }
+    }
+    return worstAudioOffset(played, feed);
+}
+
 SplitCheck checkSplit(const Feed &feed, const std::vector<std::vector<EsUnit>> &video,
                       const std::vector<std::vector<EsUnit>> &audio, const std::vector<bool> &videoMayMiss,
                       const std::vector<bool> &audioMayMiss, int64_t videoDelayTicks)

@@ -80,6 +80,10 @@ RecordedUnits recordedUnits(const std::vector<Part> &parts, bool ac3);
 // nearer of the two offsets), over every stamped frame of every part.
 // Units that were not delivered, or delivered twice, are not counted.
 int64_t worstAudioOffset(const RecordedUnits &recorded, const Feed &feed);
+// The same for every audio frame, with the time libavformat's reader gives
+// it (a player's view: a frame without a stamp of its own is counted on from
+// the one before).
+int64_t worstPlayedAudioOffset(const std::vector<Part> &parts, const RecordedUnits &recorded, const Feed &feed);
 
 // What a split into parts 0 and 1 did to one output (the program stream, or
 // the two elementary streams together), against the split contract of

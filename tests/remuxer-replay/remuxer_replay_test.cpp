@@ -233,6 +233,7 @@ TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
     }
     const int64_t audioFrameTicks = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
     EXPECT_LE(worstAudioOffset(rec, feed), audioFrameTicks) << "audio within one frame of its timestamps";
+    EXPECT_LE(worstPlayedAudioOffset(r.parts, rec, feed), audioFrameTicks) << "every audio frame as a player times it";
 
     // The split: what is in both parts and in neither, per output.
     for (const auto &[name, video, audio] : {std::tuple{"program stream", &rec.psVideo, &rec.psAudio},
