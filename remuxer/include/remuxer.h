@@ -26,18 +26,38 @@
  *   in front of it (repeated there when the stream has none). It holds the
  *   pictures placed on the output timeline from there on, in decode order.
  * - An audio part holds the frames placed on the timeline from the one
- *   whose middle lies at or after the first picture the video part shows.
- *   Without video (audio-only recording, or no video seen yet) a new part
- *   begins with the first frame the old part does not hold.
- * - A split loses nothing: the new part of each output starts at the
- *   newest GOP start at or before the first unit that output had not yet
- *   written to its old part, such that its audio starts no later than the
- *   old part's ended and B pictures it leaves out (see below) are all in
- *   the old part. The units from there to the end of the old part are in
- *   both parts; nothing else is written twice. So every unit in the old or
- *   the new program stream part is also in the old or the new elementary
- *   stream part, and the other way round. (Only a GOP longer than 32 MiB is
- *   not kept for repeating: a new part then waits for the next GOP start.)
+ *   whose middle lies at or after the first picture the video part shows;
+ *   after a split it goes on from the old part (below). Without video
+ *   (audio-only recording, or no video seen yet) a new part begins with the
+ *   first frame the old part does not hold.
+ * - A split loses nothing and writes nothing twice but pictures. The old
+ *   part of each output holds every unit up to its end (Write_Mpg writes
+ *   the streams in step; Flush_Mpg writes all it holds, video that arrived
+ *   ahead of the audio included). The new part's video begins at the newest
+ *   GOP start G at or before the first picture the old part lacks such that
+ *   . the old part's audio reaches G: it holds every frame that begins
+ *     before G's first picture is shown (audio that has stalled, or not
+ *     come at all, for more than 2 s of video sets no such bound: frames
+ *     of it that come later and belong before G are left out), and
+ *   . where G's GOP is open, the B pictures in front of its I picture,
+ *     which the new part leaves out (see below), are all in the old part.
+ *   The pictures from G to the end of the old part are in both parts, and
+ *   no other unit: the new part's audio goes on with the first frame the
+ *   old part does not hold, which begins no sooner than G's first picture
+ *   is shown (often a little later, as the receiver delivers audio later
+ *   than video). So every picture and audio frame of the old or the new
+ *   program stream part is also in the old or the new elementary stream
+ *   part, and the other way round (silent frames aside, see below). Only
+ *   when the log holds no such G (a GOP longer than 32 MiB is not kept for
+ *   repeating) does a new part wait for the next GOP start, losing what
+ *   comes before it.
+ * - Gaps in the audio timeline (frames left out, audio the receiver did
+ *   not deliver for a while, the junction after a pause) are filled in the
+ *   program stream with silent frames of the stream's own format, as many
+ *   as fit the gap to within half a frame: players time a frame that does
+ *   not start a PES packet by the frame before it, so without them the
+ *   frames after a gap would play early. The elementary streams never get
+ *   such frames.
  * - Left out of every output, and nothing else:
  *   . Before the recording's start, the first sequence header with an I
  *     picture and a GOP header: earlier pictures, and audio before the
@@ -202,8 +222,10 @@ int32_t Write_Mpg(RemuxWriter mux, RemuxWriter video, RemuxWriter audio, uint8_t
  * them; they wait on afterwards, and a new part has them with their real
  * times. mux may be null: then only the elementary streams get their tails,
  * which is how a recording without a program stream ends. The next
- * Write_Mpg begins new parts. Returns REMUX_WRITE_DONE, or
- * REMUX_WRITE_FAILED when a writer failed. */
+ * Write_Mpg begins new parts, at the GOP start "Parts, splits and pauses"
+ * names for what this call wrote: of it, only the pictures from there on
+ * are written again. Returns REMUX_WRITE_DONE, or REMUX_WRITE_FAILED when
+ * a writer failed. */
 int32_t Flush_Mpg(RemuxWriter mux);
 
 /* Non-zero: data supplied from now on is dropped, and the output timeline

@@ -135,7 +135,7 @@ int32_t Engine::flush(Writer mux)
     resolve(true);
     timeline_.releaseAudioWithoutVideo();
     const int32_t result = writer_.flush(mux);
-    writer_.provisionalAudioFrom(mark.audioEnd);
+    writer_.flushedAhead(mark);
     timing_.restore(std::move(timing));
     timeline_.restore(std::move(timeline));
     log_.rollback(mark);

@@ -11,6 +11,7 @@ constexpr int64_t kPsStreamWaitTicks = kClockHz;       // program stream waits 1
 constexpr size_t kBytesPerWriteCall = 1u << 20;        // Write_Mpg returns "pending" beyond this
 constexpr int64_t kLockstepMaxLagTicks = 2 * kClockHz; // one stream waits at most 2 s for the other
 constexpr size_t kMaxVideoLogBytes = 32u << 20;        // a GOP longer than this is not repeated at a split
+constexpr uint64_t kPendingStartSlackUnits = 4;        // units written ahead come again, a few more maybe
 constexpr Output kAllOutputs[] = {Output::Ps, Output::EsVideo, Output::EsAudio};
 
 size_t at(Output o) { return static_cast<size_t>(o); }
@@ -43,81 +44,158 @@ void PartWriter::noteWritten(const OutUnit &u)
     state_.writtenEnd = state_.writtenEnd ? std::max(*state_.writtenEnd, end) : end;
 }
 
-std::optional<PartWriter::PartStart> PartWriter::findPartStart(uint64_t videoLimit, uint64_t audioLimit) const
+std::optional<PartWriter::PartStart> PartWriter::startAt(uint64_t i, uint64_t videoLimit) const
 {
-    if (settings_.audioOnly || !timeline_.videoSeen())
-        return PartStart{videoLimit, audioLimit, INT64_MIN, std::nullopt}; // every audio frame is a clean start
+    const OutUnit *g = log_.videoAt(i);
+    if (!g || !g->gopStart)
+        return std::nullopt;
+    PartStart start{i, g->shownFrom, std::nullopt};
+    const uint16_t ref = g->picture.temporalReference;
+    if (g->closedGop)
+        return start;
+    // Its leading B pictures are left out of the new part: the old part must
+    // have them all, and no more of them may come.
+    start.skipLeadingBBefore = ref;
+    const uint64_t end = log_.videoEnd();
+    uint64_t j = i + 1;
+    std::optional<uint16_t> lastB;
+    for (; j < end; ++j) {
+        const PictureHeader &p = log_.videoAt(j)->picture;
+        if (p.type != PictureType::B || p.temporalReference >= ref)
+            break;
+        lastB = p.temporalReference;
+    }
+    const bool allCame = j < end || (lastB && *lastB + 1 == ref);
+    if (ref > 0 && (!allCame || j > videoLimit))
+        return std::nullopt;
+    return start;
+}
+
+std::optional<PartWriter::PartStart> PartWriter::newestStart(uint64_t videoLimit,
+                                                             std::optional<int64_t> audioFrom) const
+{
     if (log_.videoEmpty())
         return std::nullopt;
-    // Audio that stalled for longer than the streams wait for each other
-    // holds no part start back.
-    const bool audioFlows = timeline_.audioCodec() != AudioCodec::None &&
-                            timeline_.audioEnd() > timeline_.videoEnd() - kLockstepMaxLagTicks;
     for (uint64_t i = std::min(videoLimit, log_.videoEnd() - 1) + 1; i-- > log_.videoBegin();) {
         const OutUnit &g = *log_.videoAt(i);
-        if (!g.gopStart)
+        if (!g.gopStart || (audioFrom && g.shownFrom > *audioFrom))
             continue;
-        PartStart start{i, 0, g.shownFrom, std::nullopt};
-        if (!g.closedGop) {
-            // Its leading B pictures are left out of the part: the old part
-            // must have them all, and no more of them may come.
-            start.skipLeadingBBefore = g.picture.temporalReference;
-            uint64_t j = i + 1;
-            while (j < log_.videoEnd() && log_.videoAt(j)->picture.type == PictureType::B &&
-                   log_.videoAt(j)->picture.temporalReference < g.picture.temporalReference)
-                ++j;
-            if (j == log_.videoEnd() || (j > i + 1 && j - 1 >= videoLimit))
-                continue;
-        }
-        // Audio from the frame nearest the first picture shown on.
-        uint64_t a = log_.audioBegin();
-        while (a < log_.audioEnd() && beforeThePart(*log_.audioAt(a), g.shownFrom))
-            ++a;
-        if (a > audioLimit)
-            continue; // audio the old part lacks would be skipped
-        if (a == log_.audioEnd() && audioFlows)
-            continue; // so would audio that is still to come
-        start.audio = a;
-        return start;
+        if (const auto start = startAt(i, videoLimit))
+            return start;
     }
     return std::nullopt;
 }
 
-void PartWriter::startParts(const OutputSet &outputs)
+std::optional<int64_t> PartWriter::audioGoesOnAt(uint64_t from, const OutputSet &outputs) const
+{
+    const bool withAudio = (outputs[at(Output::Ps)] && carriesAudio(Output::Ps)) || outputs[at(Output::EsAudio)];
+    // Audio that stalled (or has not come yet) for longer than the streams
+    // wait for each other holds no part start back.
+    if (!withAudio || timeline_.audioEnd() <= timeline_.videoEnd() - kLockstepMaxLagTicks)
+        return std::nullopt;
+    if (const OutUnit *a = log_.audioAt(from))
+        return a->pts;
+    return timeline_.audioEnd(); // what comes later begins there or after
+}
+
+void PartWriter::beginPart(Output o, const PartStart &start, bool audioGoesOn)
+{
+    Cursor &c = log_.cursor(o);
+    c.awaitingStart = false;
+    c.video = start.video;
+    c.partStart = true;
+    c.skipLeadingBBefore = start.skipLeadingBBefore;
+    c.audioFrom = start.shownFrom;
+    if (!audioGoesOn) {
+        c.audio = log_.audioBegin();
+        while (c.audio < log_.audioEnd() && beforeThePart(*log_.audioAt(c.audio), start.shownFrom))
+            ++c.audio;
+        c.provisionalMatched = SIZE_MAX;
+    }
+}
+
+void PartWriter::splitParts(const OutputSet &outputs)
 {
     const bool anyVideo = !settings_.audioOnly && timeline_.videoSeen();
-    uint64_t videoLimit = log_.videoEnd(), audioLimit = log_.audioEnd();
+    uint64_t videoLimit = log_.videoEnd(), audioFrom = log_.audioEnd();
+    bool withVideo = false;
     for (Output o : kAllOutputs) {
-        if (!outputs[at(o)])
+        const Cursor &c = log_.cursor(o);
+        if (!outputs[at(o)] || c.awaitingStart)
             continue;
-        if (carriesVideo(o))
-            videoLimit = std::min(videoLimit, log_.cursor(o).video);
+        if (carriesVideo(o)) {
+            videoLimit = std::min(videoLimit, c.video);
+            withVideo = true;
+        }
         if (carriesAudio(o))
-            audioLimit = std::min(audioLimit, log_.cursor(o).audio);
+            audioFrom = std::min(audioFrom, c.audio);
     }
-    const std::optional<PartStart> start = findPartStart(videoLimit, audioLimit);
+    std::optional<PartStart> start;
+    if (anyVideo && withVideo)
+        start = newestStart(videoLimit, audioGoesOnAt(audioFrom, outputs));
     for (Output o : kAllOutputs) {
         if (!outputs[at(o)])
             continue;
         Cursor &c = log_.cursor(o);
-        c.awaitingStart = false;
-        if (!anyVideo) {
-            // Each output goes on from where it stands, less what a flush
-            // wrote ahead.
-            c.provisionalMatched = state_.provisionalAudio.empty() ? SIZE_MAX : 0;
-            continue;
+        c.provisionalMatched = SIZE_MAX;
+        if (!anyVideo || !carriesVideo(o)) {
+            c.awaitingStart = false; // its audio goes on
+            if (start)
+                c.audioFrom = start->shownFrom;
+        } else if (start) {
+            beginPart(o, *start, !c.awaitingStart);
+        } else {
+            c.awaitingStart = true; // nothing to go back to: the part begins at the next GOP start
         }
-        if (!start) {
-            // Nothing to go back to: the part begins at the next GOP start.
-            c.awaitingStart = true;
+    }
+}
+
+void PartWriter::startWaitingParts(const OutputSet &wanted)
+{
+    if (state_.pending) {
+        const PendingStart &p = *state_.pending;
+        const uint64_t to = std::min(log_.videoEnd(), p.giveUpAt);
+        for (uint64_t i = std::max(p.searchFrom, log_.videoBegin()); i < to; ++i) {
+            const OutUnit &u = *log_.videoAt(i);
+            if (!u.gopStart || u.data != p.picture)
+                continue;
+            PartStart start = p.at;
+            start.video = i;
+            start.shownFrom = u.shownFrom;
+            for (Output o : kAllOutputs) {
+                if (!wanted[at(o)])
+                    continue;
+                if (log_.cursor(o).awaitingStart)
+                    beginPart(o, start, true);
+                else
+                    log_.cursor(o).audioFrom = start.shownFrom; // an output of audio alone
+            }
+            state_.pending.reset();
+            return;
+        }
+        if (log_.videoEnd() < p.giveUpAt)
+            return;             // it comes again soon: the outputs wait for it
+        state_.pending.reset(); // timed again it was left out: begin where one can
+    }
+    for (Output o : kAllOutputs) {
+        Cursor &c = log_.cursor(o);
+        if (!wanted[at(o)] || !c.awaitingStart)
+            continue;
+        // The first GOP start from where the output waits on.
+        bool found = false;
+        for (uint64_t i = std::max(c.video, log_.videoBegin()); i < log_.videoEnd() && !found; ++i) {
+            if (!log_.videoAt(i)->gopStart)
+                continue;
+            found = true;
+            if (const std::optional<PartStart> start = startAt(i, log_.videoEnd())) {
+                beginPart(o, *start, false);
+            } else {
+                c.video = i; // an open GOP whose leading B pictures are still to come
+                c.audio = log_.audioEnd();
+            }
+        }
+        if (!found)
             log_.skipToEnd(c);
-            continue;
-        }
-        c.video = start->video;
-        c.audio = start->audio;
-        c.audioFrom = start->shownFrom;
-        c.partStart = true;
-        c.skipLeadingBBefore = start->skipLeadingBBefore;
     }
 }
 
@@ -133,10 +211,18 @@ void PartWriter::trimLog()
             audioMin = std::min(audioMin, log_.cursor(o).audio);
     }
     uint64_t keepVideo = videoMin, keepAudio = audioMin;
-    if (log_.videoBytes() <= kMaxVideoLogBytes) {
-        if (const auto start = findPartStart(videoMin, audioMin)) {
+    if (state_.pending) {
+        keepVideo = std::min(keepVideo, state_.pending->searchFrom);
+    } else if (log_.videoBytes() <= kMaxVideoLogBytes) {
+        // Where the next split may go back to (it goes back no further, as
+        // both streams only move on), and the audio a part that begins there
+        // afresh would take.
+        OutputSet all{};
+        all.fill(true);
+        if (const auto start = newestStart(videoMin, audioGoesOnAt(audioMin, all))) {
             keepVideo = std::min(keepVideo, start->video);
-            keepAudio = std::min(keepAudio, start->audio);
+            while (keepAudio > log_.audioBegin() && !beforeThePart(*log_.audioAt(keepAudio - 1), start->shownFrom))
+                --keepAudio;
         }
     }
     log_.trim(keepVideo, keepAudio);
@@ -153,11 +239,15 @@ bool PartWriter::skipLeadingB(Cursor &c, const OutUnit &u)
     return false;
 }
 
-void PartWriter::provisionalAudioFrom(uint64_t from)
+void PartWriter::flushedAhead(const OutputLog::Mark &mark)
 {
     state_.provisionalAudio.clear();
-    for (uint64_t i = std::max(from, log_.audioBegin()); i < log_.audioEnd(); ++i)
+    for (uint64_t i = std::max(mark.audioEnd, log_.audioBegin()); i < log_.audioEnd(); ++i)
         state_.provisionalAudio.push_back(log_.audioAt(i)->data);
+    if (state_.pending && state_.pending->at.video >= mark.videoEnd) {
+        state_.pending->searchFrom = mark.videoEnd;
+        state_.pending->giveUpAt = log_.videoEnd() + kPendingStartSlackUnits;
+    }
 }
 
 bool PartWriter::writtenBefore(Cursor &c, const OutUnit &u) const
@@ -190,43 +280,55 @@ int64_t PartWriter::lockstepLimit() const
     return std::max(behind, ahead - kLockstepMaxLagTicks); // a stalled stream holds nothing up for long
 }
 
-bool PartWriter::writeEsVideo(Writer w, size_t &budget, int64_t limit)
+const OutUnit *PartWriter::nextAudio(Output o, bool programStream)
 {
-    Cursor &c = log_.cursor(Output::EsVideo);
-    while (budget > 0) {
-        const OutUnit *u = log_.videoAt(c.video);
-        if (!u || u->dts >= limit)
-            break;
-        c.video++;
-        if (skipLeadingB(c, *u))
-            continue;
-        if (c.partStart && !u->hasSequenceHeader && u->sequenceHeader && !u->sequenceHeader->empty()) {
-            if (!w(u->sequenceHeader->data(), static_cast<uint32_t>(u->sequenceHeader->size())))
-                return false;
-        }
-        c.partStart = false;
-        if (!w(u->data.data(), static_cast<uint32_t>(u->data.size())))
+    Cursor &c = log_.cursor(o);
+    for (const OutUnit *u = log_.audioAt(c.audio); u; u = log_.audioAt(++c.audio))
+        if (!(programStream && !ps_.hasAudio()) && !beforeThePart(*u, c.audioFrom) && !writtenBefore(c, *u))
+            return u;
+    return nullptr;
+}
+
+bool PartWriter::writeEsVideoUnit(Writer w, Cursor &c, const OutUnit &u, size_t &budget)
+{
+    if (c.partStart && !u.hasSequenceHeader && u.sequenceHeader && !u.sequenceHeader->empty()) {
+        if (!w(u.sequenceHeader->data(), static_cast<uint32_t>(u.sequenceHeader->size())))
             return false;
-        budget = spend(budget, u->data.size());
-        noteWritten(*u);
     }
+    c.partStart = false;
+    if (!w(u.data.data(), static_cast<uint32_t>(u.data.size())))
+        return false;
+    budget = spend(budget, u.data.size());
+    noteWritten(u);
     return true;
 }
 
-bool PartWriter::writeEsAudio(Writer w, size_t &budget, int64_t limit)
+bool PartWriter::writeEs(Writer video, Writer audio, size_t &budget, int64_t limit)
 {
-    Cursor &c = log_.cursor(Output::EsAudio);
+    // In time order, so that both files stand at the same time whenever a
+    // split may come.
+    Cursor &vc = log_.cursor(Output::EsVideo);
+    Cursor &ac = log_.cursor(Output::EsAudio);
     while (budget > 0) {
-        const OutUnit *u = log_.audioAt(c.audio);
-        if (!u || u->pts >= limit)
+        const OutUnit *v = video ? log_.videoAt(vc.video) : nullptr;
+        const OutUnit *a = audio ? nextAudio(Output::EsAudio, false) : nullptr;
+        if (v && v->dts >= limit)
+            v = nullptr;
+        if (a && a->pts >= limit)
+            a = nullptr;
+        if (!v && !a)
             break;
-        c.audio++;
-        if (beforeThePart(*u, c.audioFrom) || writtenBefore(c, *u))
+        if (v && (!a || v->dts <= a->pts)) {
+            vc.video++;
+            if (!skipLeadingB(vc, *v) && !writeEsVideoUnit(video, vc, *v, budget))
+                return false;
             continue;
-        if (!w(u->data.data(), static_cast<uint32_t>(u->data.size())))
+        }
+        ac.audio++;
+        if (!audio(a->data.data(), static_cast<uint32_t>(a->data.size())))
             return false;
-        budget = spend(budget, u->data.size());
-        noteWritten(*u);
+        budget = spend(budget, a->data.size());
+        noteWritten(*a);
     }
     return true;
 }
@@ -270,7 +372,25 @@ bool PartWriter::openPs(bool everything)
         state_.psOpenFailureLogged = true;
         return false;
     }
+    state_.psAudioEnd.reset();
     return true;
+}
+
+const std::vector<uint8_t> *PartWriter::gapFiller(const OutUnit &next)
+{
+    // Readers give a frame that is not the first to start in its packet the
+    // time right after the frame before it: a gap in the audio's time
+    // stamps would make the frames after it play early. Silent frames close
+    // it to within half a frame.
+    if (!state_.psAudioEnd || next.duration <= 0 || 2 * (next.pts - *state_.psAudioEnd) < next.duration)
+        return nullptr;
+    const std::vector<uint8_t> *silent = silence_.like(next.data);
+    if (!silent && !state_.silenceFailureLogged) {
+        state_.silenceFailureLogged = true;
+        settings_.say("Silent frames of this audio format cannot be made; after a gap in the audio the program "
+                      "stream's audio may play early.");
+    }
+    return silent;
 }
 
 bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limit)
@@ -281,39 +401,52 @@ bool PartWriter::writePs(Writer w, size_t &budget, bool everything, int64_t limi
         return true; // nothing to write yet
     while (budget > 0) {
         const OutUnit *v = log_.videoAt(c.video);
-        const OutUnit *a = log_.audioAt(c.audio);
+        const OutUnit *a = nextAudio(Output::Ps, true);
+        const std::vector<uint8_t> *silent = a ? gapFiller(*a) : nullptr;
+        const int64_t audioAt = silent ? *state_.psAudioEnd : a ? a->pts : 0;
         if (v && v->dts >= limit)
             v = nullptr;
-        if (a && a->pts >= limit)
+        if (a && audioAt >= limit) {
             a = nullptr;
+            silent = nullptr;
+        }
         if (!v && !a)
             break;
-        const bool takeVideo = v && (!a || v->dts <= a->dts);
-        const OutUnit *u = takeVideo ? v : a;
-        (takeVideo ? c.video : c.audio)++;
-        if (takeVideo && skipLeadingB(c, *u))
-            continue;
-        if ((takeVideo && !ps_.hasVideo()) ||
-            (!takeVideo && (!ps_.hasAudio() || beforeThePart(*u, c.audioFrom) || writtenBefore(c, *u))))
-            continue;
+        const bool takeVideo = v && (!a || v->dts <= audioAt);
         bool ok = true;
-        if (takeVideo && c.partStart && !u->hasSequenceHeader && u->sequenceHeader) {
-            std::vector<uint8_t> joined(*u->sequenceHeader);
-            joined.insert(joined.end(), u->data.begin(), u->data.end());
-            ok = ps_.write(true, joined.data(), joined.size(), u->pts, u->dts);
-        } else {
-            ok = ps_.write(takeVideo, u->data.data(), u->data.size(), u->pts, u->dts);
-        }
-        if (takeVideo)
+        size_t bytes = 0;
+        if (takeVideo) {
+            c.video++;
+            if (skipLeadingB(c, *v) || !ps_.hasVideo())
+                continue;
+            if (c.partStart && !v->hasSequenceHeader && v->sequenceHeader) {
+                std::vector<uint8_t> joined(*v->sequenceHeader);
+                joined.insert(joined.end(), v->data.begin(), v->data.end());
+                ok = ps_.write(true, joined.data(), joined.size(), v->pts, v->dts);
+            } else {
+                ok = ps_.write(true, v->data.data(), v->data.size(), v->pts, v->dts);
+            }
             c.partStart = false;
+            bytes = v->data.size();
+        } else if (silent) {
+            state_.psAudioEnd = audioAt + a->duration;
+            ok = ps_.write(false, silent->data(), silent->size(), audioAt, audioAt);
+            bytes = silent->size();
+        } else {
+            c.audio++;
+            state_.psAudioEnd = a->pts + a->duration;
+            ok = ps_.write(false, a->data.data(), a->data.size(), a->pts, a->dts);
+            bytes = a->data.size();
+        }
         if (!ok) {
             if (ps_.writerFailed())
                 return false;
             settings_.say("Program stream: " + ps_.error() + "; the unit is left out.");
             continue;
         }
-        budget = spend(budget, u->data.size());
-        noteWritten(*u);
+        budget = spend(budget, bytes);
+        if (!silent || takeVideo)
+            noteWritten(takeVideo ? *v : *a);
     }
     return ps_.flushIo();
 }
@@ -325,43 +458,41 @@ int32_t PartWriter::write(Writer mux, Writer video, Writer audio, uint8_t *split
     state_.video = video;
     state_.audio = audio;
     const Writer writers[kOutputs] = {mux, video, audio};
-    OutputSet restart{};
+    OutputSet wanted{};
+    for (Output o : kAllOutputs)
+        wanted[at(o)] = writers[at(o)] != nullptr;
+    const bool anyVideo = !settings_.audioOnly && timeline_.videoSeen();
     if (state_.partsEnded) {
-        restart.fill(true);
+        // After a flush every output begins a new part: those with video at
+        // the start the flush chose (or the next GOP start), the audio of
+        // each going on after what the flush wrote.
         state_.partsEnded = false;
+        for (Output o : kAllOutputs) {
+            Cursor &c = log_.cursor(o);
+            c.provisionalMatched = state_.provisionalAudio.empty() ? SIZE_MAX : 0;
+            c.awaitingStart = anyVideo && carriesVideo(o);
+        }
     } else if (splitPending && *splitPending) {
         // The caller has opened new files; a program stream that a flush did
         // not end goes on.
-        restart[at(Output::EsVideo)] = restart[at(Output::EsAudio)] = true;
-        restart[at(Output::Ps)] = !ps_.isOpen();
         state_.provisionalAudio.clear(); // nothing was written ahead
+        OutputSet restart{};
+        restart[at(Output::EsVideo)] = wanted[at(Output::EsVideo)];
+        restart[at(Output::EsAudio)] = wanted[at(Output::EsAudio)];
+        restart[at(Output::Ps)] = wanted[at(Output::Ps)] && !ps_.isOpen();
+        splitParts(restart);
     }
     if (splitPending)
         *splitPending = 0;
-    for (Output o : kAllOutputs) {
-        if (!writers[at(o)]) {
+    for (Output o : kAllOutputs)
+        if (!wanted[at(o)])
             log_.skipToEnd(log_.cursor(o));
-            restart[at(o)] = false;
-        }
-    }
-    if (std::find(restart.begin(), restart.end(), true) != restart.end())
-        startParts(restart);
-    for (Output o : kAllOutputs) {
-        Cursor &c = log_.cursor(o);
-        if (writers[at(o)] && c.awaitingStart) {
-            log_.skipToEnd(c);
-            OutputSet one{};
-            one[at(o)] = true;
-            startParts(one);
-        }
-    }
+    startWaitingParts(wanted);
     size_t budget = kBytesPerWriteCall;
     const int64_t limit = lockstepLimit();
-    bool ok = true;
-    if (video && !log_.cursor(Output::EsVideo).awaitingStart)
-        ok = writeEsVideo(video, budget, limit);
-    if (ok && audio && !log_.cursor(Output::EsAudio).awaitingStart)
-        ok = writeEsAudio(audio, budget, limit);
+    const bool videoReady = video && !log_.cursor(Output::EsVideo).awaitingStart;
+    const bool audioReady = audio && !log_.cursor(Output::EsAudio).awaitingStart;
+    bool ok = writeEs(videoReady ? video : nullptr, audioReady ? audio : nullptr, budget, limit);
     if (ok && mux && !log_.cursor(Output::Ps).awaitingStart)
         ok = writePs(mux, budget, false, limit);
     if (!ok) {
@@ -379,21 +510,16 @@ int32_t PartWriter::flush(Writer mux)
 {
     if (state_.failed)
         return REMUX_WRITE_FAILED;
+    const OutputSet wanted{mux != nullptr, state_.video != nullptr, state_.audio != nullptr};
+    startWaitingParts(wanted); // what was waiting for its timestamp records is in the log now
     size_t budget = std::numeric_limits<size_t>::max();
     const int64_t everything = std::numeric_limits<int64_t>::max();
-    bool ok = true;
     // The elementary streams' files are still open: they get their tails.
-    if (state_.video && !log_.cursor(Output::EsVideo).awaitingStart)
-        ok = writeEsVideo(state_.video, budget, everything);
-    if (ok && state_.audio && !log_.cursor(Output::EsAudio).awaitingStart)
-        ok = writeEsAudio(state_.audio, budget, everything);
+    const bool videoReady = state_.video && !log_.cursor(Output::EsVideo).awaitingStart;
+    const bool audioReady = state_.audio && !log_.cursor(Output::EsAudio).awaitingStart;
+    bool ok = writeEs(videoReady ? state_.video : nullptr, audioReady ? state_.audio : nullptr, budget, everything);
     if (ok && mux) {
-        Cursor &c = log_.cursor(Output::Ps);
-        if (c.awaitingStart) {
-            log_.skipToEnd(c);
-            startParts(OutputSet{true, false, false});
-        }
-        if (!c.awaitingStart)
+        if (!log_.cursor(Output::Ps).awaitingStart)
             ok = writePs(mux, budget, true, everything);
         if (ok && ps_.isOpen()) {
             ps_.setWriter(mux);
@@ -409,6 +535,13 @@ int32_t PartWriter::flush(Writer mux)
         state_.failed = true;
         ps_.abandon();
         return REMUX_WRITE_FAILED;
+    }
+    // The next parts start at the newest GOP start the audio written here
+    // reaches; the pictures from there on are in both parts.
+    state_.pending.reset();
+    if (!settings_.audioOnly && timeline_.videoSeen()) {
+        if (const auto start = newestStart(log_.videoEnd(), audioGoesOnAt(log_.audioEnd(), wanted)))
+            state_.pending = PendingStart{*start, log_.videoAt(start->video)->data, start->video, start->video + 1};
     }
     return REMUX_WRITE_DONE;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -18,6 +19,8 @@ using namespace quelmar::remux::test;
 namespace {
 
 constexpr int64_t kClock = 90000;
+// AC-3 decoders dither what is coded with no bits: silence is not zero.
+constexpr double kSilencePeak = 1e-4; // -80 dB of full scale
 
 const MediaUnits &capture(const std::string &name)
 {
@@ -121,6 +124,16 @@ std::set<size_t> beforeTheStart(const Feed &feed, size_t start)
         skipped.insert(i);
     }
     return skipped;
+}
+
+// Per delivered unit: whether it is in the set.
+std::vector<bool> flags(const std::set<size_t> &indexes, size_t units)
+{
+    std::vector<bool> f(units, false);
+    for (size_t i : indexes)
+        if (i < units)
+            f[i] = true;
+    return f;
 }
 
 std::vector<size_t> without(const std::vector<size_t> &v, const std::set<size_t> &allowed)
@@ -263,7 +276,7 @@ TEST_P(CutOffAudio, DamagedFrameIsLeftOutAndTheOthersKept)
     const bool ac3 = o.audio == AudioKind::Ac3;
     const RecordedUnits rec = recordedUnits(r.parts, ac3);
     EXPECT_EQ(strangers(rec.esAudio, feed.audio), 0u) << "no damaged frame in the elementary stream";
-    EXPECT_EQ(strangers(rec.psAudio, feed.audio), 0u) << "no damaged frame in the program stream";
+    EXPECT_EQ(strangers(rec.psAudio, feed.audio), 1u) << "one silent frame in the program stream's gap";
     // From two frames before the cut to the end.
     EXPECT_EQ(list(missingFrames(feed, rec.esAudio, cut - 2)), " " + std::to_string(cut));
     EXPECT_EQ(list(missingFrames(feed, rec.psAudio, cut - 2)), " " + std::to_string(cut));
@@ -291,12 +304,93 @@ INSTANTIATE_TEST_SUITE_P(Streams, CutOffAudio,
                                                                                                   : "EmptyVideo");
                          });
 
+// The receiver delivers no audio for a while: in the program stream, as a
+// player reads it, every frame after the gap plays at its own time (the gap
+// is filled with silent frames of the stream's own format), and the
+// elementary stream holds exactly the frames delivered.
+struct AudioGap {
+    AudioKind audio;
+    int gapMs;
+};
+
+std::ostream &operator<<(std::ostream &os, const AudioGap &g)
+{
+    return os << (g.audio == AudioKind::Ac3 ? "AC-3" : "MP2") << " " << g.gapMs << " ms";
+}
+
+class AudioAfterAGap : public ::testing::TestWithParam<AudioGap> {};
+
+TEST_P(AudioAfterAGap, PlaysAtItsOwnTimeAndOnlyTheProgramStreamIsFilled)
+{
+    constexpr double kGapAtS = 1.5;
+    const AudioGap &param = GetParam();
+    const bool ac3 = param.audio == AudioKind::Ac3;
+    FeedOptions o = receiverDelivery();
+    o.audio = param.audio;
+    o.seconds = 3.0;
+    MediaUnits units = encodeUnits(o);
+    const int64_t from = units.firstPts + static_cast<int64_t>(kGapAtS * kClock);
+    const int64_t to = from + param.gapMs * kClock / 1000;
+    const size_t removed = std::erase_if(units.audio, [&](const MediaUnit &u) { return u.pts >= from && u.pts < to; });
+    const Feed feed = packFeed(units, o);
+    const int64_t frame = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
+    const RunResult r = run(feed, RunOptions{});
+    ASSERT_EQ(r.parts.size(), 1u);
+    for (const std::string &m : r.avMessages)
+        ADD_FAILURE() << "libav: " << m;
+    const Part &part = r.parts[0];
+
+    // The elementary stream: the delivered frames from its first one on, each once, nothing else.
+    std::map<UnitKey, size_t> delivered;
+    for (size_t i = 0; i < feed.audio.size(); ++i)
+        delivered.emplace(audioKey(feed.audio[i].unit), i);
+    const std::vector<EsUnit> es = splitAudioFrames(part.audio, ac3);
+    ASSERT_FALSE(es.empty());
+    const auto first = delivered.find(es.front().key);
+    ASSERT_NE(first, delivered.end());
+    ASSERT_EQ(es.size(), feed.audio.size() - first->second);
+    for (size_t k = 0; k < es.size(); ++k)
+        ASSERT_TRUE(es[k].key == audioKey(feed.audio[first->second + k].unit)) << "frame " << k;
+
+    // The program stream: each delivered frame within a frame of its time,
+    // taking the first one's as given; silence in the gap.
+    const FileCheck ps = checkOutput(part.mpg, "mpeg");
+    EXPECT_EQ(ps.warnings + ps.audio.decodeErrors + ps.video.decodeErrors, 0)
+        << (ps.messages.empty() ? "" : ps.messages.front());
+    std::optional<int64_t> offset;
+    size_t frames = 0, fillers = 0;
+    int64_t worst = 0;
+    for (const ReadPacket &p : readAudioPackets(part.mpg)) {
+        const auto d = delivered.find(audioKey(MediaUnit{p.data, 0, 0}));
+        if (d == delivered.end()) {
+            const FrameSound sound = decodeFrame(p.data, ac3);
+            EXPECT_GT(sound.channels, 0);
+            EXPECT_LT(sound.peak, kSilencePeak) << "a frame in the program stream was never delivered";
+            ++fillers;
+            continue;
+        }
+        if (!offset)
+            offset = p.pts - feed.audio[d->second].unit.pts;
+        worst = std::max(worst, std::abs(p.pts - feed.audio[d->second].unit.pts - *offset));
+        ++frames;
+    }
+    EXPECT_EQ(frames, es.size());
+    EXPECT_LE(worst, frame) << "a frame plays " << worst * 1000 / kClock << " ms off its time";
+    EXPECT_EQ(fillers, removed) << "silent frames in the gap";
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, AudioAfterAGap,
+                         ::testing::Values(AudioGap{AudioKind::Mp2, 100}, AudioGap{AudioKind::Mp2, 170},
+                                           AudioGap{AudioKind::Mp2, 300}, AudioGap{AudioKind::Ac3, 100},
+                                           AudioGap{AudioKind::Ac3, 240}, AudioGap{AudioKind::Ac3, 300}));
+
 // Where a recording is split or ends, and where a pause starts, the parts
 // are compared with what was delivered.
 struct Sweep {
     const char *name;
     std::function<MediaUnits()> units;
     double burstSeconds = 0; // delivery in bursts (see FeedOptions)
+    int16_t videoDelayMs = 0;
 };
 
 std::ostream &operator<<(std::ostream &os, const Sweep &s) { return os << s.name; }
@@ -331,6 +425,9 @@ const std::vector<Sweep> &sweeps()
              return encodeUnits(o);
          }},
         {"OpenGopCaptureInBursts", [] { return openGopCapture(); }, 0.25},
+        // Video shown earlier than its timestamps say: the audio reaches the
+        // newest GOP start even while its picture waits for its record.
+        {"GeneratedVideoEarlier", [] { return encodeUnits(receiverDelivery()); }, 0, -300},
     };
     return kSweeps;
 }
@@ -381,7 +478,8 @@ class SplitSweep : public ::testing::TestWithParam<Sweep> {};
 
 // A split at any chunk: every unit in the old or the new program stream is
 // also in the old or the new elementary stream file, nothing delivered is
-// lost, and every part starts with an I picture.
+// lost, every part starts with an I picture, and only the pictures from the
+// newest GOP start the old part's audio reaches are in both parts.
 TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
 {
     const SweepRange range(GetParam());
@@ -392,6 +490,7 @@ TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
         SCOPED_TRACE("split after chunk " + std::to_string(at));
         RunOptions o;
         o.splitAfterChunks = {at};
+        o.videoDelayMs = GetParam().videoDelayMs;
         const RunResult r = run(feed, o);
         ASSERT_EQ(r.parts.size(), 2u);
         const RecordedUnits rec = recordedUnits(r.parts, false);
@@ -408,6 +507,15 @@ TEST_P(SplitSweep, NoUnitIsLostAtASplitAnywhere)
             EXPECT_EQ(rec.psVideo[k].front().type, 'I') << k;
             EXPECT_EQ(rec.esVideo[k].front().type, 'I') << k;
         }
+        const auto mayMissVideo = flags(videoAllowed, feed.video.size());
+        const auto mayMissAudio = flags(audioAllowed, feed.audio.size());
+        const int64_t delay = o.videoDelayMs * kClock / 1000;
+        for (const std::string &f :
+             checkSplit(feed, rec.psVideo, rec.psAudio, mayMissVideo, mayMissAudio, delay).faults)
+            ADD_FAILURE() << ".mpg: " << f;
+        for (const std::string &f :
+             checkSplit(feed, rec.esVideo, rec.esAudio, mayMissVideo, mayMissAudio, delay).faults)
+            ADD_FAILURE() << ".m2v/.mp2: " << f;
         if (HasFailure())
             return;
     }
@@ -428,6 +536,7 @@ TEST_P(SplitSweep, TheEndLeavesNothingBehind)
             RunOptions o;
             o.mux = withMux;
             o.flushWithoutMux = true;
+            o.videoDelayMs = GetParam().videoDelayMs;
             const RunResult r = run(cut, o);
             const RecordedUnits rec = recordedUnits(r.parts, false);
             // What was delivered whole before the end.
@@ -506,6 +615,7 @@ void expectCleanJunction(const Feed &feed)
     const RecordedUnits rec = recordedUnits(r.parts, false);
     const int64_t frame = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
     EXPECT_LE(worstAudioOffset(rec, feed), frame) << "audio within a frame of its time";
+    EXPECT_LE(worstPlayedAudioOffset(r.parts, rec, feed), frame) << "audio within a frame of its time, as played";
 }
 
 class PauseSweep : public ::testing::TestWithParam<Sweep> {};
@@ -552,7 +662,9 @@ INSTANTIATE_TEST_SUITE_P(OpenGops, PauseJunction,
                                            Junction{kOpenGopGenerated, 0, 0.5}, Junction{kOpenGopGenerated, 9, 1.5},
                                            Junction{kOpenGopCaptureInBursts, 18, 0.5}));
 
-INSTANTIATE_TEST_SUITE_P(Feeds, SplitSweep, ::testing::Values(sweeps()[0], sweeps()[1], sweeps()[2]),
+INSTANTIATE_TEST_SUITE_P(Feeds, SplitSweep,
+                         ::testing::Values(sweeps()[0], sweeps()[1], sweeps()[2], sweeps()[4], sweeps()[5], sweeps()[6],
+                                           sweeps()[8]),
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });
 INSTANTIATE_TEST_SUITE_P(Feeds, PauseSweep, ::testing::Values(sweeps()[0], sweeps()[3], sweeps()[4]),
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });

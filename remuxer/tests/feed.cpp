@@ -141,32 +141,37 @@ double encodeAudio(const FeedOptions &o, std::vector<MediaUnit> &out)
     CodecContext c;
     c.ctx = avcodec_alloc_context3(codec);
     AVCodecContext *ctx = c.ctx;
-    ctx->sample_rate = kSampleRate;
+    const int rate = o.audioSampleRate;
+    ctx->sample_rate = rate;
     ctx->sample_fmt = ac3 ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
-    ctx->bit_rate = ac3 ? kAc3BitRate : kMp2BitRate;
-    ctx->time_base = AVRational{1, kSampleRate};
-    av_channel_layout_default(&ctx->ch_layout, 2);
+    ctx->bit_rate = o.audioBitRate ? o.audioBitRate : ac3 ? kAc3BitRate : kMp2BitRate;
+    ctx->time_base = AVRational{1, rate};
+    if (o.audioChannelMask)
+        check(av_channel_layout_from_mask(&ctx->ch_layout, o.audioChannelMask), "channel layout");
+    else
+        av_channel_layout_default(&ctx->ch_layout, 2);
     check(avcodec_open2(ctx, codec, nullptr), "open audio encoder");
     FramePtr frame;
     PacketPtr pkt;
     frame.f->format = ctx->sample_fmt;
     frame.f->nb_samples = ctx->frame_size;
-    frame.f->sample_rate = kSampleRate;
+    frame.f->sample_rate = rate;
     check(av_channel_layout_copy(&frame.f->ch_layout, &ctx->ch_layout), "channel layout");
     check(av_frame_get_buffer(frame.f, 0), "audio frame buffer");
-    const int64_t total = static_cast<int64_t>(o.seconds * kSampleRate);
+    const int channels = ctx->ch_layout.nb_channels;
+    const int64_t total = static_cast<int64_t>(o.seconds * rate);
     std::vector<MediaUnit> units;
     for (int64_t at = 0; at + ctx->frame_size <= total; at += ctx->frame_size) {
         check(av_frame_make_writable(frame.f), "writable frame");
         for (int s = 0; s < ctx->frame_size; ++s) {
-            const double t = static_cast<double>(at + s) / kSampleRate;
+            const double t = static_cast<double>(at + s) / rate;
             const double v = kToneAmplitude * std::sin(2 * M_PI * (kToneHz + kToneRiseHzPerS * t / 2) * t);
-            if (ac3) {
-                reinterpret_cast<float *>(frame.f->data[0])[s] = static_cast<float>(v);
-                reinterpret_cast<float *>(frame.f->data[1])[s] = static_cast<float>(v);
-            } else {
-                auto *d = reinterpret_cast<int16_t *>(frame.f->data[0]);
-                d[2 * s] = d[2 * s + 1] = static_cast<int16_t>(v * kFullScale16);
+            for (int ch = 0; ch < channels; ++ch) {
+                if (ac3)
+                    reinterpret_cast<float *>(frame.f->data[ch])[s] = static_cast<float>(v);
+                else
+                    reinterpret_cast<int16_t *>(frame.f->data[0])[channels * s + ch] =
+                        static_cast<int16_t>(v * kFullScale16);
             }
         }
         frame.f->pts = at;
@@ -176,9 +181,9 @@ double encodeAudio(const FeedOptions &o, std::vector<MediaUnit> &out)
     check(avcodec_send_frame(ctx, nullptr), "flush audio encoder");
     drain(ctx, pkt.p, units, 0, 0);
     // Encoder delay aside, frame k plays at k frame lengths from the start.
-    const double frameSeconds = static_cast<double>(ctx->frame_size) / kSampleRate;
+    const double frameSeconds = static_cast<double>(ctx->frame_size) / rate;
     for (size_t k = 0; k < units.size(); ++k) {
-        units[k].pts = units[k].dts = o.firstPts + static_cast<int64_t>(k) * ctx->frame_size * kClock / kSampleRate;
+        units[k].pts = units[k].dts = o.firstPts + static_cast<int64_t>(k) * ctx->frame_size * kClock / rate;
         out.push_back(std::move(units[k]));
     }
     return frameSeconds;

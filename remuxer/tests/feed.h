@@ -20,6 +20,9 @@ struct FeedOptions {
     double seconds = 4.0;
     bool video = true;
     AudioKind audio = AudioKind::Mp2;
+    int audioSampleRate = 48000;   // Hz
+    int64_t audioBitRate = 0;      // bit/s; 0: 192 kbit/s MP2, 384 kbit/s AC-3
+    uint64_t audioChannelMask = 0; // loudspeakers as libavutil's AV_CH_* mask; 0: stereo
     int width = 352, height = 288;
     int fps = 25;                   // frames per second of the video
     int64_t videoBitRate = 1200000; // bit/s

@@ -9,6 +9,7 @@ extern "C" {
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -332,6 +333,73 @@ FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &forma
     av_log_set_callback(&av_log_default_callback);
     activeCheck = nullptr;
     return fc;
+}
+
+std::vector<ReadPacket> readAudioPackets(const std::vector<uint8_t> &mpg)
+{
+    std::vector<ReadPacket> out;
+    MemoryInput in{&mpg};
+    constexpr int kReadBufferBytes = 64 * 1024;
+    auto *buffer = static_cast<uint8_t *>(av_malloc(kReadBufferBytes));
+    AVIOContext *io = avio_alloc_context(buffer, kReadBufferBytes, 0, &in, &readMemory, nullptr, nullptr);
+    AVFormatContext *ctx = avformat_alloc_context();
+    ctx->pb = io;
+    if (avformat_open_input(&ctx, nullptr, av_find_input_format("mpeg"), nullptr) == 0) {
+        avformat_find_stream_info(ctx, nullptr);
+        AVPacket *pkt = av_packet_alloc();
+        while (av_read_frame(ctx, pkt) >= 0) {
+            const AVStream *st = ctx->streams[pkt->stream_index];
+            if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && pkt->pts != AV_NOPTS_VALUE)
+                out.push_back(ReadPacket{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size),
+                                         av_rescale_q(pkt->pts, st->time_base, AVRational{1, 90000})});
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        avformat_close_input(&ctx);
+    } else {
+        avformat_free_context(ctx);
+    }
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return out;
+}
+
+FrameSound decodeFrame(const std::vector<uint8_t> &frame, bool ac3)
+{
+    const AVCodec *codec = avcodec_find_decoder(ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_MP2);
+    AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *out = av_frame_alloc();
+    FrameSound sound;
+    if (ctx && pkt && out && avcodec_open2(ctx, codec, nullptr) == 0 &&
+        av_new_packet(pkt, static_cast<int>(frame.size())) == 0) {
+        std::memcpy(pkt->data, frame.data(), frame.size());
+        if (avcodec_send_packet(ctx, pkt) == 0 && avcodec_send_packet(ctx, nullptr) == 0 &&
+            avcodec_receive_frame(ctx, out) == 0) {
+            const auto fmt = static_cast<AVSampleFormat>(out->format);
+            const bool planar = av_sample_fmt_is_planar(fmt);
+            sound.channels = out->ch_layout.nb_channels;
+            const int planes = planar ? sound.channels : 1;
+            const int perPlane = out->nb_samples * (planar ? 1 : sound.channels);
+            const AVSampleFormat packed = av_get_packed_sample_fmt(fmt);
+            for (int p = 0; p < planes; ++p)
+                for (int i = 0; i < perPlane; ++i) {
+                    const uint8_t *at = out->extended_data[p];
+                    double v = 1; // a format these decoders do not give
+                    if (packed == AV_SAMPLE_FMT_FLT)
+                        v = reinterpret_cast<const float *>(at)[i];
+                    else if (packed == AV_SAMPLE_FMT_S16)
+                        v = reinterpret_cast<const int16_t *>(at)[i] / static_cast<double>(INT16_MAX);
+                    else if (packed == AV_SAMPLE_FMT_S32)
+                        v = reinterpret_cast<const int32_t *>(at)[i] / static_cast<double>(INT32_MAX);
+                    sound.peak = std::max(sound.peak, std::abs(v));
+                }
+        }
+    }
+    av_frame_free(&out);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return sound;
 }
 
 int runCommand(const std::string &command, std::string *out, std::string *errText)

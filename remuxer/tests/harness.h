@@ -89,6 +89,23 @@ struct FileCheck {
 // libavformat short name ("mpeg", "mpegvideo", "mp3", "ac3") or empty to probe.
 FileCheck checkOutput(const std::vector<uint8_t> &data, const std::string &format = "");
 
+// The audio packets of a program stream as libavformat's reader hands them
+// to a player: one frame each, with the time it gives the frame (90 kHz;
+// its packet's time stamp, or counted on from the frame before).
+struct ReadPacket {
+    std::vector<uint8_t> data;
+    int64_t pts = 0;
+};
+std::vector<ReadPacket> readAudioPackets(const std::vector<uint8_t> &mpg);
+
+// One MP2 or AC-3 frame decoded on its own: its channels (0 when it does
+// not decode) and its loudest sample (1 = full scale).
+struct FrameSound {
+    int channels = 0;
+    double peak = 0;
+};
+FrameSound decodeFrame(const std::vector<uint8_t> &frame, bool ac3);
+
 // Runs a command, returns its exit status; its standard error goes to errText.
 int runCommand(const std::string &command, std::string *out, std::string *errText);
 

@@ -1,12 +1,21 @@
-// Header decoding and chunk framing of the multiplexer.
+// Header decoding and chunk framing of the multiplexer, and the silent
+// frames it makes.
 #include "es_headers.h"
+#include "harness.h"
+#include "silence.h"
 #include "stream_parsers.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 using namespace quelmar::remux;
+using namespace quelmar::remux::test;
 
 namespace {
 
@@ -227,3 +236,67 @@ TEST(AudioParser, CutOffFrameIsLeftOutAndTheNextOneTaken)
     EXPECT_EQ(out[2].data, mp2Frame(0x43));
     EXPECT_EQ(p.errors().droppedUnits, 1u);
 }
+
+namespace {
+
+// A silent frame for a gap has the format of the stream's own frames (so
+// that the program stream stays one stream) and plays as silence.
+struct AudioFormat {
+    AudioKind kind;
+    int sampleRate;
+    int64_t bitRate;
+    uint64_t channelMask;
+};
+
+std::ostream &operator<<(std::ostream &os, const AudioFormat &f)
+{
+    return os << (f.kind == AudioKind::Ac3 ? "AC-3 " : "MP2 ") << f.sampleRate << " Hz " << f.bitRate << " bit/s mask "
+              << f.channelMask;
+}
+
+class SilentFrame : public ::testing::TestWithParam<AudioFormat> {};
+
+TEST_P(SilentFrame, HasTheStreamsFormatAndPlaysAsSilence)
+{
+    constexpr double kSilencePeak = 1e-4; // -80 dB; AC-3 decoders dither what is coded with no bits
+    const AudioFormat &f = GetParam();
+    FeedOptions o;
+    o.video = false;
+    o.seconds = 0.5;
+    o.audio = f.kind;
+    o.audioSampleRate = f.sampleRate;
+    o.audioBitRate = f.bitRate;
+    o.audioChannelMask = f.channelMask;
+    const MediaUnits units = encodeUnits(o);
+    ASSERT_GT(units.audio.size(), 3u);
+    const bool ac3 = f.kind == AudioKind::Ac3;
+    SilentFrames silence;
+    for (size_t k = 1; k <= 2; ++k) { // at 44.1 kHz one of them is padded
+        const std::vector<uint8_t> &frame = units.audio[k].data;
+        const std::vector<uint8_t> *silent = silence.like(frame);
+        ASSERT_NE(silent, nullptr);
+        const auto real = parseAudioHeader(frame.data(), frame.size());
+        const auto made = parseAudioHeader(silent->data(), silent->size());
+        ASSERT_TRUE(real && made);
+        EXPECT_EQ(made->codec, real->codec);
+        EXPECT_EQ(made->layer, real->layer);
+        EXPECT_EQ(made->sampleRate, real->sampleRate);
+        EXPECT_EQ(made->bitRate, real->bitRate);
+        EXPECT_EQ(made->samplesPerFrame, real->samplesPerFrame);
+        EXPECT_EQ(silent->size(), made->frameBytes);
+        const FrameSound sound = decodeFrame(*silent, ac3);
+        EXPECT_EQ(sound.channels, decodeFrame(frame, ac3).channels);
+        EXPECT_LT(sound.peak, kSilencePeak);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SilentFrame,
+                         ::testing::Values(AudioFormat{AudioKind::Mp2, 48000, 192000, 0},
+                                           AudioFormat{AudioKind::Mp2, 44100, 128000, AV_CH_LAYOUT_MONO},
+                                           AudioFormat{AudioKind::Ac3, 48000, 384000, 0},
+                                           AudioFormat{AudioKind::Ac3, 44100, 192000, AV_CH_LAYOUT_MONO},
+                                           AudioFormat{AudioKind::Ac3, 48000, 448000, AV_CH_LAYOUT_5POINT1},
+                                           AudioFormat{AudioKind::Ac3, 48000, 256000, AV_CH_LAYOUT_2_1},
+                                           AudioFormat{AudioKind::Ac3, 32000, 320000, AV_CH_LAYOUT_3POINT1}));
+
+} // namespace

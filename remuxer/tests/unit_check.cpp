@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
@@ -18,6 +19,7 @@ constexpr uint8_t kPictureCode = 0x00, kSequenceCode = 0xB3, kGopCode = 0xB8, kS
 constexpr size_t kPackHeaderBytes = 14;        // MPEG-2 pack header without stuffing
 constexpr size_t kPesFixedBytes = 9;           // start code, id, length, two flag bytes, header length
 constexpr size_t kAc3SubstreamHeaderBytes = 4; // sub-stream id, frame count, first access unit pointer
+constexpr int64_t kClockHz = 90000;
 constexpr uint64_t kFnvOffset = 1469598103934665603ull, kFnvPrime = 1099511628211ull;
 
 bool startCodeAt(const std::vector<uint8_t> &b, size_t i)
@@ -265,6 +267,113 @@ int64_t worstAudioOffset(const RecordedUnits &recorded, const Feed &feed)
         }
     }
     return worst;
+}
+
+int64_t worstPlayedAudioOffset(const std::vector<Part> &parts, const RecordedUnits &recorded, const Feed &feed)
+{
+    RecordedUnits played = recorded;
+    for (size_t p = 0; p < parts.size() && p < played.psAudio.size(); ++p) {
+        played.psAudio[p].clear();
+        for (const ReadPacket &r : readAudioPackets(parts[p].mpg)) {
+            EsUnit u;
+            u.key = keyOf(r.data.data(), r.data.size());
+            u.pts = r.pts;
+            played.psAudio[p].push_back(u);
+        }
+    }
+    return worstAudioOffset(played, feed);
+}
+
+SplitCheck checkSplit(const Feed &feed, const std::vector<std::vector<EsUnit>> &video,
+                      const std::vector<std::vector<EsUnit>> &audio, const std::vector<bool> &videoMayMiss,
+                      const std::vector<bool> &audioMayMiss, int64_t videoDelayTicks)
+{
+    SplitCheck c;
+    if (video.size() != 2 || audio.size() != 2) {
+        c.faults.push_back("not two parts");
+        return c;
+    }
+    const int64_t frameTicks = std::llround(feed.frameSeconds * kClockHz);
+    const int64_t audioTicks = std::llround(feed.audioFrameSeconds * kClockHz);
+    const std::set<UnitKey> oldVideo = keysOf({video[0]}), newVideo = keysOf({video[1]});
+    const std::set<UnitKey> oldAudio = keysOf({audio[0]}), newAudio = keysOf({audio[1]});
+    auto holds = [](const std::set<UnitKey> &part, const std::vector<UnitKey> &keys) {
+        return !keys.empty() && std::all_of(keys.begin(), keys.end(), [&](const UnitKey &k) { return part.count(k); });
+    };
+    // Each delivered picture: where it is, and its place in its GOP.
+    std::vector<bool> inOld(feed.video.size());
+    std::vector<EsUnit> info(feed.video.size());
+    std::map<UnitKey, size_t> pictureAt, frameAt;
+    for (size_t i = 0; i < feed.video.size(); ++i) {
+        const std::vector<EsUnit> pictures = splitPictures(feed.video[i].unit.data);
+        std::vector<UnitKey> keys;
+        for (const EsUnit &p : pictures)
+            keys.push_back(p.key);
+        if (pictures.empty())
+            continue;
+        info[i] = pictures.front();
+        pictureAt.emplace(keys.front(), i);
+        inOld[i] = holds(oldVideo, keys);
+        const bool inNew = holds(newVideo, keys);
+        c.picturesInBoth += inOld[i] && inNew ? 1 : 0;
+        c.picturesInNeither += !inOld[i] && !inNew && !videoMayMiss[i] ? 1 : 0;
+    }
+    int64_t oldAudioEnd = INT64_MIN;
+    for (size_t i = 0; i < feed.audio.size(); ++i) {
+        const UnitKey k = audioKey(feed.audio[i].unit);
+        frameAt.emplace(k, i);
+        const bool old = oldAudio.count(k) > 0, fresh = newAudio.count(k) > 0;
+        c.framesInBoth += old && fresh ? 1 : 0;
+        c.framesInNeither += !old && !fresh && !audioMayMiss[i] ? 1 : 0;
+        if (old)
+            oldAudioEnd = std::max(oldAudioEnd, feed.audio[i].unit.pts + audioTicks);
+    }
+    if (c.picturesInNeither + c.framesInNeither > 0)
+        c.faults.push_back(std::to_string(c.picturesInNeither) + " pictures and " + std::to_string(c.framesInNeither) +
+                           " audio frames are in neither part");
+    if (c.framesInBoth > 0)
+        c.faults.push_back(std::to_string(c.framesInBoth) + " audio frames are in both parts");
+    // When the first picture a part that starts at GOP start g shows is shown
+    // (an open GOP's leading B pictures are left out), on the audio's clock.
+    auto shown = [&](size_t g) {
+        return feed.video[g].unit.pts + videoDelayTicks -
+               (info[g].closedGop ? info[g].temporalReference * frameTicks : 0);
+    };
+    // The newest GOP start in the old part that a new part may start with:
+    // the old part's audio reaches its first picture, and it holds the
+    // leading B pictures an open GOP leaves out.
+    std::optional<size_t> newest;
+    for (size_t g = feed.video.size(); g-- > 0 && !newest;) {
+        if (!inOld[g] || !info[g].gopStart || info[g].type != 'I')
+            continue;
+        if (!feed.audio.empty() && shown(g) > oldAudioEnd)
+            continue;
+        bool leadingBHeld = true;
+        for (size_t j = g + 1;
+             j < feed.video.size() && info[j].type == 'B' && info[j].temporalReference < info[g].temporalReference; ++j)
+            leadingBHeld = leadingBHeld && (info[g].closedGop || inOld[j] || videoMayMiss[j]);
+        if (leadingBHeld)
+            newest = g;
+    }
+    if (video[1].empty())
+        return c;
+    const auto first = pictureAt.find(video[1].front().key);
+    if (first == pictureAt.end()) {
+        c.faults.push_back("the new part starts with a picture that was never delivered");
+        return c;
+    }
+    const size_t start = first->second;
+    if (newest && start < *newest)
+        c.faults.push_back("the new part starts at picture " + std::to_string(start) + ", not at the newer GOP start " +
+                           std::to_string(*newest));
+    if (!audio[1].empty()) {
+        const auto a = frameAt.find(audio[1].front().key);
+        if (a != frameAt.end() && feed.audio[a->second].unit.pts < shown(start))
+            c.faults.push_back("the new part's audio begins " +
+                               std::to_string((shown(start) - feed.audio[a->second].unit.pts) * 1000 / kClockHz) +
+                               " ms before its first picture");
+    }
+    return c;
 }
 
 } // namespace quelmar::remux::test

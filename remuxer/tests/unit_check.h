@@ -80,5 +80,29 @@ RecordedUnits recordedUnits(const std::vector<Part> &parts, bool ac3);
 // nearer of the two offsets), over every stamped frame of every part.
 // Units that were not delivered, or delivered twice, are not counted.
 int64_t worstAudioOffset(const RecordedUnits &recorded, const Feed &feed);
+// The same for every audio frame, with the time libavformat's reader gives
+// it (a player's view: a frame without a stamp of its own is counted on from
+// the one before).
+int64_t worstPlayedAudioOffset(const std::vector<Part> &parts, const RecordedUnits &recorded, const Feed &feed);
+
+// What a split into parts 0 and 1 did to one output (the program stream, or
+// the two elementary streams together), against the split contract of
+// remuxer.h: pictures may be in both parts only from the new part's first
+// picture on, which is the newest GOP start in the old part that the old
+// part's audio reaches; no audio frame is in both parts; nothing delivered
+// is in neither; the new part's audio begins no earlier than its first
+// picture is shown.
+struct SplitCheck {
+    size_t picturesInBoth = 0, framesInBoth = 0;
+    size_t picturesInNeither = 0, framesInNeither = 0; // of those a recording may not leave out
+    std::vector<std::string> faults;                   // empty when the contract holds
+};
+// video and audio: the output's units of the two parts; videoMayMiss and
+// audioMayMiss: per delivered unit, whether a recording may leave it out
+// (before its start, around a pause); videoDelayTicks: the recording's
+// video delay (90 kHz).
+SplitCheck checkSplit(const Feed &feed, const std::vector<std::vector<EsUnit>> &video,
+                      const std::vector<std::vector<EsUnit>> &audio, const std::vector<bool> &videoMayMiss,
+                      const std::vector<bool> &audioMayMiss, int64_t videoDelayTicks = 0);
 
 } // namespace quelmar::remux::test

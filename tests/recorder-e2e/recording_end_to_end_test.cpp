@@ -296,8 +296,14 @@ TEST_F(RecordingEndToEnd, SplitBySizeGivesNumberedPartsThatEachPlay)
     ctx_.outputs.audio = OutputChoice::Elementary;
     ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.splitOnSize.Set(true);
-    // Until the second part has begun.
-    EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); }), kRecordingOk);
+    // Until the second part has sound of its own (it goes on from where the
+    // first part's ends, which audio reaches after video).
+    const fs::path secondAudio = dir_ / "rec (1).mp2";
+    EXPECT_EQ(record([&](int) {
+                  std::error_code ec;
+                  return logged("Performing 1st file split!") && fs::file_size(secondAudio, ec) > 0 && !ec;
+              }),
+              kRecordingOk);
     for (int part = 0; part < 2; ++part) {
         const std::string prefix = "rec (" + std::to_string(part) + ")";
         for (const char *ext : {".mpg", ".m2v", ".mp2"})

@@ -1,8 +1,10 @@
-// Each capture of tests/data is cut into the receiver's reads (32768-byte
-// video reads of whole pictures and zero stuffing, 8192-byte reads of
-// continuous audio, 16-byte timestamp records), recorded with one pause and
-// one split, and every output part is decoded and compared unit by unit
-// with what was delivered.
+// Each capture of tests/data, and channels generated like the simulated
+// receiver's, is cut into the receiver's reads (32768-byte video reads of
+// whole pictures and zero stuffing, 8192-byte reads of continuous audio,
+// 16-byte timestamp records), recorded with one pause and one split, and
+// every output part is decoded and compared unit by unit with what was
+// delivered: nothing lost, and at the split nothing in both parts but the
+// pictures from the new part's GOP start on.
 #include "harness.h"
 #include "unit_check.h"
 
@@ -10,8 +12,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -21,9 +25,29 @@ constexpr int64_t kClock = 90000;
 constexpr int64_t kFrameTicks = 3600; // 25 pictures/s
 
 struct Capture {
-    const char *file;
+    const char *name;
+    std::function<MediaUnits()> units;
     double pauseFrom, pauseTo, splitAt; // s from the start of delivery
+    bool ac3 = false;
 };
+
+MediaUnits fromFile(const char *file) { return loadCapture(std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + file); }
+
+// A generated channel of the simulated receiver: 720x576 at about 4 Mbit/s,
+// closed GOPs of 12, MP2 at 192 kbit/s or AC-3 at 384 kbit/s.
+MediaUnits generated(AudioKind audio)
+{
+    constexpr double kSeconds = 5.0;
+    constexpr int kWidth = 720, kHeight = 576;
+    constexpr int64_t kBitRate = 4000000;
+    FeedOptions o;
+    o.seconds = kSeconds;
+    o.width = kWidth;
+    o.height = kHeight;
+    o.videoBitRate = kBitRate;
+    o.audio = audio;
+    return encodeUnits(o);
+}
 
 // A delivered picture's place in its GOP.
 struct PictureInfo {
@@ -124,14 +148,14 @@ Allowed allowedMissing(const Feed &feed)
     return a;
 }
 
-std::ostream &operator<<(std::ostream &os, const Capture &c) { return os << c.file; }
+std::ostream &operator<<(std::ostream &os, const Capture &c) { return os << c.name; }
 
 class RemuxerReplay : public ::testing::TestWithParam<Capture> {};
 
 TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
 {
     const Capture &capture = GetParam();
-    const MediaUnits units = loadCapture(std::string(QUELMAR_SOURCE_DIR) + "/tests/data/" + capture.file);
+    const MediaUnits units = capture.units();
     ASSERT_FALSE(units.video.empty());
     ASSERT_FALSE(units.audio.empty());
     FeedOptions o;
@@ -157,16 +181,16 @@ TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
         const Part &p = r.parts[k];
         const FileCheck ps = checkOutput(p.mpg, "mpeg");
         const FileCheck es = checkOutput(p.m2v, "mpegvideo");
-        const FileCheck mp2 = checkOutput(p.audio, "mp3");
-        for (const FileCheck *c : {&ps, &es, &mp2}) {
+        const FileCheck audio = checkOutput(p.audio, capture.ac3 ? "ac3" : "mp3");
+        for (const FileCheck *c : {&ps, &es, &audio}) {
             EXPECT_TRUE(c->opened);
             EXPECT_EQ(c->warnings, 0) << (c->messages.empty() ? "" : c->messages.front());
             EXPECT_EQ(c->video.decodeErrors + c->audio.decodeErrors, 0);
         }
-        EXPECT_GT(mp2.audio.frames, 0);
+        EXPECT_GT(audio.audio.frames, 0);
     }
 
-    const RecordedUnits rec = recordedUnits(r.parts, false);
+    const RecordedUnits rec = recordedUnits(r.parts, capture.ac3);
     for (size_t k = 0; k < r.parts.size(); ++k) {
         // An I picture first, in coding order (a closed GOP shows its
         // leading B pictures before it).
@@ -209,14 +233,25 @@ TEST_P(RemuxerReplay, EveryDeliveredUnitReachesEveryOutputInPlayableParts)
     }
     const int64_t audioFrameTicks = static_cast<int64_t>(feed.audioFrameSeconds * kClock + 0.5);
     EXPECT_LE(worstAudioOffset(rec, feed), audioFrameTicks) << "audio within one frame of its timestamps";
+    EXPECT_LE(worstPlayedAudioOffset(r.parts, rec, feed), audioFrameTicks) << "every audio frame as a player times it";
+
+    // The split: what is in both parts and in neither, per output.
+    for (const auto &[name, video, audio] : {std::tuple{"program stream", &rec.psVideo, &rec.psAudio},
+                                             std::tuple{"elementary streams", &rec.esVideo, &rec.esAudio}}) {
+        const SplitCheck c = checkSplit(feed, *video, *audio, allowed.video, allowed.audio);
+        std::printf("%s, %s: in both parts %zu pictures and %zu audio frames, in neither %zu and %zu\n", capture.name,
+                    name, c.picturesInBoth, c.framesInBoth, c.picturesInNeither, c.framesInNeither);
+        for (const std::string &f : c.faults)
+            ADD_FAILURE() << name << ": " << f;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, RemuxerReplay,
-                         ::testing::Values(Capture{"closed-gop-mpeg2-mp2.ts", 1.5, 1.8, 2.6},
-                                           Capture{"open-gop-704x576-mpeg2-mp2.ts", 1.0, 1.3, 3.3}),
-                         [](const ::testing::TestParamInfo<Capture> &i) {
-                             return std::string(i.param.file).substr(0, 8) == "closed-g" ? std::string("ClosedGop")
-                                                                                         : std::string("OpenGop");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Sources, RemuxerReplay,
+    ::testing::Values(Capture{"ClosedGop", [] { return fromFile("closed-gop-mpeg2-mp2.ts"); }, 1.5, 1.8, 2.6},
+                      Capture{"OpenGop", [] { return fromFile("open-gop-704x576-mpeg2-mp2.ts"); }, 1.0, 1.3, 3.3},
+                      Capture{"GeneratedMp2", [] { return generated(AudioKind::Mp2); }, 1.5, 1.8, 3.1},
+                      Capture{"GeneratedAc3", [] { return generated(AudioKind::Ac3); }, 1.5, 1.8, 3.3, true}),
+    [](const ::testing::TestParamInfo<Capture> &i) { return std::string(i.param.name); });
 
 } // namespace
