@@ -3,7 +3,9 @@
 #include "library_fixture.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <set>
+#include <system_error>
 
 namespace quelmar::scsi::test {
 namespace {
@@ -137,7 +139,8 @@ TEST_F(BindingTest, DefaultLayerIsTheOneBesideTheLibrary)
         if (after)
             dlclose(after);
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 } // namespace quelmar::scsi::test
