@@ -702,7 +702,8 @@ bool CRecorderDlg::StartRecording()
     if (!ReceiverReady())
         return false;
     const bool timerMode = m_ctxRecording.timerMode.Get();
-    if (!timerMode && !CheckOutputFiles()) {
+    std::set<std::string> agreed;
+    if (!timerMode && !CheckOutputFiles(&agreed)) {
         m_lastOutcome = RecordingOutcome::FilesRefused;
         return false;
     }
@@ -719,6 +720,7 @@ bool CRecorderDlg::StartRecording()
     ClearLog();
 
     m_ctxRecording.baseName.Set(Control(ControlId::FileName).text);
+    m_ctxRecording.overwriteAgreed = std::move(agreed);
     m_ctxRecording.receiver = m_pReceiver.get();
     m_ctxRecording.multiplexer = m_pRemuxer.get();
     m_ctxRecording.splitSize = &m_nSplitSize;
@@ -756,9 +758,9 @@ OutputChoices CRecorderDlg::SelectedOutputs() const
     return choices;
 }
 
-bool CRecorderDlg::CheckOutputFiles()
+bool CRecorderDlg::CheckOutputFiles(std::set<std::string> *agreed)
 {
-    return ExistenceTests(*m_pView, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()));
+    return ExistenceTests(*m_pView, OutputFileNames(Control(ControlId::FileName).text, 0, SelectedOutputs()), agreed);
 }
 
 void CRecorderDlg::OnPause()

@@ -101,8 +101,9 @@ public:
     void OnRecord();
     // Before a manual start: the output names of the coming recording, each
     // through the existence test (questions and messages through the view).
-    // True to go on.
-    bool CheckOutputFiles();
+    // True to go on; the existing names the user agreed to overwrite are
+    // added to *agreed.
+    bool CheckOutputFiles(std::set<std::string> *agreed);
     // Pause / Resume; while idle starts a recording that begins paused.
     void OnPause();
     void OnStop();

@@ -36,7 +36,7 @@ std::vector<std::string> SaveDialogFileNames(const std::string &path)
     return names;
 }
 
-bool ExistenceTest(MainView &view, const std::string &name)
+bool ExistenceTest(MainView &view, const std::string &name, std::set<std::string> *agreed)
 {
     try {
         ProbeExistingFile(name);
@@ -49,13 +49,17 @@ bool ExistenceTest(MainView &view, const std::string &name)
         view.ShowMessage(text, kFileSaveAsCaption, MessageIcon::Error);
         return false;
     }
-    return view.AskYesNo(OverwriteQuestion(name), kFileSaveAsCaption);
+    if (!view.AskYesNo(OverwriteQuestion(name), kFileSaveAsCaption))
+        return false;
+    if (agreed)
+        agreed->insert(name);
+    return true;
 }
 
-bool ExistenceTests(MainView &view, const std::vector<std::string> &names)
+bool ExistenceTests(MainView &view, const std::vector<std::string> &names, std::set<std::string> *agreed)
 {
     for (const auto &name : names) {
-        if (!ExistenceTest(view, name))
+        if (!ExistenceTest(view, name, agreed))
             return false;
     }
     return true;

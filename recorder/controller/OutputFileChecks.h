@@ -5,6 +5,7 @@
 #include "controller/MainView.h"
 #include "platform/CTime.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,12 @@ std::vector<std::string> SaveDialogFileNames(const std::string &path);
 // The existence test of one name: a file that is not there passes; one that
 // is there passes only when the user agrees to overwrite it; any other
 // failure to look at it shows the system's message and refuses. Returns
-// true when the name passes. User-interface thread.
-bool ExistenceTest(MainView &view, const std::string &name);
+// true when the name passes; a name that exists and that the user agreed to
+// overwrite is added to *agreed when given. User-interface thread.
+bool ExistenceTest(MainView &view, const std::string &name, std::set<std::string> *agreed = nullptr);
 
 // ExistenceTest for each name in order; false at the first refusal.
-bool ExistenceTests(MainView &view, const std::vector<std::string> &names);
+bool ExistenceTests(MainView &view, const std::vector<std::string> &names, std::set<std::string> *agreed = nullptr);
 
 // The save dialog's check of a chosen path (CMyFileDialog): true accepts it.
 inline bool AcceptSaveDialogName(MainView &view, const std::string &path)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -99,12 +100,16 @@ struct RecordingContext {
     const std::atomic<uint32_t> *splitSize = nullptr;
     std::atomic<uint32_t> splitTime{kMinSplitTimeSeconds}; // seconds
     SharedString baseName;                                 // output path without extension
-    RecorderView *view = nullptr;                          // the control references
-    OutputChoices outputs;                                 // fixed while a recording runs (the lists are disabled)
-    Flag timerMode;                                        // the stop routine leaves the controls to the supervision
-    Flag logInfo;           // "&Log Audio/Video Info" checked: info lines also go to the log
-    int16_t videoDelay = 0; // ms, handed to the multiplexer
-    Flag ready;             // receiver usable and no recording starting, running or ending
+    // Full names of existing output files the user agreed to overwrite
+    // (asked once at the start); every other output is created only where
+    // nothing is yet. Filled before each start, read when it begins.
+    std::set<std::string> overwriteAgreed;
+    RecorderView *view = nullptr; // the control references
+    OutputChoices outputs;        // fixed while a recording runs (the lists are disabled)
+    Flag timerMode;               // the stop routine leaves the controls to the supervision
+    Flag logInfo;                 // "&Log Audio/Video Info" checked: info lines also go to the log
+    int16_t videoDelay = 0;       // ms, handed to the multiplexer
+    Flag ready;                   // receiver usable and no recording starting, running or ending
     // Run by the stop routine on the recording thread when timerMode is set
     // (reports the next timer). May be empty.
     std::function<void()> showNextTimer;
