@@ -9,6 +9,7 @@
 #include "app/SettingOverrides.h"
 #include "app/TimerCommands.h"
 #include "controller/CRecorderApp.h"
+#include "platform/Process.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -62,6 +63,9 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
 
 int main(int argc, char **argv)
 {
+    // A file-size limit then ends a recording through its file error, as a
+    // full disk does, with the files completed and the settings written.
+    IgnoreFileSizeSignal();
     QCoreApplication::setOrganizationName(kOrganisation);
     QCoreApplication::setApplicationName(kProgramName);
     QCoreApplication::setApplicationVersion(kProgramVersion);
