@@ -45,7 +45,9 @@ inline fs::path settingsFile(const fs::path &home) { return home / "Pellix Soft"
 // test can act on a log line; standard error is collected at the end.
 class Program {
 public:
-    Program(const std::vector<std::string> &arguments, const fs::path &home)
+    // `environment`: NAME=VALUE entries added to the program's environment.
+    Program(const std::vector<std::string> &arguments, const fs::path &home,
+            const std::vector<std::string> &environment = {})
     {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -62,6 +64,7 @@ public:
                 env.push_back(*e);
         env.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
         env.push_back("XDG_DATA_HOME=" + (home / "data").string());
+        env.insert(env.end(), environment.begin(), environment.end());
         std::vector<char *> envp, argv{const_cast<char *>(kProgram.c_str())};
         for (auto &e : env)
             envp.push_back(e.data());
@@ -101,6 +104,7 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // Waits for the end; returns the exit status (-1: killed by a signal or hung).
     int finish()
