@@ -203,7 +203,7 @@ void Folder::Open(const std::string &path, const std::string &messageName)
 {
     int fd;
     do {
-        fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = ::open(path.empty() ? "." : path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); // no read right needed
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int error = errno;
