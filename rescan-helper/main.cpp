@@ -1,11 +1,13 @@
 // halvane: the bus rescan helper the recorder starts from its own
-// directory. It reads no command line; see rescan.h for what it does.
+// directory, without arguments; see rescan.h for what it does.
 #include "rescan.h"
 
 #include <iostream>
 
-int main()
+int main(int argc, char **argv)
 {
     quelmar::halvane::SteadyClock clock;
-    return quelmar::halvane::rescanAllHosts(quelmar::halvane::sysfsRootFromEnvironment(), clock, std::cerr);
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    return quelmar::halvane::runHalvane(arguments, quelmar::halvane::sysfsRootFromEnvironment(), clock, std::cout,
+                                        std::cerr);
 }

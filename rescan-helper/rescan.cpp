@@ -41,3 +41,34 @@ int rescanAllHosts(const std::filesystem::path &sysfsRoot, MonotonicClock &clock
 }
 
 } // namespace quelmar::halvane
+
+namespace quelmar::halvane {
+
+namespace {
+
+constexpr char kHelpText[] = "Usage: halvane [--help | --version]\n"
+                             "Asks the kernel to rescan every SCSI host (\"- - -\" to each\n"
+                             "/sys/class/scsi_host/host*/scan), then waits 2 s for the devices to settle.\n"
+                             "The recorder starts it without arguments. Exit status 0 when every host was\n"
+                             "rescanned, 1 when a rescan failed or there is no SCSI host.\n";
+
+} // namespace
+
+int runHalvane(const std::vector<std::string> &arguments, const std::filesystem::path &sysfsRoot, MonotonicClock &clock,
+               std::ostream &out, std::ostream &errors)
+{
+    if (arguments.empty())
+        return rescanAllHosts(sysfsRoot, clock, errors);
+    if (arguments.size() == 1 && arguments[0] == "--help") {
+        out << kHelpText;
+        return 0;
+    }
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        out << kVersionText;
+        return 0;
+    }
+    errors << "halvane: '" << arguments[0] << "' is not an option it takes (see --help); nothing was rescanned\n";
+    return kBadCommandLine;
+}
+
+} // namespace quelmar::halvane

@@ -8,10 +8,13 @@
 #include <chrono>
 #include <filesystem>
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace quelmar::halvane {
 
 constexpr std::chrono::seconds kSettleTime{2};
+constexpr char kVersionText[] = "halvane (QuelmarSCSI) " QUELMAR_HALVANE_VERSION "\n";
 // Environment variable naming the folder that stands for /sys (tests).
 constexpr char kSysfsRootVariable[] = "QUELMAR_HALVANE_SYSFS_ROOT";
 constexpr char kDefaultSysfsRoot[] = "/sys";
@@ -42,5 +45,16 @@ std::filesystem::path sysfsRootFromEnvironment();
 // Returns the exit status: 0 when every host was rescanned, 1 when a rescan
 // failed or there is no SCSI host.
 int rescanAllHosts(const std::filesystem::path &sysfsRoot, MonotonicClock &clock, std::ostream &errors);
+
+// Exit status of a command line halvane does not take.
+constexpr int kBadCommandLine = 2;
+
+// The program: without arguments (as the recorder starts it)
+// rescanAllHosts. --help and --version are answered on `out` (status 0),
+// anything else is refused with one line on `errors` (status
+// kBadCommandLine); neither touches the bus. `arguments` excludes the
+// program name.
+int runHalvane(const std::vector<std::string> &arguments, const std::filesystem::path &sysfsRoot, MonotonicClock &clock,
+               std::ostream &out, std::ostream &errors);
 
 } // namespace quelmar::halvane

@@ -48,15 +48,16 @@ std::optional<ScsiAddress> addressOfSgEntry(const fs::path &entry)
     return parseScsiAddress(target.filename().string());
 }
 
-// Opens `relative` below `root` for writing. Links are followed only while
-// they stay below root (openat2 with RESOLVE_BENEATH); the last component
-// must not be a link. Without openat2 (an older kernel, a filter that
+// Opens `relative` below `root` for writing, without blocking (a FIFO planted
+// there must not hold the caller up). Links are followed only while they
+// stay below root (openat2 with RESOLVE_BENEATH); the last component must
+// not be a link. Without openat2 (an older kernel, a filter that
 // refuses it) the same rule is checked on the resolved path before the open.
 // Returns the descriptor or -errno.
 int openBeneath(const fs::path &root, const fs::path &relative, bool kernelResolution)
 {
     open_how how{};
-    how.flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    how.flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     long fd = -1;
     if (kernelResolution) {
@@ -197,6 +198,10 @@ fs::path hostScanPath(const fs::path &sysfsRoot, unsigned host)
 int requestHostScan(const fs::path &sysfsRoot, unsigned host, bool kernelResolution)
 {
     const int fd = openBeneath(sysfsRoot, hostScanPath(fs::path(), host), kernelResolution);
+    // A FIFO without a reader (or a device without a driver) refuses a
+    // non-blocking open for writing: it is not a regular file either.
+    if (fd == -ENXIO)
+        return EINVAL;
     if (fd < 0)
         return -fd;
     int error = 0;
@@ -205,6 +210,8 @@ int requestHostScan(const fs::path &sysfsRoot, unsigned host, bool kernelResolut
         error = errno;
     else if (!S_ISREG(st.st_mode))
         error = EINVAL;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
     if (error == 0) {
         const ssize_t written = ::write(fd, kScanAllRequest.data(), kScanAllRequest.size());
         if (written < 0)

@@ -58,7 +58,8 @@ std::vector<unsigned> listScsiHosts(const std::filesystem::path &sysfsRoot);
 // tests may lie in a tree others can write to, so nothing planted there is
 // followed: links are followed only while they stay below sysfsRoot (the
 // host entries are links into its devices tree), the scan file itself must
-// be a regular file and not a link, and it is neither created nor
+// be a regular file and not a link (checked before anything is written; a
+// FIFO there never blocks the call), and it is neither created nor
 // truncated. Returns 0 or the errno of the failed step; EXDEV for a path
 // that leads out of sysfsRoot, ELOOP for a scan file that is a link, EINVAL
 // for one that is not a regular file. kernelResolution false skips

@@ -182,6 +182,7 @@ uint32_t Layer::send(void *request)
         auto *target = static_cast<SRB_ExecSCSICmd *>(abort->SRB_ToAbort);
         if (pending_.erase(target))
             aspi::storeStatus(target->SRB_Status, SS_ABORTED);
+        idle_.notify_all(); // a completion waiting for the abort
         abort->SRB_Status = SS_COMP;
         return SS_COMP;
     }
@@ -218,13 +219,19 @@ uint32_t Layer::send(void *request)
         return status;
     }
     pending_.insert(srb);
-    if (completion == Completion::Late) {
+    if (completion == Completion::Late || completion == Completion::AfterAbort) {
         ++outstanding_;
         const int delay = lateMs;
-        workers_.emplace_back([this, srb, fail, delay] {
+        const bool afterAbort = completion == Completion::AfterAbort;
+        workers_.emplace_back([this, srb, fail, delay, afterAbort] {
             pthread_setname_np(pthread_self(), "scripted-late");
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-            std::lock_guard inner(mutex_);
+            if (!afterAbort)
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            std::unique_lock inner(mutex_);
+            // Bounded only against a caller that never aborts (the test fails then).
+            constexpr auto kAbortWaitLimit = std::chrono::seconds(60);
+            if (afterAbort)
+                idle_.wait_for(inner, kAbortWaitLimit, [&] { return pending_.count(srb) == 0; });
             if (pending_.erase(srb)) {
                 uint8_t status = SS_ERR;
                 if (!fail)

@@ -30,7 +30,8 @@ struct Request {
 
 enum class Completion {
     Immediate,
-    Late,
+    Late,       // lateMs after the send
+    AfterAbort, // once the caller has aborted the request (then dropped)
     Never
 };
 

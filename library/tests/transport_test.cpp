@@ -46,8 +46,7 @@ TEST_F(TransportTest, RequestThatNeverCompletesIsAbortedBeforeReturning)
 
 TEST_F(TransportTest, CompletionAfterTheWaitNeverReachesReleasedMemory)
 {
-    layer_->completion = scripted::Completion::Late;
-    layer_->lateMs = 1300;
+    layer_->completion = scripted::Completion::AfterAbort;
     uint8_t buffer[16];
     EXPECT_EQ(lib_.dvbReadMemory(&d_, 0, buffer, sizeof buffer), 0);
     ASSERT_EQ(layer_->aborts().size(), 1u);

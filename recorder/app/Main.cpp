@@ -10,6 +10,7 @@
 #include "app/SignalNotifier.h"
 #include "app/TimerCommands.h"
 #include "controller/CRecorderApp.h"
+#include "platform/Process.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -73,6 +74,9 @@ int main(int argc, char **argv)
     } catch (const std::system_error &error) {
         std::fprintf(stderr, "%s: termination signals are not caught: %s\n", kProgramName, error.what());
     }
+    // A file-size limit then ends a recording through its file error, as a
+    // full disk does, with the files completed and the settings written.
+    IgnoreFileSizeSignal();
     QCoreApplication::setOrganizationName(kOrganisation);
     QCoreApplication::setApplicationName(kProgramName);
     QCoreApplication::setApplicationVersion(kProgramVersion);

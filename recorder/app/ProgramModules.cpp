@@ -39,7 +39,8 @@ CRecorderDlg::Setup ProgramModules()
         return std::make_unique<ReceiverLibrary>(InProgramDirectory(ReceiverLibrary::kDefaultModuleName));
     };
     setup.makeRemuxer = [] {
-        return std::make_unique<RemuxerBinding>(InProgramDirectory(RemuxerBinding::DefaultModule()));
+        const std::string chosen = RemuxerBinding::DefaultModule();
+        return std::make_unique<RemuxerBinding>(InProgramDirectory(chosen), chosen);
     };
     return setup;
 }

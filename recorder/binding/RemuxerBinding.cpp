@@ -24,7 +24,7 @@ std::string RemuxerBinding::DefaultModule()
     return chosen && *chosen ? chosen : kDefaultModuleName;
 }
 
-RemuxerBinding::RemuxerBinding(const std::string &moduleName)
+RemuxerBinding::RemuxerBinding(const std::string &moduleName, std::string name) : name_(std::move(name))
 {
     status = RemuxerStatus::RemuxerMissing;
     if (!module.Load(moduleName))

@@ -47,9 +47,12 @@ public:
     // libremuxer.so.
     static std::string DefaultModule();
 
-    // Loads and binds the module; the result is status. User-interface
-    // thread, when the main window object is built.
-    explicit RemuxerBinding(const std::string &moduleName = DefaultModule());
+    // Loads and binds the module `moduleName` (a file name or path); the
+    // result is status. `name` is what messages call the module: the name
+    // that was asked for (libremuxer.so, or what QUELMAR_REMUXER names),
+    // which a path in the program's directory does not change.
+    // User-interface thread, when the main window object is built.
+    explicit RemuxerBinding(const std::string &moduleName = DefaultModule(), std::string name = kDefaultModuleName);
     // Loads nothing: status RemuxerMissing and every entry null. Tests fill
     // the entries and the status by hand.
     struct Unbound {};
@@ -65,6 +68,8 @@ public:
     // major, minor with two digits and the build number ("2.00, Build #7").
     // Empty when the module cannot be asked or its version query fails.
     std::string VersionText() const;
+    // The module's name for messages (see the constructor).
+    const std::string &Name() const { return name_; }
     // The entries and a reference of the module, for the recording thread.
     // Any thread, while the binding exists.
     RemuxerSnapshot Snapshot() const;
@@ -73,6 +78,8 @@ public:
 
 private:
     void ClearEntries();
+
+    std::string name_ = kDefaultModuleName;
 };
 
 } // namespace quelmar

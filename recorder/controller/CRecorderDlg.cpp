@@ -30,7 +30,6 @@ namespace {
 
 // ---- texts ---------------------------------------------------------------------
 constexpr char kLibraryFile[] = "libquelmarscsi.so";
-constexpr char kRemuxerFile[] = "libremuxer.so";
 constexpr char kHelperFile[] = "halvane";
 constexpr char kCaptionPause[] = "&Pause";
 constexpr char kCaptionResume[] = "R&esume";
@@ -122,10 +121,9 @@ std::string RemuxerVersionLine(const RemuxerBinding &remuxer)
     if (remuxer.DllGetVersion)
         remuxer.DllGetVersion(&info);
     char text[96];
-    std::snprintf(text, sizeof text, "%s found: Version %d.%02d, Build #%d", kRemuxerFile,
-                  static_cast<int>(info.dwMajorVersion), static_cast<int>(info.dwMinorVersion),
-                  static_cast<int>(info.dwBuildNumber));
-    return text;
+    std::snprintf(text, sizeof text, " found: Version %d.%02d, Build #%d", static_cast<int>(info.dwMajorVersion),
+                  static_cast<int>(info.dwMinorVersion), static_cast<int>(info.dwBuildNumber));
+    return remuxer.Name() + text;
 }
 
 // Digits with an optional sign, nothing else (blanks around are allowed).
@@ -174,7 +172,9 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     if (!m_stSetup.makeReceiver)
         m_stSetup.makeReceiver = [] { return std::make_unique<ReceiverLibrary>(); };
     if (!m_stSetup.makeRemuxer)
-        m_stSetup.makeRemuxer = [] { return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule()); };
+        m_stSetup.makeRemuxer = [] {
+            return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule(), RemuxerBinding::DefaultModule());
+        };
     if (m_stSetup.rescanHelperPath.empty())
         m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + kHelperFile;
     m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
@@ -554,16 +554,16 @@ void CRecorderDlg::BringUpReceiver()
     switch (mx.status) {
     case RemuxerStatus::RemuxerTooOld:
         LogEvent(RemuxerVersionLine(mx));
-        LogEvent(std::string(kRemuxerFile) + " to old or incompatible!");
+        LogEvent(mx.Name() + " to old or incompatible!");
         LogEvent("You need Version 1.25 or newer! Switched to raw mode!");
         removeElementary();
         break;
     case RemuxerStatus::RemuxerIncomplete:
-        LogEvent(std::string(kRemuxerFile) + " could not be initialized! Switched to raw mode!");
+        LogEvent(mx.Name() + " could not be initialized! Switched to raw mode!");
         removeElementary();
         break;
     case RemuxerStatus::RemuxerMissing:
-        LogEvent(std::string(kRemuxerFile) + " not found! Switched to raw mode!");
+        LogEvent(mx.Name() + " not found! Switched to raw mode!");
         removeElementary();
         break;
     default:

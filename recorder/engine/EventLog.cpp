@@ -90,6 +90,13 @@ void EventLog::OpenFile(const std::string &path)
     state.file.Open(path, File::Mode::CreateWrite);
 }
 
+void EventLog::AdoptFile(File &&file)
+{
+    LogState &state = State();
+    CriticalSectionLock guard(state.lock);
+    state.file = std::move(file);
+}
+
 void EventLog::CloseFile()
 {
     LogState &state = State();

@@ -4,6 +4,8 @@
 // recording runs, to its log file with "\r\n" line ends.
 #pragma once
 
+#include "platform/File.h"
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -51,6 +53,9 @@ public:
     // Creates path anew (truncating) as the log file; throws FileException.
     // A file open before is closed first.
     static void OpenFile(const std::string &path);
+    // Takes `file`, open for writing, as the log file. A file open before is
+    // closed first.
+    static void AdoptFile(File &&file);
     // Closes the log file if open; errors on close are ignored.
     static void CloseFile();
     static bool FileOpen();

@@ -22,6 +22,7 @@ constexpr uint16_t kPanelTextBytes = DVB_FRONT_PANEL_TEXT_CHARS;
 constexpr uint8_t kPanelTextCommand = DVB_SPECIAL_FRONT_PANEL_TEXT;
 static_assert(sizeof kPanelRecording - 1 == kPanelTextBytes && sizeof kPanelReady - 1 == kPanelTextBytes);
 constexpr int kPtsReadsPerCycle = 2;
+constexpr int64_t kMsPerSecond = 1000;
 
 // The receiver calls of the thread, on its own copy of the binding.
 struct Receiver {
@@ -82,6 +83,36 @@ std::optional<uint32_t> PollSchedule::NextSleep(int32_t now)
     return static_cast<uint32_t>(std::min<int64_t>(untilSlot, kPollPeriodMs));
 }
 
+StallWatch::Change StallWatch::Cycle(int32_t t, bool delivered)
+{
+    // Differences only; the millisecond clock may wrap.
+    const int64_t silent = static_cast<int32_t>(static_cast<uint32_t>(t) - static_cast<uint32_t>(lastData_));
+    if (delivered) {
+        const bool resumed = stalled_;
+        if (resumed) {
+            silentMs_ = silent;
+            missedMs_ += silent;
+        }
+        delivered_ = true;
+        stalled_ = false;
+        lastData_ = t;
+        return resumed ? Change::Resumed : Change::None;
+    }
+    if (!delivered_ || stalled_ || silent < kStreamStallMs)
+        return Change::None;
+    stalled_ = true;
+    ++stalls_;
+    silentMs_ = silent;
+    return Change::Stalled;
+}
+
+void StallWatch::Finish(int32_t t)
+{
+    if (stalled_)
+        missedMs_ += static_cast<int32_t>(static_cast<uint32_t>(t) - static_cast<uint32_t>(lastData_));
+    stalled_ = false;
+}
+
 uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop)
 {
     Receiver receiver{std::move(args.receiver)};
@@ -99,18 +130,36 @@ uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop)
     auto pts = std::make_unique_for_overwrite<uint8_t[]>(kPtsRecordBytes);
 
     // One read; a chunk read goes into the queue (video and audio wake the
-    // recording thread) and the buffer is replaced. False when given up.
-    const auto poll = [&](std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind, uint32_t paused) {
+    // recording thread) and the buffer is replaced. Whether it read, or
+    // nothing when given up.
+    const auto poll = [&](std::unique_ptr<uint8_t[]> &buffer, uint32_t size, StreamKind kind,
+                          uint32_t paused) -> std::optional<bool> {
         const bool read = receiver.Read(buffer, size, kind);
         if (givenUp())
-            return false;
+            return std::nullopt;
         if (read) {
             queue.Push(buffer.release(), size, kind, paused, false);
             buffer = std::make_unique_for_overwrite<uint8_t[]>(size);
             if (kind != StreamKind::StreamPts)
                 args.dataReady->Pulse();
         }
-        return true;
+        return read;
+    };
+    StallWatch videoWatch, audioWatch;
+    const auto watch = [](StallWatch &watch, const char *stream, int32_t t, bool delivered) {
+        char text[128];
+        switch (watch.Cycle(t, delivered)) {
+        case StallWatch::Change::None: return;
+        case StallWatch::Change::Stalled:
+            std::snprintf(text, sizeof text, "%s stream stalled: no data for %lld s! Possible data loss!", stream,
+                          static_cast<long long>(watch.SilentMs() / kMsPerSecond));
+            break;
+        case StallWatch::Change::Resumed:
+            std::snprintf(text, sizeof text, "%s stream delivers again after %lld s without data", stream,
+                          static_cast<long long>(watch.SilentMs() / kMsPerSecond));
+            break;
+        }
+        LogEvent(text);
     };
 
     if (library.ReceiverPresent() && library.dvbInitStreaming)
@@ -128,10 +177,16 @@ uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop)
 
         bool stayed = true;
         for (int i = 0; i < kPtsReadsPerCycle && stayed; ++i)
-            stayed = poll(pts, kPtsRecordBytes, StreamKind::StreamPts, paused);
-        if (!stayed || !poll(video, kVideoChunkBytes, StreamKind::StreamVideo, paused) ||
-            !poll(audio, kAudioChunkBytes, StreamKind::StreamAudio, paused))
+            stayed = poll(pts, kPtsRecordBytes, StreamKind::StreamPts, paused).has_value();
+        std::optional<bool> videoRead, audioRead;
+        if (stayed)
+            videoRead = poll(video, kVideoChunkBytes, StreamKind::StreamVideo, paused);
+        if (videoRead.has_value())
+            audioRead = poll(audio, kAudioChunkBytes, StreamKind::StreamAudio, paused);
+        if (!audioRead.has_value())
             break;
+        watch(videoWatch, "video", t, *videoRead);
+        watch(audioWatch, "audio", t, *audioRead);
 
         if (const auto delay = schedule.Lateness(t)) {
             char text[96];
@@ -148,6 +203,17 @@ uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop)
     audio.reset();
     pts.reset();
     if (!givenUp()) {
+        const int32_t end = clock.Millis();
+        for (auto [watched, stream] : {std::pair{&videoWatch, "video"}, std::pair{&audioWatch, "audio"}}) {
+            watched->Finish(end);
+            if (watched->Stalls() == 0)
+                continue;
+            char text[128];
+            std::snprintf(text, sizeof text, "%s stream missed %lld s of data in %d stall%s", stream,
+                          static_cast<long long>(watched->MissedMs() / kMsPerSecond), watched->Stalls(),
+                          watched->Stalls() == 1 ? "" : "s");
+            LogEvent(text);
+        }
         if (library.ReceiverPresent() && library.dvbDeInitStreaming)
             library.dvbDeInitStreaming(&library.device);
         receiver.PanelText(kPanelReady);

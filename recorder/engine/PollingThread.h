@@ -20,6 +20,9 @@ inline constexpr char kPollingThreadName[] = "poll";
 inline constexpr int32_t kPollPeriodMs = 25;         // one poll cycle
 inline constexpr int32_t kPollDelayReportMs = 100;   // later than this is reported
 inline constexpr int32_t kPollBacklogLimitMs = 2000; // backlog beyond this is given up
+// A stream that has delivered and then goes this long without a successful
+// read is reported as stalled.
+inline constexpr int32_t kStreamStallMs = 5000;
 
 // The schedule arithmetic of the polling thread, apart from any clock.
 class PollSchedule {
@@ -48,6 +51,35 @@ private:
     int64_t lastLateness_ = 0;
 };
 
+// Watches whether one stream keeps delivering: a stream that has delivered
+// and then goes kStreamStallMs without a successful read has stalled, until
+// its next successful read. Adds up the time without data of every stall.
+// Times in ms of the polling clock (differences only). Polling thread only.
+class StallWatch {
+public:
+    enum class Change {
+        None,
+        Stalled, // SilentMs(): how long it has been silent
+        Resumed, // SilentMs(): how long it was silent
+    };
+    // A poll cycle that started at t read the stream (delivered) or not.
+    Change Cycle(int32_t t, bool delivered);
+    // At the end of the recording (t): a stall still going on counts up to t.
+    void Finish(int32_t t);
+
+    int64_t SilentMs() const { return silentMs_; }
+    int Stalls() const { return stalls_; }
+    int64_t MissedMs() const { return missedMs_; }
+
+private:
+    bool delivered_ = false; // ever
+    bool stalled_ = false;
+    int32_t lastData_ = 0;
+    int64_t silentMs_ = 0;
+    int stalls_ = 0;
+    int64_t missedMs_ = 0;
+};
+
 // What the polling thread works with: everything owned or shared, nothing
 // borrowed, so that a polling thread the stop routine had to give up never
 // finds anything freed when it comes back from the library.
@@ -63,7 +95,8 @@ struct PollingThreadArgs {
 };
 
 // The thread function. Runs while the recording flag is set and `stop` (the
-// thread's own stop flag) is not. Returns 0.
+// thread's own stop flag) is not; logs when the video or audio stream
+// stalls and resumes, and at its end what the stalls missed. Returns 0.
 uint32_t PollingThreadProc(PollingThreadArgs args, std::stop_token stop);
 
 } // namespace quelmar

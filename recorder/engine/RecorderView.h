@@ -123,4 +123,11 @@ public:
     void AddInfoLine(InfoPane, const std::string &) override {}
 };
 
+// `view`, or a view that shows nothing when it is null. Any thread.
+inline RecorderView &ViewOrNothing(RecorderView *view)
+{
+    static NullRecorderView nothing;
+    return view ? *view : nothing;
+}
+
 } // namespace quelmar

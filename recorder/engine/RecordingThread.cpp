@@ -8,6 +8,7 @@
 #include "engine/PacketQueue.h"
 #include "engine/PollingThread.h"
 #include "engine/RecorderView.h"
+#include "engine/RecordingFiles.h"
 #include "engine/Splitting.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/File.h"
@@ -20,9 +21,6 @@ namespace quelmar {
 namespace {
 
 constexpr uint16_t kNoVideoPid = DVB_NO_VIDEO_PID;
-// Waiting for the polling thread in the stop routine.
-constexpr uint32_t kStopPollMs = 500;
-constexpr int kStopWaitsPerAttempt = 10; // the first attempt after nine waits (4.5 s)
 // Longest wait for a pulse before the queue and the flag are looked at again.
 constexpr uint32_t kIdleCheckMs = 100;
 
@@ -47,12 +45,6 @@ std::string ClockText(uint32_t seconds)
 
 void RemuxLogLine(const char *text) { LogEvent(text); }
 
-RecorderView &ViewOf(RecordingContext &context)
-{
-    static NullRecorderView none; // no window: updates go nowhere
-    return context.view ? *context.view : none;
-}
-
 class RecordingSession;
 thread_local RecordingSession *g_currentSession = nullptr;
 
@@ -60,8 +52,8 @@ thread_local RecordingSession *g_currentSession = nullptr;
 class RecordingSession {
 public:
     RecordingSession(RecordingContext &context, const RecordingBindings &bindings)
-        : ctx_(context), view_(ViewOf(context)), receiver_(bindings.receiver), remuxer_(bindings.multiplexer),
-          outputs_(context.outputs)
+        : ctx_(context), view_(ViewOrNothing(context.view)), receiver_(bindings.receiver),
+          remuxer_(bindings.multiplexer), outputs_(context.outputs), files_(bindings.overwriteAgreed)
     {
         useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_.Ready() &&
                   (outputs_.mux == OutputChoice::Raw || outputs_.video == OutputChoice::Elementary ||
@@ -102,6 +94,12 @@ private:
 
     bool StartUp();
     bool CreateFile(File &file, const std::string &path);
+    // The extensions of the files a new part creates: at the start (None)
+    // or at a split led by `leader`.
+    std::vector<std::string> PartExtensions(SplitLeader leader) const;
+    // Picks the number of the next part (logged when a taken name made it
+    // skip) and makes it the current prefix. False when the folder failed.
+    bool BeginPart(const std::string &base, int first, SplitLeader leader);
     bool ProcessFront();
     bool RawVideo(const uint8_t *data, uint32_t length);
     bool AudioChunk(const uint8_t *data, uint32_t length, bool isAc3);
@@ -122,8 +120,10 @@ private:
     bool muxOutput_ = false;
     bool logInfo_ = false;
 
+    RecordingFiles files_;
     File videoFile_, audioFile_, muxFile_;
     SplitState split_;
+    uint64_t chunksReceived_ = 0; // video and audio chunks from the receiver
     bool rawVideoSynced_ = false;
     uint32_t ptsTotal_ = 0;
     StreamInfoTracker info_;
@@ -136,7 +136,7 @@ private:
 bool RecordingSession::CreateFile(File &file, const std::string &path)
 {
     try {
-        file.Open(path, File::Mode::CreateWrite);
+        files_.Create(file, path);
         return true;
     } catch (const FileException &e) {
         LogException(&e);
@@ -154,12 +154,38 @@ uint32_t RecordingSession::Fail()
 
 void RecordingSession::CloseOutputs()
 {
-    for (File *file : {&muxFile_, &audioFile_, &videoFile_}) {
-        try {
-            file->Close();
-        } catch (const FileException &e) {
-            LogException(&e);
+    for (File *file : {&muxFile_, &audioFile_, &videoFile_})
+        files_.Close(*file);
+}
+
+std::vector<std::string> RecordingSession::PartExtensions(SplitLeader leader) const
+{
+    std::vector<std::string> extensions;
+    if (outputs_.video != OutputChoice::Nothing && leader != SplitLeader::Audio)
+        extensions.push_back(split_.videoExt);
+    if (outputs_.audio != OutputChoice::Nothing) {
+        if (split_.audioDecided) {
+            extensions.push_back(split_.audioExt);
+        } else { // the type is not known yet: both names must be free
+            extensions.push_back(AudioExtension(outputs_.audio, false));
+            extensions.push_back(AudioExtension(outputs_.audio, true));
         }
+    }
+    if (muxOutput_ && (leader == SplitLeader::None || leader == SplitLeader::Mux))
+        extensions.push_back(kMuxExtension);
+    return extensions;
+}
+
+bool RecordingSession::BeginPart(const std::string &base, int first, SplitLeader leader)
+{
+    try {
+        const int part = files_.FreePart(base, first, PartExtensions(leader));
+        split_.prefix = PartPrefix(base, part);
+        split_.nextPart = part + 1;
+        return true;
+    } catch (const FileException &e) {
+        LogException(&e);
+        return false;
     }
 }
 
@@ -168,7 +194,9 @@ bool RecordingSession::StartUp()
     logInfo_ = ctx_.logInfo.Get();
     const std::string base = ctx_.baseName.Get();
     try {
-        EventLog::OpenFile(LogFileName(base));
+        File log;
+        files_.Create(log, LogFileName(base));
+        EventLog::AdoptFile(std::move(log));
     } catch (const FileException &e) {
         LogException(&e);
         return false;
@@ -207,8 +235,8 @@ bool RecordingSession::StartUp()
     view_.ClearInfo(InfoPane::Audio);
     view_.ClearInfo(InfoPane::Video);
 
-    split_.prefix = PartPrefix(base, 0);
-    split_.nextPart = 1;
+    if (!BeginPart(base, 0, SplitLeader::None))
+        return false;
     if (outputs_.video != OutputChoice::Nothing && !CreateFile(videoFile_, split_.prefix + split_.videoExt))
         return false;
     if (muxOutput_ && !CreateFile(muxFile_, split_.prefix + kMuxExtension))
@@ -256,6 +284,11 @@ uint32_t RecordingSession::Run()
         }
     }
 
+    // Nothing came from the receiver (a channel without a source, a receiver
+    // that never delivered): the run failed, whatever the files say.
+    const bool nothingReceived = chunksReceived_ == 0;
+    if (nothingReceived)
+        LogEvent("no data received from Quelmar! Nothing was recorded!");
     // The final flush also writes what the elementary streams still hold, so
     // it is made whenever the multiplexer is in use, with no program stream
     // writer when only elementary streams are recorded.
@@ -265,7 +298,7 @@ uint32_t RecordingSession::Run()
     CloseOutputs();
     StopRecording(std::move(polling_), ctx_, receiver_);
     queue_->Clear();
-    return kRecordingOk;
+    return nothingReceived ? kRecordingFailed : kRecordingOk;
 }
 
 bool RecordingSession::ProcessFront()
@@ -286,6 +319,7 @@ bool RecordingSession::ProcessFront()
         }
         break;
     case StreamKind::StreamVideo:
+        ++chunksReceived_;
         if (useMux_) {
             remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
             if (auto lines = info_.OnVideoInfo(static_cast<const VideoInfo *>(remuxer_.GetVideoInfo())))
@@ -295,6 +329,7 @@ bool RecordingSession::ProcessFront()
             ok = RawVideo(data, length);
         break;
     case StreamKind::StreamAudio: {
+        ++chunksReceived_;
         bool isAc3 = false;
         if (useMux_) {
             remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
@@ -384,15 +419,12 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
     split_.lastSplitSeconds = split_.elapsedSeconds;
     if (leader == SplitLeader::Mux && remuxer_.Flush_Mpg(WriteMuxData) == REMUX_WRITE_FAILED)
         return false;
-    const int ordinal = split_.nextPart;
-    split_.prefix = PartPrefix(ctx_.baseName.Get(), split_.nextPart++);
+    if (!BeginPart(ctx_.baseName.Get(), split_.nextPart, leader))
+        return false;
+    const int ordinal = ++split_.splits;
 
     auto reopen = [this](File &file, uint64_t &count, const std::string &ext) {
-        try {
-            file.Close();
-        } catch (const FileException &e) {
-            LogException(&e);
-        }
+        files_.Close(file);
         count = 0;
         return CreateFile(file, split_.prefix + ext);
     };
@@ -481,122 +513,6 @@ uint32_t RecordingThreadProc(RecordingContext &context, const RecordingBindings 
     const uint32_t result = session.Run();
     g_currentSession = nullptr;
     return result;
-}
-
-void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context,
-                   const ReceiverSnapshot &receiver)
-{
-    RecorderView &view = ViewOf(context);
-    context.recording.Set(false);
-    if (pollingThread) {
-        if (pollingThread->ExitCode() == WorkerThread::kStillActive) {
-            LogEvent("waiting for polling thread to terminate...");
-            int countdown = kStopWaitsPerAttempt;
-            while (pollingThread->ExitCode() == WorkerThread::kStillActive) {
-                if (--countdown == 0) {
-                    LogEvent("stop bug: Polling thread still running... trying to kill the thread...");
-                    countdown = kStopWaitsPerAttempt;
-                    // A thread cannot be ended from outside safely. It is let
-                    // go instead, with its own stop flag set: it owns or
-                    // shares everything it touches (queue, event, flags, a
-                    // reference of the library) and leaves without another
-                    // receiver call once the library lets it go.
-                    if (pollingThread->Abandon()) {
-                        LogEvent("thread brutally killed");
-                        break;
-                    }
-                    LogEvent("could not kill the thread... well, you have to kill it manually...");
-                }
-                pollingThread->WaitFor(kStopPollMs);
-            }
-        }
-        pollingThread.reset();
-    }
-    LogEvent("recording stopped");
-    EventLog::CloseFile();
-
-    context.paused.Set(false);
-    view.SetText(ControlId::Pause, "&Pause");
-    view.EnableControl(ControlId::PowerOff, true);
-    view.EnableMenuItem(MenuItemId::SystemClose, true);
-    view.RedrawFrame();
-    view.EnableControl(ControlId::SplitNow, false);
-    view.EnableControl(ControlId::Stop, false);
-    view.EnableMenuItem(MenuItemId::TimerEnable, true);
-    view.EnableControl(ControlId::StopTime, false);
-    view.ShowControl(ControlId::StopTime, false);
-    view.EnableControl(ControlId::StopAtBox, false);
-    view.ShowControl(ControlId::StopAtBox, false);
-    view.ShowControl(ControlId::ShutdownBox, false);
-    if (!context.timerMode.Get()) {
-        view.EnableControl(ControlId::Record, true);
-        view.EnableControl(ControlId::Pause, true);
-        view.EnableControl(ControlId::AudioChoice, true);
-        view.EnableControl(ControlId::VideoChoice, true);
-        view.EnableControl(ControlId::ChannelList, true);
-        if (context.multiplexerAvailable.Get()) {
-            view.EnableControl(ControlId::MuxChoice, true);
-            view.EnableControl(ControlId::VideoDelay, context.outputs.mux == OutputChoice::Raw ||
-                                                          (context.outputs.audio == OutputChoice::Elementary &&
-                                                           context.outputs.video == OutputChoice::Elementary));
-        }
-    }
-    if (receiver.ReceiverPresent() && receiver.dvbRemote)
-        receiver.dvbRemote(&receiver.device, 0);
-    // Nothing of the context is touched once `ready` is set: a window that
-    // forgot this thread may take it as the end of the recording.
-    const bool timerMode = context.timerMode.Get();
-    const std::function<void()> showNextTimer = context.showNextTimer;
-    context.ready.Set(true);
-    if (timerMode && showNextTimer)
-        showNextTimer();
-}
-
-RecordingHandle &RecordingHandle::operator=(RecordingHandle &&other) noexcept
-{
-    if (this != &other) {
-        Forget();
-        thread_ = std::move(other.thread_);
-    }
-    return *this;
-}
-
-uint32_t RecordingHandle::ExitCode() const { return thread_ ? thread_->ExitCode() : WorkerThread::kStillActive; }
-
-bool RecordingHandle::WaitFor(uint32_t timeoutMs) { return !thread_ || thread_->WaitFor(timeoutMs); }
-
-void RecordingHandle::Join()
-{
-    if (thread_)
-        thread_->Join();
-}
-
-void RecordingHandle::Forget()
-{
-    if (!thread_)
-        return;
-    if (thread_->ExitCode() == WorkerThread::kStillActive)
-        thread_->Abandon(); // it ends on its own; its copies keep what it uses alive
-    thread_.reset();
-}
-
-RecordingHandle BeginRecording(RecordingContext &context)
-{
-    if (!context.receiver)
-        return {};
-    auto bindings = std::make_shared<RecordingBindings>();
-    bindings->receiver = context.receiver->Snapshot();
-    if (context.multiplexer)
-        bindings->multiplexer = context.multiplexer->Snapshot();
-
-    context.ready.Set(false);
-    context.splitRequested.Set(false);
-    context.recording.Set(true);
-    auto thread = std::make_unique<WorkerThread>(
-        kRecordingThreadName, [&context, bindings] { return RecordingThreadProc(context, *bindings); },
-        ThreadPriority::Normal);
-    thread->Resume();
-    return RecordingHandle(std::move(thread));
 }
 
 } // namespace quelmar

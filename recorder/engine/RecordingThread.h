@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
+#include <string>
 
 namespace quelmar {
 
@@ -18,18 +20,20 @@ inline constexpr char kRecordingThreadName[] = "record";
 inline constexpr uint32_t kRecordingOk = 0;
 inline constexpr uint32_t kRecordingFailed = 1;
 
-// What a recording uses of the window's bindings, copied when it begins:
-// bring-up may unload and delete the bindings while the recording ends (or
-// while a polling thread it had to give up is still inside the library).
+// What a recording takes from the window, copied when it begins: bring-up
+// may unload and delete the bindings while the recording ends (or while a
+// polling thread it had to give up is still inside the library).
 struct RecordingBindings {
     ReceiverSnapshot receiver;
-    RemuxerSnapshot multiplexer; // status RemuxerMissing when there is none
+    RemuxerSnapshot multiplexer;           // status RemuxerMissing when there is none
+    std::set<std::string> overwriteAgreed; // RecordingContext::overwriteAgreed
 };
 
 // Runs one recording from start to end on the calling thread (the recording
 // thread): log file, output files, polling thread, queue draining, analysis,
 // splitting, multiplexer calls and the stop routine, which always runs
-// exactly once. Returns kRecordingOk or kRecordingFailed. The context (and
+// exactly once. Returns kRecordingOk or kRecordingFailed (also for a
+// recording that received no data from the receiver at all). The context (and
 // its view) must stay alive until the function returned; of the bindings
 // only the copies in `bindings` are used.
 uint32_t RecordingThreadProc(RecordingContext &context, const RecordingBindings &bindings);

@@ -25,7 +25,8 @@ enum class SplitLeader {
 // Per-recording split state, owned by the recording thread.
 struct SplitState {
     std::string prefix; // base name + " (N)" of the current part
-    int nextPart = 1;
+    int nextPart = 1;   // the lowest number the next part may take
+    int splits = 0;     // splits so far: the ordinal of the split message
     std::string videoExt;
     std::string audioExt; // empty until the audio type is decided
     bool audioDecided = false;

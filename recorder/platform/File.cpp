@@ -55,16 +55,45 @@ FileCause FileCauseFromErrno(int osError)
 
 File::~File() { Abort(); }
 
-void File::Open(const std::string &path, Mode mode)
+File::File(File &&other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
+
+File &File::operator=(File &&other) noexcept
+{
+    if (this != &other) {
+        Abort();
+        fd_ = other.fd_;
+        path_ = std::move(other.path_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void File::Open(const std::string &path, Mode mode) { OpenAt(AT_FDCWD, path, path, mode); }
+
+void File::OpenIn(const Folder &folder, const std::string &name, const std::string &path, Mode mode)
+{
+    if (!folder.IsOpen()) {
+        Abort();
+        throw FileException(FileCause::Generic, EBADF, path);
+    }
+    OpenAt(folder.Descriptor(), name, path, mode);
+}
+
+void File::OpenAt(int folderFd, const std::string &name, const std::string &path, Mode mode)
 {
     Abort();
     // Never through a symbolic link (the recording folder may be writable by
     // others, the program may run as root), and without blocking on a FIFO
     // planted in the file's place.
-    const int flags = (mode == Mode::CreateWrite ? O_WRONLY | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    switch (mode) {
+    case Mode::CreateWrite: flags |= O_WRONLY | O_CREAT; break;
+    case Mode::CreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case Mode::Read: flags |= O_RDONLY; break;
+    }
     int fd;
     do {
-        fd = ::open(path.c_str(), flags, kCreateMode);
+        fd = ::openat(folderFd, name.c_str(), flags, kCreateMode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int error = errno;
@@ -82,10 +111,18 @@ void File::Open(const std::string &path, Mode mode)
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         fail(errno);
     // Lock before truncating, so a file another writer holds is left intact.
-    if (mode == Mode::CreateWrite && (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0))
+    if (mode != Mode::Read && (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0))
         fail(errno);
     fd_ = fd;
     path_ = path;
+}
+
+uint64_t File::Size() const
+{
+    struct stat status {};
+    if (fd_ < 0 || fstat(fd_, &status) != 0)
+        return 0;
+    return static_cast<uint64_t>(status.st_size);
 }
 
 void File::Write(const void *data, size_t length)
@@ -140,6 +177,62 @@ void File::Abort() noexcept
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+}
+
+Folder::~Folder()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Folder::Folder(Folder &&other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
+
+Folder &Folder::operator=(Folder &&other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.fd_;
+        path_ = std::move(other.path_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void Folder::Open(const std::string &path, const std::string &messageName)
+{
+    int fd;
+    do {
+        fd = ::open(path.empty() ? "." : path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); // no read right needed
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        throw FileException(FileCauseFromErrno(error), error, messageName);
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+    path_ = path;
+}
+
+int Folder::Lookup(const std::string &name) const
+{
+    struct stat status {};
+    if (fd_ < 0)
+        return EBADF;
+    return fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+bool Folder::RemoveIfSame(const std::string &name, const File &file) const
+{
+    struct stat named {
+    }, open{};
+    if (fd_ < 0 || !file.IsOpen() || fstat(file.fd_, &open) != 0 ||
+        fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (named.st_dev != open.st_dev || named.st_ino != open.st_ino)
+        return false;
+    return unlinkat(fd_, name.c_str(), 0) == 0;
 }
 
 } // namespace quelmar

@@ -41,6 +41,41 @@ private:
 // Maps a system error number to a cause.
 FileCause FileCauseFromErrno(int osError);
 
+class File;
+
+// A folder held open: files opened through it land in the folder that was
+// there when it was opened, even when its path is later made to lead
+// elsewhere (a link swapped in for it). Move-only; one thread at a time.
+class Folder {
+public:
+    Folder() = default; // not open
+    ~Folder();
+    Folder(Folder &&other) noexcept;
+    Folder &operator=(Folder &&other) noexcept;
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
+
+    // Opens the folder at `path` ("" stands for the working folder); links on
+    // the way are followed, as they are when the path is chosen. Throws
+    // FileException naming `messageName` (the file the caller meant to
+    // create there) on failure.
+    void Open(const std::string &path, const std::string &messageName);
+    bool IsOpen() const { return fd_ >= 0; }
+    int Descriptor() const { return fd_; }
+    const std::string &Path() const { return path_; }
+
+    // 0 when something is at `name` in the folder (a link is not followed),
+    // ENOENT when nothing is, else the system's error number.
+    int Lookup(const std::string &name) const;
+    // Removes `name` from the folder if it still names the file `file` has
+    // open. True when it was removed.
+    bool RemoveIfSame(const std::string &name, const File &file) const;
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
 class File {
 public:
     // Both modes refuse a symbolic link in the file's place (ELOOP, "Too
@@ -50,6 +85,10 @@ public:
         // Create anew (an existing file is truncated), write only, other
         // writers locked out (advisory lock), untranslated bytes.
         CreateWrite,
+        // As CreateWrite, but only where nothing is yet: anything at the
+        // name (a file, a link, a folder) fails with EEXIST and is left as
+        // it is.
+        CreateNew,
         // Open an existing file for reading.
         Read,
     };
@@ -59,9 +98,14 @@ public:
     ~File();
     File(const File &) = delete;
     File &operator=(const File &) = delete;
+    File(File &&other) noexcept;
+    File &operator=(File &&other) noexcept;
 
     // Opens path; throws FileException on failure. Closes a file held before.
     void Open(const std::string &path, Mode mode);
+    // Opens `name` (no slash) in `folder`; `path` is the name messages and
+    // Path() use. Throws FileException; closes a file held before.
+    void OpenIn(const Folder &folder, const std::string &name, const std::string &path, Mode mode);
     // Writes all length bytes or throws (a partial write that then fails
     // throws with the error of the failing step).
     void Write(const void *data, size_t length);
@@ -74,8 +118,13 @@ public:
     void Abort() noexcept;
     bool IsOpen() const { return fd_ >= 0; }
     const std::string &Path() const { return path_; }
+    // The size of the open file in bytes (0 when not open or unknown).
+    uint64_t Size() const;
 
 private:
+    friend class Folder;
+    void OpenAt(int folderFd, const std::string &name, const std::string &path, Mode mode);
+
     int fd_ = -1;
     std::string path_;
 };

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -58,6 +59,8 @@ void SetProcessPriority(PriorityClass priority)
     }
     closedir(tasks);
 }
+
+void IgnoreFileSizeSignal() { std::signal(SIGXFSZ, SIG_IGN); }
 
 std::string ProgramDirectory()
 {

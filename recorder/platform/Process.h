@@ -28,6 +28,13 @@ int NiceValueOf(PriorityClass priority);
 // Any thread.
 void SetProcessPriority(PriorityClass priority);
 
+// Lets a write beyond the process's file-size limit (ulimit -f,
+// RLIMIT_FSIZE) fail with EFBIG, which the recorder reports like a full
+// disk, instead of ending the process with SIGXFSZ. Call once at start-up,
+// before any thread starts; the setting is inherited by programs started
+// later.
+void IgnoreFileSizeSignal();
+
 // The folder of the running program's file (from /proc/self/exe), without a
 // trailing slash; empty when the system does not tell. Any thread.
 std::string ProgramDirectory();

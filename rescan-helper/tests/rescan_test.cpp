@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -123,24 +124,86 @@ TEST(Halvane, WithoutAnyHostItSaysSoAndStillWaits)
     EXPECT_GE(clock.now() - start, kSettleTime);
 }
 
-// The program itself, as the recorder starts it: no arguments, the tree from
-// the environment. (It waits its 2 s in real time.)
+// The program itself as a separate process, the tree from the environment:
+// its exit status and what it printed on both channels. A run that has not
+// ended after a generous limit is killed (status 124 of timeout).
+int runProgram(const FakeTree &tree, const std::string &arguments, std::string *output)
+{
+    constexpr int kLimitSeconds = 60;
+    const std::string command = "timeout " + std::to_string(kLimitSeconds) + " env " + kSysfsRootVariable + "='" +
+                                tree.sys().string() + "' " + QUELMAR_BIN_DIR + "/halvane " + arguments + " 2>&1";
+    FILE *p = ::popen(command.c_str(), "r");
+    if (!p)
+        return -1;
+    char line[256];
+    output->clear();
+    while (std::fgets(line, sizeof line, p))
+        *output += line;
+    const int status = ::pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// As the recorder starts it: no arguments. (It waits its 2 s in real time.)
 TEST(Halvane, TheProgramRescansTheTreeTheEnvironmentNames)
 {
     FakeTree tree;
     tree.addLinkedHost(2);
-    const std::string command =
-        std::string(kSysfsRootVariable) + "='" + tree.sys().string() + "' " + QUELMAR_BIN_DIR + "/halvane 2>&1";
-    FILE *p = ::popen(command.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char line[256];
     std::string output;
-    while (std::fgets(line, sizeof line, p))
-        output += line;
-    const int status = ::pclose(p);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_EQ(runProgram(tree, "", &output), 0) << output;
     EXPECT_EQ(output, "");
     EXPECT_EQ(tree.scanWritten(2), "- - -");
+}
+
+// A FIFO in place of a scan file is looked at without waiting for a reader:
+// the hosts after it are still rescanned and the program ends.
+TEST(Halvane, AScanFileThatIsAFifoHoldsNothingUp)
+{
+    FakeTree tree;
+    tree.addLinkedHost(1);
+    tree.addLinkedHost(3);
+    const auto fifo = tree.sys() / "class" / "scsi_host" / "host1" / "scan";
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string output;
+    EXPECT_EQ(runProgram(tree, "", &output), 1) << output;
+    EXPECT_EQ(output, "halvane: " + fifo.string() + ": it is not a regular file\n");
+    EXPECT_EQ(tree.scanWritten(3), "- - -");
+}
+
+struct Line {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out, errors; // beginnings
+};
+
+TEST(Halvane, AnyCommandLineIsAnsweredWithoutTouchingTheBus)
+{
+    const std::vector<Line> lines = {
+        {{"--help"}, 0, "Usage: halvane [--help | --version]\n", ""},
+        {{"--version"}, 0, "halvane (QuelmarSCSI) ", ""},
+        {{"--rescan"}, kBadCommandLine, "", "halvane: '--rescan' is not an option it takes"},
+        {{"--help", "--version"}, kBadCommandLine, "", "halvane: '--help' is not an option it takes"},
+    };
+    for (const auto &line : lines) {
+        FakeTree tree;
+        tree.addLinkedHost(0);
+        FakeClock clock;
+        std::ostringstream out, errors;
+        EXPECT_EQ(runHalvane(line.arguments, tree.sys(), clock, out, errors), line.status) << line.arguments[0];
+        EXPECT_EQ(out.str().rfind(line.out, 0), 0u) << out.str();
+        EXPECT_EQ(errors.str().rfind(line.errors, 0), 0u) << errors.str();
+        EXPECT_EQ(line.out.empty(), out.str().empty());
+        EXPECT_EQ(line.errors.empty(), errors.str().empty());
+        EXPECT_EQ(tree.scanWritten(0), "") << line.arguments[0];
+        EXPECT_EQ(clock.sleeps(), 0);
+    }
+    // The program answers on standard output.
+    FakeTree tree;
+    tree.addLinkedHost(0);
+    std::string output;
+    EXPECT_EQ(runProgram(tree, "--help", &output), 0);
+    EXPECT_EQ(output.rfind("Usage: halvane", 0), 0u) << output;
+    EXPECT_EQ(tree.scanWritten(0), "");
 }
 
 } // namespace

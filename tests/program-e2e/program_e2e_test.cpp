@@ -3,6 +3,7 @@
 // file it leaves behind.
 #include "program_run.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <ostream>
@@ -89,6 +90,28 @@ TEST_F(ProgramEndToEnd, SplitsBySize)
     EXPECT_EQ(codecsOf(dir_ / "out" / "rec (1).raw.m2v", "mpegvideo"), "mpeg2video");
     // A size given for one run is not stored.
     EXPECT_NE(settingsText().find("Enable%20Split%20On%20Size=0"), std::string::npos) << settingsText();
+}
+
+TEST_F(ProgramEndToEnd, AFileSizeLimitEndsTheRecordingAsAFullDiskDoesAndKeepsTheEarlierParts)
+{
+    Program program(run({"--record", "--file", base().string(), "--channel", "1", "--video", "raw", "--audio", "none",
+                         "--mux", "none", "--split-size", "5"}),
+                    dir_);
+    ASSERT_TRUE(program.waitForLine("Performing 1st file split!")) << program.out() << program.err();
+    // From now on no file of the program may grow beyond 1 MiB (its log and
+    // settings stay far below): the second part runs into the limit.
+    constexpr rlim_t kLimitBytes = 1024 * 1024;
+    rlimit limit{};
+    ASSERT_EQ(prlimit(program.pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
+    limit.rlim_cur = kLimitBytes;
+    ASSERT_EQ(prlimit(program.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+
+    EXPECT_EQ(program.finish(), 1) << program.out() << program.err();
+    EXPECT_NE(program.out().find("rec (1).raw.m2v: File too large\n"), std::string::npos) << program.out();
+    EXPECT_NE(program.out().find(": recording stopped\n"), std::string::npos);
+    EXPECT_NE(settingsText().find("Enable%20Split%20On%20Size=0"), std::string::npos) << settingsText();
+    EXPECT_GE(fs::file_size(dir_ / "out" / "rec (0).raw.m2v"), 5u * 1048576 - 2 * 524288);
+    EXPECT_EQ(decodeErrors(dir_ / "out" / "rec (0).raw.m2v", "mpegvideo"), "");
 }
 
 TEST_F(ProgramEndToEnd, SigtermStopsTheRecordingCompletesTheFilesAndStoresTheSettings)
@@ -246,6 +269,40 @@ TEST_F(ProgramEndToEnd, NoReceiverEndsWithStatusOneAfterTheBringUpLines)
     EXPECT_LT(library, missing);
     EXPECT_LT(missing, remuxer);
     EXPECT_TRUE(outputs().empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ProgramEndToEnd, AMultiplexerModuleThatIsNotThereIsNamedAsItWasAskedFor)
+{
+    const std::string module = (dir_ / "no-such-remuxer.so").string();
+    Program program(run({}), dir_, {"QUELMAR_REMUXER=" + module});
+    EXPECT_EQ(program.finish(), 0) << program.out() << program.err();
+    EXPECT_NE(program.out().find(": " + module + " not found! Switched to raw mode!\n"), std::string::npos)
+        << program.out();
+}
+
+// A channel whose capture file is missing delivers nothing: the run fails
+// and leaves no empty outputs behind.
+TEST_F(ProgramEndToEnd, ARecordingThatReceivesNothingFailsAndLeavesOnlyItsLog)
+{
+    const fs::path config = dir_ / "receiver.conf";
+    std::ofstream(config) << "receiver adapter=0 target=3\nchannel name=Gone tag=1 video-pid=100 file=\""
+                          << (dir_ / "missing.ts").string() << "\"\n";
+    Program program({"--headless", "--virtual-receiver=" + config.string(), "--record", "--duration", "2", "--file",
+                     base().string(), "--channel", "1", "--video", "m2v", "--audio", "es", "--mux", "dvd"},
+                    dir_);
+    EXPECT_EQ(program.finish(), 1) << program.out() << program.err();
+    EXPECT_EQ(outputs(), std::vector<std::string>{"rec.log"});
+    const std::string log = quelmar::testing::ReadText(dir_ / "out" / "rec.log");
+    EXPECT_NE(log.find(": no data received from Quelmar! Nothing was recorded!\r\n"), std::string::npos) << log;
+    for (const char *file : {"rec (0).m2v", "rec (0).mpg"})
+        EXPECT_NE(log.find("\"" + (dir_ / "out" / file).string() + "\" stayed empty and was removed\r\n"),
+                  std::string::npos)
+            << file << "\n"
+            << log;
 }
 
 } // namespace

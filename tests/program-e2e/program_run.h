@@ -115,6 +115,7 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // Waits until the program has a handler for signal `number` (its
     // /proc status shows it caught); false when it ended (or hung) first.

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@ using quelmar::receiver::test::decodeElementary;
 using quelmar::receiver::test::EsKind;
 
 const std::string kBin = QUELMAR_BIN_DIR;
+// A wait for data from the receiver that has not got it by then fails.
+constexpr auto kCollectLimit = seconds(90);
 
 // The control interface of the layer module the library loaded.
 struct Control {
@@ -250,8 +253,8 @@ TEST_F(ReceiverE2E, ReadsAreRefusedWhenNothingIsBufferedInBothScsiModes)
     ASSERT_EQ(lib_.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
     ASSERT_EQ(control_.stall(0, 3, ASPI_VIRTUAL_STREAM_VIDEO, 1), 1);
     int audio = 0, video = 0;
-    for (int i = 0; i < 80 && audio == 0; ++i) {
-        std::this_thread::sleep_for(milliseconds(25));
+    for (const auto limit = steady_clock::now() + kCollectLimit; audio == 0 && steady_clock::now() < limit;) {
+        std::this_thread::sleep_for(milliseconds(25)); // the poll period
         video += lib_.dvbReadMultipleStreams(&d, buf.data(), 32768, DVB_STREAM_VIDEO);
         audio += lib_.dvbReadMultipleStreams(&d, buf.data(), 8192, DVB_STREAM_AUDIO);
     }
@@ -268,15 +271,20 @@ struct Streams {
     double elapsed = 0;
 };
 
-// Streams the tuned channel for `howLong`, polling like the recorder.
-Streams collect(QuelmarScsiClient &client, const DvbDevice &d, milliseconds howLong)
+// Streams the tuned channel, polling like the recorder, until `enough` holds
+// for what was collected (looked at after every cycle).
+Streams collect(QuelmarScsiClient &client, const DvbDevice &d, const std::function<bool(const Streams &)> &enough)
 {
     Streams s;
     EXPECT_EQ(client.dvbInitStreaming(&d, 0, 0x10000, 10), 1);
     const auto t0 = steady_clock::now();
     std::vector<uint8_t> buf(32768);
     auto next = t0;
-    while (steady_clock::now() - t0 < howLong) {
+    while (!enough(s)) {
+        if (steady_clock::now() - t0 > kCollectLimit) {
+            ADD_FAILURE() << "the receiver did not deliver what the test waits for";
+            break;
+        }
         for (int i = 0; i < 2; ++i)
             if (client.dvbReadMultipleStreams(&d, buf.data(), 16, DVB_STREAM_PTS))
                 s.records.emplace_back(buf.begin(), buf.begin() + 16);
@@ -286,10 +294,21 @@ Streams collect(QuelmarScsiClient &client, const DvbDevice &d, milliseconds howL
             s.audio.insert(s.audio.end(), buf.begin(), buf.begin() + 8192);
         next += milliseconds(25);
         std::this_thread::sleep_until(next);
+        s.elapsed = duration<double>(steady_clock::now() - t0).count();
     }
-    s.elapsed = duration<double>(steady_clock::now() - t0).count();
     EXPECT_EQ(client.dvbDeInitStreaming(&d), 1);
     return s;
+}
+
+// Until `howLong` has passed.
+std::function<bool(const Streams &)> during(duration<double> howLong)
+{
+    return [howLong](const Streams &s) { return s.elapsed >= howLong.count(); };
+}
+// Until at least this many bytes of video and of audio came.
+std::function<bool(const Streams &)> atLeast(size_t videoBytes, size_t audioBytes)
+{
+    return [=](const Streams &s) { return s.video.size() >= videoBytes && s.audio.size() >= audioBytes; };
 }
 
 // ffprobe's codec name for a file, and whether ffmpeg decodes it without a
@@ -333,7 +352,7 @@ TEST_F(ReceiverE2E, StreamingInRealTimeDecodesWithTimestampsThatMatch)
     start("");
     DvbDevice d = first();
     ASSERT_EQ(lib_.dvbSetChannel(&d, 1), 1);
-    const Streams s = collect(lib_, d, seconds(3));
+    const Streams s = collect(lib_, d, during(seconds(3)));
 
     auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
     EXPECT_EQ(v.errors, 0) << v.firstError;
@@ -379,7 +398,8 @@ TEST_F(ReceiverE2E, EveryOtherDefaultChannelStreamsAfterTuning)
     start("");
     DvbDevice d = first();
     ASSERT_EQ(lib_.dvbSetChannel(&d, 2), 1);
-    Streams s = collect(lib_, d, seconds(2));
+    constexpr size_t kSomeGops = 512 * 1024, kSomeAudio = 64 * 1024;
+    Streams s = collect(lib_, d, atLeast(kSomeGops, kSomeAudio));
     // Cut the audio at the last frame boundary a record marks: the final
     // read ends inside a frame.
     size_t lastFrame = 0;
@@ -399,14 +419,14 @@ TEST_F(ReceiverE2E, EveryOtherDefaultChannelStreamsAfterTuning)
 
     // The radio channel: audio only.
     ASSERT_EQ(lib_.dvbSetChannel(&d, 3), 1);
-    s = collect(lib_, d, milliseconds(1200));
+    s = collect(lib_, d, atLeast(0, kSomeAudio));
     EXPECT_TRUE(s.video.empty());
     EXPECT_FALSE(s.audio.empty());
     EXPECT_EQ(decodeElementary(EsKind::Mp2, s.audio).errors, 0);
     // The channel with the receiver's special characters in its name.
     ASSERT_EQ(lib_.dvbSetChannel(&d, 4), 1);
     EXPECT_STREQ(lib_.dvbGetCurrentChannel(&d).channel.name, "[\xDC] Wetter 21\xB0");
-    s = collect(lib_, d, milliseconds(1200));
+    s = collect(lib_, d, atLeast(kSomeGops, 0));
     auto v = decodeElementary(EsKind::Mpeg2Video, s.video);
     EXPECT_EQ(v.errors, 0) << v.firstError;
     EXPECT_GT(v.frames, 0);
@@ -427,9 +447,13 @@ TEST_P(CaptureReplayE2E, DeliversTheCapturesUnitsAcrossALoopPoint)
     start("receiver adapter=0 target=0 revision=2.17 rate=off\nchannel name=Capture tag=1 video-pid=500 file=\"" +
           path + "\"\n");
     const DvbDevice d = first();
-    constexpr int kPictureMs = 40;
-    constexpr int kPastTheLoopMs = 800;
-    const Streams s = collect(lib_, d, milliseconds(static_cast<int>(ref.video.size()) * kPictureMs + kPastTheLoopMs));
+    // Until the pictures of a whole pass and some of the next were stamped.
+    constexpr size_t kPastTheLoopPictures = 20;
+    const Streams s = collect(lib_, d, [&](const Streams &got) {
+        return static_cast<size_t>(std::count_if(got.records.begin(), got.records.end(), [](const auto &r) {
+                   return r[0] == 1;
+               })) >= ref.video.size() + kPastTheLoopPictures;
+    });
     EXPECT_STREQ(control_.state(0, 0).sourceProblem, "");
     std::vector<test::Stamp> stamps;
     for (const auto &r : s.records)

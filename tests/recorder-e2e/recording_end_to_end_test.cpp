@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -38,6 +39,11 @@ constexpr uint16_t kChannelRadio = 3;
 // Where the built-in receiver sits.
 constexpr uint8_t kAdapter = 0;
 constexpr uint8_t kTarget = 3;
+// Enough of an output for the checks on it: a few GOPs of video (about 1.5 s
+// of the simulated receiver's), some dozens of audio frames.
+constexpr uintmax_t kFewGops = 1024 * 1024;
+constexpr uintmax_t kSomeAudio = 96 * 1024;
+constexpr uintmax_t kSomeMultiplex = 512 * 1024;
 
 // Runs a shell command; returns its exit status and fills *output with what
 // it printed on both channels.
@@ -128,7 +134,8 @@ protected:
         reload_ = reinterpret_cast<AspiVirtualReloadFn>(control_.Symbol("aspiVirtualReload"));
         setPlugged_ = reinterpret_cast<AspiVirtualSetPluggedFn>(control_.Symbol("aspiVirtualSetPlugged"));
         getState_ = reinterpret_cast<AspiVirtualGetStateFn>(control_.Symbol("aspiVirtualGetState"));
-        ASSERT_TRUE(reload_ && setPlugged_ && getState_);
+        stall_ = reinterpret_cast<AspiVirtualStallStreamFn>(control_.Symbol("aspiVirtualStallStream"));
+        ASSERT_TRUE(reload_ && setPlugged_ && getState_ && stall_);
         ASSERT_EQ(reload_(nullptr), 1);
 
         receiver_ = std::make_unique<ReceiverLibrary>(kBin + "/libquelmarscsi.so");
@@ -156,30 +163,45 @@ protected:
 
     void tune(uint16_t channel) { ASSERT_EQ(receiver_->dvbSetChannel(&receiver_->device, channel), 1); }
 
-    // Records until `until` returns true (checked every 20 ms), then stops and
-    // waits for the end. Returns the recording thread's result.
-    uint32_t record(const std::function<bool(int elapsedMs)> &until,
-                    const std::function<void(int elapsedMs)> &during = nullptr)
+    // Records until `until` returns true (checked every 20 ms, `during`
+    // runs before each check), then stops and waits for the end. A recording
+    // that ends by itself ends the wait; one that reaches kRecordLimit fails
+    // the test. Returns the recording thread's result.
+    uint32_t record(const std::function<bool()> &until, const std::function<void()> &during = nullptr)
     {
         constexpr int kStepMs = 20;
         auto thread = BeginRecording(ctx_);
-        int elapsed = 0;
-        while (ctx_.recording.Get() && !until(elapsed)) {
+        const auto limit = std::chrono::steady_clock::now() + kRecordLimit;
+        while (ctx_.recording.Get() && !until()) {
+            if (std::chrono::steady_clock::now() > limit) {
+                ADD_FAILURE() << "what the recording waited for did not come";
+                break;
+            }
             SleepMs(kStepMs);
-            elapsed += kStepMs;
             if (during)
-                during(elapsed);
+                during();
         }
         RequestStop(ctx_);
-        while (!ctx_.ready.Get())
-            SleepMs(kStepMs);
+        EXPECT_TRUE(thread.WaitFor(std::chrono::milliseconds(kRecordLimit).count()));
         thread.Join();
         return thread.ExitCode();
     }
+    static constexpr auto kRecordLimit = std::chrono::seconds(90);
 
-    uint32_t recordForMs(int ms, const std::function<void(int)> &during = nullptr)
+    // Bytes of an output file so far (0 while there is none).
+    uintmax_t bytes(const std::string &name) const
     {
-        return record([ms](int elapsed) { return elapsed >= ms; }, during);
+        std::error_code error;
+        const uintmax_t size = fs::file_size(dir_ / name, error);
+        return error ? 0 : size;
+    }
+    // Until every named file holds at least `atLeast` bytes.
+    std::function<bool()> filled(std::vector<std::string> names, uintmax_t atLeast) const
+    {
+        return [this, names = std::move(names), atLeast] {
+            return std::all_of(names.begin(), names.end(),
+                               [&](const std::string &name) { return bytes(name) >= atLeast; });
+        };
     }
 
     std::vector<std::string> files() const { return quelmar::testing::SortedNames(dir_); }
@@ -190,6 +212,7 @@ protected:
     AspiVirtualReloadFn reload_ = nullptr;
     AspiVirtualSetPluggedFn setPlugged_ = nullptr;
     AspiVirtualGetStateFn getState_ = nullptr;
+    AspiVirtualStallStreamFn stall_ = nullptr;
     std::unique_ptr<ReceiverLibrary> receiver_;
     std::unique_ptr<RemuxerBinding> remuxer_;
     std::atomic<uint32_t> splitSize_{5};
@@ -207,7 +230,8 @@ TEST_F(RecordingEndToEnd, RawRecordingStartsAtASequenceHeaderAndDecodes)
     ctx_.outputs.video = OutputChoice::Raw;
     ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.multiplexerAvailable.Set(false); // raw only, as without the module
-    EXPECT_EQ(recordForMs(2500), kRecordingOk);
+    EXPECT_EQ(record([&] { return bytes("rec (0).raw.m2v") >= kFewGops && bytes("rec (0).raw.mpp") >= kSomeAudio; }),
+              kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec.log"}));
     const fs::path video = dir_ / "rec (0).raw.m2v";
     EXPECT_EQ(head(video, 4), (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB3}));
@@ -233,7 +257,7 @@ TEST_F(RecordingEndToEnd, RawAc3AudioIsRecognisedFromTheFirstChunk)
     tune(kChannelAc3);
     ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.multiplexerAvailable.Set(false);
-    EXPECT_EQ(recordForMs(2000), kRecordingOk);
+    EXPECT_EQ(record(filled({"rec (0).raw.acp"}, kSomeAudio)), kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).raw.acp", "rec.log"}));
     // Raw audio is the receiver's byte stream from the second chunk on, so
     // it begins and ends inside a frame; every whole frame decodes.
@@ -248,7 +272,11 @@ TEST_F(RecordingEndToEnd, MultiplexedRecordingGivesProgramAndElementaryStreams)
     ctx_.outputs.audio = OutputChoice::Elementary;
     ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.logInfo.Set(true);
-    EXPECT_EQ(recordForMs(3000), kRecordingOk);
+    EXPECT_EQ(record([&] {
+                  return filled({"rec (0).mpg"}, kSomeMultiplex)() && !view_.Info(InfoPane::Video).empty() &&
+                         !view_.Info(InfoPane::Audio).empty() && view_.Text(ControlId::RecordingTime) != "0:00:00";
+              }),
+              kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
     EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
@@ -269,7 +297,11 @@ TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
     tune(kChannelAc3);
     ctx_.outputs.audio = OutputChoice::Elementary;
     ctx_.outputs.mux = OutputChoice::Raw;
-    EXPECT_EQ(recordForMs(2500), kRecordingOk);
+    EXPECT_EQ(record([&] {
+                  return filled({"rec (0).ac3"}, kSomeAudio)() && filled({"rec (0).mpg"}, kSomeMultiplex)() &&
+                         !view_.Info(InfoPane::Audio).empty();
+              }),
+              kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).ac3", "rec (0).mpg", "rec.log"}));
     EXPECT_EQ(codecs(dir_ / "rec (0).ac3"), "ac3");
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).ac3"), "");
@@ -283,7 +315,7 @@ TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
     tune(kChannelRadio);
     ctx_.outputs.audio = OutputChoice::Elementary;
     ctx_.outputs.mux = OutputChoice::Nothing;
-    EXPECT_EQ(recordForMs(2000), kRecordingOk);
+    EXPECT_EQ(record(filled({"rec (0).mp2"}, kSomeAudio)), kRecordingOk);
     EXPECT_TRUE(logged("audio recording started"));
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mp2", "rec.log"}));
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mp2"), "");
@@ -296,12 +328,11 @@ TEST_F(RecordingEndToEnd, SplitBySizeGivesNumberedPartsThatEachPlay)
     ctx_.outputs.audio = OutputChoice::Elementary;
     ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.splitOnSize.Set(true);
-    // Until the second part has sound of its own (it goes on from where the
-    // first part's ends, which audio reaches after video).
-    const fs::path secondAudio = dir_ / "rec (1).mp2";
-    EXPECT_EQ(record([&](int) {
-                  std::error_code ec;
-                  return logged("Performing 1st file split!") && fs::file_size(secondAudio, ec) > 0 && !ec;
+    // Until the second part has some of everything.
+    EXPECT_EQ(record([&] {
+                  return logged("Performing 1st file split!") &&
+                         filled({"rec (1).mpg", "rec (1).m2v"}, kSomeMultiplex)() &&
+                         filled({"rec (1).mp2"}, kSomeAudio)();
               }),
               kRecordingOk);
     for (int part = 0; part < 2; ++part) {
@@ -323,13 +354,17 @@ TEST_F(RecordingEndToEnd, SplitNowAndSplitByTime)
     ctx_.outputs.audio = OutputChoice::Raw;
     ctx_.outputs.mux = OutputChoice::Raw;
     bool requested = false;
-    EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); },
-                     [&](int elapsed) {
-                         if (!requested && elapsed >= 1500) {
-                             RequestSplit(ctx_);
-                             requested = true;
-                         }
-                     }),
+    EXPECT_EQ(record(
+                  [&] {
+                      return logged("Performing 1st file split!") &&
+                             filled({"rec (1).mpg", "rec (1).raw.m2v", "rec (1).raw.mpp"}, kSomeAudio)();
+                  },
+                  [&] {
+                      if (!requested && bytes("rec (0).raw.m2v") >= kFewGops) {
+                          RequestSplit(ctx_);
+                          requested = true;
+                      }
+                  }),
               kRecordingOk);
     EXPECT_TRUE(fs::exists(dir_ / "rec (1).mpg"));
     EXPECT_TRUE(fs::exists(dir_ / "rec (1).raw.m2v"));
@@ -344,7 +379,8 @@ TEST_F(RecordingEndToEnd, SplitNowAndSplitByTime)
     ctx_.outputs.audio = OutputChoice::Nothing;
     ctx_.splitOnTime.Set(true);
     ctx_.splitTime = kMinSplitTimeSeconds;
-    EXPECT_EQ(record([&](int) { return logged("Performing 1st file split!"); }), kRecordingOk);
+    EXPECT_EQ(record([&] { return logged("Performing 1st file split!") && bytes("rec (1).mpg") >= kSomeMultiplex; }),
+              kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).mpg", "rec (1).mpg", "rec.log"}));
     std::string out;
     runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 " + quote(dir_ / "rec (0).mpg"), &out);
@@ -356,13 +392,28 @@ TEST_F(RecordingEndToEnd, PauseCutsTheMultiplexedOutputButNotTheRecording)
 {
     tune(kChannelMp2);
     ctx_.outputs.mux = OutputChoice::Raw;
-    EXPECT_EQ(recordForMs(4000,
-                          [&](int elapsed) {
-                              if (elapsed == 1500)
-                                  ctx_.paused.Set(true);
-                              if (elapsed == 3000)
-                                  ctx_.paused.Set(false);
-                          }),
+    ctx_.outputs.video = OutputChoice::Raw; // written whether paused or not
+    // Paused once the program stream has begun, for as long as the receiver
+    // takes to deliver another few GOPs (read on, but not multiplexed), then
+    // resumed until the program stream has grown again.
+    enum {
+        Before,
+        Paused,
+        Resumed
+    } phase = Before;
+    uintmax_t pausedAt = 0, resumedAt = 0;
+    EXPECT_EQ(record([&] { return phase == Resumed && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
+                     [&] {
+                         if (phase == Before && bytes("rec (0).mpg") >= kSomeMultiplex) {
+                             ctx_.paused.Set(true);
+                             pausedAt = bytes("rec (0).raw.m2v");
+                             phase = Paused;
+                         } else if (phase == Paused && bytes("rec (0).raw.m2v") >= pausedAt + kFewGops) {
+                             ctx_.paused.Set(false);
+                             resumedAt = bytes("rec (0).mpg");
+                             phase = Resumed;
+                         }
+                     }),
               kRecordingOk);
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
     EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
@@ -373,7 +424,7 @@ TEST_F(RecordingEndToEnd, PauseCutsTheMultiplexedOutputButNotTheRecording)
 TEST_F(RecordingEndToEnd, NothingToSaveGivesOnlyTheLogFile)
 {
     ctx_.multiplexerAvailable.Set(false);
-    EXPECT_EQ(recordForMs(100), kRecordingFailed);
+    EXPECT_EQ(record([] { return false; }), kRecordingFailed); // ends by itself
     EXPECT_EQ(files(), std::vector<std::string>{"rec.log"});
     EXPECT_TRUE(logged("You should have seleceted anything to save, dude!"));
 }
@@ -386,7 +437,7 @@ TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
     uint32_t result;
     {
         quelmar::testing::ScopedFileSizeLimit limit(kLimitBytes);
-        result = record([](int elapsed) { return elapsed > 60000; });
+        result = record([] { return false; }); // ends by itself
     }
 
     EXPECT_EQ(result, kRecordingFailed);
@@ -406,14 +457,14 @@ TEST_F(RecordingEndToEnd, UnpluggedReceiverIdlesUntilStoppedAndKeepsTheFiles)
     tune(kChannelMp2);
     ctx_.outputs.video = OutputChoice::Raw;
     ctx_.outputs.mux = OutputChoice::Raw;
+    // Unplugged once the files hold some GOPs; stopped once the polling
+    // thread, idling on its schedule, reports the silent video.
     bool unplugged = false;
-    int unpluggedAt = 0;
-    EXPECT_EQ(record([&](int elapsed) { return unplugged && elapsed >= unpluggedAt + 2000; },
-                     [&](int elapsed) {
-                         if (!unplugged && elapsed >= 2000) {
+    EXPECT_EQ(record([&] { return logged("video stream stalled: no data for 5 s! Possible data loss!"); },
+                     [&] {
+                         if (!unplugged && filled({"rec (0).raw.m2v", "rec (0).mpg"}, kFewGops)()) {
                              setPlugged_(kAdapter, kTarget, 0);
                              unplugged = true;
-                             unpluggedAt = elapsed;
                          }
                      }),
               kRecordingOk);
@@ -422,4 +473,45 @@ TEST_F(RecordingEndToEnd, UnpluggedReceiverIdlesUntilStoppedAndKeepsTheFiles)
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
     EXPECT_EQ(head(dir_ / "rec (0).raw.m2v", 4), (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB3}));
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).raw.m2v", "mpegvideo"), "");
+}
+
+TEST_F(RecordingEndToEnd, StreamsThatStallAreLoggedWhenTheyStopAndResumeAndTheirGapIsCounted)
+{
+    tune(kChannelMp2);
+    ctx_.outputs.mux = OutputChoice::Raw;
+    const auto stallAll = [this](int32_t stalled) {
+        for (int32_t kind : {ASPI_VIRTUAL_STREAM_AUDIO, ASPI_VIRTUAL_STREAM_VIDEO, ASPI_VIRTUAL_STREAM_TIMESTAMPS})
+            EXPECT_EQ(stall_(kAdapter, kTarget, kind, stalled), 1);
+    };
+    enum {
+        Flowing,
+        Stalled,
+        Resumed
+    } phase = Flowing;
+    uintmax_t resumedAt = 0;
+    EXPECT_EQ(record([&] { return phase == Resumed && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
+                     [&] {
+                         if (phase == Flowing && bytes("rec (0).mpg") >= kSomeMultiplex) {
+                             stallAll(1);
+                             phase = Stalled;
+                         } else if (phase == Stalled &&
+                                    logged("video stream stalled: no data for 5 s! Possible data loss!") &&
+                                    logged("audio stream stalled: no data for 5 s! Possible data loss!")) {
+                             stallAll(0);
+                             resumedAt = bytes("rec (0).mpg");
+                             phase = Resumed;
+                         }
+                     }),
+              kRecordingOk);
+    for (const char *stream : {"video", "audio"}) {
+        int resumed = 0, missed = 0;
+        for (const auto &text : log_.Texts()) {
+            resumed += text.rfind(std::string(stream) + " stream delivers again after ", 0) == 0;
+            missed += text.rfind(std::string(stream) + " stream missed ", 0) == 0 &&
+                      text.find(" s of data in 1 stall") != std::string::npos;
+        }
+        EXPECT_EQ(resumed, 1) << stream;
+        EXPECT_EQ(missed, 1) << stream;
+    }
+    EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
 }

@@ -10,11 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
@@ -255,21 +258,33 @@ TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
     VirtualBus bus(twoReceivers(0));
     Request start(0, 3, {0x3D, 0, 0, 0, 0, 0, 0, 0, 6, 0}, 6, SRB_DIR_OUT);
     ASSERT_EQ(start.sendAndWait(bus), SS_COMP);
+    std::mutex mutex;
+    std::condition_variable delivered;
+    int tunes = 0;           // tunes done
+    int deliveredSince = -1; // the most tunes done before a read that delivered was sent
     std::atomic<bool> done{false};
-    std::atomic<int> delivered{0};
     std::thread reader([&] {
         while (!done) {
             for (auto [mode, len] : {std::pair<uint8_t, uint32_t>{0x19, 16}, {0x18, 32768}, {0x17, 8192}}) {
+                int before;
+                {
+                    std::lock_guard lock(mutex);
+                    before = tunes;
+                }
                 Request r(0, 3,
                           {0x3C, 0, mode, 0, 0, 0, static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 8),
                            static_cast<uint8_t>(len), 0},
                           len, SRB_DIR_IN);
-                if (r.sendAndWait(bus) == SS_COMP)
-                    ++delivered;
+                if (r.sendAndWait(bus) == SS_COMP) {
+                    std::lock_guard lock(mutex);
+                    deliveredSince = std::max(deliveredSince, before);
+                    delivered.notify_all();
+                }
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the reader's pace
         }
     });
+    // After each tune, the reader gets a unit of the new channel.
     for (uint8_t channel = 0; channel < 8; ++channel) {
         Request tune(0, 3, {0x3D, 1, 0, 0, 0, 0, 0, 0, 2, 0}, 2, SRB_DIR_OUT);
         tune.data = {0, static_cast<uint8_t>(channel % 4)};
@@ -278,11 +293,14 @@ TEST(VirtualBus, StreamsFlowWhileAnotherThreadRetunes)
         AspiVirtualState st{};
         EXPECT_TRUE(bus.state(0, 3, &st));
         EXPECT_EQ(st.tunedChannel, channel % 4 + 1u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::unique_lock lock(mutex);
+        ++tunes;
+        EXPECT_TRUE(delivered.wait_for(lock, std::chrono::milliseconds(kWaitForeverMs),
+                                       [&] { return deliveredSince >= tunes; }))
+            << "nothing delivered after tune " << int(channel);
     }
     done = true;
     reader.join();
-    EXPECT_GT(delivered.load(), 0);
 }
 
 TEST(VirtualBus, DropReportCountsWhatEachReceiverLost)

@@ -43,6 +43,11 @@ struct ScriptedReceiver {
 
     std::mutex mutex; // the polling thread calls in too
     std::vector<std::string> calls;
+    // Audio chunks (of zero bytes) each streaming start delivers: a recording
+    // that receives nothing at all counts as failed.
+    int audioChunksPerRecording = 1;
+    int audioChunksLeft = 0;
+    bool delivered = false; // by this streaming, which ends with the recording
     // While set, stream reads block: holds a recording in its teardown.
     bool holdReads = false;
     bool readHeld = false;
@@ -115,15 +120,28 @@ inline std::unique_ptr<ReceiverLibrary> MakeScriptedReceiver()
         return int32_t{1};
     };
     rx->dvbSCSISpeedTest = [](const DvbDevice *, uint32_t, int32_t) { return g_script->speedTestMs; };
-    rx->dvbInitStreaming = [](const DvbDevice *, uint16_t, uint32_t, uint16_t) { return int32_t{1}; };
-    rx->dvbDeInitStreaming = [](const DvbDevice *) { return int32_t{1}; };
-    rx->dvbReadMultipleStreams = [](const DvbDevice *, uint8_t *, uint32_t, int32_t) {
+    rx->dvbInitStreaming = [](const DvbDevice *, uint16_t, uint32_t, uint16_t) {
+        std::lock_guard lock(g_script->mutex);
+        g_script->audioChunksLeft = g_script->audioChunksPerRecording;
+        return int32_t{1};
+    };
+    rx->dvbDeInitStreaming = [](const DvbDevice *) {
+        std::lock_guard lock(g_script->mutex);
+        g_script->delivered = false;
+        return int32_t{1};
+    };
+    rx->dvbReadMultipleStreams = [](const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind) {
         std::unique_lock lock(g_script->mutex);
         if (g_script->holdReads) {
             g_script->readHeld = true;
             g_script->released.wait(lock, [] { return !g_script->holdReads; });
         }
-        return int32_t{0}; // nothing buffered
+        if (kind != DVB_STREAM_AUDIO || g_script->audioChunksLeft == 0)
+            return int32_t{0}; // nothing buffered
+        --g_script->audioChunksLeft;
+        g_script->delivered = true;
+        std::memset(buffer, 0, length);
+        return int32_t{1};
     };
     return rx;
 }
@@ -210,10 +228,13 @@ protected:
         return done();
     }
     // The engine's start has reached the window ("Split now!" is the last
-    // control it enables).
+    // control it enables) and the receiver has delivered the recording's data.
     bool Started()
     {
-        return RunUntil([&] { return dlg_->Control(ControlId::SplitNow).enabled; });
+        return RunUntil([&] {
+            std::lock_guard lock(script_.mutex);
+            return dlg_->Control(ControlId::SplitNow).enabled && script_.delivered;
+        });
     }
     bool TornDown()
     {

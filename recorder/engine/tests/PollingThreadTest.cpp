@@ -97,6 +97,9 @@ struct FakeReceiver {
     Flag *paused = nullptr;
     int pauseAtCycle = -1;
     ManualClock *clock = nullptr;
+    int videoStallFrom = -1; // video reads of these cycles fail
+    int videoStallCycles = 0;
+    bool audioNever = false; // audio reads always fail (a radio channel's video alike)
 };
 FakeReceiver *g_fake = nullptr;
 
@@ -129,6 +132,12 @@ int32_t FakeRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t ki
             g_fake->recording->Set(false);
     }
     std::memset(buffer, kind + 1, length);
+    const int cycle = g_fake->videoReads - 1; // audio is read after video
+    if (kind == DVB_STREAM_VIDEO && cycle >= g_fake->videoStallFrom &&
+        cycle < g_fake->videoStallFrom + g_fake->videoStallCycles)
+        return 0;
+    if (kind == DVB_STREAM_AUDIO && g_fake->audioNever)
+        return 0;
     return g_fake->readsSucceed ? 1 : 0;
 }
 
@@ -267,6 +276,53 @@ TEST_F(PollingThreadTest, ASlowReadIsReportedOnceWithItsLateness)
         reports += t.rfind("poll delayed", 0) == 0;
     EXPECT_EQ(reports, 1);
     EXPECT_TRUE(log_.Contains("poll delayed for more than 100ms (150ms)! Possible data loss!"));
+}
+
+TEST_F(PollingThreadTest, AStalledStreamIsReportedWhenItStopsAndResumesAndCountedAtTheEnd)
+{
+    recording_.Set(true);
+    fake_.cyclesBeforeStop = 260;
+    fake_.videoStallFrom = 10; // last video at cycle 9, again at 250: 241 cycles of 25 ms
+    fake_.videoStallCycles = 240;
+    fake_.audioNever = true; // never delivered: nothing to report
+    Poll();
+    std::vector<std::string> reports;
+    for (const auto &t : log_.Texts())
+        if (t.find("stream") != std::string::npos)
+            reports.push_back(t);
+    EXPECT_EQ(reports, (std::vector<std::string>{"video stream stalled: no data for 5 s! Possible data loss!",
+                                                 "video stream delivers again after 6 s without data",
+                                                 "video stream missed 6 s of data in 1 stall"}));
+    EXPECT_EQ(log_.Texts().back(), "polling thread terminated");
+}
+
+struct StallStep {
+    int32_t t;
+    bool delivered;
+    StallWatch::Change change;
+    int64_t silentMs; // after a change
+};
+
+TEST(StallWatch, ReportsAStreamThatDeliveredOnceItIsSilentForFiveSeconds)
+{
+    using C = StallWatch::Change;
+    const std::vector<StallStep> steps = {
+        {1000, false, C::None, 0},                                       // never delivered yet: not a stall
+        {7000, false, C::None, 0},                                       //
+        {8000, true, C::None, 0},                                        // first data
+        {12999, false, C::None, 0},                                      // 4999 ms: not yet
+        {13000, false, C::Stalled, 5000}, {20000, false, C::None, 5000}, // reported once
+        {21000, true, C::Resumed, 13000}, {21025, true, C::None, 13000},
+        {26100, false, C::Stalled, 5075}, // a second stall, still on at the end
+    };
+    StallWatch watch;
+    for (const auto &step : steps) {
+        EXPECT_EQ(watch.Cycle(step.t, step.delivered), step.change) << step.t;
+        EXPECT_EQ(watch.SilentMs(), step.silentMs) << step.t;
+    }
+    watch.Finish(30025);
+    EXPECT_EQ(watch.Stalls(), 2);
+    EXPECT_EQ(watch.MissedMs(), 13000 + 9000);
 }
 
 TEST_F(PollingThreadTest, PausedFlagIsSampledOncePerCycle)

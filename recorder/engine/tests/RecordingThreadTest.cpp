@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -40,7 +41,8 @@ struct ScriptedReceiver {
     std::deque<Bytes> streams[3]; // by StreamKind
     std::atomic<bool> exhausted{false};
     std::atomic<int> videoReads{0};
-    int splitAtVideoRead = -1; // sets splitRequested at this video read
+    int splitAtVideoRead = -1;                // sets splitRequested at this video read
+    std::function<void()> beforeSplitRequest; // runs at that read, before the request
     Flag *splitRequested = nullptr;
     int pauseAtVideoRead = -1; // sets paused after this video read
     Flag *paused = nullptr;
@@ -100,8 +102,11 @@ int32_t RxRead(const DvbDevice *, uint8_t *buffer, uint32_t length, int32_t kind
     std::memcpy(buffer, chunk.data(), length);
     if (kind == DVB_STREAM_VIDEO) {
         const int reads = ++g_rx->videoReads;
-        if (reads == g_rx->splitAtVideoRead)
+        if (reads == g_rx->splitAtVideoRead) {
+            if (g_rx->beforeSplitRequest)
+                g_rx->beforeSplitRequest();
             g_rx->splitRequested->Set(true);
+        }
         if (reads == g_rx->pauseAtVideoRead)
             g_rx->paused->Set(true);
     }
@@ -315,11 +320,19 @@ protected:
         }
         rx_.release.notify_all();
     }
-    static void WaitUntil(const std::function<bool()> &condition)
+    // Waits for `condition`; false when it did not come within kWaitLimit
+    // (a hung test fails instead of blocking the run).
+    static bool WaitUntil(const std::function<bool()> &condition)
     {
-        while (!condition())
+        const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > limit)
+                return condition();
             SleepMs(1);
+        }
+        return true;
     }
+    static constexpr auto kWaitLimit = std::chrono::seconds(60);
     void TearDown() override
     {
         g_rx = nullptr;
@@ -338,10 +351,13 @@ protected:
     uint32_t Record()
     {
         auto thread = BeginRecording(ctx_);
-        while (!ctx_.ready.Get()) {
-            if (rx_.exhausted)
-                RequestStop(ctx_);
-            SleepMs(1);
+        if (!WaitUntil([this] {
+                if (rx_.exhausted)
+                    RequestStop(ctx_);
+                return ctx_.ready.Get();
+            })) {
+            ADD_FAILURE() << "the recording did not end";
+            RequestStop(ctx_);
         }
         thread.Join();
         return thread.ExitCode();
@@ -431,8 +447,11 @@ TEST_F(RecordingThreadTest, SplitBySizeNumbersThePartsAndLosesNoByte)
         rx_.streams[DVB_STREAM_AUDIO].push_back(AudioChunk(uint8_t(i)));
 
     EXPECT_EQ(Record(), kRecordingOk);
+    // All audio came within the first part: the later audio parts stayed
+    // empty and are gone.
     EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (0).raw.mpp", "rec (1).raw.m2v",
-                                                 "rec (1).raw.mpp", "rec (2).raw.m2v", "rec (2).raw.mpp", "rec.log"}));
+                                                 "rec (2).raw.m2v", "rec.log"}));
+    EXPECT_TRUE(log_.Contains("\"" + (dir_ / "rec (1).raw.mpp").string() + "\" stayed empty and was removed"));
     const uint64_t partLimit = 5 * 1048576 - 524288;
     EXPECT_EQ(fs::file_size(dir_ / "rec (0).raw.m2v"), partLimit);
     Bytes joined;
@@ -477,19 +496,35 @@ TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
 TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
 {
     ctx_.outputs.video = OutputChoice::Raw;
-    fs::create_directories(dir_ / "rec (0).raw.m2v"); // a folder in the way
+    // A name the log file can have but the video file, 8 characters longer, cannot.
+    constexpr size_t kLongestNameChars = 255;
+    ctx_.baseName.Set((dir_ / std::string(kLongestNameChars - 4, 'r')).string());
     EXPECT_EQ(Record(), kRecordingFailed);
     EXPECT_FALSE(log_.Contains("polling thread started"));
     EXPECT_FALSE(log_.Contains("waiting for polling thread to terminate..."));
     EXPECT_EQ(log_.Texts().back(), "recording stopped");
-    EXPECT_NE(log_.Texts()[1].find("Is a directory"), std::string::npos);
+    EXPECT_NE(log_.Texts()[1].find("File name too long"), std::string::npos);
     EXPECT_TRUE(view_.Enabled(ControlId::Record));
 }
 
-// Another user's link in the recording folder, named like an output file.
-class LinkedOutputTest : public RecordingThreadTest, public ::testing::WithParamInterface<const char *> {};
+// A link at an output name, and whether the user agreed to overwrite it.
+struct Planted {
+    const char *name;
+    bool agreed;
+    uint32_t result;
+    const char *message;    // in the log
+    const char *firstVideo; // the file the video went to ("": none)
+};
 
-TEST_P(LinkedOutputTest, IsRefusedWithTheSystemsMessageAndTheRecordingEndsCleanly)
+// NOLINTNEXTLINE(readability-identifier-naming)
+void PrintTo(const Planted &planted, std::ostream *os) { *os << planted.name << (planted.agreed ? ", agreed" : ""); }
+
+class PlantedOutputTest : public RecordingThreadTest, public ::testing::WithParamInterface<Planted> {};
+
+// Another user's link in the recording folder, named like an output file, is
+// never followed. Not agreed to, it is kept as it is and the part moves on to
+// a free number; the log file has no number, so that recording ends.
+TEST_P(PlantedOutputTest, IsNeverFollowedNorReplaced)
 {
     ctx_.outputs.video = OutputChoice::Raw;
     ctx_.outputs.audio = OutputChoice::Raw;
@@ -497,21 +532,117 @@ TEST_P(LinkedOutputTest, IsRefusedWithTheSystemsMessageAndTheRecordingEndsCleanl
     rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
     const fs::path victim = dir_ / "victim";
     std::ofstream(victim) << "root's file";
-    fs::create_symlink(victim, dir_ / GetParam());
+    fs::create_symlink(victim, dir_ / GetParam().name);
+    if (GetParam().agreed)
+        ctx_.overwriteAgreed = {(dir_ / GetParam().name).string()};
 
-    EXPECT_EQ(Record(), kRecordingFailed);
+    EXPECT_EQ(Record(), GetParam().result);
     EXPECT_EQ(ReadText(victim), "root's file");
+    EXPECT_TRUE(fs::is_symlink(dir_ / GetParam().name));
     const auto texts = log_.Texts();
-    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string &t) {
-        return t.find("Too many levels of symbolic links") != std::string::npos;
-    }));
+    const std::string message = GetParam().message;
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string &t) {
+        return t.find(message) != std::string::npos;
+    })) << message;
+    if (*GetParam().firstVideo) {
+        EXPECT_EQ(ReadFile(dir_ / GetParam().firstVideo).size(), 2u * kVideoChunkBytes);
+    }
     EXPECT_EQ(texts.back(), "recording stopped");
     EXPECT_TRUE(ctx_.ready.Get());
     EXPECT_FALSE(ctx_.recording.Get());
 }
 
-INSTANTIATE_TEST_SUITE_P(LogVideoAndLaterAudioFile, LinkedOutputTest,
-                         ::testing::Values("rec.log", "rec (0).raw.m2v", "rec (0).raw.mpp"));
+INSTANTIATE_TEST_SUITE_P(
+    LogVideoAndLaterAudioFile, PlantedOutputTest,
+    ::testing::Values(Planted{"rec.log", false, kRecordingFailed, "rec.log: File exists", ""},
+                      Planted{"rec.log", true, kRecordingFailed, "Too many levels of symbolic links", ""},
+                      Planted{"rec (0).raw.m2v", false, kRecordingOk,
+                              "rec (0).raw.m2v\" already exists and is kept: this part is written as",
+                              "rec (1).raw.m2v"},
+                      Planted{"rec (0).raw.m2v", true, kRecordingFailed, "Too many levels of symbolic links", ""},
+                      Planted{"rec (0).raw.mpp", false, kRecordingOk, "rec (1).raw.mpp\"", "rec (1).raw.m2v"},
+                      Planted{"rec (0).raw.mpp", true, kRecordingFailed, "Too many levels of symbolic links", ""}));
+
+TEST_F(RecordingThreadTest, ASplitKeepsWhatItFindsUnlessAgreedAndTakesTheNextFreeNumber)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    rx_.splitAtVideoRead = 3;
+    for (int i = 0; i < 6; ++i)
+        rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+    // An earlier recording's parts: the first agreed to, the next two not (a
+    // file and a folder).
+    for (const char *part : {"rec (0).raw.m2v", "rec (1).raw.m2v"})
+        std::ofstream(dir_ / part) << "earlier";
+    fs::create_directories(dir_ / "rec (2).raw.m2v");
+    ctx_.overwriteAgreed = {(dir_ / "rec (0).raw.m2v").string()};
+
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_EQ(ReadText(dir_ / "rec (1).raw.m2v"), "earlier");
+    EXPECT_TRUE(fs::is_directory(dir_ / "rec (2).raw.m2v"));
+    const uint64_t first = fs::file_size(dir_ / "rec (0).raw.m2v");
+    EXPECT_EQ(first + fs::file_size(dir_ / "rec (3).raw.m2v"), 6u * kVideoChunkBytes);
+    EXPECT_GE(first, 3u * kVideoChunkBytes);
+    EXPECT_TRUE(log_.Contains("\"" + (dir_ / "rec (1).raw.m2v").string() +
+                              "\" already exists and is kept: this part is written as \"" +
+                              (dir_ / "rec (3).raw.m2v").string() + "\""));
+    EXPECT_TRUE(log_.Contains("Performing 1st file split!"));
+}
+
+TEST_F(RecordingThreadTest, LaterPartsGoToTheFolderOfTheStartEvenWhenItsPathBecomesALink)
+{
+    ctx_.outputs.video = OutputChoice::Raw;
+    fs::create_directories(dir_ / "out");
+    fs::create_directories(dir_ / "elsewhere");
+    ctx_.baseName.Set((dir_ / "out" / "rec").string());
+    rx_.splitAtVideoRead = 3;
+    rx_.beforeSplitRequest = [this] {
+        fs::rename(dir_ / "out", dir_ / "moved");
+        fs::create_directory_symlink(dir_ / "elsewhere", dir_ / "out");
+    };
+    for (int i = 0; i < 6; ++i)
+        rx_.streams[DVB_STREAM_VIDEO].push_back(VideoChunk(uint8_t(i), i == 0 ? 0 : -1));
+
+    EXPECT_EQ(Record(), kRecordingOk);
+    EXPECT_TRUE(quelmar::testing::SortedNames(dir_ / "elsewhere").empty());
+    EXPECT_EQ(quelmar::testing::SortedNames(dir_ / "moved"),
+              (std::vector<std::string>{"rec (0).raw.m2v", "rec (1).raw.m2v", "rec.log"}));
+}
+
+// A channel that delivers nothing, and a radio channel recorded with video.
+struct Silence {
+    const char *name;
+    bool audio; // the receiver delivers audio
+    uint32_t result;
+    std::vector<std::string> files;
+};
+
+// NOLINTNEXTLINE(readability-identifier-naming)
+void PrintTo(const Silence &silence, std::ostream *os) { *os << silence.name; }
+
+class EmptyOutputTest : public RecordingThreadTest, public ::testing::WithParamInterface<Silence> {};
+
+TEST_P(EmptyOutputTest, IsRemovedAndNothingReceivedIsAFailure)
+{
+    UseMultiplexer();
+    ctx_.outputs.video = OutputChoice::Elementary;
+    ctx_.outputs.audio = OutputChoice::Elementary;
+    ctx_.outputs.mux = OutputChoice::Raw;
+    if (GetParam().audio)
+        rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(3), AudioChunk(4)};
+    EXPECT_EQ(Record(), GetParam().result);
+    EXPECT_EQ(Files(), GetParam().files);
+    const std::string removed = "\"" + (dir_ / "rec (0).m2v").string() + "\" stayed empty and was removed";
+    EXPECT_TRUE(log_.Contains(removed));
+    EXPECT_NE(ReadText(dir_ / "rec.log").find(removed), std::string::npos);
+    EXPECT_EQ(log_.Contains("no data received from Quelmar! Nothing was recorded!"), !GetParam().audio);
+    EXPECT_EQ(log_.Texts().back(), "recording stopped");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channels, EmptyOutputTest,
+    ::testing::Values(Silence{"NothingDelivered", false, kRecordingFailed, {"rec.log"}},
+                      Silence{"RadioWithVideo", true, kRecordingOk, {"rec (0).mp2", "rec (0).mpg", "rec.log"}}),
+    [](const ::testing::TestParamInfo<Silence> &info) { return std::string(info.param.name); });
 
 TEST_F(RecordingThreadTest, FullDiskEndsTheRecordingCleanlyAndKeepsWhatWasWritten)
 {
@@ -646,8 +777,7 @@ TEST_F(RecordingThreadTest, SplitOnTimeFlushesAndNumbersEveryOutput)
     rx_.streams[DVB_STREAM_AUDIO] = {AudioChunk(1), AudioChunk(2)};
     EXPECT_EQ(Record(), kRecordingOk);
     EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mpg", "rec (0).raw.mpp", "rec (1).m2v",
-                                                 "rec (1).mpg", "rec (1).raw.mpp", "rec (2).m2v", "rec (2).mpg",
-                                                 "rec (2).raw.mpp", "rec.log"}));
+                                                 "rec (1).mpg", "rec (2).m2v", "rec (2).mpg", "rec.log"}));
     EXPECT_EQ(std::count(mx_.calls.begin(), mx_.calls.end(), "Flush"), 3); // two splits and the end
     EXPECT_TRUE(log_.Contains("Performing 2nd file split!"));
 }
@@ -711,22 +841,18 @@ TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSecond
     ctx_.outputs.video = OutputChoice::Raw;
     rx_.hang = true;
     auto thread = BeginRecording(ctx_);
-    while (!rx_.hanging)
-        SleepMs(1);
+    ASSERT_TRUE(WaitUntil([&] { return rx_.hanging.load(); }));
     RequestStop(ctx_);
     // The polling thread is stuck in a read; the recording thread sees the
     // cleared flag, ends and gives the polling thread up in the stop routine.
-    while (!log_.Contains("thread brutally killed"))
-        SleepMs(10);
-    while (!ctx_.ready.Get())
-        SleepMs(1);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Contains("thread brutally killed"); }));
+    ASSERT_TRUE(WaitUntil([&] { return ctx_.ready.Get(); }));
     EXPECT_TRUE(log_.Contains("waiting for polling thread to terminate..."));
     EXPECT_TRUE(log_.Contains("stop bug: Polling thread still running... trying to kill the thread..."));
     Release();
     thread.Join();
     // The abandoned thread ends on its own once its read returns.
-    while (!log_.Contains("polling thread terminated"))
-        SleepMs(1);
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("polling thread terminated"); }));
 }
 
 TEST_F(RecordingThreadTest, GivenUpPollingThreadNeverTouchesAContextThatIsGone)
@@ -736,15 +862,15 @@ TEST_F(RecordingThreadTest, GivenUpPollingThreadNeverTouchesAContextThatIsGone)
     ctx->outputs.video = OutputChoice::Raw;
     rx_.hang = true;
     auto thread = BeginRecording(*ctx);
-    WaitUntil([&] { return rx_.hanging.load(); });
+    ASSERT_TRUE(WaitUntil([&] { return rx_.hanging.load(); }));
     RequestStop(*ctx);
-    WaitUntil([&] { return ctx->ready.Get(); });
+    ASSERT_TRUE(WaitUntil([&] { return ctx->ready.Get(); }));
     thread.Join();
     ctx.reset(); // the block that held the flags is released
     Release();
     // Back from the library, the thread reads nothing of the old block (the
     // address sanitizer watches) and ends.
-    WaitUntil([&] { return log_.Contains("polling thread terminated"); });
+    ASSERT_TRUE(WaitUntil([&] { return log_.Contains("polling thread terminated"); }));
     std::lock_guard lock(rx_.mutex);
     EXPECT_EQ(rx_.hungThreadCallsAfterRelease, 0);
 }
@@ -754,9 +880,9 @@ TEST_F(RecordingThreadTest, GivenUpPollingThreadLeavesTheReceiverToTheNextRecord
     ctx_.outputs.video = OutputChoice::Raw;
     rx_.hang = true;
     auto first = BeginRecording(ctx_);
-    WaitUntil([&] { return rx_.hanging.load(); });
+    ASSERT_TRUE(WaitUntil([&] { return rx_.hanging.load(); }));
     RequestStop(ctx_);
-    WaitUntil([&] { return ctx_.ready.Get(); });
+    ASSERT_TRUE(WaitUntil([&] { return ctx_.ready.Get(); }));
     first.Join();
     {
         std::lock_guard lock(rx_.mutex);
@@ -765,15 +891,16 @@ TEST_F(RecordingThreadTest, GivenUpPollingThreadLeavesTheReceiverToTheNextRecord
     // The next recording on the same context reads; then the first polling
     // thread comes back from its read while the recording flag is set again.
     log_.Clear();
+    ctx_.baseName.Set((dir_ / "second").string()); // the first one's files stay
     auto second = BeginRecording(ctx_);
-    WaitUntil([&] { return rx_.readsByOtherThreads > 0; });
+    ASSERT_TRUE(WaitUntil([&] { return rx_.readsByOtherThreads > 0; }));
     Release();
-    WaitUntil([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard lock(rx_.mutex);
         return rx_.hungThreadCallsAfterRelease > 0 || log_.Contains("polling thread terminated");
-    });
+    }));
     RequestStop(ctx_);
-    WaitUntil([&] { return ctx_.ready.Get(); });
+    ASSERT_TRUE(WaitUntil([&] { return ctx_.ready.Get(); }));
     second.Join();
     // Not a single read (nor streaming stop, nor front-panel text) of the
     // old thread, and no report of its lateness in the new recording's log.
@@ -790,12 +917,12 @@ TEST_F(RecordingThreadTest, TeardownGivesTheRemoteBackThroughItsOwnCopyOfTheBind
     ctx_.receiver = binding.get();
     ctx_.outputs.video = OutputChoice::Raw;
     auto thread = BeginRecording(ctx_);
-    WaitUntil([&] { return log_.Contains("polling thread started"); });
+    ASSERT_TRUE(WaitUntil([&] { return log_.Contains("polling thread started"); }));
     // Supervision finds the receiver silent: it stops the recording and its
     // bring-up deletes the binding at once, while the teardown still runs.
     RequestStop(ctx_);
     binding.reset();
-    WaitUntil([&] { return ctx_.ready.Get(); });
+    ASSERT_TRUE(WaitUntil([&] { return ctx_.ready.Get(); }));
     thread.Join();
     std::lock_guard lock(rx_.mutex);
     EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0 on record"});
@@ -806,13 +933,13 @@ TEST_F(RecordingThreadTest, ForgettingTheRecordingDoesNotWaitForItsEnd)
     ctx_.outputs.video = OutputChoice::Raw;
     rx_.hang = true;
     auto handle = BeginRecording(ctx_);
-    WaitUntil([&] { return rx_.hanging.load(); });
+    ASSERT_TRUE(WaitUntil([&] { return rx_.hanging.load(); }));
     RequestStop(ctx_);
     handle.Forget(); // the window drops the thread (bring-up) and goes on
     // Returned while the recording still waits for its polling thread.
     EXPECT_FALSE(ctx_.ready.Get());
     Release();
-    WaitUntil([&] { return ctx_.ready.Get(); });
+    ASSERT_TRUE(WaitUntil([&] { return ctx_.ready.Get(); }));
 }
 
 TEST_F(RecordingThreadTest, StartWithoutReceiverBindingIsRefused)

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -207,6 +208,36 @@ TEST(File, ALinkInThePlaceOfTheFileIsRefusedAndNothingIsWrittenThroughIt)
     }
     EXPECT_EQ(ReadText(victim), "root's file");
     EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
+}
+
+TEST(File, CreateNewLeavesWhatIsThereAndAFolderRemovesOnlyTheFileItWasGiven)
+{
+    const std::filesystem::path dir = TempPath("folder");
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "taken") << "earlier";
+    Folder folder;
+    folder.Open(dir.string(), "x");
+    EXPECT_EQ(folder.Lookup("taken"), 0);
+    EXPECT_EQ(folder.Lookup("free"), ENOENT);
+    File file;
+    try {
+        file.OpenIn(folder, "taken", (dir / "taken").string(), File::Mode::CreateNew);
+        ADD_FAILURE() << "opened over an existing file";
+    } catch (const FileException &e) {
+        EXPECT_EQ(std::string(e.what()), (dir / "taken").string() + ": File exists");
+    }
+    EXPECT_EQ(ReadText(dir / "taken"), "earlier");
+
+    file.OpenIn(folder, "new", (dir / "new").string(), File::Mode::CreateNew);
+    EXPECT_EQ(file.Path(), (dir / "new").string());
+    // Replaced under its name by something else: that is not removed.
+    std::filesystem::rename(dir / "taken", dir / "new");
+    EXPECT_FALSE(folder.RemoveIfSame("new", file));
+    EXPECT_EQ(ReadText(dir / "new"), "earlier");
+    File own;
+    own.OpenIn(folder, "own", (dir / "own").string(), File::Mode::CreateNew);
+    EXPECT_TRUE(folder.RemoveIfSame("own", own));
+    EXPECT_FALSE(std::filesystem::exists(dir / "own"));
 }
 
 TEST(File, FileSizeLimitThrowsDiskFullAndKeepsWhatWasWritten)

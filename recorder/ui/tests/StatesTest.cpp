@@ -126,7 +126,11 @@ TEST_F(StatesTest, EscapeDuringARecordingIsHeldBackAndCloseStopsItFirst)
 {
     OpenWindow();
     QTest::mouseClick(Button(ControlId::Record), Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([this] { return Recording(); }));
+    // Until the program stream has begun (an output that stays empty is removed).
+    ASSERT_TRUE(WaitFor([this] {
+        std::error_code error;
+        return Recording() && std::filesystem::file_size(dir_ / "rec (0).mpg", error) > 0 && !error;
+    }));
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     EXPECT_TRUE(window_->isVisible());
     EXPECT_TRUE(dlg_->RecordingActive());
