@@ -10,6 +10,8 @@ namespace quelmar::remote {
 
 namespace {
 
+constexpr qint64 kMethodPeekBytes = 16; // longer than every method and its space
+
 QByteArray ReasonPhrase(int status)
 {
     switch (status) {
@@ -31,6 +33,21 @@ QByteArray ReasonPhrase(int status)
     case 500: return "Internal Server Error";
     default: return "Status";
     }
+}
+
+// Whether `start` (the first bytes of a request) can begin a request line:
+// a method in capitals and a space, after any empty lines.
+bool StartsLikeARequest(const QByteArray &start)
+{
+    qsizetype i = 0;
+    while (i < start.size() && (start[i] == '\r' || start[i] == '\n'))
+        ++i;
+    const qsizetype method = i;
+    while (i < start.size() && start[i] >= 'A' && start[i] <= 'Z')
+        ++i;
+    if (i == start.size())
+        return true; // not all there yet
+    return i > method && start[i] == ' ';
 }
 
 } // namespace
@@ -70,13 +87,14 @@ QByteArray SerializeAnswer(const HttpAnswer &answer, bool keepAlive)
     return out;
 }
 
-HttpConnection::HttpConnection(QTcpSocket *socket, QObject *httpServer, GuardedTcpServer *listener)
-    : QObject(socket), socket_(socket), server_(httpServer), listener_(listener)
+HttpConnection::HttpConnection(QTcpSocket *socket, QObject *httpServer, GuardedTcpServer *listener,
+                               ConnectionLimits limits)
+    : QObject(socket), socket_(socket), server_(httpServer), listener_(listener), limits_(limits)
 {
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &HttpConnection::OnTimeout);
     readConnection_ = connect(socket_, &QTcpSocket::readyRead, this, &HttpConnection::OnReadyRead);
-    timer_.start(kRequestTimeoutMs);
+    timer_.start(limits_.requestTimeoutMs);
 }
 
 HttpConnection::~HttpConnection()
@@ -101,7 +119,13 @@ void HttpConnection::OnReadyRead()
     case Phase::Idle:
         phase_ = Phase::Receiving;
         requestBytes_ = 0;
-        timer_.start(kRequestTimeoutMs);
+        timer_.start(limits_.requestTimeoutMs);
+        // The parser closes on bytes that are no HTTP without a word; what
+        // does not even start with a method is answered here.
+        if (!StartsLikeARequest(socket_->peek(kMethodPeekBytes))) {
+            Refuse(ErrorAnswer(400, "the request is not HTTP"));
+            return;
+        }
         break;
     case Phase::Receiving:
     case Phase::Handling: break;
@@ -126,9 +150,11 @@ void HttpConnection::OnReadyRead()
 void HttpConnection::CheckParser()
 {
     checkQueued_ = false;
-    if (!readConnection_ && phase_ != Phase::Closing) {
-        connect(socket_, &QTcpSocket::disconnected, socket_, &QObject::deleteLater);
-        Refuse(ErrorAnswer(400, "the request is not valid HTTP"));
+    // The parser gave up on this socket (and disconnected every signal of
+    // it, its own clean-up included): it goes now.
+    if (!readConnection_) {
+        socket_->abort();
+        socket_->deleteLater();
     }
 }
 
@@ -149,7 +175,7 @@ void HttpConnection::Answer(const HttpAnswer &answer, bool keepAlive)
         return;
     }
     phase_ = Phase::Idle;
-    timer_.start(kIdleTimeoutMs);
+    timer_.start(limits_.idleTimeoutMs);
 }
 
 void HttpConnection::Refuse(const HttpAnswer &answer)
@@ -184,8 +210,8 @@ void HttpConnection::OnTimeout()
 {
     switch (phase_) {
     case Phase::Receiving:
-        Refuse(ErrorAnswer(408, "the request did not arrive within " + std::to_string(kRequestTimeoutMs / 1000) +
-                                    " s"));
+        Refuse(ErrorAnswer(408, "the request did not arrive within " + std::to_string(limits_.requestTimeoutMs) +
+                                    " ms"));
         return;
     case Phase::Idle:
     case Phase::Closing:
@@ -218,7 +244,7 @@ void GuardedTcpServer::incomingConnection(qintptr socketDescriptor)
         return;
     }
     ++open_;
-    new HttpConnection(socket, httpServer_, this);
+    new HttpConnection(socket, httpServer_, this, limits_);
     addPendingConnection(socket);
 }
 

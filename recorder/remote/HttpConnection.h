@@ -35,6 +35,12 @@ inline constexpr int kRequestTimeoutMs = 10'000;             // from a request's
 inline constexpr int kIdleTimeoutMs = 60'000;                // a kept-alive connection with no request
 inline constexpr int kCloseGraceMs = 5'000;                  // for the last answer before the socket is dropped
 
+// The time limits of the connections (tests shorten them).
+struct ConnectionLimits {
+    int requestTimeoutMs = kRequestTimeoutMs;
+    int idleTimeoutMs = kIdleTimeoutMs;
+};
+
 // One HTTP answer, written in one piece.
 struct HttpAnswer {
     int status = 200;
@@ -53,7 +59,7 @@ class HttpConnection : public QObject {
 public:
     // Watches `socket` (its readyRead is connected here before the HTTP
     // server's, so every byte is counted before it is parsed).
-    explicit HttpConnection(QTcpSocket *socket, QObject *httpServer, GuardedTcpServer *listener);
+    HttpConnection(QTcpSocket *socket, QObject *httpServer, GuardedTcpServer *listener, ConnectionLimits limits);
     ~HttpConnection() override;
 
     // The connection of `socket`; nullptr for a socket not accepted here.
@@ -97,6 +103,7 @@ private:
     qint64 requestBytes_ = 0;
     bool refused_ = false;
     bool checkQueued_ = false;
+    ConnectionLimits limits_;
     QTimer timer_;
     QMetaObject::Connection readConnection_;
 };
@@ -112,12 +119,14 @@ public:
     int OpenConnections() const { return open_; }
     // An HttpConnection ended.
     void ConnectionClosed() { --open_; }
+    void SetLimits(ConnectionLimits limits) { limits_ = limits; }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
     QObject *httpServer_;
+    ConnectionLimits limits_;
     int open_ = 0;
 };
 

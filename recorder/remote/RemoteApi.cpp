@@ -61,6 +61,8 @@ std::optional<HttpAnswer> RemoteApi::Handle(const ApiRequest &request, HttpConne
     const auto &path = request.path;
     const Method method = request.method;
     const bool changing = method == Method::Post || method == Method::Put || method == Method::Delete;
+    if (!changing && method != Method::Get)
+        return WrongMethod();
     QJsonObject body;
     if (changing) {
         std::string problem;

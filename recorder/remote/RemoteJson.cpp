@@ -111,9 +111,9 @@ public:
     }
     std::optional<int> Choice(const char *name, const std::vector<std::string> &words)
     {
-        const auto text = Text(name);
-        for (size_t i = 0; text && i < words.size(); ++i)
-            if (*text == words[i])
+        const std::string text = S(Value(name).toString());
+        for (size_t i = 0; Value(name).isString() && i < words.size(); ++i)
+            if (text == words[i])
                 return static_cast<int>(i);
         std::string list;
         for (const std::string &word : words)

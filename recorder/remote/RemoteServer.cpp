@@ -110,6 +110,12 @@ quint16 RemoteServer::Listen(const QHostAddress &address, quint16 port, std::str
     return listener->serverPort();
 }
 
+void RemoteServer::SetLimits(ConnectionLimits limits)
+{
+    if (listener_)
+        listener_->SetLimits(limits);
+}
+
 int RemoteServer::OpenConnections() const { return listener_ ? listener_->OpenConnections() : 0; }
 
 bool RemoteServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)

@@ -37,6 +37,8 @@ public:
     // port, or 0 with `error` set.
     quint16 Listen(const QHostAddress &address, quint16 port, std::string &error);
     int OpenConnections() const;
+    // Time limits of the connections accepted from now on (after Listen).
+    void SetLimits(ConnectionLimits limits);
     int EventClients() const { return events_.ClientCount(); }
 
 protected:
