@@ -135,8 +135,7 @@ void HttpConnection::OnReadyRead()
     requestBytes_ += socket_->bytesAvailable();
     if (requestBytes_ > kMaxBodyBytes + kMaxHeaderBytes) {
         Refuse(ErrorAnswer(413, "the request is larger than " + std::to_string(kMaxBodyBytes / 1024) +
-                                    " KiB of body and " + std::to_string(kMaxHeaderBytes / 1024) +
-                                    " KiB of headers"));
+                                    " KiB of body and " + std::to_string(kMaxHeaderBytes / 1024) + " KiB of headers"));
         return;
     }
     // The parser disconnects every signal of a socket whose bytes are no
@@ -210,8 +209,8 @@ void HttpConnection::OnTimeout()
 {
     switch (phase_) {
     case Phase::Receiving:
-        Refuse(ErrorAnswer(408, "the request did not arrive within " + std::to_string(limits_.requestTimeoutMs) +
-                                    " ms"));
+        Refuse(
+            ErrorAnswer(408, "the request did not arrive within " + std::to_string(limits_.requestTimeoutMs) + " ms"));
         return;
     case Phase::Idle:
     case Phase::Closing:

@@ -28,12 +28,12 @@ namespace quelmar::remote {
 class GuardedTcpServer;
 
 // Limits of one connection.
-inline constexpr int kMaxConnections = 128;                  // open at once; more are refused with 429
-inline constexpr qint64 kMaxBodyBytes = 64 * 1024;           // a request body
-inline constexpr qint64 kMaxHeaderBytes = 16 * 1024;         // request line and headers
-inline constexpr int kRequestTimeoutMs = 10'000;             // from a request's first byte to its end
-inline constexpr int kIdleTimeoutMs = 60'000;                // a kept-alive connection with no request
-inline constexpr int kCloseGraceMs = 5'000;                  // for the last answer before the socket is dropped
+inline constexpr int kMaxConnections = 128;          // open at once; more are refused with 429
+inline constexpr qint64 kMaxBodyBytes = 64 * 1024;   // a request body
+inline constexpr qint64 kMaxHeaderBytes = 16 * 1024; // request line and headers
+inline constexpr int kRequestTimeoutMs = 10'000;     // from a request's first byte to its end
+inline constexpr int kIdleTimeoutMs = 60'000;        // a kept-alive connection with no request
+inline constexpr int kCloseGraceMs = 5'000;          // for the last answer before the socket is dropped
 
 // The time limits of the connections (tests shorten them).
 struct ConnectionLimits {
@@ -97,8 +97,8 @@ private:
     void OnTimeout();
 
     QTcpSocket *socket_;
-    QObject *server_;                      // the HTTP server whose parser reads this socket
-    QPointer<GuardedTcpServer> listener_;  // counts the open connections
+    QObject *server_;                     // the HTTP server whose parser reads this socket
+    QPointer<GuardedTcpServer> listener_; // counts the open connections
     Phase phase_ = Phase::Idle;
     qint64 requestBytes_ = 0;
     bool refused_ = false;

@@ -41,11 +41,13 @@ private:
 // The extensions of a recording's parts, as the engine names them.
 const std::vector<std::string> &PartExtensions()
 {
-    static const std::vector<std::string> extensions = {
-        VideoExtension(OutputChoice::Raw),        VideoExtension(OutputChoice::Elementary),
-        AudioExtension(OutputChoice::Raw, false), AudioExtension(OutputChoice::Raw, true),
-        AudioExtension(OutputChoice::Elementary, false), AudioExtension(OutputChoice::Elementary, true),
-        kMuxExtension};
+    static const std::vector<std::string> extensions = {VideoExtension(OutputChoice::Raw),
+                                                        VideoExtension(OutputChoice::Elementary),
+                                                        AudioExtension(OutputChoice::Raw, false),
+                                                        AudioExtension(OutputChoice::Raw, true),
+                                                        AudioExtension(OutputChoice::Elementary, false),
+                                                        AudioExtension(OutputChoice::Elementary, true),
+                                                        kMuxExtension};
     return extensions;
 }
 
@@ -161,8 +163,8 @@ std::vector<RecordingSummary> ListRecordings(const std::string &folder)
     return list;
 }
 
-std::optional<OpenedFile> OpenRecordingFile(const std::string &folder, const std::string &name,
-                                            const std::string &file, std::string &problem, bool &notFound)
+std::optional<OpenedFile> OpenRecordingFile(const std::string &folder, const std::string &name, const std::string &file,
+                                            std::string &problem, bool &notFound)
 {
     notFound = false;
     if (!IsRecordingFileOf(name, file)) {
@@ -230,8 +232,9 @@ std::optional<std::string> ResolveRequestedBase(const std::string &folderGiven, 
     }
     for (const std::string &part : parts) {
         if (part.empty() || part == "." || part == "..") {
-            problem = "\"" + requested + "\" holds an empty, \".\" or \"..\" part; name a file below the "
-                                         "recordings folder";
+            problem = "\"" + requested +
+                      "\" holds an empty, \".\" or \"..\" part; name a file below the "
+                      "recordings folder";
             return std::nullopt;
         }
     }

@@ -19,7 +19,7 @@ struct RecordingFile {
 
 // One recording: the files of one base name.
 struct RecordingSummary {
-    std::string name; // the base name without folder ("news, 07-12-2026")
+    std::string name;                 // the base name without folder ("news, 07-12-2026")
     std::vector<RecordingFile> files; // by name
     int parts = 0;                    // distinct part numbers " (N)"
     uint64_t bytes = 0;               // all files together
@@ -50,8 +50,8 @@ struct OpenedFile {
 // without following a link and only when it is a regular file. Returns the
 // file, or std::nullopt with `problem` a message for the user (`notFound`
 // set when nothing of that name is there).
-std::optional<OpenedFile> OpenRecordingFile(const std::string &folder, const std::string &name,
-                                            const std::string &file, std::string &problem, bool &notFound);
+std::optional<OpenedFile> OpenRecordingFile(const std::string &folder, const std::string &name, const std::string &file,
+                                            std::string &problem, bool &notFound);
 
 // Where a file base given in a request records to: a relative `requested`
 // below `folder`, an absolute one only when it lies below `folder`. Every

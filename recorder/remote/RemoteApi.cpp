@@ -157,7 +157,8 @@ HttpAnswer RemoteApi::Channels() const
     for (size_t i = 0; i < names.size(); ++i)
         channels.append(QJsonObject{{"number", static_cast<int>(i + 1)}, {"name", QString::fromStdString(names[i])}});
     const int current = backend_.Status().channel;
-    return JsonAnswer(200, QJsonObject{{"channels", channels}, {"current", current > 0 ? QJsonValue(current) : QJsonValue()}});
+    return JsonAnswer(
+        200, QJsonObject{{"channels", channels}, {"current", current > 0 ? QJsonValue(current) : QJsonValue()}});
 }
 
 HttpAnswer RemoteApi::AfterCommand(const CommandResult &result) const
@@ -301,8 +302,8 @@ std::optional<HttpAnswer> RemoteApi::Download(const std::string &name, const std
     const ByteRange range = ParseRange(rangeHeader.toStdString(), opened->size);
     if (range.kind == ByteRange::Kind::Unsatisfiable) {
         close(opened->fd);
-        HttpAnswer answer = ErrorAnswer(416, "the range lies beyond the file's " + std::to_string(opened->size) +
-                                                 " bytes");
+        HttpAnswer answer =
+            ErrorAnswer(416, "the range lies beyond the file's " + std::to_string(opened->size) + " bytes");
         answer.headers.emplace_back("Content-Range", "bytes */" + QByteArray::number(qulonglong(opened->size)));
         return answer;
     }

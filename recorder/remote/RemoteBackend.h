@@ -45,8 +45,8 @@ struct TimerInfo {
     std::string channelName; // "" when the table has no such channel
     int32_t start = 0;       // seconds since 1970 (CTime)
     int32_t stop = 0;
-    std::string file;  // m_strFileName
-    uint8_t days = 0;  // m_nDays: bit 6 Sunday ... bit 0 Saturday; 0 one-off
+    std::string file; // m_strFileName
+    uint8_t days = 0; // m_nDays: bit 6 Sunday ... bit 0 Saturday; 0 one-off
     bool shutdown = false;
 };
 
@@ -56,39 +56,39 @@ struct StatusSnapshot {
     int channel = 0; // current channel, 1-based; 0 when none is known
     std::string channelName;
     RecordingState state = RecordingState::Idle;
-    std::string baseName;  // the running recording's base name, else the next one ("File")
-    int part = 0;          // number of the part being written (" (0)" first)
+    std::string baseName; // the running recording's base name, else the next one ("File")
+    int part = 0;         // number of the part being written (" (0)" first)
     uint64_t videoBytes = 0;
     uint64_t audioBytes = 0;
     uint64_t muxBytes = 0;
-    int64_t elapsedSeconds = 0;           // since the recording started; 0 when idle
-    std::vector<std::string> videoInfo;   // the "Video info" pane's lines
-    std::vector<std::string> audioInfo;   // the "Audio info" pane's lines
-    std::optional<int32_t> stopTime;      // a manual recording's stop time, when one is set
-    std::optional<TimerInfo> nextTimer;   // what the next-timer report names (FindNext)
+    int64_t elapsedSeconds = 0;         // since the recording started; 0 when idle
+    std::vector<std::string> videoInfo; // the "Video info" pane's lines
+    std::vector<std::string> audioInfo; // the "Audio info" pane's lines
+    std::optional<int32_t> stopTime;    // a manual recording's stop time, when one is set
+    std::optional<TimerInfo> nextTimer; // what the next-timer report names (FindNext)
     bool timerMode = false;
     bool shutdownPending = false;
-    bool multiplexerAvailable = false;    // without it only "don't save" and "as raw" are offered
+    bool multiplexerAvailable = false; // without it only "don't save" and "as raw" are offered
 };
 
 // A recording as the command line's --record takes it; empty optionals
 // keep the recorder's settings. Checked for syntax and range by the remote
 // control; the recorder decides the rest.
 struct RecordingRequest {
-    std::optional<int> channel;          // 1-based; tuned before the start
+    std::optional<int> channel;              // 1-based; tuned before the start
     std::optional<uint32_t> durationSeconds; // stop after this time ...
-    std::optional<int32_t> stopTime;     // ... or at this moment (seconds since 1970)
-    std::optional<std::string> fileBase; // absolute path without extension, below the recordings folder
-    std::optional<int> video;            // OutputChoice indices: 0 "don't save", 1 "as raw", 2 "as m2v"
-    std::optional<int> audio;            // 0 "don't save", 1 "as raw", 2 "as mp2/ac3"
-    std::optional<int> mux;              // 0 "don't save", 1 "as ~DVD"
+    std::optional<int32_t> stopTime;         // ... or at this moment (seconds since 1970)
+    std::optional<std::string> fileBase;     // absolute path without extension, below the recordings folder
+    std::optional<int> video;                // OutputChoice indices: 0 "don't save", 1 "as raw", 2 "as m2v"
+    std::optional<int> audio;                // 0 "don't save", 1 "as raw", 2 "as mp2/ac3"
+    std::optional<int> mux;                  // 0 "don't save", 1 "as ~DVD"
     std::optional<bool> splitOnSize;
     std::optional<uint32_t> splitSizeMb; // at least 5
     std::optional<bool> splitOnTime;
     std::optional<uint32_t> splitTimeSeconds; // 5 .. 86399
     std::optional<int32_t> videoDelayMs;      // -1000 .. 1000
-    bool overwrite = false; // answer Yes when files of that name exist (else refused)
-    bool paused = false;    // start paused, as the window's Pause does while idle
+    bool overwrite = false;                   // answer Yes when files of that name exist (else refused)
+    bool paused = false;                      // start paused, as the window's Pause does while idle
 };
 
 // What a command did.

@@ -65,8 +65,8 @@ std::optional<int64_t> ParseDurationText(const std::string &text, uint32_t maxim
     if (std::regex_match(text, kSeconds))
         seconds = std::stoull(text);
     else if (std::regex_match(text, match, kClock))
-        seconds = std::stoull(match[1]) * kSecondsPerHour + std::stoull(match[2]) * kSecondsPerMinute +
-                  std::stoull(match[3]);
+        seconds =
+            std::stoull(match[1]) * kSecondsPerHour + std::stoull(match[2]) * kSecondsPerMinute + std::stoull(match[3]);
     else
         return std::nullopt;
     if (seconds > maximum)
@@ -78,8 +78,7 @@ std::optional<int64_t> ParseDurationText(const std::string &text, uint32_t maxim
 // reads each known one with its rule. The first problem wins.
 class BodyReader {
 public:
-    BodyReader(const QJsonObject &body, std::set<std::string> known, std::string &error)
-        : body_(body), error_(error)
+    BodyReader(const QJsonObject &body, std::set<std::string> known, std::string &error) : body_(body), error_(error)
     {
         for (auto it = body.begin(); it != body.end(); ++it)
             if (!known.count(S(it.key())))
@@ -258,10 +257,9 @@ QJsonObject StatusJson(const StatusSnapshot &status)
     QJsonObject recording{{"state", StateName(status.state)},
                           {"baseName", Q(status.baseName)},
                           {"part", status.part},
-                          {"bytes",
-                           QJsonObject{{"video", static_cast<double>(status.videoBytes)},
-                                       {"audio", static_cast<double>(status.audioBytes)},
-                                       {"mux", static_cast<double>(status.muxBytes)}}},
+                          {"bytes", QJsonObject{{"video", static_cast<double>(status.videoBytes)},
+                                                {"audio", static_cast<double>(status.audioBytes)},
+                                                {"mux", static_cast<double>(status.muxBytes)}}},
                           {"elapsedSeconds", static_cast<double>(status.elapsedSeconds)},
                           {"elapsed", Q(ElapsedText(status.elapsedSeconds))},
                           {"stopTime", status.stopTime ? QJsonValue(Q(DateTimeText(*status.stopTime))) : QJsonValue()}};

@@ -84,10 +84,8 @@ QByteArray HeaderValue(const QHttpServerRequest &request, const QByteArray &name
 }
 
 RemoteServer::RemoteServer(RemoteBackend &backend, std::string token, QObject *parent)
-    : QAbstractHttpServer(parent), backend_(backend), token_(std::move(token)), events_(backend),
-      api_(backend, events_)
-{
-}
+    : QAbstractHttpServer(parent), backend_(backend), token_(std::move(token)), events_(backend), api_(backend, events_)
+{}
 
 RemoteServer::~RemoteServer()
 {

@@ -23,11 +23,11 @@ int RowOf(const TimerDialogModel &model, int32_t id)
 CommandResult EditRefusal(TimerDialogModel::EditResult result, const std::string &refusal, const TimerEditContext &c)
 {
     if (result == TimerDialogModel::EditResult::NoChannel)
-        return CommandResult::Refused(CommandResult::Kind::Invalid,
-                                      c.channelNames.empty() ? "the receiver has no channels"
-                                                             : "the receiver has " +
-                                                                   std::to_string(c.channelNames.size()) +
-                                                                   " channels; there is no such channel");
+        return CommandResult::Refused(CommandResult::Kind::Invalid, c.channelNames.empty()
+                                                                        ? "the receiver has no channels"
+                                                                        : "the receiver has " +
+                                                                              std::to_string(c.channelNames.size()) +
+                                                                              " channels; there is no such channel");
     return CommandResult::Refused(CommandResult::Kind::Invalid, refusal);
 }
 

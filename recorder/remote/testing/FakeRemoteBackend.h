@@ -23,7 +23,8 @@ public:
     static std::vector<std::string> DefaultChannels();
 
     // `recordingsFolder` "": no folder (downloads and file names refused).
-    explicit FakeRemoteBackend(std::string recordingsFolder = "", std::vector<std::string> channels = DefaultChannels());
+    explicit FakeRemoteBackend(std::string recordingsFolder = "",
+                               std::vector<std::string> channels = DefaultChannels());
 
     // Advances a running recording by `ms`: Starting becomes Recording, a
     // recording (not paused) gains bytes and a log line per second of
@@ -71,8 +72,8 @@ private:
     CTimerList timers_;
     std::vector<LogLine> log_;
     std::set<RemoteListener *> listeners_;
-    int64_t partMs_ = 0;          // of the current second of recording
-    int64_t remainingMs_ = -1;    // until the requested stop; -1 none
+    int64_t partMs_ = 0;       // of the current second of recording
+    int64_t remainingMs_ = -1; // until the requested stop; -1 none
 };
 
 } // namespace quelmar::remote

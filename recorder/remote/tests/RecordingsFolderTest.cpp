@@ -1,7 +1,7 @@
 // The recordings folder: what is listed, what may be downloaded, where a
 // requested file name may record to, and the Range header.
-#include "remote/FileDownload.h"
 #include "remote/RecordingsFolder.h"
+#include "remote/FileDownload.h"
 
 #include <gtest/gtest.h>
 
@@ -111,14 +111,14 @@ TEST(ParseRangeTest, ReadsOneRangeAndIgnoresTheRest)
         K kind;
         uint64_t first, last;
     };
-    for (const Case &c : {Case{"", 100, K::Whole, 0, 0}, Case{"bytes=0-0", 100, K::Part, 0, 0},
-                          Case{"bytes=10-", 100, K::Part, 10, 99}, Case{"bytes=-10", 100, K::Part, 90, 99},
-                          Case{"bytes=-1000", 100, K::Part, 0, 99}, Case{"bytes=50-5000", 100, K::Part, 50, 99},
-                          Case{"bytes=100-", 100, K::Unsatisfiable, 0, 0}, Case{"bytes=-0", 100, K::Unsatisfiable, 0, 0},
-                          Case{"bytes=0-", 0, K::Unsatisfiable, 0, 0}, Case{"bytes=5-1", 100, K::Whole, 0, 0},
-                          Case{"bytes=1-2,4-5", 100, K::Whole, 0, 0}, Case{"items=1-2", 100, K::Whole, 0, 0},
-                          Case{"bytes=x-2", 100, K::Whole, 0, 0},
-                          Case{"bytes=99999999999999999999-", 100, K::Whole, 0, 0}}) {
+    for (const Case &c :
+         {Case{"", 100, K::Whole, 0, 0}, Case{"bytes=0-0", 100, K::Part, 0, 0}, Case{"bytes=10-", 100, K::Part, 10, 99},
+          Case{"bytes=-10", 100, K::Part, 90, 99}, Case{"bytes=-1000", 100, K::Part, 0, 99},
+          Case{"bytes=50-5000", 100, K::Part, 50, 99}, Case{"bytes=100-", 100, K::Unsatisfiable, 0, 0},
+          Case{"bytes=-0", 100, K::Unsatisfiable, 0, 0}, Case{"bytes=0-", 0, K::Unsatisfiable, 0, 0},
+          Case{"bytes=5-1", 100, K::Whole, 0, 0}, Case{"bytes=1-2,4-5", 100, K::Whole, 0, 0},
+          Case{"items=1-2", 100, K::Whole, 0, 0}, Case{"bytes=x-2", 100, K::Whole, 0, 0},
+          Case{"bytes=99999999999999999999-", 100, K::Whole, 0, 0}}) {
         const ByteRange range = ParseRange(c.header, c.size);
         EXPECT_EQ(range.kind, c.kind) << c.header;
         if (c.kind == K::Part) {

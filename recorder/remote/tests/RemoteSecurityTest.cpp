@@ -159,8 +159,8 @@ TEST_F(SecurityTest, LoginSetsAStrictHttpOnlyCookieThatAuthorises)
     const HttpReply wrong = Send(RawRequest("POST", "/api/v1/login", "", R"({"token": "nope"})"));
     EXPECT_EQ(wrong.status, 401);
     EXPECT_EQ(wrong.Header("set-cookie"), "");
-    const HttpReply right = Send(RawRequest("POST", "/api/v1/login", "", R"({"token": ")" + token + "\"}",
-                                            "Origin: http://127.0.0.1\r\n"));
+    const HttpReply right =
+        Send(RawRequest("POST", "/api/v1/login", "", R"({"token": ")" + token + "\"}", "Origin: http://127.0.0.1\r\n"));
     ASSERT_EQ(right.status, 200) << right.body;
     const std::string cookie = right.Header("set-cookie");
     EXPECT_EQ(cookie.find("quelmar_token=" + token + ";"), 0u) << cookie;

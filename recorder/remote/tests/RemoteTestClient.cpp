@@ -134,7 +134,8 @@ HttpReply ClientSocket::ReadReply()
     reply.status = std::atoi(head.substr(9, 3).c_str());
     while (lineEnd != std::string::npos) {
         const size_t next = head.find("\r\n", lineEnd + 2);
-        const std::string line = head.substr(lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
+        const std::string line =
+            head.substr(lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
         const size_t colon = line.find(':');
         if (colon != std::string::npos)
             reply.headers[Lower(line.substr(0, colon))] = line.substr(line.find_first_not_of(' ', colon + 1));

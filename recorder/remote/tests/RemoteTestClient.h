@@ -22,7 +22,7 @@ namespace quelmar::remote::testing {
 inline constexpr int kWaitMs = 20'000;
 
 struct HttpReply {
-    int status = 0;                            // 0: no answer (closed, timed out)
+    int status = 0;                             // 0: no answer (closed, timed out)
     std::map<std::string, std::string> headers; // names in lower case
     std::string body;
     std::string Header(const std::string &name) const;
@@ -62,7 +62,8 @@ bool PumpUntil(const std::function<bool()> &done, int timeoutMs = kWaitMs);
 
 // Runs `client` on its own thread while this thread pumps Qt events; its
 // result.
-template <typename T> T WithEvents(std::function<T()> client)
+template <typename T>
+T WithEvents(std::function<T()> client)
 {
     auto future = std::async(std::launch::async, std::move(client));
     PumpUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
