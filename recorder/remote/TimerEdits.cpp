@@ -1,0 +1,111 @@
+#include "remote/TimerEdits.h"
+
+namespace quelmar::remote {
+
+namespace {
+
+CommandResult NoSuchTimer(int32_t id)
+{
+    return CommandResult::Refused(CommandResult::Kind::NotFound, "there is no timer with id " + std::to_string(id));
+}
+
+// The row of `model` copied from the entry with `id`; -1 none.
+int RowOf(const TimerDialogModel &model, int32_t id)
+{
+    const auto &rows = model.Rows();
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].entry.m_nId == id)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// A refusal of Add or Update as the command line words it.
+CommandResult EditRefusal(TimerDialogModel::EditResult result, const std::string &refusal, const TimerEditContext &c)
+{
+    if (result == TimerDialogModel::EditResult::NoChannel)
+        return CommandResult::Refused(CommandResult::Kind::Invalid, c.channelNames.empty()
+                                                                        ? "the receiver has no channels"
+                                                                        : "the receiver has " +
+                                                                              std::to_string(c.channelNames.size()) +
+                                                                              " channels; there is no such channel");
+    return CommandResult::Refused(CommandResult::Kind::Invalid, refusal);
+}
+
+TimerResult Entry(const CTimerList &list, int32_t id, const TimerEditContext &context)
+{
+    for (int i = 0; i < list.GetCount(); ++i)
+        if (list.GetAt(i)->m_nId == id)
+            return {CommandResult::Ok(), TimerInfoOf(*list.GetAt(i), context.channelNames)};
+    return {NoSuchTimer(id), {}};
+}
+
+} // namespace
+
+TimerInfo TimerInfoOf(const CTimerEntry &entry, const std::vector<std::string> &channelNames)
+{
+    TimerInfo info;
+    info.id = entry.m_nId;
+    info.active = entry.m_bActive != 0;
+    info.channel = entry.m_nChannel;
+    if (entry.m_nChannel >= 1 && entry.m_nChannel <= channelNames.size())
+        info.channelName = channelNames[entry.m_nChannel - 1];
+    info.start = entry.m_timeStart.GetTime();
+    info.stop = entry.m_timeStop.GetTime();
+    info.file = entry.m_strFileName;
+    info.days = entry.m_nDays;
+    info.shutdown = entry.m_bShutdown != 0;
+    return info;
+}
+
+TimerResult AddTimerTo(CTimerList &list, const TimerEditContext &context, const TimerRequest &request)
+{
+    TimerDialogModel model(list, context.channelNames, request.fields.channel);
+    model.SetRecordingsFolder(context.recordingsFolder);
+    model.fields = request.fields;
+    std::string refusal;
+    if (const auto result = model.OnAdd(&refusal); result != TimerDialogModel::EditResult::Done)
+        return {EditRefusal(result, refusal, context), {}};
+    const int row = model.Selection();
+    const int32_t id = model.Rows()[static_cast<size_t>(row)].entry.m_nId;
+    if (request.active)
+        model.SetChecked(row, *request.active);
+    model.OnOK();
+    return Entry(list, id, context);
+}
+
+TimerResult UpdateTimerIn(CTimerList &list, const TimerEditContext &context, int32_t id, const TimerRequest &request)
+{
+    TimerDialogModel model(list, context.channelNames, request.fields.channel);
+    model.SetRecordingsFolder(context.recordingsFolder);
+    const int row = RowOf(model, id);
+    if (row < 0)
+        return {NoSuchTimer(id), {}};
+    model.Select(row);
+    model.fields = request.fields;
+    std::string refusal;
+    if (const auto result = model.OnUpdate(&refusal); result != TimerDialogModel::EditResult::Done)
+        return {EditRefusal(result, refusal, context), {}};
+    if (request.active)
+        model.SetChecked(row, *request.active);
+    model.OnOK();
+    return Entry(list, id, context);
+}
+
+CommandResult DeleteTimerFrom(CTimerList &list, int32_t id)
+{
+    return list.RemoveById(id) ? CommandResult::Ok() : NoSuchTimer(id);
+}
+
+TimerResult SetTimerActiveIn(CTimerList &list, const TimerEditContext &context, int32_t id, bool active)
+{
+    for (int i = 0; i < list.GetCount(); ++i) {
+        CTimerEntry &entry = *list.GetAt(i);
+        if (entry.m_nId == id) {
+            entry.m_bActive = active ? 1 : 0;
+            return {CommandResult::Ok(), TimerInfoOf(entry, context.channelNames)};
+        }
+    }
+    return {NoSuchTimer(id), {}};
+}
+
+} // namespace quelmar::remote
