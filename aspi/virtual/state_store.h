@@ -16,6 +16,7 @@
 #pragma once
 
 #include "receiver/receiver.h"
+#include "state_file.h"
 
 #include <sys/types.h>
 
@@ -28,20 +29,6 @@
 #include <utility>
 
 namespace quelmar::aspi_virtual {
-
-using ReceiverAddress = std::pair<unsigned, unsigned>; // adapter, target
-using KeptStates = std::map<ReceiverAddress, receiver::PersistentState>;
-
-// The state file's text for `states`, with its checksum line.
-std::string encodeKeptStates(const KeptStates &states);
-// Parses a state file's text; nullopt with the reason in *problem for
-// anything but a whole, well-formed file whose states a receiver can hold.
-std::optional<KeptStates> decodeKeptStates(const std::string &text, std::string *problem);
-
-// The key of a configuration's state: "default" for the built-in receiver
-// (empty `canonicalPath`), else one made from the configuration file's
-// canonical path and content, so that an edited file starts afresh.
-std::string stateKey(const std::string &canonicalPath, const std::string &content);
 
 // Where the state is kept: the environment's values, or set by tests.
 struct StateEnvironment {
