@@ -3,10 +3,12 @@
 // on first use from QUELMAR_VIRTUAL_RECEIVER (or the built-in default) and
 // replaced by aspiVirtualReload(). With QUELMAR_VIRTUAL_DROP_REPORT=1 each
 // bus reports on standard error what its receivers dropped when it goes, so
-// a program run as a separate process can be checked for lost data.
+// a program run as a separate process can be checked for lost data. The
+// receivers keep their state between programs (state_store.h).
 #include "aspi_virtual.h"
 #include "virtual_bus.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <shared_mutex>
@@ -56,18 +58,21 @@ bool buildBus(const char *path)
     const char *env = std::getenv("QUELMAR_VIRTUAL_RECEIVER");
     const char *file = path ? path : (env && *env ? env : nullptr);
     if (!file) {
-        currentBus = std::make_unique<VirtualBus>(receiver::defaultConfig());
+        currentBus = std::make_unique<VirtualBus>(receiver::defaultConfig(),
+                                                  StateStore::open(stateKey({}, {}), StateEnvironment::current()));
         return true;
     }
-    std::string error;
-    auto config = receiver::loadConfigFile(file, &error);
+    std::string error, content;
+    auto config = receiver::loadConfigFile(file, &error, &content);
     if (!config) {
         lastError = "simulated receiver configuration " + error;
         std::fprintf(stderr, "%s\n", lastError.c_str());
         currentBus = std::make_unique<VirtualBus>();
         return false;
     }
-    currentBus = std::make_unique<VirtualBus>(*config);
+    char canonical[PATH_MAX];
+    const std::string key = stateKey(realpath(file, canonical) ? canonical : file, content);
+    currentBus = std::make_unique<VirtualBus>(*config, StateStore::open(key, StateEnvironment::current()));
     return true;
 }
 

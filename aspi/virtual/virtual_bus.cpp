@@ -37,15 +37,20 @@ void copyText(char *dst, size_t n, const std::string &src)
 
 VirtualBus::VirtualBus() : working_(false) {}
 
-VirtualBus::VirtualBus(const receiver::Config &config) : working_(true)
+VirtualBus::VirtualBus(const receiver::Config &config, std::unique_ptr<StateStore> store)
+    : working_(true), store_(std::move(store))
 {
     adapterCount_ = config.adapterCount();
     busFreeAt_.assign(adapterCount_, Clock::time_point{});
+    std::map<ReceiverAddress, receiver::Receiver *> receivers;
     for (const auto &rc : config.receivers) {
         auto s = std::make_unique<Slot>();
         s->receiver = std::make_unique<receiver::Receiver>(rc);
+        receivers[{rc.adapter, rc.target}] = s->receiver.get();
         slots_[{rc.adapter, rc.target}] = std::move(s);
     }
+    if (store_)
+        store_->attach(receivers);
     completer_ = std::thread([this] { completionLoop(); });
     media_ = std::thread([this] { mediaLoop(); });
     pthread_setname_np(completer_.native_handle(), kCompletionThreadName);
@@ -172,7 +177,10 @@ uint32_t VirtualBus::execute(SRB_ExecSCSICmd *srb)
             const Direction dir = dirBits == SRB_DIR_IN    ? Direction::In
                                   : dirBits == SRB_DIR_OUT ? Direction::Out
                                                            : Direction::None;
-            r = s->receiver->execute(srb->CDBByte, srb->SRB_CDBLen, dir, srb->SRB_BufPointer, srb->SRB_BufLen);
+            auto command = [&] {
+                return s->receiver->execute(srb->CDBByte, srb->SRB_CDBLen, dir, srb->SRB_BufPointer, srb->SRB_BufLen);
+            };
+            r = store_ ? store_->run(command) : command();
         }
         bytes = r.bytesTransferred;
         if (r.dataOverrun) {

@@ -9,6 +9,7 @@
 #include "aspi_virtual.h"
 #include "receiver/config.h"
 #include "receiver/receiver.h"
+#include "state_store.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,8 +27,10 @@ class VirtualBus {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Builds the receivers of `config` and starts both threads.
-    explicit VirtualBus(const receiver::Config &config);
+    // Builds the receivers of `config`, brings them to the state `store`
+    // keeps (none: they start from the configuration every time) and starts
+    // both threads.
+    explicit VirtualBus(const receiver::Config &config, std::unique_ptr<StateStore> store = nullptr);
     // A bus without receivers whose support call reports failure (a
     // configuration that could not be read).
     VirtualBus();
@@ -71,6 +74,7 @@ private:
     const bool working_;
     unsigned adapterCount_ = 0;
     std::map<std::pair<unsigned, unsigned>, std::unique_ptr<Slot>> slots_;
+    const std::unique_ptr<StateStore> store_; // after slots_: goes before the receivers it holds
 
     std::mutex mutex_; // guards everything below
     std::condition_variable wake_;

@@ -2,9 +2,11 @@
 // script their receiver. It loads the library from its own directory with
 // dlopen, as any client would, and talks to the first receiver found.
 // Output: one record per line, fields separated by tabs.
+#include "aspi_layer.h"
 #include "quelmarscsi_client.h"
 #include "quelmarscsi_special.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,15 +19,20 @@
 
 namespace {
 
+using namespace quelmar::scsi_cli;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNoReceiver = 2; // also: library missing, wrong command line
 
 constexpr const char *kLibraryName = "libquelmarscsi.so";
+constexpr const char *kVirtualLayer = "libaspi-virtual.so";
+constexpr const char *kVirtualOption = "--virtual-receiver";
 constexpr size_t kFrontPanelChars = DVB_FRONT_PANEL_TEXT_CHARS;
 constexpr uint32_t kDefaultSpeedTestMiB = 5;
 constexpr uint32_t kMaxSpeedTestMiB = 1024;
 constexpr uint32_t kBytesPerMiB = 1u << 20;
+constexpr double kMsPerSecond = 1000;
 constexpr uint32_t kMaxPeekBytes = 1u << 24; // receiver memory is addressed with 24 bits
 constexpr uint32_t kPeekPieceBytes = 0x10000;
 constexpr size_t kHexDumpColumns = 16;
@@ -33,9 +40,11 @@ constexpr size_t kHexDumpColumns = 16;
 constexpr uint32_t kOsdFirst = 0, kOsdSecond = 0;
 constexpr uint16_t kOsdThird = 35, kOsdFourth = 40;
 
-void usage()
+void usage(std::FILE *to)
 {
-    std::fputs("usage: quelmar-scsi COMMAND [ARGUMENTS]\n"
+    std::fputs("usage: quelmar-scsi [--virtual-receiver[=CONFIG]] COMMAND [ARGUMENTS]\n"
+               "Talks to the first receiver found, through libquelmarscsi.so.\n"
+               "commands:\n"
                "  list               all receivers: adapter, target, identification, firmware\n"
                "  channels           channel table: number, tag, video PID, name\n"
                "  current            the tuned channel: number, tag, video PID, name\n"
@@ -43,9 +52,15 @@ void usage()
                "  osd TEXT           show TEXT on screen\n"
                "  text 8CHARS        front-panel text (up to 8 characters)\n"
                "  remote on|off      lock or unlock the remote control\n"
-               "  speedtest [MIB]    transfer rate of the SCSI path (default 5 MiB)\n"
-               "  peek ADDR LEN      hex dump of receiver memory\n",
-               stderr);
+               "  speedtest [MIB]    transfer rate of the SCSI path (default 5 MiB): bytes sent,\n"
+               "                     milliseconds taken, MiB per second\n"
+               "  peek ADDR LEN      hex dump of receiver memory\n"
+               "options:\n"
+               "  --virtual-receiver[=CONFIG]  use the simulated receiver (libaspi-virtual.so),\n"
+               "                     with the configuration file CONFIG if given\n"
+               "  -h, --help         show this text\n"
+               "  --version          show the version\n",
+               to);
 }
 
 std::string ownDirectory()
@@ -98,7 +113,11 @@ bool parseNumber(const char *text, unsigned long max, unsigned long *value)
 
 class Client {
 public:
-    explicit Client(QuelmarScsiClient &lib) : lib_(lib) {}
+    // `command`: the command line's command, for the hint when no receiver
+    // is found; `libraryDirectory`: where the library was loaded from.
+    Client(QuelmarScsiClient &lib, std::string command, const std::string &libraryDirectory)
+        : lib_(lib), command_(std::move(command)), layer_(aspiLayerAsked(libraryDirectory))
+    {}
 
     // Finds the first receiver; false (with a message) when there is none.
     bool findReceiver()
@@ -107,29 +126,42 @@ public:
             return false;
         device_ = lib_.dvbFindFirstQuelmar();
         if (device_.status != DVB_STATUS_FOUND && device_.status != DVB_STATUS_FOUND_OLD) {
-            std::fputs("quelmar-scsi: no receiver found\n", stderr);
+            noReceiver();
             return false;
         }
         return true;
     }
 
+    // Every receiver: the library's list (current identification) and those
+    // of the older identification, in scan order; discovery sets each
+    // one's SCSI mode to automatic, as the library's own searches do.
     int list()
     {
         if (!aspiReady())
             return kExitNoReceiver;
         const DvbDeviceList all = lib_.dvbFindAllQuelmars();
-        for (unsigned i = 0; i < all.count && i < DVB_MAX_DEVICES; ++i)
-            printDevice(all.devices[i]);
-        if (all.count == 0) {
-            // The list holds the current identification only; an older
-            // receiver is found by the first-receiver search.
-            const DvbDevice older = lib_.dvbFindFirstQuelmar();
-            if (older.status != DVB_STATUS_FOUND_OLD) {
-                std::fputs("quelmar-scsi: no receiver found\n", stderr);
-                return kExitNoReceiver;
+        std::vector<DvbDevice> devices(all.devices, all.devices + std::min<unsigned>(all.count, DVB_MAX_DEVICES));
+        if (const auto older = findOlderReceivers(layer_)) {
+            for (DvbDevice device : *older) {
+                lib_.dvbSetSCSIMode(&device, DVB_SCSI_MODE_AUTOMATIC);
+                devices.push_back(device);
             }
-            printDevice(older);
+        } else if (devices.empty()) {
+            // The layer cannot be asked directly: the library's first-receiver
+            // search still finds one older receiver.
+            const DvbDevice older = lib_.dvbFindFirstQuelmar();
+            if (older.status == DVB_STATUS_FOUND_OLD)
+                devices.push_back(older);
         }
+        if (devices.empty()) {
+            noReceiver();
+            return kExitNoReceiver;
+        }
+        std::stable_sort(devices.begin(), devices.end(), [](const DvbDevice &a, const DvbDevice &b) {
+            return a.hostAdapter != b.hostAdapter ? a.hostAdapter < b.hostAdapter : a.targetId < b.targetId;
+        });
+        for (const DvbDevice &device : devices)
+            printDevice(device);
         return kExitOk;
     }
 
@@ -196,7 +228,7 @@ public:
     {
         const std::string s = state;
         if (s != "on" && s != "off") {
-            usage();
+            usage(stderr);
             return kExitNoReceiver;
         }
         // "on" locks the remote control.
@@ -214,7 +246,10 @@ public:
         const int32_t ms = lib_.dvbSCSISpeedTest(&device_, bytes, 1);
         if (ms <= 0)
             return fail(ms == 0 ? "the speed test failed or took no measurable time" : "the speed test failed");
-        std::printf("%u\t%d\t%.2f\n", bytes, ms, (bytes / double(kBytesPerMiB)) / (ms / 1000.0));
+        // One figure per line: what it is, the number, its unit.
+        std::printf("sent\t%u\tbytes\n", bytes);
+        std::printf("elapsed\t%d\tms\n", ms);
+        std::printf("rate\t%.2f\tMiB/s\n", (bytes / double(kBytesPerMiB)) / (ms / double(kMsPerSecond)));
         return kExitOk;
     }
 
@@ -244,11 +279,29 @@ public:
 private:
     bool aspiReady()
     {
-        const uint32_t status = lib_.dvbInit();
-        if (status == DVB_ASPI_OK)
+        if (lib_.dvbInit() == DVB_ASPI_OK)
             return true;
-        std::fprintf(stderr, "quelmar-scsi: no ASPI layer available (status 0x%08x)\n", status);
+        noReceiver();
         return false;
+    }
+
+    // No receiver: says which layer was asked and what it answered, and
+    // points to the simulated receiver in one line.
+    void noReceiver()
+    {
+        const uint32_t status = lib_.dvbInit();
+        const char *why = "no receiver answered through";
+        if (status == DVB_ASPI_NOT_LOADED)
+            why = "the library could not load";
+        else if (status == DVB_ASPI_ENTRY_MISSING)
+            why = "the ASPI entry points are missing in";
+        else if (status != DVB_ASPI_OK)
+            why = "no SCSI host adapter works in";
+        std::fprintf(stderr, "quelmar-scsi: no receiver found: %s the ASPI layer %s (status 0x%08x)\n", why,
+                     layer_.c_str(), status);
+        if (!isVirtualLayer(layer_))
+            std::fprintf(stderr, "quelmar-scsi: to use the simulated receiver instead: quelmar-scsi %s %s\n",
+                         kVirtualOption, command_.c_str());
     }
 
     bool readTable(std::vector<DvbChannel> *table)
@@ -281,26 +334,71 @@ private:
     }
 
     QuelmarScsiClient &lib_;
+    const std::string command_;
+    const std::string layer_; // the ASPI layer module the library was asked to load
     DvbDevice device_{};
 };
+
+// --virtual-receiver[=CONFIG]: the library loads the simulated receiver's
+// layer from this program's directory, with CONFIG as its configuration if
+// given (else QUELMAR_VIRTUAL_RECEIVER as the environment has it), as the
+// recorder's option of the same name does. Before the library is loaded.
+bool useVirtualReceiver(const std::string &directory, const std::string &config)
+{
+    if (!config.empty()) {
+        struct stat status {};
+        const char *problem = nullptr;
+        if (stat(config.c_str(), &status) != 0 || access(config.c_str(), R_OK) != 0)
+            problem = std::strerror(errno);
+        else if (!S_ISREG(status.st_mode))
+            problem = "not a regular file";
+        if (problem) {
+            std::fprintf(stderr, "quelmar-scsi: %s '%s': %s\n", kVirtualOption, config.c_str(), problem);
+            return false;
+        }
+    }
+    const std::string beside = directory + "/" + kVirtualLayer;
+    struct stat status {};
+    setenv("QUELMAR_ASPI_LAYER", stat(beside.c_str(), &status) == 0 ? beside.c_str() : kVirtualLayer, 1);
+    if (!config.empty())
+        setenv("QUELMAR_VIRTUAL_RECEIVER", config.c_str(), 1);
+    return true;
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        usage();
+    const std::string directory = ownDirectory();
+    // Options come before the command.
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-'; ++first) {
+        const std::string option = argv[first];
+        if (option == "--help" || option == "-h") {
+            usage(stdout);
+            return kExitOk;
+        }
+        if (option == "--version") {
+            std::printf("quelmar-scsi %s\n", QUELMAR_VERSION);
+            return kExitOk;
+        }
+        const std::string virtualWithValue = std::string(kVirtualOption) + "=";
+        if (option == kVirtualOption || option.starts_with(virtualWithValue)) {
+            if (!useVirtualReceiver(directory, option.substr(std::min(option.size(), virtualWithValue.size()))))
+                return kExitNoReceiver;
+            continue;
+        }
+        std::fprintf(stderr, "quelmar-scsi: unknown option %s\n", option.c_str());
+        usage(stderr);
         return kExitNoReceiver;
     }
-    const std::string command = argv[1];
-    const int extra = argc - 2;
-    auto needs = [&](int minimum, int maximum) {
-        if (extra < minimum || extra > maximum) {
-            usage();
-            return false;
-        }
-        return true;
-    };
+    if (first >= argc) {
+        usage(stderr);
+        return kExitNoReceiver;
+    }
+    const std::string command = argv[first];
+    char **arguments = argv + first + 1;
+    const int extra = argc - first - 1;
     struct Shape {
         const char *name;
         int minimum, maximum;
@@ -312,23 +410,21 @@ int main(int argc, char **argv)
     for (const Shape &s : kShapes)
         if (command == s.name)
             shape = &s;
-    if (!shape) {
-        usage();
+    if (!shape || extra < shape->minimum || extra > shape->maximum) {
+        usage(stderr);
         return kExitNoReceiver;
     }
-    if (!needs(shape->minimum, shape->maximum))
-        return kExitNoReceiver;
 
     // The library stays loaded until the process ends: unloading it at exit
     // would gain nothing and would unload the ASPI layer and the media
     // libraries behind it, whose start-up allocations would then read as lost.
     static QuelmarScsiClient &lib = *new QuelmarScsiClient;
     std::string error;
-    if (!lib.load(ownDirectory() + "/" + kLibraryName, &error)) {
+    if (!lib.load(directory + "/" + kLibraryName, &error)) {
         std::fprintf(stderr, "quelmar-scsi: cannot load the receiver library: %s\n", error.c_str());
         return kExitNoReceiver;
     }
-    Client client(lib);
+    Client client(lib, command, directory);
     if (command == "list")
         return client.list();
     if (!client.findReceiver())
@@ -338,14 +434,14 @@ int main(int argc, char **argv)
     if (command == "current")
         return client.current();
     if (command == "tune")
-        return client.tune(argv[2]);
+        return client.tune(arguments[0]);
     if (command == "osd")
-        return client.osd(argv[2]);
+        return client.osd(arguments[0]);
     if (command == "text")
-        return client.frontPanel(argv[2]);
+        return client.frontPanel(arguments[0]);
     if (command == "remote")
-        return client.remote(argv[2]);
+        return client.remote(arguments[0]);
     if (command == "speedtest")
-        return client.speedTest(extra ? argv[2] : nullptr);
-    return client.peek(argv[2], argv[3]);
+        return client.speedTest(extra ? arguments[0] : nullptr);
+    return client.peek(arguments[0], arguments[1]);
 }

@@ -390,7 +390,7 @@ std::optional<Config> parseConfig(const std::string &text, const std::string &or
     return cfg;
 }
 
-std::optional<Config> loadConfigFile(const std::string &path, std::string *error)
+std::optional<Config> loadConfigFile(const std::string &path, std::string *error, std::string *content)
 {
     auto fail = [&](const std::string &why) -> std::optional<Config> {
         if (error)
@@ -435,6 +435,8 @@ std::optional<Config> loadConfigFile(const std::string &path, std::string *error
     ::close(fd);
     if (!problem.empty())
         return fail(problem);
+    if (content)
+        *content = text;
     return parseConfig(text, path, error);
 }
 

@@ -27,10 +27,11 @@ constexpr uint8_t kSenseAdditionalLength = kSenseBytes - 8;
 constexpr size_t kStreamParameterBytes = 6;
 constexpr size_t kSelectChannelBytes = 2;
 constexpr uint16_t kCurrentChannelAnswer = 0x0001;
-constexpr size_t kFrontPanelChars = 8;
 constexpr size_t kOsdHeaderBytes = 12; // four values before the text
 constexpr size_t kVideoSettingBytes = 2;
 constexpr unsigned kMaxChannels = 0xFFFF;
+static_assert(kChannelTableAddress + uint64_t{kMaxChannels} * kChannelRecordBytes <= kMemoryBytes);
+static_assert(kMaxOsdChars == 0xFF - 1 - kOsdHeaderBytes);
 constexpr size_t kStallKinds = 3;
 
 uint32_t be24(const uint8_t *p) { return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]; }
@@ -228,6 +229,7 @@ CommandResult Receiver::readCommand(uint8_t mode, uint32_t offset, uint32_t leng
 CommandResult Receiver::writeCommand(uint8_t mode, uint32_t offset, uint32_t length, const uint8_t *data,
                                      uint32_t dataLength)
 {
+    ++persistentChanges_;
     if (mode == kModeSpecial) {
         // The block carries only the low byte of the message length.
         if (offset != 0 || length > 0xFF || length != (dataLength & 0xFF) || dataLength > 0xFF)
@@ -268,12 +270,13 @@ CommandResult Receiver::writeCommand(uint8_t mode, uint32_t offset, uint32_t len
 
 CommandResult Receiver::specialCommand(const uint8_t *msg, uint32_t length)
 {
+    ++persistentChanges_;
     if (length < 2 || length % 2 != 0)
         return illegal(kAscInvalidFieldInCdb);
     const uint8_t code = msg[0];
     switch (code) {
     case kSpecialFrontPanel:
-        frontPanel_ = textField(msg, 1, std::min<size_t>(length, 1 + kFrontPanelChars));
+        frontPanel_ = textField(msg, 1, std::min<size_t>(length, 1 + kMaxFrontPanelChars));
         return good(length);
     case kSpecialSwitchOff:
         powered_ = false;
@@ -299,6 +302,7 @@ CommandResult Receiver::specialCommand(const uint8_t *msg, uint32_t length)
 CommandResult Receiver::streamCommand(uint8_t op, uint32_t offset, uint32_t length, const uint8_t *data,
                                       uint32_t dataLength)
 {
+    ++persistentChanges_; // a start switches the box on
     if (offset != 0 || dataLength != kStreamParameterBytes)
         return illegal(kAscInvalidFieldInCdb);
     if (length == kStreamParameterBytes) {
@@ -323,6 +327,7 @@ CommandResult Receiver::streamCommand(uint8_t op, uint32_t offset, uint32_t leng
 
 CommandResult Receiver::selectChannel(const uint8_t *cdb, const uint8_t *data, uint32_t dataLength)
 {
+    ++persistentChanges_;
     if (be24(&cdb[3]) != 0 || be24(&cdb[6]) != kSelectChannelBytes || dataLength != kSelectChannelBytes)
         return illegal(kAscInvalidFieldInCdb);
     const unsigned index = readBe16(data);
@@ -447,6 +452,95 @@ ReceiverState Receiver::state() const
     s.channelCount = channelCount_;
     s.sourceProblem = sourceProblem_;
     return s;
+}
+
+PersistentState mergePersistentState(const PersistentState &base, const PersistentState &mine,
+                                     const PersistentState &theirs)
+{
+    PersistentState merged = theirs;
+    auto keepMine = [&](auto member) {
+        if (mine.*member != base.*member)
+            merged.*member = mine.*member;
+    };
+    keepMine(&PersistentState::tunedIndex);
+    keepMine(&PersistentState::scsiModeWord);
+    keepMine(&PersistentState::channelTable);
+    keepMine(&PersistentState::powered);
+    keepMine(&PersistentState::remoteLocked);
+    keepMine(&PersistentState::frontPanel);
+    keepMine(&PersistentState::osd);
+    keepMine(&PersistentState::videoSetting);
+    return merged;
+}
+
+std::string persistentStateProblem(const PersistentState &s)
+{
+    if (s.channelTable.size() % kChannelRecordBytes != 0)
+        return "the channel table is not made of whole records";
+    if (s.channelTable.size() / kChannelRecordBytes > kMaxChannels)
+        return "the channel table is longer than the receiver holds";
+    if (s.tunedIndex >= kMaxChannels)
+        return "the tuned channel lies beyond any channel table";
+    auto hasNul = [](const std::string &text) { return text.find('\0') != std::string::npos; };
+    if (s.frontPanel.size() > kMaxFrontPanelChars || hasNul(s.frontPanel))
+        return "the front-panel text is not one the receiver shows";
+    if (s.osd.size() > kMaxOsdChars || hasNul(s.osd))
+        return "the on-screen text is not one the receiver shows";
+    return {};
+}
+
+PersistentState Receiver::persistentState() const
+{
+    std::lock_guard lock(mutex_);
+    PersistentState s;
+    s.tunedIndex = tuned_;
+    s.scsiModeWord = readBe16(memory_.data() + kScsiModeWordAddress);
+    const auto table = memory_.begin() + kChannelTableAddress;
+    s.channelTable.assign(table, table + size_t{channelCount_} * kChannelRecordBytes);
+    s.powered = powered_;
+    s.remoteLocked = remoteLocked_;
+    s.frontPanel = frontPanel_;
+    s.osd = osd_;
+    s.videoSetting = videoSetting_;
+    return s;
+}
+
+uint64_t Receiver::persistentChanges() const
+{
+    std::lock_guard lock(mutex_);
+    return persistentChanges_;
+}
+
+bool Receiver::restorePersistentState(const PersistentState &s, std::string *problem)
+{
+    std::string why = persistentStateProblem(s);
+    if (!why.empty()) {
+        if (problem)
+            *problem = std::move(why);
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    auto tunedRecord = [this] {
+        const uint8_t *rec = memory_.data() + kChannelTableAddress + size_t{tuned_} * kChannelRecordBytes;
+        return std::array<uint16_t, 2>{readBe16(rec + kRecordVideoPidOffset), readBe16(rec + kRecordAudioPidOffset)};
+    };
+    const auto sourceBefore = tunedRecord();
+    const unsigned tunedBefore = tuned_;
+    writeBe16(memory_.data() + kScsiModeWordAddress, s.scsiModeWord);
+    std::copy(s.channelTable.begin(), s.channelTable.end(), memory_.begin() + kChannelTableAddress);
+    channelCount_ = static_cast<unsigned>(s.channelTable.size() / kChannelRecordBytes);
+    tuned_ = s.tunedIndex;
+    remoteLocked_ = s.remoteLocked;
+    frontPanel_ = s.frontPanel;
+    osd_ = s.osd;
+    videoSetting_ = s.videoSetting;
+    const bool switchedOff = powered_ && !s.powered;
+    powered_ = s.powered;
+    if (switchedOff)
+        streaming_ = false;
+    if (switchedOff || tuned_ != tunedBefore || tunedRecord() != sourceBefore)
+        restartStreams();
+    return true;
 }
 
 void Receiver::setStalled(StallKind kind, bool stalled)

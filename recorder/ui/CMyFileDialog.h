@@ -2,11 +2,14 @@
 // dialog (on every desktop, so that the check below runs inside it), save
 // mode, no default suffix, no filter, no overwrite question of its own:
 // before it accepts a name it asks the caller's check (OnFileNameOK), which
-// may refuse it; the dialog then stays open with the name still typed.
-// User-interface thread only.
+// may refuse it; the dialog then stays open with the name still typed. Its
+// detail view shows the Size, Type and Date columns whole, for the files a
+// recording writes. User-interface thread only.
 #pragma once
 
 #include <QFileDialog>
+
+class QTreeView;
 
 #include <functional>
 #include <string>
@@ -30,10 +33,19 @@ public:
 protected:
     // True refuses `path` (the dialog stays open), false accepts it.
     bool OnFileNameOK(const QString &path);
+    // Widens the dialog, once laid out, until the detail view shows every
+    // column.
+    void showEvent(QShowEvent *event) override;
 
 private:
+    // Sizes the Size, Type and Date columns for their header and the widest
+    // texts they show (sizes just below the next unit, the types of the
+    // recording's files, a date of every month); never narrows a column.
+    void FitDetailColumns();
+
     NameCheck m_fnCheck;
     QString m_strChosen;
+    QTreeView *m_pDetailView = nullptr; // Qt's own; null if its layout changed
 };
 
 } // namespace quelmar

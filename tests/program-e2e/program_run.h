@@ -33,6 +33,8 @@ inline const std::string kProgram = std::string(QUELMAR_BIN_DIR) + "/QuelmarReco
 // A run that takes longer than this has hung; the test kills it and fails.
 inline constexpr auto kRunLimit = seconds(90);
 inline constexpr int kPollStepMs = 50;
+// The run's simulated receiver keeps no state from earlier runs.
+inline const std::string kReceiverStateOff = "QUELMAR_VIRTUAL_STATE_DIR=off";
 // Enough of a stream for a few decodable frames.
 inline constexpr uintmax_t kSomeData = 64 * 1024;
 // Raw video of the simulated receiver for about 1.5 s (GOPs of 0.48 s).
@@ -73,6 +75,10 @@ public:
                 env.push_back(*e);
         env.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
         env.push_back("XDG_DATA_HOME=" + (home / "data").string());
+        // The simulated receiver starts from its configuration in every run,
+        // also when runs of several tests go on at once.
+        if (!changed(kReceiverStateOff))
+            env.push_back(kReceiverStateOff);
         for (const std::string &change : changes)
             if (change.find('=') != std::string::npos)
                 env.push_back(change);

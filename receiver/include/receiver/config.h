@@ -69,8 +69,8 @@ Config defaultConfig();
 std::optional<Config> parseConfig(const std::string &text, const std::string &origin, std::string *error);
 
 // Reads and parses the file at `path`; errors as parseConfig (or that the file
-// cannot be read).
-std::optional<Config> loadConfigFile(const std::string &path, std::string *error);
+// cannot be read). With `content`, the text read (also when it has an error).
+std::optional<Config> loadConfigFile(const std::string &path, std::string *error, std::string *content = nullptr);
 
 // Converts a UTF-8 channel name to the receiver's character codes: "[" 0x86,
 // "]" 0x87, "Ü" 0x9A, "°" 0xF8, other Latin-1 characters as their Latin-1

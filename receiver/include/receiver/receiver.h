@@ -107,6 +107,37 @@ struct ReceiverState {
     std::string sourceProblem; // why the tuned channel delivers nothing, or empty
 };
 
+// What the box keeps while the programs that talk to it come and go: its
+// memory's channel table and SCSI mode word, the tuned channel, power,
+// remote lock, front-panel and on-screen texts and the video setting.
+// Streaming, stalls and drop counts belong to one program's session.
+struct PersistentState {
+    unsigned tunedIndex = 0; // 0-based; may lie beyond a table rewritten shorter
+    uint16_t scsiModeWord = 0;
+    std::vector<uint8_t> channelTable; // the table's records, kChannelRecordBytes each
+    bool powered = true;
+    bool remoteLocked = false;
+    std::string frontPanel; // receiver codes, no NUL
+    std::string osd;        // receiver codes, no NUL
+    std::array<uint8_t, 2> videoSetting{};
+    bool operator==(const PersistentState &) const = default;
+};
+
+// Texts longer than these never come out of a command.
+constexpr size_t kMaxFrontPanelChars = 8;
+constexpr size_t kMaxOsdChars = 0xFF - 1 - 12; // a special message holds 255 bytes
+
+// Field by field: `mine` where it differs from `base` (changed since `base`
+// was shared), else `theirs`. Two programs' changes to different fields both
+// survive; the same field changed on both sides keeps `mine`.
+PersistentState mergePersistentState(const PersistentState &base, const PersistentState &mine,
+                                     const PersistentState &theirs);
+
+// Why `state` cannot be a receiver's (a table that is not whole records or
+// longer than the box holds, a tuned index beyond any table, texts longer
+// than the box keeps or with NUL); empty when it can.
+std::string persistentStateProblem(const PersistentState &state);
+
 // Streams that can be stalled (stop delivering) for tests.
 enum class StallKind {
     Audio = 0,
@@ -146,6 +177,17 @@ public:
     ReceiverState state() const;
     void setStalled(StallKind kind, bool stalled);
 
+    // The part of the state the box keeps (PersistentState). Any thread.
+    PersistentState persistentState() const;
+    // Grows with every command that may have changed the persistent state,
+    // so that a caller copies it only after such a command. Any thread.
+    uint64_t persistentChanges() const;
+    // Takes `state` over as the box's own (a different tuned record, or a
+    // switch-off, restarts the streams as the command would). False with the
+    // reason in *problem when persistentStateProblem() finds one; nothing
+    // changes then. Any thread.
+    bool restorePersistentState(const PersistentState &state, std::string *problem);
+
 private:
     CommandResult inquiry(const uint8_t *cdb, Direction dir, uint8_t *data, uint32_t dataLength);
     CommandResult readCommand(uint8_t mode, uint32_t offset, uint32_t length, uint8_t *data);
@@ -173,6 +215,7 @@ private:
     std::array<uint8_t, 2> videoSetting_{};
     bool stalled_[3] = {false, false, false};
     uint64_t generation_ = 0;
+    uint64_t persistentChanges_ = 0;
     StreamBuffers buffers_;
 
     // Media thread only.
