@@ -29,7 +29,7 @@ endfunction()
 function(expect_run expected)
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env HOME=${WORK_DIR}/home XDG_CONFIG_HOME=${WORK_DIR}/home/config
-      XDG_DATA_HOME=${WORK_DIR}/home/data QUELMAR_ASPI_LAYER=libaspi-virtual.so ${ARGN}
+      XDG_DATA_HOME=${WORK_DIR}/home/data QUELMAR_ASPI_LAYER=libaspi-virtual.so QUELMAR_VIRTUAL_STATE_DIR=off ${ARGN}
     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error)
   if(NOT result EQUAL 0 OR NOT output MATCHES "${expected}")
     message(FATAL_ERROR "${ARGN} (${result}): ${output}${error}")
