@@ -26,8 +26,6 @@ namespace quelmar {
 
 namespace {
 
-// The video delay field's limit, ms (either way).
-constexpr int32_t kMaxVideoDelayMs = 1000;
 // Longest --duration, seconds (366 days): keeps the stop time far inside 32-bit calendar seconds.
 constexpr uint32_t kMaxDurationSeconds = 366u * 86400u;
 constexpr int kMaxChannelNumber = 0xFFFF; // channel numbers are 16-bit
@@ -286,8 +284,8 @@ std::vector<OptionEntry> OptionTable()
                                    o.splitOnTime = false;
                                    return std::string();
                                }
-                               const auto seconds = ParseDuration(value, kSplitTimeMaxSeconds);
-                               if (!seconds || *seconds < kSplitTimeMinSeconds)
+                               const auto seconds = ParseDuration(value, kMaxSplitTimeSeconds);
+                               if (!seconds || *seconds < kMinSplitTimeSeconds)
                                    return std::string("must be 5 seconds to 23:59:59, or off");
                                o.splitOnTime = true;
                                o.splitTimeSeconds = *seconds;
@@ -295,7 +293,7 @@ std::vector<OptionEntry> OptionTable()
                            }));
     table.push_back(Valued("video-delay", "MS", "Delay of video against audio in the multiplex, -1000 to 1000 ms.",
                            [](const QString &value, CommandLineOptions &o) {
-                               const auto ms = ParseInteger(value, -kMaxVideoDelayMs, kMaxVideoDelayMs);
+                               const auto ms = ParseInteger(value, kMinVideoDelayMs, kMaxVideoDelayMs);
                                if (!ms)
                                    return std::string("must be a number of milliseconds from -1000 to 1000");
                                o.videoDelayMs = static_cast<int32_t>(*ms);

@@ -15,8 +15,6 @@ namespace quelmar {
 
 namespace {
 
-constexpr char kOrganisation[] = "Pellix Soft";
-constexpr char kApplication[] = "QuelmarRecorder";
 constexpr char kGroup[] = "Settings";
 constexpr char kExtension[] = ".conf";
 // A settings file is a few hundred bytes; a larger one is not read by line.
@@ -39,8 +37,8 @@ std::string_view Trimmed(std::string_view text)
 std::string SettingsFilePath()
 {
     // Where QSettings puts the user's file of an organisation and program.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/" + kOrganisation +
-           "/" + kApplication + kExtension;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/" +
+           kSettingsOrganisation + "/" + kSettingsApplication + kExtension;
 }
 
 std::optional<std::string> SettingsFileRefusal(const std::string &path)

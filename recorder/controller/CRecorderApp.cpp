@@ -69,8 +69,8 @@ void CRecorderApp::LoadSettings(const SettingsStore &store)
     m_nSplitSize = ReadUnsigned(store, kKeySplitSize, defaults.m_nSplitSize);
     m_bSplitOnSize = ReadUnsigned(store, kKeySplitOnSize, defaults.m_bSplitOnSize);
     const uint32_t splitTime = ReadUnsigned(store, kKeySplitTime, defaults.m_nSplitTime);
-    m_nSplitTime = splitTime < kSplitTimeMinSeconds    ? kSplitTimeMinSeconds
-                   : splitTime >= kSplitTimeMaxSeconds ? kSplitTimeMaxSeconds
+    m_nSplitTime = splitTime < kMinSplitTimeSeconds    ? kMinSplitTimeSeconds
+                   : splitTime >= kMaxSplitTimeSeconds ? kMaxSplitTimeSeconds
                                                        : splitTime;
     m_bSplitOnTime = ReadUnsigned(store, kKeySplitOnTime, defaults.m_bSplitOnTime);
     m_bTimerEnabled = AtMost(ReadUnsigned(store, kKeyTimerEnabled, defaults.m_bTimerEnabled), kLargestFlag);

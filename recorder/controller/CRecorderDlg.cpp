@@ -4,7 +4,9 @@
 #include "binding/RemuxerBinding.h"
 #include "controller/EngineBridge.h"
 #include "controller/OutputFileChecks.h"
+#include "controller/RecordingControls.h"
 #include "engine/EventLog.h"
+#include "engine/PollingThread.h"
 #include "engine/RecordingThread.h"
 #include "platform/LocalTime.h"
 #include "platform/NumberFormat.h"
@@ -31,8 +33,6 @@ namespace {
 // ---- texts ---------------------------------------------------------------------
 constexpr char kLibraryFile[] = "libquelmarscsi.so";
 constexpr char kHelperFile[] = "halvane";
-constexpr char kCaptionPause[] = "&Pause";
-constexpr char kCaptionResume[] = "R&esume";
 constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
@@ -45,7 +45,6 @@ constexpr char kNeedPositiveInteger[] = "Please enter a positive integer.";
 constexpr char kNeedInteger[] = "Please enter an integer.";
 // Front-panel texts of timer mode, eight characters each.
 constexpr char kPanelTimer[] = " timer  ";
-constexpr char kPanelReady[] = " ready  ";
 // Suffix of a repeating timer's file name: the date it records on.
 constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
 constexpr char kShutdownSkippedTimeFormat[] = "%X";
@@ -65,15 +64,10 @@ constexpr int kFirmwareMajorShift = 8;
 constexpr unsigned kFirmwareMinorMask = 0xFF;
 
 // ---- window values ---------------------------------------------------------------
-constexpr int32_t kExtendSeconds = 1800;       // Record during a recording, and a stop-at time already past
-constexpr int32_t kSecondsPerDayLocal = 86400; // the picked stop time of day has passed: tomorrow
-constexpr int32_t kLastTimeOfDay = 86399;
-constexpr int16_t kVideoDelayMinMs = -1000;
-constexpr int16_t kVideoDelayMaxMs = 1000;
-constexpr uint32_t kSplitSizeMinMb = 5;
-constexpr int kChoiceNothing = 0;
-constexpr int kChoiceRaw = 1;        // "as raw"; multiplex "as ~DVD"
-constexpr int kChoiceElementary = 2; // "as m2v", "as mp2/ac3"
+constexpr int32_t kExtendSeconds = 1800; // Record during a recording, and a stop-at time already past
+constexpr int kChoiceNothing = static_cast<int>(OutputChoice::Nothing);
+constexpr int kChoiceRaw = static_cast<int>(OutputChoice::Raw);
+constexpr int kChoiceElementary = static_cast<int>(OutputChoice::Elementary);
 constexpr int kTopMenuCount = 5;
 // Longest wait for a torn-down recording thread to return its result, ms.
 constexpr uint32_t kRecordingEndWaitMs = 1000;
@@ -201,14 +195,15 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     m_pRemuxer = m_stSetup.makeRemuxer();
     m_nSplitSize = m_pApp->m_nSplitSize;
     m_nVideoDelay =
-        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kVideoDelayMinMs, kVideoDelayMaxMs));
+        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kMinVideoDelayMs, kMaxVideoDelayMs));
     m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
-    m_ctxRecording.view = &m_pBridge->View();
+    m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_ctxRecording);
+    m_ctxRecording.events = m_pRecordingControls.get();
     m_ctxRecording.multiplexer = m_pRemuxer.get();
     m_ctxRecording.splitSize = &m_nSplitSize;
-    // The stop routine asks for the next-timer report on the recording
-    // thread; the timer list belongs to this thread.
-    m_ctxRecording.showNextTimer = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
+    // The end of a timer recording asks for the next-timer report on the
+    // recording thread; the timer list belongs to this thread.
+    m_pRecordingControls->stoppedInTimerMode = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
         if (const auto alive = bridge.lock())
             alive->PostToWindow([this] { ShowNextTimer(); });
     };
@@ -365,6 +360,14 @@ bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->
 
 bool CRecorderDlg::ReceiverReady() const { return m_ctxRecording.ready.Get() && !RecordingBusy(); }
 
+std::vector<std::string> CRecorderDlg::ChannelNames() const
+{
+    std::vector<std::string> names;
+    for (const auto &channel : m_vecChannels)
+        names.push_back(ChannelName(channel));
+    return names;
+}
+
 int CRecorderDlg::ChannelIndexOf(const DvbChannel &channel) const
 {
     for (size_t i = 0; i < m_vecChannels.size(); ++i) {
@@ -414,7 +417,8 @@ void CRecorderDlg::OnInitDialog()
     SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
     SetText(ControlId::FileName, m_pApp->m_strFile);
     SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
-    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastTimeOfDay)));
+    SetTimeOfDay(ControlId::SplitInterval,
+                 static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastSecondOfDay)));
     SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
     SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
 
@@ -526,10 +530,7 @@ void CRecorderDlg::BringUpReceiver()
         m_vecChannels.assign(count, DvbChannel{});
         if (count > 0)
             rx.dvbGetAllChannels(&device, m_vecChannels.data(), count);
-        std::vector<std::string> names;
-        for (const auto &channel : m_vecChannels)
-            names.push_back(ChannelName(channel));
-        SetItems(ControlId::ChannelList, std::move(names));
+        SetItems(ControlId::ChannelList, ChannelNames());
         const DvbCurrentChannel current = rx.dvbGetCurrentChannel(&device);
         SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
 
@@ -649,7 +650,7 @@ void CRecorderDlg::PickUpTimerStoreChanges()
 {
     if (m_bTimerDialogOpen || !quelmar::PickUpTimerStoreChanges(m_timerList, TimerHooks()))
         return;
-    if (m_ctxRecording.timerMode.Get() && ReceiverReady())
+    if (m_pRecordingControls->timerMode.Get() && ReceiverReady())
         ShowNextTimer();
 }
 
@@ -666,7 +667,7 @@ void CRecorderDlg::OnRecord()
     if (m_ctxRecording.recording.Get()) {
         if (m_ctxRecording.paused.Get()) {
             OnPause(); // resumes
-            if (m_ctxRecording.timerMode.Get())
+            if (m_pRecordingControls->timerMode.Get())
                 SetEnabled(ControlId::Record, false);
             return;
         }
@@ -689,7 +690,7 @@ bool CRecorderDlg::StartRecording()
     // being started, run or torn down.
     if (!ReceiverReady())
         return false;
-    const bool timerMode = m_ctxRecording.timerMode.Get();
+    const bool timerMode = m_pRecordingControls->timerMode.Get();
     const std::string chosenBase = Control(ControlId::FileName).text;
     std::string base = chosenBase;
     std::set<std::string> agreed;
@@ -740,7 +741,7 @@ bool CRecorderDlg::StartRecording()
     m_ctxRecording.receiver = m_pReceiver.get();
     m_ctxRecording.multiplexer = m_pRemuxer.get();
     m_ctxRecording.splitSize = &m_nSplitSize;
-    m_ctxRecording.view = &m_pBridge->View();
+    m_ctxRecording.events = m_pRecordingControls.get();
     m_ctxRecording.splitOnSize.Set(Checked(ControlId::SplitOnSize));
     m_ctxRecording.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
     m_ctxRecording.videoDelay = m_nVideoDelay;
@@ -774,6 +775,34 @@ OutputChoices CRecorderDlg::SelectedOutputs() const
     return choices;
 }
 
+ControlId CRecorderDlg::ListOf(StreamOutput output)
+{
+    switch (output) {
+    case StreamOutput::Video: return ControlId::VideoChoice;
+    case StreamOutput::Audio: return ControlId::AudioChoice;
+    case StreamOutput::Mux: break;
+    }
+    return ControlId::MuxChoice;
+}
+
+int CRecorderDlg::OutputChoiceIndex(StreamOutput output) const { return Selection(ListOf(output)); }
+
+bool CRecorderDlg::ChooseOutput(StreamOutput output, int index)
+{
+    const ControlId list = ListOf(output);
+    const ControlState &state = Control(list);
+    if (state.selection == index)
+        return true;
+    if (!state.enabled || index < 0 || index >= static_cast<int>(state.items.size()))
+        return false;
+    OnStreamChoiceChanged(list, index);
+    return true;
+}
+
+RecordingFigures CRecorderDlg::Figures() const { return m_pRecordingControls->Figures(); }
+
+bool CRecorderDlg::TimerModeOn() const { return m_pRecordingControls->timerMode.Get(); }
+
 bool CRecorderDlg::CheckOutputFiles()
 {
     return CheckOutputNames(*m_pView, Control(ControlId::FileName).text, SelectedOutputs()).go;
@@ -797,7 +826,7 @@ void CRecorderDlg::OnPause()
         }
         return;
     }
-    const bool timerMode = m_ctxRecording.timerMode.Get();
+    const bool timerMode = m_pRecordingControls->timerMode.Get();
     if (!m_ctxRecording.paused.Get()) {
         m_ctxRecording.paused.Set(true);
         SetText(ControlId::Pause, kCaptionResume);
@@ -826,7 +855,7 @@ void CRecorderDlg::OnStop()
 void CRecorderDlg::StopCurrentTimer()
 {
     // A timer recording stopped by hand: its entry takes no further part.
-    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+    if (!m_pRecordingControls->timerMode.Get() || !m_pCurrentTimer)
         return;
     SaveTimers([this] {
         if (!m_pCurrentTimer)
@@ -866,8 +895,8 @@ bool CRecorderDlg::ExchangeFields()
         m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
         return false;
     }
-    m_nSplitSize = std::max(*size, kSplitSizeMinMb);
-    m_nVideoDelay = std::clamp(*delay, kVideoDelayMinMs, kVideoDelayMaxMs);
+    m_nSplitSize = std::max(*size, kMinSplitSizeMb);
+    m_nVideoDelay = std::clamp(*delay, kMinVideoDelayMs, kMaxVideoDelayMs);
     return true;
 }
 
@@ -907,7 +936,7 @@ void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
 void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
 {
     const auto seconds =
-        static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kSplitTimeMinSeconds), kLastTimeOfDay));
+        static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kMinSplitTimeSeconds), kLastSecondOfDay));
     SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
     m_ctxRecording.splitTime.store(seconds);
     m_pApp->m_nSplitTime = seconds;
@@ -915,11 +944,8 @@ void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
 
 void CRecorderDlg::ApplyStreamRule()
 {
-    const int a = Selection(ControlId::AudioChoice);
-    const int v = Selection(ControlId::VideoChoice);
-    const int m = Selection(ControlId::MuxChoice);
-    SetEnabled(ControlId::VideoDelay, m == kChoiceRaw || (a == kChoiceElementary && v == kChoiceElementary));
-    const bool throughMultiplexer = m == kChoiceRaw || a == kChoiceElementary || v == kChoiceElementary;
+    VideoDelayRule();
+    const bool throughMultiplexer = SelectedOutputs().GoesThroughMultiplexer();
     SetEnabled(ControlId::SplitOnTime, throughMultiplexer);
     SetEnabled(ControlId::SplitInterval, throughMultiplexer);
 }
@@ -968,12 +994,12 @@ void CRecorderDlg::OnStopAtClicked(bool checked)
 
 void CRecorderDlg::OnStopTimeChanged(int timeOfDay)
 {
-    timeOfDay = std::clamp(timeOfDay, 0, kLastTimeOfDay);
+    timeOfDay = std::clamp(timeOfDay, 0, kLastSecondOfDay);
     SetTimeOfDay(ControlId::StopTime, timeOfDay);
     const CTime now = CTime::GetCurrentTime();
     CTime stop = LocalDateAt(now, timeOfDay);
     if (stop.GetTime() <= now.GetTime())
-        stop = AddSeconds(stop, kSecondsPerDayLocal);
+        stop = AddSeconds(stop, kSecondsPerDay);
     m_timeStop = stop;
     ShowStopTime();
 }
@@ -1249,7 +1275,7 @@ void CRecorderDlg::OnTimerEdit()
         if (!m_pCurrentTimer)
             ForgetRemovedTimer();
     }
-    if (m_ctxRecording.timerMode.Get() && ReceiverReady())
+    if (m_pRecordingControls->timerMode.Get() && ReceiverReady())
         ShowNextTimer();
 }
 
@@ -1276,7 +1302,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         return;
     if (on) {
         SetMenuChecked(MenuItemId::TimerEnable, true);
-        m_ctxRecording.timerMode.Set(true);
+        m_pRecordingControls->timerMode.Set(true);
         m_pCurrentTimer = nullptr;
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                              ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
@@ -1286,7 +1312,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         ShowNextTimer();
     } else {
         SetMenuChecked(MenuItemId::TimerEnable, false);
-        m_ctxRecording.timerMode.Set(false);
+        m_pRecordingControls->timerMode.Set(false);
         // An armed timer is given up with the shut-down it asked for: the
         // manual mode would otherwise power the machine off at once.
         if (m_pCurrentTimer) {
@@ -1307,13 +1333,7 @@ void CRecorderDlg::SetTimerMode(bool on)
     m_pApp->m_bTimerEnabled = on ? 1 : 0;
 }
 
-void CRecorderDlg::VideoDelayRule()
-{
-    const int a = Selection(ControlId::AudioChoice);
-    const int v = Selection(ControlId::VideoChoice);
-    const int m = Selection(ControlId::MuxChoice);
-    SetEnabled(ControlId::VideoDelay, m == kChoiceRaw || (a == kChoiceElementary && v == kChoiceElementary));
-}
+void CRecorderDlg::VideoDelayRule() { SetEnabled(ControlId::VideoDelay, SelectedOutputs().UsesVideoDelay()); }
 
 void CRecorderDlg::ShowNextTimer()
 {
@@ -1368,7 +1388,7 @@ void CRecorderDlg::OnTimer(int id)
     // Step 2: clock.
     ShowClock();
     // Step 3.
-    if (m_ctxRecording.timerMode.Get()) {
+    if (m_pRecordingControls->timerMode.Get()) {
         SupervisionTimerModeStep();
     } else {
         // Also while a recording is torn down: its files are named already.
@@ -1380,7 +1400,7 @@ void CRecorderDlg::OnTimer(int id)
     if (m_bEnded)
         return;
     // Step 4.
-    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_ctxRecording.timerMode.Get()))
+    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_pRecordingControls->timerMode.Get()))
         RunShutdown(true);
     if (!m_bEnded && !RecordingBusy() && m_bClosePending)
         PowerOff();
@@ -1507,7 +1527,7 @@ void CRecorderDlg::ForgetRemovedTimer()
 
 void CRecorderDlg::GiveUpCurrentTimer()
 {
-    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+    if (!m_pRecordingControls->timerMode.Get() || !m_pCurrentTimer)
         return;
     SaveTimers([this] {
         if (!m_pCurrentTimer)

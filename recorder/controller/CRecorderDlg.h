@@ -18,6 +18,7 @@
 
 #include "controller/CRecorderApp.h"
 #include "controller/MainView.h"
+#include "controller/RecordingControls.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
 #include "engine/RecordingThread.h"
@@ -43,6 +44,7 @@
 namespace quelmar {
 
 class EngineBridge;
+class RecordingControls;
 class ReceiverLibrary;
 class RemuxerBinding;
 struct EngineUpdates;
@@ -50,6 +52,13 @@ struct EngineUpdates;
 // A channel record's name field as UTF-8, as the channel list shows it. Any
 // thread.
 std::string ChannelName(const DvbChannel &channel);
+
+// The three save lists.
+enum class StreamOutput {
+    Video,
+    Audio,
+    Mux,
+};
 
 // What the window works with; every member left empty takes the
 // program's default.
@@ -175,6 +184,18 @@ public:
     // During a recording: checks the stop-at box and sets the stop time to
     // now + `seconds`. False (nothing changed) when no recording runs.
     bool SetStopAfter(uint32_t seconds);
+    // The selected index of `output`'s save list (an OutputChoice value), -1
+    // when none is selected.
+    int OutputChoiceIndex(StreamOutput output) const;
+    // Selects `index` in `output`'s save list as the user would. False (and
+    // nothing changed) when the list is disabled or does not offer it (the
+    // elementary choices need a usable multiplexer).
+    bool ChooseOutput(StreamOutput output, int index);
+    // The running or last recording's figures (byte counts, time stamps,
+    // time, part). Any thread.
+    RecordingFigures Figures() const;
+    // Timer mode is on.
+    bool TimerModeOn() const;
     // How the last recording ended; None before the first one.
     RecordingOutcome LastOutcome() const { return m_lastOutcome; }
     // A receiver was found and no recording is started, running or ending.
@@ -197,6 +218,8 @@ public:
     // `channel`; 0 when none matches or the table is empty.
     int ChannelIndexOf(const DvbChannel &channel) const;
     const std::vector<DvbChannel> &Channels() const { return m_vecChannels; }
+    // The channel table's names, as the channel list shows them.
+    std::vector<std::string> ChannelNames() const;
     CTime StopTime() const { return m_timeStop; }
     bool ShutdownPending() const { return m_bShutdownPending; }
     bool ClosePending() const { return m_bClosePending; }
@@ -229,6 +252,7 @@ private:
     void ApplyEngineUpdates(EngineUpdates &&updates);
 
     bool ReceiverPresent() const;
+    static ControlId ListOf(StreamOutput output);
     int Selection(ControlId id) const { return Control(id).selection; }
     bool Checked(ControlId id) const { return Control(id).checked; }
     // Record's start case; false when it did not start.
@@ -312,6 +336,7 @@ private:
     CTime m_timeStop;
 
     std::shared_ptr<EngineBridge> m_pBridge;
+    std::unique_ptr<RecordingControls> m_pRecordingControls; // the recording's events as control states
     RecordingOutcome m_lastOutcome = RecordingOutcome::None;
     RecordingOutcome m_currentOutcome = RecordingOutcome::Normal; // of the recording in progress
     bool m_bBringUpPending = false;                               // the receiver was lost during a recording

@@ -22,7 +22,6 @@ constexpr int kHoursPerDay = 24;
 constexpr int kSaturday = 6; // weekday w is bit (6 - w) of a timer's days
 // --days names by weekday (0 = Sunday); written Monday first.
 constexpr const char *kDayNames[kDaysPerWeek] = {"su", "mo", "tu", "we", "th", "fr", "sa"};
-constexpr int32_t kMaxVideoDelayMs = 1000;
 constexpr uint32_t kMaxDurationSeconds = 366u * 86400u; // as --duration
 constexpr int kMaxChannelNumber = 0xFFFF;
 constexpr char kOff[] = "off";
@@ -407,11 +406,11 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
     if (reader.Has("split-time")) {
         const QJsonValue value = reader.Value("split-time");
         const std::optional<int64_t> seconds = value.isString()
-                                                   ? ParseDurationText(S(value.toString()), kSplitTimeMaxSeconds)
-                                                   : WholeNumber(value, 0, kSplitTimeMaxSeconds);
+                                                   ? ParseDurationText(S(value.toString()), kMaxSplitTimeSeconds)
+                                                   : WholeNumber(value, 0, kMaxSplitTimeSeconds);
         if (value == QJsonValue(kOff)) {
             request.splitOnTime = false;
-        } else if (seconds && *seconds >= kSplitTimeMinSeconds) {
+        } else if (seconds && *seconds >= kMinSplitTimeSeconds) {
             request.splitOnTime = true;
             request.splitTimeSeconds = static_cast<uint32_t>(*seconds);
         } else {
@@ -419,7 +418,7 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
         }
     }
     if (reader.Has("video-delay")) {
-        const auto ms = WholeNumber(reader.Value("video-delay"), -kMaxVideoDelayMs, kMaxVideoDelayMs);
+        const auto ms = WholeNumber(reader.Value("video-delay"), kMinVideoDelayMs, kMaxVideoDelayMs);
         if (!ms)
             reader.Fail("\"video-delay\" must be a number of milliseconds from -1000 to 1000");
         else

@@ -154,10 +154,10 @@ TEST_F(TimerMode, OneOffIsArmedStartedOnTheNinthPassStoppedAndRemoved)
 
     // The mode does not change while a recording runs; the command says so anyway.
     dlg_->SetTimerMode(false);
-    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->TimerModeOn());
     EXPECT_TRUE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
     dlg_->OnTimerEnable();
-    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->TimerModeOn());
     EXPECT_TRUE(Logged("timer disabled"));
 
     Pass(stop_ - 1);
@@ -206,7 +206,7 @@ TEST_F(TimerMode, SwitchedOffDuringTheCountdownDisarmsTheEntryAndItsShutdown)
     Pass(start_ - 10);
     ASSERT_TRUE(dlg_->ShutdownPending());
     dlg_->OnTimerEnable();
-    EXPECT_FALSE(dlg_->Context().timerMode.Get());
+    EXPECT_FALSE(dlg_->TimerModeOn());
     EXPECT_EQ(dlg_->CurrentTimer(), nullptr);
     EXPECT_FALSE(dlg_->ShutdownPending());
     for (int32_t now = start_ - 9; now <= start_ + 2; ++now)
@@ -606,7 +606,7 @@ TEST_F(TimerMode, NotSwitchedOnWhileARecordingRuns)
     dlg_->OnRecord();
     ASSERT_TRUE(Started());
     dlg_->SetTimerMode(true);
-    EXPECT_FALSE(dlg_->Context().timerMode.Get());
+    EXPECT_FALSE(dlg_->TimerModeOn());
     EXPECT_FALSE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
     EXPECT_FALSE(Logged("timer enabled"));
     EXPECT_EQ(app_.m_bTimerEnabled, 0u);
