@@ -192,7 +192,7 @@ private:
         // Rounded: the timer may tick a little early.
         std::string text = "recording " + FormatElapsed((recordingClock_.elapsed() + kMsPerSecond / 2) / kMsPerSecond);
         const RecordingFigures figures = dialog_.Figures();
-        const OutputChoices &chosen = dialog_.Context().outputs;
+        const OutputChoices &chosen = dialog_.Recording().Current().outputs;
         const struct {
             OutputChoice choice;
             uint64_t bytes;

@@ -69,8 +69,6 @@ constexpr int kChoiceNothing = static_cast<int>(OutputChoice::Nothing);
 constexpr int kChoiceRaw = static_cast<int>(OutputChoice::Raw);
 constexpr int kChoiceElementary = static_cast<int>(OutputChoice::Elementary);
 constexpr int kTopMenuCount = 5;
-// Longest wait for a torn-down recording thread to return its result, ms.
-constexpr uint32_t kRecordingEndWaitMs = 1000;
 // A timer is armed this many seconds before its start ...
 constexpr int32_t kTimerLeadSeconds = 10;
 // ... and its recording started after this many supervision passes (about a
@@ -193,14 +191,14 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
         m_mapMenu[id] = MenuItemState{};
 
     m_pRemuxer = m_stSetup.makeRemuxer();
-    m_nSplitSize = m_pApp->m_nSplitSize;
+    m_pRecording = std::make_unique<RecordingService>();
+    m_pRecording->SetSplitSize(m_pApp->m_nSplitSize);
     m_nVideoDelay =
         static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kMinVideoDelayMs, kMaxVideoDelayMs));
     m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
-    m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_ctxRecording);
-    m_ctxRecording.events = m_pRecordingControls.get();
-    m_ctxRecording.multiplexer = m_pRemuxer.get();
-    m_ctxRecording.splitSize = &m_nSplitSize;
+    m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_pRecording->Context());
+    m_pRecording->SetEvents(m_pRecordingControls.get());
+    m_pRecording->SetMultiplexer(m_pRemuxer.get());
     // The end of a timer recording asks for the next-timer report on the
     // recording thread; the timer list belongs to this thread.
     m_pRecordingControls->stoppedInTimerMode = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
@@ -211,15 +209,12 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
 
 CRecorderDlg::~CRecorderDlg()
 {
-    if (m_hRecording) {
-        // The engine uses the context and the bridge until it sets ready.
-        RequestStop(m_ctxRecording);
-        m_hRecording.Join();
-        m_hRecording.Forget();
-    }
+    // The engine uses the service, the listener and the bridge until it
+    // sets ready.
+    m_pRecording->StopAndWait();
     m_pBridge->Detach();
-    m_ctxRecording.receiver = nullptr;
-    m_ctxRecording.multiplexer = nullptr;
+    m_pRecording->SetReceiver(nullptr);
+    m_pRecording->SetMultiplexer(nullptr);
     m_pReceiver.reset();
     m_pRemuxer.reset();
 }
@@ -358,7 +353,15 @@ void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
 
 bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->ReceiverPresent(); }
 
-bool CRecorderDlg::ReceiverReady() const { return m_ctxRecording.ready.Get() && !RecordingBusy(); }
+bool CRecorderDlg::ReceiverReady() const { return m_pRecording->Ready(); }
+
+bool CRecorderDlg::RecordingActive() const { return m_pRecording->Active(); }
+
+bool CRecorderDlg::RecordingBusy() const { return m_pRecording->Busy(); }
+
+uint32_t CRecorderDlg::SplitSizeMb() const { return m_pRecording->SplitSize(); }
+
+const RecordingContext &CRecorderDlg::Context() const { return m_pRecording->Context(); }
 
 std::vector<std::string> CRecorderDlg::ChannelNames() const
 {
@@ -419,8 +422,7 @@ void CRecorderDlg::OnInitDialog()
     SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
     SetTimeOfDay(ControlId::SplitInterval,
                  static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastSecondOfDay)));
-    SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
-    SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
+    WriteFieldsBack();
 
     BringUpReceiver();
 }
@@ -436,10 +438,10 @@ void CRecorderDlg::BringUpReceiver()
     }
     // 1-2: a clean start: no supervision, a new binding, no channels.
     KillSupervision();
-    m_ctxRecording.receiver = nullptr;
+    m_pRecording->SetReceiver(nullptr);
     m_pReceiver.reset();
     m_pReceiver = m_stSetup.makeReceiver();
-    m_ctxRecording.receiver = m_pReceiver.get();
+    m_pRecording->SetReceiver(m_pReceiver.get());
     m_vecChannels.clear();
     SetItems(ControlId::ChannelList, {});
 
@@ -459,10 +461,7 @@ void CRecorderDlg::BringUpReceiver()
     SetTopMenu(TopMenu::ScsiMode, true);
     for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
         SetTopMenu(menu, false);
-    m_ctxRecording.recording.Set(false);
-    m_ctxRecording.paused.Set(false);
-    m_ctxRecording.ready.Set(false);
-    m_ctxRecording.multiplexerAvailable.Set(false);
+    m_pRecording->Reset();
 
     // 7-8: what the binding found.
     ReceiverLibrary &rx = *m_pReceiver;
@@ -536,7 +535,7 @@ void CRecorderDlg::BringUpReceiver()
 
         StartSupervision();
         LoadTimerStore();
-        m_ctxRecording.ready.Set(true);
+        m_pRecording->SetReady(true);
         for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
             SetTopMenu(menu, true);
         ShowClock();
@@ -568,7 +567,7 @@ void CRecorderDlg::BringUpReceiver()
         removeElementary();
         break;
     default:
-        m_ctxRecording.multiplexerAvailable.Set(true);
+        m_pRecording->SetMultiplexerAvailable(true);
         LogEvent(RemuxerVersionLine(mx));
         if (found) {
             SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
@@ -586,7 +585,7 @@ void CRecorderDlg::BringUpReceiver()
         ApplyStreamRule();
 
     // 12
-    SetTimerMode(m_ctxRecording.ready.Get() && m_pApp->m_bTimerEnabled != 0);
+    SetTimerMode(m_pRecording->Ready() && m_pApp->m_bTimerEnabled != 0);
 }
 
 void CRecorderDlg::StartSupervision()
@@ -664,8 +663,8 @@ void CRecorderDlg::OnRecord()
     // its recordings itself).
     if (!Control(ControlId::Record).enabled)
         return;
-    if (m_ctxRecording.recording.Get()) {
-        if (m_ctxRecording.paused.Get()) {
+    if (m_pRecording->Active()) {
+        if (m_pRecording->Paused()) {
             OnPause(); // resumes
             if (m_pRecordingControls->timerMode.Get())
                 SetEnabled(ControlId::Record, false);
@@ -691,7 +690,11 @@ bool CRecorderDlg::StartRecording()
     if (!ReceiverReady())
         return false;
     const bool timerMode = m_pRecordingControls->timerMode.Get();
-    const std::string chosenBase = Control(ControlId::FileName).text;
+    RecordingRequest request = RequestFromControls();
+    // A timer records under the name its entry gave when it was armed.
+    request.origin = timerMode ? RecordingOrigin::Timer : RecordingOrigin::User;
+    request.baseName = timerMode ? m_strTimerBase : Control(ControlId::FileName).text;
+    const std::string chosenBase = request.baseName;
     std::string base = chosenBase;
     std::set<std::string> agreed;
     if (!timerMode) {
@@ -700,7 +703,7 @@ bool CRecorderDlg::StartRecording()
             m_lastOutcome = RecordingOutcome::FilesRefused;
             return false;
         }
-        OutputCheck check = CheckOutputNames(*m_pView, base, SelectedOutputs());
+        OutputCheck check = CheckOutputNames(*m_pView, base, request.outputs);
         if (!check.go) {
             m_lastOutcome = RecordingOutcome::FilesRefused;
             return false;
@@ -736,18 +739,8 @@ bool CRecorderDlg::StartRecording()
         SetText(ControlId::FileName, base);
     }
 
-    m_ctxRecording.baseName.Set(base);
-    m_ctxRecording.overwriteAgreed = std::move(agreed);
-    m_ctxRecording.receiver = m_pReceiver.get();
-    m_ctxRecording.multiplexer = m_pRemuxer.get();
-    m_ctxRecording.splitSize = &m_nSplitSize;
-    m_ctxRecording.events = m_pRecordingControls.get();
-    m_ctxRecording.splitOnSize.Set(Checked(ControlId::SplitOnSize));
-    m_ctxRecording.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
-    m_ctxRecording.videoDelay = m_nVideoDelay;
-    m_ctxRecording.splitTime.store(static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay));
-    m_ctxRecording.outputs = SelectedOutputs();
-    m_ctxRecording.logInfo.Set(MenuItem(MenuItemId::LogInfos).checked);
+    request.baseName = base;
+    request.overwriteAgreed = std::move(agreed);
 
     SetChecked(ControlId::StopAtBox, false);
     SetChecked(ControlId::ShutdownBox, false);
@@ -762,8 +755,22 @@ bool CRecorderDlg::StartRecording()
     }
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
-    m_hRecording = BeginRecording(m_ctxRecording);
-    return static_cast<bool>(m_hRecording);
+    return m_pRecording->Start(std::move(request));
+}
+
+RecordingRequest CRecorderDlg::RequestFromControls() const
+{
+    RecordingRequest request;
+    request.baseName = Control(ControlId::FileName).text;
+    request.outputs = SelectedOutputs();
+    request.splitOnSize = Checked(ControlId::SplitOnSize);
+    request.splitSizeMb = m_pRecording->SplitSize();
+    request.splitOnTime = Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled;
+    request.splitTimeSeconds = static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay);
+    request.videoDelayMs = m_nVideoDelay;
+    request.logInfo = MenuItem(MenuItemId::LogInfos).checked;
+    request.startPaused = m_pRecording->Paused();
+    return request;
 }
 
 OutputChoices CRecorderDlg::SelectedOutputs() const
@@ -812,28 +819,28 @@ void CRecorderDlg::OnPause()
 {
     if (!Control(ControlId::Pause).enabled)
         return;
-    if (!m_ctxRecording.recording.Get()) {
+    if (!m_pRecording->Active()) {
         if (!ReceiverReady())
             return;
         // A start from Pause begins paused. When the start does not happen
         // the button and the flag go back, so that the next start is not
         // silently paused.
-        m_ctxRecording.paused.Set(true);
+        m_pRecording->SetPaused(true);
         SetText(ControlId::Pause, kCaptionResume);
         if (!StartRecording()) {
-            m_ctxRecording.paused.Set(false);
+            m_pRecording->SetPaused(false);
             SetText(ControlId::Pause, kCaptionPause);
         }
         return;
     }
     const bool timerMode = m_pRecordingControls->timerMode.Get();
-    if (!m_ctxRecording.paused.Get()) {
-        m_ctxRecording.paused.Set(true);
+    if (!m_pRecording->Paused()) {
+        m_pRecording->SetPaused(true);
         SetText(ControlId::Pause, kCaptionResume);
         if (timerMode)
             SetEnabled(ControlId::Record, true);
     } else {
-        m_ctxRecording.paused.Set(false);
+        m_pRecording->SetPaused(false);
         SetText(ControlId::Pause, kCaptionPause);
         if (timerMode)
             SetEnabled(ControlId::Record, false);
@@ -842,13 +849,13 @@ void CRecorderDlg::OnPause()
 
 void CRecorderDlg::OnStop()
 {
-    if (!m_ctxRecording.recording.Get())
+    if (!m_pRecording->Active())
         return;
     StopCurrentTimer();
     SetEnabled(ControlId::Stop, false);
     SetEnabled(ControlId::Pause, false);
     SetEnabled(ControlId::Record, false);
-    RequestStop(m_ctxRecording);
+    m_pRecording->Stop();
     m_bShutdownPending = false;
 }
 
@@ -868,16 +875,16 @@ void CRecorderDlg::StopCurrentTimer()
 
 void CRecorderDlg::OnSplitNow()
 {
-    if (!m_ctxRecording.recording.Get())
+    if (!m_pRecording->Active())
         return;
     SetEnabled(ControlId::SplitNow, false);
-    RequestSplit(m_ctxRecording);
+    m_pRecording->Split();
 }
 
 void CRecorderDlg::OnSplitOnSizeClicked(bool checked)
 {
     SetChecked(ControlId::SplitOnSize, checked);
-    m_ctxRecording.splitOnSize.Set(checked);
+    m_pRecording->SetSplitOnSize(checked);
     m_pApp->m_bSplitOnSize = checked ? 1 : 0;
 }
 
@@ -895,14 +902,14 @@ bool CRecorderDlg::ExchangeFields()
         m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
         return false;
     }
-    m_nSplitSize = std::max(*size, kMinSplitSizeMb);
+    m_pRecording->SetSplitSize(std::max(*size, kMinSplitSizeMb));
     m_nVideoDelay = std::clamp(*delay, kMinVideoDelayMs, kMaxVideoDelayMs);
     return true;
 }
 
 void CRecorderDlg::WriteFieldsBack()
 {
-    SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
+    SetText(ControlId::SplitSize, std::to_string(m_pRecording->SplitSize()));
     SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
 }
 
@@ -911,7 +918,7 @@ void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
     SetText(ControlId::SplitSize, text);
     if (!ExchangeFields())
         return;
-    m_pApp->m_nSplitSize = m_nSplitSize.load();
+    m_pApp->m_nSplitSize = m_pRecording->SplitSize();
     WriteFieldsBack();
 }
 
@@ -927,7 +934,7 @@ void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
 void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
 {
     SetChecked(ControlId::SplitOnTime, checked);
-    m_ctxRecording.splitOnTime.Set(checked);
+    m_pRecording->SetSplitOnTime(checked);
     if (!checked)
         SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
     m_pApp->m_bSplitOnTime = checked ? 1 : 0;
@@ -938,7 +945,7 @@ void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
     const auto seconds =
         static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kMinSplitTimeSeconds), kLastSecondOfDay));
     SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
-    m_ctxRecording.splitTime.store(seconds);
+    m_pRecording->SetSplitInterval(seconds);
     m_pApp->m_nSplitTime = seconds;
 }
 
@@ -1014,14 +1021,14 @@ void CRecorderDlg::OnBrowse()
     if (!chosen)
         return;
     // One whole value: a running recording takes it for its next split file.
-    m_ctxRecording.baseName.Set(*chosen);
+    m_pRecording->SetBaseName(*chosen);
     SetText(ControlId::FileName, *chosen);
     m_pApp->m_strFile = *chosen;
 }
 
 bool CRecorderDlg::SetStopAfter(uint32_t seconds)
 {
-    if (!m_ctxRecording.recording.Get())
+    if (!m_pRecording->Active())
         return false;
     SetChecked(ControlId::StopAtBox, true);
     SetEnabled(ControlId::StopTime, true);
@@ -1077,16 +1084,14 @@ void CRecorderDlg::OnClose()
 
 void CRecorderDlg::CheckRecordingEnd()
 {
-    if (!m_hRecording || !m_ctxRecording.ready.Get())
+    // Taken first, so that the flush below does not come back here.
+    const std::optional<uint32_t> result = m_pRecording->TakeEnd();
+    if (!result)
         return;
-    // The engine touches nothing of the window once ready is set; its thread
-    // only releases its own objects, so its result is known at once.
-    m_hRecording.WaitFor(kRecordingEndWaitMs);
     RecordingOutcome outcome = m_currentOutcome;
-    if (outcome == RecordingOutcome::Normal && m_hRecording.ExitCode() == kRecordingFailed)
+    if (outcome == RecordingOutcome::Normal && *result == kRecordingFailed)
         outcome = RecordingOutcome::Failed;
-    m_hRecording.Forget(); // first, so that the flush below does not come back here
-    m_pBridge->Flush();    // the stop routine's last updates
+    m_pBridge->Flush(); // the stop routine's last updates
     m_lastOutcome = outcome;
 
     // Still current: the recording ended before its stop by itself (a file
@@ -1147,7 +1152,7 @@ void CRecorderDlg::OnRemoteToggle()
     const bool lock = !MenuItem(MenuItemId::RemoteDisable).checked;
     SetMenuChecked(MenuItemId::RemoteDisable, lock);
     m_pApp->m_bRemoteOff = lock ? 1 : 0;
-    if (m_ctxRecording.recording.Get() && ReceiverPresent())
+    if (m_pRecording->Active() && ReceiverPresent())
         m_pReceiver->dvbRemote(&m_pReceiver->device, lock ? kRemoteLock : kRemoteUnlock);
 }
 
@@ -1324,7 +1329,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
             SetEnabled(id, true);
-        if (m_ctxRecording.multiplexerAvailable.Get()) {
+        if (m_pRecording->MultiplexerAvailable()) {
             SetEnabled(ControlId::Pause, true);
             SetEnabled(ControlId::MuxChoice, true);
             VideoDelayRule();
@@ -1392,7 +1397,7 @@ void CRecorderDlg::OnTimer(int id)
         SupervisionTimerModeStep();
     } else {
         // Also while a recording is torn down: its files are named already.
-        if (!m_ctxRecording.recording.Get() && m_pApp->m_bPanicMode != 0)
+        if (!m_pRecording->Active() && m_pApp->m_bPanicMode != 0)
             PanicModeRename();
         if (ReceiverReady() && m_bShutdownPending)
             RunShutdown(false);
@@ -1406,7 +1411,7 @@ void CRecorderDlg::OnTimer(int id)
         PowerOff();
     if (m_bEnded)
         return;
-    if (m_ctxRecording.recording.Get() && Checked(ControlId::StopAtBox) &&
+    if (m_pRecording->Active() && Checked(ControlId::StopAtBox) &&
         CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
         OnStop();
         m_bShutdownPending = Checked(ControlId::ShutdownBox);
@@ -1420,7 +1425,7 @@ void CRecorderDlg::SuperviseReceiver()
         current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
     if (!ReceiverPresent() || current.answer == 0) {
         LogEvent("fatal error: Quelmar does not respond anymore!");
-        if (m_ctxRecording.recording.Get()) {
+        if (m_pRecording->Active()) {
             m_currentOutcome = RecordingOutcome::ReceiverLost;
             StopUnplanned();
         }
@@ -1431,7 +1436,7 @@ void CRecorderDlg::SuperviseReceiver()
     if (m_pView->ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
         return;
     SetSelection(ControlId::ChannelList, index);
-    if (m_ctxRecording.recording.Get()) {
+    if (m_pRecording->Active()) {
         LogEvent("channel changed during recording!");
         m_currentOutcome = RecordingOutcome::ChannelChanged;
         StopUnplanned();
@@ -1451,14 +1456,14 @@ void CRecorderDlg::PanicModeRename()
 void CRecorderDlg::SupervisionTimerModeStep()
 {
     PickUpTimerStoreChanges();
-    if (m_ctxRecording.recording.Get()) {
+    if (m_pRecording->Active()) {
         if (m_pCurrentTimer && CTime::GetCurrentTime().GetTime() < m_pCurrentTimer->m_timeStop.GetTime())
             return;
         // At the stop, or the entry was deleted. A pending shut-down stays.
         LogEvent("recording will be stopped by timer");
         SetEnabled(ControlId::Stop, false);
         SetEnabled(ControlId::Pause, false);
-        RequestStop(m_ctxRecording);
+        m_pRecording->Stop();
         SaveTimers([this] {
             if (!m_pCurrentTimer)
                 return false;
@@ -1506,6 +1511,7 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     // The date goes with any day bit, also one outside the week's seven.
     if (armed.m_nDays != 0)
         fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
+    m_strTimerBase = fileName;
     SetText(ControlId::FileName, fileName);
     if (ReceiverPresent())
         m_pReceiver->dvbSetChannel(&m_pReceiver->device, armed.m_nChannel);
@@ -1519,7 +1525,7 @@ void CRecorderDlg::ForgetRemovedTimer()
     // A recording keeps the shut-down its entry asked for: the next pass
     // stops it, and the shut-down follows once it has been torn down. An
     // entry that was only armed has recorded nothing to shut down after.
-    if (!m_ctxRecording.recording.Get()) {
+    if (!m_pRecording->Active()) {
         m_nStartCountdown = 0;
         m_bShutdownPending = false;
     }

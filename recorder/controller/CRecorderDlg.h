@@ -21,13 +21,13 @@
 #include "controller/RecordingControls.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
-#include "engine/RecordingThread.h"
 #include "platform/CTime.h"
 #include "platform/Process.h"
 #include "platform/RtcWakeAlarm.h"
 #include "platform/SafeFiles.h"
 #include "platform/SystemPower.h"
 #include "quelmarscsi.h"
+#include "services/RecordingService.h"
 #include "timers/CTimerList.h"
 #include "timers/TimerStoreSync.h"
 
@@ -201,9 +201,9 @@ public:
     // A receiver was found and no recording is started, running or ending.
     bool ReceiverReady() const;
     // A recording runs (its recording flag is set).
-    bool RecordingActive() const { return m_ctxRecording.recording.Get(); }
+    bool RecordingActive() const;
     // A recording was started and has not been torn down completely yet.
-    bool RecordingBusy() const { return static_cast<bool>(m_hRecording); }
+    bool RecordingBusy() const;
     // The window has ended (EndDialog was called).
     bool DialogEnded() const { return m_bEnded; }
     // Applies the engine's pending updates and log lines now.
@@ -223,9 +223,11 @@ public:
     CTime StopTime() const { return m_timeStop; }
     bool ShutdownPending() const { return m_bShutdownPending; }
     bool ClosePending() const { return m_bClosePending; }
-    uint32_t SplitSizeMb() const { return m_nSplitSize.load(); }
+    uint32_t SplitSizeMb() const;
     int16_t VideoDelayMs() const { return m_nVideoDelay; }
-    const RecordingContext &Context() const { return m_ctxRecording; }
+    const RecordingContext &Context() const;
+    // The recording service the window drives.
+    RecordingService &Recording() { return *m_pRecording; }
     const CRecorderApp &App() const { return *m_pApp; }
 
 private:
@@ -258,6 +260,8 @@ private:
     // Record's start case; false when it did not start.
     bool StartRecording();
     OutputChoices SelectedOutputs() const;
+    // A recording as the controls and menu describe it now.
+    RecordingRequest RequestFromControls() const;
     void StopCurrentTimer();
     bool ExchangeFields();
     void WriteFieldsBack();
@@ -317,19 +321,18 @@ private:
     std::array<bool, 5> m_topMenus{true, true, true, true, true};
     std::vector<std::string> m_logLines;
 
-    std::atomic<uint32_t> m_nSplitSize{0}; // MB, read by the recording thread at each split test
-    int16_t m_nVideoDelay = 0;             // ms
-    RecordingContext m_ctxRecording;
+    int16_t m_nVideoDelay = 0; // ms
+    std::unique_ptr<RecordingService> m_pRecording;
     std::unique_ptr<ReceiverLibrary> m_pReceiver;
     std::vector<DvbChannel> m_vecChannels;
     uint32_t m_nSupervisionTimer = 0; // 1 while the supervision timer runs
     std::optional<ChildProcess> m_procHelper;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
-    RecordingHandle m_hRecording; // the recording thread until its teardown has been seen
     CTimerList m_timerList;
     CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
     int32_t m_nStartCountdown = 0;          // supervision passes until an armed timer starts
+    std::string m_strTimerBase;             // the armed entry's file base (its date added)
     bool m_bTimerDialogOpen = false;
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
