@@ -46,7 +46,7 @@ PriorityClass PriorityClassOf(uint32_t value)
 }
 
 CRecorderApp::CRecorderApp(PrioritySetter setPriority)
-    : m_strProgramDir(ProgramDirectory()), setPriority_(std::move(setPriority))
+    : m_strProgramDir(ProgramDirectory()), m_fnSetPriority(std::move(setPriority))
 {}
 
 void CRecorderApp::InitInstance(const SettingsStore &store)
@@ -100,8 +100,8 @@ void CRecorderApp::ExitInstance(SettingsStore &store) const
 
 void CRecorderApp::SetPriorityClass(PriorityClass priority)
 {
-    if (setPriority_)
-        setPriority_(priority);
+    if (m_fnSetPriority)
+        m_fnSetPriority(priority);
     m_nPriorityClass = static_cast<uint32_t>(priority);
 }
 

@@ -79,7 +79,7 @@ public:
     std::string m_strProgramDir;
 
 private:
-    PrioritySetter setPriority_;
+    PrioritySetter m_fnSetPriority;
 };
 
 // The priority class a stored value names: 32, 64, 128, 256; anything else
