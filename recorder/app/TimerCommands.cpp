@@ -59,10 +59,7 @@ bool AddTimer(CTimerList &list, const CommandLineOptions &options, const NewTime
     model.fields.stopTimeOfDay = *options.timerStopTimeOfDay;
     model.fields.fileName = *options.fileGiven;
     model.fields.shutdown = options.timerShutdown;
-    CTimerEntry days;
-    days.m_nDays = options.timerDays;
-    for (int w = 0; w < TimerDialogModel::kDaysPerWeek; ++w)
-        model.fields.weekdays[static_cast<size_t>(w)] = days.RepeatsOn(w);
+    model.fields.weekdays = WeekdaysOf(options.timerDays);
     std::string refusal;
     if (model.OnAdd(&refusal) != TimerDialogModel::EditResult::Done) {
         Complain("--add-timer: " + (refusal.empty() ? std::string("the receiver has no channels") : refusal));
