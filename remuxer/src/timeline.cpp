@@ -97,9 +97,10 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
         seg.leadingBBefore = undecodableLeadingB();
     } else if (gopStart) {
         // In a continuous stretch an open GOP's leading B pictures have their
-        // references, unless the link to the GOP before is broken (a splice).
+        // references, unless the link to the GOP before is broken (a splice)
+        // or pictures right before it were lost.
         seg.leadingBBefore.reset();
-        if (v.au.gop.brokenLink)
+        if (v.au.gop.brokenLink || v.damaged)
             seg.leadingBBefore = undecodableLeadingB();
     }
     if (seg.leadingBBefore) {

@@ -726,3 +726,37 @@ constexpr size_t kGenerated = 0, kClosedGopCapture = 1;
 INSTANTIATE_TEST_SUITE_P(Feeds, StallResume,
                          ::testing::Values(Stall{kGenerated, 0}, Stall{kGenerated, 3}, Stall{kClosedGopCapture, 0},
                                            Stall{kClosedGopCapture, 1}));
+
+// The receiver dropped the last reference picture of a GOP (and the B
+// pictures after it): the next open GOP's leading B pictures refer to it and
+// cannot be decoded, so they are left out; every other picture is kept.
+TEST(RemuxerBroadcast, OpenGopAfterALostReferencePictureLosesOnlyItsLeadingBPictures)
+{
+    constexpr size_t kLossAfterPictures = 20;
+    MediaUnits units = openGopCapture();
+    size_t gop = kLossAfterPictures;
+    while (gop < units.video.size() && typeOf(units.video[gop])[0] != 'I')
+        ++gop;
+    size_t from = gop;
+    while (from > 0 && typeOf(units.video[from - 1])[0] == 'B')
+        --from;
+    ASSERT_GT(from, 0u);
+    ASSERT_EQ(typeOf(units.video[--from])[0], 'P');
+    const std::string lost = typeOf(units.video[from]);
+    units.video.erase(units.video.begin() + static_cast<ptrdiff_t>(from),
+                      units.video.begin() + static_cast<ptrdiff_t>(gop));
+    const Feed feed = packFeed(units, receiverDelivery());
+    const RunResult r = run(feed, RunOptions{});
+    ASSERT_EQ(r.parts.size(), 1u);
+    expectPlayable(r.parts[0], "mp3");
+    std::set<size_t> allowed = beforeTheStart(feed, firstCleanStart(feed));
+    const size_t resumed = from; // the GOP's I picture, where the lost ones were
+    for (size_t i : beforeTheStart(feed, resumed))
+        if (i > resumed)
+            allowed.insert(i);
+    const RecordedUnits rec = recordedUnits(r.parts, false);
+    const std::vector<size_t> missing = missingPictures(feed, rec.psVideo);
+    EXPECT_EQ(list(without(missing, allowed)), "") << lost << " lost";
+    EXPECT_EQ(list(without(missingPictures(feed, rec.esVideo), allowed)), "");
+    EXPECT_EQ(missing.size(), allowed.size()) << "the leading B pictures after the loss are left out";
+}
