@@ -26,18 +26,9 @@ namespace quelmar {
 
 namespace {
 
-// Longest --duration, seconds (366 days): keeps the stop time far inside 32-bit calendar seconds.
-constexpr uint32_t kMaxDurationSeconds = 366u * 86400u;
 constexpr int kMaxChannelNumber = 0xFFFF; // channel numbers are 16-bit
 
 constexpr char kOff[] = "off";
-constexpr char kDaily[] = "daily";
-constexpr char kOnce[] = "once";
-constexpr int kHoursPerDay = 24;
-constexpr int kDaysPerWeek = 7;
-// --days names by weekday (0 = Sunday); written Monday first.
-constexpr const char *kDayNames[kDaysPerWeek] = {"su", "mo", "tu", "we", "th", "fr", "sa"};
-constexpr int kSaturday = 6; // weekday w is bit (6 - w) of a timer's days
 constexpr char kTimerCommands[] = "--list-timers, --add-timer, --remove-timer, --enable-timer and --disable-timer";
 
 // One option: its definition and how its value (empty for a flag) goes into
@@ -142,48 +133,6 @@ std::optional<int> ParseChoice(const QString &text, const std::vector<const char
     return std::nullopt;
 }
 
-// HH:MM or HH:MM:SS as seconds since midnight.
-std::optional<int32_t> ParseTimeOfDay(const QString &text)
-{
-    static const QRegularExpression kClock(QStringLiteral("^([0-9]{1,2}):([0-5][0-9])(?::([0-5][0-9]))?$"));
-    const auto match = kClock.match(text);
-    if (!match.hasMatch() || match.captured(1).toInt() >= kHoursPerDay)
-        return std::nullopt;
-    return static_cast<int32_t>(match.captured(1).toInt() * kSecondsPerHour +
-                                match.captured(2).toInt() * kSecondsPerMinute + match.captured(3).toInt());
-}
-
-// "YYYY-MM-DD HH:MM[:SS]" (or with a T between date and time).
-std::optional<TimerStart> ParseTimerStart(const QString &text)
-{
-    static const QRegularExpression kDateTime(QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})[ T](.+)$"));
-    const auto match = kDateTime.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const QDate date(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
-    const auto timeOfDay = ParseTimeOfDay(match.captured(4));
-    if (!date.isValid() || !timeOfDay)
-        return std::nullopt;
-    return TimerStart{{date.year(), date.month(), date.day()}, *timeOfDay};
-}
-
-// "daily" or day names separated by commas ("mo,we,fr").
-std::optional<uint8_t> ParseDays(const QString &text)
-{
-    if (text == QLatin1String(kDaily))
-        return kAllDaysMask;
-    uint8_t days = 0;
-    for (const QString &name : text.split(QLatin1Char(','))) {
-        int weekday = 0;
-        while (weekday < kDaysPerWeek && name.trimmed().toLower() != QLatin1String(kDayNames[weekday]))
-            ++weekday;
-        if (weekday == kDaysPerWeek)
-            return std::nullopt;
-        days |= static_cast<uint8_t>(1u << (kSaturday - weekday));
-    }
-    return days;
-}
-
 OptionEntry Flag(const QString &name, const QString &description, std::function<void(CommandLineOptions &)> set)
 {
     return {QCommandLineOption(name, description), [set = std::move(set)](const QString &, CommandLineOptions &o) {
@@ -247,7 +196,7 @@ std::vector<OptionEntry> OptionTable()
     table.push_back(Valued("duration", "SECONDS|HH:MM:SS",
                            "Stop the recording after this time (without it: at SIGINT or SIGTERM).",
                            [](const QString &value, CommandLineOptions &o) {
-                               o.durationSeconds = ParseDuration(value, kMaxDurationSeconds);
+                               o.durationSeconds = ParseDuration(value.toStdString(), kMaxDurationSeconds);
                                if (!o.durationSeconds || *o.durationSeconds == 0)
                                    return std::string("must be SECONDS or HH:MM:SS, more than 0, at most 366 days");
                                return std::string();
@@ -284,7 +233,7 @@ std::vector<OptionEntry> OptionTable()
                                    o.splitOnTime = false;
                                    return std::string();
                                }
-                               const auto seconds = ParseDuration(value, kMaxSplitTimeSeconds);
+                               const auto seconds = ParseDuration(value.toStdString(), kMaxSplitTimeSeconds);
                                if (!seconds || *seconds < kMinSplitTimeSeconds)
                                    return std::string("must be 5 seconds to 23:59:59, or off");
                                o.splitOnTime = true;
@@ -356,18 +305,18 @@ std::vector<OptionEntry> OptionTable()
         Valued("disable-timer", "INDEX", "Switch timer INDEX of --list-timers off.", command(TimerCommand::Disable)));
     table.push_back(Valued("start", "YYYY-MM-DD HH:MM[:SS]", "--add-timer: start of the recording (local time).",
                            [](const QString &value, CommandLineOptions &o) {
-                               o.timerStart = ParseTimerStart(value);
+                               o.timerStart = ParseTimerStart(value.toStdString());
                                return o.timerStart ? std::string() : std::string("must be YYYY-MM-DD HH:MM[:SS]");
                            }));
     table.push_back(Valued("stop", "HH:MM[:SS]",
                            "--add-timer: end of the recording; earlier than the start means the next day.",
                            [](const QString &value, CommandLineOptions &o) {
-                               o.timerStopTimeOfDay = ParseTimeOfDay(value);
+                               o.timerStopTimeOfDay = ParseTimeOfDay(value.toStdString());
                                return o.timerStopTimeOfDay ? std::string() : std::string("must be HH:MM[:SS]");
                            }));
     table.push_back(Valued("days", "daily|mo,tu,we,th,fr,sa,su", "--add-timer: repeat daily or on these days.",
                            [](const QString &value, CommandLineOptions &o) {
-                               const auto days = ParseDays(value);
+                               const auto days = ParseDays(value.toStdString());
                                if (!days)
                                    return std::string("must be daily or days among mo,tu,we,th,fr,sa,su");
                                o.timerDays = *days;
@@ -530,37 +479,6 @@ std::optional<int> ChannelIndex(const ChannelChoice &choice, const std::vector<s
             return static_cast<int>(i);
     Complain("--channel '" + choice.name + "': the receiver has no channel of that name");
     return std::nullopt;
-}
-
-std::string DaysText(uint8_t days)
-{
-    if ((days & kAllDaysMask) == kAllDaysMask)
-        return kDaily;
-    std::string text;
-    for (int i = 1; i <= kDaysPerWeek; ++i) {
-        const int weekday = i % kDaysPerWeek; // Monday first, Sunday last
-        if (days & (1u << (kSaturday - weekday)))
-            text += (text.empty() ? "" : ",") + std::string(kDayNames[weekday]);
-    }
-    return text.empty() ? kOnce : text;
-}
-
-std::optional<uint32_t> ParseDuration(const QString &text, uint32_t maximum)
-{
-    static const QRegularExpression kSeconds(QStringLiteral("^[0-9]{1,10}$"));
-    static const QRegularExpression kClock(QStringLiteral("^([0-9]{1,6}):([0-5][0-9]):([0-5][0-9])$"));
-    uint64_t seconds = 0;
-    if (kSeconds.match(text).hasMatch()) {
-        seconds = text.toULongLong();
-    } else if (const auto clock = kClock.match(text); clock.hasMatch()) {
-        seconds = clock.captured(1).toULongLong() * kSecondsPerHour +
-                  clock.captured(2).toULongLong() * kSecondsPerMinute + clock.captured(3).toULongLong();
-    } else {
-        return std::nullopt;
-    }
-    if (seconds > maximum)
-        return std::nullopt;
-    return static_cast<uint32_t>(seconds);
 }
 
 CommandLineResult ParseCommandLine(const QStringList &arguments)

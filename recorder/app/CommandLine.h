@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/LocalTime.h"
+#include "timers/TimerTexts.h"
 
 #include <QStringList>
 
@@ -41,12 +42,6 @@ enum class TimerCommand {
     Remove,  // --remove-timer INDEX
     Enable,  // --enable-timer INDEX
     Disable, // --disable-timer INDEX
-};
-
-// --start "YYYY-MM-DD HH:MM[:SS]": a local date and time of day.
-struct TimerStart {
-    LocalDate date;
-    int32_t timeOfDay = 0; // seconds since midnight
 };
 
 // What the command line asks for. Empty optionals leave the stored setting.
@@ -124,9 +119,5 @@ void Complain(const std::string &message);
 // order); std::nullopt, with the reason on standard error, when the
 // receiver has no such channel.
 std::optional<int> ChannelIndex(const ChannelChoice &choice, const std::vector<std::string> &names);
-
-// A timer's days as --days writes them: "daily", "once" for none, else the
-// days of the week Monday first ("mo,we,fr").
-std::string DaysText(uint8_t days);
 
 } // namespace quelmar

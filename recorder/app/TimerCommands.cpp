@@ -2,6 +2,7 @@
 
 #include "app/ProgramModules.h"
 #include "app/QtSettingsStore.h"
+#include "app/RemoteTimerCommands.h"
 #include "binding/ReceiverLibrary.h"
 #include "controller/CRecorderApp.h"
 #include "controller/CRecorderDlg.h"
@@ -18,6 +19,14 @@ namespace quelmar {
 namespace {
 
 constexpr char kListTimeFormat[] = "%Y-%m-%d %H:%M:%S";
+
+// The folder of the store file: the state folder a recorder using it keeps
+// its remote control's address in.
+std::string FolderOf(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
 
 // The receiver's channel names in table order; std::nullopt when no
 // receiver answers. Only reads.
@@ -59,10 +68,7 @@ bool AddTimer(CTimerList &list, const CommandLineOptions &options, const NewTime
     model.fields.stopTimeOfDay = *options.timerStopTimeOfDay;
     model.fields.fileName = *options.fileGiven;
     model.fields.shutdown = options.timerShutdown;
-    CTimerEntry days;
-    days.m_nDays = options.timerDays;
-    for (int w = 0; w < TimerDialogModel::kDaysPerWeek; ++w)
-        model.fields.weekdays[static_cast<size_t>(w)] = days.RepeatsOn(w);
+    model.fields.weekdays = WeekdaysOf(options.timerDays);
     std::string refusal;
     if (model.OnAdd(&refusal) != TimerDialogModel::EditResult::Done) {
         Complain("--add-timer: " + (refusal.empty() ? std::string("the receiver has no channels") : refusal));
@@ -121,28 +127,54 @@ std::string EscapedField(const std::string &text)
     return out;
 }
 
-std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector<std::string> &channelNames)
+TimerListRow TimerListRowOf(const CTimerEntry &entry, const std::vector<std::string> &channelNames)
 {
     const bool known = entry.m_nChannel >= 1 && entry.m_nChannel <= channelNames.size();
+    return {entry.m_bActive != 0,
+            static_cast<int>(entry.m_nChannel),
+            known ? channelNames[entry.m_nChannel - 1] : std::string(),
+            entry.m_timeStart.Format(kListTimeFormat),
+            entry.m_timeStop.Format(kListTimeFormat),
+            entry.m_nDays,
+            entry.m_bShutdown != 0,
+            entry.m_strFileName};
+}
+
+std::string TimerListLine(int index, const TimerListRow &row)
+{
     const std::string fields[] = {std::to_string(index + 1),
-                                  entry.m_bActive ? "on" : "off",
-                                  std::to_string(entry.m_nChannel),
-                                  EscapedField(known ? channelNames[entry.m_nChannel - 1] : std::string()),
-                                  entry.m_timeStart.Format(kListTimeFormat),
-                                  entry.m_timeStop.Format(kListTimeFormat),
-                                  DaysText(entry.m_nDays),
-                                  entry.m_bShutdown ? "yes" : "no",
-                                  EscapedField(entry.m_strFileName)};
+                                  row.active ? "on" : "off",
+                                  std::to_string(row.channel),
+                                  EscapedField(row.channelName),
+                                  row.start,
+                                  row.stop,
+                                  DaysText(row.days),
+                                  row.shutdown ? "yes" : "no",
+                                  EscapedField(row.file)};
     std::string line;
     for (const std::string &field : fields)
         line += (line.empty() ? "" : "\t") + field;
     return line;
 }
 
+std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector<std::string> &channelNames)
+{
+    return TimerListLine(index, TimerListRowOf(entry, channelNames));
+}
+
 int RunTimerCommand(const CommandLineOptions &options)
 {
     CTimerList list;
     list.m_strPath = DefaultTimerStorePath();
+    if (options.timerCommand != TimerCommand::None) {
+        try {
+            if (const auto recorder = remote::RemoteClient::Find(FolderOf(list.m_strPath)))
+                return RunTimerCommandThrough(*recorder, options);
+        } catch (const remote::RemoteClientError &error) {
+            Complain(error.what());
+            return kExitFailed;
+        }
+    }
     switch (options.timerCommand) {
     case TimerCommand::None: return kExitOk;
     case TimerCommand::List: return ListTimers(list);

@@ -17,7 +17,9 @@
 
 namespace quelmar {
 
-// Runs `options.timerCommand` on the store at DefaultTimerStorePath():
+// Runs `options.timerCommand`: through the remote control of a recorder
+// that listens for the same store (so that an edit never races its
+// supervision), else on the store at DefaultTimerStorePath():
 // listings on standard output, problems on standard error. Returns
 // kExitOk, or kExitFailed when the store cannot be read (--list-timers) or
 // written, the index names no entry, or --add-timer finds no receiver or
@@ -32,11 +34,28 @@ int RunTimerCommand(const CommandLineOptions &options);
 // \0 and \\, so that it stays one field of one line.
 std::string EscapedField(const std::string &text);
 
-// One line of --list-timers for the entry at `index` (0-based): the
-// number (1-based), "on" or "off", channel number and name (empty when
-// `channelNames` lacks it), start and stop as "YYYY-MM-DD HH:MM:SS" in local
-// time, the days (DaysText), "yes" or "no" for the shut-down, and the file,
-// separated by tabs; the channel name and the file as EscapedField.
+// What one line of --list-timers shows of an entry, wherever it came from
+// (the store, or a running recorder's remote control).
+struct TimerListRow {
+    bool active = true;
+    int channel = 0;         // 1-based
+    std::string channelName; // "" when unknown
+    std::string start;       // "YYYY-MM-DD HH:MM:SS", local time
+    std::string stop;
+    uint8_t days = 0;
+    bool shutdown = false;
+    std::string file;
+};
+
+// The row of `entry`; the channel name from `channelNames` (empty when
+// it lacks the channel).
+TimerListRow TimerListRowOf(const CTimerEntry &entry, const std::vector<std::string> &channelNames);
+
+// One line of --list-timers for the row at `index` (0-based): the number
+// (1-based), "on" or "off", channel number and name, start and stop, the
+// days (DaysText), "yes" or "no" for the shut-down, and the file, separated
+// by tabs; the channel name and the file as EscapedField.
+std::string TimerListLine(int index, const TimerListRow &row);
 std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector<std::string> &channelNames);
 
 } // namespace quelmar

@@ -44,7 +44,14 @@ void EventStream::AddClient(HttpConnection &connection)
         keepAliveTimer_.start();
 }
 
-QByteArray EventStream::StateEvent(const char *name) const { return Event(name, StatusJson(backend_.Status())); }
+QJsonObject EventStream::CurrentStatus() const
+{
+    QJsonObject status = StatusJson(backend_.Status());
+    status.insert("revision", static_cast<double>(revision_));
+    return status;
+}
+
+QByteArray EventStream::StateEvent(const char *name) const { return Event(name, CurrentStatus()); }
 
 void EventStream::Broadcast(const QByteArray &bytes)
 {
@@ -78,6 +85,7 @@ void EventStream::OnLogLine(const LogLine &line)
 
 void EventStream::OnStateChanged()
 {
+    ++revision_;
     // Changes that come together go out as one event.
     if (clients_.isEmpty() || stateQueued_)
         return;
@@ -93,7 +101,11 @@ void EventStream::SendState()
         Broadcast(StateEvent("state"));
 }
 
-void EventStream::OnProgress() { progressPending_ = true; }
+void EventStream::OnProgress()
+{
+    ++revision_;
+    progressPending_ = true;
+}
 
 void EventStream::SendProgress()
 {

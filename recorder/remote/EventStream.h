@@ -10,6 +10,7 @@
 
 #include "remote/RemoteBackend.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -36,6 +37,11 @@ public:
     // the current state as the first event.
     void AddClient(HttpConnection &connection);
     int ClientCount() const { return static_cast<int>(clients_.size()); }
+    // The recorder's status as JSON, stamped with "revision": the number of
+    // changes heard so far. Answers and events are made on this one thread,
+    // so a status with a lower revision is older: a page that gets the
+    // answer to its command after a later event keeps the later state.
+    QJsonObject CurrentStatus() const;
 
     void OnLogLine(const LogLine &line) override;
     void OnStateChanged() override;
@@ -49,6 +55,7 @@ private:
     QByteArray StateEvent(const char *name) const;
 
     RemoteBackend &backend_;
+    uint64_t revision_ = 0;
     QList<QPointer<QTcpSocket>> clients_;
     bool stateQueued_ = false;
     bool progressPending_ = false;

@@ -148,7 +148,7 @@ std::optional<HttpAnswer> RemoteApi::Handle(const ApiRequest &request, HttpConne
 
 RequestContext RemoteApi::Context() const { return {backend_.Channels(), backend_.RecordingsFolder()}; }
 
-HttpAnswer RemoteApi::Status() const { return JsonAnswer(200, StatusJson(backend_.Status())); }
+HttpAnswer RemoteApi::Status() const { return JsonAnswer(200, events_.CurrentStatus()); }
 
 HttpAnswer RemoteApi::Channels() const
 {

@@ -2,6 +2,7 @@
 
 #include "platform/SafeFiles.h"
 #include "remote/AccessToken.h"
+#include "remote/RemoteClient.h"
 
 #include <charconv>
 
@@ -74,9 +75,10 @@ std::optional<RemoteOptions> ParseListenOption(const std::string &text, std::str
 
 std::unique_ptr<RemoteServer> StartRemote(const RemoteOptions &options, RemoteBackend &backend, std::string &error)
 {
+    const std::string stateFolder = options.stateFolder.empty() ? DefaultStateFolder() : options.stateFolder;
     std::string token;
     try {
-        token = LoadOrCreateToken(options.stateFolder.empty() ? DefaultStateFolder() : options.stateFolder);
+        token = LoadOrCreateToken(stateFolder);
     } catch (const SafeFileError &problem) {
         error = std::string("remote control not started: ") + problem.what();
         return nullptr;
@@ -93,6 +95,12 @@ std::unique_ptr<RemoteServer> StartRemote(const RemoteOptions &options, RemoteBa
         line += ", reachable from other machines: whoever has the token controls the recorder (HTTP without TLS; "
                 "use a reverse proxy for TLS)";
     backend.Log(line);
+    try {
+        server->NoteAddress(stateFolder, LocalClientHost(options.address), port);
+    } catch (const SafeFileError &problem) {
+        // The command line then edits the timer store itself, under its lock.
+        backend.Log(std::string("the remote control's address is not noted for the command line: ") + problem.what());
+    }
     return server;
 }
 

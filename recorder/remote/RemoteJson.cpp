@@ -3,6 +3,7 @@
 #include "controller/CRecorderApp.h"
 #include "engine/Splitting.h"
 #include "platform/LocalTime.h"
+#include "timers/TimerTexts.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -17,12 +18,6 @@ namespace quelmar::remote {
 namespace {
 
 constexpr char kDateTimeFormat[] = "%Y-%m-%d %H:%M:%S";
-constexpr int kDaysPerWeek = 7;
-constexpr int kHoursPerDay = 24;
-constexpr int kSaturday = 6; // weekday w is bit (6 - w) of a timer's days
-// --days names by weekday (0 = Sunday); written Monday first.
-constexpr const char *kDayNames[kDaysPerWeek] = {"su", "mo", "tu", "we", "th", "fr", "sa"};
-constexpr uint32_t kMaxDurationSeconds = 366u * 86400u; // as --duration
 constexpr int kMaxChannelNumber = 0xFFFF;
 constexpr char kOff[] = "off";
 
@@ -54,23 +49,14 @@ std::optional<int64_t> WholeNumber(const QJsonValue &value, int64_t minimum, int
     return static_cast<int64_t>(number);
 }
 
-// SECONDS or H:MM:SS (minutes and seconds below 60), at most `maximum`.
-std::optional<int64_t> ParseDurationText(const std::string &text, uint32_t maximum)
+// A duration given as SECONDS, H:MM:SS or a whole number, at most `maximum`.
+std::optional<int64_t> DurationValue(const QJsonValue &value, uint32_t maximum)
 {
-    static const std::regex kSeconds("^[0-9]{1,10}$");
-    static const std::regex kClock("^([0-9]{1,4}):([0-5][0-9]):([0-5][0-9])$");
-    std::smatch match;
-    uint64_t seconds = 0;
-    if (std::regex_match(text, kSeconds))
-        seconds = std::stoull(text);
-    else if (std::regex_match(text, match, kClock))
-        seconds =
-            std::stoull(match[1]) * kSecondsPerHour + std::stoull(match[2]) * kSecondsPerMinute + std::stoull(match[3]);
-    else
-        return std::nullopt;
-    if (seconds > maximum)
-        return std::nullopt;
-    return static_cast<int64_t>(seconds);
+    if (!value.isString())
+        return WholeNumber(value, 0, maximum);
+    if (const auto seconds = ParseDuration(S(value.toString()), maximum))
+        return *seconds;
+    return std::nullopt;
 }
 
 // The fields of one request body: refuses unknown names up front and
@@ -174,21 +160,14 @@ std::optional<int32_t> ReadStopTime(BodyReader &reader)
         }
         return stop.GetTime();
     }
-    const auto dateTime = ParseDateTime(*text);
+    const auto dateTime = ParseTimerStart(*text);
     if (!dateTime)
         return reader.Fail("\"stop\" must be HH:MM[:SS] or YYYY-MM-DD HH:MM[:SS]");
-    if (ExactLocalTimeAt(dateTime->first, dateTime->second, stop) != LocalTimeFit::Exact)
+    if (ExactLocalTimeAt(dateTime->date, dateTime->timeOfDay, stop) != LocalTimeFit::Exact)
         return reader.Fail("\"stop\": " + *text + " does not exist on the clock or cannot be stored");
     if (stop.GetTime() <= now.GetTime())
         return reader.Fail("\"stop\": " + *text + " has passed");
     return stop.GetTime();
-}
-
-int DaysInMonth(const LocalDate &date)
-{
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (date.year % 4 == 0 && date.year % 100 != 0) || date.year % 400 == 0;
-    return date.month == 2 && leap ? 29 : kDays[date.month - 1];
 }
 
 } // namespace
@@ -206,20 +185,6 @@ const char *StateName(RecordingState state)
 }
 
 std::string DateTimeText(int32_t time) { return CTime(time).Format(kDateTimeFormat); }
-
-std::string DaysText(uint8_t days)
-{
-    if ((days & kAllDaysMask) == kAllDaysMask)
-        return "daily";
-    std::string text;
-    // Monday first, Sunday last.
-    for (int i = 1; i <= kDaysPerWeek; ++i) {
-        const int weekday = i % kDaysPerWeek;
-        if (days & (1u << (kSaturday - weekday)))
-            text += (text.empty() ? "" : ",") + std::string(kDayNames[weekday]);
-    }
-    return text.empty() ? "once" : text;
-}
 
 std::string ElapsedText(int64_t seconds)
 {
@@ -295,53 +260,6 @@ QJsonObject RecordingJson(const RecordingSummary &recording)
         {"files", files}};
 }
 
-std::optional<int32_t> ParseTimeOfDay(const std::string &text)
-{
-    static const std::regex kClock("^([0-9]{1,2}):([0-5][0-9])(?::([0-5][0-9]))?$");
-    std::smatch match;
-    if (!std::regex_match(text, match, kClock) || std::stoi(match[1]) >= kHoursPerDay)
-        return std::nullopt;
-    return static_cast<int32_t>(std::stoi(match[1]) * kSecondsPerHour + std::stoi(match[2]) * kSecondsPerMinute +
-                                (match[3].matched ? std::stoi(match[3]) : 0));
-}
-
-std::optional<std::pair<LocalDate, int32_t>> ParseDateTime(const std::string &text)
-{
-    static const std::regex kDateTime("^([0-9]{4})-([0-9]{2})-([0-9]{2})[ T](.+)$");
-    std::smatch match;
-    if (!std::regex_match(text, match, kDateTime))
-        return std::nullopt;
-    const LocalDate date{std::stoi(match[1]), std::stoi(match[2]), std::stoi(match[3])};
-    const auto timeOfDay = ParseTimeOfDay(match[4]);
-    // The date must exist as written (no 31 April rolled into May).
-    if (!timeOfDay || date.month < 1 || date.month > 12 || date.day < 1 || date.day > DaysInMonth(date))
-        return std::nullopt;
-    return std::make_pair(date, *timeOfDay);
-}
-
-std::optional<uint8_t> ParseDays(const std::string &text)
-{
-    if (text == "daily")
-        return kAllDaysMask;
-    if (text == "once")
-        return 0;
-    uint8_t days = 0;
-    size_t pos = 0;
-    for (;;) {
-        const size_t comma = text.find(',', pos);
-        const std::string name = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        int weekday = 0;
-        while (weekday < kDaysPerWeek && name != kDayNames[weekday])
-            ++weekday;
-        if (weekday == kDaysPerWeek)
-            return std::nullopt;
-        days |= static_cast<uint8_t>(1u << (kSaturday - weekday));
-        if (comma == std::string::npos)
-            return days;
-        pos = comma + 1;
-    }
-}
-
 std::optional<QJsonObject> ParseBody(const QByteArray &body, std::string &error)
 {
     if (body.trimmed().isEmpty())
@@ -374,9 +292,7 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
         reader.Fail("give \"duration\" or \"stop\", not both");
     if (reader.Has("duration")) {
         const QJsonValue value = reader.Value("duration");
-        const std::optional<int64_t> seconds = value.isString()
-                                                   ? ParseDurationText(S(value.toString()), kMaxDurationSeconds)
-                                                   : WholeNumber(value, 0, kMaxDurationSeconds);
+        const std::optional<int64_t> seconds = DurationValue(value, kMaxDurationSeconds);
         if (!seconds || *seconds == 0)
             reader.Fail("\"duration\" must be SECONDS or H:MM:SS, more than 0, at most 366 days");
         else
@@ -405,9 +321,7 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
     }
     if (reader.Has("split-time")) {
         const QJsonValue value = reader.Value("split-time");
-        const std::optional<int64_t> seconds = value.isString()
-                                                   ? ParseDurationText(S(value.toString()), kMaxSplitTimeSeconds)
-                                                   : WholeNumber(value, 0, kMaxSplitTimeSeconds);
+        const std::optional<int64_t> seconds = DurationValue(value, kMaxSplitTimeSeconds);
         if (value == QJsonValue(kOff)) {
             request.splitOnTime = false;
         } else if (seconds && *seconds >= kMinSplitTimeSeconds) {
@@ -453,22 +367,22 @@ std::optional<TimerRequest> ReadTimerRequest(const QJsonObject &body, const Requ
     if (const auto channel = ReadChannel(reader, context))
         fields.channel = *channel - 1;
     const auto startText = reader.Text("start");
-    const auto start = startText ? ParseDateTime(*startText) : std::nullopt;
+    const auto start = startText ? ParseTimerStart(*startText) : std::nullopt;
     if (startText && !start)
         reader.Fail("\"start\" must be YYYY-MM-DD HH:MM[:SS]");
     const auto stopText = reader.Text("stop");
     if (start && stopText) {
-        fields.date = start->first;
-        fields.startTimeOfDay = start->second;
+        fields.date = start->date;
+        fields.startTimeOfDay = start->timeOfDay;
         if (const auto timeOfDay = ParseTimeOfDay(*stopText)) {
             fields.stopTimeOfDay = *timeOfDay;
-        } else if (const auto stop = ParseDateTime(*stopText)) {
+        } else if (const auto stop = ParseTimerStart(*stopText)) {
             // A full stop names the day the time of day gives anyway.
-            const LocalDate expected = stop->second < start->second ? NextLocalDate(start->first) : start->first;
-            if (stop->first != expected)
+            const LocalDate expected = stop->timeOfDay < start->timeOfDay ? NextLocalDate(start->date) : start->date;
+            if (stop->date != expected)
                 reader.Fail("\"stop\" must lie on the start's day, or on the next day when it is earlier in the "
                             "day than the start");
-            fields.stopTimeOfDay = stop->second;
+            fields.stopTimeOfDay = stop->timeOfDay;
         } else {
             reader.Fail("\"stop\" must be HH:MM[:SS] or YYYY-MM-DD HH:MM[:SS]");
         }
@@ -480,8 +394,8 @@ std::optional<TimerRequest> ReadTimerRequest(const QJsonObject &body, const Requ
         const auto days = text ? ParseDays(*text) : std::nullopt;
         if (!days)
             reader.Fail("\"days\" must be once, daily or days among mo,tu,we,th,fr,sa,su");
-        for (int w = 0; days && w < kDaysPerWeek; ++w)
-            fields.weekdays[static_cast<size_t>(w)] = (*days & (1u << (kSaturday - w))) != 0;
+        else
+            fields.weekdays = WeekdaysOf(*days);
     }
     if (reader.Has("shutdown"))
         fields.shutdown = reader.Flag("shutdown").value_or(false);

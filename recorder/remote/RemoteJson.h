@@ -9,6 +9,7 @@
 
 #include "remote/RecordingsFolder.h"
 #include "remote/RemoteBackend.h"
+#include "timers/TimerTexts.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -23,8 +24,6 @@ namespace quelmar::remote {
 const char *StateName(RecordingState state);
 // `time` as "YYYY-MM-DD HH:MM:SS" in local time.
 std::string DateTimeText(int32_t time);
-// A timer's days as --days takes them: "once", "daily" or "mo,we,fr".
-std::string DaysText(uint8_t days);
 // "H:MM:SS".
 std::string ElapsedText(int64_t seconds);
 
@@ -32,13 +31,6 @@ QJsonObject StatusJson(const StatusSnapshot &status);
 QJsonObject TimerJson(const TimerInfo &timer);
 QJsonObject LogLineJson(const LogLine &line);
 QJsonObject RecordingJson(const RecordingSummary &recording);
-
-// HH:MM or HH:MM:SS as seconds since midnight.
-std::optional<int32_t> ParseTimeOfDay(const std::string &text);
-// "YYYY-MM-DD HH:MM[:SS]" (or a T between them): the date and time of day.
-std::optional<std::pair<LocalDate, int32_t>> ParseDateTime(const std::string &text);
-// "daily", "once" or day names separated by commas ("mo,we,fr").
-std::optional<uint8_t> ParseDays(const std::string &text);
 
 // What reading a request needs to know.
 struct RequestContext {

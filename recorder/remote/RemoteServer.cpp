@@ -1,6 +1,7 @@
 #include "remote/RemoteServer.h"
 
 #include "remote/AccessToken.h"
+#include "remote/RemoteClient.h"
 #include "remote/RemoteJson.h"
 
 #include <QFile>
@@ -89,9 +90,19 @@ RemoteServer::RemoteServer(RemoteBackend &backend, std::string token, QObject *p
 
 RemoteServer::~RemoteServer()
 {
+    if (!noteFolder_.empty())
+        RemoveAddressNote(noteFolder_, noteHost_, notePort_);
     // The sockets go before the stream that writes to them.
     if (listener_)
         listener_->close();
+}
+
+void RemoteServer::NoteAddress(const std::string &stateFolder, const std::string &host, quint16 port)
+{
+    WriteAddressNote(stateFolder, host, port);
+    noteFolder_ = stateFolder;
+    noteHost_ = host;
+    notePort_ = port;
 }
 
 quint16 RemoteServer::Listen(const QHostAddress &address, quint16 port, std::string &error)

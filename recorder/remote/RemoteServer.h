@@ -40,6 +40,10 @@ public:
     // Time limits of the connections accepted from now on (after Listen).
     void SetLimits(ConnectionLimits limits);
     int EventClients() const { return events_.ClientCount(); }
+    // Notes where the server listens in `stateFolder` for the command line
+    // of this machine (RemoteClient), and removes the note when destroyed.
+    // Throws SafeFileError.
+    void NoteAddress(const std::string &stateFolder, const std::string &host, quint16 port);
 
 protected:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
@@ -58,6 +62,9 @@ private:
     GuardedTcpServer *listener_ = nullptr;
     EventStream events_;
     RemoteApi api_;
+    std::string noteFolder_; // "" when no address note was written
+    std::string noteHost_;
+    quint16 notePort_ = 0;
 };
 
 // The value of header `name` (any case); empty when absent.

@@ -71,6 +71,14 @@ uint8_t DaysMaskOf(const std::array<bool, TimerDialogModel::kDaysPerWeek> &weekd
     return mask;
 }
 
+std::array<bool, TimerDialogModel::kDaysPerWeek> WeekdaysOf(uint8_t days)
+{
+    std::array<bool, TimerDialogModel::kDaysPerWeek> weekdays{};
+    for (size_t w = 0; w < weekdays.size(); ++w)
+        weekdays[w] = (days >> (weekdays.size() - 1 - w) & 1) != 0;
+    return weekdays;
+}
+
 TimerDialogModel::TimerDialogModel(CTimerList &list, std::vector<std::string> channelNames, int initialChannel)
     : list_(list), channelNames_(std::move(channelNames))
 {

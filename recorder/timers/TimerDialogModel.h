@@ -146,5 +146,7 @@ std::string TimerTimesProblem(const LocalDate &date, int32_t startTimeOfDay, int
 // Days of the week as m_nDays holds them: weekday w (0 = Sunday) is bit
 // (6 - w).
 uint8_t DaysMaskOf(const std::array<bool, TimerDialogModel::kDaysPerWeek> &weekdays);
+// The reverse: the check boxes of the days set in `days` (bit 7 ignored).
+std::array<bool, TimerDialogModel::kDaysPerWeek> WeekdaysOf(uint8_t days);
 
 } // namespace quelmar

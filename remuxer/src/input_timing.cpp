@@ -240,9 +240,25 @@ std::optional<TimedVideo> InputTiming::timeVideo(VideoAccessUnit &&au, const Sta
             v.pts = v.dts + shownAfter * period;
             state_.gopBase = v.pts - tr * period;
         }
+        // Pictures lost before a reference picture (the B pictures after
+        // the last one, or more: a receiver that drops what is not fetched
+        // in time goes on at a GOP start) took their time with them: what
+        // it shows first, its leading B pictures included, comes after the
+        // last reference picture.
+        const int64_t firstShown = au.hasGop ? v.pts - tr * period : v.pts;
+        if (au.picture.type != PictureType::B && state_.anchorPts && firstShown <= *state_.anchorPts) {
+            const int64_t late = *state_.anchorPts + period - firstShown;
+            v.dts += late;
+            v.pts += late;
+            state_.gopBase = *state_.gopBase + late;
+        }
     }
     if (v.pts < v.dts)
         v.pts = v.dts;
+    if (au.picture.type != PictureType::B)
+        state_.anchorPts = v.pts;
+    else if (v.jump)
+        state_.anchorPts.reset(); // the times before the discontinuity are no measure
     state_.order.note(au.picture, au.hasGop);
     state_.videoNextDts = v.dts + v.duration;
     // Damaged data in front of this picture: what follows may refer to a picture that is gone.

@@ -85,8 +85,9 @@ private:
         uint64_t badStampRecords = 0;
         // Input clocks (90 kHz, unwrapped): where the next unit is expected.
         std::optional<int64_t> videoNextDts, audioNextPts;
-        uint64_t videoErrorsSeen = 0;   // parser error count at the previous picture
-        std::optional<int64_t> gopBase; // PTS of temporal reference 0 of the current GOP
+        uint64_t videoErrorsSeen = 0;     // parser error count at the previous picture
+        std::optional<int64_t> gopBase;   // PTS of temporal reference 0 of the current GOP
+        std::optional<int64_t> anchorPts; // PTS of the last reference picture (I or P)
         PictureOrder order;
     };
 

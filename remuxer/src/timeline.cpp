@@ -97,9 +97,10 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
         seg.leadingBBefore = undecodableLeadingB();
     } else if (gopStart) {
         // In a continuous stretch an open GOP's leading B pictures have their
-        // references, unless the link to the GOP before is broken (a splice).
+        // references, unless the link to the GOP before is broken (a splice)
+        // or pictures right before it were lost.
         seg.leadingBBefore.reset();
-        if (v.au.gop.brokenLink)
+        if (v.au.gop.brokenLink || v.damaged)
             seg.leadingBBefore = undecodableLeadingB();
     }
     if (seg.leadingBBefore) {
@@ -110,7 +111,11 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
     }
     const int64_t out = delayedPts - seg.origin->in + seg.origin->out;
     const int64_t outDts = out - reorder;
-    if (outDts <= state_.lastVideoDts || out < seg.origin->out) {
+    const bool isB = picture.type == PictureType::B;
+    const bool shownOutOfOrder =
+        isB ? (seg.anchorPts && out >= *seg.anchorPts) || (seg.shownPts && out <= *seg.shownPts)
+            : seg.anchorPts && out <= *seg.anchorPts;
+    if (outDts <= state_.lastVideoDts || out < seg.origin->out || shownOutOfOrder) {
         // Timing that runs backwards. No picture refers to a B picture, so it
         // costs only itself; after any other, pictures up to the next GOP.
         state_.droppedPictures++;
@@ -129,6 +134,12 @@ void Timeline::admitVideo(TimedVideo &&v, const VideoParser &parser)
     u.hasSequenceHeader = v.au.hasSequenceHeader;
     u.sequenceHeader = log_.sequenceHeaderFor(v.au.hasSequenceHeader, parser.sequenceHeaderBytes());
     u.data = std::move(v.au.data);
+    if (isB) {
+        seg.shownPts = out;
+    } else {
+        seg.shownPts = seg.anchorPts;
+        seg.anchorPts = out;
+    }
     state_.lastVideoDts = outDts;
     state_.lastVideoFrameTicks = v.frameTicks;
     state_.videoEnd = std::max(state_.videoEnd, out + v.duration);

@@ -63,6 +63,11 @@ private:
         // While set: B pictures of the open GOP the stretch starts with that
         // are shown before its I picture (temporal reference) are left out.
         std::optional<uint16_t> leadingBBefore;
+        // Output PTS of the last reference picture placed, and of the last
+        // picture a decoder has shown once it has that one (the reference
+        // picture before it, or a B picture after that): a reference picture
+        // is shown after the last one, a B picture between the two.
+        std::optional<int64_t> anchorPts, shownPts;
         std::deque<TimedAudio> waitingAudio; // held for a video start
     };
 

@@ -668,3 +668,95 @@ INSTANTIATE_TEST_SUITE_P(Feeds, SplitSweep,
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });
 INSTANTIATE_TEST_SUITE_P(Feeds, PauseSweep, ::testing::Values(sweeps()[0], sweeps()[3], sweeps()[4]),
                          [](const ::testing::TestParamInfo<Sweep> &i) { return std::string(i.param.name); });
+
+// The receiver is not read for a while: its buffer fills up, what arrives
+// then is dropped (from the B pictures after a reference picture on) and
+// delivery resumes at a GOP start lostGops GOPs later. The timestamp records
+// fall behind the data meanwhile, so the pictures are timed by their order:
+// the lost B pictures' time passes, every picture is shown after the one
+// shown before it, and every picture that arrived is recorded.
+struct Stall {
+    size_t sweep; // index in sweeps()
+    int lostGops;
+};
+
+std::ostream &operator<<(std::ostream &os, const Stall &s)
+{
+    return os << sweeps()[s.sweep].name << ", " << s.lostGops << " GOPs lost";
+}
+
+class StallResume : public ::testing::TestWithParam<Stall> {};
+
+TEST_P(StallResume, PicturesAfterTheLossAreShownInOrderAndNoneIsLeftOut)
+{
+    constexpr size_t kStallAfterPictures = 30;
+    const Stall &s = GetParam();
+    MediaUnits units = sweeps()[s.sweep].units();
+    size_t gop = kStallAfterPictures;
+    while (gop < units.video.size() && typeOf(units.video[gop])[0] != 'I')
+        ++gop;
+    size_t resume = gop;
+    for (int k = 0; k < s.lostGops && resume < units.video.size(); ++k)
+        while (++resume < units.video.size() && typeOf(units.video[resume])[0] != 'I') {
+        }
+    size_t from = gop;
+    while (from > 0 && typeOf(units.video[from - 1])[0] == 'B')
+        --from;
+    ASSERT_LT(from, gop) << "no B picture before the GOP";
+    ASSERT_LT(resume, units.video.size());
+    units.video.erase(units.video.begin() + static_cast<ptrdiff_t>(from),
+                      units.video.begin() + static_cast<ptrdiff_t>(resume));
+    FeedOptions o = receiverDelivery();
+    o.withStamps = false;
+    const Feed feed = packFeed(units, o);
+    const RunResult r = run(feed, RunOptions{});
+    ASSERT_EQ(r.parts.size(), 1u);
+    const FileCheck ps = checkOutput(r.parts[0].mpg, "mpeg");
+    EXPECT_EQ(ps.warnings + ps.video.decodeErrors + ps.audio.decodeErrors, 0)
+        << (ps.messages.empty() ? "" : ps.messages.front());
+    EXPECT_EQ(ps.video.dtsNotRising, 0);
+    EXPECT_GT(ps.video.minFrameGap, 0.75 * kFrameS) << "a picture shown before one shown already";
+    const RecordedUnits rec = recordedUnits(r.parts, false);
+    const auto allowed = beforeTheStart(feed, firstCleanStart(feed));
+    EXPECT_EQ(list(without(missingPictures(feed, rec.psVideo), allowed)), "");
+    EXPECT_EQ(list(without(missingPictures(feed, rec.esVideo), allowed)), "");
+}
+
+constexpr size_t kGenerated = 0, kClosedGopCapture = 1;
+INSTANTIATE_TEST_SUITE_P(Feeds, StallResume,
+                         ::testing::Values(Stall{kGenerated, 0}, Stall{kGenerated, 3}, Stall{kClosedGopCapture, 0},
+                                           Stall{kClosedGopCapture, 1}));
+
+// The receiver dropped the last reference picture of a GOP (and the B
+// pictures after it): the next open GOP's leading B pictures refer to it and
+// cannot be decoded, so they are left out; every other picture is kept.
+TEST(RemuxerBroadcast, OpenGopAfterALostReferencePictureLosesOnlyItsLeadingBPictures)
+{
+    constexpr size_t kLossAfterPictures = 20;
+    MediaUnits units = openGopCapture();
+    size_t gop = kLossAfterPictures;
+    while (gop < units.video.size() && typeOf(units.video[gop])[0] != 'I')
+        ++gop;
+    size_t from = gop;
+    while (from > 0 && typeOf(units.video[from - 1])[0] == 'B')
+        --from;
+    ASSERT_GT(from, 0u);
+    ASSERT_EQ(typeOf(units.video[--from])[0], 'P');
+    const std::string lost = typeOf(units.video[from]);
+    units.video.erase(units.video.begin() + static_cast<ptrdiff_t>(from),
+                      units.video.begin() + static_cast<ptrdiff_t>(gop));
+    const Feed feed = packFeed(units, receiverDelivery());
+    const RunResult r = run(feed, RunOptions{});
+    ASSERT_EQ(r.parts.size(), 1u);
+    expectPlayable(r.parts[0], "mp3");
+    std::set<size_t> allowed = beforeTheStart(feed, firstCleanStart(feed));
+    const size_t resumed = from; // the GOP's I picture, where the lost ones were
+    for (size_t i : beforeTheStart(feed, resumed))
+        if (i > resumed)
+            allowed.insert(i);
+    const RecordedUnits rec = recordedUnits(r.parts, false);
+    const std::vector<size_t> missing = missingPictures(feed, rec.psVideo);
+    EXPECT_EQ(list(without(missing, allowed)), "") << lost << " lost";
+    EXPECT_EQ(list(without(missingPictures(feed, rec.esVideo), allowed)), "");
+    EXPECT_EQ(missing.size(), allowed.size()) << "the leading B pictures after the loss are left out";
+}

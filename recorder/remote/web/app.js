@@ -79,6 +79,8 @@ function option(value, text) {
 }
 
 function renderStatus(s) {
+  // An answer that arrives after a later event must not bring back an older state.
+  if (page.status && s.revision < page.status.revision) return;
   page.status = s;
   const r = s.receiver;
   $('receiver').textContent = r.found
