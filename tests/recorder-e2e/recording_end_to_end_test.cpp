@@ -398,21 +398,21 @@ TEST_F(RecordingEndToEnd, PauseCutsTheMultiplexedOutputButNotTheRecording)
     // takes to deliver another few GOPs (read on, but not multiplexed), then
     // resumed until the program stream has grown again.
     enum {
-        Before,
-        Paused,
-        Resumed
-    } phase = Before;
+        BEFORE,
+        PAUSED,
+        RESUMED
+    } phase = BEFORE;
     uintmax_t pausedAt = 0, resumedAt = 0;
-    EXPECT_EQ(record([&] { return phase == Resumed && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
+    EXPECT_EQ(record([&] { return phase == RESUMED && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
                      [&] {
-                         if (phase == Before && bytes("rec (0).mpg") >= kSomeMultiplex) {
+                         if (phase == BEFORE && bytes("rec (0).mpg") >= kSomeMultiplex) {
                              ctx_.paused.Set(true);
                              pausedAt = bytes("rec (0).raw.m2v");
-                             phase = Paused;
-                         } else if (phase == Paused && bytes("rec (0).raw.m2v") >= pausedAt + kFewGops) {
+                             phase = PAUSED;
+                         } else if (phase == PAUSED && bytes("rec (0).raw.m2v") >= pausedAt + kFewGops) {
                              ctx_.paused.Set(false);
                              resumedAt = bytes("rec (0).mpg");
-                             phase = Resumed;
+                             phase = RESUMED;
                          }
                      }),
               kRecordingOk);
@@ -484,22 +484,22 @@ TEST_F(RecordingEndToEnd, StreamsThatStallAreLoggedWhenTheyStopAndResumeAndTheir
             EXPECT_EQ(stall_(kAdapter, kTarget, kind, stalled), 1);
     };
     enum {
-        Flowing,
-        Stalled,
-        Resumed
-    } phase = Flowing;
+        FLOWING,
+        STALLED,
+        RESUMED
+    } phase = FLOWING;
     uintmax_t resumedAt = 0;
-    EXPECT_EQ(record([&] { return phase == Resumed && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
+    EXPECT_EQ(record([&] { return phase == RESUMED && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
                      [&] {
-                         if (phase == Flowing && bytes("rec (0).mpg") >= kSomeMultiplex) {
+                         if (phase == FLOWING && bytes("rec (0).mpg") >= kSomeMultiplex) {
                              stallAll(1);
-                             phase = Stalled;
-                         } else if (phase == Stalled &&
+                             phase = STALLED;
+                         } else if (phase == STALLED &&
                                     logged("video stream stalled: no data for 5 s! Possible data loss!") &&
                                     logged("audio stream stalled: no data for 5 s! Possible data loss!")) {
                              stallAll(0);
                              resumedAt = bytes("rec (0).mpg");
-                             phase = Resumed;
+                             phase = RESUMED;
                          }
                      }),
               kRecordingOk);
