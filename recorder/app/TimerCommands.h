@@ -17,7 +17,7 @@
 
 namespace quelmar {
 
-// Runs `options.timerCommand` on the store at DefaultTimerStorePath():
+// Runs `options.timerCommand` on the store at DefaultTimerStorePath(options.instance):
 // listings on standard output, problems on standard error. Returns
 // kExitOk, or kExitFailed when the store cannot be read (--list-timers) or
 // written, the index names no entry, or --add-timer finds no receiver or

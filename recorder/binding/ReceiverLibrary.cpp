@@ -1,5 +1,7 @@
 #include "binding/ReceiverLibrary.h"
 
+#include "aspi_layer.h"
+
 namespace quelmar {
 
 namespace {
@@ -15,7 +17,7 @@ bool Resolve(const DynamicLibrary &module, const char *name, Fn &entry)
 
 ReceiverLibrary::ReceiverLibrary(Unbound) { device.status = static_cast<int32_t>(kLibraryMissing); }
 
-ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
+ReceiverLibrary::ReceiverLibrary(const std::string &moduleName, const ReceiverChoice &choice)
 {
     device.status = static_cast<int32_t>(kLibraryMissing);
     if (!module.Load(moduleName))
@@ -50,7 +52,43 @@ ReceiverLibrary::ReceiverLibrary(const std::string &moduleName)
         device.status = static_cast<int32_t>(aspi);
         return;
     }
-    device = dvbFindFirstQuelmar();
+    device = Choose(choice);
+}
+
+DvbDevice ReceiverLibrary::Choose(const ReceiverChoice &choice)
+{
+    DvbDevice none{};
+    none.status = DVB_STATUS_NONE;
+    const auto claim = [&](const ReceiverAddress &address) {
+        if (!choice.lock)
+            return true;
+        lock_ = ReceiverLock::Take(address, choice.instance,
+                                   choice.lockFolder.empty() ? ReceiverLockFolder() : choice.lockFolder, refusal);
+        return lock_ != nullptr;
+    };
+    if (!choice.address) {
+        const DvbDevice first = dvbFindFirstQuelmar();
+        if (first.status != DVB_STATUS_FOUND && first.status != DVB_STATUS_FOUND_OLD)
+            return first;
+        return claim({first.hostAdapter, first.targetId}) ? first : none;
+    }
+    // Claimed before it is asked: a receiver another process drives gets no
+    // request from this one.
+    const ReceiverAddress &address = *choice.address;
+    if (!claim(address))
+        return none;
+    const auto found = scsi_cli::probeReceiverAt(choice.layer, static_cast<uint8_t>(address.hostAdapter),
+                                                 static_cast<uint8_t>(address.targetId));
+    if (!found) {
+        refusal = "the ASPI layer " + choice.layer + " cannot be asked for the receiver at " + AddressText(address);
+        lock_.reset();
+        return none;
+    }
+    if (found->status != DVB_STATUS_FOUND && found->status != DVB_STATUS_FOUND_OLD) {
+        lock_.reset();
+        return none; // the caller says so by the address
+    }
+    return *found;
 }
 
 void ReceiverLibrary::ClearEntries()
@@ -62,6 +100,7 @@ void ReceiverLibrary::ClearEntries()
 
 void ReceiverLibrary::Unload()
 {
+    lock_.reset();
     if (module.Loaded()) {
         ClearEntries();
         module.Unload();
