@@ -34,8 +34,11 @@ std::string ErrorText(int osError)
     return strerror_r(osError, buffer, sizeof buffer);
 }
 
+// Decimal digits only (no sign, no blanks), at most `maximum`.
 std::optional<int> ParseBounded(std::string_view text, int maximum)
 {
+    if (text.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0 || value > maximum)
