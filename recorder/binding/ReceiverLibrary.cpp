@@ -6,6 +6,9 @@ namespace quelmar {
 
 namespace {
 
+// Address fields of the not-found record, as the library fills them.
+constexpr uint8_t kNoAddress = 0xFF;
+
 template <typename Fn>
 bool Resolve(const DynamicLibrary &module, const char *name, Fn &entry)
 {
@@ -59,6 +62,8 @@ DvbDevice ReceiverLibrary::Choose(const ReceiverChoice &choice)
 {
     DvbDevice none{};
     none.status = DVB_STATUS_NONE;
+    none.hostAdapter = kNoAddress;
+    none.targetId = kNoAddress;
     const auto claim = [&](const ReceiverAddress &address) {
         if (!choice.lock)
             return true;
