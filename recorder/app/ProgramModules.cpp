@@ -36,7 +36,6 @@ ReceiverRequest ReceiverRequestOf(const CommandLineOptions &options)
 
 std::string NoReceiverHint(const ReceiverReport &report)
 {
-    const std::string layer = AspiLayerModule();
     if (!report.refusal.empty())
         return report.refusal;
     switch (report.status) {
@@ -53,6 +52,7 @@ std::string NoReceiverHint(const ReceiverReport &report)
     // The binding's status is the ASPI status word, or a discovery result
     // after the layer answered.
     const uint32_t aspi = report.status >= DVB_ASPI_OK ? report.status : DVB_ASPI_OK;
+    const std::string layer = AspiLayerModule();
     std::string text =
         scsi_cli::noReceiverText(aspi, layer, report.address ? " at " + AddressText(*report.address) : "");
     if (const std::string hint = scsi_cli::virtualReceiverHint(layer, kProgramName, report.arguments); !hint.empty())
