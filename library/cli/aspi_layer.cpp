@@ -33,6 +33,7 @@ constexpr uint8_t kSenseBytes = 14;
 constexpr size_t kIdentificationOffset = 8; // vendor, then product identification
 constexpr std::array<size_t, 4> kRevisionDigitBytes = {31, 32, 34, 35};
 constexpr uint8_t kTargetsPerAdapter = 8;
+constexpr uint8_t kNoAddress = 0xFF; // address fields of a not-found record
 constexpr uint32_t kSupportStatusShift = 8;
 constexpr uint32_t kByteMask = 0xFF;
 constexpr int kCompletionWaitMs = 1000; // as long as the library waits
@@ -201,6 +202,28 @@ std::optional<std::vector<DvbDevice>> findOlderReceivers(const std::string &laye
         }
     }
     return found;
+}
+
+std::optional<DvbDevice> findFirstReceiver(const std::string &layer)
+{
+    const BoundLayer bound(layer);
+    if (!bound.working())
+        return std::nullopt;
+    DvbDevice none{};
+    none.status = DVB_STATUS_NONE;
+    none.hostAdapter = kNoAddress;
+    none.targetId = kNoAddress;
+    std::optional<DvbDevice> older;
+    for (unsigned adapter = 0; adapter < bound.adapters; ++adapter) {
+        for (uint8_t target = 0; target < kTargetsPerAdapter; ++target) {
+            const DvbDevice device = bound.probe(static_cast<uint8_t>(adapter), target);
+            if (device.status == DVB_STATUS_FOUND)
+                return device;
+            if (device.status == DVB_STATUS_FOUND_OLD && !older)
+                older = device;
+        }
+    }
+    return older.value_or(none);
 }
 
 std::optional<DvbDevice> probeReceiverAt(const std::string &layer, uint8_t adapter, uint8_t target)

@@ -42,6 +42,15 @@ std::optional<std::vector<DvbDevice>> findOlderReceivers(const std::string &laye
 // Blocks up to 1 s when the target does not answer. Any thread.
 std::optional<DvbDevice> probeReceiverAt(const std::string &layer, uint8_t adapter, uint8_t target);
 
+// The receiver the library's first-receiver search would take (the first of
+// the current identification in scan order, else the first of the older
+// one), found with INQUIRY alone: the search itself sets the SCSI mode of
+// the receiver it finds, which may be one that another program drives.
+// Status DVB_STATUS_NONE when there is none; nullopt when the layer is not
+// loaded or not working. Blocks up to 1 s per target that does not answer.
+// Any thread.
+std::optional<DvbDevice> findFirstReceiver(const std::string &layer);
+
 // The one line that says no receiver was found and why, by the library's
 // ASPI status word (dvbInit) and the layer module asked: "no receiver
 // found[<where>]: <why> the ASPI layer <layer> (status 0x........)", where

@@ -72,7 +72,12 @@ DvbDevice ReceiverLibrary::Choose(const ReceiverChoice &choice)
         return lock_ != nullptr;
     };
     if (!choice.address) {
-        const DvbDevice first = dvbFindFirstQuelmar();
+        // When it is to be claimed, found without the library's search,
+        // which would set its SCSI mode before the claim is refused.
+        std::optional<DvbDevice> probed;
+        if (choice.lock)
+            probed = scsi_cli::findFirstReceiver(choice.layer);
+        const DvbDevice first = probed ? *probed : dvbFindFirstQuelmar();
         if (first.status != DVB_STATUS_FOUND && first.status != DVB_STATUS_FOUND_OLD)
             return first;
         return claim({first.hostAdapter, first.targetId}) ? first : none;

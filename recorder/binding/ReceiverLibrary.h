@@ -41,7 +41,9 @@ struct ReceiverSnapshot : ReceiverEntries {
 struct ReceiverChoice {
     // The receiver at this address (asked with INQUIRY alone, so that no
     // other receiver on the bus is touched); without it the first one the
-    // library finds.
+    // library's search finds (with `lock`: found as that search would, by
+    // INQUIRY alone, so that a receiver another process holds is not
+    // changed before the claim is refused).
     std::optional<ReceiverAddress> address;
     // Take the receiver's ReceiverLock (in `lockFolder`) before the binding
     // reports it found; refused, the binding reports no receiver.

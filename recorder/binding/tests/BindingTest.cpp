@@ -245,6 +245,17 @@ TEST(ReceiverLibrary, ChoiceByAddressFindsTheReceiverThereAndTheLockRefusesASeco
                   std::string::npos)
             << second.refusal;
     }
+    // Without an address: the first receiver of the current identification,
+    // as the library's search would take it, claimed.
+    ReceiverChoice first = locked;
+    first.address.reset();
+    {
+        ReceiverLibrary library(bin + "/libquelmarscsi.so", first);
+        EXPECT_EQ(library.device.status, DVB_STATUS_FOUND) << library.refusal;
+        EXPECT_EQ(library.device.hostAdapter, 0);
+        EXPECT_EQ(library.device.targetId, 3);
+        EXPECT_FALSE(ReceiverLock::Take({0, 3}, "", locked.lockFolder, library.refusal));
+    }
     // Released with the binding that held it.
     ReceiverLibrary again(bin + "/libquelmarscsi.so", locked);
     EXPECT_TRUE(again.ReceiverPresent()) << again.refusal;
