@@ -55,6 +55,7 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
 #ifdef QUELMAR_WITH_WINDOW
     WindowOptions window;
     window.screenshotPath = options.screenshotPath.value_or("");
+    window.receiver = ReceiverRequestOf(options);
     return RunWindow(argc, argv, app, window);
 #else
     (void)argc, (void)argv, (void)app;
@@ -125,7 +126,7 @@ int main(int argc, char **argv)
     // The application object: settings loaded once, priority applied; the
     // run's own options on top, not stored. A settings file that cannot be
     // read without blocking or writing over something else is refused.
-    const std::string settingsPath = SettingsFilePath();
+    const std::string settingsPath = SettingsFilePath(options.instance);
     if (const auto refusal = SettingsFileRefusal(settingsPath)) {
         std::fprintf(stderr, "%s: %s\n", kProgramName, refusal->c_str());
         return kExitFailed;
