@@ -72,10 +72,12 @@ DvbDevice ReceiverLibrary::Choose(const ReceiverChoice &choice)
         return lock_ != nullptr;
     };
     if (!choice.address) {
-        // When it is to be claimed, found without the library's search,
-        // which would set its SCSI mode before the claim is refused.
+        // Found without the library's search where the layer can be asked:
+        // the search sets the SCSI mode of the receiver it finds, which may
+        // be one another program drives (before a claim is refused, or for
+        // a timer command that only reads the channel table).
         std::optional<DvbDevice> probed;
-        if (choice.lock)
+        if (!choice.layer.empty())
             probed = scsi_cli::findFirstReceiver(choice.layer);
         const DvbDevice first = probed ? *probed : dvbFindFirstQuelmar();
         if (first.status != DVB_STATUS_FOUND && first.status != DVB_STATUS_FOUND_OLD)

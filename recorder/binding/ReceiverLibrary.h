@@ -41,9 +41,9 @@ struct ReceiverSnapshot : ReceiverEntries {
 struct ReceiverChoice {
     // The receiver at this address (asked with INQUIRY alone, so that no
     // other receiver on the bus is touched); without it the first one the
-    // library's search finds (with `lock`: found as that search would, by
-    // INQUIRY alone, so that a receiver another process holds is not
-    // changed before the claim is refused).
+    // library's search finds (with `layer` set: found as that search would,
+    // by INQUIRY alone, so that a receiver another process drives is not
+    // changed).
     std::optional<ReceiverAddress> address;
     // Take the receiver's ReceiverLock (in `lockFolder`) before the binding
     // reports it found; refused, the binding reports no receiver.
@@ -51,7 +51,7 @@ struct ReceiverChoice {
     std::string lockFolder;
     std::string instance; // noted in the lock for the message of the one refused
     // The ASPI layer module the library binds (aspiLayerAsked), for the
-    // probe at `address`.
+    // probes; "" leaves the search to the library.
     std::string layer;
 };
 
