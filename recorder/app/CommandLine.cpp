@@ -192,6 +192,9 @@ std::vector<OptionEntry> OptionTable()
                                o.instance = BytesOfArgument(value);
                                return InstanceNameProblem(o.instance);
                            }));
+    table.push_back(Flag("show-token",
+                         "Print the remote control's token (made when there is none) alone on one line, then end.",
+                         [](CommandLineOptions &o) { o.showToken = true; }));
     table.push_back(Flag("record", "Make one recording, then end (with --headless).",
                          [](CommandLineOptions &o) { o.record = true; }));
     table.push_back(Valued("channel", "N|NAME",
@@ -389,6 +392,8 @@ std::string CheckTimerCombinations(const CommandLineOptions &o)
 // Rules between options; an error text or "".
 std::string CheckCombinations(const CommandLineOptions &o)
 {
+    if (o.showToken && (o.timerCommand != TimerCommand::None || o.record || o.timers || o.channel || o.screenshotPath))
+        return "--show-token cannot be combined with --record, --timers, --channel, --screenshot or a timer command";
     if (const std::string timers = CheckTimerCombinations(o); !timers.empty())
         return timers;
     if (!o.headless && o.timerCommand == TimerCommand::None) {

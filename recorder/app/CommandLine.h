@@ -53,6 +53,7 @@ struct CommandLineOptions {
     // --instance NAME: this instance's own settings file and timer store;
     // "" keeps the program's usual files.
     std::string instance;
+    bool showToken = false; // --show-token: print the remote control's token and end
     // The arguments after the program's name, quoted for a shell (for the
     // message that points to the simulated receiver).
     std::string arguments;

@@ -11,6 +11,8 @@
 #include "app/TimerCommands.h"
 #include "controller/CRecorderApp.h"
 #include "platform/Process.h"
+#include "remote/AccessToken.h"
+#include "timers/TimerStore.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -93,6 +95,9 @@ int main(int argc, char **argv)
     case CommandLineResult::Action::Run: break;
     }
     const CommandLineOptions &options = parsed.options;
+    // For the user who may read the state folder; nothing else is touched.
+    if (options.showToken)
+        return remote::ShowToken(StateFolder(options.instance), stdout, stderr);
 #ifndef QUELMAR_WITH_WINDOW
     if (!options.headless && options.timerCommand == TimerCommand::None) {
         std::fprintf(stderr, "%s: the window is not built yet; use --headless (see --help)\n", kProgramName);

@@ -20,14 +20,6 @@ namespace {
 
 constexpr char kListTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 
-// The folder of the store file: the state folder a recorder using it keeps
-// its remote control's address in.
-std::string FolderOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 // The receiver's channel names in table order; std::nullopt when no
 // receiver answers. Only reads.
 std::optional<std::vector<std::string>> ReadChannelNames(const CommandLineOptions &options)
@@ -173,7 +165,7 @@ int RunTimerCommand(const CommandLineOptions &options)
     list.m_strPath = DefaultTimerStorePath(options.instance);
     if (options.timerCommand != TimerCommand::None) {
         try {
-            if (const auto recorder = remote::RemoteClient::Find(FolderOf(list.m_strPath)))
+            if (const auto recorder = remote::RemoteClient::Find(StateFolder(options.instance)))
                 return RunTimerCommandThrough(*recorder, options);
         } catch (const remote::RemoteClientError &error) {
             Complain(error.what());
