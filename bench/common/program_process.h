@@ -17,13 +17,16 @@ namespace quelmar::bench {
 
 // This process's environment for a program run whose settings and timer
 // store live below `dir` (XDG_CONFIG_HOME = dir/config, XDG_DATA_HOME =
-// dir/data) and whose simulated receiver starts from its configuration
+// dir/data), whose receiver locks are its own (XDG_RUNTIME_DIR =
+// dir/runtime, made here) and whose simulated receiver starts from its configuration
 // (QUELMAR_VIRTUAL_STATE_DIR=off); every other XDG_ and QUELMAR_ variable is
 // left out.
 inline std::vector<std::string> programEnvironment(const std::filesystem::path &dir)
 {
+    std::filesystem::create_directories(dir / "runtime");
     std::vector<std::string> env{"XDG_CONFIG_HOME=" + (dir / "config").string(),
-                                 "XDG_DATA_HOME=" + (dir / "data").string(), "QUELMAR_VIRTUAL_STATE_DIR=off"};
+                                 "XDG_DATA_HOME=" + (dir / "data").string(),
+                                 "XDG_RUNTIME_DIR=" + (dir / "runtime").string(), "QUELMAR_VIRTUAL_STATE_DIR=off"};
     for (char **e = environ; *e; ++e)
         if (std::string(*e).rfind("XDG_", 0) != 0 && std::string(*e).rfind("QUELMAR_", 0) != 0)
             env.push_back(*e);

@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -23,6 +24,8 @@ constexpr const char *kLayerVariable = "QUELMAR_ASPI_LAYER";
 constexpr const char *kDefaultLayer = "libwnaspi32.so";
 constexpr std::string_view kVirtualLayer = "libaspi-virtual.so";
 constexpr std::string_view kOlderIdentification = "TANVERIL ZEPRA SCSI";
+constexpr std::string_view kCurrentIdentification = "Quelmar";
+constexpr const char *kVirtualOption = "--virtual-receiver";
 
 constexpr uint8_t kInquiryOperation = 0x12;
 constexpr uint8_t kInquiryBytes = 36;
@@ -30,6 +33,7 @@ constexpr uint8_t kSenseBytes = 14;
 constexpr size_t kIdentificationOffset = 8; // vendor, then product identification
 constexpr std::array<size_t, 4> kRevisionDigitBytes = {31, 32, 34, 35};
 constexpr uint8_t kTargetsPerAdapter = 8;
+constexpr uint8_t kNoAddress = 0xFF; // address fields of a not-found record
 constexpr uint32_t kSupportStatusShift = 8;
 constexpr uint32_t kByteMask = 0xFF;
 constexpr int kCompletionWaitMs = 1000; // as long as the library waits
@@ -127,36 +131,129 @@ bool isVirtualLayer(const std::string &layer)
     return std::string_view(layer).substr(slash == std::string::npos ? 0 : slash + 1) == kVirtualLayer;
 }
 
+namespace {
+
+// The layer module the library bound (not a second copy of it), for direct
+// INQUIRY requests; closed again when destroyed.
+class BoundLayer {
+public:
+    explicit BoundLayer(const std::string &layer) : module_(dlopen(layer.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD))
+    {
+        if (!module_)
+            return;
+        const auto support = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(module_, "GetASPI32SupportInfo"));
+        send = reinterpret_cast<SendASPI32CommandFn>(dlsym(module_, "SendASPI32Command"));
+        const uint32_t info = support && send ? support() : 0;
+        if (((info >> kSupportStatusShift) & kByteMask) == SS_COMP)
+            adapters = info & kByteMask;
+        else
+            send = nullptr;
+    }
+    ~BoundLayer()
+    {
+        if (module_)
+            dlclose(module_);
+    }
+    BoundLayer(const BoundLayer &) = delete;
+    BoundLayer &operator=(const BoundLayer &) = delete;
+
+    bool working() const { return send != nullptr; }
+    // The receiver at `adapter`:`target` by the identification it answers
+    // with (status 1 when nothing answers, or something else).
+    DvbDevice probe(uint8_t adapter, uint8_t target) const
+    {
+        DvbDevice device{};
+        device.status = DVB_STATUS_NONE;
+        device.hostAdapter = adapter;
+        device.targetId = target;
+        uint8_t data[kInquiryBytes] = {};
+        if (adapter >= adapters || target >= kTargetsPerAdapter || !inquiry(send, adapter, target, data))
+            return device;
+        if (identificationMatches(data, kCurrentIdentification))
+            device.status = DVB_STATUS_FOUND;
+        else if (identificationMatches(data, kOlderIdentification))
+            device.status = DVB_STATUS_FOUND_OLD;
+        else
+            return device;
+        device.firmwareRevision = revisionDigits(data);
+        return device;
+    }
+
+    SendASPI32CommandFn send = nullptr;
+    unsigned adapters = 0;
+
+private:
+    void *module_;
+};
+
+} // namespace
+
 std::optional<std::vector<DvbDevice>> findOlderReceivers(const std::string &layer)
 {
-    // The module the library bound, not a second copy of it.
-    void *module = dlopen(layer.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-    if (!module)
+    const BoundLayer bound(layer);
+    if (!bound.working())
         return std::nullopt;
-    const auto support = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(module, "GetASPI32SupportInfo"));
-    const auto send = reinterpret_cast<SendASPI32CommandFn>(dlsym(module, "SendASPI32Command"));
-    std::optional<std::vector<DvbDevice>> found;
-    const uint32_t info = support && send ? support() : 0;
-    if (((info >> kSupportStatusShift) & kByteMask) == SS_COMP) {
-        found.emplace();
-        const unsigned adapters = info & kByteMask;
-        for (unsigned adapter = 0; adapter < adapters; ++adapter) {
-            for (uint8_t target = 0; target < kTargetsPerAdapter; ++target) {
-                uint8_t data[kInquiryBytes] = {};
-                if (!inquiry(send, static_cast<uint8_t>(adapter), target, data) ||
-                    !identificationMatches(data, kOlderIdentification))
-                    continue;
-                DvbDevice device{};
-                device.status = DVB_STATUS_FOUND_OLD;
-                device.hostAdapter = static_cast<uint8_t>(adapter);
-                device.targetId = target;
-                device.firmwareRevision = revisionDigits(data);
-                found->push_back(device);
-            }
+    std::vector<DvbDevice> found;
+    for (unsigned adapter = 0; adapter < bound.adapters; ++adapter) {
+        for (uint8_t target = 0; target < kTargetsPerAdapter; ++target) {
+            const DvbDevice device = bound.probe(static_cast<uint8_t>(adapter), target);
+            if (device.status == DVB_STATUS_FOUND_OLD)
+                found.push_back(device);
         }
     }
-    dlclose(module);
     return found;
+}
+
+std::optional<DvbDevice> findFirstReceiver(const std::string &layer)
+{
+    const BoundLayer bound(layer);
+    if (!bound.working())
+        return std::nullopt;
+    DvbDevice none{};
+    none.status = DVB_STATUS_NONE;
+    none.hostAdapter = kNoAddress;
+    none.targetId = kNoAddress;
+    std::optional<DvbDevice> older;
+    for (unsigned adapter = 0; adapter < bound.adapters; ++adapter) {
+        for (uint8_t target = 0; target < kTargetsPerAdapter; ++target) {
+            const DvbDevice device = bound.probe(static_cast<uint8_t>(adapter), target);
+            if (device.status == DVB_STATUS_FOUND)
+                return device;
+            if (device.status == DVB_STATUS_FOUND_OLD && !older)
+                older = device;
+        }
+    }
+    return older.value_or(none);
+}
+
+std::optional<DvbDevice> probeReceiverAt(const std::string &layer, uint8_t adapter, uint8_t target)
+{
+    const BoundLayer bound(layer);
+    if (!bound.working())
+        return std::nullopt;
+    return bound.probe(adapter, target);
+}
+
+std::string noReceiverText(uint32_t aspiStatus, const std::string &layer, const std::string &where)
+{
+    const char *why = "no receiver answered through";
+    if (aspiStatus == DVB_ASPI_NOT_LOADED)
+        why = "the library could not load";
+    else if (aspiStatus == DVB_ASPI_ENTRY_MISSING)
+        why = "the ASPI entry points are missing in";
+    else if (aspiStatus != DVB_ASPI_OK)
+        why = "no SCSI host adapter works in";
+    char status[sizeof "0x12345678"];
+    std::snprintf(status, sizeof status, "0x%08x", aspiStatus);
+    return "no receiver found" + where + ": " + why + " the ASPI layer " + layer + " (status " + status + ")";
+}
+
+std::string virtualReceiverHint(const std::string &layer, const std::string &program, const std::string &arguments)
+{
+    if (isVirtualLayer(layer))
+        return "";
+    return "to use the simulated receiver instead: " + program + " " + kVirtualOption +
+           (arguments.empty() ? "" : " " + arguments);
 }
 
 } // namespace quelmar::scsi_cli

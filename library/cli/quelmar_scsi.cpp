@@ -289,19 +289,9 @@ private:
     // points to the simulated receiver in one line.
     void noReceiver()
     {
-        const uint32_t status = lib_.dvbInit();
-        const char *why = "no receiver answered through";
-        if (status == DVB_ASPI_NOT_LOADED)
-            why = "the library could not load";
-        else if (status == DVB_ASPI_ENTRY_MISSING)
-            why = "the ASPI entry points are missing in";
-        else if (status != DVB_ASPI_OK)
-            why = "no SCSI host adapter works in";
-        std::fprintf(stderr, "quelmar-scsi: no receiver found: %s the ASPI layer %s (status 0x%08x)\n", why,
-                     layer_.c_str(), status);
-        if (!isVirtualLayer(layer_))
-            std::fprintf(stderr, "quelmar-scsi: to use the simulated receiver instead: quelmar-scsi %s %s\n",
-                         kVirtualOption, command_.c_str());
+        std::fprintf(stderr, "quelmar-scsi: %s\n", noReceiverText(lib_.dvbInit(), layer_).c_str());
+        if (const std::string hint = virtualReceiverHint(layer_, "quelmar-scsi", command_); !hint.empty())
+            std::fprintf(stderr, "quelmar-scsi: %s\n", hint.c_str());
     }
 
     bool readTable(std::vector<DvbChannel> *table)

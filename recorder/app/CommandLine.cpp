@@ -2,6 +2,7 @@
 
 #include "controller/CRecorderApp.h"
 #include "engine/Splitting.h"
+#include "platform/InstanceName.h"
 #include "timers/CTimerEntry.h"
 #include "timers/TimerDialogModel.h"
 #include "timers/TimerFileName.h"
@@ -173,6 +174,25 @@ std::vector<OptionEntry> OptionTable()
                                o.virtualReceiver = value.isEmpty() ? std::string() : AbsolutePath(value);
                                return std::string();
                            }));
+    table.push_back(Valued("receiver", "HOST:ID",
+                           "Drive the receiver at host adapter HOST, SCSI id ID (default: the first one found).",
+                           [](const QString &value, CommandLineOptions &o) {
+                               o.receiver = ParseReceiverAddress(value.toStdString());
+                               return o.receiver
+                                          ? std::string()
+                                          : "must be HOST:ID, a host adapter from 0 to " +
+                                                std::to_string(ReceiverAddress::kMaxHostAdapter) +
+                                                " and an id from 0 to " + std::to_string(ReceiverAddress::kMaxTargetId);
+                           }));
+    table.push_back(Valued("instance", "NAME",
+                           "Run as instance NAME, with its own settings and timers (one instance per receiver).",
+                           [](const QString &value, CommandLineOptions &o) {
+                               o.instance = BytesOfArgument(value);
+                               return InstanceNameProblem(o.instance);
+                           }));
+    table.push_back(Flag("show-token",
+                         "Print the remote control's token (made when there is none) alone on one line, then end.",
+                         [](CommandLineOptions &o) { o.showToken = true; }));
     table.push_back(Flag("record", "Make one recording, then end (with --headless).",
                          [](CommandLineOptions &o) { o.record = true; }));
     table.push_back(Valued("channel", "N|NAME",
@@ -370,6 +390,8 @@ std::string CheckTimerCombinations(const CommandLineOptions &o)
 // Rules between options; an error text or "".
 std::string CheckCombinations(const CommandLineOptions &o)
 {
+    if (o.showToken && (o.timerCommand != TimerCommand::None || o.record || o.timers || o.channel || o.screenshotPath))
+        return "--show-token cannot be combined with --record, --timers, --channel, --screenshot or a timer command";
     if (const std::string timers = CheckTimerCombinations(o); !timers.empty())
         return timers;
     if (!o.headless && o.timerCommand == TimerCommand::None) {
@@ -428,6 +450,17 @@ std::string HelpText(const QCommandLineParser &parser)
 }
 
 } // namespace
+
+std::string ShellQuoted(const std::string &argument)
+{
+    static const std::string_view kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-";
+    if (!argument.empty() && argument.find_first_not_of(kPlain) == std::string::npos)
+        return argument;
+    std::string quoted = "'";
+    for (const char c : argument)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return Printable(quoted + "'");
+}
 
 void Complain(const std::string &message) { std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str()); }
 
@@ -523,6 +556,8 @@ CommandLineResult ParseCommandLine(const QStringList &arguments)
     }
     if (const std::string error = CheckCombinations(result.options); !error.empty())
         return fail(error);
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        result.options.arguments += (i > 1 ? " " : "") + ShellQuoted(BytesOfArgument(arguments[i]));
     return result;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/LocalTime.h"
+#include "platform/ReceiverLock.h"
 #include "timers/TimerTexts.h"
 
 #include <QStringList>
@@ -47,6 +48,15 @@ enum class TimerCommand {
 // What the command line asks for. Empty optionals leave the stored setting.
 struct CommandLineOptions {
     bool headless = false;
+    // --receiver HOST:ID: the receiver at that address (none: the first found).
+    std::optional<ReceiverAddress> receiver;
+    // --instance NAME: this instance's own settings file and timer store;
+    // "" keeps the program's usual files.
+    std::string instance;
+    bool showToken = false; // --show-token: print the remote control's token and end
+    // The arguments after the program's name, quoted for a shell (for the
+    // message that points to the simulated receiver).
+    std::string arguments;
     // --virtual-receiver[=CONFIG]: use the simulated receiver; the value is
     // its configuration file ("": as the environment says).
     std::optional<std::string> virtualReceiver;
@@ -111,6 +121,11 @@ std::string BytesOfArgument(const QString &argument);
 // Parses SECONDS or H:MM:SS (minutes and seconds below 60) into seconds;
 // std::nullopt for anything else, or above `maximum`.
 std::optional<uint32_t> ParseDuration(const QString &text, uint32_t maximum);
+
+// `argument` (bytes) as a shell reads it back: as it is when it holds only
+// characters without meaning to a shell, else in single quotes; bytes that
+// are no valid UTF-8 as \xHH. Any thread.
+std::string ShellQuoted(const std::string &argument);
 
 // "QuelmarRecorder: <message>" as one line on standard error.
 void Complain(const std::string &message);

@@ -65,7 +65,7 @@ private:
     // alarm, unless --no-shutdown turns them into log lines.
     CRecorderDlg::Setup MakeSetup()
     {
-        CRecorderDlg::Setup setup = ProgramModules();
+        CRecorderDlg::Setup setup = ProgramModules(ReceiverRequestOf(options_), receiverReport_);
         if (!options_.noShutdown)
             setup.power = &power_;
         setup.wakeAlarm = &wakeAlarm_;
@@ -82,6 +82,7 @@ private:
             return;
         }
         if (!dialog_.ReceiverReady()) {
+            Complain(NoReceiverHint(*receiverReport_));
             noReceiver_ = true;
             Close();
             return;
@@ -221,6 +222,7 @@ private:
     }
 
     const CommandLineOptions &options_;
+    const std::shared_ptr<ReceiverReport> receiverReport_ = std::make_shared<ReceiverReport>();
     ProgressLine progress_{stdout};
     QtDispatcher dispatcher_;
     LogindPower power_;

@@ -11,6 +11,8 @@
 #include "app/TimerCommands.h"
 #include "controller/CRecorderApp.h"
 #include "platform/Process.h"
+#include "remote/AccessToken.h"
+#include "timers/TimerStore.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -54,6 +56,7 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
 #ifdef QUELMAR_WITH_WINDOW
     WindowOptions window;
     window.screenshotPath = options.screenshotPath.value_or("");
+    window.receiver = ReceiverRequestOf(options);
     return RunWindow(argc, argv, app, window);
 #else
     (void)argc, (void)argv, (void)app;
@@ -91,6 +94,9 @@ int main(int argc, char **argv)
     case CommandLineResult::Action::Run: break;
     }
     const CommandLineOptions &options = parsed.options;
+    // For the user who may read the state folder; nothing else is touched.
+    if (options.showToken)
+        return remote::ShowToken(StateFolder(options.instance), stdout, stderr);
 #ifndef QUELMAR_WITH_WINDOW
     if (!options.headless && options.timerCommand == TimerCommand::None) {
         std::fprintf(stderr, "%s: the window is not built yet; use --headless (see --help)\n", kProgramName);
@@ -124,7 +130,7 @@ int main(int argc, char **argv)
     // The application object: settings loaded once, priority applied; the
     // run's own options on top, not stored. A settings file that cannot be
     // read without blocking or writing over something else is refused.
-    const std::string settingsPath = SettingsFilePath();
+    const std::string settingsPath = SettingsFilePath(options.instance);
     if (const auto refusal = SettingsFileRefusal(settingsPath)) {
         std::fprintf(stderr, "%s: %s\n", kProgramName, refusal->c_str());
         return kExitFailed;

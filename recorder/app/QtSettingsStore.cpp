@@ -1,5 +1,7 @@
 #include "app/QtSettingsStore.h"
 
+#include "platform/InstanceName.h"
+
 #include "platform/SafeFiles.h"
 
 #include <QStandardPaths>
@@ -34,11 +36,11 @@ std::string_view Trimmed(std::string_view text)
 
 } // namespace
 
-std::string SettingsFilePath()
+std::string SettingsFilePath(const std::string &instance)
 {
     // Where QSettings puts the user's file of an organisation and program.
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/" +
-           kSettingsOrganisation + "/" + kSettingsApplication + kExtension;
+           kSettingsOrganisation + "/" + kSettingsApplication + InstanceSuffix(instance) + kExtension;
 }
 
 std::optional<std::string> SettingsFileRefusal(const std::string &path)

@@ -1,6 +1,6 @@
 // The recorder's settings in QSettings: the file
 // $XDG_CONFIG_HOME/Pellix Soft/QuelmarRecorder.conf (~/.config by default),
-// group "Settings".
+// or QuelmarRecorder-NAME.conf for an instance, group "Settings".
 #pragma once
 
 #include "controller/SettingsStore.h"
@@ -17,9 +17,10 @@ namespace quelmar {
 inline constexpr char kSettingsOrganisation[] = "Pellix Soft";
 inline constexpr char kSettingsApplication[] = "QuelmarRecorder";
 
-// The settings file of the user who runs the program. Reads the
-// environment; touches no file. Any thread.
-std::string SettingsFilePath();
+// The settings file of the user who runs the program; with an instance name
+// (InstanceNameProblem() passed) "QuelmarRecorder-NAME.conf" beside it.
+// Reads the environment; touches no file. Any thread.
+std::string SettingsFilePath(const std::string &instance = "");
 
 // Why the file at `path` cannot hold the settings: something is there that is
 // no regular file (a FIFO would hold the program at its start, a folder

@@ -20,22 +20,19 @@ namespace {
 
 constexpr char kListTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 
-// The folder of the store file: the state folder a recorder using it keeps
-// its remote control's address in.
-std::string FolderOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 // The receiver's channel names in table order; std::nullopt when no
 // receiver answers. Only reads.
-std::optional<std::vector<std::string>> ReadChannelNames()
+std::optional<std::vector<std::string>> ReadChannelNames(const CommandLineOptions &options)
 {
     // The library and its layer stay loaded: what they pulled in is not
     // made to be unloaded.
     KeepModulesUntilExit();
-    ReceiverLibrary receiver(InProgramDirectory(ReceiverLibrary::kDefaultModuleName));
+    // Not locked: reading the table leaves a recorder that drives this
+    // receiver undisturbed.
+    ReceiverChoice choice;
+    choice.address = options.receiver;
+    choice.layer = AspiLayerModule();
+    ReceiverLibrary receiver(InProgramDirectory(ReceiverLibrary::kDefaultModuleName), choice);
     if (!receiver.ReceiverPresent())
         return std::nullopt;
     const uint16_t count = receiver.dvbChannelCount(&receiver.device);
@@ -96,14 +93,14 @@ bool EditTimer(CTimerList &list, const CommandLineOptions &options)
     return true;
 }
 
-int ListTimers(CTimerList &list)
+int ListTimers(CTimerList &list, const CommandLineOptions &options)
 {
     TimerStoreError error;
     const bool complete = (list.Load(error) || error.fileMissing) && !error.damaged;
     if (!complete)
         Complain(error.text);
     // Names when a receiver answers; the numbers always.
-    const auto names = ReadChannelNames().value_or(std::vector<std::string>{});
+    const auto names = ReadChannelNames(options).value_or(std::vector<std::string>{});
     for (int i = 0; i < list.GetCount(); ++i)
         std::fputs((TimerListLine(i, *list.GetAt(i), names) + "\n").c_str(), stdout);
     return complete ? kExitOk : kExitFailed;
@@ -165,10 +162,10 @@ std::string TimerListLine(int index, const CTimerEntry &entry, const std::vector
 int RunTimerCommand(const CommandLineOptions &options)
 {
     CTimerList list;
-    list.m_strPath = DefaultTimerStorePath();
+    list.m_strPath = DefaultTimerStorePath(options.instance);
     if (options.timerCommand != TimerCommand::None) {
         try {
-            if (const auto recorder = remote::RemoteClient::Find(FolderOf(list.m_strPath)))
+            if (const auto recorder = remote::RemoteClient::Find(StateFolder(options.instance)))
                 return RunTimerCommandThrough(*recorder, options);
         } catch (const remote::RemoteClientError &error) {
             Complain(error.what());
@@ -177,7 +174,7 @@ int RunTimerCommand(const CommandLineOptions &options)
     }
     switch (options.timerCommand) {
     case TimerCommand::None: return kExitOk;
-    case TimerCommand::List: return ListTimers(list);
+    case TimerCommand::List: return ListTimers(list, options);
     case TimerCommand::Add:
     case TimerCommand::Remove:
     case TimerCommand::Enable:
@@ -187,9 +184,11 @@ int RunTimerCommand(const CommandLineOptions &options)
     // Asked before the store is locked: the lock is held for milliseconds.
     NewTimer timer;
     if (adding) {
-        auto names = ReadChannelNames();
+        auto names = ReadChannelNames(options);
         if (!names) {
-            Complain("--add-timer: no receiver found; its channel table is needed to check --channel");
+            Complain("--add-timer: no receiver found" +
+                     (options.receiver ? " at " + AddressText(*options.receiver) : std::string()) +
+                     "; its channel table is needed to check --channel");
             return kExitFailed;
         }
         const auto channel = ChannelIndex(*options.channel, *names);
@@ -197,7 +196,8 @@ int RunTimerCommand(const CommandLineOptions &options)
             return kExitFailed;
         timer.names = std::move(*names);
         timer.channel = *channel;
-        timer.recordingsFolder = RecordingsFolder(QtSettingsStore().ReadString(kKeyFile).value_or(""));
+        timer.recordingsFolder =
+            RecordingsFolder(QtSettingsStore(SettingsFilePath(options.instance)).ReadString(kKeyFile).value_or(""));
     }
     bool done = false;
     TimerStoreHooks hooks;

@@ -19,7 +19,7 @@ namespace quelmar {
 
 // Runs `options.timerCommand`: through the remote control of a recorder
 // that listens for the same store (so that an edit never races its
-// supervision), else on the store at DefaultTimerStorePath():
+// supervision), else on the store at DefaultTimerStorePath(options.instance):
 // listings on standard output, problems on standard error. Returns
 // kExitOk, or kExitFailed when the store cannot be read (--list-timers) or
 // written, the index names no entry, or --add-timer finds no receiver or

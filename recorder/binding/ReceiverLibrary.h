@@ -3,10 +3,12 @@
 #pragma once
 
 #include "platform/DynamicLibrary.h"
+#include "platform/ReceiverLock.h"
 #include "quelmarscsi_client.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quelmar {
@@ -35,6 +37,24 @@ struct ReceiverSnapshot : ReceiverEntries {
     std::shared_ptr<const DynamicLibrary> module; // null for a binding without module (tests)
 };
 
+// Which receiver a binding takes, and whether it claims it for this process.
+struct ReceiverChoice {
+    // The receiver at this address (asked with INQUIRY alone, so that no
+    // other receiver on the bus is touched); without it the first one the
+    // library's search finds (with `layer` set: found as that search would,
+    // by INQUIRY alone, so that a receiver another process drives is not
+    // changed).
+    std::optional<ReceiverAddress> address;
+    // Take the receiver's ReceiverLock (in `lockFolder`) before the binding
+    // reports it found; refused, the binding reports no receiver.
+    bool lock = false;
+    std::string lockFolder;
+    std::string instance; // noted in the lock for the message of the one refused
+    // The ASPI layer module the library binds (aspiLayerAsked), for the
+    // probes; "" leaves the search to the library.
+    std::string layer;
+};
+
 class ReceiverLibrary : public ReceiverEntries {
 public:
     // Binding status words (device.status after construction); besides
@@ -50,7 +70,8 @@ public:
     // dvbInit, dvbFindFirstQuelmar. Fails only through device.status.
     // moduleName: file name (system search order, the program's directory
     // first) or path. User-interface thread, no recording running.
-    explicit ReceiverLibrary(const std::string &moduleName = kDefaultModuleName);
+    // `choice` picks the receiver (default: the first found, nothing locked).
+    explicit ReceiverLibrary(const std::string &moduleName = kDefaultModuleName, const ReceiverChoice &choice = {});
     // Loads nothing: status kLibraryMissing and every entry null. Tests fill
     // the entries and the device by hand.
     struct Unbound {};
@@ -72,9 +93,18 @@ public:
     ReceiverSnapshot Snapshot() const;
 
     DynamicLibrary module;
+    // Why the chosen receiver is not used although the ASPI layer works and
+    // a receiver may be there (another process holds it, the layer cannot
+    // be asked at the address); "" otherwise.
+    std::string refusal;
 
 private:
     void ClearEntries();
+    // The receiver `choice` names, found and claimed; the not-found record
+    // with `refusal` set otherwise. After a successful dvbInit.
+    DvbDevice Choose(const ReceiverChoice &choice);
+
+    std::unique_ptr<ReceiverLock> lock_; // held as long as the binding exists
 };
 
 } // namespace quelmar

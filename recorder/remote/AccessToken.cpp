@@ -159,12 +159,6 @@ std::string CreateToken(const std::string &folder, const std::string &path)
 
 } // namespace
 
-std::string DefaultStateFolder()
-{
-    const std::string data = UserDataFolder();
-    return data.empty() ? std::string() : data + "/QuelmarRecorder";
-}
-
 std::string LoadOrCreateToken(const std::string &stateFolder)
 {
     if (stateFolder.empty())

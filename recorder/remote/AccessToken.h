@@ -14,10 +14,6 @@ inline constexpr char kTokenFileName[] = "remote.token";
 // Random bytes in a token; the file holds them as lower-case hex.
 inline constexpr size_t kTokenBytes = 32;
 
-// UserDataFolder() + "/QuelmarRecorder", the folder of timer.db; "" when
-// no data folder is known. Any thread.
-std::string DefaultStateFolder();
-
 // The token of `stateFolder`, made when there is none: the folder is
 // created (0700) when missing, the file is created exclusively with mode
 // 0600 and published whole (another process starting at once reads the

@@ -3,6 +3,7 @@
 #include "platform/SafeFiles.h"
 #include "remote/AccessToken.h"
 #include "remote/RemoteClient.h"
+#include "timers/TimerStore.h"
 
 #include <charconv>
 
@@ -75,7 +76,7 @@ std::optional<RemoteOptions> ParseListenOption(const std::string &text, std::str
 
 std::unique_ptr<RemoteServer> StartRemote(const RemoteOptions &options, RemoteBackend &backend, std::string &error)
 {
-    const std::string stateFolder = options.stateFolder.empty() ? DefaultStateFolder() : options.stateFolder;
+    const std::string stateFolder = options.stateFolder.empty() ? StateFolder() : options.stateFolder;
     std::string token;
     try {
         token = LoadOrCreateToken(stateFolder);

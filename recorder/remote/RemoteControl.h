@@ -16,7 +16,7 @@ inline constexpr char kLoopbackAddress[] = "127.0.0.1";
 struct RemoteOptions {
     std::string address = kLoopbackAddress; // IPv4 or IPv6 address; "*" for every address
     uint16_t port = 0;                      // 0: a free port (tests)
-    std::string stateFolder;                // where the token lives; "": DefaultStateFolder()
+    std::string stateFolder;                // where the token lives; "": StateFolder()
 };
 
 // Reads the value of --listen: "PORT", "ADDR:PORT" or "[IPV6]:PORT", with

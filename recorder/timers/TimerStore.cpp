@@ -1,5 +1,7 @@
 #include "timers/TimerStore.h"
 
+#include "platform/InstanceName.h"
+
 #include "platform/SafeFiles.h"
 #include "timers/Windows1252.h"
 
@@ -180,10 +182,16 @@ bool ReadEntry(Reader &in, bool withDays, CTimerEntry &entry, std::string &probl
 
 } // namespace
 
-std::string DefaultTimerStorePath()
+std::string StateFolder(const std::string &instance)
 {
     const std::string folder = UserDataFolder();
-    return folder.empty() ? std::string() : folder + "/QuelmarRecorder/timer.db";
+    return folder.empty() ? std::string() : folder + "/QuelmarRecorder" + InstanceSuffix(instance);
+}
+
+std::string DefaultTimerStorePath(const std::string &instance)
+{
+    const std::string folder = StateFolder(instance);
+    return folder.empty() ? std::string() : folder + "/timer.db";
 }
 
 bool EncodeTimerStore(const CTimerList &list, std::vector<uint8_t> &bytes, std::string &problem)

@@ -30,9 +30,14 @@ constexpr uint32_t kTimerStoreSchema = 0x80000113;
 // with 300-character names holds about 100 000 entries in it.
 constexpr size_t kMaxTimerStoreBytes = 32u << 20; // 32 MiB
 
-// The store path: UserDataFolder() + "/QuelmarRecorder/timer.db"; empty when
-// no data folder is known. Any thread.
-std::string DefaultTimerStorePath();
+// The program's state folder: UserDataFolder() + "/QuelmarRecorder", or with
+// an instance name (InstanceNameProblem() passed) "/QuelmarRecorder-NAME";
+// empty when no data folder is known. It holds the timer store and the
+// remote control's token and address note. Any thread.
+std::string StateFolder(const std::string &instance = "");
+// The store path: StateFolder(instance) + "/timer.db"; empty when no data
+// folder is known. Any thread.
+std::string DefaultTimerStorePath(const std::string &instance = "");
 
 // The file's bytes for `list`. False with `problem` describing the first
 // entry whose file name (or reserved text) Windows-1252 cannot hold.

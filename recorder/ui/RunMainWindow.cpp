@@ -14,6 +14,9 @@ int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptio
                   const std::function<void(CRecorderDlg &)> &onStarted)
 {
     MainWindow window;
+    if (!options.receiver.instance.empty())
+        window.setWindowTitle(window.windowTitle() + QStringLiteral(" - ") +
+                              QString::fromStdString(options.receiver.instance));
     CRecorderDlg dlg(app, window, dispatcher, std::move(setup));
     window.Attach(dlg);
     int status = 0;

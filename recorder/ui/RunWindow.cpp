@@ -4,6 +4,7 @@
 #include "app/ProgramModules.h"
 #include "app/QtDispatcher.h"
 #include "app/SignalNotifier.h"
+#include "engine/EventLog.h"
 #include "platform/LogindPower.h"
 #include "platform/RtcWakeAlarm.h"
 #include "ui/Artwork.h"
@@ -88,11 +89,16 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
     // clock's wake alarm for the next timer.
     LogindPower power;
     const RtcWakeAlarm wakeAlarm;
-    CRecorderDlg::Setup setup = ProgramModules();
+    const auto report = std::make_shared<ReceiverReport>();
+    CRecorderDlg::Setup setup = ProgramModules(options.receiver, report);
     setup.power = &power;
     setup.wakeAlarm = &wakeAlarm;
     return RunMainWindow(app, dispatcher, options, std::move(setup), [&](CRecorderDlg &dlg) {
         window = &dlg;
+        // After the bring-up's own lines: what was asked, and the way to the
+        // simulated receiver.
+        if (!dlg.ReceiverReady())
+            LogEvent(NoReceiverHint(*report));
         terminationSignals.Drain();
         if (closeAtStart)
             dlg.OnClose();

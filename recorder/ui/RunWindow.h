@@ -2,6 +2,7 @@
 // with its main window until the window ends.
 #pragma once
 
+#include "app/ProgramModules.h"
 #include "controller/CRecorderDlg.h"
 
 #include <functional>
@@ -17,6 +18,9 @@ struct WindowOptions {
     // of it as PNG to this path and end the window without switching the
     // receiver off.
     std::string screenshotPath;
+    // The receiver to drive and the instance, which also names the window
+    // ("Quelmar Recorder - NAME").
+    ReceiverRequest receiver;
 };
 
 // The program with a window: creates the QApplication (from the program's

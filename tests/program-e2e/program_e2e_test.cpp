@@ -249,7 +249,29 @@ INSTANTIATE_TEST_SUITE_P(Lines, ProgramRefuses,
                                            BadLine{{"--headless", "--virtual-receiver=/nonexistent/rx.conf"},
                                                    "--virtual-receiver '/nonexistent/rx.conf'"},
                                            BadLine{{"--headless", "--virtual-receiver=/dev/null"},
-                                                   "--virtual-receiver '/dev/null': not a regular file"}));
+                                                   "--virtual-receiver '/dev/null': not a regular file"},
+                                           BadLine{{"--headless", "--show-token", "--timers"},
+                                                   "--show-token cannot be combined"}));
+
+TEST_F(ProgramEndToEnd, ShowTokenPrintsTheSameSecretEachTimeAndOnePerInstance)
+{
+    fs::remove_all(dir_ / "config");
+    const auto token = [&](std::vector<std::string> arguments) {
+        Program program(arguments, dir_);
+        EXPECT_EQ(program.finish(), 0) << program.err();
+        return program.out();
+    };
+    const std::string first = token({"--show-token"});
+    ASSERT_EQ(first.size(), 65u) << first; // 64 hex digits and the line's end
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), 64u);
+    EXPECT_EQ(token({"--show-token"}), first);
+    const fs::path file = dir_ / "data" / "QuelmarRecorder" / "remote.token";
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    const std::string other = token({"--show-token", "--instance", "dish2"});
+    EXPECT_NE(other, first);
+    EXPECT_TRUE(fs::exists(dir_ / "data" / "QuelmarRecorder-dish2" / "remote.token"));
+    EXPECT_FALSE(fs::exists(dir_ / "config")) << "no settings loaded, none written";
+}
 
 TEST_F(ProgramEndToEnd, NoReceiverEndsWithStatusOneAfterTheBringUpLines)
 {

@@ -75,6 +75,12 @@ public:
                 env.push_back(*e);
         env.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
         env.push_back("XDG_DATA_HOME=" + (home / "data").string());
+        // The receiver locks of this run's own: runs of other tests going on
+        // at once drive the same simulated addresses.
+        if (!changed("XDG_RUNTIME_DIR")) {
+            fs::create_directories(home / "runtime");
+            env.push_back("XDG_RUNTIME_DIR=" + (home / "runtime").string());
+        }
         // The simulated receiver starts from its configuration in every run,
         // also when runs of several tests go on at once.
         if (!changed(kReceiverStateOff))

@@ -1,6 +1,7 @@
 // The command line: what each option sets, and the lines that are refused.
 #include "app/CommandLine.h"
 #include "app/TimerCommands.h"
+#include "platform/InstanceName.h"
 
 #include <gtest/gtest.h>
 
@@ -144,9 +145,27 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         Accepted{{"--headless", "--virtual-receiver", "--list-timers"},
                  [](const CommandLineOptions &o) { EXPECT_EQ(o.timerCommand, TimerCommand::List); }},
-        Accepted{{"--disable-timer", "12"}, [](const CommandLineOptions &o) {
+        Accepted{{"--disable-timer", "12"},
+                 [](const CommandLineOptions &o) {
                      EXPECT_EQ(o.timerCommand, TimerCommand::Disable);
                      EXPECT_EQ(o.timerIndex, 12);
+                 }},
+        // Several receivers: an address and an instance, in every mode.
+        Accepted{{"--receiver", "0:1", "--instance", "Kitchen-2_b.x"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.receiver, (ReceiverAddress{0, 1}));
+                     EXPECT_EQ(o.instance, "Kitchen-2_b.x");
+                 }},
+        Accepted{{"--headless", "--timers", "--receiver=254:7"},
+                 [](const CommandLineOptions &o) { EXPECT_EQ(o.receiver, (ReceiverAddress{254, 7})); }},
+        Accepted{{"--list-timers", "--instance", std::string(kMaxInstanceNameLength, 'a').c_str()},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_FALSE(o.receiver);
+                     EXPECT_EQ(o.instance.size(), kMaxInstanceNameLength);
+                 }},
+        // The arguments, as the hint repeats them for a shell.
+        Accepted{{"--headless", "--file", "/srv/it's here", "--receiver", "1:2"}, [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.arguments, "--headless --file '/srv/it'\\''s here' --receiver 1:2");
                  }}));
 
 struct Refused {
@@ -219,7 +238,18 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--add-timer", "--channel", "1", "--start", "1901-01-07 20:00", "--stop", "21:00", "--file", "/x"},
                 "The start 07.01.1901 20:00:00 cannot be stored in the timer list"},
         Refused{{"--add-timer", "--channel", "1", "--start", "2026-12-07 20:00", "--stop", "20:00", "--file", "/x"},
-                "The stop time equals the start time"}));
+                "The stop time equals the start time"},
+        Refused{{"--receiver", "1"}, "--receiver '1': must be HOST:ID"},
+        Refused{{"--receiver", "0:8"}, "an id from 0 to 7"}, Refused{{"--receiver", "255:0"}, "--receiver"},
+        Refused{{"--receiver", "-1:0"}, "--receiver"}, Refused{{"--receiver", "0:1:2"}, "--receiver"},
+        Refused{{"--receiver", " 0:1"}, "--receiver"}, Refused{{"--instance", ""}, "must not be empty"},
+        Refused{{"--instance", ".hidden"}, "must not start with '.'"},
+        Refused{{"--instance", "../x"}, "must not start with '.'"},
+        Refused{{"--instance", "a/b"}, "may hold only letters"},
+        Refused{{"--instance", QString::fromUtf8("K\xC3\xBC"
+                                                 "che")},
+                "may hold only letters"},
+        Refused{{"--instance", QString(kMaxInstanceNameLength + 1, 'a')}, "at most 64 characters"}));
 
 TEST(CommandLine, StartTheClockSkipsIsRefused)
 {

@@ -6,6 +6,7 @@
 #include "controller/CRecorderApp.h"
 #include "controller/testing/MemorySettingsStore.h"
 #include "platform/testing/TestFiles.h"
+#include "timers/TimerStore.h"
 
 #include <gtest/gtest.h>
 
@@ -212,6 +213,28 @@ TEST_F(SettingsFile, CommandLineSettingsAreNotStoredButChangesOfOthersAre)
     EXPECT_EQ(next.m_bSplitOnSize, 0u);
     EXPECT_EQ(next.m_nSplitSize, 4096u);
     EXPECT_EQ(next.m_bLogInfos, 1u);
+}
+
+// Each instance has files of its own; without one, the files are where
+// they have always been, so nothing stored moves.
+TEST_F(SettingsFile, AnInstanceHasItsOwnSettingsFileAndTimerStore)
+{
+    const fs::path data = ConfigHome() / "data";
+    const char *before = std::getenv("XDG_DATA_HOME");
+    const std::string saved = before ? before : "";
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    const struct {
+        std::string instance, settings, timers;
+    } cases[] = {{"", "QuelmarRecorder.conf", "QuelmarRecorder/timer.db"},
+                 {"dish-2", "QuelmarRecorder-dish-2.conf", "QuelmarRecorder-dish-2/timer.db"}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(SettingsFilePath(c.instance), (ConfigHome() / "Pellix Soft" / c.settings).string());
+        EXPECT_EQ(DefaultTimerStorePath(c.instance), (data / c.timers).string());
+    }
+    if (before)
+        setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "platform/testing/ResidentModule.h"
+#include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -185,4 +187,80 @@ TEST(RemuxerBinding, EnvironmentChoosesTheModule)
     EXPECT_EQ(RemuxerBinding::DefaultModule(), "libremuxer.so");
     unsetenv(RemuxerBinding::kModuleVariable);
     EXPECT_EQ(RemuxerBinding::DefaultModule(), "libremuxer.so");
+}
+
+// --receiver: the receiver at the address, of either identification, or
+// none; and a claimed receiver is refused to a second binding by name.
+TEST(ReceiverLibrary, ChoiceByAddressFindsTheReceiverThereAndTheLockRefusesASecondBinding)
+{
+    const std::string bin = QUELMAR_BIN_DIR;
+    if (!std::filesystem::exists(bin + "/libquelmarscsi.so") || !std::filesystem::exists(bin + "/libaspi-virtual.so"))
+        GTEST_SKIP() << "library or simulated receiver not built in this tree";
+    const std::filesystem::path dir = quelmar::testing::ScratchDir("binding-choice");
+    const std::filesystem::path config = dir / "two.conf";
+    std::ofstream(config) << "receiver adapter=0 target=3 revision=2.17\nchannel name=\"Eins\" tag=1 video-pid=101\n"
+                             "receiver adapter=1 target=0 identification=older revision=2.14\n"
+                             "channel name=\"Alt\" tag=1 video-pid=100\n";
+    const std::string layer = bin + "/libaspi-virtual.so";
+    ASSERT_TRUE(quelmar::testing::KeepResident(layer));
+    // The bus is made once per process: this test's configuration replaces it.
+    void *module = dlopen(layer.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(module, nullptr);
+    auto *reload = reinterpret_cast<int32_t (*)(const char *)>(dlsym(module, "aspiVirtualReload"));
+    ASSERT_NE(reload, nullptr);
+    ASSERT_EQ(reload(config.c_str()), 1);
+    setenv("QUELMAR_ASPI_LAYER", layer.c_str(), 1);
+
+    const struct {
+        ReceiverAddress address;
+        int32_t status;
+        uint16_t revision;
+    } cases[] = {
+        {{1, 0}, DVB_STATUS_FOUND_OLD, 0x0214}, {{0, 3}, DVB_STATUS_FOUND, 0x0217}, {{0, 4}, DVB_STATUS_NONE, 0}};
+    for (const auto &c : cases) {
+        ReceiverChoice choice;
+        choice.address = c.address;
+        choice.layer = layer;
+        ReceiverLibrary library(bin + "/libquelmarscsi.so", choice);
+        EXPECT_EQ(library.device.status, c.status) << AddressText(c.address);
+        if (library.ReceiverPresent()) {
+            EXPECT_EQ(library.device.hostAdapter, c.address.hostAdapter);
+            EXPECT_EQ(library.device.targetId, c.address.targetId);
+            EXPECT_EQ(library.device.firmwareRevision, c.revision);
+        }
+    }
+
+    ReceiverChoice locked;
+    locked.address = ReceiverAddress{1, 0};
+    locked.layer = layer;
+    locked.lock = true;
+    locked.lockFolder = (dir / "locks").string();
+    locked.instance = "first";
+    {
+        ReceiverLibrary first(bin + "/libquelmarscsi.so", locked);
+        ASSERT_TRUE(first.ReceiverPresent()) << first.refusal;
+        ReceiverLibrary second(bin + "/libquelmarscsi.so", locked);
+        EXPECT_EQ(second.device.status, DVB_STATUS_NONE);
+        EXPECT_NE(second.refusal.find("the receiver at host adapter 1, id 0 is in use by another recorder (process "),
+                  std::string::npos)
+            << second.refusal;
+    }
+    // Without an address: the first receiver of the current identification,
+    // as the library's search would take it, claimed.
+    ReceiverChoice first = locked;
+    first.address.reset();
+    {
+        ReceiverLibrary library(bin + "/libquelmarscsi.so", first);
+        EXPECT_EQ(library.device.status, DVB_STATUS_FOUND) << library.refusal;
+        EXPECT_EQ(library.device.hostAdapter, 0);
+        EXPECT_EQ(library.device.targetId, 3);
+        EXPECT_FALSE(ReceiverLock::Take({0, 3}, "", locked.lockFolder, library.refusal));
+    }
+    // Released with the binding that held it.
+    ReceiverLibrary again(bin + "/libquelmarscsi.so", locked);
+    EXPECT_TRUE(again.ReceiverPresent()) << again.refusal;
+    unsetenv("QUELMAR_ASPI_LAYER");
+    reload(nullptr);
+    dlclose(module);
+    std::filesystem::remove_all(dir);
 }

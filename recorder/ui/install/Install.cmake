@@ -3,7 +3,8 @@
 # where each finds its siblings through its own file (/proc/self/exe,
 # dladdr); QuelmarRecorder and quelmar-scsi on the PATH as relative links in
 # bin/ into that folder; the desktop entry with its icon; the systemd unit
-# that runs the headless timer mode. `cmake --install --strip` strips the
+# that runs the headless timer mode, and its template for one instance per
+# receiver. `cmake --install --strip` strips the
 # programs and modules.
 # Not CMAKE_INSTALL_LIBDIR: the folder is private to the program and holds no
 # library of the system's search path.
@@ -21,9 +22,12 @@ install(CODE "
     \"${generated}/quelmar-recorder.desktop\" @ONLY)
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/quelmar-recorder.service.in\"
     \"${generated}/quelmar-recorder.service\" @ONLY)
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/quelmar-recorder@.service.in\"
+    \"${generated}/quelmar-recorder@.service\" @ONLY)
 ")
 install(FILES ${generated}/quelmar-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${generated}/quelmar-recorder.service DESTINATION ${QUELMAR_SYSTEMD_UNIT_DIR})
+install(FILES ${generated}/quelmar-recorder.service ${generated}/quelmar-recorder@.service
+  DESTINATION ${QUELMAR_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../artwork/quelmar-recorder.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 

@@ -5,6 +5,7 @@
 #include "ui/tests/WindowFixture.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontDatabase>
@@ -182,12 +183,31 @@ TEST_F(LayoutTest, FontIsDejaVuSansAndNoTextIsClipped)
     EXPECT_TRUE(clipped.empty()) << ::testing::PrintToString(clipped);
 }
 
+// One instance per receiver: the window's caption tells the instances apart.
+TEST_F(LayoutTest, AnInstanceNamesItsWindow)
+{
+    WindowOptions options;
+    options.screenshotPath = QUELMAR_TEST_DIR "/instance-window.png";
+    options.receiver.instance = "dish2";
+    std::string caption;
+    ASSERT_EQ(RunMainWindow(app_, dispatcher_, options, MakeSetup(),
+                            [&](CRecorderDlg &) {
+                                for (QWidget *widget : QApplication::topLevelWidgets())
+                                    if (auto *main = dynamic_cast<MainWindow *>(widget))
+                                        caption = main->windowTitle().toStdString();
+                            }),
+              0);
+    EXPECT_EQ(caption, std::string(kMainWindowCaption) + " - dish2");
+}
+
 TEST_F(LayoutTest, ScreenshotOptionSavesThePictureOfTheStartedWindow)
 {
     const std::string path = QUELMAR_TEST_DIR "/main-window-" + QGuiApplication::platformName().toStdString() + ".png";
     app_.m_strFile = "/srv/recordings/evening news"; // nothing is recorded
     std::filesystem::remove(path);
-    ASSERT_EQ(RunMainWindow(app_, dispatcher_, WindowOptions{path}, MakeSetup()), 0);
+    WindowOptions options;
+    options.screenshotPath = path;
+    ASSERT_EQ(RunMainWindow(app_, dispatcher_, options, MakeSetup()), 0);
     const QImage shot(QString::fromStdString(path));
     ASSERT_FALSE(shot.isNull());
     MainWindow reference;

@@ -2,7 +2,8 @@
 # (DESTDIR, so nothing lands outside it): the commands in bin/ are relative
 # links into the program folder, the programs there find their modules
 # beside them and run, everything installed is stripped, the systemd unit
-# starts the command in headless timer mode, and the manual pages, the
+# starts the command in headless timer mode (its template per instance
+# too), and the manual pages, the
 # library's header, the desktop entry, the icon and the udev rule are in
 # their places. With systemd-analyze at hand the unit is verified too.
 #
@@ -82,26 +83,36 @@ if(NOT exec STREQUAL "Exec=${prefix}/bin/QuelmarRecorder")
   message(FATAL_ERROR "unexpected desktop entry ${exec}")
 endif()
 
-set(unit ${root}${prefix}/lib/systemd/system/quelmar-recorder.service)
-expect_file(${unit} "the systemd unit")
-file(STRINGS ${unit} exec_start REGEX "^ExecStart=")
-if(NOT exec_start STREQUAL "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers")
-  message(FATAL_ERROR "unexpected ${exec_start}")
-endif()
-
-if(SYSTEMD_ANALYZE)
-  # verify looks for ExecStart's program outside the scratch root: check a
-  # copy that names it inside; the manual page of Documentation= it finds
-  # through MANPATH. Unknown or bad settings are only warned about, so any
-  # output fails.
-  file(READ ${unit} text)
-  string(REPLACE "ExecStart=${prefix}/" "ExecStart=${root}${prefix}/" text "${text}")
-  file(WRITE ${WORK_DIR}/verify/quelmar-recorder.service "${text}")
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env MANPATH=${root}${prefix}/share/man
-    ${SYSTEMD_ANALYZE} verify ${WORK_DIR}/verify/quelmar-recorder.service
-    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(NOT result EQUAL 0 OR NOT output STREQUAL "")
-    message(FATAL_ERROR "systemd-analyze verify (${result}): ${output}")
+# The unit and its template for one instance per receiver, checked as an
+# instance of it.
+set(unit_dir ${root}${prefix}/lib/systemd/system)
+set(units quelmar-recorder.service "quelmar-recorder@.service|quelmar-recorder@dish1.service")
+set(expected_exec_start "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers"
+  "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers --instance %i $RECEIVER_OPTIONS")
+foreach(entry expected IN ZIP_LISTS units expected_exec_start)
+  string(REPLACE "|" ";" names "${entry}")
+  list(GET names 0 name)
+  list(GET names -1 checked_as)
+  set(unit ${unit_dir}/${name})
+  expect_file(${unit} "the systemd unit ${name}")
+  file(STRINGS ${unit} exec_start REGEX "^ExecStart=")
+  if(NOT exec_start STREQUAL expected)
+    message(FATAL_ERROR "unexpected ${exec_start} in ${name}")
   endif()
-endif()
+  if(SYSTEMD_ANALYZE)
+    # verify looks for ExecStart's program outside the scratch root: check a
+    # copy that names it inside; the manual page of Documentation= it finds
+    # through MANPATH. Unknown or bad settings are only warned about, so any
+    # output fails.
+    file(READ ${unit} text)
+    string(REPLACE "ExecStart=${prefix}/" "ExecStart=${root}${prefix}/" text "${text}")
+    file(WRITE ${WORK_DIR}/verify/${checked_as} "${text}")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env MANPATH=${root}${prefix}/share/man
+      ${SYSTEMD_ANALYZE} verify ${WORK_DIR}/verify/${checked_as}
+      RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(NOT result EQUAL 0 OR NOT output STREQUAL "")
+      message(FATAL_ERROR "systemd-analyze verify ${checked_as} (${result}): ${output}")
+    endif()
+  endif()
+endforeach()
 file(REMOVE_RECURSE ${WORK_DIR})
