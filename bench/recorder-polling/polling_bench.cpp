@@ -8,7 +8,7 @@
 #include "binding/ReceiverLibrary.h"
 #include "engine/PollingThread.h"
 #include "engine/RecordingThread.h"
-#include "engine/testing/RecordingViewDouble.h"
+#include "engine/testing/RecordingEventsDouble.h"
 #include "platform/Clock.h"
 #include "platform/WorkerThread.h"
 
@@ -112,13 +112,13 @@ int main(int argc, char **argv)
 
     const Figures bare = summarise(sleepLoop(std::min(seconds, 10)));
 
-    RecordingViewDouble view;
+    RecordingEventsDouble events;
     CapturingLogSink log;
     std::atomic<uint32_t> splitSize{1 << 20};
     auto lateness = std::make_shared<std::vector<int64_t>>();
     RecordingContext ctx;
     ctx.receiver = &receiver;
-    ctx.view = &view;
+    ctx.events = &events;
     ctx.splitSize = &splitSize;
     ctx.outputs.video = OutputChoice::Raw;
     ctx.outputs.audio = OutputChoice::Raw;

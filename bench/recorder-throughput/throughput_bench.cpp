@@ -6,7 +6,7 @@
 // Usage: recorder_throughput_bench [cycles] [repetitions] [directory]
 #include "binding/ReceiverLibrary.h"
 #include "engine/PacketQueue.h"
-#include "engine/RecorderView.h"
+#include "engine/RecordingEvents.h"
 #include "engine/RecordingThread.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
@@ -49,17 +49,17 @@ struct Source {
     std::atomic<int> videoLeft{0}, audioLeft{0};
     std::atomic<bool> done{false};
     std::atomic<uint64_t> videoDelivered{0}; // bytes
-    std::atomic<uint64_t> videoWritten{0};   // bytes, as the window's counter shows them
+    std::atomic<uint64_t> videoWritten{0};   // bytes, as the recording reports them
 };
 Source gSource;
 
-// A window that only follows the video byte counter.
-class CounterView : public NullRecorderView {
+// A listener that only follows the video byte count.
+class CounterEvents : public IgnoredRecordingEvents {
 public:
-    void SetText(ControlId control, const std::string &text) override
+    void OnProgress(const RecordingProgress &progress) override
     {
-        if (control == ControlId::VideoBytes)
-            gSource.videoWritten.store(std::strtoull(text.c_str(), nullptr, 10), std::memory_order_release);
+        if (progress.videoBytes)
+            gSource.videoWritten.store(*progress.videoBytes, std::memory_order_release);
     }
 };
 
@@ -123,13 +123,13 @@ double engineRun(const fs::path &dir, int cycles)
     receiver.dvbDeInitStreaming = ok;
     receiver.dvbSendSpecialCommand = text;
     receiver.dvbRemote = remote;
-    CounterView view;
+    CounterEvents events;
     // The schedule never sleeps: chunks come as fast as they are taken.
     auto clock = std::make_shared<ManualClock>();
     std::atomic<uint32_t> splitSize{1 << 20};
     RecordingContext ctx;
     ctx.receiver = &receiver;
-    ctx.view = &view;
+    ctx.events = &events;
     ctx.splitSize = &splitSize;
     ctx.pollClock = clock;
     ctx.outputs.video = OutputChoice::Raw;

@@ -199,7 +199,7 @@ public:
     // Follows the run until every recording has stopped and settled (or
     // the run ended or hung), then ends it with SIGTERM. Returns the exit
     // status.
-    int Follow()
+    int follow()
     {
         if (pid_ <= 0)
             return -1;
@@ -219,7 +219,7 @@ public:
                 recordings_[settling].residentAfterKb = residentKb(pid_);
                 settleAt = kNever;
                 if (settling + 1 == recordings_.size())
-                    Terminate();
+                    terminate();
             }
             if (now > giveUp && !terminated_) {
                 std::fprintf(stderr, "the run hung: killed\n");
@@ -232,13 +232,13 @@ public:
             if (poll(fds, 2, timeoutMs) <= 0)
                 continue;
             if (fds[0].revents)
-                outOpen = ReadInto(out_, outBuffer_) && outOpen;
+                outOpen = readInto(out_, outBuffer_) && outOpen;
             if (fds[1].revents)
-                errOpen = ReadInto(err_, stderr_) && errOpen;
+                errOpen = readInto(err_, stderr_) && errOpen;
             for (size_t end; (end = outBuffer_.find('\n')) != std::string::npos;) {
                 const std::string line = outBuffer_.substr(0, end);
                 outBuffer_.erase(0, end + 1);
-                if (OnLine(line, wallNow())) {
+                if (onLine(line, wallNow())) {
                     settling = stopped_ - 1;
                     settleAt = wallNow() + kSettleAfterStopSeconds;
                 }
@@ -249,14 +249,14 @@ public:
         return exitStatus(pid_);
     }
 
-    const std::vector<Recording> &Recordings() const { return recordings_; }
-    const std::vector<Sample> &Samples() const { return samples_; }
-    const std::string &Err() const { return stderr_; }
-    const std::vector<std::string> &PollDelays() const { return pollDelays_; }
+    const std::vector<Recording> &recordings() const { return recordings_; }
+    const std::vector<Sample> &samples() const { return samples_; }
+    const std::string &err() const { return stderr_; }
+    const std::vector<std::string> &pollDelays() const { return pollDelays_; }
 
 private:
     // Notes what a log line says; true when a recording has just stopped.
-    bool OnLine(const std::string &line, double arrival)
+    bool onLine(const std::string &line, double arrival)
     {
         constexpr size_t kStampChars = 8; // "hh:mm:ss: " ahead of every line
         if (line.find("poll delayed") != std::string::npos)
@@ -276,7 +276,7 @@ private:
         }
         return false;
     }
-    static bool ReadInto(int fd, std::string &into)
+    static bool readInto(int fd, std::string &into)
     {
         char buffer[kReadBufferBytes];
         const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -285,7 +285,7 @@ private:
         into.append(buffer, size_t(n));
         return true;
     }
-    void Terminate()
+    void terminate()
     {
         if (!terminated_)
             kill(pid_, SIGTERM);
@@ -339,7 +339,7 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     SoakRun run(plan, dir);
-    const int status = run.Follow();
+    const int status = run.follow();
     std::error_code ignored;
     const uintmax_t storeBytes = fs::file_size(dir / "data" / "QuelmarRecorder" / "timer.db", ignored);
     uintmax_t writtenBytes = 0;
@@ -350,8 +350,8 @@ int main(int argc, char **argv)
     std::printf("\nrecording  planned   logged    start error  stop error  RSS after\n");
     double worstStart = 0;
     bool allStarted = true;
-    for (size_t i = 0; i < run.Recordings().size(); ++i) {
-        const Recording &r = run.Recordings()[i];
+    for (size_t i = 0; i < run.recordings().size(); ++i) {
+        const Recording &r = run.recordings()[i];
         const time_t start = plan.starts[i];
         const auto error = [](const std::optional<double> &at, time_t planned) {
             char text[32];
@@ -372,13 +372,13 @@ int main(int argc, char **argv)
     }
 
     std::printf("\nresident memory (VmRSS) every %d s:\n", kSampleEverySeconds);
-    for (const Sample &s : run.Samples())
+    for (const Sample &s : run.samples())
         std::printf("  %4d s  %6.1f MB  %s\n", s.second, double(s.residentKb) / kKbPerMb,
                     s.recording ? "recording" : "idle");
 
-    const Drops drops = parseDrops(run.Err());
-    const long baselineKb = run.Recordings().front().residentAfterKb;
-    const long lastKb = run.Recordings().back().residentAfterKb;
+    const Drops drops = parseDrops(run.err());
+    const long baselineKb = run.recordings().front().residentAfterKb;
+    const long lastKb = run.recordings().back().residentAfterKb;
     const long growthKb = lastKb - baselineKb;
     std::printf("\nRSS after recording 1 (baseline) %.1f MB, after recording %d %.1f MB: growth %+ld kB\n",
                 double(baselineKb) / kKbPerMb, kRecordings, double(lastKb) / kKbPerMb, growthKb);
@@ -388,10 +388,10 @@ int main(int argc, char **argv)
     else
         std::printf("simulated receiver: no drop report on standard error\n");
     std::printf("\"poll delayed\" reports: %zu; written %.1f MB; timer.db at the end %ju bytes; exit status %d\n",
-                run.PollDelays().size(), double(writtenBytes) / 1e6, storeBytes, status);
-    for (const std::string &line : run.PollDelays())
+                run.pollDelays().size(), double(writtenBytes) / 1e6, storeBytes, status);
+    for (const std::string &line : run.pollDelays())
         std::printf("  %s\n", line.c_str());
-    if (const std::string &err = run.Err(); !err.empty())
+    if (const std::string &err = run.err(); !err.empty())
         std::printf("standard error of the program:\n%s", err.c_str());
 
     char worst[64];

@@ -27,8 +27,6 @@ namespace quelmar {
 
 namespace {
 
-// The video delay field's limit, ms (either way).
-constexpr int32_t kMaxVideoDelayMs = 1000;
 constexpr int kMaxChannelNumber = 0xFFFF; // channel numbers are 16-bit
 
 constexpr char kOff[] = "off";
@@ -255,8 +253,8 @@ std::vector<OptionEntry> OptionTable()
                                    o.splitOnTime = false;
                                    return std::string();
                                }
-                               const auto seconds = ParseDuration(value.toStdString(), kSplitTimeMaxSeconds);
-                               if (!seconds || *seconds < kSplitTimeMinSeconds)
+                               const auto seconds = ParseDuration(value.toStdString(), kMaxSplitTimeSeconds);
+                               if (!seconds || *seconds < kMinSplitTimeSeconds)
                                    return std::string("must be 5 seconds to 23:59:59, or off");
                                o.splitOnTime = true;
                                o.splitTimeSeconds = *seconds;
@@ -264,7 +262,7 @@ std::vector<OptionEntry> OptionTable()
                            }));
     table.push_back(Valued("video-delay", "MS", "Delay of video against audio in the multiplex, -1000 to 1000 ms.",
                            [](const QString &value, CommandLineOptions &o) {
-                               const auto ms = ParseInteger(value, -kMaxVideoDelayMs, kMaxVideoDelayMs);
+                               const auto ms = ParseInteger(value, kMinVideoDelayMs, kMaxVideoDelayMs);
                                if (!ms)
                                    return std::string("must be a number of milliseconds from -1000 to 1000");
                                o.videoDelayMs = static_cast<int32_t>(*ms);

@@ -8,6 +8,7 @@
 #include "controller/CRecorderDlg.h"
 #include "engine/OutputFiles.h"
 #include "platform/LogindPower.h"
+#include "platform/NumberFormat.h"
 #include "platform/RtcWakeAlarm.h"
 
 #include <QCoreApplication>
@@ -28,16 +29,6 @@ constexpr int kProgressPeriodMs = 1000;
 constexpr int64_t kMsPerSecond = 1000;
 // How often timer mode looks whether the receiver is still there.
 constexpr int kReceiverWatchPeriodMs = 1000;
-
-// Elapsed time as the window's recording clock shows it: H:MM:SS.
-std::string ClockText(int64_t seconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / kSecondsPerHour),
-                  static_cast<long long>(seconds / kSecondsPerMinute % kSecondsPerMinute),
-                  static_cast<long long>(seconds % kSecondsPerMinute));
-    return text;
-}
 
 class HeadlessFrontEnd {
 public:
@@ -102,7 +93,7 @@ private:
             return;
         }
         if (!options_.record) {
-            if (!dialog_.Context().timerMode.Get()) {
+            if (!dialog_.TimerModeOn()) {
                 Close();
                 return;
             }
@@ -129,7 +120,7 @@ private:
     {
         if (!options_.channel)
             return true;
-        const std::optional<int> index = ChannelIndex(*options_.channel, dialog_.Control(ControlId::ChannelList).items);
+        const std::optional<int> index = ChannelIndex(*options_.channel, dialog_.ChannelNames());
         if (!index)
             return false;
         dialog_.OnChannelSelected(*index);
@@ -142,22 +133,16 @@ private:
     {
         const struct {
             const std::optional<int> &index;
-            ControlId list;
+            StreamOutput output;
             const char *option;
-        } choices[] = {{options_.video, ControlId::VideoChoice, "--video"},
-                       {options_.audio, ControlId::AudioChoice, "--audio"},
-                       {options_.mux, ControlId::MuxChoice, "--mux"}};
+        } choices[] = {{options_.video, StreamOutput::Video, "--video"},
+                       {options_.audio, StreamOutput::Audio, "--audio"},
+                       {options_.mux, StreamOutput::Mux, "--mux"}};
         for (const auto &choice : choices) {
-            if (!choice.index)
-                continue;
-            const ControlState &list = dialog_.Control(choice.list);
-            if (list.selection == *choice.index)
-                continue;
-            if (!list.enabled || *choice.index >= static_cast<int>(list.items.size())) {
+            if (choice.index && !dialog_.ChooseOutput(choice.output, *choice.index)) {
                 Complain(std::string(choice.option) + ": not available without a usable multiplexer (libremuxer.so)");
                 return false;
             }
-            dialog_.OnStreamChoiceChanged(choice.list, *choice.index);
         }
         return true;
     }
@@ -206,18 +191,20 @@ private:
         if (!dialog_.RecordingBusy())
             return;
         // Rounded: the timer may tick a little early.
-        std::string text = "recording " + ClockText((recordingClock_.elapsed() + kMsPerSecond / 2) / kMsPerSecond);
+        std::string text = "recording " + FormatElapsed((recordingClock_.elapsed() + kMsPerSecond / 2) / kMsPerSecond);
+        const RecordingFigures figures = dialog_.Figures();
+        const OutputChoices &chosen = dialog_.Recording().Current().outputs;
         const struct {
-            ControlId choice;
-            ControlId counter;
+            OutputChoice choice;
+            uint64_t bytes;
             const char *name;
-        } outputs[] = {{ControlId::VideoChoice, ControlId::VideoBytes, "video"},
-                       {ControlId::AudioChoice, ControlId::AudioBytes, "audio"},
-                       {ControlId::MuxChoice, ControlId::MuxBytes, "mux"}};
+        } outputs[] = {{chosen.video, figures.videoBytes, "video"},
+                       {chosen.audio, figures.audioBytes, "audio"},
+                       {chosen.mux, figures.muxBytes, "mux"}};
         for (const auto &output : outputs)
-            if (dialog_.Control(output.choice).selection > static_cast<int>(OutputChoice::Nothing))
-                text += std::string("  ") + output.name + " " + dialog_.Control(output.counter).text + " B";
-        text += "  PTS " + dialog_.Control(ControlId::Pts).text;
+            if (output.choice != OutputChoice::Nothing)
+                text += std::string("  ") + output.name + " " + std::to_string(output.bytes) + " B";
+        text += "  PTS " + std::to_string(figures.ptsBytes);
         progress_.Show(text);
     }
 

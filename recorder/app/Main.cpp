@@ -34,7 +34,6 @@ using namespace quelmar;
 
 namespace {
 
-constexpr char kOrganisation[] = "Pellix Soft";
 constexpr char kVirtualLayer[] = "libaspi-virtual.so";
 
 // --virtual-receiver: the library loads the simulated receiver's layer, with
@@ -80,7 +79,7 @@ int main(int argc, char **argv)
     // A file-size limit then ends a recording through its file error, as a
     // full disk does, with the files completed and the settings written.
     IgnoreFileSizeSignal();
-    QCoreApplication::setOrganizationName(kOrganisation);
+    QCoreApplication::setOrganizationName(kSettingsOrganisation);
     QCoreApplication::setApplicationName(kProgramName);
     QCoreApplication::setApplicationVersion(kProgramVersion);
 

@@ -17,8 +17,6 @@ namespace quelmar {
 
 namespace {
 
-constexpr char kOrganisation[] = "Pellix Soft";
-constexpr char kApplication[] = "QuelmarRecorder";
 constexpr char kGroup[] = "Settings";
 constexpr char kExtension[] = ".conf";
 // A settings file is a few hundred bytes; a larger one is not read by line.
@@ -41,8 +39,8 @@ std::string_view Trimmed(std::string_view text)
 std::string SettingsFilePath(const std::string &instance)
 {
     // Where QSettings puts the user's file of an organisation and program.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/" + kOrganisation +
-           "/" + kApplication + InstanceSuffix(instance) + kExtension;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/" +
+           kSettingsOrganisation + "/" + kSettingsApplication + InstanceSuffix(instance) + kExtension;
 }
 
 std::optional<std::string> SettingsFileRefusal(const std::string &path)

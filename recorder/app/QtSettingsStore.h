@@ -12,6 +12,11 @@
 
 namespace quelmar {
 
+// The organisation and application names the settings are kept under (also
+// the program's QCoreApplication names).
+inline constexpr char kSettingsOrganisation[] = "Pellix Soft";
+inline constexpr char kSettingsApplication[] = "QuelmarRecorder";
+
 // The settings file of the user who runs the program; with an instance name
 // (InstanceNameProblem() passed) "QuelmarRecorder-NAME.conf" beside it.
 // Reads the environment; touches no file. Any thread.

@@ -46,7 +46,7 @@ PriorityClass PriorityClassOf(uint32_t value)
 }
 
 CRecorderApp::CRecorderApp(PrioritySetter setPriority)
-    : m_strProgramDir(ProgramDirectory()), setPriority_(std::move(setPriority))
+    : m_strProgramDir(ProgramDirectory()), m_fnSetPriority(std::move(setPriority))
 {}
 
 void CRecorderApp::InitInstance(const SettingsStore &store)
@@ -69,8 +69,8 @@ void CRecorderApp::LoadSettings(const SettingsStore &store)
     m_nSplitSize = ReadUnsigned(store, kKeySplitSize, defaults.m_nSplitSize);
     m_bSplitOnSize = ReadUnsigned(store, kKeySplitOnSize, defaults.m_bSplitOnSize);
     const uint32_t splitTime = ReadUnsigned(store, kKeySplitTime, defaults.m_nSplitTime);
-    m_nSplitTime = splitTime < kSplitTimeMinSeconds    ? kSplitTimeMinSeconds
-                   : splitTime >= kSplitTimeMaxSeconds ? kSplitTimeMaxSeconds
+    m_nSplitTime = splitTime < kMinSplitTimeSeconds    ? kMinSplitTimeSeconds
+                   : splitTime >= kMaxSplitTimeSeconds ? kMaxSplitTimeSeconds
                                                        : splitTime;
     m_bSplitOnTime = ReadUnsigned(store, kKeySplitOnTime, defaults.m_bSplitOnTime);
     m_bTimerEnabled = AtMost(ReadUnsigned(store, kKeyTimerEnabled, defaults.m_bTimerEnabled), kLargestFlag);
@@ -100,8 +100,8 @@ void CRecorderApp::ExitInstance(SettingsStore &store) const
 
 void CRecorderApp::SetPriorityClass(PriorityClass priority)
 {
-    if (setPriority_)
-        setPriority_(priority);
+    if (m_fnSetPriority)
+        m_fnSetPriority(priority);
     m_nPriorityClass = static_cast<uint32_t>(priority);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "controller/SettingsStore.h"
+#include "engine/RecordingLimits.h"
 #include "platform/Process.h"
 
 #include <cstdint>
@@ -34,10 +35,6 @@ inline constexpr char kKeyLogInfos[] = "Log Infos";
 inline constexpr uint32_t kScsiModeAuto = 0;
 inline constexpr uint32_t kScsiModeCheckCondition = 1;
 inline constexpr uint32_t kScsiModeBusy = 2;
-
-// Split interval limits, seconds: 5 s up to 23:59:59.
-inline constexpr uint32_t kSplitTimeMinSeconds = 5;
-inline constexpr uint32_t kSplitTimeMaxSeconds = 86399;
 
 class CRecorderApp {
 public:
@@ -82,7 +79,7 @@ public:
     std::string m_strProgramDir;
 
 private:
-    PrioritySetter setPriority_;
+    PrioritySetter m_fnSetPriority;
 };
 
 // The priority class a stored value names: 32, 64, 128, 256; anything else

@@ -4,7 +4,9 @@
 #include "binding/RemuxerBinding.h"
 #include "controller/EngineBridge.h"
 #include "controller/OutputFileChecks.h"
+#include "controller/RecordingControls.h"
 #include "engine/EventLog.h"
+#include "engine/PollingThread.h"
 #include "engine/RecordingThread.h"
 #include "platform/LocalTime.h"
 #include "platform/NumberFormat.h"
@@ -31,8 +33,6 @@ namespace {
 // ---- texts ---------------------------------------------------------------------
 constexpr char kLibraryFile[] = "libquelmarscsi.so";
 constexpr char kHelperFile[] = "halvane";
-constexpr char kCaptionPause[] = "&Pause";
-constexpr char kCaptionResume[] = "R&esume";
 constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
@@ -45,7 +45,6 @@ constexpr char kNeedPositiveInteger[] = "Please enter a positive integer.";
 constexpr char kNeedInteger[] = "Please enter an integer.";
 // Front-panel texts of timer mode, eight characters each.
 constexpr char kPanelTimer[] = " timer  ";
-constexpr char kPanelReady[] = " ready  ";
 // Suffix of a repeating timer's file name: the date it records on.
 constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
 constexpr char kShutdownSkippedTimeFormat[] = "%X";
@@ -65,18 +64,11 @@ constexpr int kFirmwareMajorShift = 8;
 constexpr unsigned kFirmwareMinorMask = 0xFF;
 
 // ---- window values ---------------------------------------------------------------
-constexpr int32_t kExtendSeconds = 1800;       // Record during a recording, and a stop-at time already past
-constexpr int32_t kSecondsPerDayLocal = 86400; // the picked stop time of day has passed: tomorrow
-constexpr int32_t kLastTimeOfDay = 86399;
-constexpr int16_t kVideoDelayMinMs = -1000;
-constexpr int16_t kVideoDelayMaxMs = 1000;
-constexpr uint32_t kSplitSizeMinMb = 5;
-constexpr int kChoiceNothing = 0;
-constexpr int kChoiceRaw = 1;        // "as raw"; multiplex "as ~DVD"
-constexpr int kChoiceElementary = 2; // "as m2v", "as mp2/ac3"
+constexpr int32_t kExtendSeconds = 1800; // Record during a recording, and a stop-at time already past
+constexpr int kChoiceNothing = static_cast<int>(OutputChoice::Nothing);
+constexpr int kChoiceRaw = static_cast<int>(OutputChoice::Raw);
+constexpr int kChoiceElementary = static_cast<int>(OutputChoice::Elementary);
 constexpr int kTopMenuCount = 5;
-// Longest wait for a torn-down recording thread to return its result, ms.
-constexpr uint32_t kRecordingEndWaitMs = 1000;
 // A timer is armed this many seconds before its start ...
 constexpr int32_t kTimerLeadSeconds = 10;
 // ... and its recording started after this many supervision passes (about a
@@ -199,16 +191,17 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
         m_mapMenu[id] = MenuItemState{};
 
     m_pRemuxer = m_stSetup.makeRemuxer();
-    m_nSplitSize = m_pApp->m_nSplitSize;
+    m_pRecording = std::make_unique<RecordingService>();
+    m_pRecording->SetSplitSize(m_pApp->m_nSplitSize);
     m_nVideoDelay =
-        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kVideoDelayMinMs, kVideoDelayMaxMs));
+        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kMinVideoDelayMs, kMaxVideoDelayMs));
     m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
-    m_ctxRecording.view = &m_pBridge->View();
-    m_ctxRecording.multiplexer = m_pRemuxer.get();
-    m_ctxRecording.splitSize = &m_nSplitSize;
-    // The stop routine asks for the next-timer report on the recording
-    // thread; the timer list belongs to this thread.
-    m_ctxRecording.showNextTimer = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
+    m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_pRecording->Context());
+    m_pRecording->SetEvents(m_pRecordingControls.get());
+    m_pRecording->SetMultiplexer(m_pRemuxer.get());
+    // The end of a timer recording asks for the next-timer report on the
+    // recording thread; the timer list belongs to this thread.
+    m_pRecordingControls->stoppedInTimerMode = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
         if (const auto alive = bridge.lock())
             alive->PostToWindow([this] { ShowNextTimer(); });
     };
@@ -216,15 +209,12 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
 
 CRecorderDlg::~CRecorderDlg()
 {
-    if (m_hRecording) {
-        // The engine uses the context and the bridge until it sets ready.
-        RequestStop(m_ctxRecording);
-        m_hRecording.Join();
-        m_hRecording.Forget();
-    }
+    // The engine uses the service, the listener and the bridge until it
+    // sets ready.
+    m_pRecording->StopAndWait();
     m_pBridge->Detach();
-    m_ctxRecording.receiver = nullptr;
-    m_ctxRecording.multiplexer = nullptr;
+    m_pRecording->SetReceiver(nullptr);
+    m_pRecording->SetMultiplexer(nullptr);
     m_pReceiver.reset();
     m_pRemuxer.reset();
 }
@@ -363,7 +353,23 @@ void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
 
 bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->ReceiverPresent(); }
 
-bool CRecorderDlg::ReceiverReady() const { return m_ctxRecording.ready.Get() && !RecordingBusy(); }
+bool CRecorderDlg::ReceiverReady() const { return m_pRecording->Ready(); }
+
+bool CRecorderDlg::RecordingActive() const { return m_pRecording->Active(); }
+
+bool CRecorderDlg::RecordingBusy() const { return m_pRecording->Busy(); }
+
+uint32_t CRecorderDlg::SplitSizeMb() const { return m_pRecording->SplitSize(); }
+
+const RecordingContext &CRecorderDlg::Context() const { return m_pRecording->Context(); }
+
+std::vector<std::string> CRecorderDlg::ChannelNames() const
+{
+    std::vector<std::string> names;
+    for (const auto &channel : m_vecChannels)
+        names.push_back(ChannelName(channel));
+    return names;
+}
 
 int CRecorderDlg::ChannelIndexOf(const DvbChannel &channel) const
 {
@@ -414,9 +420,9 @@ void CRecorderDlg::OnInitDialog()
     SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
     SetText(ControlId::FileName, m_pApp->m_strFile);
     SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
-    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastTimeOfDay)));
-    SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
-    SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
+    SetTimeOfDay(ControlId::SplitInterval,
+                 static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastSecondOfDay)));
+    WriteFieldsBack();
 
     BringUpReceiver();
 }
@@ -432,10 +438,10 @@ void CRecorderDlg::BringUpReceiver()
     }
     // 1-2: a clean start: no supervision, a new binding, no channels.
     KillSupervision();
-    m_ctxRecording.receiver = nullptr;
+    m_pRecording->SetReceiver(nullptr);
     m_pReceiver.reset();
     m_pReceiver = m_stSetup.makeReceiver();
-    m_ctxRecording.receiver = m_pReceiver.get();
+    m_pRecording->SetReceiver(m_pReceiver.get());
     m_vecChannels.clear();
     SetItems(ControlId::ChannelList, {});
 
@@ -455,10 +461,7 @@ void CRecorderDlg::BringUpReceiver()
     SetTopMenu(TopMenu::ScsiMode, true);
     for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
         SetTopMenu(menu, false);
-    m_ctxRecording.recording.Set(false);
-    m_ctxRecording.paused.Set(false);
-    m_ctxRecording.ready.Set(false);
-    m_ctxRecording.multiplexerAvailable.Set(false);
+    m_pRecording->Reset();
 
     // 7-8: what the binding found.
     ReceiverLibrary &rx = *m_pReceiver;
@@ -526,16 +529,13 @@ void CRecorderDlg::BringUpReceiver()
         m_vecChannels.assign(count, DvbChannel{});
         if (count > 0)
             rx.dvbGetAllChannels(&device, m_vecChannels.data(), count);
-        std::vector<std::string> names;
-        for (const auto &channel : m_vecChannels)
-            names.push_back(ChannelName(channel));
-        SetItems(ControlId::ChannelList, std::move(names));
+        SetItems(ControlId::ChannelList, ChannelNames());
         const DvbCurrentChannel current = rx.dvbGetCurrentChannel(&device);
         SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
 
         StartSupervision();
         LoadTimerStore();
-        m_ctxRecording.ready.Set(true);
+        m_pRecording->SetReady(true);
         for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
             SetTopMenu(menu, true);
         ShowClock();
@@ -567,7 +567,7 @@ void CRecorderDlg::BringUpReceiver()
         removeElementary();
         break;
     default:
-        m_ctxRecording.multiplexerAvailable.Set(true);
+        m_pRecording->SetMultiplexerAvailable(true);
         LogEvent(RemuxerVersionLine(mx));
         if (found) {
             SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
@@ -585,7 +585,7 @@ void CRecorderDlg::BringUpReceiver()
         ApplyStreamRule();
 
     // 12
-    SetTimerMode(m_ctxRecording.ready.Get() && m_pApp->m_bTimerEnabled != 0);
+    SetTimerMode(m_pRecording->Ready() && m_pApp->m_bTimerEnabled != 0);
 }
 
 void CRecorderDlg::StartSupervision()
@@ -649,7 +649,7 @@ void CRecorderDlg::PickUpTimerStoreChanges()
 {
     if (m_bTimerDialogOpen || !quelmar::PickUpTimerStoreChanges(m_timerList, TimerHooks()))
         return;
-    if (m_ctxRecording.timerMode.Get() && ReceiverReady())
+    if (m_pRecordingControls->timerMode.Get() && ReceiverReady())
         ShowNextTimer();
 }
 
@@ -663,10 +663,10 @@ void CRecorderDlg::OnRecord()
     // its recordings itself).
     if (!Control(ControlId::Record).enabled)
         return;
-    if (m_ctxRecording.recording.Get()) {
-        if (m_ctxRecording.paused.Get()) {
+    if (m_pRecording->Active()) {
+        if (m_pRecording->Paused()) {
             OnPause(); // resumes
-            if (m_ctxRecording.timerMode.Get())
+            if (m_pRecordingControls->timerMode.Get())
                 SetEnabled(ControlId::Record, false);
             return;
         }
@@ -689,8 +689,12 @@ bool CRecorderDlg::StartRecording()
     // being started, run or torn down.
     if (!ReceiverReady())
         return false;
-    const bool timerMode = m_ctxRecording.timerMode.Get();
-    const std::string chosenBase = Control(ControlId::FileName).text;
+    const bool timerMode = m_pRecordingControls->timerMode.Get();
+    RecordingRequest request = RequestFromControls();
+    // A timer records under the name its entry gave when it was armed.
+    request.origin = timerMode ? RecordingOrigin::Timer : RecordingOrigin::User;
+    request.baseName = timerMode ? m_strTimerBase : Control(ControlId::FileName).text;
+    const std::string chosenBase = request.baseName;
     std::string base = chosenBase;
     std::set<std::string> agreed;
     if (!timerMode) {
@@ -699,7 +703,7 @@ bool CRecorderDlg::StartRecording()
             m_lastOutcome = RecordingOutcome::FilesRefused;
             return false;
         }
-        OutputCheck check = CheckOutputNames(*m_pView, base, SelectedOutputs());
+        OutputCheck check = CheckOutputNames(*m_pView, base, request.outputs);
         if (!check.go) {
             m_lastOutcome = RecordingOutcome::FilesRefused;
             return false;
@@ -735,18 +739,8 @@ bool CRecorderDlg::StartRecording()
         SetText(ControlId::FileName, base);
     }
 
-    m_ctxRecording.baseName.Set(base);
-    m_ctxRecording.overwriteAgreed = std::move(agreed);
-    m_ctxRecording.receiver = m_pReceiver.get();
-    m_ctxRecording.multiplexer = m_pRemuxer.get();
-    m_ctxRecording.splitSize = &m_nSplitSize;
-    m_ctxRecording.view = &m_pBridge->View();
-    m_ctxRecording.splitOnSize.Set(Checked(ControlId::SplitOnSize));
-    m_ctxRecording.splitOnTime.Set(Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled);
-    m_ctxRecording.videoDelay = m_nVideoDelay;
-    m_ctxRecording.splitTime.store(static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay));
-    m_ctxRecording.outputs = SelectedOutputs();
-    m_ctxRecording.logInfo.Set(MenuItem(MenuItemId::LogInfos).checked);
+    request.baseName = base;
+    request.overwriteAgreed = std::move(agreed);
 
     SetChecked(ControlId::StopAtBox, false);
     SetChecked(ControlId::ShutdownBox, false);
@@ -761,8 +755,22 @@ bool CRecorderDlg::StartRecording()
     }
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
-    m_hRecording = BeginRecording(m_ctxRecording);
-    return static_cast<bool>(m_hRecording);
+    return m_pRecording->Start(std::move(request));
+}
+
+RecordingRequest CRecorderDlg::RequestFromControls() const
+{
+    RecordingRequest request;
+    request.baseName = Control(ControlId::FileName).text;
+    request.outputs = SelectedOutputs();
+    request.splitOnSize = Checked(ControlId::SplitOnSize);
+    request.splitSizeMb = m_pRecording->SplitSize();
+    request.splitOnTime = Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled;
+    request.splitTimeSeconds = static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay);
+    request.videoDelayMs = m_nVideoDelay;
+    request.logInfo = MenuItem(MenuItemId::LogInfos).checked;
+    request.startPaused = m_pRecording->Paused();
+    return request;
 }
 
 OutputChoices CRecorderDlg::SelectedOutputs() const
@@ -774,6 +782,34 @@ OutputChoices CRecorderDlg::SelectedOutputs() const
     return choices;
 }
 
+ControlId CRecorderDlg::ListOf(StreamOutput output)
+{
+    switch (output) {
+    case StreamOutput::Video: return ControlId::VideoChoice;
+    case StreamOutput::Audio: return ControlId::AudioChoice;
+    case StreamOutput::Mux: break;
+    }
+    return ControlId::MuxChoice;
+}
+
+int CRecorderDlg::OutputChoiceIndex(StreamOutput output) const { return Selection(ListOf(output)); }
+
+bool CRecorderDlg::ChooseOutput(StreamOutput output, int index)
+{
+    const ControlId list = ListOf(output);
+    const ControlState &state = Control(list);
+    if (state.selection == index)
+        return true;
+    if (!state.enabled || index < 0 || index >= static_cast<int>(state.items.size()))
+        return false;
+    OnStreamChoiceChanged(list, index);
+    return true;
+}
+
+RecordingFigures CRecorderDlg::Figures() const { return m_pRecordingControls->Figures(); }
+
+bool CRecorderDlg::TimerModeOn() const { return m_pRecordingControls->timerMode.Get(); }
+
 bool CRecorderDlg::CheckOutputFiles()
 {
     return CheckOutputNames(*m_pView, Control(ControlId::FileName).text, SelectedOutputs()).go;
@@ -783,28 +819,28 @@ void CRecorderDlg::OnPause()
 {
     if (!Control(ControlId::Pause).enabled)
         return;
-    if (!m_ctxRecording.recording.Get()) {
+    if (!m_pRecording->Active()) {
         if (!ReceiverReady())
             return;
         // A start from Pause begins paused. When the start does not happen
         // the button and the flag go back, so that the next start is not
         // silently paused.
-        m_ctxRecording.paused.Set(true);
+        m_pRecording->SetPaused(true);
         SetText(ControlId::Pause, kCaptionResume);
         if (!StartRecording()) {
-            m_ctxRecording.paused.Set(false);
+            m_pRecording->SetPaused(false);
             SetText(ControlId::Pause, kCaptionPause);
         }
         return;
     }
-    const bool timerMode = m_ctxRecording.timerMode.Get();
-    if (!m_ctxRecording.paused.Get()) {
-        m_ctxRecording.paused.Set(true);
+    const bool timerMode = m_pRecordingControls->timerMode.Get();
+    if (!m_pRecording->Paused()) {
+        m_pRecording->SetPaused(true);
         SetText(ControlId::Pause, kCaptionResume);
         if (timerMode)
             SetEnabled(ControlId::Record, true);
     } else {
-        m_ctxRecording.paused.Set(false);
+        m_pRecording->SetPaused(false);
         SetText(ControlId::Pause, kCaptionPause);
         if (timerMode)
             SetEnabled(ControlId::Record, false);
@@ -813,20 +849,20 @@ void CRecorderDlg::OnPause()
 
 void CRecorderDlg::OnStop()
 {
-    if (!m_ctxRecording.recording.Get())
+    if (!m_pRecording->Active())
         return;
     StopCurrentTimer();
     SetEnabled(ControlId::Stop, false);
     SetEnabled(ControlId::Pause, false);
     SetEnabled(ControlId::Record, false);
-    RequestStop(m_ctxRecording);
+    m_pRecording->Stop();
     m_bShutdownPending = false;
 }
 
 void CRecorderDlg::StopCurrentTimer()
 {
     // A timer recording stopped by hand: its entry takes no further part.
-    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+    if (!m_pRecordingControls->timerMode.Get() || !m_pCurrentTimer)
         return;
     SaveTimers([this] {
         if (!m_pCurrentTimer)
@@ -839,16 +875,16 @@ void CRecorderDlg::StopCurrentTimer()
 
 void CRecorderDlg::OnSplitNow()
 {
-    if (!m_ctxRecording.recording.Get())
+    if (!m_pRecording->Active())
         return;
     SetEnabled(ControlId::SplitNow, false);
-    RequestSplit(m_ctxRecording);
+    m_pRecording->Split();
 }
 
 void CRecorderDlg::OnSplitOnSizeClicked(bool checked)
 {
     SetChecked(ControlId::SplitOnSize, checked);
-    m_ctxRecording.splitOnSize.Set(checked);
+    m_pRecording->SetSplitOnSize(checked);
     m_pApp->m_bSplitOnSize = checked ? 1 : 0;
 }
 
@@ -866,14 +902,14 @@ bool CRecorderDlg::ExchangeFields()
         m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
         return false;
     }
-    m_nSplitSize = std::max(*size, kSplitSizeMinMb);
-    m_nVideoDelay = std::clamp(*delay, kVideoDelayMinMs, kVideoDelayMaxMs);
+    m_pRecording->SetSplitSize(std::max(*size, kMinSplitSizeMb));
+    m_nVideoDelay = std::clamp(*delay, kMinVideoDelayMs, kMaxVideoDelayMs);
     return true;
 }
 
 void CRecorderDlg::WriteFieldsBack()
 {
-    SetText(ControlId::SplitSize, std::to_string(m_nSplitSize.load()));
+    SetText(ControlId::SplitSize, std::to_string(m_pRecording->SplitSize()));
     SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
 }
 
@@ -882,7 +918,7 @@ void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
     SetText(ControlId::SplitSize, text);
     if (!ExchangeFields())
         return;
-    m_pApp->m_nSplitSize = m_nSplitSize.load();
+    m_pApp->m_nSplitSize = m_pRecording->SplitSize();
     WriteFieldsBack();
 }
 
@@ -898,7 +934,7 @@ void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
 void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
 {
     SetChecked(ControlId::SplitOnTime, checked);
-    m_ctxRecording.splitOnTime.Set(checked);
+    m_pRecording->SetSplitOnTime(checked);
     if (!checked)
         SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
     m_pApp->m_bSplitOnTime = checked ? 1 : 0;
@@ -907,19 +943,16 @@ void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
 void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
 {
     const auto seconds =
-        static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kSplitTimeMinSeconds), kLastTimeOfDay));
+        static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kMinSplitTimeSeconds), kLastSecondOfDay));
     SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
-    m_ctxRecording.splitTime.store(seconds);
+    m_pRecording->SetSplitInterval(seconds);
     m_pApp->m_nSplitTime = seconds;
 }
 
 void CRecorderDlg::ApplyStreamRule()
 {
-    const int a = Selection(ControlId::AudioChoice);
-    const int v = Selection(ControlId::VideoChoice);
-    const int m = Selection(ControlId::MuxChoice);
-    SetEnabled(ControlId::VideoDelay, m == kChoiceRaw || (a == kChoiceElementary && v == kChoiceElementary));
-    const bool throughMultiplexer = m == kChoiceRaw || a == kChoiceElementary || v == kChoiceElementary;
+    VideoDelayRule();
+    const bool throughMultiplexer = SelectedOutputs().GoesThroughMultiplexer();
     SetEnabled(ControlId::SplitOnTime, throughMultiplexer);
     SetEnabled(ControlId::SplitInterval, throughMultiplexer);
 }
@@ -968,12 +1001,12 @@ void CRecorderDlg::OnStopAtClicked(bool checked)
 
 void CRecorderDlg::OnStopTimeChanged(int timeOfDay)
 {
-    timeOfDay = std::clamp(timeOfDay, 0, kLastTimeOfDay);
+    timeOfDay = std::clamp(timeOfDay, 0, kLastSecondOfDay);
     SetTimeOfDay(ControlId::StopTime, timeOfDay);
     const CTime now = CTime::GetCurrentTime();
     CTime stop = LocalDateAt(now, timeOfDay);
     if (stop.GetTime() <= now.GetTime())
-        stop = AddSeconds(stop, kSecondsPerDayLocal);
+        stop = AddSeconds(stop, kSecondsPerDay);
     m_timeStop = stop;
     ShowStopTime();
 }
@@ -988,14 +1021,14 @@ void CRecorderDlg::OnBrowse()
     if (!chosen)
         return;
     // One whole value: a running recording takes it for its next split file.
-    m_ctxRecording.baseName.Set(*chosen);
+    m_pRecording->SetBaseName(*chosen);
     SetText(ControlId::FileName, *chosen);
     m_pApp->m_strFile = *chosen;
 }
 
 bool CRecorderDlg::SetStopAfter(uint32_t seconds)
 {
-    if (!m_ctxRecording.recording.Get())
+    if (!m_pRecording->Active())
         return false;
     SetChecked(ControlId::StopAtBox, true);
     SetEnabled(ControlId::StopTime, true);
@@ -1051,16 +1084,14 @@ void CRecorderDlg::OnClose()
 
 void CRecorderDlg::CheckRecordingEnd()
 {
-    if (!m_hRecording || !m_ctxRecording.ready.Get())
+    // Taken first, so that the flush below does not come back here.
+    const std::optional<uint32_t> result = m_pRecording->TakeEnd();
+    if (!result)
         return;
-    // The engine touches nothing of the window once ready is set; its thread
-    // only releases its own objects, so its result is known at once.
-    m_hRecording.WaitFor(kRecordingEndWaitMs);
     RecordingOutcome outcome = m_currentOutcome;
-    if (outcome == RecordingOutcome::Normal && m_hRecording.ExitCode() == kRecordingFailed)
+    if (outcome == RecordingOutcome::Normal && *result == kRecordingFailed)
         outcome = RecordingOutcome::Failed;
-    m_hRecording.Forget(); // first, so that the flush below does not come back here
-    m_pBridge->Flush();    // the stop routine's last updates
+    m_pBridge->Flush(); // the stop routine's last updates
     m_lastOutcome = outcome;
 
     // Still current: the recording ended before its stop by itself (a file
@@ -1121,7 +1152,7 @@ void CRecorderDlg::OnRemoteToggle()
     const bool lock = !MenuItem(MenuItemId::RemoteDisable).checked;
     SetMenuChecked(MenuItemId::RemoteDisable, lock);
     m_pApp->m_bRemoteOff = lock ? 1 : 0;
-    if (m_ctxRecording.recording.Get() && ReceiverPresent())
+    if (m_pRecording->Active() && ReceiverPresent())
         m_pReceiver->dvbRemote(&m_pReceiver->device, lock ? kRemoteLock : kRemoteUnlock);
 }
 
@@ -1249,7 +1280,7 @@ void CRecorderDlg::OnTimerEdit()
         if (!m_pCurrentTimer)
             ForgetRemovedTimer();
     }
-    if (m_ctxRecording.timerMode.Get() && ReceiverReady())
+    if (m_pRecordingControls->timerMode.Get() && ReceiverReady())
         ShowNextTimer();
 }
 
@@ -1276,7 +1307,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         return;
     if (on) {
         SetMenuChecked(MenuItemId::TimerEnable, true);
-        m_ctxRecording.timerMode.Set(true);
+        m_pRecordingControls->timerMode.Set(true);
         m_pCurrentTimer = nullptr;
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                              ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
@@ -1286,7 +1317,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         ShowNextTimer();
     } else {
         SetMenuChecked(MenuItemId::TimerEnable, false);
-        m_ctxRecording.timerMode.Set(false);
+        m_pRecordingControls->timerMode.Set(false);
         // An armed timer is given up with the shut-down it asked for: the
         // manual mode would otherwise power the machine off at once.
         if (m_pCurrentTimer) {
@@ -1298,7 +1329,7 @@ void CRecorderDlg::SetTimerMode(bool on)
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
             SetEnabled(id, true);
-        if (m_ctxRecording.multiplexerAvailable.Get()) {
+        if (m_pRecording->MultiplexerAvailable()) {
             SetEnabled(ControlId::Pause, true);
             SetEnabled(ControlId::MuxChoice, true);
             VideoDelayRule();
@@ -1307,13 +1338,7 @@ void CRecorderDlg::SetTimerMode(bool on)
     m_pApp->m_bTimerEnabled = on ? 1 : 0;
 }
 
-void CRecorderDlg::VideoDelayRule()
-{
-    const int a = Selection(ControlId::AudioChoice);
-    const int v = Selection(ControlId::VideoChoice);
-    const int m = Selection(ControlId::MuxChoice);
-    SetEnabled(ControlId::VideoDelay, m == kChoiceRaw || (a == kChoiceElementary && v == kChoiceElementary));
-}
+void CRecorderDlg::VideoDelayRule() { SetEnabled(ControlId::VideoDelay, SelectedOutputs().UsesVideoDelay()); }
 
 void CRecorderDlg::ShowNextTimer()
 {
@@ -1368,11 +1393,11 @@ void CRecorderDlg::OnTimer(int id)
     // Step 2: clock.
     ShowClock();
     // Step 3.
-    if (m_ctxRecording.timerMode.Get()) {
+    if (m_pRecordingControls->timerMode.Get()) {
         SupervisionTimerModeStep();
     } else {
         // Also while a recording is torn down: its files are named already.
-        if (!m_ctxRecording.recording.Get() && m_pApp->m_bPanicMode != 0)
+        if (!m_pRecording->Active() && m_pApp->m_bPanicMode != 0)
             PanicModeRename();
         if (ReceiverReady() && m_bShutdownPending)
             RunShutdown(false);
@@ -1380,13 +1405,13 @@ void CRecorderDlg::OnTimer(int id)
     if (m_bEnded)
         return;
     // Step 4.
-    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_ctxRecording.timerMode.Get()))
+    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_pRecordingControls->timerMode.Get()))
         RunShutdown(true);
     if (!m_bEnded && !RecordingBusy() && m_bClosePending)
         PowerOff();
     if (m_bEnded)
         return;
-    if (m_ctxRecording.recording.Get() && Checked(ControlId::StopAtBox) &&
+    if (m_pRecording->Active() && Checked(ControlId::StopAtBox) &&
         CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
         OnStop();
         m_bShutdownPending = Checked(ControlId::ShutdownBox);
@@ -1400,7 +1425,7 @@ void CRecorderDlg::SuperviseReceiver()
         current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
     if (!ReceiverPresent() || current.answer == 0) {
         LogEvent("fatal error: Quelmar does not respond anymore!");
-        if (m_ctxRecording.recording.Get()) {
+        if (m_pRecording->Active()) {
             m_currentOutcome = RecordingOutcome::ReceiverLost;
             StopUnplanned();
         }
@@ -1411,7 +1436,7 @@ void CRecorderDlg::SuperviseReceiver()
     if (m_pView->ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
         return;
     SetSelection(ControlId::ChannelList, index);
-    if (m_ctxRecording.recording.Get()) {
+    if (m_pRecording->Active()) {
         LogEvent("channel changed during recording!");
         m_currentOutcome = RecordingOutcome::ChannelChanged;
         StopUnplanned();
@@ -1431,14 +1456,14 @@ void CRecorderDlg::PanicModeRename()
 void CRecorderDlg::SupervisionTimerModeStep()
 {
     PickUpTimerStoreChanges();
-    if (m_ctxRecording.recording.Get()) {
+    if (m_pRecording->Active()) {
         if (m_pCurrentTimer && CTime::GetCurrentTime().GetTime() < m_pCurrentTimer->m_timeStop.GetTime())
             return;
         // At the stop, or the entry was deleted. A pending shut-down stays.
         LogEvent("recording will be stopped by timer");
         SetEnabled(ControlId::Stop, false);
         SetEnabled(ControlId::Pause, false);
-        RequestStop(m_ctxRecording);
+        m_pRecording->Stop();
         SaveTimers([this] {
             if (!m_pCurrentTimer)
                 return false;
@@ -1486,6 +1511,7 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     // The date goes with any day bit, also one outside the week's seven.
     if (armed.m_nDays != 0)
         fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
+    m_strTimerBase = fileName;
     SetText(ControlId::FileName, fileName);
     if (ReceiverPresent())
         m_pReceiver->dvbSetChannel(&m_pReceiver->device, armed.m_nChannel);
@@ -1499,7 +1525,7 @@ void CRecorderDlg::ForgetRemovedTimer()
     // A recording keeps the shut-down its entry asked for: the next pass
     // stops it, and the shut-down follows once it has been torn down. An
     // entry that was only armed has recorded nothing to shut down after.
-    if (!m_ctxRecording.recording.Get()) {
+    if (!m_pRecording->Active()) {
         m_nStartCountdown = 0;
         m_bShutdownPending = false;
     }
@@ -1507,7 +1533,7 @@ void CRecorderDlg::ForgetRemovedTimer()
 
 void CRecorderDlg::GiveUpCurrentTimer()
 {
-    if (!m_ctxRecording.timerMode.Get() || !m_pCurrentTimer)
+    if (!m_pRecordingControls->timerMode.Get() || !m_pCurrentTimer)
         return;
     SaveTimers([this] {
         if (!m_pCurrentTimer)

@@ -18,15 +18,16 @@
 
 #include "controller/CRecorderApp.h"
 #include "controller/MainView.h"
+#include "controller/RecordingControls.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
-#include "engine/RecordingThread.h"
 #include "platform/CTime.h"
 #include "platform/Process.h"
 #include "platform/RtcWakeAlarm.h"
 #include "platform/SafeFiles.h"
 #include "platform/SystemPower.h"
 #include "quelmarscsi.h"
+#include "services/RecordingService.h"
 #include "timers/CTimerList.h"
 #include "timers/TimerStoreSync.h"
 
@@ -43,6 +44,7 @@
 namespace quelmar {
 
 class EngineBridge;
+class RecordingControls;
 class ReceiverLibrary;
 class RemuxerBinding;
 struct EngineUpdates;
@@ -50,6 +52,13 @@ struct EngineUpdates;
 // A channel record's name field as UTF-8, as the channel list shows it. Any
 // thread.
 std::string ChannelName(const DvbChannel &channel);
+
+// The three save lists.
+enum class StreamOutput {
+    Video,
+    Audio,
+    Mux,
+};
 
 // What the window works with; every member left empty takes the
 // program's default.
@@ -175,14 +184,26 @@ public:
     // During a recording: checks the stop-at box and sets the stop time to
     // now + `seconds`. False (nothing changed) when no recording runs.
     bool SetStopAfter(uint32_t seconds);
+    // The selected index of `output`'s save list (an OutputChoice value), -1
+    // when none is selected.
+    int OutputChoiceIndex(StreamOutput output) const;
+    // Selects `index` in `output`'s save list as the user would. False (and
+    // nothing changed) when the list is disabled or does not offer it (the
+    // elementary choices need a usable multiplexer).
+    bool ChooseOutput(StreamOutput output, int index);
+    // The running or last recording's figures (byte counts, time stamps,
+    // time, part). Any thread.
+    RecordingFigures Figures() const;
+    // Timer mode is on.
+    bool TimerModeOn() const;
     // How the last recording ended; None before the first one.
     RecordingOutcome LastOutcome() const { return m_lastOutcome; }
     // A receiver was found and no recording is started, running or ending.
     bool ReceiverReady() const;
     // A recording runs (its recording flag is set).
-    bool RecordingActive() const { return m_ctxRecording.recording.Get(); }
+    bool RecordingActive() const;
     // A recording was started and has not been torn down completely yet.
-    bool RecordingBusy() const { return static_cast<bool>(m_hRecording); }
+    bool RecordingBusy() const;
     // The window has ended (EndDialog was called).
     bool DialogEnded() const { return m_bEnded; }
     // Applies the engine's pending updates and log lines now.
@@ -197,12 +218,16 @@ public:
     // `channel`; 0 when none matches or the table is empty.
     int ChannelIndexOf(const DvbChannel &channel) const;
     const std::vector<DvbChannel> &Channels() const { return m_vecChannels; }
+    // The channel table's names, as the channel list shows them.
+    std::vector<std::string> ChannelNames() const;
     CTime StopTime() const { return m_timeStop; }
     bool ShutdownPending() const { return m_bShutdownPending; }
     bool ClosePending() const { return m_bClosePending; }
-    uint32_t SplitSizeMb() const { return m_nSplitSize.load(); }
+    uint32_t SplitSizeMb() const;
     int16_t VideoDelayMs() const { return m_nVideoDelay; }
-    const RecordingContext &Context() const { return m_ctxRecording; }
+    const RecordingContext &Context() const;
+    // The recording service the window drives.
+    RecordingService &Recording() { return *m_pRecording; }
     const CRecorderApp &App() const { return *m_pApp; }
 
 private:
@@ -229,11 +254,14 @@ private:
     void ApplyEngineUpdates(EngineUpdates &&updates);
 
     bool ReceiverPresent() const;
+    static ControlId ListOf(StreamOutput output);
     int Selection(ControlId id) const { return Control(id).selection; }
     bool Checked(ControlId id) const { return Control(id).checked; }
     // Record's start case; false when it did not start.
     bool StartRecording();
     OutputChoices SelectedOutputs() const;
+    // A recording as the controls and menu describe it now.
+    RecordingRequest RequestFromControls() const;
     void StopCurrentTimer();
     bool ExchangeFields();
     void WriteFieldsBack();
@@ -293,25 +321,25 @@ private:
     std::array<bool, 5> m_topMenus{true, true, true, true, true};
     std::vector<std::string> m_logLines;
 
-    std::atomic<uint32_t> m_nSplitSize{0}; // MB, read by the recording thread at each split test
-    int16_t m_nVideoDelay = 0;             // ms
-    RecordingContext m_ctxRecording;
+    int16_t m_nVideoDelay = 0; // ms
+    std::unique_ptr<RecordingService> m_pRecording;
     std::unique_ptr<ReceiverLibrary> m_pReceiver;
     std::vector<DvbChannel> m_vecChannels;
     uint32_t m_nSupervisionTimer = 0; // 1 while the supervision timer runs
     std::optional<ChildProcess> m_procHelper;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
-    RecordingHandle m_hRecording; // the recording thread until its teardown has been seen
     CTimerList m_timerList;
     CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
     int32_t m_nStartCountdown = 0;          // supervision passes until an armed timer starts
+    std::string m_strTimerBase;             // the armed entry's file base (its date added)
     bool m_bTimerDialogOpen = false;
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
     CTime m_timeStop;
 
     std::shared_ptr<EngineBridge> m_pBridge;
+    std::unique_ptr<RecordingControls> m_pRecordingControls; // the recording's events as control states
     RecordingOutcome m_lastOutcome = RecordingOutcome::None;
     RecordingOutcome m_currentOutcome = RecordingOutcome::Normal; // of the recording in progress
     bool m_bBringUpPending = false;                               // the receiver was lost during a recording

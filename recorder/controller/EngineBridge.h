@@ -10,9 +10,9 @@
 // thread, and however often it updates, at most one flush is queued.
 #pragma once
 
+#include "controller/RecorderView.h"
 #include "controller/UiDispatcher.h"
 #include "engine/EventLog.h"
-#include "engine/RecorderView.h"
 
 #include <functional>
 #include <map>

@@ -7,7 +7,7 @@
 // called on the user-interface thread, after the controller's model changed.
 #pragma once
 
-#include "engine/RecorderView.h"
+#include "controller/RecorderView.h"
 
 #include <functional>
 #include <optional>

@@ -9,6 +9,16 @@ bool OutputChoices::SavesNothing() const
     return video == OutputChoice::Nothing && audio == OutputChoice::Nothing && mux == OutputChoice::Nothing;
 }
 
+bool OutputChoices::GoesThroughMultiplexer() const
+{
+    return mux == OutputChoice::Raw || video == OutputChoice::Elementary || audio == OutputChoice::Elementary;
+}
+
+bool OutputChoices::UsesVideoDelay() const
+{
+    return mux == OutputChoice::Raw || (audio == OutputChoice::Elementary && video == OutputChoice::Elementary);
+}
+
 std::string VideoExtension(OutputChoice video)
 {
     switch (video) {

@@ -21,6 +21,12 @@ struct OutputChoices {
     OutputChoice audio = OutputChoice::Nothing;
     OutputChoice mux = OutputChoice::Nothing; // Raw: program stream
     bool SavesNothing() const;
+    // The recording's data goes through the multiplexer (a program stream
+    // or an elementary stream is asked for), when one is available.
+    bool GoesThroughMultiplexer() const;
+    // The video delay has an effect: a program stream, or both elementary
+    // streams (the multiplexer's delay between them).
+    bool UsesVideoDelay() const;
 };
 
 // File name extensions, dot included.

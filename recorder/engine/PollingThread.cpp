@@ -17,7 +17,6 @@ constexpr uint32_t kStreamingBufferBytes = 65536;
 constexpr uint16_t kStreamingThird = 10;
 // Front-panel texts: exactly 8 characters, sent with special command 1.
 constexpr char kPanelRecording[] = " ->rec<-";
-constexpr char kPanelReady[] = " ready  ";
 constexpr uint16_t kPanelTextBytes = DVB_FRONT_PANEL_TEXT_CHARS;
 constexpr uint8_t kPanelTextCommand = DVB_SPECIAL_FRONT_PANEL_TEXT;
 static_assert(sizeof kPanelRecording - 1 == kPanelTextBytes && sizeof kPanelReady - 1 == kPanelTextBytes);

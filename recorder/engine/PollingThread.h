@@ -17,6 +17,8 @@
 namespace quelmar {
 
 inline constexpr char kPollingThreadName[] = "poll";
+// The receiver's front panel while it is not recording (eight characters).
+inline constexpr char kPanelReady[] = " ready  ";
 inline constexpr int32_t kPollPeriodMs = 25;         // one poll cycle
 inline constexpr int32_t kPollDelayReportMs = 100;   // later than this is reported
 inline constexpr int32_t kPollBacklogLimitMs = 2000; // backlog beyond this is given up

@@ -7,10 +7,10 @@
 #pragma once
 
 #include "engine/OutputFiles.h"
+#include "engine/RecordingLimits.h"
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -21,11 +21,8 @@ namespace quelmar {
 
 class ReceiverLibrary;
 class RemuxerBinding;
-class RecorderView;
+class RecordingEvents;
 class Clock;
-
-// Shortest split interval, seconds.
-inline constexpr uint32_t kMinSplitTimeSeconds = 5;
 
 class FlagReader;
 
@@ -104,15 +101,11 @@ struct RecordingContext {
     // (asked once at the start); every other output is created only where
     // nothing is yet. Filled before each start, read when it begins.
     std::set<std::string> overwriteAgreed;
-    RecorderView *view = nullptr; // the control references
-    OutputChoices outputs;        // fixed while a recording runs (the lists are disabled)
-    Flag timerMode;               // the stop routine leaves the controls to the supervision
-    Flag logInfo;                 // "&Log Audio/Video Info" checked: info lines also go to the log
-    int16_t videoDelay = 0;       // ms, handed to the multiplexer
-    Flag ready;                   // receiver usable and no recording starting, running or ending
-    // Run by the stop routine on the recording thread when timerMode is set
-    // (reports the next timer). May be empty.
-    std::function<void()> showNextTimer;
+    RecordingEvents *events = nullptr; // hears what the recording does; null: nobody
+    OutputChoices outputs;             // fixed while a recording runs
+    Flag logInfo;                      // stream information also goes to the log
+    int16_t videoDelay = 0;            // ms, handed to the multiplexer
+    Flag ready;                        // receiver usable and no recording starting, running or ending
     // Tests and benchmarks only: the polling thread's clock (null: the
     // system clock) and a record of every poll cycle's lateness in ms (read
     // only after the recording ended). Shared with the polling thread.

@@ -1,7 +1,6 @@
 // The stop routine, and how the window starts a recording thread and lets
 // it go.
 #include "engine/EventLog.h"
-#include "engine/RecorderView.h"
 #include "engine/RecordingThread.h"
 
 namespace quelmar {
@@ -15,9 +14,8 @@ constexpr int kStopWaitsPerAttempt = 10; // the first attempt after nine waits (
 } // namespace
 
 void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context,
-                   const ReceiverSnapshot &receiver)
+                   const ReceiverSnapshot &receiver, RecordingEnd end)
 {
-    RecorderView &view = ViewOrNothing(context.view);
     context.recording.Set(false);
     if (pollingThread) {
         if (pollingThread->ExitCode() == WorkerThread::kStillActive) {
@@ -47,40 +45,12 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
     EventLog::CloseFile();
 
     context.paused.Set(false);
-    view.SetText(ControlId::Pause, "&Pause");
-    view.EnableControl(ControlId::PowerOff, true);
-    view.EnableMenuItem(MenuItemId::SystemClose, true);
-    view.RedrawFrame();
-    view.EnableControl(ControlId::SplitNow, false);
-    view.EnableControl(ControlId::Stop, false);
-    view.EnableMenuItem(MenuItemId::TimerEnable, true);
-    view.EnableControl(ControlId::StopTime, false);
-    view.ShowControl(ControlId::StopTime, false);
-    view.EnableControl(ControlId::StopAtBox, false);
-    view.ShowControl(ControlId::StopAtBox, false);
-    view.ShowControl(ControlId::ShutdownBox, false);
-    if (!context.timerMode.Get()) {
-        view.EnableControl(ControlId::Record, true);
-        view.EnableControl(ControlId::Pause, true);
-        view.EnableControl(ControlId::AudioChoice, true);
-        view.EnableControl(ControlId::VideoChoice, true);
-        view.EnableControl(ControlId::ChannelList, true);
-        if (context.multiplexerAvailable.Get()) {
-            view.EnableControl(ControlId::MuxChoice, true);
-            view.EnableControl(ControlId::VideoDelay, context.outputs.mux == OutputChoice::Raw ||
-                                                          (context.outputs.audio == OutputChoice::Elementary &&
-                                                           context.outputs.video == OutputChoice::Elementary));
-        }
-    }
+    EventsOrIgnored(context.events).OnStopped(end);
     if (receiver.ReceiverPresent() && receiver.dvbRemote)
         receiver.dvbRemote(&receiver.device, 0);
     // Nothing of the context is touched once `ready` is set: a window that
     // forgot this thread may take it as the end of the recording.
-    const bool timerMode = context.timerMode.Get();
-    const std::function<void()> showNextTimer = context.showNextTimer;
     context.ready.Set(true);
-    if (timerMode && showNextTimer)
-        showNextTimer();
 }
 
 RecordingHandle &RecordingHandle::operator=(RecordingHandle &&other) noexcept

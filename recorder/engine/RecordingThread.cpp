@@ -7,13 +7,11 @@
 #include "engine/EventLog.h"
 #include "engine/PacketQueue.h"
 #include "engine/PollingThread.h"
-#include "engine/RecorderView.h"
 #include "engine/RecordingFiles.h"
 #include "engine/Splitting.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/File.h"
 
-#include <cstdio>
 #include <string>
 
 namespace quelmar {
@@ -23,25 +21,13 @@ namespace {
 constexpr uint16_t kNoVideoPid = DVB_NO_VIDEO_PID;
 // Longest wait for a pulse before the queue and the flag are looked at again.
 constexpr uint32_t kIdleCheckMs = 100;
+constexpr uint32_t kMillisecondsPerSecond = 1000;
 
 // A sequence header the raw video output may start with.
 constexpr size_t kSequenceHeaderCheckBytes = 12;
 constexpr uint8_t kSequenceHeaderCode = 0xB3;
 constexpr uint8_t kMarkerBitMask = 0x20;             // header byte 10
 constexpr uint8_t kConstrainedParametersMask = 0x04; // header byte 11
-
-std::string SizeText(uint64_t value) { return std::to_string(value); }
-
-std::string ClockText(uint32_t seconds)
-{
-    constexpr uint32_t kSecondsPerHour = 3600;
-    constexpr uint32_t kSecondsPerMinute = 60;
-    char text[32];
-    std::snprintf(text, sizeof text, "%d:%02d:%02d", static_cast<int>(seconds / kSecondsPerHour),
-                  static_cast<int>(seconds / kSecondsPerMinute % kSecondsPerMinute),
-                  static_cast<int>(seconds % kSecondsPerMinute));
-    return text;
-}
 
 void RemuxLogLine(const char *text) { LogEvent(text); }
 
@@ -52,12 +38,10 @@ thread_local RecordingSession *g_currentSession = nullptr;
 class RecordingSession {
 public:
     RecordingSession(RecordingContext &context, const RecordingBindings &bindings)
-        : ctx_(context), view_(ViewOrNothing(context.view)), receiver_(bindings.receiver),
+        : ctx_(context), events_(EventsOrIgnored(context.events)), receiver_(bindings.receiver),
           remuxer_(bindings.multiplexer), outputs_(context.outputs), files_(bindings.overwriteAgreed)
     {
-        useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_.Ready() &&
-                  (outputs_.mux == OutputChoice::Raw || outputs_.video == OutputChoice::Elementary ||
-                   outputs_.audio == OutputChoice::Elementary);
+        useMux_ = ctx_.multiplexerAvailable.Get() && remuxer_.Ready() && outputs_.GoesThroughMultiplexer();
         muxOutput_ = useMux_ && outputs_.mux != OutputChoice::Nothing;
         split_.videoExt = VideoExtension(outputs_.video);
     }
@@ -85,6 +69,10 @@ private:
         try {
             file.Write(data, length);
             count += length;
+            if (!synchronised_ && length > 0) {
+                synchronised_ = true;
+                events_.OnSynchronised();
+            }
             return 1;
         } catch (const FileException &e) {
             LogException(&e);
@@ -107,18 +95,21 @@ private:
     bool PerformSplit(SplitLeader leader);
     int32_t MuxOutputStep();
     void ShowCounts();
-    void ShowInfo(InfoPane pane, const char *heading, const InfoLines &lines);
+    void ShowInfo(InfoStream stream, const char *heading, const InfoLines &lines);
+    // Reports `progress` with the number of the part being written.
+    void Report(RecordingProgress progress);
     void CloseOutputs();
     uint32_t Fail();
 
     RecordingContext &ctx_;
-    RecorderView &view_;
+    RecordingEvents &events_;
     const ReceiverSnapshot &receiver_;
     const RemuxerSnapshot &remuxer_;
     const OutputChoices outputs_;
     bool useMux_ = false;
     bool muxOutput_ = false;
     bool logInfo_ = false;
+    bool synchronised_ = false;
 
     RecordingFiles files_;
     File videoFile_, audioFile_, muxFile_;
@@ -147,7 +138,7 @@ bool RecordingSession::CreateFile(File &file, const std::string &path)
 uint32_t RecordingSession::Fail()
 {
     CloseOutputs();
-    StopRecording(std::move(polling_), ctx_, receiver_);
+    StopRecording(std::move(polling_), ctx_, receiver_, RecordingEnd::Failed);
     queue_->Clear();
     return kRecordingFailed;
 }
@@ -221,19 +212,7 @@ bool RecordingSession::StartUp()
         LogEvent("recording started");
     }
 
-    view_.EnableControl(ControlId::Pause, true);
-    view_.EnableControl(ControlId::Stop, true);
-    view_.EnableControl(ControlId::PowerOff, false);
-    view_.EnableMenuItem(MenuItemId::SystemClose, false);
-    view_.RedrawFrame();
-    view_.EnableControl(ControlId::SplitNow, true);
-    view_.SetText(ControlId::VideoBytes, "0");
-    view_.SetText(ControlId::AudioBytes, "0");
-    view_.SetText(ControlId::MuxBytes, "0");
-    view_.SetText(ControlId::RecordingTime, "0:00:00");
-    view_.SetText(ControlId::VideoPadding, "0");
-    view_.ClearInfo(InfoPane::Audio);
-    view_.ClearInfo(InfoPane::Video);
+    events_.OnStarting();
 
     if (!BeginPart(base, 0, SplitLeader::None))
         return false;
@@ -248,7 +227,7 @@ uint32_t RecordingSession::Run()
 {
     if (!StartUp()) {
         CloseOutputs();
-        StopRecording(nullptr, ctx_, receiver_);
+        StopRecording(nullptr, ctx_, receiver_, RecordingEnd::Failed);
         return kRecordingFailed;
     }
 
@@ -265,7 +244,9 @@ uint32_t RecordingSession::Run()
         kPollingThreadName, [args](std::stop_token stop) { return PollingThreadProc(args, stop); },
         ThreadPriority::TimeCritical);
     polling_->Resume();
-    view_.SetText(ControlId::Pts, "0");
+    RecordingProgress pts;
+    pts.ptsBytes = 0;
+    Report(pts);
 
     bool keepRunning = true;
     while (keepRunning) {
@@ -296,7 +277,8 @@ uint32_t RecordingSession::Run()
         return Fail();
     ShowCounts();
     CloseOutputs();
-    StopRecording(std::move(polling_), ctx_, receiver_);
+    StopRecording(std::move(polling_), ctx_, receiver_,
+                  nothingReceived ? RecordingEnd::NothingReceived : RecordingEnd::Completed);
     queue_->Clear();
     return nothingReceived ? kRecordingFailed : kRecordingOk;
 }
@@ -315,7 +297,9 @@ bool RecordingSession::ProcessFront()
         if (useMux_) {
             remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
             ptsTotal_ += length;
-            view_.SetText(ControlId::Pts, std::to_string(ptsTotal_));
+            RecordingProgress progress;
+            progress.ptsBytes = ptsTotal_;
+            Report(progress);
         }
         break;
     case StreamKind::StreamVideo:
@@ -323,7 +307,7 @@ bool RecordingSession::ProcessFront()
         if (useMux_) {
             remuxer_.Supply_Data(data, length, static_cast<int32_t>(kind));
             if (auto lines = info_.OnVideoInfo(static_cast<const VideoInfo *>(remuxer_.GetVideoInfo())))
-                ShowInfo(InfoPane::Video, kVideoInfoHeading, *lines);
+                ShowInfo(InfoStream::Video, kVideoInfoHeading, *lines);
         }
         if (outputs_.video == OutputChoice::Raw)
             ok = RawVideo(data, length);
@@ -336,7 +320,7 @@ bool RecordingSession::ProcessFront()
             auto audio = info_.OnMultiplexerAudioFrame(remuxer_.GetLastAudioPES());
             isAc3 = audio.isAc3;
             if (audio.lines)
-                ShowInfo(InfoPane::Audio, kAudioInfoHeading, *audio.lines);
+                ShowInfo(InfoStream::Audio, kAudioInfoHeading, *audio.lines);
         }
         ok = AudioChunk(data, length, isAc3);
         break;
@@ -456,7 +440,7 @@ bool RecordingSession::PerformSplit(SplitLeader leader)
     ctx_.splitRequested.Set(false);
     if ((leader == SplitLeader::Video && outputs_.video == OutputChoice::Raw) ||
         (leader == SplitLeader::Audio && outputs_.audio == OutputChoice::Raw))
-        view_.EnableControl(ControlId::SplitNow, true);
+        events_.OnSplitDone();
     split_.splitPending = 1;
     return true;
 }
@@ -471,37 +455,45 @@ int32_t RecordingSession::MuxOutputStep()
     if (result == REMUX_WRITE_FAILED)
         return result;
     if (pendingBefore && !split_.splitPending)
-        view_.EnableControl(ControlId::SplitNow, true);
-    split_.elapsedSeconds = remuxer_.GetRecordingTime() / 1000;
-    view_.SetText(ControlId::RecordingTime, ClockText(split_.elapsedSeconds));
+        events_.OnSplitDone();
+    split_.elapsedSeconds = remuxer_.GetRecordingTime() / kMillisecondsPerSecond;
+    RecordingProgress progress;
+    progress.elapsedSeconds = split_.elapsedSeconds;
     if (video || mux)
-        view_.SetText(ControlId::VideoPadding, SizeText(remuxer_.GetVideoPaddingCount()));
-    view_.SetText(ControlId::TimeSinceSplit, ClockText(split_.elapsedSeconds - split_.lastSplitSeconds));
+        progress.videoPadding = remuxer_.GetVideoPaddingCount();
+    progress.sinceSplitSeconds = split_.elapsedSeconds - split_.lastSplitSeconds;
+    Report(progress);
     return result;
 }
 
 void RecordingSession::ShowCounts()
 {
+    RecordingProgress progress;
     if (muxFile_.IsOpen())
-        view_.SetText(ControlId::MuxBytes, SizeText(split_.muxBytes));
+        progress.muxBytes = split_.muxBytes;
     if (audioFile_.IsOpen())
-        view_.SetText(ControlId::AudioBytes, SizeText(split_.audioBytes));
+        progress.audioBytes = split_.audioBytes;
     if (videoFile_.IsOpen())
-        view_.SetText(ControlId::VideoBytes, SizeText(split_.videoBytes));
+        progress.videoBytes = split_.videoBytes;
+    if (progress.muxBytes || progress.audioBytes || progress.videoBytes)
+        Report(progress);
 }
 
-void RecordingSession::ShowInfo(InfoPane pane, const char *heading, const InfoLines &lines)
+void RecordingSession::Report(RecordingProgress progress)
 {
-    if (logInfo_)
+    progress.part = split_.nextPart - 1;
+    events_.OnProgress(progress);
+}
+
+void RecordingSession::ShowInfo(InfoStream stream, const char *heading, const InfoLines &lines)
+{
+    if (logInfo_) {
         LogEvent(heading);
-    view_.ClearInfo(pane);
-    for (const auto &line : lines) {
-        view_.AddInfoLine(pane, line);
-        if (logInfo_)
+        for (const auto &line : lines)
             LogEvent(line);
-    }
-    if (logInfo_)
         LogEvent(kInfoFooter);
+    }
+    events_.OnStreamInfo(stream, lines);
 }
 
 } // namespace

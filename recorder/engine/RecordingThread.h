@@ -5,6 +5,7 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "engine/RecordingContext.h"
+#include "engine/RecordingEvents.h"
 #include "platform/WorkerThread.h"
 
 #include <cstdint>
@@ -34,18 +35,18 @@ struct RecordingBindings {
 // splitting, multiplexer calls and the stop routine, which always runs
 // exactly once. Returns kRecordingOk or kRecordingFailed (also for a
 // recording that received no data from the receiver at all). The context (and
-// its view) must stay alive until the function returned; of the bindings
+// its listener) must stay alive until the function returned; of the bindings
 // only the copies in `bindings` are used.
 uint32_t RecordingThreadProc(RecordingContext &context, const RecordingBindings &bindings);
 
 // The stop routine: clears `recording`, waits for the polling thread (given
-// up after 4.5 s, see the log lines), closes the log file, returns the
-// controls to their idle state, gives the remote control back through
-// `receiver`, sets `ready`. Recording thread only. pollingThread may be null
+// up after 4.5 s, see the log lines), closes the log file, clears `paused`,
+// gives the remote control back through `receiver`, reports OnStopped(end)
+// and sets `ready`. Recording thread only. pollingThread may be null
 // (failure before polling started); it is ended or abandoned and then
 // destroyed.
 void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext &context,
-                   const ReceiverSnapshot &receiver);
+                   const ReceiverSnapshot &receiver, RecordingEnd end);
 
 // The window's hold on a recording thread. Destroying it (or assigning
 // another) never waits: a thread still running is let go and ends on its
@@ -75,7 +76,7 @@ private:
 };
 
 // Record (start): the context is filled by the caller (bindings, choices,
-// split settings, base name, view). Copies what the recording needs of the
+// split settings, base name, listener). Copies what the recording needs of the
 // bindings, clears ready and splitRequested, sets recording, creates the
 // recording thread suspended and resumes it. A start without a receiver
 // binding is refused: nothing changes and the handle is empty. The context

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/OutputFiles.h"
+#include "engine/RecordingLimits.h"
 
 #include <cstdint>
 #include <string>
@@ -11,8 +12,6 @@ namespace quelmar {
 // The split size is reached this many bytes before the limit.
 inline constexpr uint64_t kSplitMarginBytes = 524288; // 512 KiB
 inline constexpr uint64_t kBytesPerMegabyte = 1048576;
-// Smallest split size the window allows, megabytes; smaller values are raised.
-inline constexpr uint32_t kMinSplitSizeMb = 5;
 
 // The output whose size decides a split (and whose kind decides its steps).
 enum class SplitLeader {

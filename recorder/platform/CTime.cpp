@@ -33,7 +33,7 @@ void CTime::SetTestNow(std::optional<int32_t> now)
 
 std::string CTime::Format(const char *format) const
 {
-    const std::time_t t = seconds_;
+    const std::time_t t = m_nTime;
     std::tm local{};
     localtime_r(&t, &local);
     char buffer[kFormatBufferBytes];

@@ -10,7 +10,7 @@ namespace quelmar {
 class CTime {
 public:
     CTime() = default;
-    explicit CTime(int32_t seconds) : seconds_(seconds) {}
+    explicit CTime(int32_t seconds) : m_nTime(seconds) {}
 
     // The current time, or the time a test set with SetTestNow().
     static CTime GetCurrentTime();
@@ -18,13 +18,13 @@ public:
     // again). For tests; thread-safe.
     static void SetTestNow(std::optional<int32_t> now);
 
-    int32_t GetTime() const { return seconds_; }
+    int32_t GetTime() const { return m_nTime; }
     // strftime formatting in local time and the user's locale. An empty
     // result for a format that produces nothing.
     std::string Format(const char *format) const;
 
 private:
-    int32_t seconds_ = 0;
+    int32_t m_nTime = 0;
 };
 
 } // namespace quelmar

@@ -9,6 +9,9 @@ namespace quelmar {
 
 inline constexpr int32_t kSecondsPerHour = 3600;
 inline constexpr int32_t kSecondsPerMinute = 60;
+inline constexpr int32_t kSecondsPerDay = 86400;
+// The last second of a day as a time of day (23:59:59).
+inline constexpr int32_t kLastSecondOfDay = kSecondsPerDay - 1;
 
 // The local weekday of `time`: 0 = Sunday, 1 = Monday ... 6 = Saturday.
 // Follows the time zone of the last tzset() (TZ). Any thread.

@@ -1,5 +1,7 @@
 #include "platform/NumberFormat.h"
 
+#include "platform/LocalTime.h"
+
 #include <charconv>
 #include <cstdio>
 
@@ -14,6 +16,15 @@ std::string FormatFixed(double value, int decimals)
     if (error != std::errc())
         return "?";
     return std::string(text, end);
+}
+
+std::string FormatElapsed(int64_t seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / kSecondsPerHour),
+                  static_cast<long long>(seconds / kSecondsPerMinute % kSecondsPerMinute),
+                  static_cast<long long>(seconds % kSecondsPerMinute));
+    return text;
 }
 
 } // namespace quelmar

@@ -3,6 +3,7 @@
 // Dates keep the user's locale (CTime::Format).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quelmar {
@@ -10,5 +11,9 @@ namespace quelmar {
 // value with exactly `decimals` digits after a point, as printf's "%.Nf" in
 // the C locale ("25.0000" for 25 and 4). Thread-safe; any thread.
 std::string FormatFixed(double value, int decimals);
+
+// A duration as the recording clocks show it: "H:MM:SS", the hours not
+// limited ("0:00:00", "27:03:09"). Any thread.
+std::string FormatElapsed(int64_t seconds);
 
 } // namespace quelmar

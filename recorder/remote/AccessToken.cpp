@@ -37,7 +37,7 @@ public:
     }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
+    int Get() const { return fd_; }
 
 private:
     int fd_;
@@ -79,7 +79,7 @@ bool IsToken(const std::string &text)
 std::string ReadToken(const std::string &path)
 {
     const Descriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
+    if (fd.Get() < 0) {
         if (errno == ENOENT)
             return "";
         if (errno == ELOOP)
@@ -87,7 +87,7 @@ std::string ReadToken(const std::string &path)
         Fail(path, "cannot be read: " + SystemError(errno));
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0)
+    if (fstat(fd.Get(), &st) != 0)
         Fail(path, "cannot be read: " + SystemError(errno));
     if (!S_ISREG(st.st_mode))
         Fail(path, "is not a regular file");
@@ -102,7 +102,7 @@ std::string ReadToken(const std::string &path)
     char buffer[kMaxTokenFileBytes + 1];
     size_t got = 0;
     for (;;) {
-        const ssize_t n = read(fd.get(), buffer + got, sizeof buffer - got);
+        const ssize_t n = read(fd.Get(), buffer + got, sizeof buffer - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

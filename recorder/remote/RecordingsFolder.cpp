@@ -25,7 +25,7 @@ public:
     ~Descriptor() { Reset(-1); }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
+    int Get() const { return fd_; }
     int Release() { return std::exchange(fd_, -1); }
     void Reset(int fd)
     {
@@ -41,14 +41,14 @@ private:
 // The extensions of a recording's parts, as the engine names them.
 const std::vector<std::string> &PartExtensions()
 {
-    static const std::vector<std::string> extensions = {VideoExtension(OutputChoice::Raw),
-                                                        VideoExtension(OutputChoice::Elementary),
-                                                        AudioExtension(OutputChoice::Raw, false),
-                                                        AudioExtension(OutputChoice::Raw, true),
-                                                        AudioExtension(OutputChoice::Elementary, false),
-                                                        AudioExtension(OutputChoice::Elementary, true),
-                                                        kMuxExtension};
-    return extensions;
+    static const std::vector<std::string> kExtensions = {VideoExtension(OutputChoice::Raw),
+                                                         VideoExtension(OutputChoice::Elementary),
+                                                         AudioExtension(OutputChoice::Raw, false),
+                                                         AudioExtension(OutputChoice::Raw, true),
+                                                         AudioExtension(OutputChoice::Elementary, false),
+                                                         AudioExtension(OutputChoice::Elementary, true),
+                                                         kMuxExtension};
+    return kExtensions;
 }
 
 bool EndsWith(const std::string &text, const std::string &end)
@@ -116,9 +116,9 @@ bool IsRecordingFileOf(const std::string &name, const std::string &file)
 std::vector<RecordingSummary> ListRecordings(const std::string &folder)
 {
     Descriptor dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() < 0)
+    if (dirFd.Get() < 0)
         throw std::runtime_error(folder + ": cannot be read: " + SystemError(errno));
-    DIR *dir = fdopendir(dup(dirFd.get()));
+    DIR *dir = fdopendir(dup(dirFd.Get()));
     if (!dir)
         throw std::runtime_error(folder + ": cannot be read: " + SystemError(errno));
     struct Group {
@@ -134,7 +134,7 @@ std::vector<RecordingSummary> ListRecordings(const std::string &folder)
         if (!IsPlainName(file) || !SplitRecordingFileName(file, base, part))
             continue;
         struct stat st {};
-        if (fstatat(dirFd.get(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        if (fstatat(dirFd.Get(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
         Group &group = groups[base];
         group.summary.name = base;
@@ -143,7 +143,7 @@ std::vector<RecordingSummary> ListRecordings(const std::string &folder)
         if (part >= 0)
             group.parts.insert(part);
         group.lastWrite = std::max<int64_t>(group.lastWrite, st.st_mtim.tv_sec);
-        if (const auto birth = BirthOf(dirFd.get(), file))
+        if (const auto birth = BirthOf(dirFd.Get(), file))
             group.summary.start = std::min(group.summary.start.value_or(*birth), *birth);
     }
     closedir(dir);
@@ -172,13 +172,13 @@ std::optional<OpenedFile> OpenRecordingFile(const std::string &folder, const std
         return std::nullopt;
     }
     const Descriptor dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() < 0) {
+    if (dirFd.Get() < 0) {
         problem = "the recordings folder cannot be read: " + SystemError(errno);
         return std::nullopt;
     }
     // O_NONBLOCK: a FIFO planted there never holds the server up.
-    Descriptor fd(openat(dirFd.get(), file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) {
+    Descriptor fd(openat(dirFd.Get(), file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.Get() < 0) {
         const int error = errno;
         notFound = error == ENOENT;
         problem = error == ELOOP ? "\"" + file + "\" is a link; only files are served"
@@ -186,14 +186,14 @@ std::optional<OpenedFile> OpenRecordingFile(const std::string &folder, const std
         return std::nullopt;
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         problem = "\"" + file + "\" is no regular file; only files are served";
         return std::nullopt;
     }
     // Reads block from here on: the file is a regular file.
-    const int flags = fcntl(fd.get(), F_GETFL);
+    const int flags = fcntl(fd.Get(), F_GETFL);
     if (flags >= 0)
-        fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+        fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
     return OpenedFile{fd.Release(), static_cast<uint64_t>(st.st_size), st.st_mtim.tv_sec};
 }
 
@@ -239,12 +239,12 @@ std::optional<std::string> ResolveRequestedBase(const std::string &folderGiven, 
         }
     }
     Descriptor dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() < 0) {
+    if (dirFd.Get() < 0) {
         problem = "the recordings folder " + folder + " cannot be opened: " + SystemError(errno);
         return std::nullopt;
     }
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        const int next = openat(dirFd.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = openat(dirFd.Get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             const int error = errno;
             problem = "the folder \"" + parts[i] + "\" of \"" + requested + "\" " +
@@ -255,7 +255,7 @@ std::optional<std::string> ResolveRequestedBase(const std::string &folderGiven, 
         dirFd.Reset(next);
     }
     struct stat st {};
-    if (fstatat(dirFd.get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    if (fstatat(dirFd.Get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
         problem = "\"" + requested + "\" is a link, a folder or a device; name a new file";
         return std::nullopt;
     }

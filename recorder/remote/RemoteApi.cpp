@@ -163,14 +163,14 @@ HttpAnswer RemoteApi::Channels() const
 
 HttpAnswer RemoteApi::AfterCommand(const CommandResult &result) const
 {
-    if (!result.ok())
+    if (!result.Succeeded())
         return RefusalAnswer(result);
     return Status();
 }
 
 HttpAnswer RemoteApi::AfterTimerCommand(const TimerResult &result, int successStatus) const
 {
-    if (!result.result.ok())
+    if (!result.result.Succeeded())
         return RefusalAnswer(result.result);
     return JsonAnswer(successStatus, TimerJson(result.timer));
 }
@@ -241,7 +241,7 @@ HttpAnswer RemoteApi::DeleteTimer(int32_t id, const QJsonObject &body)
     if (!ReadEmptyRequest(body, problem))
         return BadRequest(problem);
     const CommandResult result = backend_.DeleteTimer(id);
-    if (!result.ok())
+    if (!result.Succeeded())
         return RefusalAnswer(result);
     return {204, "", "", {}};
 }

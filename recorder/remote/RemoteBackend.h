@@ -104,7 +104,7 @@ struct CommandResult {
 
     static CommandResult Ok() { return {}; }
     static CommandResult Refused(Kind kind, std::string message) { return {kind, std::move(message)}; }
-    bool ok() const { return kind == Kind::Done; }
+    bool Succeeded() const { return kind == Kind::Done; }
 };
 
 // A timer as the Timer dialog's fields hold it (channel index 0-based),

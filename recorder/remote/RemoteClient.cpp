@@ -41,7 +41,7 @@ public:
     }
     Socket(const Socket &) = delete;
     Socket &operator=(const Socket &) = delete;
-    int fd() const { return fd_; }
+    int Fd() const { return fd_; }
 
 private:
     int fd_;

@@ -18,7 +18,6 @@ namespace quelmar::remote {
 namespace {
 
 constexpr char kDateTimeFormat[] = "%Y-%m-%d %H:%M:%S";
-constexpr int32_t kMaxVideoDelayMs = 1000;
 constexpr int kMaxChannelNumber = 0xFFFF;
 constexpr char kOff[] = "off";
 
@@ -72,7 +71,7 @@ public:
     }
     bool Has(const char *name) const { return body_.contains(QLatin1String(name)); }
     QJsonValue Value(const char *name) const { return body_.value(QLatin1String(name)); }
-    bool ok() const { return error_.empty(); }
+    bool Ok() const { return error_.empty(); }
     // Records the first problem; returns std::nullopt for convenience.
     std::nullopt_t Fail(const std::string &problem)
     {
@@ -322,10 +321,10 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
     }
     if (reader.Has("split-time")) {
         const QJsonValue value = reader.Value("split-time");
-        const std::optional<int64_t> seconds = DurationValue(value, kSplitTimeMaxSeconds);
+        const std::optional<int64_t> seconds = DurationValue(value, kMaxSplitTimeSeconds);
         if (value == QJsonValue(kOff)) {
             request.splitOnTime = false;
-        } else if (seconds && *seconds >= kSplitTimeMinSeconds) {
+        } else if (seconds && *seconds >= kMinSplitTimeSeconds) {
             request.splitOnTime = true;
             request.splitTimeSeconds = static_cast<uint32_t>(*seconds);
         } else {
@@ -333,7 +332,7 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
         }
     }
     if (reader.Has("video-delay")) {
-        const auto ms = WholeNumber(reader.Value("video-delay"), -kMaxVideoDelayMs, kMaxVideoDelayMs);
+        const auto ms = WholeNumber(reader.Value("video-delay"), kMinVideoDelayMs, kMaxVideoDelayMs);
         if (!ms)
             reader.Fail("\"video-delay\" must be a number of milliseconds from -1000 to 1000");
         else
@@ -343,7 +342,7 @@ std::optional<RecordingRequest> ReadRecordingRequest(const QJsonObject &body, co
         request.overwrite = reader.Flag("overwrite").value_or(false);
     if (reader.Has("paused"))
         request.paused = reader.Flag("paused").value_or(false);
-    if (!reader.ok())
+    if (!reader.Ok())
         return std::nullopt;
     return request;
 }
@@ -361,7 +360,7 @@ std::optional<TimerRequest> ReadTimerRequest(const QJsonObject &body, const Requ
         else if (WholeNumber(reader.Value("id"), INT32_MIN, INT32_MAX) != std::optional<int64_t>(*updateId))
             reader.Fail("\"id\" differs from the timer's id in the path");
     }
-    if (!reader.ok())
+    if (!reader.Ok())
         return std::nullopt;
     TimerRequest request;
     auto &fields = request.fields;
@@ -402,7 +401,7 @@ std::optional<TimerRequest> ReadTimerRequest(const QJsonObject &body, const Requ
         fields.shutdown = reader.Flag("shutdown").value_or(false);
     if (reader.Has("active"))
         request.active = reader.Flag("active");
-    if (!reader.ok())
+    if (!reader.Ok())
         return std::nullopt;
     return request;
 }
@@ -412,10 +411,10 @@ std::optional<int> ReadChannelRequest(const QJsonObject &body, const RequestCont
     BodyReader reader(body, {"channel"}, error);
     if (!reader.Has("channel"))
         reader.Fail("\"channel\" is missing");
-    if (!reader.ok())
+    if (!reader.Ok())
         return std::nullopt;
     const auto channel = ReadChannel(reader, context);
-    return reader.ok() ? channel : std::nullopt;
+    return reader.Ok() ? channel : std::nullopt;
 }
 
 std::optional<bool> ReadFlagRequest(const QJsonObject &body, const char *name, std::string &error)
@@ -423,16 +422,16 @@ std::optional<bool> ReadFlagRequest(const QJsonObject &body, const char *name, s
     BodyReader reader(body, {name}, error);
     if (!reader.Has(name))
         reader.Fail(std::string("\"") + name + "\" is missing");
-    if (!reader.ok())
+    if (!reader.Ok())
         return std::nullopt;
     const auto flag = reader.Flag(name);
-    return reader.ok() ? flag : std::nullopt;
+    return reader.Ok() ? flag : std::nullopt;
 }
 
 bool ReadEmptyRequest(const QJsonObject &body, std::string &error)
 {
     BodyReader reader(body, {}, error);
-    return reader.ok();
+    return reader.Ok();
 }
 
 } // namespace quelmar::remote

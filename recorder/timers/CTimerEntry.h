@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/CTime.h"
+#include "platform/LocalTime.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,9 +12,8 @@
 
 namespace quelmar {
 
-// One day of a repeating entry, always; daylight-saving changes are not
-// corrected, so a moved entry keeps its distance in seconds.
-constexpr int32_t kSecondsPerDay = 86400;
+// A repeating entry moves by kSecondsPerDay, always; daylight-saving changes
+// are not corrected, so a moved entry keeps its distance in seconds.
 // Bits 0-6 of m_nDays; bit 7 is ignored.
 constexpr uint8_t kAllDaysMask = 0x7F;
 

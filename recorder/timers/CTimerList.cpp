@@ -33,20 +33,20 @@ CTimerEntry *CTimerList::GetAt(int index) const
 {
     if (index < 0 || index >= GetCount())
         return nullptr;
-    return entries_[static_cast<size_t>(index)].get();
+    return m_vecEntries[static_cast<size_t>(index)].get();
 }
 
 int CTimerList::IndexOf(const CTimerEntry *entry) const
 {
     for (int i = 0; i < GetCount(); ++i)
-        if (entries_[static_cast<size_t>(i)].get() == entry)
+        if (m_vecEntries[static_cast<size_t>(i)].get() == entry)
             return i;
     return -1;
 }
 
 int CTimerList::AddCopy(const CTimerEntry &entry)
 {
-    entries_.push_back(std::make_unique<CTimerEntry>(entry));
+    m_vecEntries.push_back(std::make_unique<CTimerEntry>(entry));
     return GetCount() - 1;
 }
 
@@ -54,30 +54,30 @@ bool CTimerList::RemoveAt(int index)
 {
     if (index < 0 || index >= GetCount())
         return false;
-    entries_.erase(entries_.begin() + index);
+    m_vecEntries.erase(m_vecEntries.begin() + index);
     return true;
 }
 
 bool CTimerList::RemoveById(int32_t id)
 {
     for (int i = GetCount() - 1; i >= 0; --i)
-        if (entries_[static_cast<size_t>(i)]->m_nId == id)
+        if (m_vecEntries[static_cast<size_t>(i)]->m_nId == id)
             return RemoveAt(i);
     return false;
 }
 
-void CTimerList::RemoveAll() { entries_.clear(); }
+void CTimerList::RemoveAll() { m_vecEntries.clear(); }
 
 void CTimerList::RemoveIf(const std::function<bool(CTimerEntry &)> &remove)
 {
-    std::erase_if(entries_, [&](const std::unique_ptr<CTimerEntry> &entry) { return remove(*entry); });
+    std::erase_if(m_vecEntries, [&](const std::unique_ptr<CTimerEntry> &entry) { return remove(*entry); });
 }
 
 int CTimerList::FindActive(int32_t leadSeconds) const
 {
     const int64_t now = CTime::GetCurrentTime().GetTime();
     for (int i = 0; i < GetCount(); ++i) {
-        const CTimerEntry &entry = *entries_[static_cast<size_t>(i)];
+        const CTimerEntry &entry = *m_vecEntries[static_cast<size_t>(i)];
         if (entry.m_timeStart.GetTime() <= now + leadSeconds && entry.m_timeStop.GetTime() > now &&
             entry.m_bActive != 0)
             return i;
@@ -94,7 +94,7 @@ int CTimerList::FindNext() const
     int64_t best = std::numeric_limits<int32_t>::max();
     int result = -1;
     for (int i = 0; i < GetCount(); ++i) {
-        const CTimerEntry &entry = *entries_[static_cast<size_t>(i)];
+        const CTimerEntry &entry = *m_vecEntries[static_cast<size_t>(i)];
         const int64_t start = entry.m_timeStart.GetTime();
         if (start >= now && entry.m_bActive != 0 && entry.m_timeStop.GetTime() > start && start - now < best) {
             best = start - now;
@@ -107,7 +107,7 @@ int CTimerList::FindNext() const
 bool CTimerList::AdjustAll()
 {
     bool moved = false;
-    for (const auto &entry : entries_)
+    for (const auto &entry : m_vecEntries)
         moved = entry->Adjust() || moved;
     return moved;
 }
@@ -116,26 +116,26 @@ bool CTimerList::Load(TimerStoreError &error)
 {
     error = {};
     RemoveAll();
-    whole_ = false;
-    damageKeptAside_ = false;
+    m_bLoadedWhole = false;
+    m_bDamageKeptAside = false;
     if (m_strPath.empty()) {
         error.text = kNoStorePath;
         error.damaged = true;
         return false;
     }
     // Taken first: a change during the read shows as a change later.
-    stamp_ = StampOf(m_strPath);
+    m_stStamp = StampOf(m_strPath);
     try {
         const auto bytes = ReadRegularFile(m_strPath, kMaxTimerStoreBytes);
         if (!bytes) {
             error.fileMissing = true;
             error.text = m_strPath + ": no such file";
-            whole_ = true; // nothing there to lose
+            m_bLoadedWhole = true; // nothing there to lose
             return false;
         }
         std::string problem;
-        const bool ok = DecodeTimerStore(*bytes, *this, problem, &whole_);
-        if (!whole_) {
+        const bool ok = DecodeTimerStore(*bytes, *this, problem, &m_bLoadedWhole);
+        if (!m_bLoadedWhole) {
             error.damaged = true;
             error.text = m_strPath + ": " + problem;
         }
@@ -150,10 +150,10 @@ bool CTimerList::Load(TimerStoreError &error)
 bool CTimerList::Reload(TimerStoreError &error)
 {
     std::map<EntryKey, std::deque<int32_t>> ids;
-    for (const auto &entry : entries_)
+    for (const auto &entry : m_vecEntries)
         ids[KeyOf(*entry)].push_back(entry->m_nId);
     const bool ok = Load(error);
-    for (const auto &entry : entries_) {
+    for (const auto &entry : m_vecEntries) {
         const auto found = ids.find(KeyOf(*entry));
         if (found == ids.end() || found->second.empty())
             continue;
@@ -167,11 +167,11 @@ bool CTimerList::KeepDamagedStoreAside(std::string &keptAs, TimerStoreError &err
 {
     error = {};
     keptAs.clear();
-    if (whole_ || damageKeptAside_)
+    if (m_bLoadedWhole || m_bDamageKeptAside)
         return true;
     try {
         keptAs = KeepAside(m_strPath, CTime::GetCurrentTime().Format(kDamagedSuffixFormat));
-        damageKeptAside_ = true;
+        m_bDamageKeptAside = true;
         return true;
     } catch (const std::exception &e) {
         error.text = std::string(e.what()) + "; the damaged timer store is not saved over";
@@ -200,9 +200,9 @@ bool CTimerList::Save(TimerStoreError &error)
         file.Open();
         file.Write(bytes.data(), bytes.size());
         file.Commit();
-        stamp_ = StampOf(m_strPath);
-        whole_ = true;
-        damageKeptAside_ = false;
+        m_stStamp = StampOf(m_strPath);
+        m_bLoadedWhole = true;
+        m_bDamageKeptAside = false;
         return true;
     } catch (const std::exception &e) {
         error.text = e.what();

@@ -34,7 +34,7 @@ public:
     CTimerList &operator=(const CTimerList &) = delete;
     virtual ~CTimerList() = default;
 
-    int GetCount() const { return static_cast<int>(entries_.size()); }
+    int GetCount() const { return static_cast<int>(m_vecEntries.size()); }
     // The entry at `index`; null when the index is outside the list. The list
     // keeps ownership; the pointer is valid until the entry is removed.
     CTimerEntry *GetAt(int index) const;
@@ -78,10 +78,10 @@ public:
     bool Reload(TimerStoreError &error);
     // False after a Load that failed or found damage, until the list was
     // saved; true for a list never loaded, or loaded from no file.
-    bool LoadedWhole() const { return whole_; }
+    bool LoadedWhole() const { return m_bLoadedWhole; }
     // True when the file at m_strPath is not the one this list last read or
     // wrote (it was replaced, changed, created or removed since).
-    bool StoreChanged() const { return StampOf(m_strPath) != stamp_; }
+    bool StoreChanged() const { return StampOf(m_strPath) != m_stStamp; }
     // When the list did not load whole: keeps the file at m_strPath aside
     // as "timer.db.damaged-YYYYMMDD-HHMMSS" (local time; "-2" ... added when
     // taken) and returns that name; "" when there was nothing to keep or it
@@ -98,10 +98,10 @@ public:
     std::string m_strPath;
 
 private:
-    std::vector<std::unique_ptr<CTimerEntry>> entries_;
-    bool whole_ = true;
-    bool damageKeptAside_ = false;
-    FileStamp stamp_; // of the file as last read or written
+    std::vector<std::unique_ptr<CTimerEntry>> m_vecEntries;
+    bool m_bLoadedWhole = true;
+    bool m_bDamageKeptAside = false;
+    FileStamp m_stStamp; // of the file as last read or written
 };
 
 } // namespace quelmar

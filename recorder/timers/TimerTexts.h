@@ -15,7 +15,7 @@ namespace quelmar {
 
 // Longest recording duration one may ask for, seconds (366 days): keeps a
 // stop time far inside 32-bit calendar seconds.
-inline constexpr uint32_t kMaxDurationSeconds = 366u * 86400u;
+inline constexpr uint32_t kMaxDurationSeconds = 366u * kSecondsPerDay;
 
 // A local date and a time of day, as written; whether that moment exists
 // on the clock (daylight saving) is for the caller to ask.

@@ -63,7 +63,7 @@ public:
 } // namespace
 
 CTimerDlg::CTimerDlg(TimerDialogModel &model, std::function<bool(const std::string &)> acceptFileName, QWidget *parent)
-    : QDialog(parent), model_(model), acceptFileName_(std::move(acceptFileName))
+    : QDialog(parent), m_rModel(model), m_fnAcceptFileName(std::move(acceptFileName))
 {
     setObjectName(QString::fromLatin1(kTemplateName));
     setWindowTitle(QString::fromLatin1(kTimerDialogCaption));
@@ -80,74 +80,74 @@ void CTimerDlg::BuildControls()
 {
     auto *layout = new QVBoxLayout(this);
 
-    list_ = new QTreeWidget(this);
-    list_->setObjectName(IdName(TimerDialogControl::List));
-    list_->setColumnCount(TimerDialogModel::kColumnCount);
+    m_pList = new QTreeWidget(this);
+    m_pList->setObjectName(IdName(TimerDialogControl::List));
+    m_pList->setColumnCount(TimerDialogModel::kColumnCount);
     QStringList headings;
     for (const auto &column : TimerDialogModel::kColumns)
         headings << QString::fromLatin1(column.heading);
-    list_->setHeaderLabels(headings);
+    m_pList->setHeaderLabels(headings);
     int totalWidth = 0;
     for (int i = 0; i < TimerDialogModel::kColumnCount; ++i) {
-        list_->setColumnWidth(i, TimerDialogModel::kColumns[static_cast<size_t>(i)].widthPx);
-        list_->headerItem()->setTextAlignment(i, Qt::AlignLeft | Qt::AlignVCenter);
+        m_pList->setColumnWidth(i, TimerDialogModel::kColumns[static_cast<size_t>(i)].widthPx);
+        m_pList->headerItem()->setTextAlignment(i, Qt::AlignLeft | Qt::AlignVCenter);
         totalWidth += TimerDialogModel::kColumns[static_cast<size_t>(i)].widthPx;
     }
-    list_->header()->setStretchLastSection(false);
-    list_->setRootIsDecorated(false);
-    list_->setUniformRowHeights(true);
-    list_->setItemsExpandable(false);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_->setAllColumnsShowFocus(true);
-    list_->setItemDelegate(new GridDelegate(list_));
+    m_pList->header()->setStretchLastSection(false);
+    m_pList->setRootIsDecorated(false);
+    m_pList->setUniformRowHeights(true);
+    m_pList->setItemsExpandable(false);
+    m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pList->setAllColumnsShowFocus(true);
+    m_pList->setItemDelegate(new GridDelegate(m_pList));
     // The selection stays visible while another control has the focus.
-    QPalette palette = list_->palette();
+    QPalette palette = m_pList->palette();
     palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Active, QPalette::Highlight));
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
-    list_->setPalette(palette);
-    const int frame = 2 * list_->frameWidth();
-    list_->setMinimumWidth(totalWidth + frame);
-    list_->setMinimumHeight(list_->header()->sizeHint().height() + kListRowsShown * fontMetrics().height() + frame);
-    layout->addWidget(list_);
+    m_pList->setPalette(palette);
+    const int frame = 2 * m_pList->frameWidth();
+    m_pList->setMinimumWidth(totalWidth + frame);
+    m_pList->setMinimumHeight(m_pList->header()->sizeHint().height() + kListRowsShown * fontMetrics().height() + frame);
+    layout->addWidget(m_pList);
 
     auto *fields = new QGridLayout;
-    channel_ = new QComboBox(this);
-    channel_->setObjectName(IdName(TimerDialogControl::Channel));
-    for (const std::string &name : model_.ChannelNames())
-        channel_->addItem(ToQt(name));
-    date_ = new QDateEdit(this);
-    date_->setObjectName(IdName(TimerDialogControl::Date));
-    date_->setDisplayFormat(QString::fromLatin1(kDateFormat));
-    date_->setCalendarPopup(true);
-    start_ = new QTimeEdit(this);
-    start_->setObjectName(IdName(TimerDialogControl::Start));
-    stop_ = new QTimeEdit(this);
-    stop_->setObjectName(IdName(TimerDialogControl::Stop));
-    for (QTimeEdit *edit : {start_, stop_})
+    m_pChannel = new QComboBox(this);
+    m_pChannel->setObjectName(IdName(TimerDialogControl::Channel));
+    for (const std::string &name : m_rModel.ChannelNames())
+        m_pChannel->addItem(ToQt(name));
+    m_pDate = new QDateEdit(this);
+    m_pDate->setObjectName(IdName(TimerDialogControl::Date));
+    m_pDate->setDisplayFormat(QString::fromLatin1(kDateFormat));
+    m_pDate->setCalendarPopup(true);
+    m_pStart = new QTimeEdit(this);
+    m_pStart->setObjectName(IdName(TimerDialogControl::Start));
+    m_pStop = new QTimeEdit(this);
+    m_pStop->setObjectName(IdName(TimerDialogControl::Stop));
+    for (QTimeEdit *edit : {m_pStart, m_pStop})
         edit->setDisplayFormat(QString::fromLatin1(kTimeFormat));
     fields->addWidget(new QLabel(tr("Channel:"), this), 0, 0);
-    fields->addWidget(channel_, 0, 1);
+    fields->addWidget(m_pChannel, 0, 1);
     fields->addWidget(new QLabel(tr("Date:"), this), 0, 2);
-    fields->addWidget(date_, 0, 3);
+    fields->addWidget(m_pDate, 0, 3);
     fields->addWidget(new QLabel(tr("Start:"), this), 0, 4);
-    fields->addWidget(start_, 0, 5);
+    fields->addWidget(m_pStart, 0, 5);
     fields->addWidget(new QLabel(tr("Stop:"), this), 0, 6);
-    fields->addWidget(stop_, 0, 7);
+    fields->addWidget(m_pStop, 0, 7);
 
-    fileName_ = new QLineEdit(this);
-    fileName_->setObjectName(IdName(TimerDialogControl::FileName));
+    m_pFileName = new QLineEdit(this);
+    m_pFileName->setObjectName(IdName(TimerDialogControl::FileName));
     auto *browse = new QPushButton(QStringLiteral("..."), this);
     browse->setObjectName(IdName(TimerDialogControl::Browse));
     fields->addWidget(new QLabel(tr("File:"), this), 1, 0);
-    fields->addWidget(fileName_, 1, 1, 1, 6);
+    fields->addWidget(m_pFileName, 1, 1, 1, 6);
     fields->addWidget(browse, 1, 7);
     layout->addLayout(fields);
 
-    shutdown_ = new QCheckBox(QStringLiteral("Shut down system after this recording"), this);
-    shutdown_->setObjectName(IdName(TimerDialogControl::Shutdown));
-    layout->addWidget(shutdown_);
+    m_pShutdown = new QCheckBox(QStringLiteral("Shut down system after this recording"), this);
+    m_pShutdown->setObjectName(IdName(TimerDialogControl::Shutdown));
+    layout->addWidget(m_pShutdown);
 
     auto *days = new QGroupBox(QStringLiteral("Daily or weekly repeated recording options:"), this);
     auto *dayRow = new QHBoxLayout(days);
@@ -155,7 +155,7 @@ void CTimerDlg::BuildControls()
         auto *box = new QCheckBox(QString::fromLatin1(kWeekdayCaptions[i]), days);
         box->setObjectName(QString::number(static_cast<int>(TimerDialogControl::Monday) + i));
         dayRow->addWidget(box);
-        weekdays_[static_cast<size_t>((kFirstBoxWeekday + i) % TimerDialogModel::kDaysPerWeek)] = box;
+        m_arrWeekdays[static_cast<size_t>((kFirstBoxWeekday + i) % TimerDialogModel::kDaysPerWeek)] = box;
     }
     dayRow->addStretch();
     layout->addWidget(days);
@@ -185,17 +185,17 @@ void CTimerDlg::BuildControls()
 
 void CTimerDlg::ConnectInput()
 {
-    connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
-        if (showing_)
+    connect(m_pList, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (m_bShowing)
             return;
-        const QList<QTreeWidgetItem *> selected = list_->selectedItems();
-        model_.Select(selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.first()));
+        const QList<QTreeWidgetItem *> selected = m_pList->selectedItems();
+        m_rModel.Select(selected.isEmpty() ? -1 : m_pList->indexOfTopLevelItem(selected.first()));
     });
-    connect(list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem *item, int column) {
-        if (!showing_ && column == 0)
-            model_.SetChecked(list_->indexOfTopLevelItem(item), item->checkState(0) == Qt::Checked);
+    connect(m_pList, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem *item, int column) {
+        if (!m_bShowing && column == 0)
+            m_rModel.SetChecked(m_pList->indexOfTopLevelItem(item), item->checkState(0) == Qt::Checked);
     });
-    connect(list_, &QTreeWidget::itemClicked, this, [this] { OnClickList(); });
+    connect(m_pList, &QTreeWidget::itemClicked, this, [this] { OnClickList(); });
     const auto button = [this](TimerDialogControl id) { return findChild<QPushButton *>(IdName(id)); };
     connect(button(TimerDialogControl::Add), &QPushButton::clicked, this, [this] { OnAdd(); });
     connect(button(TimerDialogControl::Update), &QPushButton::clicked, this, [this] { OnUpdate(); });
@@ -207,48 +207,48 @@ void CTimerDlg::ConnectInput()
 
 void CTimerDlg::ShowRows()
 {
-    showing_ = true;
-    list_->clear();
-    for (int row = 0; row < static_cast<int>(model_.Rows().size()); ++row) {
-        auto *item = new QTreeWidgetItem(list_);
-        const auto texts = model_.RowTexts(row);
+    m_bShowing = true;
+    m_pList->clear();
+    for (int row = 0; row < static_cast<int>(m_rModel.Rows().size()); ++row) {
+        auto *item = new QTreeWidgetItem(m_pList);
+        const auto texts = m_rModel.RowTexts(row);
         for (int column = 0; column < TimerDialogModel::kColumnCount; ++column)
             item->setText(column, ToQt(texts[static_cast<size_t>(column)]));
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setCheckState(0, model_.Rows()[static_cast<size_t>(row)].checked ? Qt::Checked : Qt::Unchecked);
+        item->setCheckState(0, m_rModel.Rows()[static_cast<size_t>(row)].checked ? Qt::Checked : Qt::Unchecked);
     }
-    if (QTreeWidgetItem *selected = list_->topLevelItem(model_.Selection())) {
-        list_->setCurrentItem(selected);
-        list_->scrollToItem(selected);
+    if (QTreeWidgetItem *selected = m_pList->topLevelItem(m_rModel.Selection())) {
+        m_pList->setCurrentItem(selected);
+        m_pList->scrollToItem(selected);
     }
-    showing_ = false;
+    m_bShowing = false;
 }
 
 void CTimerDlg::ShowFields()
 {
-    const TimerDialogModel::Fields &f = model_.fields;
-    channel_->setCurrentIndex(f.channel);
-    date_->setDate(QDate(f.date.year, f.date.month, f.date.day));
-    start_->setTime(TimeOf(f.startTimeOfDay));
-    stop_->setTime(TimeOf(f.stopTimeOfDay));
-    fileName_->setText(ToQt(f.fileName));
-    shutdown_->setChecked(f.shutdown);
+    const TimerDialogModel::Fields &f = m_rModel.fields;
+    m_pChannel->setCurrentIndex(f.channel);
+    m_pDate->setDate(QDate(f.date.year, f.date.month, f.date.day));
+    m_pStart->setTime(TimeOf(f.startTimeOfDay));
+    m_pStop->setTime(TimeOf(f.stopTimeOfDay));
+    m_pFileName->setText(ToQt(f.fileName));
+    m_pShutdown->setChecked(f.shutdown);
     for (int w = 0; w < TimerDialogModel::kDaysPerWeek; ++w)
-        weekdays_[static_cast<size_t>(w)]->setChecked(f.weekdays[static_cast<size_t>(w)]);
+        m_arrWeekdays[static_cast<size_t>(w)]->setChecked(f.weekdays[static_cast<size_t>(w)]);
 }
 
 void CTimerDlg::ReadFields()
 {
-    TimerDialogModel::Fields &f = model_.fields;
-    f.channel = channel_->currentIndex();
-    const QDate date = date_->date();
+    TimerDialogModel::Fields &f = m_rModel.fields;
+    f.channel = m_pChannel->currentIndex();
+    const QDate date = m_pDate->date();
     f.date = {date.year(), date.month(), date.day()};
-    f.startTimeOfDay = SecondsOf(start_->time());
-    f.stopTimeOfDay = SecondsOf(stop_->time());
-    f.fileName = fileName_->text().toStdString();
-    f.shutdown = shutdown_->isChecked();
+    f.startTimeOfDay = SecondsOf(m_pStart->time());
+    f.stopTimeOfDay = SecondsOf(m_pStop->time());
+    f.fileName = m_pFileName->text().toStdString();
+    f.shutdown = m_pShutdown->isChecked();
     for (int w = 0; w < TimerDialogModel::kDaysPerWeek; ++w)
-        f.weekdays[static_cast<size_t>(w)] = weekdays_[static_cast<size_t>(w)]->isChecked();
+        f.weekdays[static_cast<size_t>(w)] = m_arrWeekdays[static_cast<size_t>(w)]->isChecked();
 }
 
 void CTimerDlg::ReportEdit(TimerDialogModel::EditResult result, const std::string &refusal)
@@ -258,24 +258,24 @@ void CTimerDlg::ReportEdit(TimerDialogModel::EditResult result, const std::strin
         QMessageBox box(QMessageBox::Warning, windowTitle(), ToQt(refusal), QMessageBox::Ok, this);
         ExecMessageBox(box);
         if (result == TimerDialogModel::EditResult::FileNameRefused)
-            fileName_->setFocus();
+            m_pFileName->setFocus();
         else
-            start_->setFocus();
+            m_pStart->setFocus();
         return;
     }
     if (result != TimerDialogModel::EditResult::Done)
         return;
     ShowRows();
     // The date follows the entry when Adjust moved it.
-    const LocalDate &date = model_.fields.date;
-    date_->setDate(QDate(date.year, date.month, date.day));
+    const LocalDate &date = m_rModel.fields.date;
+    m_pDate->setDate(QDate(date.year, date.month, date.day));
 }
 
 void CTimerDlg::OnClickList()
 {
-    if (model_.Selection() < 0)
+    if (m_rModel.Selection() < 0)
         return;
-    model_.OnClickList();
+    m_rModel.OnClickList();
     ShowFields();
 }
 
@@ -283,27 +283,27 @@ void CTimerDlg::OnAdd()
 {
     ReadFields();
     std::string refusal;
-    ReportEdit(model_.OnAdd(&refusal), refusal);
+    ReportEdit(m_rModel.OnAdd(&refusal), refusal);
 }
 
 void CTimerDlg::OnUpdate()
 {
     ReadFields();
     std::string refusal;
-    ReportEdit(model_.OnUpdate(&refusal), refusal);
+    ReportEdit(m_rModel.OnUpdate(&refusal), refusal);
 }
 
 void CTimerDlg::OnDelete()
 {
-    if (model_.OnDelete())
+    if (m_rModel.OnDelete())
         ShowRows();
 }
 
 void CTimerDlg::OnBrowse()
 {
-    CMyFileDialog dialog(this, fileName_->text(), acceptFileName_);
+    CMyFileDialog dialog(this, m_pFileName->text(), m_fnAcceptFileName);
     if (ExecSaveDialog(dialog) == QDialog::Accepted && !dialog.ChosenPath().isEmpty())
-        fileName_->setText(dialog.ChosenPath());
+        m_pFileName->setText(dialog.ChosenPath());
 }
 
 } // namespace quelmar

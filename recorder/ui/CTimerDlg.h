@@ -72,17 +72,17 @@ private:
     void OnDelete();
     void OnBrowse();
 
-    TimerDialogModel &model_;
-    std::function<bool(const std::string &)> acceptFileName_;
-    QTreeWidget *list_ = nullptr;
-    QComboBox *channel_ = nullptr;
-    QDateEdit *date_ = nullptr;
-    QTimeEdit *start_ = nullptr;
-    QTimeEdit *stop_ = nullptr;
-    QLineEdit *fileName_ = nullptr;
-    QCheckBox *shutdown_ = nullptr;
-    std::array<QCheckBox *, TimerDialogModel::kDaysPerWeek> weekdays_{}; // index w: weekday w, 0 = Sunday
-    bool showing_ = false;                                               // the widgets are being filled from the model
+    TimerDialogModel &m_rModel;
+    std::function<bool(const std::string &)> m_fnAcceptFileName;
+    QTreeWidget *m_pList = nullptr;
+    QComboBox *m_pChannel = nullptr;
+    QDateEdit *m_pDate = nullptr;
+    QTimeEdit *m_pStart = nullptr;
+    QTimeEdit *m_pStop = nullptr;
+    QLineEdit *m_pFileName = nullptr;
+    QCheckBox *m_pShutdown = nullptr;
+    std::array<QCheckBox *, TimerDialogModel::kDaysPerWeek> m_arrWeekdays{}; // index w: weekday w, 0 = Sunday
+    bool m_bShowing = false; // the widgets are being filled from the model
 };
 
 } // namespace quelmar

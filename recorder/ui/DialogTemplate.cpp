@@ -53,7 +53,7 @@ constexpr auto kItems = std::to_array<DialogItem>({
     // Channel, transport buttons, file name
     {Id(ControlId::ChannelList), ItemKind::DropList, {181, 83, 101, 168}, ""},
     {Id(ControlId::Record), ItemKind::IconButton, {290, 81, 19, 14}, "&Record", ButtonIcon::Record},
-    {Id(ControlId::Pause), ItemKind::IconButton, {312, 81, 19, 14}, "&Pause", ButtonIcon::Pause},
+    {Id(ControlId::Pause), ItemKind::IconButton, {312, 81, 19, 14}, kCaptionPause, ButtonIcon::Pause},
     {Id(ControlId::Stop), ItemKind::IconButton, {334, 81, 19, 14}, "&Stop", ButtonIcon::Stop},
     {Id(ControlId::PowerOff), ItemKind::IconButton, {356, 81, 19, 14}, "Power Off", ButtonIcon::PowerOff},
     {kNoId,

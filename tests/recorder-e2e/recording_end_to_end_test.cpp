@@ -5,7 +5,7 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "engine/RecordingThread.h"
-#include "engine/testing/RecordingViewDouble.h"
+#include "engine/testing/RecordingEventsDouble.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/testing/ResidentModule.h"
 #include "platform/testing/TestFiles.h"
@@ -148,7 +148,7 @@ protected:
         ctx_.receiver = receiver_.get();
         ctx_.multiplexer = remuxer_.get();
         ctx_.multiplexerAvailable.Set(true);
-        ctx_.view = &view_;
+        ctx_.events = &events_;
         ctx_.splitSize = &splitSize_;
         ctx_.baseName.Set((dir_ / "rec").string());
     }
@@ -217,7 +217,7 @@ protected:
     std::unique_ptr<RemuxerBinding> remuxer_;
     std::atomic<uint32_t> splitSize_{5};
     RecordingContext ctx_;
-    RecordingViewDouble view_;
+    RecordingEventsDouble events_;
     CapturingLogSink log_;
     fs::path dir_;
 };
@@ -273,8 +273,9 @@ TEST_F(RecordingEndToEnd, MultiplexedRecordingGivesProgramAndElementaryStreams)
     ctx_.outputs.mux = OutputChoice::Raw;
     ctx_.logInfo.Set(true);
     EXPECT_EQ(record([&] {
-                  return filled({"rec (0).mpg"}, kSomeMultiplex)() && !view_.Info(InfoPane::Video).empty() &&
-                         !view_.Info(InfoPane::Audio).empty() && view_.Text(ControlId::RecordingTime) != "0:00:00";
+                  return filled({"rec (0).mpg"}, kSomeMultiplex)() && !events_.Info(InfoStream::Video).empty() &&
+                         !events_.Info(InfoStream::Audio).empty() &&
+                         events_.Latest(&RecordingProgress::elapsedSeconds).value_or(0) != 0;
               }),
               kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).m2v", "rec (0).mp2", "rec (0).mpg", "rec.log"}));
@@ -286,10 +287,10 @@ TEST_F(RecordingEndToEnd, MultiplexedRecordingGivesProgramAndElementaryStreams)
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mp2"), "");
     EXPECT_TRUE(logged("a/v recording started, trying to synchronize..."));
     EXPECT_TRUE(logged("---------------- Video Info -----------------"));
-    EXPECT_FALSE(view_.Info(InfoPane::Video).empty());
-    ASSERT_FALSE(view_.Info(InfoPane::Audio).empty());
-    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
-    EXPECT_NE(view_.Text(ControlId::RecordingTime), "0:00:00");
+    EXPECT_FALSE(events_.Info(InfoStream::Video).empty());
+    ASSERT_FALSE(events_.Info(InfoStream::Audio).empty());
+    EXPECT_EQ(events_.Info(InfoStream::Audio)[0], "Audio Type: MPEG, Layer 2");
+    EXPECT_NE(events_.Latest(&RecordingProgress::elapsedSeconds).value_or(0), 0u);
 }
 
 TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
@@ -299,15 +300,15 @@ TEST_F(RecordingEndToEnd, MultiplexedAc3AndRadioChannels)
     ctx_.outputs.mux = OutputChoice::Raw;
     EXPECT_EQ(record([&] {
                   return filled({"rec (0).ac3"}, kSomeAudio)() && filled({"rec (0).mpg"}, kSomeMultiplex)() &&
-                         !view_.Info(InfoPane::Audio).empty();
+                         !events_.Info(InfoStream::Audio).empty();
               }),
               kRecordingOk);
     EXPECT_EQ(files(), (std::vector<std::string>{"rec (0).ac3", "rec (0).mpg", "rec.log"}));
     EXPECT_EQ(codecs(dir_ / "rec (0).ac3"), "ac3");
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).ac3"), "");
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
-    ASSERT_FALSE(view_.Info(InfoPane::Audio).empty());
-    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: AC3");
+    ASSERT_FALSE(events_.Info(InfoStream::Audio).empty());
+    EXPECT_EQ(events_.Info(InfoStream::Audio)[0], "Audio Type: AC3");
 
     fs::remove_all(dir_);
     fs::create_directories(dir_);
@@ -397,28 +398,27 @@ TEST_F(RecordingEndToEnd, PauseCutsTheMultiplexedOutputButNotTheRecording)
     // takes to deliver another few GOPs (read on, but not multiplexed), then
     // resumed until the program stream has grown again.
     enum {
-        Before,
-        Paused,
-        Resumed
-    } phase = Before;
+        BEFORE,
+        PAUSED,
+        RESUMED
+    } phase = BEFORE;
     uintmax_t pausedAt = 0, resumedAt = 0;
-    EXPECT_EQ(record([&] { return phase == Resumed && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
+    EXPECT_EQ(record([&] { return phase == RESUMED && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
                      [&] {
-                         if (phase == Before && bytes("rec (0).mpg") >= kSomeMultiplex) {
+                         if (phase == BEFORE && bytes("rec (0).mpg") >= kSomeMultiplex) {
                              ctx_.paused.Set(true);
                              pausedAt = bytes("rec (0).raw.m2v");
-                             phase = Paused;
-                         } else if (phase == Paused && bytes("rec (0).raw.m2v") >= pausedAt + kFewGops) {
+                             phase = PAUSED;
+                         } else if (phase == PAUSED && bytes("rec (0).raw.m2v") >= pausedAt + kFewGops) {
                              ctx_.paused.Set(false);
                              resumedAt = bytes("rec (0).mpg");
-                             phase = Resumed;
+                             phase = RESUMED;
                          }
                      }),
               kRecordingOk);
     EXPECT_EQ(decodeErrors(dir_ / "rec (0).mpg"), "");
     EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
     EXPECT_FALSE(ctx_.paused.Get());
-    EXPECT_EQ(view_.Text(ControlId::Pause), "&Pause");
 }
 
 TEST_F(RecordingEndToEnd, NothingToSaveGivesOnlyTheLogFile)
@@ -449,7 +449,7 @@ TEST_F(RecordingEndToEnd, FullDiskEndsTheRecordingAndKeepsAReadableFile)
     EXPECT_TRUE(logged("polling thread terminated"));
     EXPECT_LE(fs::file_size(dir_ / "rec (0).mpg"), kLimitBytes);
     EXPECT_EQ(codecs(dir_ / "rec (0).mpg"), "mpeg2video,mp2");
-    EXPECT_TRUE(view_.Enabled(ControlId::Record));
+    EXPECT_EQ(events_.End(), RecordingEnd::Failed);
 }
 
 TEST_F(RecordingEndToEnd, UnpluggedReceiverIdlesUntilStoppedAndKeepsTheFiles)
@@ -484,22 +484,22 @@ TEST_F(RecordingEndToEnd, StreamsThatStallAreLoggedWhenTheyStopAndResumeAndTheir
             EXPECT_EQ(stall_(kAdapter, kTarget, kind, stalled), 1);
     };
     enum {
-        Flowing,
-        Stalled,
-        Resumed
-    } phase = Flowing;
+        FLOWING,
+        STALLED,
+        RESUMED
+    } phase = FLOWING;
     uintmax_t resumedAt = 0;
-    EXPECT_EQ(record([&] { return phase == Resumed && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
+    EXPECT_EQ(record([&] { return phase == RESUMED && bytes("rec (0).mpg") >= resumedAt + kSomeMultiplex; },
                      [&] {
-                         if (phase == Flowing && bytes("rec (0).mpg") >= kSomeMultiplex) {
+                         if (phase == FLOWING && bytes("rec (0).mpg") >= kSomeMultiplex) {
                              stallAll(1);
-                             phase = Stalled;
-                         } else if (phase == Stalled &&
+                             phase = STALLED;
+                         } else if (phase == STALLED &&
                                     logged("video stream stalled: no data for 5 s! Possible data loss!") &&
                                     logged("audio stream stalled: no data for 5 s! Possible data loss!")) {
                              stallAll(0);
                              resumedAt = bytes("rec (0).mpg");
-                             phase = Resumed;
+                             phase = RESUMED;
                          }
                      }),
               kRecordingOk);

@@ -497,7 +497,7 @@ TEST_F(ControllerTest, TimerModeSwitchesControlsAndFrontPanel)
 {
     Start();
     dlg_->OnTimerEnable();
-    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->TimerModeOn());
     EXPECT_TRUE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
     EXPECT_TRUE(script_.Called("special 1 ' timer  '"));
     for (ControlId id : {ControlId::Record, ControlId::Pause, ControlId::AudioChoice, ControlId::ChannelList,

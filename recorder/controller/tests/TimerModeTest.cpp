@@ -154,10 +154,10 @@ TEST_F(TimerMode, OneOffIsArmedStartedOnTheNinthPassStoppedAndRemoved)
 
     // The mode does not change while a recording runs; the command says so anyway.
     dlg_->SetTimerMode(false);
-    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->TimerModeOn());
     EXPECT_TRUE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
     dlg_->OnTimerEnable();
-    EXPECT_TRUE(dlg_->Context().timerMode.Get());
+    EXPECT_TRUE(dlg_->TimerModeOn());
     EXPECT_TRUE(Logged("timer disabled"));
 
     Pass(stop_ - 1);
@@ -189,6 +189,27 @@ TEST_F(TimerMode, DailyRecordsIntoADatedNameAndMovesOn)
     EXPECT_EQ(AllLog().back(), "next timer recording: Drei, Tuesday, December 08, 2026, 09:01:00 to 09:01:30");
 }
 
+TEST_F(TimerMode, RecordsUnderTheEntrysNameWhateverTheFileFieldSays)
+{
+    StartWith({Timer(start_, stop_, kDaily)});
+    Pass(start_ - 10); // armed: the field shows the entry's dated name
+    const std::string armed = (dir_ / "news").string() + ", 07-12-2026";
+    ASSERT_EQ(dlg_->Control(ControlId::FileName).text, armed);
+    view_.savePaths = {(dir_ / "elsewhere").string()};
+    dlg_->OnBrowse();
+    ASSERT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "elsewhere").string());
+    for (int pass = 1; pass <= kCountdown; ++pass)
+        Pass(start_ - 10 + pass);
+    ASSERT_TRUE(dlg_->RecordingBusy());
+    EXPECT_EQ(dlg_->Recording().Current().origin, RecordingOrigin::Timer);
+    EXPECT_EQ(dlg_->Context().baseName.Get(), armed);
+    ASSERT_TRUE(Started());
+    Pass(stop_);
+    ASSERT_TRUE(TornDown());
+    EXPECT_TRUE(fs::exists(armed + ".log"));
+    EXPECT_FALSE(fs::exists((dir_ / "elsewhere").string() + ".log"));
+}
+
 TEST_F(TimerMode, AnyDayBitGivesTheDateSuffix)
 {
     StartWith({Timer(start_, stop_, 0x80)}); // no weekday: records once
@@ -206,7 +227,7 @@ TEST_F(TimerMode, SwitchedOffDuringTheCountdownDisarmsTheEntryAndItsShutdown)
     Pass(start_ - 10);
     ASSERT_TRUE(dlg_->ShutdownPending());
     dlg_->OnTimerEnable();
-    EXPECT_FALSE(dlg_->Context().timerMode.Get());
+    EXPECT_FALSE(dlg_->TimerModeOn());
     EXPECT_EQ(dlg_->CurrentTimer(), nullptr);
     EXPECT_FALSE(dlg_->ShutdownPending());
     for (int32_t now = start_ - 9; now <= start_ + 2; ++now)
@@ -606,7 +627,7 @@ TEST_F(TimerMode, NotSwitchedOnWhileARecordingRuns)
     dlg_->OnRecord();
     ASSERT_TRUE(Started());
     dlg_->SetTimerMode(true);
-    EXPECT_FALSE(dlg_->Context().timerMode.Get());
+    EXPECT_FALSE(dlg_->TimerModeOn());
     EXPECT_FALSE(dlg_->MenuItem(MenuItemId::TimerEnable).checked);
     EXPECT_FALSE(Logged("timer enabled"));
     EXPECT_EQ(app_.m_bTimerEnabled, 0u);

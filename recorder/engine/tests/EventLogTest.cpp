@@ -1,5 +1,5 @@
 #include "engine/EventLog.h"
-#include "engine/testing/RecordingViewDouble.h"
+#include "engine/testing/RecordingEventsDouble.h"
 #include "platform/CTime.h"
 #include "platform/File.h"
 #include "platform/WorkerThread.h"

@@ -48,4 +48,28 @@ TEST(OutputFiles, ExtensionsByChoiceAndAudioType)
     EXPECT_EQ(PartPrefix("/rec/Film", 0), "/rec/Film (0)");
 }
 
+struct RuleCase {
+    OutputChoices choices;
+    bool throughMultiplexer;
+    bool videoDelay;
+};
+
+class OutputChoiceRulesTest : public ::testing::TestWithParam<RuleCase> {};
+
+TEST_P(OutputChoiceRulesTest, MultiplexerAndVideoDelayFollowTheChoices)
+{
+    EXPECT_EQ(GetParam().choices.GoesThroughMultiplexer(), GetParam().throughMultiplexer);
+    EXPECT_EQ(GetParam().choices.UsesVideoDelay(), GetParam().videoDelay);
+}
+
+// video, audio, multiplex
+INSTANTIATE_TEST_SUITE_P(Choices, OutputChoiceRulesTest,
+                         ::testing::Values(RuleCase{{C::Raw, C::Raw, C::Nothing}, false, false},
+                                           RuleCase{{C::Nothing, C::Nothing, C::Nothing}, false, false},
+                                           RuleCase{{C::Raw, C::Raw, C::Raw}, true, true},
+                                           RuleCase{{C::Elementary, C::Raw, C::Nothing}, true, false},
+                                           RuleCase{{C::Raw, C::Elementary, C::Nothing}, true, false},
+                                           RuleCase{{C::Elementary, C::Elementary, C::Nothing}, true, true},
+                                           RuleCase{{C::Nothing, C::Elementary, C::Nothing}, true, false}));
+
 } // namespace

@@ -1,6 +1,6 @@
 #include "engine/PollingThread.h"
 #include "binding/ReceiverLibrary.h"
-#include "engine/testing/RecordingViewDouble.h"
+#include "engine/testing/RecordingEventsDouble.h"
 #include "platform/WorkerThread.h"
 
 #include <gtest/gtest.h>

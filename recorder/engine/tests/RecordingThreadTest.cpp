@@ -4,7 +4,7 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "engine/PacketQueue.h"
-#include "engine/testing/RecordingViewDouble.h"
+#include "engine/testing/RecordingEventsDouble.h"
 #include "platform/Clock.h"
 #include "platform/testing/TestFiles.h"
 
@@ -306,7 +306,7 @@ protected:
     {
         ctx.receiver = &receiver_;
         ctx.multiplexer = &remuxer_;
-        ctx.view = &view_;
+        ctx.events = &events_;
         ctx.splitSize = &splitSize_;
         ctx.pollClock = clock_;
         ctx.baseName.Set((dir_ / "rec").string());
@@ -372,7 +372,7 @@ protected:
     std::atomic<uint32_t> splitSize_{5};
     std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
     RecordingContext ctx_;
-    RecordingViewDouble view_;
+    RecordingEventsDouble events_;
     CapturingLogSink log_;
     fs::path dir_;
 };
@@ -386,8 +386,8 @@ TEST_F(RecordingThreadTest, NothingToSaveEndsAtOnceWithOnlyTheLogFile)
     EXPECT_EQ(log_.Texts(),
               (std::vector<std::string>{"You should have seleceted anything to save, dude!", "recording stopped"}));
     EXPECT_EQ(ReadText(dir_ / "rec.log"), log_.Lines()[0] + "\r\n" + log_.Lines()[1] + "\r\n");
-    EXPECT_TRUE(view_.Enabled(ControlId::Record));
-    EXPECT_EQ(view_.Text(ControlId::Pause), "&Pause");
+    EXPECT_EQ(events_.End(), RecordingEnd::Failed);
+    EXPECT_EQ(events_.Count(RecordingEventsDouble::Kind::Starting), 0);
     EXPECT_FALSE(ctx_.recording.Get());
     EXPECT_EQ(rx_.calls, std::vector<std::string>{"remote 0 on record"});
 }
@@ -418,10 +418,12 @@ TEST_F(RecordingThreadTest, RawVideoStartsAtTheFirstAcceptedSequenceHeader)
     audio.insert(audio.end(), last.begin(), last.end());
     EXPECT_EQ(ReadFile(dir_ / "rec (0).raw.mpp"), audio);
     // No multiplexer: PTS and clocks stay at their start values.
-    EXPECT_EQ(view_.Text(ControlId::Pts), "0");
-    EXPECT_EQ(view_.Text(ControlId::RecordingTime), "0:00:00");
-    EXPECT_EQ(view_.Text(ControlId::TimeSinceSplit), "");
-    EXPECT_EQ(view_.Text(ControlId::VideoBytes), std::to_string(expected.size()));
+    EXPECT_EQ(events_.Latest(&RecordingProgress::ptsBytes), 0u);
+    EXPECT_EQ(events_.Latest(&RecordingProgress::elapsedSeconds), std::nullopt);
+    EXPECT_EQ(events_.Latest(&RecordingProgress::sinceSplitSeconds), std::nullopt);
+    EXPECT_EQ(events_.Latest(&RecordingProgress::videoBytes), expected.size());
+    EXPECT_EQ(events_.Count(RecordingEventsDouble::Kind::Synchronised), 1);
+    EXPECT_EQ(events_.End(), RecordingEnd::Completed);
     // The log file holds exactly the lines of the list.
     std::string lines;
     for (const auto &line : log_.Lines())
@@ -476,9 +478,14 @@ TEST_F(RecordingThreadTest, SplitNowIsCarriedOutAndReenablesTheButton)
     EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).raw.m2v", "rec (1).raw.m2v", "rec.log"}));
     EXPECT_TRUE(log_.Contains("Performing 1st file split!"));
     EXPECT_FALSE(ctx_.splitRequested.Get());
-    // Enabled at the start, again after the split, disabled by the stop routine.
-    EXPECT_EQ(view_.EnableCount(ControlId::SplitNow, true), 2);
-    EXPECT_FALSE(view_.Enabled(ControlId::SplitNow));
+    // Reported once, with the parts numbered from the split on.
+    EXPECT_EQ(events_.Count(RecordingEventsDouble::Kind::SplitDone), 1);
+    EXPECT_EQ(events_.Events().back().kind, RecordingEventsDouble::Kind::Stopped);
+    int lastPart = -1;
+    for (const auto &e : events_.Events())
+        if (e.kind == RecordingEventsDouble::Kind::Progress)
+            lastPart = e.progress.part;
+    EXPECT_EQ(lastPart, 1);
 }
 
 TEST_F(RecordingThreadTest, LogFileThatCannotBeCreatedEndsTheRecording)
@@ -504,7 +511,7 @@ TEST_F(RecordingThreadTest, VideoFileThatCannotBeCreatedStopsWithoutWaiting)
     EXPECT_FALSE(log_.Contains("waiting for polling thread to terminate..."));
     EXPECT_EQ(log_.Texts().back(), "recording stopped");
     EXPECT_NE(log_.Texts()[1].find("File name too long"), std::string::npos);
-    EXPECT_TRUE(view_.Enabled(ControlId::Record));
+    EXPECT_EQ(events_.End(), RecordingEnd::Failed);
 }
 
 // A link at an output name, and whether the user agreed to overwrite it.
@@ -688,15 +695,15 @@ TEST_F(RecordingThreadTest, MultiplexedRecordingFeedsTheMultiplexerAndWritesThre
     EXPECT_EQ(mx_.calls.back(), "Flush");
     EXPECT_TRUE(log_.Contains("a/v recording started, trying to synchronize..."));
     EXPECT_TRUE(log_.Contains("remuxer says hello"));
-    EXPECT_EQ(view_.Text(ControlId::Pts), "48");
-    EXPECT_EQ(view_.Text(ControlId::RecordingTime), "0:00:02");
-    EXPECT_EQ(view_.Text(ControlId::VideoPadding), "42");
+    EXPECT_EQ(events_.Latest(&RecordingProgress::ptsBytes), 48u);
+    EXPECT_EQ(events_.Latest(&RecordingProgress::elapsedSeconds), 2u);
+    EXPECT_EQ(events_.Latest(&RecordingProgress::videoPadding), 42u);
     EXPECT_EQ(fs::file_size(dir_ / "rec (0).m2v"), 2u * kVideoChunkBytes);
-    EXPECT_EQ(view_.Info(InfoPane::Video),
+    EXPECT_EQ(events_.Info(InfoStream::Video),
               (std::vector<std::string>{"Frame Rate: 25.0000 Hz", "Bit Rate: 6.0000 Mbps", "Resolution: 720x576",
                                         "Picture Format: interlaced", "Chroma Format: 4:2:0", "Aspect Ratio: 16:9"}));
-    ASSERT_FALSE(view_.Info(InfoPane::Audio).empty());
-    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: MPEG, Layer 2");
+    ASSERT_FALSE(events_.Info(InfoStream::Audio).empty());
+    EXPECT_EQ(events_.Info(InfoStream::Audio)[0], "Audio Type: MPEG, Layer 2");
     EXPECT_TRUE(log_.Contains("---------------- Video Info -----------------"));
     EXPECT_TRUE(log_.Contains("Audio Type: MPEG, Layer 2"));
     EXPECT_EQ(mx_.pausedTags.size(), 7u); // every chunk
@@ -726,14 +733,14 @@ TEST_F(RecordingThreadTest, VideoPaneAndItsLogLinesFollowOnlyAChangedSequence)
                                      VideoChunk(0x83)};
     EXPECT_EQ(Record(), kRecordingOk);
     EXPECT_EQ(mx_.videoInfoReads, 5); // once per video chunk: reading clears the change
-    int paneRebuilds = 0;
-    for (const auto &u : view_.Updates())
-        paneRebuilds += u.kind == RecordingViewDouble::Update::Kind::ClearInfo && u.id == int(InfoPane::Video);
-    EXPECT_EQ(paneRebuilds, 1 + 2); // emptied at the start, then once per sequence
+    int videoReports = 0;
+    for (const auto &e : events_.Events())
+        videoReports += e.kind == RecordingEventsDouble::Kind::StreamInfo && e.stream == InfoStream::Video;
+    EXPECT_EQ(videoReports, 2); // once per sequence
     const auto texts = log_.Texts();
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "---------------- Video Info -----------------"), 2);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "Frame Rate: 25.0000 Hz"), 2);
-    EXPECT_EQ(view_.Info(InfoPane::Video)[2], "Resolution: 352x576");
+    EXPECT_EQ(events_.Info(InfoStream::Video)[2], "Resolution: 352x576");
 }
 
 TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
@@ -750,7 +757,7 @@ TEST_F(RecordingThreadTest, RadioChannelWithAc3IsAnAudioRecordingNamedAc3)
     // Without a multiplex output nothing is flushed.
     EXPECT_EQ(std::count(mx_.calls.begin(), mx_.calls.end(), "Flush"), 0);
     EXPECT_TRUE(std::count(mx_.calls.begin(), mx_.calls.end(), "Write --a") > 0);
-    EXPECT_EQ(view_.Info(InfoPane::Audio)[0], "Audio Type: AC3");
+    EXPECT_EQ(events_.Info(InfoStream::Audio)[0], "Audio Type: AC3");
 }
 
 TEST_F(RecordingThreadTest, UnreadableChannelEndsAMultiplexedRecording)
@@ -794,10 +801,10 @@ TEST_F(RecordingThreadTest, PendingOutputRunsTheSplitTestAndTheStepAgainBeforeTh
     EXPECT_EQ(mx_.writeCalls % 2, 0);
     EXPECT_GE(mx_.writeCalls, 6);
     EXPECT_EQ(Files(), (std::vector<std::string>{"rec (0).mpg", "rec (1).mpg", "rec.log"}));
-    // The split is announced once, and the multiplexer clearing the pending
-    // split enables the button again.
+    // The split is announced once, and reported done once the multiplexer
+    // cleared the pending split.
     EXPECT_EQ(std::count(mx_.calls.begin(), mx_.calls.end(), "Flush"), 2);
-    EXPECT_EQ(view_.EnableCount(ControlId::SplitNow, true), 2);
+    EXPECT_EQ(events_.Count(RecordingEventsDouble::Kind::SplitDone), 1);
 }
 
 TEST_F(RecordingThreadTest, ChunksReadWhilePausedReachTheMultiplexerAsPaused)
@@ -823,17 +830,6 @@ TEST_F(RecordingThreadTest, FailingMultiplexerOutputEndsTheRecording)
     EXPECT_EQ(Record(), kRecordingFailed);
     EXPECT_EQ(log_.Texts().back(), "recording stopped");
     EXPECT_TRUE(log_.Contains("polling thread terminated"));
-}
-
-TEST_F(RecordingThreadTest, TimerModeLeavesTheControlsAndReportsTheNextTimer)
-{
-    ctx_.timerMode.Set(true);
-    bool shown = false;
-    ctx_.showNextTimer = [&] { shown = true; };
-    EXPECT_EQ(Record(), kRecordingFailed); // nothing to save
-    EXPECT_TRUE(shown);
-    for (const auto &u : view_.Updates())
-        EXPECT_FALSE(u.kind == RecordingViewDouble::Update::Kind::Enable && u.id == int(ControlId::Record));
 }
 
 TEST_F(RecordingThreadTest, HangingPollingThreadIsGivenUpAfterFourAndAHalfSeconds)

@@ -212,7 +212,7 @@ std::vector<TimerInfo> FakeRemoteBackend::Timers() const
 TimerResult FakeRemoteBackend::AddTimer(const TimerRequest &request)
 {
     TimerResult result = AddTimerTo(timers_, {channels_, folder_}, request);
-    if (result.result.ok())
+    if (result.result.Succeeded())
         TimersChanged();
     return result;
 }
@@ -220,7 +220,7 @@ TimerResult FakeRemoteBackend::AddTimer(const TimerRequest &request)
 TimerResult FakeRemoteBackend::UpdateTimer(int32_t id, const TimerRequest &request)
 {
     TimerResult result = UpdateTimerIn(timers_, {channels_, folder_}, id, request);
-    if (result.result.ok())
+    if (result.result.Succeeded())
         TimersChanged();
     return result;
 }
@@ -228,7 +228,7 @@ TimerResult FakeRemoteBackend::UpdateTimer(int32_t id, const TimerRequest &reque
 CommandResult FakeRemoteBackend::DeleteTimer(int32_t id)
 {
     CommandResult result = DeleteTimerFrom(timers_, id);
-    if (result.ok())
+    if (result.Succeeded())
         TimersChanged();
     return result;
 }
@@ -236,7 +236,7 @@ CommandResult FakeRemoteBackend::DeleteTimer(int32_t id)
 TimerResult FakeRemoteBackend::SetTimerActive(int32_t id, bool active)
 {
     TimerResult result = SetTimerActiveIn(timers_, {channels_, folder_}, id, active);
-    if (result.result.ok())
+    if (result.result.Succeeded())
         TimersChanged();
     return result;
 }

@@ -40,7 +40,7 @@ public:
     int pauses = 0;
     int splits = 0;
     int stops = 0;
-    int listenerCount() const { return static_cast<int>(listeners_.size()); }
+    int ListenerCount() const { return static_cast<int>(listeners_.size()); }
 
     StatusSnapshot Status() const override { return status_; }
     std::vector<std::string> Channels() const override { return channels_; }

@@ -19,11 +19,11 @@ protected:
     void SetUp() override
     {
         char pattern[] = "/tmp/remote-folder-XXXXXX";
-        folder = mkdtemp(pattern);
+        folder_ = mkdtemp(pattern);
     }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-    void Write(const std::string &name, size_t size) { std::ofstream(folder + "/" + name) << std::string(size, 'x'); }
-    std::string folder;
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+    void Write(const std::string &name, size_t size) { std::ofstream(folder_ + "/" + name) << std::string(size, 'x'); }
+    std::string folder_;
 };
 
 TEST_F(RecordingsFolderTest, ListsRegularFilesOfRecordingsOnly)
@@ -36,10 +36,10 @@ TEST_F(RecordingsFolderTest, ListsRegularFilesOfRecordingsOnly)
     Write("b (x).mpg", 1);
     Write("c.txt", 1);
     Write(" (0).mpg", 1);
-    std::filesystem::create_symlink("/etc/passwd", folder + "/d (0).mpg");
-    std::filesystem::create_directory(folder + "/e (0).mpg");
-    mkfifo((folder + "/f (0).mpg").c_str(), 0600);
-    const auto list = ListRecordings(folder);
+    std::filesystem::create_symlink("/etc/passwd", folder_ + "/d (0).mpg");
+    std::filesystem::create_directory(folder_ + "/e (0).mpg");
+    mkfifo((folder_ + "/f (0).mpg").c_str(), 0600);
+    const auto list = ListRecordings(folder_);
     ASSERT_EQ(list.size(), 2u);
     const RecordingSummary &a = list[0].name == "b" ? list[1] : list[0];
     const RecordingSummary &b = list[0].name == "b" ? list[0] : list[1];
@@ -53,16 +53,16 @@ TEST_F(RecordingsFolderTest, ListsRegularFilesOfRecordingsOnly)
 TEST_F(RecordingsFolderTest, OpensOnlyRegularFilesOfTheRecording)
 {
     Write("a (0).mpg", 3);
-    std::filesystem::create_symlink(folder + "/a (0).mpg", folder + "/b (0).mpg");
+    std::filesystem::create_symlink(folder_ + "/a (0).mpg", folder_ + "/b (0).mpg");
     std::string problem;
     bool notFound = false;
-    const auto opened = OpenRecordingFile(folder, "a", "a (0).mpg", problem, notFound);
+    const auto opened = OpenRecordingFile(folder_, "a", "a (0).mpg", problem, notFound);
     ASSERT_TRUE(opened) << problem;
     EXPECT_EQ(opened->size, 3u);
     close(opened->fd);
-    EXPECT_FALSE(OpenRecordingFile(folder, "b", "b (0).mpg", problem, notFound));
+    EXPECT_FALSE(OpenRecordingFile(folder_, "b", "b (0).mpg", problem, notFound));
     EXPECT_FALSE(notFound);
-    EXPECT_FALSE(OpenRecordingFile(folder, "a", "a (1).mpg", problem, notFound));
+    EXPECT_FALSE(OpenRecordingFile(folder_, "a", "a (1).mpg", problem, notFound));
     EXPECT_TRUE(notFound);
     for (const auto &[name, file] : std::vector<std::pair<std::string, std::string>>{
              {"a", "b (0).mpg"}, {"..", ".. (0).mpg"}, {"a/..", "a/.. (0).mpg"}, {"a", "a (0).exe"}, {"a", "a"}})
@@ -71,17 +71,17 @@ TEST_F(RecordingsFolderTest, OpensOnlyRegularFilesOfTheRecording)
 
 TEST_F(RecordingsFolderTest, RequestedBasesStayBelowTheFolder)
 {
-    std::filesystem::create_directory(folder + "/sub");
-    std::filesystem::create_directory_symlink("/tmp", folder + "/link");
+    std::filesystem::create_directory(folder_ + "/sub");
+    std::filesystem::create_directory_symlink("/tmp", folder_ + "/link");
     Write("taken", 1);
     struct Case {
         std::string requested;
         std::string resolved; // "" refused
     };
-    for (const Case &c : std::vector<Case>{{"news", folder + "/news"},
-                                           {"sub/news", folder + "/sub/news"},
-                                           {folder + "/sub/news", folder + "/sub/news"},
-                                           {"taken", folder + "/taken"},
+    for (const Case &c : std::vector<Case>{{"news", folder_ + "/news"},
+                                           {"sub/news", folder_ + "/sub/news"},
+                                           {folder_ + "/sub/news", folder_ + "/sub/news"},
+                                           {"taken", folder_ + "/taken"},
                                            {"missing/news", ""},
                                            {"link/news", ""},
                                            {"sub", ""},
@@ -89,12 +89,12 @@ TEST_F(RecordingsFolderTest, RequestedBasesStayBelowTheFolder)
                                            {"./news", ""},
                                            {"sub//news", ""},
                                            {"news/", ""},
-                                           {folder + "x/news", ""},
+                                           {folder_ + "x/news", ""},
                                            {"/etc/passwd", ""},
                                            {"", ""},
                                            {std::string("a\0b", 3), ""}}) {
         std::string problem;
-        const auto base = ResolveRequestedBase(folder + "/", c.requested, problem);
+        const auto base = ResolveRequestedBase(folder_ + "/", c.requested, problem);
         EXPECT_EQ(base.value_or(""), c.resolved) << c.requested << ": " << problem;
         EXPECT_EQ(problem.empty(), base.has_value());
     }

@@ -54,11 +54,11 @@ TEST_F(ApiTest, RecordingRequestReachesTheBackendAsTheCommandLineNamesIt)
         "video-delay": -200, "overwrite": true})");
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_EQ(Json(reply)["recording"]["state"].toString(), "starting");
-    ASSERT_EQ(backend->recordingRequests.size(), 1u);
-    const RecordingRequest &r = backend->recordingRequests[0];
+    ASSERT_EQ(backend_->recordingRequests.size(), 1u);
+    const RecordingRequest &r = backend_->recordingRequests[0];
     EXPECT_EQ(r.channel, 3);
     EXPECT_EQ(r.durationSeconds, 90u);
-    EXPECT_EQ(r.fileBase, recordings + "/news");
+    EXPECT_EQ(r.fileBase, recordings_ + "/news");
     EXPECT_EQ(r.video, 2);
     EXPECT_EQ(r.audio, 2);
     EXPECT_EQ(r.mux, 1);
@@ -78,15 +78,15 @@ TEST_F(ApiTest, CommandsFollowTheRecordingAndRefuseWhatTheWindowRefuses)
     EXPECT_EQ(channel.status, 409);
     EXPECT_EQ(Error(channel), "a recording runs: the channel cannot be changed now");
     EXPECT_EQ(Post("/api/v1/timer-mode", R"({"on": true})").status, 409);
-    backend->Tick(1000);
+    backend_->Tick(1000);
     EXPECT_EQ(Json(Post("/api/v1/recording/pause"))["recording"]["state"].toString(), "paused");
     EXPECT_EQ(Json(Post("/api/v1/recording/split"))["recording"]["part"].toInt(), 1);
-    const QJsonObject stopping = Json(Send(RawRequest("DELETE", "/api/v1/recording", token)));
+    const QJsonObject stopping = Json(Send(RawRequest("DELETE", "/api/v1/recording", token_)));
     EXPECT_EQ(stopping["recording"]["state"].toString(), "stopping");
-    EXPECT_EQ(backend->pauses, 1);
-    EXPECT_EQ(backend->splits, 1);
-    EXPECT_EQ(backend->stops, 1);
-    backend->Tick(1000);
+    EXPECT_EQ(backend_->pauses, 1);
+    EXPECT_EQ(backend_->splits, 1);
+    EXPECT_EQ(backend_->stops, 1);
+    backend_->Tick(1000);
     // The page keeps the newer of an answer and an event by this stamp.
     const QJsonObject idle = Json(Get("/api/v1/status"));
     EXPECT_EQ(idle["recording"]["state"].toString(), "idle");
@@ -105,14 +105,14 @@ TEST_F(ApiTest, TimersAreAddedChangedSwitchedAndDeletedByTheDialogsRules)
     const int id = timer["id"].toInt();
     EXPECT_EQ(timer["channelName"].toString(), "Testbild Zwei AC3");
     EXPECT_EQ(timer["start"].toString().toStdString(), Tomorrow("23:30:00"));
-    EXPECT_EQ(timer["file"].toString().toStdString(), recordings + "/late");
+    EXPECT_EQ(timer["file"].toString().toStdString(), recordings_ + "/late");
     EXPECT_TRUE(timer["active"].toBool());
     // The stop earlier in the day lies on the next day.
     EXPECT_EQ(timer["stop"].toString().right(8), "00:30:00");
     EXPECT_EQ(Json(Get("/api/v1/status"))["nextTimer"]["id"].toInt(), id);
 
     const std::string path = "/api/v1/timers/" + std::to_string(id);
-    const HttpReply updated = Send(RawRequest("PUT", path, token,
+    const HttpReply updated = Send(RawRequest("PUT", path, token_,
                                               R"({"channel": 1, "start": ")" + Tomorrow("20:15") +
                                                   R"(", "stop": "22:00", "file": "film", "days": "mo,fr",
                                                   "shutdown": true})"));
@@ -122,7 +122,7 @@ TEST_F(ApiTest, TimersAreAddedChangedSwitchedAndDeletedByTheDialogsRules)
     EXPECT_EQ(Json(Post(path + "/disable"))["active"].toBool(), false);
     EXPECT_EQ(Json(Get(path))["active"].toBool(), false);
     EXPECT_EQ(Json(Post(path + "/enable"))["active"].toBool(), true);
-    EXPECT_EQ(Send(RawRequest("DELETE", path, token)).status, 204);
+    EXPECT_EQ(Send(RawRequest("DELETE", path, token_)).status, 204);
     EXPECT_EQ(Get(path).status, 404);
     EXPECT_TRUE(Json(Get("/api/v1/timers"))["timers"].toArray().isEmpty());
 }
@@ -143,7 +143,7 @@ TEST_P(TimerRefusalTest, IsA400WithTheMessageAndChangesNothing)
     const HttpReply reply = Post("/api/v1/timers", body);
     EXPECT_EQ(reply.status, 400) << reply.body;
     EXPECT_NE(Error(reply).find(GetParam().error), std::string::npos) << Error(reply);
-    EXPECT_TRUE(backend->Timers().empty());
+    EXPECT_TRUE(backend_->Timers().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,9 +192,9 @@ TEST_P(DownloadTest, ServesTheRangeAskedFor)
     std::string content;
     for (int i = 0; i < 300'000; ++i)
         content += static_cast<char>('a' + i % 26);
-    std::ofstream(recordings + "/film (0).mpg", std::ios::binary) << content;
+    std::ofstream(recordings_ + "/film (0).mpg", std::ios::binary) << content;
     const std::string extra = *GetParam().range ? std::string("Range: ") + GetParam().range + "\r\n" : "";
-    const HttpReply reply = Send(RawRequest("GET", "/api/v1/recordings/film/film%20(0).mpg", token, "", extra));
+    const HttpReply reply = Send(RawRequest("GET", "/api/v1/recordings/film/film%20(0).mpg", token_, "", extra));
     ASSERT_EQ(reply.status, GetParam().status);
     if (reply.status == 416) {
         EXPECT_EQ(reply.Header("content-range"), "bytes */300000");
@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(Table, DownloadTest,
 TEST_F(ApiTest, RecordingsAreListedWithTheirParts)
 {
     for (const char *file : {"news (0).mpg", "news (1).mpg", "news.log", "notes.txt"})
-        std::ofstream(recordings + "/" + file) << "12345";
+        std::ofstream(recordings_ + "/" + file) << "12345";
     const QJsonArray list = Json(Get("/api/v1/recordings"))["recordings"].toArray();
     ASSERT_EQ(list.size(), 1);
     EXPECT_EQ(list[0]["name"].toString(), "news");
@@ -231,25 +231,25 @@ TEST_F(ApiTest, RecordingsAreListedWithTheirParts)
 TEST_F(ApiTest, EventsDeliverStateLogAndProgress)
 {
     auto client = std::async(std::launch::async, [this] {
-        ClientSocket socket(port);
-        socket.Send(RawRequest("GET", "/api/v1/events", token));
+        ClientSocket socket(port_);
+        socket.Send(RawRequest("GET", "/api/v1/events", token_));
         // The head and the state at once; then what the test makes happen.
         bool ok = socket.ReadUntil("event: state\ndata: {") && socket.ReadUntil("\"text\":\"") &&
                   socket.ReadUntil("hello from the test") && socket.ReadUntil("event: progress");
-        return std::make_pair(ok, socket.received());
+        return std::make_pair(ok, socket.Received());
     });
-    ASSERT_TRUE(PumpUntil([this] { return server->EventClients() == 1; }));
-    backend->Log("hello from the test");
+    ASSERT_TRUE(PumpUntil([this] { return server_->EventClients() == 1; }));
+    backend_->Log("hello from the test");
     ASSERT_EQ(Post("/api/v1/recording", "{}").status, 200);
     ASSERT_TRUE(PumpUntil([&] {
-        backend->Tick(10);
+        backend_->Tick(10);
         return client.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     }));
     const auto [ok, received] = client.get();
     EXPECT_TRUE(ok) << received;
     EXPECT_NE(received.find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(received.find("\"state\":\"starting\""), std::string::npos) << received;
-    EXPECT_TRUE(PumpUntil([this] { return server->EventClients() == 0 && server->OpenConnections() == 0; }));
+    EXPECT_TRUE(PumpUntil([this] { return server_->EventClients() == 0 && server_->OpenConnections() == 0; }));
 }
 
 TEST_F(ApiTest, FiftyClientsPollingStatusWhileRecordingLoseNothing)
@@ -262,11 +262,11 @@ TEST_F(ApiTest, FiftyClientsPollingStatusWhileRecordingLoseNothing)
     for (int c = 0; c < kClients; ++c) {
         clients.push_back(std::async(std::launch::async, [this, &finished] {
             // One kept-alive connection each; byte counts never go back.
-            ClientSocket socket(port);
+            ClientSocket socket(port_);
             int good = 0;
             double lastBytes = -1;
             for (int i = 0; i < kPolls; ++i) {
-                if (!socket.Send(RawRequest("GET", "/api/v1/status", token)))
+                if (!socket.Send(RawRequest("GET", "/api/v1/status", token_)))
                     break;
                 const HttpReply reply = socket.ReadReply();
                 const double bytes = Json(reply)["recording"]["bytes"]["video"].toDouble(-1);
@@ -279,7 +279,7 @@ TEST_F(ApiTest, FiftyClientsPollingStatusWhileRecordingLoseNothing)
         }));
     }
     ASSERT_TRUE(PumpUntil([&] {
-        backend->Tick(100);
+        backend_->Tick(100);
         return finished == kClients;
     }));
     for (auto &client : clients)

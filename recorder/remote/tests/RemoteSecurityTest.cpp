@@ -36,24 +36,24 @@ protected:
     {
         RemoteFixture::SetUp();
         // What the file checks meet below the recordings folder.
-        std::filesystem::create_directory_symlink("/etc", recordings + "/etc-link");
-        std::filesystem::create_directory(recordings + "/sub");
-        mkfifo((recordings + "/fifo (0).mpg").c_str(), 0600);
-        std::filesystem::create_symlink("/etc/passwd", recordings + "/passwd (0).mpg");
-        std::ofstream(root + "/outside (0).mpg") << "secret";
+        std::filesystem::create_directory_symlink("/etc", recordings_ + "/etc-link");
+        std::filesystem::create_directory(recordings_ + "/sub");
+        mkfifo((recordings_ + "/fifo (0).mpg").c_str(), 0600);
+        std::filesystem::create_symlink("/etc/passwd", recordings_ + "/passwd (0).mpg");
+        std::ofstream(root_ + "/outside (0).mpg") << "secret";
     }
 };
 
 TEST_P(RefusalTest, IsRefusedWithAOneLineJsonMessageAndNothingHappens)
 {
-    const HttpReply reply = Send(GetParam().request(token));
+    const HttpReply reply = Send(GetParam().request(token_));
     EXPECT_EQ(reply.status, GetParam().status) << reply.body;
     const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(reply.body)).object();
     EXPECT_NE(body.value("error").toString().toStdString().find(GetParam().error), std::string::npos) << reply.body;
     EXPECT_EQ(reply.body.find('\n'), reply.body.size() - 1) << "one line";
-    EXPECT_TRUE(backend->recordingRequests.empty());
-    EXPECT_EQ(backend->Status().state, RecordingState::Idle);
-    EXPECT_TRUE(backend->Timers().empty());
+    EXPECT_TRUE(backend_->recordingRequests.empty());
+    EXPECT_EQ(backend_->Status().state, RecordingState::Idle);
+    EXPECT_TRUE(backend_->Timers().empty());
 }
 
 const std::string kBig(70 * 1024, ' ');
@@ -159,15 +159,15 @@ TEST_F(SecurityTest, LoginSetsAStrictHttpOnlyCookieThatAuthorises)
     const HttpReply wrong = Send(RawRequest("POST", "/api/v1/login", "", R"({"token": "nope"})"));
     EXPECT_EQ(wrong.status, 401);
     EXPECT_EQ(wrong.Header("set-cookie"), "");
-    const HttpReply right =
-        Send(RawRequest("POST", "/api/v1/login", "", R"({"token": ")" + token + "\"}", "Origin: http://127.0.0.1\r\n"));
+    const HttpReply right = Send(
+        RawRequest("POST", "/api/v1/login", "", R"({"token": ")" + token_ + "\"}", "Origin: http://127.0.0.1\r\n"));
     ASSERT_EQ(right.status, 200) << right.body;
     const std::string cookie = right.Header("set-cookie");
-    EXPECT_EQ(cookie.find("quelmar_token=" + token + ";"), 0u) << cookie;
+    EXPECT_EQ(cookie.find("quelmar_token=" + token_ + ";"), 0u) << cookie;
     EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
     EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
     const HttpReply status =
-        Send(RawRequest("GET", "/api/v1/status", "", "", "Cookie: other=1; quelmar_token=" + token + "\r\n"));
+        Send(RawRequest("GET", "/api/v1/status", "", "", "Cookie: other=1; quelmar_token=" + token_ + "\r\n"));
     EXPECT_EQ(status.status, 200);
     // The page itself needs no token (it asks for one).
     const HttpReply page = Send(RawRequest("GET", "/", ""));
@@ -177,9 +177,9 @@ TEST_F(SecurityTest, LoginSetsAStrictHttpOnlyCookieThatAuthorises)
 
 TEST_F(SecurityTest, SlowRequestIsAnsweredWith408AndClosed)
 {
-    server->SetLimits({500, 60'000});
+    server_->SetLimits({500, 60'000});
     const auto [status, closed] = WithEvents<std::pair<int, bool>>([this] {
-        ClientSocket socket(port);
+        ClientSocket socket(port_);
         socket.Send("GET /api/v1/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"); // never ends
         const HttpReply reply = socket.ReadReply();
         return std::make_pair(reply.status, socket.Closed());
@@ -191,24 +191,24 @@ TEST_F(SecurityTest, SlowRequestIsAnsweredWith408AndClosed)
 TEST_F(SecurityTest, EndlessBodyIsCutOffWith413)
 {
     const auto status = WithEvents<int>([this] {
-        ClientSocket socket(port);
+        ClientSocket socket(port_);
         socket.Send("POST /api/v1/timers HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                     "Transfer-Encoding: chunked\r\nAuthorization: Bearer " +
-                    token + "\r\n\r\n");
+                    token_ + "\r\n\r\n");
         const std::string chunk = "4000\r\n" + std::string(0x4000, ' ') + "\r\n";
         for (int i = 0; i < 64 && socket.Send(chunk); ++i) {
         }
         return socket.ReadReply().status;
     });
     EXPECT_EQ(status, 413);
-    EXPECT_TRUE(backend->Timers().empty());
+    EXPECT_TRUE(backend_->Timers().empty());
 }
 
 TEST_F(SecurityTest, GarbageIsAnsweredWith400AndLeavesNoConnection)
 {
     const HttpReply reply = Send("\x16\x03\x01 this is no HTTP at all\r\n\r\n");
     EXPECT_EQ(reply.status, 400) << reply.body;
-    EXPECT_TRUE(PumpUntil([this] { return server->OpenConnections() == 0; }));
+    EXPECT_TRUE(PumpUntil([this] { return server_->OpenConnections() == 0; }));
     EXPECT_EQ(Get("/api/v1/status").status, 200);
 }
 
@@ -218,14 +218,14 @@ TEST_F(SecurityTest, ConnectionsOverTheCapAreRefusedWith429)
     std::vector<std::unique_ptr<ClientSocket>> open = WithEvents<std::vector<std::unique_ptr<ClientSocket>>>([this] {
         std::vector<std::unique_ptr<ClientSocket>> sockets;
         for (int i = 0; i < kMaxConnections; ++i)
-            sockets.push_back(std::make_unique<ClientSocket>(port));
+            sockets.push_back(std::make_unique<ClientSocket>(port_));
         return sockets;
     });
-    ASSERT_TRUE(PumpUntil([this] { return server->OpenConnections() == kMaxConnections; }));
+    ASSERT_TRUE(PumpUntil([this] { return server_->OpenConnections() == kMaxConnections; }));
     const HttpReply refused = Get("/api/v1/status");
     EXPECT_EQ(refused.status, 429) << refused.body;
     open.clear();
-    ASSERT_TRUE(PumpUntil([this] { return server->OpenConnections() == 0; }));
+    ASSERT_TRUE(PumpUntil([this] { return server_->OpenConnections() == 0; }));
     EXPECT_EQ(Get("/api/v1/status").status, 200);
 }
 

@@ -175,32 +175,32 @@ void RemoteFixture::SetUp()
 {
     Application();
     char pattern[] = "/tmp/remote-test-XXXXXX";
-    root = mkdtemp(pattern);
-    recordings = root + "/recordings";
-    std::filesystem::create_directory(recordings);
-    backend = std::make_unique<FakeRemoteBackend>(recordings);
+    root_ = mkdtemp(pattern);
+    recordings_ = root_ + "/recordings";
+    std::filesystem::create_directory(recordings_);
+    backend_ = std::make_unique<FakeRemoteBackend>(recordings_);
     RemoteOptions options;
-    options.stateFolder = root + "/state";
+    options.stateFolder = root_ + "/state";
     std::string error;
-    server = StartRemote(options, *backend, error);
-    ASSERT_TRUE(server) << error;
-    port = server->serverPorts().value(0);
-    token = LoadOrCreateToken(options.stateFolder);
+    server_ = StartRemote(options, *backend_, error);
+    ASSERT_TRUE(server_) << error;
+    port_ = server_->serverPorts().value(0);
+    token_ = LoadOrCreateToken(options.stateFolder);
 }
 
 void RemoteFixture::TearDown()
 {
-    server.reset();
-    backend.reset();
-    std::filesystem::remove_all(root);
+    server_.reset();
+    backend_.reset();
+    std::filesystem::remove_all(root_);
 }
 
 HttpReply RemoteFixture::Send(const std::string &raw)
 {
-    const uint16_t target = port;
+    const uint16_t target = port_;
     return WithEvents<HttpReply>([target, raw] {
         ClientSocket client(target);
-        if (!client.connected() || !client.Send(raw))
+        if (!client.Connected() || !client.Send(raw))
             return HttpReply{};
         return client.ReadReply();
     });

@@ -40,7 +40,7 @@ class ClientSocket {
 public:
     explicit ClientSocket(uint16_t port);
     ~ClientSocket();
-    bool connected() const { return fd_ >= 0; }
+    bool Connected() const { return fd_ >= 0; }
     bool Send(const std::string &bytes);
     // Reads one HTTP answer (by Content-Length, else to the end).
     HttpReply ReadReply();
@@ -48,7 +48,7 @@ public:
     bool ReadUntil(const std::string &text);
     // Whether the server closed (or reset) the connection.
     bool Closed();
-    const std::string &received() const { return buffer_; }
+    const std::string &Received() const { return buffer_; }
 
 private:
     bool Fill();
@@ -79,18 +79,18 @@ protected:
 
     // One request on a fresh connection.
     HttpReply Send(const std::string &raw);
-    HttpReply Get(const std::string &path) { return Send(RawRequest("GET", path, token)); }
+    HttpReply Get(const std::string &path) { return Send(RawRequest("GET", path, token_)); }
     HttpReply Post(const std::string &path, const std::string &body = "{}")
     {
-        return Send(RawRequest("POST", path, token, body));
+        return Send(RawRequest("POST", path, token_, body));
     }
 
-    std::string root; // temporary folder: state/ and recordings/ below it
-    std::string recordings;
-    std::string token;
-    uint16_t port = 0;
-    std::unique_ptr<FakeRemoteBackend> backend;
-    std::unique_ptr<RemoteServer> server;
+    std::string root_; // temporary folder: state/ and recordings/ below it
+    std::string recordings_;
+    std::string token_;
+    uint16_t port_ = 0;
+    std::unique_ptr<FakeRemoteBackend> backend_;
+    std::unique_ptr<RemoteServer> server_;
 };
 
 } // namespace quelmar::remote::testing

@@ -1,10 +1,13 @@
-// RecorderView: what the recording engine changes in the main window.
+// The main window's control and menu ids, and RecorderView: the changes of
+// the window's controls that are made on other threads than the
+// user-interface thread (the recording thread's events as RecordingControls
+// maps them to control states).
 //
-// The window implements it; tests use RecordingViewDouble. Every member may
-// be called from any thread (the recording thread mostly) while the
-// user-interface thread runs. An implementation hands the change to the
-// user-interface thread as a queued call and returns at once: the engine
-// never waits for the user-interface thread and never touches a widget.
+// EngineBridge implements RecorderView. Every member may be called from any
+// thread while the user-interface thread runs. An implementation hands the
+// change to the user-interface thread as a queued call and returns at once:
+// the recording thread never waits for the user-interface thread and never
+// touches a widget.
 #pragma once
 
 #include <string>
@@ -12,7 +15,7 @@
 namespace quelmar {
 
 // Controls of the main window, by their dialog ids: the one list of them,
-// used by the engine, the controller, the window and the tests.
+// used by the controller, the window and the tests.
 enum class ControlId : int {
     PowerOff = 2, // "Power Off"; command 2 is also the Escape key
     FileName = 1000,
@@ -90,6 +93,10 @@ inline constexpr MenuItemId kAllMenuItems[] = {
     MenuItemId::RescanBus,        MenuItemId::LogInfos,           MenuItemId::SystemClose,
 };
 
+// The captions of the Pause button.
+inline constexpr char kCaptionPause[] = "&Pause";
+inline constexpr char kCaptionResume[] = "R&esume";
+
 // The two information panes.
 enum class InfoPane : int {
     Audio = static_cast<int>(ControlId::AudioInfo),
@@ -109,25 +116,5 @@ public:
     virtual void ClearInfo(InfoPane pane) = 0;
     virtual void AddInfoLine(InfoPane pane, const std::string &line) = 0;
 };
-
-// A view that shows nothing: for a recording without a window, and a base
-// for views that follow only some of the updates.
-class NullRecorderView : public RecorderView {
-public:
-    void SetText(ControlId, const std::string &) override {}
-    void EnableControl(ControlId, bool) override {}
-    void ShowControl(ControlId, bool) override {}
-    void EnableMenuItem(MenuItemId, bool) override {}
-    void RedrawFrame() override {}
-    void ClearInfo(InfoPane) override {}
-    void AddInfoLine(InfoPane, const std::string &) override {}
-};
-
-// `view`, or a view that shows nothing when it is null. Any thread.
-inline RecorderView &ViewOrNothing(RecorderView *view)
-{
-    static NullRecorderView nothing;
-    return view ? *view : nothing;
-}
 
 } // namespace quelmar
