@@ -205,6 +205,15 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
         if (const auto alive = bridge.lock())
             alive->PostToWindow([this] { ShowNextTimer(); });
     };
+    // An entry handed over at a timer recording's stop starts as soon as the
+    // teardown has ended, not on the next pass.
+    m_pRecording->SetEndNotice([bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
+        if (const auto alive = bridge.lock())
+            alive->PostToWindow([this] {
+                if (m_timerHandOver.Pending() && !m_bEnded)
+                    CheckRecordingEnd();
+            });
+    });
 }
 
 CRecorderDlg::~CRecorderDlg()
@@ -1096,7 +1105,9 @@ void CRecorderDlg::CheckRecordingEnd()
 
     // Still current: the recording ended before its stop by itself (a file
     // error, a full disk). Armed again it would record into the same files.
-    GiveUpCurrentTimer();
+    // An entry handed over at the stop is the next one's.
+    if (!m_timerHandOver.Pending())
+        GiveUpCurrentTimer();
     if (m_bBringUpPending) {
         m_bBringUpPending = false;
         BringUpReceiver();
@@ -1104,6 +1115,8 @@ void CRecorderDlg::CheckRecordingEnd()
     m_pView->RecordingFinished(outcome);
     if (m_bClosePending && !m_bEnded)
         PowerOff();
+    if (!m_bEnded)
+        FinishHandOver();
 }
 
 // ================================================================================
@@ -1474,6 +1487,12 @@ void CRecorderDlg::SupervisionTimerModeStep()
             m_pCurrentTimer = nullptr;
             return true;
         });
+        // The next programme is armed during the teardown and starts at its
+        // end. A shut-down asked for waits for the teardown, as it decides
+        // on the next timer itself.
+        if (!m_bShutdownPending)
+            if (CTimerEntry *next = m_timerList.GetAt(m_timerList.FindActive(kTimerLeadSeconds)))
+                ArmTimer(*next);
         return;
     }
     if (!ReceiverReady())
@@ -1513,11 +1532,37 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
         fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
     m_strTimerBase = fileName;
     SetText(ControlId::FileName, fileName);
-    if (ReceiverPresent())
+    // Not while the last recording still reads from the receiver: its end
+    // would take in the new channel's first packets.
+    if (RecordingBusy())
+        m_timerHandOver.Begin(armed.m_nId, armed.m_nChannel, armed.m_timeStart.GetTime());
+    else if (ReceiverPresent())
         m_pReceiver->dvbSetChannel(&m_pReceiver->device, armed.m_nChannel);
     LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
              (countdown == 1 ? " second" : " seconds"));
     m_nStartCountdown = countdown;
+}
+
+void CRecorderDlg::FinishHandOver()
+{
+    const std::optional<int32_t> currentId =
+        m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt;
+    const TimerHandOver::AtTeardownEnd next =
+        m_timerHandOver.TeardownEnded(currentId, CTime::GetCurrentTime().GetTime());
+    if (!next.switchChannel)
+        return;
+    if (ReceiverPresent()) {
+        m_pReceiver->dvbSetChannel(&m_pReceiver->device, next.channel);
+        // The list follows at once, as a pass would before the start: the
+        // supervision takes a difference for a channel changed by hand.
+        const DvbCurrentChannel current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
+        if (current.answer != 0)
+            SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
+    }
+    if (!next.startNow || !m_pRecordingControls->timerMode.Get() || !ReceiverReady())
+        return; // the passes count down (or arm again)
+    m_nStartCountdown = 0;
+    StartRecording(); // not started: the next pass arms again
 }
 
 void CRecorderDlg::ForgetRemovedTimer()

@@ -29,6 +29,7 @@
 #include "quelmarscsi.h"
 #include "services/RecordingService.h"
 #include "timers/CTimerList.h"
+#include "timers/TimerHandOver.h"
 #include "timers/TimerStoreSync.h"
 
 #include <array>
@@ -281,7 +282,12 @@ private:
     void OnHelperTick();
     void LoadTimerStore();
     void SupervisionTimerModeStep();
+    // Arms `entry`: its file name, its shut-down, the channel (after the
+    // teardown when a recording is still being torn down) and the countdown.
     void ArmTimer(CTimerEntry &entry);
+    // The entry handed over at a timer recording's stop, once its teardown
+    // has ended: its channel, and its recording when its start has come.
+    void FinishHandOver();
     // The current timer's recording ended before its stop without the
     // user's Stop (receiver silent, channel changed, the engine gave up):
     // a repeating entry moves on to its next day, a one-off entry is
@@ -333,6 +339,7 @@ private:
     CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
     int32_t m_nStartCountdown = 0;          // supervision passes until an armed timer starts
     std::string m_strTimerBase;             // the armed entry's file base (its date added)
+    TimerHandOver m_timerHandOver;          // the entry armed while a timer recording is torn down
     bool m_bTimerDialogOpen = false;
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -106,6 +107,10 @@ struct RecordingContext {
     Flag logInfo;                      // stream information also goes to the log
     int16_t videoDelay = 0;            // ms, handed to the multiplexer
     Flag ready;                        // receiver usable and no recording starting, running or ending
+    // Called on the recording thread as its last act, after ready is set and
+    // nothing of the context is touched any more (copied at each start;
+    // empty: nobody is told). Must not block.
+    std::function<void()> threadEnded;
     // Tests and benchmarks only: the polling thread's clock (null: the
     // system clock) and a record of every poll cycle's lateness in ms (read
     // only after the recording ended). Shared with the polling thread.

@@ -90,12 +90,19 @@ RecordingHandle BeginRecording(RecordingContext &context)
     if (context.multiplexer)
         bindings->multiplexer = context.multiplexer->Snapshot();
     bindings->overwriteAgreed = context.overwriteAgreed;
+    bindings->threadEnded = context.threadEnded;
 
     context.ready.Set(false);
     context.splitRequested.Set(false);
     context.recording.Set(true);
     auto thread = std::make_unique<WorkerThread>(
-        kRecordingThreadName, [&context, bindings] { return RecordingThreadProc(context, *bindings); },
+        kRecordingThreadName,
+        [&context, bindings] {
+            const uint32_t result = RecordingThreadProc(context, *bindings);
+            if (bindings->threadEnded)
+                bindings->threadEnded();
+            return result;
+        },
         ThreadPriority::Normal);
     thread->Resume();
     return RecordingHandle(std::move(thread));

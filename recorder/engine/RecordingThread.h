@@ -9,6 +9,7 @@
 #include "platform/WorkerThread.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,6 +29,7 @@ struct RecordingBindings {
     ReceiverSnapshot receiver;
     RemuxerSnapshot multiplexer;           // status RemuxerMissing when there is none
     std::set<std::string> overwriteAgreed; // RecordingContext::overwriteAgreed
+    std::function<void()> threadEnded;     // RecordingContext::threadEnded
 };
 
 // Runs one recording from start to end on the calling thread (the recording

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,10 @@ public:
     // Who hears the recordings from the next start on (null: nobody); must
     // outlive every recording it hears. Only while none is busy.
     void SetEvents(RecordingEvents *events) { context_.events = events; }
+    // Called on the recording thread once a recording has been torn down and
+    // its end can be taken (TakeEnd); from the next start on. Must not block
+    // and must stay callable after the service is gone (it is copied).
+    void SetEndNotice(std::function<void()> notice) { context_.threadEnded = std::move(notice); }
     // The bindings the next recording uses (null: none). A recording copies
     // what it needs when it starts, so they may change while one ends.
     void SetReceiver(ReceiverLibrary *receiver) { context_.receiver = receiver; }

@@ -5,6 +5,7 @@
 // store afterwards.
 #include "program_run.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -18,6 +19,9 @@ constexpr time_t kLeadSeconds = 15;
 constexpr time_t kRecordSeconds = 4;
 // A timer recording starts on the pass about a second before its start.
 constexpr time_t kStartAheadSeconds = 1;
+// What a recording's duration may fall short of its stop minus its start
+// (the stamps are whole seconds, the first pictures wait for a sequence start).
+constexpr double kDurationSlackSeconds = 1.0;
 
 std::string localTime(time_t when, const char *format)
 {
@@ -195,6 +199,70 @@ TEST_F(TimersEndToEnd, EditingCommandsWorkOnTheStoreAndRefuseWhatTheyCannotDo)
     EXPECT_EQ(inFolder.finish(), 0) << inFolder.err();
     EXPECT_NE(inFolder.out().find("\t" + (dir_ / "rec" / "radio").string() + "\n"), std::string::npos)
         << inFolder.out();
+}
+
+// Two programmes back to back, on two channels: the second recording starts
+// within a second of its planned start (the stop of the first), and both
+// keep their whole length in files that decode.
+TEST_F(TimersEndToEnd, BackToBackTimersHandTheReceiverOnWithoutDelay)
+{
+    Program recorder(run({"--timers", "--no-shutdown"}), dir_);
+    ASSERT_TRUE(recorder.waitForLine(": no active timer settings present\n")) << recorder.out() << recorder.err();
+
+    const time_t start = std::time(nullptr) + kLeadSeconds;
+    const time_t change = start + kRecordSeconds;
+    const time_t stop = change + kRecordSeconds;
+    const struct {
+        const char *channel, *name;
+        time_t from, to;
+    } timers[] = {{"2", "first", start, change}, {"1", "second", change, stop}};
+    for (const auto &timer : timers) {
+        Program add(
+            run({"--add-timer", "--channel", timer.channel, "--start", localTime(timer.from, "%Y-%m-%d %H:%M:%S"),
+                 "--stop", localTime(timer.to, "%H:%M:%S"), "--file", (dir_ / "out" / timer.name).string()}),
+            dir_);
+        ASSERT_EQ(add.finish(), 0) << add.out() << add.err();
+    }
+    ASSERT_TRUE(recorder.waitForLine(": timer settings reloaded\n")) << recorder.out();
+    ASSERT_TRUE(recorder.waitForLine("recording started")) << recorder.out() << recorder.err();
+    const size_t firstStarted = recorder.out().find("recording started");
+    ASSERT_TRUE(recorder.waitForLine("recording started", firstStarted + 1)) << recorder.out() << recorder.err();
+    const size_t secondStarted = recorder.out().find("recording started", firstStarted + 1);
+    ASSERT_TRUE(recorder.waitForLine(": recording stopped\n", secondStarted)) << recorder.out() << recorder.err();
+    const size_t stopped = recorder.out().find(": recording stopped\n", secondStarted);
+    ASSERT_TRUE(recorder.waitForLine(": no active timer settings present\n", stopped)) << recorder.out();
+    recorder.signal(SIGTERM);
+    ASSERT_EQ(recorder.finish(), 0) << recorder.out() << recorder.err();
+
+    const std::string &out = recorder.out();
+    const std::string secondAt = stampOf(out.substr(firstStarted + 1), "recording started");
+    EXPECT_TRUE(secondAt == localTime(change - kStartAheadSeconds, "%H:%M:%S") ||
+                secondAt == localTime(change, "%H:%M:%S"))
+        << "second started " << secondAt << ", planned " << localTime(change, "%H:%M:%S") << "\n"
+        << out;
+    // Each recording runs to its own stop.
+    const size_t firstStop = out.find("recording will be stopped by timer");
+    const std::string firstStopAt = stampOf(out, "recording will be stopped by timer");
+    const std::string secondStopAt = stampOf(out.substr(firstStop + 1), "recording will be stopped by timer");
+    for (const auto &[at, planned] : {std::pair{firstStopAt, change}, std::pair{secondStopAt, stop}})
+        EXPECT_TRUE(at == localTime(planned, "%H:%M:%S") || at == localTime(planned + 1, "%H:%M:%S"))
+            << "stopped " << at << ", planned " << localTime(planned, "%H:%M:%S") << "\n"
+            << out;
+    EXPECT_EQ(recorder.err(), "");
+
+    for (const char *name : {"first (0).mpg", "second (0).mpg"}) {
+        const fs::path file = dir_ / "out" / name;
+        ASSERT_TRUE(fs::exists(file)) << name << "\n" << out;
+        EXPECT_GT(fs::file_size(file), kSomeData) << name;
+        EXPECT_EQ(decodeErrors(file), "") << name;
+        // Nearly the whole programme: its end was not cut off by the next one.
+        const double seconds =
+            std::atof(shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + quoted(file)).c_str());
+        EXPECT_GE(seconds, kRecordSeconds - kStartAheadSeconds - kDurationSlackSeconds) << name << "\n" << out;
+    }
+    Program list(run({"--list-timers"}), dir_);
+    EXPECT_EQ(list.finish(), 0) << list.err();
+    EXPECT_EQ(list.out(), "");
 }
 
 // Programs changing the store at once lose nothing of each other's

@@ -39,6 +39,7 @@ struct ScriptedReceiver {
                                      Channel("A/B: 1", 5)};
     bool tableReadFails = false;
     DvbCurrentChannel current{1, {}, Channel("Eins", 1)};
+    bool followsSetChannel = false; // a set channel becomes the current one
     int32_t speedTestMs = 0;
 
     std::mutex mutex; // the polling thread calls in too
@@ -105,9 +106,15 @@ inline std::unique_ptr<ReceiverLibrary> MakeScriptedReceiver()
         std::copy_n(g_script->channels.begin(), std::min<size_t>(n, g_script->channels.size()), out);
         return int32_t{1};
     };
-    rx->dvbGetCurrentChannel = [](const DvbDevice *) { return g_script->current; };
+    rx->dvbGetCurrentChannel = [](const DvbDevice *) {
+        std::lock_guard lock(g_script->mutex);
+        return g_script->current;
+    };
     rx->dvbSetChannel = [](const DvbDevice *, uint16_t n) {
         g_script->Call("channel " + std::to_string(n));
+        std::lock_guard lock(g_script->mutex);
+        if (g_script->followsSetChannel && n >= 1 && n <= g_script->channels.size())
+            g_script->current.channel = g_script->channels[n - 1];
         return int32_t{1};
     };
     rx->dvbSendSpecialCommand = [](const DvbDevice *, const uint8_t *data, uint16_t n, uint8_t code) {

@@ -22,7 +22,8 @@ using Lines = std::vector<std::string>;
 
 constexpr int32_t kDay = 86400;
 constexpr uint8_t kDaily = 0x7F;
-constexpr uint16_t kChannel = 3; // "Drei"
+constexpr uint16_t kChannel = 3;      // "Drei"
+constexpr uint16_t kOtherChannel = 2; // "Zwei"
 constexpr int kCountdown = 9;
 
 class TimerMode : public ControllerTest {
@@ -512,19 +513,83 @@ INSTANTIATE_TEST_SUITE_P(
                       LateArming{"FiveMinutesIn", 300, 1, "channel switched - recording will be started in 1 second"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(TimerMode, BackToBackTimerStartsOnThePassAfterTheTeardown)
+// The next entry is armed at the stop, while the recording is torn down; one
+// starting right then records as soon as the teardown has ended, with the
+// clock still at its start, a later one counts down as usual.
+struct HandOver {
+    const char *name;
+    int32_t gap; // seconds from the stop to the next start
+    const char *line;
+    bool startsAtTeardownEnd;
+};
+
+void PrintTo(const HandOver &c, std::ostream *os) { *os << c.name; }
+
+class TimerBackToBack : public TimerMode, public ::testing::WithParamInterface<HandOver> {
+protected:
+    // Runs the posted work, without supervision passes, until the view has
+    // heard of the end of a recording.
+    bool TeardownEnded()
+    {
+        for (int round = 0; round < kRounds; ++round) {
+            dispatcher_.RunPending();
+            if (!view_.finished.empty())
+                return true;
+            dispatcher_.WaitForTask(std::chrono::milliseconds(kRoundMs));
+        }
+        return false;
+    }
+};
+
+TEST_P(TimerBackToBack, NextEntryIsArmedAtTheStop)
 {
-    StartWith({Timer(start_, stop_), Timer(stop_, stop_ + 60, 0, 0, "next")});
+    const HandOver &c = GetParam();
+    const int32_t next = stop_ + c.gap;
+    script_.followsSetChannel = true;
+    CTimerEntry nextEntry = Timer(next, next + 60, 0, 0, "next");
+    nextEntry.m_nChannel = kOtherChannel;
+    StartWith({Timer(start_, stop_), nextEntry});
     RunToStart(start_);
     ASSERT_TRUE(Started());
     Pass(stop_);
-    ASSERT_TRUE(TornDown());
-    Pass(stop_ + 1);
     ASSERT_NE(dlg_->CurrentTimer(), nullptr);
+    EXPECT_EQ(dlg_->CurrentTimer()->m_strFileName, (dir_ / "next").string());
     EXPECT_EQ(dlg_->Control(ControlId::FileName).text, (dir_ / "next").string());
-    Pass(stop_ + 2);
-    EXPECT_TRUE(dlg_->RecordingBusy()) << "started two seconds into the broadcast, not ten";
+    EXPECT_TRUE(Logged(c.line));
+    ASSERT_TRUE(TeardownEnded());
+    // Switched once the first recording no longer reads from the receiver
+    // (its stop routine lets go of the remote control last).
+    const Lines calls = script_.Calls();
+    const auto switched = std::find(calls.begin(), calls.end(), "channel " + std::to_string(kOtherChannel));
+    EXPECT_NE(switched, calls.end());
+    EXPECT_LT(std::find(calls.begin(), calls.end(), "remote 0"), switched);
+    EXPECT_EQ(view_.finished, std::vector<RecordingOutcome>{RecordingOutcome::Normal});
+    EXPECT_EQ(dlg_->RecordingBusy(), c.startsAtTeardownEnd);
+    if (!c.startsAtTeardownEnd) {
+        for (int32_t now = stop_ + 1; now < next - 1; ++now) {
+            Pass(now);
+            ASSERT_FALSE(dlg_->RecordingBusy()) << now;
+        }
+        Pass(next - 1);
+        EXPECT_TRUE(dlg_->RecordingBusy());
+    }
+    ASSERT_TRUE(Started());
+    ASSERT_NE(dlg_->CurrentTimer(), nullptr) << ::testing::PrintToString(AllLog());
+    EXPECT_EQ(dlg_->CurrentTimer()->m_strFileName, (dir_ / "next").string());
+    EXPECT_EQ(Stored().size(), 1u); // the first one-off entry is gone
+    // The channel list shows the new channel: the next pass takes no change.
+    Pass(next + 1);
+    EXPECT_TRUE(dlg_->RecordingActive());
+    EXPECT_FALSE(Logged("channel changed during recording!"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, TimerBackToBack,
+                         ::testing::Values(HandOver{"StartingAtTheStop", 0,
+                                                    "channel switched - recording will be started in 1 second", true},
+                                           HandOver{"StartingFiveSecondsLater", 5,
+                                                    "channel switched - recording will be started in 4 seconds",
+                                                    false}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(TimerMode, StoreEditedElsewhereIsTakenOnTheNextPass)
 {
