@@ -3,6 +3,7 @@
 #include "controller/CRecorderApp.h"
 #include "engine/Splitting.h"
 #include "platform/LocalTime.h"
+#include "platform/NumberFormat.h"
 #include "timers/TimerTexts.h"
 
 #include <QJsonDocument>
@@ -186,15 +187,6 @@ const char *StateName(RecordingState state)
 
 std::string DateTimeText(int32_t time) { return CTime(time).Format(kDateTimeFormat); }
 
-std::string ElapsedText(int64_t seconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / kSecondsPerHour),
-                  static_cast<long long>(seconds / kSecondsPerMinute % kSecondsPerMinute),
-                  static_cast<long long>(seconds % kSecondsPerMinute));
-    return text;
-}
-
 QJsonObject TimerJson(const TimerInfo &timer)
 {
     return QJsonObject{{"id", timer.id},
@@ -225,7 +217,7 @@ QJsonObject StatusJson(const StatusSnapshot &status)
                                                 {"audio", static_cast<double>(status.audioBytes)},
                                                 {"mux", static_cast<double>(status.muxBytes)}}},
                           {"elapsedSeconds", static_cast<double>(status.elapsedSeconds)},
-                          {"elapsed", Q(ElapsedText(status.elapsedSeconds))},
+                          {"elapsed", Q(FormatElapsed(status.elapsedSeconds))},
                           {"stopTime", status.stopTime ? QJsonValue(Q(DateTimeText(*status.stopTime))) : QJsonValue()}};
     return QJsonObject{
         {"receiver", receiver},
@@ -256,7 +248,7 @@ QJsonObject RecordingJson(const RecordingSummary &recording)
         {"bytes", static_cast<double>(recording.bytes)},
         {"start", recording.start ? QJsonValue(Q(DateTimeText(static_cast<int32_t>(*recording.start)))) : QJsonValue()},
         {"durationSeconds", static_cast<double>(recording.durationSeconds)},
-        {"duration", Q(ElapsedText(recording.durationSeconds))},
+        {"duration", Q(FormatElapsed(recording.durationSeconds))},
         {"files", files}};
 }
 

@@ -24,8 +24,6 @@ namespace quelmar::remote {
 const char *StateName(RecordingState state);
 // `time` as "YYYY-MM-DD HH:MM:SS" in local time.
 std::string DateTimeText(int32_t time);
-// "H:MM:SS".
-std::string ElapsedText(int64_t seconds);
 
 QJsonObject StatusJson(const StatusSnapshot &status);
 QJsonObject TimerJson(const TimerInfo &timer);
