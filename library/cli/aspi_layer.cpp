@@ -1,6 +1,7 @@
 #include "aspi_layer.h"
 
 #include "aspi.h"
+#include "inquiry_identity.h"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -20,47 +21,19 @@
 namespace quelmar::scsi_cli {
 namespace {
 
+using namespace quelmar::scsi;
+
 constexpr const char *kLayerVariable = "QUELMAR_ASPI_LAYER";
 constexpr const char *kDefaultLayer = "libwnaspi32.so";
 constexpr std::string_view kVirtualLayer = "libaspi-virtual.so";
-constexpr std::string_view kOlderIdentification = "TANVERIL ZEPRA SCSI";
-constexpr std::string_view kCurrentIdentification = "Quelmar";
 constexpr const char *kVirtualOption = "--virtual-receiver";
 
-constexpr uint8_t kInquiryOperation = 0x12;
-constexpr uint8_t kInquiryBytes = 36;
 constexpr uint8_t kSenseBytes = 14;
-constexpr size_t kIdentificationOffset = 8; // vendor, then product identification
-constexpr std::array<size_t, 4> kRevisionDigitBytes = {31, 32, 34, 35};
 constexpr uint8_t kTargetsPerAdapter = 8;
 constexpr uint8_t kNoAddress = 0xFF; // address fields of a not-found record
 constexpr uint32_t kSupportStatusShift = 8;
 constexpr uint32_t kByteMask = 0xFF;
 constexpr int kCompletionWaitMs = 1000; // as long as the library waits
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool identificationMatches(const uint8_t *inquiry, std::string_view pattern)
-{
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        const char c = static_cast<char>(inquiry[kIdentificationOffset + i]);
-        if (c == '\0' || asciiLower(c) != asciiLower(pattern[i]))
-            return false;
-    }
-    return true;
-}
-
-uint16_t revisionDigits(const uint8_t *inquiry)
-{
-    uint16_t revision = 0;
-    for (size_t byte : kRevisionDigitBytes) {
-        const uint8_t c = inquiry[byte];
-        revision = static_cast<uint16_t>(revision << 4);
-        if (c >= '0' && c <= '9')
-            revision = static_cast<uint16_t>(revision | (c - '0'));
-    }
-    return revision;
-}
 
 // Waits for the eventfd; false when `timeoutMs` passed first.
 bool waitEvent(int fd, int timeoutMs)
@@ -224,6 +197,14 @@ std::optional<DvbDevice> findFirstReceiver(const std::string &layer)
         }
     }
     return older.value_or(none);
+}
+
+std::string virtualConfigProblem(const std::string &config)
+{
+    struct stat status {};
+    if (stat(config.c_str(), &status) != 0 || access(config.c_str(), R_OK) != 0)
+        return std::strerror(errno);
+    return S_ISREG(status.st_mode) ? std::string() : "not a regular file";
 }
 
 std::optional<DvbDevice> probeReceiverAt(const std::string &layer, uint8_t adapter, uint8_t target)

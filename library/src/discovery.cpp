@@ -1,5 +1,6 @@
 // Receiver discovery by INQUIRY identification, and the SCSI mode word.
 #include "aspi_binding.h"
+#include "inquiry_identity.h"
 #include "trace.h"
 #include "transport.h"
 
@@ -10,17 +11,8 @@
 namespace quelmar::scsi {
 namespace {
 
-constexpr std::string_view kCurrentIdentification = "Quelmar";
-constexpr std::string_view kOlderIdentification = "TANVERIL ZEPRA SCSI";
 constexpr uint8_t kTargetsPerAdapter = 8;
 constexpr uint8_t kNoAddress = 0xFF;
-
-constexpr uint8_t kInquiryOperation = 0x12;
-constexpr uint8_t kInquiryBytes = 36;
-constexpr size_t kIdentificationOffset = 8; // vendor, then product identification
-// INQUIRY bytes that carry the revision digits, most significant first
-// (byte 33, the point of "2.17", is skipped).
-constexpr std::array<size_t, 4> kRevisionDigitBytes = {31, 32, 34, 35};
 
 constexpr uint32_t kScsiModeAddress = 0x00FFEA;
 constexpr uint8_t kModeCheckCondition = 0xFF;
@@ -33,32 +25,6 @@ DvbDevice notFound()
     device.targetId = kNoAddress;
     device.hostAdapter = kNoAddress;
     return device;
-}
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Case-insensitive comparison over the pattern's own length; a NUL in the
-// identification ends it early (as a mismatch, since patterns hold none).
-bool identificationMatches(const uint8_t *inquiry, std::string_view pattern)
-{
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        const char c = static_cast<char>(inquiry[kIdentificationOffset + i]);
-        if (c == '\0' || asciiLower(c) != asciiLower(pattern[i]))
-            return false;
-    }
-    return true;
-}
-
-uint16_t revisionDigits(const uint8_t *inquiry)
-{
-    uint16_t revision = 0;
-    for (size_t byte : kRevisionDigitBytes) {
-        const uint8_t c = inquiry[byte];
-        revision = static_cast<uint16_t>(revision << 4);
-        if (c >= '0' && c <= '9')
-            revision = static_cast<uint16_t>(revision | (c - '0'));
-    }
-    return revision;
 }
 
 bool inquiry(uint8_t adapter, uint8_t target, uint8_t (&data)[kInquiryBytes])
