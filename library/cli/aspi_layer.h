@@ -62,4 +62,9 @@ std::string noReceiverText(uint32_t aspiStatus, const std::string &layer, const 
 // `layer` is the simulated receiver's own. Any thread.
 std::string virtualReceiverHint(const std::string &layer, const std::string &program, const std::string &arguments);
 
+// Why the simulated receiver's configuration `config` cannot be used (the
+// system's reason, or "not a regular file"); "" when it can be read. Asked
+// before the library is loaded. Any thread.
+std::string virtualConfigProblem(const std::string &config);
+
 } // namespace quelmar::scsi_cli

@@ -336,14 +336,8 @@ private:
 bool useVirtualReceiver(const std::string &directory, const std::string &config)
 {
     if (!config.empty()) {
-        struct stat status {};
-        const char *problem = nullptr;
-        if (stat(config.c_str(), &status) != 0 || access(config.c_str(), R_OK) != 0)
-            problem = std::strerror(errno);
-        else if (!S_ISREG(status.st_mode))
-            problem = "not a regular file";
-        if (problem) {
-            std::fprintf(stderr, "quelmar-scsi: %s '%s': %s\n", kVirtualOption, config.c_str(), problem);
+        if (const std::string problem = virtualConfigProblem(config); !problem.empty()) {
+            std::fprintf(stderr, "quelmar-scsi: %s '%s': %s\n", kVirtualOption, config.c_str(), problem.c_str());
             return false;
         }
     }

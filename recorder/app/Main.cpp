@@ -9,6 +9,7 @@
 #include "app/SettingOverrides.h"
 #include "app/SignalNotifier.h"
 #include "app/TimerCommands.h"
+#include "aspi_layer.h"
 #include "controller/CRecorderApp.h"
 #include "platform/Process.h"
 #include "remote/AccessToken.h"
@@ -106,15 +107,9 @@ int main(int argc, char **argv)
     if (options.virtualReceiver) {
         const std::string &config = *options.virtualReceiver;
         if (!config.empty()) {
-            struct stat status {};
-            const char *problem = nullptr;
-            if (stat(config.c_str(), &status) != 0 || access(config.c_str(), R_OK) != 0)
-                problem = std::strerror(errno);
-            else if (!S_ISREG(status.st_mode))
-                problem = "not a regular file";
-            if (problem) {
+            if (const std::string problem = scsi_cli::virtualConfigProblem(config); !problem.empty()) {
                 std::fprintf(stderr, "%s: --virtual-receiver '%s': %s (see --help)\n", kProgramName, config.c_str(),
-                             problem);
+                             problem.c_str());
                 return kExitBadCommandLine;
             }
         }
