@@ -48,7 +48,6 @@ constexpr char kPanelTimer[] = " timer  ";
 // Suffix of a repeating timer's file name: the date it records on.
 constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
 constexpr char kShutdownSkippedTimeFormat[] = "%X";
-constexpr char kEmptyFileName[] = "The file name is empty! Choose a file name (without extension) first.";
 
 // ---- receiver commands and numbers ------------------------------------------------
 constexpr int32_t kRemoteLock = 1;
