@@ -4,6 +4,7 @@
 #include "app/ProgramModules.h"
 #include "app/ProgressLine.h"
 #include "app/QtDispatcher.h"
+#include "app/QtTickSource.h"
 #include "app/SignalNotifier.h"
 #include "controller/CRecorderDlg.h"
 #include "engine/OutputFiles.h"
@@ -69,6 +70,7 @@ private:
         if (!options_.noShutdown)
             setup.power = &power_;
         setup.wakeAlarm = &wakeAlarm_;
+        setup.supervisionTicks = &ticks_;
         return setup;
     }
 
@@ -227,6 +229,7 @@ private:
     QtDispatcher dispatcher_;
     LogindPower power_;
     const RtcWakeAlarm wakeAlarm_;
+    QtTickSource ticks_; // the supervision's clock
     HeadlessView view_;
     CRecorderDlg dialog_;
     SignalNotifier signals_;

@@ -12,7 +12,6 @@
 #include "platform/NumberFormat.h"
 #include "platform/SystemPower.h"
 #include "quelmarscsi_special.h"
-#include "timers/ShutdownSequence.h"
 #include "timers/TimerDialogModel.h"
 #include "timers/TimerFileName.h"
 #include "timers/TimerStore.h"
@@ -36,18 +35,11 @@ constexpr char kHelperFile[] = "halvane";
 constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
-constexpr char kTimerStartFormat[] = "%A, %B %d, %Y, %X";
-constexpr char kTimerStopFormat[] = "%X";
 constexpr char kSpeedTestCaption[] = "SCSI - Speed Test";
 // Data exchange of the two number fields: the platform's refusal texts.
 constexpr char kFieldCaption[] = "QuelmarRecorder";
 constexpr char kNeedPositiveInteger[] = "Please enter a positive integer.";
 constexpr char kNeedInteger[] = "Please enter an integer.";
-// Front-panel texts of timer mode, eight characters each.
-constexpr char kPanelTimer[] = " timer  ";
-// Suffix of a repeating timer's file name: the date it records on.
-constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
-constexpr char kShutdownSkippedTimeFormat[] = "%X";
 
 // ---- receiver commands and numbers ------------------------------------------------
 constexpr int32_t kRemoteLock = 1;
@@ -68,15 +60,6 @@ constexpr int kChoiceNothing = static_cast<int>(OutputChoice::Nothing);
 constexpr int kChoiceRaw = static_cast<int>(OutputChoice::Raw);
 constexpr int kChoiceElementary = static_cast<int>(OutputChoice::Elementary);
 constexpr int kTopMenuCount = 5;
-// A timer is armed this many seconds before its start ...
-constexpr int32_t kTimerLeadSeconds = 10;
-// ... and its recording started after this many supervision passes (about a
-// second before the start).
-constexpr int32_t kStartCountdownPasses = 9;
-// A timer armed later than that (its start is near or past: a recording
-// before it ended late, or the program came up during it) counts down only
-// to about a second before its start, and at least this many passes.
-constexpr int32_t kShortestCountdownPasses = 1;
 
 // Captions and texts of the controls when the window is built.
 constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
@@ -168,7 +151,6 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
         };
     if (m_stSetup.rescanHelperPath.empty())
         m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + kHelperFile;
-    m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
 
     // Initial state of every control (enabled unless named below).
     for (ControlId id : kAllControls)
@@ -198,18 +180,27 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_pRecording->Context());
     m_pRecording->SetEvents(m_pRecordingControls.get());
     m_pRecording->SetMultiplexer(m_pRemuxer.get());
+    TimerSchedulerParts parts;
+    parts.recording = m_pRecording.get();
+    parts.receiver = this;
+    parts.listener = this;
+    parts.ticks = m_stSetup.supervisionTicks;
+    parts.storePath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
+    parts.power = m_stSetup.power;
+    parts.wakeAlarm = m_stSetup.wakeAlarm;
+    m_pScheduler = std::make_unique<TimerScheduler>(std::move(parts));
     // The end of a timer recording asks for the next-timer report on the
     // recording thread; the timer list belongs to this thread.
     m_pRecordingControls->stoppedInTimerMode = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
         if (const auto alive = bridge.lock())
-            alive->PostToWindow([this] { ShowNextTimer(); });
+            alive->PostToWindow([this] { m_pScheduler->ShowNextTimer(); });
     };
     // An entry handed over at a timer recording's stop starts as soon as the
     // teardown has ended, not on the next pass.
     m_pRecording->SetEndNotice([bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
         if (const auto alive = bridge.lock())
             alive->PostToWindow([this] {
-                if (m_timerHandOver.Pending() && !m_bEnded)
+                if (m_pScheduler->HandOverPending() && !m_bEnded)
                     CheckRecordingEnd();
             });
     });
@@ -220,6 +211,7 @@ CRecorderDlg::~CRecorderDlg()
     // The engine uses the service, the listener and the bridge until it
     // sets ready.
     m_pRecording->StopAndWait();
+    m_pScheduler.reset();
     m_pBridge->Detach();
     m_pRecording->SetReceiver(nullptr);
     m_pRecording->SetMultiplexer(nullptr);
@@ -542,7 +534,7 @@ void CRecorderDlg::BringUpReceiver()
         SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
 
         StartSupervision();
-        LoadTimerStore();
+        m_pScheduler->LoadStore();
         m_pRecording->SetReady(true);
         for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
             SetTopMenu(menu, true);
@@ -596,69 +588,15 @@ void CRecorderDlg::BringUpReceiver()
     SetTimerMode(m_pRecording->Ready() && m_pApp->m_bTimerEnabled != 0);
 }
 
-void CRecorderDlg::StartSupervision()
-{
-    m_nSupervisionTimer = m_pView->StartWindowTimer(kTimerSupervision, kSupervisionPeriodMs) ? kTimerSupervision : 0;
-}
+void CRecorderDlg::StartSupervision() { m_pScheduler->StartSupervision(); }
 
-void CRecorderDlg::KillSupervision()
-{
-    if (m_nSupervisionTimer != 0)
-        m_pView->KillWindowTimer(static_cast<int>(m_nSupervisionTimer));
-    m_nSupervisionTimer = 0;
-}
+void CRecorderDlg::KillSupervision() { m_pScheduler->StopSupervision(); }
 
 void CRecorderDlg::ShowClock()
 {
     const CTime now = CTime::GetCurrentTime();
     SetText(ControlId::Clock, now.Format(kClockFormat));
     SetText(ControlId::Date, now.Format(kDateFormat));
-}
-
-void CRecorderDlg::LoadTimerStore()
-{
-    m_pCurrentTimer = nullptr; // the entries are replaced
-    TimerStoreError error;
-    if ((!m_timerList.Load(error) && !error.fileMissing) || error.damaged)
-        LogEvent(error.text);
-}
-
-TimerStoreHooks CRecorderDlg::TimerHooks()
-{
-    TimerStoreHooks hooks;
-    hooks.report = [](const std::string &line) { LogEvent(line); };
-    // Entries read again keep their ids when unchanged.
-    hooks.reloaded = [this,
-                      currentId = m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt] {
-        LogEvent("timer settings reloaded");
-        m_pCurrentTimer = currentId ? FindTimerById(*currentId) : nullptr;
-        // Removed: a running recording stops on the next pass and the
-        // shut-down it asked for follows; an armed one is not started.
-        if (currentId && !m_pCurrentTimer)
-            ForgetRemovedTimer();
-    };
-    return hooks;
-}
-
-void CRecorderDlg::SaveTimers(const std::function<bool()> &change)
-{
-    ChangeTimerStore(m_timerList, change, TimerHooks());
-}
-
-CTimerEntry *CRecorderDlg::FindTimerById(int32_t id) const
-{
-    for (int i = 0; i < m_timerList.GetCount(); ++i)
-        if (m_timerList.GetAt(i)->m_nId == id)
-            return m_timerList.GetAt(i);
-    return nullptr;
-}
-
-void CRecorderDlg::PickUpTimerStoreChanges()
-{
-    if (m_bTimerDialogOpen || !quelmar::PickUpTimerStoreChanges(m_timerList, TimerHooks()))
-        return;
-    if (m_pRecordingControls->timerMode.Get() && ReceiverReady())
-        ShowNextTimer();
 }
 
 // ================================================================================
@@ -697,40 +635,28 @@ bool CRecorderDlg::StartRecording()
     // being started, run or torn down.
     if (!ReceiverReady())
         return false;
-    const bool timerMode = m_pRecordingControls->timerMode.Get();
+    if (m_pScheduler->TimerModeOn())
+        return m_pScheduler->StartRecording();
     RecordingRequest request = RequestFromControls();
-    // A timer records under the name its entry gave when it was armed.
-    request.origin = timerMode ? RecordingOrigin::Timer : RecordingOrigin::User;
-    request.baseName = timerMode ? m_strTimerBase : Control(ControlId::FileName).text;
-    const std::string chosenBase = request.baseName;
-    std::string base = chosenBase;
-    std::set<std::string> agreed;
-    if (!timerMode) {
-        if (EmptyBaseName(base)) {
-            m_pView->ShowMessage(kEmptyFileName, kFileSaveAsCaption, MessageIcon::Warning);
-            m_lastOutcome = RecordingOutcome::FilesRefused;
-            return false;
-        }
-        OutputCheck check = CheckOutputNames(*m_pView, base, request.outputs);
-        if (!check.go) {
-            m_lastOutcome = RecordingOutcome::FilesRefused;
-            return false;
-        }
-        agreed = std::move(check.agreed);
-    } else {
-        // Nobody is there to answer: an earlier recording under the same
-        // name is kept, and this one goes to the next free name.
-        const bool noName = EmptyBaseName(base) || (m_pCurrentTimer && EmptyBaseName(m_pCurrentTimer->m_strFileName));
-        const std::optional<std::string> free = noName ? std::nullopt : FreeBaseName(base);
-        if (!free) {
-            LogEvent(noName ? std::string(kEmptyFileName)
-                            : "no free file name for \"" + base + "\": timer recording not started");
-            m_lastOutcome = RecordingOutcome::FilesRefused;
-            GiveUpCurrentTimer();
-            return false;
-        }
-        base = *free;
+    request.origin = RecordingOrigin::User;
+    const std::string base = request.baseName;
+    if (EmptyBaseName(base)) {
+        m_pView->ShowMessage(kEmptyFileName, kFileSaveAsCaption, MessageIcon::Warning);
+        m_lastOutcome = RecordingOutcome::FilesRefused;
+        return false;
     }
+    OutputCheck check = CheckOutputNames(*m_pView, base, request.outputs);
+    if (!check.go) {
+        m_lastOutcome = RecordingOutcome::FilesRefused;
+        return false;
+    }
+    request.overwriteAgreed = std::move(check.agreed);
+    PrepareStart(base, base, false);
+    return m_pRecording->Start(std::move(request));
+}
+
+void CRecorderDlg::PrepareStart(const std::string &chosenBase, const std::string &base, bool timerMode)
+{
     for (ControlId id : {ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                          ControlId::VideoDelay, ControlId::ChannelList})
         SetEnabled(id, false);
@@ -746,10 +672,6 @@ bool CRecorderDlg::StartRecording()
         LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
         SetText(ControlId::FileName, base);
     }
-
-    request.baseName = base;
-    request.overwriteAgreed = std::move(agreed);
-
     SetChecked(ControlId::StopAtBox, false);
     SetChecked(ControlId::ShutdownBox, false);
     if (!timerMode) {
@@ -763,7 +685,6 @@ bool CRecorderDlg::StartRecording()
     }
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
-    return m_pRecording->Start(std::move(request));
 }
 
 RecordingRequest CRecorderDlg::RequestFromControls() const
@@ -816,7 +737,7 @@ bool CRecorderDlg::ChooseOutput(StreamOutput output, int index)
 
 RecordingFigures CRecorderDlg::Figures() const { return m_pRecordingControls->Figures(); }
 
-bool CRecorderDlg::TimerModeOn() const { return m_pRecordingControls->timerMode.Get(); }
+bool CRecorderDlg::TimerModeOn() const { return m_pScheduler->TimerModeOn(); }
 
 bool CRecorderDlg::CheckOutputFiles()
 {
@@ -859,26 +780,13 @@ void CRecorderDlg::OnStop()
 {
     if (!m_pRecording->Active())
         return;
-    StopCurrentTimer();
+    // A timer recording stopped by hand: its entry takes no further part.
+    m_pScheduler->StopCurrentTimer();
     SetEnabled(ControlId::Stop, false);
     SetEnabled(ControlId::Pause, false);
     SetEnabled(ControlId::Record, false);
     m_pRecording->Stop();
-    m_bShutdownPending = false;
-}
-
-void CRecorderDlg::StopCurrentTimer()
-{
-    // A timer recording stopped by hand: its entry takes no further part.
-    if (!m_pRecordingControls->timerMode.Get() || !m_pCurrentTimer)
-        return;
-    SaveTimers([this] {
-        if (!m_pCurrentTimer)
-            return false;
-        m_pCurrentTimer->m_bActive = 0;
-        m_pCurrentTimer = nullptr;
-        return true;
-    });
+    m_pScheduler->SetShutdownPending(false);
 }
 
 void CRecorderDlg::OnSplitNow()
@@ -982,7 +890,7 @@ void CRecorderDlg::OnChannelSelected(int index)
         return;
     SetSelection(ControlId::ChannelList, index);
     // The next supervision pass comes a full second after the switch.
-    if (m_nSupervisionTimer != 0)
+    if (m_pScheduler->Supervising())
         StartSupervision();
     if (ReceiverPresent())
         m_pReceiver->dvbSetChannel(&m_pReceiver->device, static_cast<uint16_t>(index + 1));
@@ -1105,8 +1013,7 @@ void CRecorderDlg::CheckRecordingEnd()
     // Still current: the recording ended before its stop by itself (a file
     // error, a full disk). Armed again it would record into the same files.
     // An entry handed over at the stop is the next one's.
-    if (!m_timerHandOver.Pending())
-        GiveUpCurrentTimer();
+    m_pScheduler->RecordingTornDown();
     if (m_bBringUpPending) {
         m_bBringUpPending = false;
         BringUpReceiver();
@@ -1115,7 +1022,7 @@ void CRecorderDlg::CheckRecordingEnd()
     if (m_bClosePending && !m_bEnded)
         PowerOff();
     if (!m_bEnded)
-        FinishHandOver();
+        m_pScheduler->FinishHandOver();
 }
 
 // ================================================================================
@@ -1267,33 +1174,14 @@ void CRecorderDlg::OnTimerEnable()
 
 void CRecorderDlg::OnTimerEdit()
 {
-    if (m_bEnded || m_bTimerDialogOpen)
+    if (m_bEnded)
         return;
-    PickUpTimerStoreChanges();
-    TimerDialogModel model(m_timerList, Control(ControlId::ChannelList).items, Selection(ControlId::ChannelList));
-    model.SetRecordingsFolder(RecordingsFolder(m_pApp->m_strFile));
-    // The supervision goes on while the dialog is open; it leaves the
-    // store file alone until the dialog has ended.
-    m_bTimerDialogOpen = true;
-    const bool ok =
-        m_pView->RunTimerDialog(model, [this](const std::string &path) { return AcceptTimerFileName(path); });
-    m_bTimerDialogOpen = false;
-    if (!ok || m_bEnded)
-        return;
-    const std::optional<int32_t> currentId =
-        m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt;
-    SaveTimers([&model] {
-        model.OnOK();
-        return true;
-    });
-    if (currentId) {
-        // Entries keep their objects; a deleted one is gone.
-        m_pCurrentTimer = FindTimerById(*currentId);
-        if (!m_pCurrentTimer)
-            ForgetRemovedTimer();
-    }
-    if (m_pRecordingControls->timerMode.Get() && ReceiverReady())
-        ShowNextTimer();
+    m_pScheduler->EditTimers(
+        Control(ControlId::ChannelList).items, Selection(ControlId::ChannelList), [this](TimerDialogModel &model) {
+            const bool ok =
+                m_pView->RunTimerDialog(model, [this](const std::string &path) { return AcceptTimerFileName(path); });
+            return ok && !m_bEnded;
+        });
 }
 
 bool CRecorderDlg::AcceptTimerFileName(const std::string &path)
@@ -1306,38 +1194,19 @@ bool CRecorderDlg::AcceptTimerFileName(const std::string &path)
     return AcceptSaveDialogName(*m_pView, path);
 }
 
-void CRecorderDlg::SendReceiverText(const char *text8)
-{
-    if (ReceiverPresent())
-        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, reinterpret_cast<const uint8_t *>(text8),
-                                           DVB_FRONT_PANEL_TEXT_CHARS, DVB_SPECIAL_FRONT_PANEL_TEXT);
-}
-
 void CRecorderDlg::SetTimerMode(bool on)
 {
     if (!ReceiverReady())
         return;
+    SetMenuChecked(MenuItemId::TimerEnable, on);
+    m_pRecordingControls->timerMode.Set(on);
     if (on) {
-        SetMenuChecked(MenuItemId::TimerEnable, true);
-        m_pRecordingControls->timerMode.Set(true);
-        m_pCurrentTimer = nullptr;
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                              ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
             SetEnabled(id, false);
-        LogEvent("timer enabled");
-        SendReceiverText(kPanelTimer);
-        ShowNextTimer();
+        m_pScheduler->SetTimerMode(true);
     } else {
-        SetMenuChecked(MenuItemId::TimerEnable, false);
-        m_pRecordingControls->timerMode.Set(false);
-        // An armed timer is given up with the shut-down it asked for: the
-        // manual mode would otherwise power the machine off at once.
-        if (m_pCurrentTimer) {
-            m_pCurrentTimer = nullptr;
-            m_nStartCountdown = 0;
-            m_bShutdownPending = false;
-        }
-        SendReceiverText(kPanelReady);
+        m_pScheduler->SetTimerMode(false);
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
             SetEnabled(id, true);
@@ -1352,34 +1221,7 @@ void CRecorderDlg::SetTimerMode(bool on)
 
 void CRecorderDlg::VideoDelayRule() { SetEnabled(ControlId::VideoDelay, SelectedOutputs().UsesVideoDelay()); }
 
-void CRecorderDlg::ShowNextTimer()
-{
-    // Adjusted here first: the store is locked only when an entry moved.
-    if (m_timerList.AdjustAll()) {
-        LogEvent("Timer settings adjustet!");
-        SaveTimers([this] {
-            m_timerList.AdjustAll();
-            return true;
-        });
-    }
-    const int next = m_timerList.FindNext();
-    if (next < 0) {
-        LogEvent("no active timer settings present");
-        return;
-    }
-    const CTimerEntry &entry = *m_timerList.GetAt(next);
-    // The channel by its number in the table; a number the table does not
-    // have names no channel.
-    const auto &names = Control(ControlId::ChannelList).items;
-    const std::string channel =
-        entry.m_nChannel >= 1 && entry.m_nChannel <= names.size() ? names[entry.m_nChannel - 1] : std::string();
-    LogEvent("next timer recording: " + channel + ", " + entry.m_timeStart.Format(kTimerStartFormat) + " to " +
-             entry.m_timeStop.Format(kTimerStopFormat));
-    if (entry.m_bShutdown)
-        LogEvent(m_stSetup.power ? "system will be shut down after this recording"
-                                 : "system will not be shut down after this recording: shutting down is switched off "
-                                   "for this run");
-}
+void CRecorderDlg::ShowNextTimer() { m_pScheduler->ShowNextTimer(); }
 
 // ================================================================================
 // Supervision
@@ -1393,32 +1235,35 @@ void CRecorderDlg::OnTimer(int id)
         OnHelperTick();
         return;
     }
-    if (id != kTimerSupervision)
-        return;
+    if (id == kTimerSupervision)
+        m_pScheduler->SupervisionPass();
+}
 
+bool CRecorderDlg::SuperviseBeforeTimers()
+{
+    if (m_bEnded)
+        return false;
     CheckRecordingEnd();
     if (m_bEnded)
-        return;
+        return false;
     // Step 1: receiver watchdog and channel follow-up.
     if (!m_bBringUpPending)
         SuperviseReceiver();
     // Step 2: clock.
     ShowClock();
-    // Step 3.
-    if (m_pRecordingControls->timerMode.Get()) {
-        SupervisionTimerModeStep();
-    } else {
-        // Also while a recording is torn down: its files are named already.
-        if (!m_pRecording->Active() && m_pApp->m_bPanicMode != 0)
-            PanicModeRename();
-        if (ReceiverReady() && m_bShutdownPending)
-            RunShutdown(false);
-    }
-    if (m_bEnded)
-        return;
-    // Step 4.
-    if (ReceiverReady() && m_bShutdownPending && (m_pCurrentTimer == nullptr || !m_pRecordingControls->timerMode.Get()))
-        RunShutdown(true);
+    return true; // step 3: timer mode, or the panic-mode names and the shut-down
+}
+
+void CRecorderDlg::SuperviseManualMode()
+{
+    // Also while a recording is torn down: its files are named already.
+    if (!m_pRecording->Active() && m_pApp->m_bPanicMode != 0)
+        PanicModeRename();
+}
+
+void CRecorderDlg::SuperviseAfterTimers()
+{
+    // After step 4 (the shut-down).
     if (!m_bEnded && !RecordingBusy() && m_bClosePending)
         PowerOff();
     if (m_bEnded)
@@ -1426,7 +1271,7 @@ void CRecorderDlg::OnTimer(int id)
     if (m_pRecording->Active() && Checked(ControlId::StopAtBox) &&
         CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
         OnStop();
-        m_bShutdownPending = Checked(ControlId::ShutdownBox);
+        m_pScheduler->SetShutdownPending(Checked(ControlId::ShutdownBox));
     }
 }
 
@@ -1465,169 +1310,72 @@ void CRecorderDlg::PanicModeRename()
     m_pApp->m_strFile = base;
 }
 
-void CRecorderDlg::SupervisionTimerModeStep()
-{
-    PickUpTimerStoreChanges();
-    if (m_pRecording->Active()) {
-        if (m_pCurrentTimer && CTime::GetCurrentTime().GetTime() < m_pCurrentTimer->m_timeStop.GetTime())
-            return;
-        // At the stop, or the entry was deleted. A pending shut-down stays.
-        LogEvent("recording will be stopped by timer");
-        SetEnabled(ControlId::Stop, false);
-        SetEnabled(ControlId::Pause, false);
-        m_pRecording->Stop();
-        SaveTimers([this] {
-            if (!m_pCurrentTimer)
-                return false;
-            if (m_pCurrentTimer->IsRepeating())
-                m_pCurrentTimer->SkipDay();
-            else
-                m_timerList.RemoveById(m_pCurrentTimer->m_nId);
-            m_pCurrentTimer = nullptr;
-            return true;
-        });
-        // The next programme is armed during the teardown and starts at its
-        // end. A shut-down asked for waits for the teardown, as it decides
-        // on the next timer itself.
-        if (!m_bShutdownPending)
-            if (CTimerEntry *next = m_timerList.GetAt(m_timerList.FindActive(kTimerLeadSeconds)))
-                ArmTimer(*next);
-        return;
-    }
-    if (!ReceiverReady())
-        return; // a recording is being started or torn down
-    if (m_nStartCountdown != 0 && m_pCurrentTimer) {
-        if (--m_nStartCountdown == 0)
-            StartRecording(); // not started: the next pass arms again
-        return;
-    }
-    if (CTimerEntry *due = m_timerList.GetAt(m_timerList.FindActive(kTimerLeadSeconds)))
-        ArmTimer(*due);
-}
-
-void CRecorderDlg::ArmTimer(CTimerEntry &entry)
-{
-    // Nine passes from the usual arming ten seconds ahead. A later arming
-    // waits only until about a second before the start, so back-to-back
-    // timers and a start during a broadcast lose no more of it than needed;
-    // the entry whose start just failed is retried after the full count.
-    int32_t countdown = kStartCountdownPasses;
-    if (&entry != m_pCurrentTimer) {
-        const int64_t secondsToStart =
-            static_cast<int64_t>(entry.m_timeStart.GetTime()) - CTime::GetCurrentTime().GetTime();
-        countdown = static_cast<int32_t>(
-            std::clamp<int64_t>(secondsToStart - 1, kShortestCountdownPasses, kStartCountdownPasses));
-    }
-    m_pCurrentTimer = &entry;
-    SaveTimers([] { return true; });
-    if (!m_pCurrentTimer)
-        return; // another program removed it meanwhile
-    const CTimerEntry &armed = *m_pCurrentTimer;
-    m_bShutdownPending = armed.m_bShutdown != 0;
-    std::string fileName =
-        ResolveTimerFileName(armed.m_strFileName, RecordingsFolder(m_pApp->m_strFile)).value_or(armed.m_strFileName);
-    // The date goes with any day bit, also one outside the week's seven.
-    if (armed.m_nDays != 0)
-        fileName += CTime::GetCurrentTime().Format(kTimerDateSuffixFormat);
-    m_strTimerBase = fileName;
-    SetText(ControlId::FileName, fileName);
-    // Not while the last recording still reads from the receiver: its end
-    // would take in the new channel's first packets.
-    if (RecordingBusy())
-        m_timerHandOver.Begin(armed.m_nId, armed.m_nChannel, armed.m_timeStart.GetTime());
-    else if (ReceiverPresent())
-        m_pReceiver->dvbSetChannel(&m_pReceiver->device, armed.m_nChannel);
-    LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
-             (countdown == 1 ? " second" : " seconds"));
-    m_nStartCountdown = countdown;
-}
-
-void CRecorderDlg::FinishHandOver()
-{
-    const std::optional<int32_t> currentId =
-        m_pCurrentTimer ? std::optional<int32_t>(m_pCurrentTimer->m_nId) : std::nullopt;
-    const TimerHandOver::AtTeardownEnd next =
-        m_timerHandOver.TeardownEnded(currentId, CTime::GetCurrentTime().GetTime());
-    if (!next.switchChannel)
-        return;
-    if (ReceiverPresent()) {
-        m_pReceiver->dvbSetChannel(&m_pReceiver->device, next.channel);
-        // The list follows at once, as a pass would before the start: the
-        // supervision takes a difference for a channel changed by hand.
-        const DvbCurrentChannel current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
-        if (current.answer != 0)
-            SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
-    }
-    if (!next.startNow || !m_pRecordingControls->timerMode.Get() || !ReceiverReady())
-        return; // the passes count down (or arm again)
-    m_nStartCountdown = 0;
-    StartRecording(); // not started: the next pass arms again
-}
-
-void CRecorderDlg::ForgetRemovedTimer()
-{
-    // A recording keeps the shut-down its entry asked for: the next pass
-    // stops it, and the shut-down follows once it has been torn down. An
-    // entry that was only armed has recorded nothing to shut down after.
-    if (!m_pRecording->Active()) {
-        m_nStartCountdown = 0;
-        m_bShutdownPending = false;
-    }
-}
-
-void CRecorderDlg::GiveUpCurrentTimer()
-{
-    if (!m_pRecordingControls->timerMode.Get() || !m_pCurrentTimer)
-        return;
-    SaveTimers([this] {
-        if (!m_pCurrentTimer)
-            return false;
-        if (m_pCurrentTimer->IsRepeating())
-            m_pCurrentTimer->SkipDay();
-        else
-            m_pCurrentTimer->m_bActive = 0;
-        m_pCurrentTimer = nullptr;
-        return true;
-    });
-    m_bShutdownPending = false;
-}
-
 void CRecorderDlg::StopUnplanned()
 {
-    GiveUpCurrentTimer();
+    m_pScheduler->GiveUpCurrentTimer();
     OnStop();
 }
 
-void CRecorderDlg::RunShutdown(bool timerVariant)
+// ================================================================================
+// What the scheduler tells the window and asks of the receiver
+// ================================================================================
+
+void CRecorderDlg::TimerLog(const std::string &line) { LogEvent(line); }
+
+void CRecorderDlg::TimerArmed(const std::string &fileBase) { SetText(ControlId::FileName, fileBase); }
+
+void CRecorderDlg::TimerRecordingStopping()
 {
-    // Cleared first: a refused request is not repeated on the next pass.
-    m_bShutdownPending = false;
-    if (!m_stSetup.power) {
-        LogEvent("shut-down skipped: shutting down is switched off for this run");
-        return;
-    }
-    if (timerVariant) {
-        // Switched off now, the machine could not be woken in time for it.
-        if (const auto next = NextTimerWithinWakeUpLead(m_timerList)) {
-            LogEvent("shut-down skipped: next timer recording starts at " + next->Format(kShutdownSkippedTimeFormat));
-            return;
-        }
-    }
-    const auto log = [](const std::string &line) { LogEvent(line); };
-    ShutdownHooks hooks;
-    hooks.log = log;
+    SetEnabled(ControlId::Stop, false);
+    SetEnabled(ControlId::Pause, false);
+}
+
+void CRecorderDlg::TimerRecordingStarting(const std::string &chosenBase, const std::string &base)
+{
+    PrepareStart(chosenBase, base, true);
+}
+
+void CRecorderDlg::TimerRecordingRefused() { m_lastOutcome = RecordingOutcome::FilesRefused; }
+
+void CRecorderDlg::ShowLogNow()
+{
+    FlushEngineUpdates();
+    m_pView->UpdateWindow();
+}
+
+void CRecorderDlg::CloseForShutdown() { OnCancel(); }
+
+RecordingRequest CRecorderDlg::RecordingSettings() const { return RequestFromControls(); }
+
+std::string CRecorderDlg::RecordingsFolder() const { return quelmar::RecordingsFolder(m_pApp->m_strFile); }
+
+void CRecorderDlg::TuneChannel(uint16_t number) { m_pReceiver->dvbSetChannel(&m_pReceiver->device, number); }
+
+void CRecorderDlg::ShowTunedChannel()
+{
+    const DvbCurrentChannel current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
+    if (current.answer != 0)
+        SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
+}
+
+std::string CRecorderDlg::NameOfChannel(uint16_t number) const
+{
+    // The channel by its number in the table; a number the table does not
+    // have names no channel.
+    const auto &names = Control(ControlId::ChannelList).items;
+    return number >= 1 && number <= names.size() ? names[number - 1] : std::string();
+}
+
+void CRecorderDlg::ShowPanelText(const char *text8)
+{
     if (ReceiverPresent())
-        hooks.switchOffReceiver = [this] {
-            m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
-        };
-    hooks.showLog = [this] {
-        FlushEngineUpdates();
-        m_pView->UpdateWindow();
-    };
-    if (timerVariant && m_stSetup.wakeAlarm)
-        hooks.setWakeUp = [this, log] { SetWakeUpForNextTimer(m_timerList, *m_stSetup.wakeAlarm, log); };
-    if (ShutdownSystem(timerVariant ? ShutdownVariant::Timer : ShutdownVariant::Manual, *m_stSetup.power, hooks))
-        OnCancel();
+        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, reinterpret_cast<const uint8_t *>(text8),
+                                           DVB_FRONT_PANEL_TEXT_CHARS, DVB_SPECIAL_FRONT_PANEL_TEXT);
+}
+
+void CRecorderDlg::SwitchOff()
+{
+    m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
 }
 
 } // namespace quelmar

@@ -4,9 +4,11 @@
 // and the RecordingContext of the recording engine, keeps the state of every
 // control and menu item (ControlState, MenuItemState) and makes every
 // decision of the window; a MainView shows that state and reports the user's
-// input as the handler calls below. Everything here runs on the
-// user-interface thread; the engine's updates arrive through the
-// EngineBridge and UiDispatcher.
+// input as the handler calls below. Timer mode, the timer list and the
+// supervision pass's clock belong to the TimerScheduler; the window turns
+// its events into control states and log lines and lends it the receiver.
+// Everything here runs on the user-interface thread; the engine's updates
+// arrive through the EngineBridge and UiDispatcher.
 //
 // Closing: Power Off and Escape (OnCancel) act only while no recording is
 // started, running or being torn down, exactly when the Power Off button is
@@ -26,11 +28,10 @@
 #include "platform/RtcWakeAlarm.h"
 #include "platform/SafeFiles.h"
 #include "platform/SystemPower.h"
+#include "platform/TickSource.h"
 #include "quelmarscsi.h"
 #include "services/RecordingService.h"
-#include "timers/CTimerList.h"
-#include "timers/TimerHandOver.h"
-#include "timers/TimerStoreSync.h"
+#include "services/TimerScheduler.h"
 
 #include <array>
 #include <atomic>
@@ -81,9 +82,12 @@ struct RecorderDlgSetup {
     // The real-time clock's wake alarm, set for the next timer before a
     // timer's shut-down. Null: no wake-up is set. Must outlive the window.
     const RtcWakeAlarm *wakeAlarm = nullptr;
+    // Clocks the supervision pass (QtTickSource in the program). Null: no
+    // pass runs. Must outlive the window.
+    TickSource *supervisionTicks = nullptr;
 };
 
-class CRecorderDlg {
+class CRecorderDlg : private TimerSchedulerListener, private TimerReceiver {
 public:
     // What the window works with.
     using Setup = RecorderDlgSetup;
@@ -158,13 +162,13 @@ public:
     void OnSpeedTest();
     void OnRescanBus();
     void OnTimerEnable();
-    // Runs the Timer dialog through the view; after Ok the list takes the
-    // dialog's entries and is saved.
+    // Runs the Timer dialog through the view and the scheduler; after Ok the
+    // list takes the dialog's entries and is saved.
     void OnTimerEdit();
 
     // ---- window timers -------------------------------------------------------
-    // kTimerSupervision: the supervision pass; kTimerHelperWait: the rescan
-    // helper's end.
+    // kTimerSupervision: the supervision pass (which the scheduler's tick
+    // source runs); kTimerHelperWait: the rescan helper's end.
     void OnTimer(int id);
 
     // ---- timer mode ----------------------------------------------------------
@@ -175,11 +179,11 @@ public:
     // next timer recording.
     void ShowNextTimer();
     // The timer table.
-    const CTimerList &Timers() const { return m_timerList; }
+    const CTimerList &Timers() const { return m_pScheduler->Timers(); }
     // The timer entry armed or being recorded; null when none.
-    const CTimerEntry *CurrentTimer() const { return m_pCurrentTimer; }
+    const CTimerEntry *CurrentTimer() const { return m_pScheduler->CurrentTimer(); }
     // Supervision passes left before an armed timer's recording starts.
-    int32_t StartCountdown() const { return m_nStartCountdown; }
+    int32_t StartCountdown() const { return m_pScheduler->StartCountdown(); }
 
     // ---- for front ends without a window ---------------------------------------
     // During a recording: checks the stop-at box and sets the stop time to
@@ -222,7 +226,7 @@ public:
     // The channel table's names, as the channel list shows them.
     std::vector<std::string> ChannelNames() const;
     CTime StopTime() const { return m_timeStop; }
-    bool ShutdownPending() const { return m_bShutdownPending; }
+    bool ShutdownPending() const { return m_pScheduler->ShutdownPending(); }
     bool ClosePending() const { return m_bClosePending; }
     uint32_t SplitSizeMb() const;
     int16_t VideoDelayMs() const { return m_nVideoDelay; }
@@ -254,16 +258,19 @@ private:
     void ClearLog();
     void ApplyEngineUpdates(EngineUpdates &&updates);
 
-    bool ReceiverPresent() const;
+    bool ReceiverPresent() const override;
     static ControlId ListOf(StreamOutput output);
     int Selection(ControlId id) const { return Control(id).selection; }
     bool Checked(ControlId id) const { return Control(id).checked; }
     // Record's start case; false when it did not start.
     bool StartRecording();
+    // The window's work before any start: controls, the receiver's remote and
+    // SCSI mode, the log emptied, the file field when `base` replaced the
+    // taken `chosenBase`, the outcome.
+    void PrepareStart(const std::string &chosenBase, const std::string &base, bool timerMode);
     OutputChoices SelectedOutputs() const;
     // A recording as the controls and menu describe it now.
     RecordingRequest RequestFromControls() const;
-    void StopCurrentTimer();
     bool ExchangeFields();
     void WriteFieldsBack();
     void ApplyStreamRule();
@@ -280,39 +287,28 @@ private:
     void ShowClock();
     void PanicModeRename();
     void OnHelperTick();
-    void LoadTimerStore();
-    void SupervisionTimerModeStep();
-    // Arms `entry`: its file name, its shut-down, the channel (after the
-    // teardown when a recording is still being torn down) and the countdown.
-    void ArmTimer(CTimerEntry &entry);
-    // The entry handed over at a timer recording's stop, once its teardown
-    // has ended: its channel, and its recording when its start has come.
-    void FinishHandOver();
-    // The current timer's recording ended before its stop without the
-    // user's Stop (receiver silent, channel changed, the engine gave up):
-    // a repeating entry moves on to its next day, a one-off entry is
-    // deactivated, so that nothing records into the same files again.
-    void GiveUpCurrentTimer();
     // Stops the recording for the supervision (receiver silent, channel
     // changed), as Stop does, but without deactivating a repeating timer.
     void StopUnplanned();
-    // The current timer's entry was removed (Timer dialog, store file):
-    // m_pCurrentTimer is null already; an armed entry's countdown and
-    // shut-down go with it, a recording's shut-down stays.
-    void ForgetRemovedTimer();
-    void RunShutdown(bool timerVariant);
-    void SendReceiverText(const char *text8);
-    // One change of the timer list as a transaction on the store file
-    // (ChangeTimerStore): the file read again first when another program
-    // changed it, then `change` (true: it changed the list), then the save.
-    void SaveTimers(const std::function<bool()> &change);
-    // Takes the store file's list when another process (--add-timer ...)
-    // changed it since this window last read or wrote it; the current timer
-    // stays current when the file still holds it.
-    void PickUpTimerStoreChanges();
-    // How the list's transactions report and follow a reading of the file.
-    TimerStoreHooks TimerHooks();
-    CTimerEntry *FindTimerById(int32_t id) const;
+
+    // ---- the scheduler's listener and receiver ------------------------------------------
+    void TimerLog(const std::string &line) override;
+    void TimerArmed(const std::string &fileBase) override;
+    void TimerRecordingStopping() override;
+    void TimerRecordingStarting(const std::string &chosenBase, const std::string &base) override;
+    void TimerRecordingRefused() override;
+    void ShowLogNow() override;
+    void CloseForShutdown() override;
+    RecordingRequest RecordingSettings() const override;
+    std::string RecordingsFolder() const override;
+    bool SuperviseBeforeTimers() override;
+    void SuperviseManualMode() override;
+    void SuperviseAfterTimers() override;
+    void TuneChannel(uint16_t number) override;
+    void ShowTunedChannel() override;
+    std::string NameOfChannel(uint16_t number) const override;
+    void ShowPanelText(const char *text8) override;
+    void SwitchOff() override;
     // The path chosen with the Timer dialog's "...": refused with a message
     // when the timer file cannot hold it, then the save dialog's checks.
     bool AcceptTimerFileName(const std::string &path);
@@ -331,17 +327,10 @@ private:
     std::unique_ptr<RecordingService> m_pRecording;
     std::unique_ptr<ReceiverLibrary> m_pReceiver;
     std::vector<DvbChannel> m_vecChannels;
-    uint32_t m_nSupervisionTimer = 0; // 1 while the supervision timer runs
     std::optional<ChildProcess> m_procHelper;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
-    CTimerList m_timerList;
-    CTimerEntry *m_pCurrentTimer = nullptr; // points into m_timerList, or null
-    int32_t m_nStartCountdown = 0;          // supervision passes until an armed timer starts
-    std::string m_strTimerBase;             // the armed entry's file base (its date added)
-    TimerHandOver m_timerHandOver;          // the entry armed while a timer recording is torn down
-    bool m_bTimerDialogOpen = false;
-    bool m_bShutdownPending = false;
+    std::unique_ptr<TimerScheduler> m_pScheduler; // timer mode, the supervision's clock, shut-downs
     bool m_bClosePending = false;
     CTime m_timeStop;
 

@@ -21,10 +21,11 @@ class TimerDialogModel;
 // The window's caption.
 inline constexpr char kMainWindowCaption[] = "Quelmar Recorder v1.14b by Pellix";
 
-// Window timers of the main window.
-inline constexpr int kTimerSupervision = 1; // the supervision pass
-inline constexpr int kTimerHelperWait = 2;  // waiting for the bus rescan helper
-inline constexpr int kSupervisionPeriodMs = 1000;
+// What CRecorderDlg::OnTimer runs: the supervision pass (clocked by the
+// timer scheduler's tick source, not by a window timer) and the window timer
+// waiting for the bus rescan helper.
+inline constexpr int kTimerSupervision = 1;
+inline constexpr int kTimerHelperWait = 2;
 inline constexpr int kHelperWaitPeriodMs = 100;
 
 // The state of one control of the main window.

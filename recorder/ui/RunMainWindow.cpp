@@ -1,5 +1,6 @@
 #include "ui/RunWindow.h"
 
+#include "app/QtTickSource.h"
 #include "ui/MainWindow.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,9 @@ int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptio
     if (!options.receiver.instance.empty())
         window.setWindowTitle(window.windowTitle() + QStringLiteral(" - ") +
                               QString::fromStdString(options.receiver.instance));
+    QtTickSource ticks; // outlives the window model, which stops it
+    if (!setup.supervisionTicks)
+        setup.supervisionTicks = &ticks;
     CRecorderDlg dlg(app, window, dispatcher, std::move(setup));
     window.Attach(dlg);
     int status = 0;

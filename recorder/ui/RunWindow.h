@@ -35,8 +35,9 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
 // The main window and its controller over an existing QApplication: shows
 // the window, runs the start-up (CRecorderDlg::OnInitDialog) and the window's
 // event loop until the window ends. `dispatcher` must run its tasks on this
-// thread; `onStarted` (optional) runs once the start-up is done. Returns 0,
-// or 1 when the screenshot could not be saved.
+// thread; `onStarted` (optional) runs once the start-up is done. A
+// QtTickSource clocks the supervision unless `setup` names a tick source.
+// Returns 0, or 1 when the screenshot could not be saved.
 int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options = {},
                   CRecorderDlg::Setup setup = {}, const std::function<void(CRecorderDlg &)> &onStarted = {});
 

@@ -44,7 +44,7 @@ TEST_P(BringUp, LogsWhatItFound)
     EXPECT_EQ(dlg_->TopMenuEnabled(TopMenu::Timer), found);
     EXPECT_EQ(dlg_->MenuItem(MenuItemId::RescanBus).enabled, !found);
     EXPECT_EQ(dlg_->MenuItem(MenuItemId::SpeedTest).enabled, found);
-    EXPECT_EQ(view_.timers.count(kTimerSupervision), found ? 1u : 0u);
+    EXPECT_EQ(ticks_.Running(), found);
     const bool mux = GetParam().mux == Mux::Ready;
     EXPECT_EQ(dlg_->Control(ControlId::AudioChoice).items.size(), mux ? 3u : 2u);
     EXPECT_EQ(dlg_->Control(ControlId::VideoChoice).items.size(), mux ? 3u : 2u);
@@ -163,7 +163,7 @@ TEST_F(ControllerTest, FailedTableReadLeavesEmptyNames)
     script_.tableReadFails = true;
     Start();
     EXPECT_EQ(dlg_->Control(ControlId::ChannelList).items, Lines(5, ""));
-    EXPECT_TRUE(view_.timers.count(kTimerSupervision));
+    EXPECT_TRUE(ticks_.Running());
 }
 
 TEST_F(ControllerTest, StartUpTakesTheSettings)
@@ -282,10 +282,10 @@ TEST_F(ControllerTest, StreamChoicesDecideDelayFieldAndSplitOnTime)
 TEST_F(ControllerTest, ChannelSelectionTunesAndRearmsSupervision)
 {
     Start();
-    const int startsBefore = view_.timerStarts[kTimerSupervision];
+    const int startsBefore = ticks_.Starts();
     dlg_->OnChannelSelected(4);
     EXPECT_TRUE(script_.Called("channel 5"));
-    EXPECT_EQ(view_.timerStarts[kTimerSupervision], startsBefore + 1);
+    EXPECT_EQ(ticks_.Starts(), startsBefore + 1);
     EXPECT_EQ(dlg_->Control(ControlId::ChannelList).selection, 4);
 }
 
@@ -428,7 +428,8 @@ TEST_F(ControllerTest, RescanOnOtherFamilyRunsAndAwaitsTheHelper)
     setenv("QUELMAR_OS_FAMILY", "unknown", 1); // the version query fails: the helper is used
     dlg_->OnRescanBus();
     EXPECT_EQ(Log().back(), "Error while retrieving OS-Version!");
-    EXPECT_EQ(view_.timers, (std::map<int, int>{{kTimerHelperWait, 100}})); // supervision stopped
+    EXPECT_EQ(view_.timers, (std::map<int, int>{{kTimerHelperWait, 100}}));
+    EXPECT_FALSE(ticks_.Running()); // supervision stopped
     dlg_->OnTimer(kTimerHelperWait);
     EXPECT_EQ(view_.cursor.back(), true); // still running
     script_.status = DVB_STATUS_FOUND;
@@ -439,7 +440,7 @@ TEST_F(ControllerTest, RescanOnOtherFamilyRunsAndAwaitsTheHelper)
     }));
     EXPECT_TRUE(dlg_->ReceiverReady());
     EXPECT_EQ(view_.timers.count(kTimerHelperWait), 0u);
-    EXPECT_EQ(view_.timers.count(kTimerSupervision), 1u);
+    EXPECT_TRUE(ticks_.Running());
     unsetenv("QUELMAR_OS_FAMILY");
 }
 
@@ -470,7 +471,7 @@ TEST_F(ControllerTest, SilentReceiverBringsUpAgain)
     EXPECT_NE(std::find(log.begin(), log.end(), "fatal error: Quelmar does not respond anymore!"), log.end());
     EXPECT_EQ(log.back(), kMuxFound);
     EXPECT_FALSE(dlg_->ReceiverReady());
-    EXPECT_EQ(view_.timers.count(kTimerSupervision), 0u);
+    EXPECT_FALSE(ticks_.Running());
 }
 
 TEST_F(ControllerTest, PowerOffEscapeAndCloseWhileIdle)
@@ -486,7 +487,7 @@ TEST_F(ControllerTest, PowerOffEscapeAndCloseWhileIdle)
         else
             dlg_->OnMenuCommand(MenuItemId::SystemClose);
         EXPECT_TRUE(script_.Called("special 2 ''"));
-        EXPECT_EQ(view_.timers.count(kTimerSupervision), 0u);
+        EXPECT_FALSE(ticks_.Running());
         EXPECT_EQ(view_.endDialogs, 1);
         dlg_->OnCancel(); // ends once
         EXPECT_EQ(view_.endDialogs, 1);

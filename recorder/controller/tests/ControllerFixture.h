@@ -7,6 +7,7 @@
 #include "controller/CRecorderDlg.h"
 #include "controller/testing/MainViewDouble.h"
 #include "controller/testing/ManualDispatcher.h"
+#include "platform/testing/ManualTickSource.h"
 #include "platform/testing/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -209,6 +210,7 @@ protected:
     {
         setup.rescanHelperPath = (dir_ / "halvane").string();
         setup.timerStorePath = (dir_ / "timer.db").string();
+        setup.supervisionTicks = &ticks_;
         dlg_ = std::make_unique<CRecorderDlg>(app_, view_, dispatcher_, std::move(setup));
         dlg_->OnInitDialog();
         dispatcher_.RunPending();
@@ -225,11 +227,8 @@ protected:
             dispatcher_.RunPending();
             if (done())
                 return true;
-            if (view_.timers.count(kTimerSupervision)) { // as the view's timer would
-                dlg_->OnTimer(kTimerSupervision);
-                if (done())
-                    return true;
-            }
+            if (ticks_.Tick() && done()) // as the clock would
+                return true;
             dispatcher_.WaitForTask(std::chrono::milliseconds(kRoundMs));
         }
         return done();
@@ -263,6 +262,7 @@ protected:
     CRecorderApp app_{[this](PriorityClass p) { priorities_.push_back(p); }};
     MainViewDouble view_;
     ManualDispatcher dispatcher_;
+    ManualTickSource ticks_;
     std::unique_ptr<CRecorderDlg> dlg_;
     std::filesystem::path dir_;
 };

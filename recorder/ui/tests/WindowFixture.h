@@ -2,6 +2,7 @@
 // library on the simulated receiver and the multiplexer module, for tests.
 #pragma once
 
+#include "app/QtTickSource.h"
 #include "aspi_virtual.h"
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
@@ -79,7 +80,9 @@ protected:
         if (!receiver)
             setPlugged_(kAdapter, kTarget, 0);
         window_ = std::make_unique<MainWindow>();
-        dlg_ = std::make_unique<CRecorderDlg>(app_, *window_, dispatcher_, MakeSetup());
+        CRecorderDlg::Setup setup = MakeSetup();
+        setup.supervisionTicks = &ticks_;
+        dlg_ = std::make_unique<CRecorderDlg>(app_, *window_, dispatcher_, std::move(setup));
         window_->Attach(*dlg_);
         window_->show();
         dlg_->OnInitDialog();
@@ -127,6 +130,7 @@ protected:
     AspiVirtualGetStateFn getState_ = nullptr;
     CRecorderApp app_{[](PriorityClass) {}}; // the test's own priority stays
     QtTestDispatcher dispatcher_;
+    QtTickSource ticks_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<CRecorderDlg> dlg_;
 };
