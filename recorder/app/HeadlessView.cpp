@@ -74,8 +74,6 @@ bool HeadlessView::StartWindowTimer(int id, int periodMs)
     auto &timer = timers_[id];
     if (!timer) {
         timer = std::make_unique<QTimer>();
-        // Timer recordings start on the ninth pass after arming: the passes
-        // keep to the second rather than drift by a coarse timer's slack.
         timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(timer.get(), &QTimer::timeout, [this, id] {
             if (dialog_)
