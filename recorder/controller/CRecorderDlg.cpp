@@ -10,6 +10,7 @@
 #include "engine/RecordingThread.h"
 #include "platform/LocalTime.h"
 #include "platform/SystemPower.h"
+#include "quelmar_modules.h"
 #include "timers/ShutdownSequence.h"
 #include "timers/TimerDialogModel.h"
 #include "timers/TimerFileName.h"
@@ -124,7 +125,7 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
             return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule(), RemuxerBinding::DefaultModule());
         };
     if (m_stSetup.rescanHelperPath.empty())
-        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + kRescanHelperFile;
+        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + modules::kRescanHelper;
     m_pSession = std::make_unique<ReceiverSession>(static_cast<ReceiverListener &>(*this), m_stSetup.makeReceiver,
                                                    m_stSetup.rescanHelperPath);
     m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;

@@ -65,7 +65,7 @@ struct RecorderDlgSetup {
     // Makes the multiplexer binding, once, when the window is built.
     // Default: RemuxerBinding(RemuxerBinding::DefaultModule()).
     std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
-    // The bus rescan helper. Default: m_strProgramDir + "/" + kRescanHelperFile.
+    // The bus rescan helper. Default: m_strProgramDir + "/" + modules::kRescanHelper.
     std::string rescanHelperPath;
     // The timer store. Default: DefaultTimerStorePath().
     std::string timerStorePath;

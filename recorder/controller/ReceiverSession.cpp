@@ -4,6 +4,7 @@
 #include "binding/RemuxerBinding.h"
 #include "platform/NumberFormat.h"
 #include "platform/SystemPower.h"
+#include "quelmar_modules.h"
 #include "quelmarscsi_special.h"
 #include "timers/Windows1252.h"
 
@@ -261,7 +262,7 @@ ReceiverSession::Rescan ReceiverSession::StartRescan()
     }
     helper_ = ChildProcess::Spawn(helperPath_);
     if (!helper_) {
-        Log(std::string("could not run \"") + kRescanHelperFile + "\"!");
+        Log(std::string("could not run \"") + modules::kRescanHelper + "\"!");
         return Rescan::HelperFailed;
     }
     return Rescan::HelperStarted;

@@ -26,8 +26,6 @@ class RemuxerBinding;
 // thread.
 std::string ChannelName(const DvbChannel &channel);
 
-// The bus rescan helper's file name, in the program's folder.
-inline constexpr char kRescanHelperFile[] = "halvane";
 // Caption of the speed test's message box.
 inline constexpr char kSpeedTestCaption[] = "SCSI - Speed Test";
 
