@@ -3,6 +3,7 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "controller/EngineBridge.h"
+#include "controller/InitialControls.h"
 #include "controller/OutputFileChecks.h"
 #include "controller/RecordingControls.h"
 #include "engine/EventLog.h"
@@ -28,7 +29,6 @@ namespace quelmar {
 namespace {
 
 // ---- texts ---------------------------------------------------------------------
-constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
 constexpr char kTimerStartFormat[] = "%A, %B %d, %Y, %X";
@@ -59,27 +59,6 @@ constexpr int32_t kStartCountdownPasses = 9;
 // before it ended late, or the program came up during it) counts down only
 // to about a second before its start, and at least this many passes.
 constexpr int32_t kShortestCountdownPasses = 1;
-
-// Captions and texts of the controls when the window is built.
-constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
-    {ControlId::VideoBytes, "0"},
-    {ControlId::AudioBytes, "0"},
-    {ControlId::MuxBytes, "0"},
-    {ControlId::Pts, "0"},
-    {ControlId::VideoPadding, "0"},
-    {ControlId::SplitOnSize, "Sp&lit every"},
-    {ControlId::SplitOnTime, "Spli&t every"},
-    {ControlId::TimeSinceSplit, kSplitClockIdle},
-    {ControlId::SplitNow, "Split &now!"},
-    {ControlId::Clock, "- :- - :- - "},
-    {ControlId::RecordingTime, "0:00:00"},
-    {ControlId::ShutdownBox, "s&hut down"},
-    {ControlId::Record, "&Record"},
-    {ControlId::Pause, kCaptionPause},
-    {ControlId::Stop, "&Stop"},
-    {ControlId::PowerOff, "Power Off"},
-    {ControlId::Browse, "..."},
-};
 
 // Digits with an optional sign, nothing else (blanks around are allowed).
 template <typename T>
@@ -130,24 +109,8 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
                                                    m_stSetup.rescanHelperPath);
     m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
 
-    // Initial state of every control (enabled unless named below).
-    for (ControlId id : kAllControls)
-        m_mapControls[id].enabled = true;
-    for (ControlId id : {ControlId::VideoChoice, ControlId::AudioChoice, ControlId::MuxChoice, ControlId::VideoDelay,
-                         ControlId::SplitOnSize, ControlId::SplitSize, ControlId::SplitOnTime, ControlId::SplitInterval,
-                         ControlId::SplitNow, ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox,
-                         ControlId::ChannelList, ControlId::Record, ControlId::Pause, ControlId::Stop,
-                         ControlId::FileName, ControlId::Browse})
-        m_mapControls[id].enabled = false;
-    for (ControlId id : {ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox})
-        m_mapControls[id].shown = false;
-    for (const auto &[id, text] : kInitialTexts)
-        m_mapControls[id].text = text;
-    m_mapControls[ControlId::VideoChoice].items = {"don't save", "as raw", "as m2v"};
-    m_mapControls[ControlId::AudioChoice].items = {"don't save", "as raw", "as mp2/ac3"};
-    m_mapControls[ControlId::MuxChoice].items = {"don't save", "as ~DVD"};
-    for (MenuItemId id : kAllMenuItems)
-        m_mapMenu[id] = MenuItemState{};
+    m_mapControls = InitialControls();
+    m_mapMenu = InitialMenuItems();
 
     m_pRemuxer = m_stSetup.makeRemuxer();
     m_pRecording = std::make_unique<RecordingService>();

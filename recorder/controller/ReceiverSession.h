@@ -87,6 +87,7 @@ public:
     bool Present() const;
 
     // ---- channels --------------------------------------------------------------
+    // The channel table of the last bring-up; empty without a receiver.
     const std::vector<DvbChannel> &Channels() const { return channels_; }
     // The channel table's names, as the channel list shows them.
     std::vector<std::string> ChannelNames() const;
