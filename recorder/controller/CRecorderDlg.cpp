@@ -364,6 +364,13 @@ bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->
 
 bool CRecorderDlg::ReceiverReady() const { return m_pRecording->Ready(); }
 
+std::optional<DvbDevice> CRecorderDlg::ReceiverDevice() const
+{
+    if (!ReceiverPresent())
+        return std::nullopt;
+    return m_pReceiver->device;
+}
+
 bool CRecorderDlg::RecordingActive() const { return m_pRecording->Active(); }
 
 bool CRecorderDlg::RecordingBusy() const { return m_pRecording->Busy(); }

@@ -201,6 +201,9 @@ public:
     RecordingOutcome LastOutcome() const { return m_lastOutcome; }
     // A receiver was found and no recording is started, running or ending.
     bool ReceiverReady() const;
+    // The receiver's address record (host adapter, target, firmware) while
+    // a receiver is bound; std::nullopt without one.
+    std::optional<DvbDevice> ReceiverDevice() const;
     // A recording runs (its recording flag is set).
     bool RecordingActive() const;
     // A recording was started and has not been torn down completely yet.
