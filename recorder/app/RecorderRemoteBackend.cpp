@@ -62,6 +62,12 @@ RecorderRemoteBackend::RecorderRemoteBackend(CRecorderDlg &dialog, RemoteViewTap
     : dialog_(dialog), tap_(tap), dispatcher_(dispatcher), recordingsFolder_(std::move(recordingsFolder)),
       self_(std::make_shared<RecorderRemoteBackend *>(this))
 {
+    // What the event log list shows already (the bring-up's lines) comes first.
+    for (const std::string &text : dialog_.LogLines()) {
+        log_.push_back({++logCount_, text});
+        if (log_.size() > kKeptLogLines)
+            log_.pop_front();
+    }
     tap_.onChange = [this] { ScheduleLook(); };
     tap_.onLogLines = [this](const std::vector<std::string> &lines) {
         for (const std::string &text : lines) {

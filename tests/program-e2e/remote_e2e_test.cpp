@@ -154,9 +154,14 @@ TEST_F(RemoteEndToEnd, TimerAddedOverTheApiRecordsAndTheFilesDecodeAndDownload)
     EXPECT_EQ(recorder->finish(), 0) << recorder->out() << recorder->err();
 }
 
-TEST_F(RemoteEndToEnd, RefusalsChangeNothing)
+TEST_F(RemoteEndToEnd, RefusalsChangeNothingAndTheLogIsWhole)
 {
     const auto recorder = serve();
+    // The log from the program's first line on.
+    const QJsonArray lines = json(get("/api/v1/log"))["lines"].toArray();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_NE(lines[0].toObject()["text"].toString().indexOf("ASPI-layer detected"), -1) << get("/api/v1/log").body;
+
     const std::string recording = R"({"file": "take", "duration": 60})";
     const struct {
         const char *what;
