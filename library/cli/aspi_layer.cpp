@@ -2,6 +2,7 @@
 
 #include "aspi.h"
 #include "inquiry_identity.h"
+#include "quelmar_modules.h"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -23,9 +24,9 @@ namespace {
 
 using namespace quelmar::scsi;
 
-constexpr const char *kLayerVariable = "QUELMAR_ASPI_LAYER";
-constexpr const char *kDefaultLayer = "libwnaspi32.so";
-constexpr std::string_view kVirtualLayer = "libaspi-virtual.so";
+constexpr const char *kLayerVariable = modules::kAspiLayerVariable;
+constexpr const char *kDefaultLayer = modules::kAspiLayer;
+constexpr std::string_view kVirtualLayer = modules::kVirtualAspiLayer;
 constexpr const char *kVirtualOption = "--virtual-receiver";
 
 constexpr uint8_t kSenseBytes = 14;

@@ -3,6 +3,7 @@
 // dlopen, as any client would, and talks to the first receiver found.
 // Output: one record per line, fields separated by tabs.
 #include "aspi_layer.h"
+#include "quelmar_modules.h"
 #include "quelmarscsi_client.h"
 #include "quelmarscsi_special.h"
 
@@ -20,13 +21,14 @@
 namespace {
 
 using namespace quelmar::scsi_cli;
+namespace modules = quelmar::modules;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNoReceiver = 2; // also: library missing, wrong command line
 
-constexpr const char *kLibraryName = "libquelmarscsi.so";
-constexpr const char *kVirtualLayer = "libaspi-virtual.so";
+constexpr const char *kLibraryName = modules::kReceiverLibrary;
+constexpr const char *kVirtualLayer = modules::kVirtualAspiLayer;
 constexpr const char *kVirtualOption = "--virtual-receiver";
 constexpr size_t kFrontPanelChars = DVB_FRONT_PANEL_TEXT_CHARS;
 constexpr uint32_t kDefaultSpeedTestMiB = 5;
@@ -343,9 +345,9 @@ bool useVirtualReceiver(const std::string &directory, const std::string &config)
     }
     const std::string beside = directory + "/" + kVirtualLayer;
     struct stat status {};
-    setenv("QUELMAR_ASPI_LAYER", stat(beside.c_str(), &status) == 0 ? beside.c_str() : kVirtualLayer, 1);
+    setenv(modules::kAspiLayerVariable, stat(beside.c_str(), &status) == 0 ? beside.c_str() : kVirtualLayer, 1);
     if (!config.empty())
-        setenv("QUELMAR_VIRTUAL_RECEIVER", config.c_str(), 1);
+        setenv(modules::kVirtualReceiverVariable, config.c_str(), 1);
     return true;
 }
 

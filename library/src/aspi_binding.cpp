@@ -1,5 +1,6 @@
 #include "aspi_binding.h"
 
+#include "quelmar_modules.h"
 #include "quelmarscsi.h"
 #include "trace.h"
 
@@ -13,8 +14,8 @@
 namespace quelmar::scsi {
 namespace {
 
-constexpr const char *kDefaultLayer = "libwnaspi32.so";
-constexpr const char *kLayerVariable = "QUELMAR_ASPI_LAYER";
+constexpr const char *kDefaultLayer = modules::kAspiLayer;
+constexpr const char *kLayerVariable = modules::kAspiLayerVariable;
 constexpr const char *kOsFamilyVariable = "QUELMAR_OS_FAMILY";
 constexpr uint32_t kSupportStatusShift = 8; // bits 8..15 of the support word
 constexpr uint32_t kByteMask = 0xFF;

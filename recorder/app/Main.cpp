@@ -12,6 +12,7 @@
 #include "aspi_layer.h"
 #include "controller/CRecorderApp.h"
 #include "platform/Process.h"
+#include "quelmar_modules.h"
 #include "remote/AccessToken.h"
 #include "timers/TimerStore.h"
 
@@ -35,17 +36,15 @@ using namespace quelmar;
 
 namespace {
 
-constexpr char kVirtualLayer[] = "libaspi-virtual.so";
-
 // --virtual-receiver: the library loads the simulated receiver's layer, with
 // `config` if given (else QUELMAR_VIRTUAL_RECEIVER as the environment has
 // it). Must run before the library is loaded (bring-up) and before any
 // thread starts.
 void UseVirtualReceiver(const std::string &config)
 {
-    setenv("QUELMAR_ASPI_LAYER", InProgramDirectory(kVirtualLayer).c_str(), 1);
+    setenv(modules::kAspiLayerVariable, InProgramDirectory(modules::kVirtualAspiLayer).c_str(), 1);
     if (!config.empty())
-        setenv("QUELMAR_VIRTUAL_RECEIVER", config.c_str(), 1);
+        setenv(modules::kVirtualReceiverVariable, config.c_str(), 1);
 }
 
 int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOptions &options)

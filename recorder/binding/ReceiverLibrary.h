@@ -4,6 +4,7 @@
 
 #include "platform/DynamicLibrary.h"
 #include "platform/ReceiverLock.h"
+#include "quelmar_modules.h"
 #include "quelmarscsi_client.h"
 
 #include <cstdint>
@@ -64,7 +65,7 @@ public:
     static constexpr uint32_t kVersionTooOld = 0x02000000;  // interface below 23; stays loaded
     // Lowest interface version the recorder works with.
     static constexpr uint32_t kMinInterfaceVersion = 23;
-    static constexpr char kDefaultModuleName[] = "libquelmarscsi.so";
+    static constexpr const char *kDefaultModuleName = modules::kReceiverLibrary;
 
     // Performs the whole binding: load, version gate, the other 24 exports,
     // dvbInit, dvbFindFirstQuelmar. Fails only through device.status.

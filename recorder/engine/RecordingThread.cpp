@@ -1,6 +1,7 @@
 #include "engine/RecordingThread.h"
 
 #include "analysis/Ac3HeaderReader.h"
+#include "analysis/MpegVideoHeader.h"
 #include "analysis/StreamInfoTracker.h"
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
@@ -12,6 +13,7 @@
 #include "platform/AutoResetEvent.h"
 #include "platform/File.h"
 
+#include <optional>
 #include <string>
 
 namespace quelmar {
@@ -22,12 +24,6 @@ constexpr uint16_t kNoVideoPid = DVB_NO_VIDEO_PID;
 // Longest wait for a pulse before the queue and the flag are looked at again.
 constexpr uint32_t kIdleCheckMs = 100;
 constexpr uint32_t kMillisecondsPerSecond = 1000;
-
-// A sequence header the raw video output may start with.
-constexpr size_t kSequenceHeaderCheckBytes = 12;
-constexpr uint8_t kSequenceHeaderCode = 0xB3;
-constexpr uint8_t kMarkerBitMask = 0x20;             // header byte 10
-constexpr uint8_t kConstrainedParametersMask = 0x04; // header byte 11
 
 void RemuxLogLine(const char *text) { LogEvent(text); }
 
@@ -351,18 +347,11 @@ bool RecordingSession::RawVideo(const uint8_t *data, uint32_t length)
 {
     if (rawVideoSynced_)
         return WriteVideoData(data, length) != 0;
-    for (size_t i = 0; i + kSequenceHeaderCheckBytes <= length; ++i) {
-        const uint8_t *h = data + i;
-        if (h[0] != 0 || h[1] != 0 || h[2] != 1 || h[3] != kSequenceHeaderCode)
-            continue;
-        const unsigned width = (h[4] << 4) | (h[5] >> 4);
-        const unsigned height = ((h[5] & 0x0F) << 8) | h[6];
-        if (width == 0 || height == 0 || !(h[10] & kMarkerBitMask) || (h[11] & kConstrainedParametersMask))
-            continue;
-        rawVideoSynced_ = true;
-        return WriteVideoData(h, static_cast<uint32_t>(length - i)) != 0;
-    }
-    return true; // no header yet: the chunk is dropped
+    const std::optional<size_t> header = FindSequenceHeader(data, length);
+    if (!header)
+        return true; // no header yet: the chunk is dropped
+    rawVideoSynced_ = true;
+    return WriteVideoData(data + *header, static_cast<uint32_t>(length - *header)) != 0;
 }
 
 bool RecordingSession::AudioChunk(const uint8_t *data, uint32_t length, bool isAc3)
