@@ -68,7 +68,10 @@ RecorderRemoteBackend::RecorderRemoteBackend(CRecorderDlg &dialog, RemoteViewTap
         if (log_.size() > kKeptLogLines)
             log_.pop_front();
     }
-    tap_.onChange = [this] { ScheduleLook(); };
+    tap_.onChange = [this] {
+        NoteRecordingStart();
+        ScheduleLook();
+    };
     tap_.onLogLines = [this](const std::vector<std::string> &lines) {
         for (const std::string &text : lines) {
             LogLine line{++logCount_, text};
@@ -138,6 +141,14 @@ void RecorderRemoteBackend::Look()
 
 // ---- status -------------------------------------------------------------------
 
+void RecorderRemoteBackend::NoteRecordingStart()
+{
+    if (!dialog_.RecordingBusy())
+        started_.reset();
+    else if (!started_)
+        started_ = std::chrono::steady_clock::now();
+}
+
 RecordingState RecorderRemoteBackend::State() const
 {
     if (!dialog_.RecordingBusy())
@@ -171,7 +182,6 @@ StatusSnapshot RecorderRemoteBackend::Status() const
     status.state = State();
     if (status.state == RecordingState::Idle) {
         status.baseName = dialog_.Control(ControlId::FileName).text;
-        started_.reset();
     } else {
         status.baseName = dialog_.Recording().Current().baseName;
         const RecordingFigures figures = dialog_.Figures();
@@ -179,10 +189,9 @@ StatusSnapshot RecorderRemoteBackend::Status() const
         status.videoBytes = figures.videoBytes;
         status.audioBytes = figures.audioBytes;
         status.muxBytes = figures.muxBytes;
-        const auto now = std::chrono::steady_clock::now();
-        if (!started_)
-            started_ = now;
-        status.elapsedSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - *started_).count();
+        if (started_)
+            status.elapsedSeconds =
+                std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - *started_).count();
         status.videoInfo = dialog_.Control(ControlId::VideoInfo).items;
         status.audioInfo = dialog_.Control(ControlId::AudioInfo).items;
     }

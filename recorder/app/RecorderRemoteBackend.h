@@ -76,6 +76,9 @@ private:
     remote::CommandResult Prepare(const remote::RecordingRequest &request);
     remote::RecordingState State() const;
     remote::TimerEditContext EditContext() const;
+    // Notes when a recording became busy (its elapsed time), at every
+    // change of the model.
+    void NoteRecordingStart();
     // What changed since the last look goes to the listeners (posted).
     void ScheduleLook();
     void Look();
@@ -89,9 +92,9 @@ private:
     uint64_t logCount_ = 0;
     std::vector<remote::LogLine> unsent_; // log lines the listeners have not heard yet
     bool lookPosted_ = false;
-    std::string lastState_;                                                // the state as last told, as a key
-    std::string lastProgress_;                                             // the figures as last told, as a key
-    mutable std::optional<std::chrono::steady_clock::time_point> started_; // of the recording being made
+    std::string lastState_;                                        // the state as last told, as a key
+    std::string lastProgress_;                                     // the figures as last told, as a key
+    std::optional<std::chrono::steady_clock::time_point> started_; // of the recording being made
     // Still reachable by a look posted before the backend ended.
     std::shared_ptr<RecorderRemoteBackend *> self_;
 };

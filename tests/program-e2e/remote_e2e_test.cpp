@@ -214,7 +214,7 @@ TEST_F(RemoteEndToEnd, FiftyClientsPollingTheStatusDuringARecordingLoseNothing)
     const HttpReply started = call("POST", "/api/v1/recording",
                                    R"({"file": "busy", "duration": )" + std::to_string(kPolledRecordingSeconds) + "}");
     ASSERT_EQ(started.status, 200) << started.body;
-    std::atomic<int> failures{0}, answers{0}, shrinking{0};
+    std::atomic<int> failures{0}, answers{0}, shrinking{0}, longestElapsed{0};
     std::vector<std::thread> clients;
     for (int i = 0; i < kPollingClients; ++i)
         clients.emplace_back([&] {
@@ -232,6 +232,9 @@ TEST_F(RemoteEndToEnd, FiftyClientsPollingTheStatusDuringARecordingLoseNothing)
                 if (state == "recording" && mux < lastMux)
                     ++shrinking;
                 lastMux = state == "recording" ? mux : lastMux;
+                const int elapsed = status["recording"].toObject()["elapsedSeconds"].toInt();
+                for (int longest = longestElapsed; elapsed > longest;)
+                    longestElapsed.compare_exchange_weak(longest, elapsed);
             }
         });
     for (std::thread &client : clients)
@@ -239,6 +242,9 @@ TEST_F(RemoteEndToEnd, FiftyClientsPollingTheStatusDuringARecordingLoseNothing)
     EXPECT_EQ(failures, 0);
     EXPECT_GE(answers, kPollingClients);
     EXPECT_EQ(shrinking, 0);
+    // The elapsed time counts from the start (whole seconds, a pass late at most).
+    EXPECT_GE(longestElapsed, int(kPolledRecordingSeconds) - 2);
+    EXPECT_LE(longestElapsed, int(kPolledRecordingSeconds) + 1);
     // The recording went on undisturbed to its stop time.
     EXPECT_TRUE(recorder->waitForLine(": recording stopped\n")) << recorder->out();
     EXPECT_EQ(codecsOf(dir_ / "out" / "busy (0).mpg"), "mpeg2video,mp2");
