@@ -650,7 +650,7 @@ TimerStoreHooks CRecorderDlg::TimerHooks()
 
 void CRecorderDlg::SaveTimers(const std::function<bool()> &change)
 {
-    ChangeTimerStore(m_timerList, change, TimerHooks());
+    m_bTimerSaveFailed = !ChangeTimerStore(m_timerList, change, TimerHooks());
 }
 
 CTimerEntry *CRecorderDlg::FindTimerById(int32_t id) const

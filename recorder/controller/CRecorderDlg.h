@@ -176,6 +176,10 @@ public:
     void ShowNextTimer();
     // The timer table.
     const CTimerList &Timers() const { return m_timerList; }
+    // The last change of the timer list was not saved to the store (no
+    // lock, a failed write; the log says why): the list holds it, the file
+    // does not.
+    bool TimerSaveFailed() const { return m_bTimerSaveFailed; }
     // The timer entry armed or being recorded; null when none.
     const CTimerEntry *CurrentTimer() const { return m_pCurrentTimer; }
     // Supervision passes left before an armed timer's recording starts.
@@ -344,6 +348,7 @@ private:
     std::string m_strTimerBase;             // the armed entry's file base (its date added)
     TimerHandOver m_timerHandOver;          // the entry armed while a timer recording is torn down
     bool m_bTimerDialogOpen = false;
+    bool m_bTimerSaveFailed = false; // the last SaveTimers did not save
     bool m_bShutdownPending = false;
     bool m_bClosePending = false;
     CTime m_timeStop;
