@@ -24,6 +24,8 @@ const char kBusy[] = "a recording is being started, runs or is being torn down";
 const char kNoRecording[] = "no recording runs";
 const char kNoReceiver[] = "no receiver is ready";
 const char kModalOpen[] = "a question or dialog is open at the recorder: try again once it is answered";
+const char kNotSaved[] = "the running recorder took the change, but timer.db could not be written (see the log): it "
+                         "is lost when the recorder ends";
 const char kDialogBusy[] = "the Timer dialog is open at the recorder (or the recorder is ending): try again later";
 
 // The firmware revision's four decimal nibbles as "2.17".
@@ -384,8 +386,11 @@ TimerEdit RecorderRemoteBackend::EditTimers(const std::function<TimerEdit(TimerD
         return made.result.Succeeded();
     };
     Answering(answers, [&] { dialog_.OnTimerEdit(); });
-    if (made.result.Succeeded())
-        ScheduleLook();
+    if (!made.result.Succeeded())
+        return made;
+    ScheduleLook();
+    if (dialog_.TimerSaveFailed())
+        return {Conflict(kNotSaved), made.id};
     return made;
 }
 

@@ -204,6 +204,15 @@ TEST_F(RemoteEndToEnd, RefusalsChangeNothingAndTheLogIsWhole)
     EXPECT_NE(again.body.find("overwrite"), std::string::npos) << again.body;
     EXPECT_EQ(stateOf(json(get("/api/v1/status"))), "idle");
     EXPECT_EQ(fs::file_size(dir_ / "out" / "take (0).mpg"), size);
+
+    // A timer the store cannot take (its lock cannot be made) is not reported as saved.
+    fs::create_directories(dir_ / "data" / "QuelmarRecorder" / "timer.db.lock");
+    const time_t start = std::time(nullptr) + 3600;
+    const HttpReply unsaved = call("POST", "/api/v1/timers",
+                                   R"({"channel": 1, "start": ")" + localTime(start, "%Y-%m-%d %H:%M:%S") +
+                                       R"(", "stop": ")" + localTime(start + 60, "%H:%M:%S") + R"(", "file": "x"})");
+    EXPECT_EQ(unsaved.status, 409) << unsaved.body;
+    EXPECT_NE(unsaved.body.find("timer.db could not be written"), std::string::npos) << unsaved.body;
     recorder->signal(SIGTERM);
     EXPECT_EQ(recorder->finish(), 0) << recorder->out() << recorder->err();
 }
