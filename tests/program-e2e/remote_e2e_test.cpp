@@ -282,4 +282,21 @@ TEST_F(RemoteEndToEnd, CommandLineTimerEditsGoThroughTheRunningProgram)
     EXPECT_EQ(recorder->finish(), 0) << recorder->out() << recorder->err();
 }
 
+TEST_F(RemoteEndToEnd, ListeningBeyondTheLoopbackIsLoggedAsTheUsersChoice)
+{
+    const struct {
+        const char *listen;
+        bool warned;
+    } cases[] = {{"127.0.0.1:0", false}, {"0.0.0.0:0", true}, {"*:0", true}};
+    for (const auto &c : cases) {
+        Program recorder({"--headless", "--virtual-receiver", "--listen", c.listen}, dir_);
+        ASSERT_TRUE(recorder.waitForLine("remote control listening on http://")) << recorder.out() << recorder.err();
+        recorder.signal(SIGTERM);
+        EXPECT_EQ(recorder.finish(), 0) << recorder.err();
+        EXPECT_EQ(recorder.out().find("reachable from other machines as --listen asks") != std::string::npos, c.warned)
+            << c.listen << "\n"
+            << recorder.out();
+    }
+}
+
 } // namespace
