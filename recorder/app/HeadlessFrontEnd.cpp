@@ -126,7 +126,7 @@ private:
     {
         if (!options_.channel)
             return true;
-        const std::optional<int> index = ChannelIndex(*options_.channel, dialog_.ChannelNames());
+        const std::optional<int> index = ChannelIndex(*options_.channel, dialog_.Receiver().ChannelNames());
         if (!index)
             return false;
         dialog_.OnChannelSelected(*index);

@@ -1,7 +1,9 @@
 #include "app/RecorderRemoteBackend.h"
 
 #include "app/HeadlessView.h"
+#include "binding/ReceiverLibrary.h"
 #include "controller/CRecorderDlg.h"
+#include "controller/ReceiverSession.h"
 #include "controller/UiDispatcher.h"
 #include "engine/EventLog.h"
 
@@ -168,14 +170,15 @@ RecordingState RecorderRemoteBackend::State() const
 StatusSnapshot RecorderRemoteBackend::Status() const
 {
     StatusSnapshot status;
-    if (const std::optional<DvbDevice> device = dialog_.ReceiverDevice()) {
+    if (const ReceiverSession &session = dialog_.Receiver(); session.Present() && session.Binding()) {
+        const DvbDevice *device = &session.Binding()->device;
         status.receiver.found = true;
         status.receiver.hostAdapter = device->hostAdapter;
         status.receiver.targetId = device->targetId;
         status.receiver.firmware = FirmwareText(device->firmwareRevision);
     }
     status.receiver.scsiMode = ScsiModeText(dialog_.App().m_nScsiMode);
-    const std::vector<std::string> names = dialog_.ChannelNames();
+    const std::vector<std::string> names = dialog_.Receiver().ChannelNames();
     const int selected = dialog_.Control(ControlId::ChannelList).selection;
     if (selected >= 0 && selected < static_cast<int>(names.size())) {
         status.channel = selected + 1;
@@ -208,7 +211,7 @@ StatusSnapshot RecorderRemoteBackend::Status() const
     return status;
 }
 
-std::vector<std::string> RecorderRemoteBackend::Channels() const { return dialog_.ChannelNames(); }
+std::vector<std::string> RecorderRemoteBackend::Channels() const { return dialog_.Receiver().ChannelNames(); }
 
 std::vector<LogLine> RecorderRemoteBackend::LogLines() const { return {log_.begin(), log_.end()}; }
 
@@ -233,7 +236,7 @@ CommandResult RecorderRemoteBackend::SwitchChannel(int number)
         return Conflict("timer mode is on: the timers choose the channel");
     if (!dialog_.ReceiverReady())
         return Invalid(kNoReceiver);
-    if (number < 1 || number > static_cast<int>(dialog_.ChannelNames().size()))
+    if (number < 1 || number > static_cast<int>(dialog_.Receiver().ChannelNames().size()))
         return Invalid("the receiver has no channel " + std::to_string(number));
     if (!dialog_.Control(ControlId::ChannelList).enabled)
         return Conflict("the channel list is disabled now");
@@ -365,7 +368,7 @@ CommandResult RecorderRemoteBackend::SetTimerMode(bool on)
 
 std::vector<TimerInfo> RecorderRemoteBackend::Timers() const
 {
-    const std::vector<std::string> names = dialog_.ChannelNames();
+    const std::vector<std::string> names = dialog_.Receiver().ChannelNames();
     std::vector<TimerInfo> timers;
     const CTimerList &list = dialog_.Timers();
     for (int i = 0; i < list.GetCount(); ++i)
@@ -373,7 +376,10 @@ std::vector<TimerInfo> RecorderRemoteBackend::Timers() const
     return timers;
 }
 
-TimerEditContext RecorderRemoteBackend::EditContext() const { return {dialog_.ChannelNames(), recordingsFolder_}; }
+TimerEditContext RecorderRemoteBackend::EditContext() const
+{
+    return {dialog_.Receiver().ChannelNames(), recordingsFolder_};
+}
 
 TimerEdit RecorderRemoteBackend::EditTimers(const std::function<TimerEdit(TimerDialogModel &)> &edit)
 {
@@ -398,7 +404,7 @@ TimerResult RecorderRemoteBackend::EntryAfter(const TimerEdit &edit) const
 {
     if (!edit.result.Succeeded())
         return {edit.result, {}};
-    return TimerEntryOf(dialog_.Timers(), edit.id, dialog_.ChannelNames());
+    return TimerEntryOf(dialog_.Timers(), edit.id, dialog_.Receiver().ChannelNames());
 }
 
 TimerResult RecorderRemoteBackend::AddTimer(const TimerRequest &request)

@@ -3,15 +3,15 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "controller/EngineBridge.h"
+#include "controller/InitialControls.h"
 #include "controller/OutputFileChecks.h"
 #include "controller/RecordingControls.h"
 #include "engine/EventLog.h"
 #include "engine/PollingThread.h"
 #include "engine/RecordingThread.h"
 #include "platform/LocalTime.h"
-#include "platform/NumberFormat.h"
 #include "platform/SystemPower.h"
-#include "quelmarscsi_special.h"
+#include "quelmar_modules.h"
 #include "timers/ShutdownSequence.h"
 #include "timers/TimerDialogModel.h"
 #include "timers/TimerFileName.h"
@@ -20,8 +20,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <limits>
 #include <set>
 #include <utility>
@@ -31,14 +29,10 @@ namespace quelmar {
 namespace {
 
 // ---- texts ---------------------------------------------------------------------
-constexpr char kLibraryFile[] = "libquelmarscsi.so";
-constexpr char kHelperFile[] = "halvane";
-constexpr char kSplitClockIdle[] = "hh:mm:ss";
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
 constexpr char kTimerStartFormat[] = "%A, %B %d, %Y, %X";
 constexpr char kTimerStopFormat[] = "%X";
-constexpr char kSpeedTestCaption[] = "SCSI - Speed Test";
 // Data exchange of the two number fields: the platform's refusal texts.
 constexpr char kFieldCaption[] = "QuelmarRecorder";
 constexpr char kNeedPositiveInteger[] = "Please enter a positive integer.";
@@ -49,19 +43,6 @@ constexpr char kPanelTimer[] = " timer  ";
 constexpr char kTimerDateSuffixFormat[] = ", %d-%m-%Y";
 constexpr char kShutdownSkippedTimeFormat[] = "%X";
 constexpr char kEmptyFileName[] = "The file name is empty! Choose a file name (without extension) first.";
-
-// ---- receiver commands and numbers ------------------------------------------------
-constexpr int32_t kRemoteLock = 1;
-constexpr int32_t kRemoteUnlock = 0;
-constexpr uint32_t kSpeedTestBytes = 0x500000; // 5 MiB
-constexpr int32_t kSpeedTestUseEvent = 1;
-constexpr double kMillisecondsToSeconds = 0.001;
-constexpr double kBytesPerKilobyte = 1024.0;
-constexpr int kRateDecimals = 1;
-constexpr uint16_t kFirmwareOldest = 0x0217; // 2.17 .. 2.21 work well
-constexpr uint16_t kFirmwareNewest = 0x0221;
-constexpr int kFirmwareMajorShift = 8;
-constexpr unsigned kFirmwareMinorMask = 0xFF;
 
 // ---- window values ---------------------------------------------------------------
 constexpr int32_t kExtendSeconds = 1800; // Record during a recording, and a stop-at time already past
@@ -78,45 +59,6 @@ constexpr int32_t kStartCountdownPasses = 9;
 // before it ended late, or the program came up during it) counts down only
 // to about a second before its start, and at least this many passes.
 constexpr int32_t kShortestCountdownPasses = 1;
-
-// Captions and texts of the controls when the window is built.
-constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
-    {ControlId::VideoBytes, "0"},
-    {ControlId::AudioBytes, "0"},
-    {ControlId::MuxBytes, "0"},
-    {ControlId::Pts, "0"},
-    {ControlId::VideoPadding, "0"},
-    {ControlId::SplitOnSize, "Sp&lit every"},
-    {ControlId::SplitOnTime, "Spli&t every"},
-    {ControlId::TimeSinceSplit, kSplitClockIdle},
-    {ControlId::SplitNow, "Split &now!"},
-    {ControlId::Clock, "- :- - :- - "},
-    {ControlId::RecordingTime, "0:00:00"},
-    {ControlId::ShutdownBox, "s&hut down"},
-    {ControlId::Record, "&Record"},
-    {ControlId::Pause, kCaptionPause},
-    {ControlId::Stop, "&Stop"},
-    {ControlId::PowerOff, "Power Off"},
-    {ControlId::Browse, "..."},
-};
-
-std::string VersionLine(int64_t version)
-{
-    return std::string(kLibraryFile) + " found: Version " + std::to_string(version);
-}
-
-// "%d.%02d, Build #%d" of the multiplexer's version record.
-std::string RemuxerVersionLine(const RemuxerBinding &remuxer)
-{
-    DLLVERSIONINFO info{};
-    info.cbSize = sizeof info;
-    if (remuxer.DllGetVersion)
-        remuxer.DllGetVersion(&info);
-    char text[96];
-    std::snprintf(text, sizeof text, " found: Version %d.%02d, Build #%d", static_cast<int>(info.dwMajorVersion),
-                  static_cast<int>(info.dwMinorVersion), static_cast<int>(info.dwBuildNumber));
-    return remuxer.Name() + text;
-}
 
 // Digits with an optional sign, nothing else (blanks around are allowed).
 template <typename T>
@@ -148,12 +90,6 @@ OutputChoice ChoiceOf(int selection)
 
 } // namespace
 
-std::string ChannelName(const DvbChannel &channel)
-{
-    // The host code page of the receiver's names is Windows-1252.
-    return Windows1252ToUtf8(std::string_view(channel.name, strnlen(channel.name, sizeof channel.name)));
-}
-
 // ================================================================================
 // Construction and the model
 // ================================================================================
@@ -168,27 +104,13 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
             return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule(), RemuxerBinding::DefaultModule());
         };
     if (m_stSetup.rescanHelperPath.empty())
-        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + kHelperFile;
+        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + modules::kRescanHelper;
+    m_pSession = std::make_unique<ReceiverSession>(static_cast<ReceiverListener &>(*this), m_stSetup.makeReceiver,
+                                                   m_stSetup.rescanHelperPath);
     m_timerList.m_strPath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
 
-    // Initial state of every control (enabled unless named below).
-    for (ControlId id : kAllControls)
-        m_mapControls[id].enabled = true;
-    for (ControlId id : {ControlId::VideoChoice, ControlId::AudioChoice, ControlId::MuxChoice, ControlId::VideoDelay,
-                         ControlId::SplitOnSize, ControlId::SplitSize, ControlId::SplitOnTime, ControlId::SplitInterval,
-                         ControlId::SplitNow, ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox,
-                         ControlId::ChannelList, ControlId::Record, ControlId::Pause, ControlId::Stop,
-                         ControlId::FileName, ControlId::Browse})
-        m_mapControls[id].enabled = false;
-    for (ControlId id : {ControlId::StopAtBox, ControlId::StopTime, ControlId::ShutdownBox})
-        m_mapControls[id].shown = false;
-    for (const auto &[id, text] : kInitialTexts)
-        m_mapControls[id].text = text;
-    m_mapControls[ControlId::VideoChoice].items = {"don't save", "as raw", "as m2v"};
-    m_mapControls[ControlId::AudioChoice].items = {"don't save", "as raw", "as mp2/ac3"};
-    m_mapControls[ControlId::MuxChoice].items = {"don't save", "as ~DVD"};
-    for (MenuItemId id : kAllMenuItems)
-        m_mapMenu[id] = MenuItemState{};
+    m_mapControls = InitialControls();
+    m_mapMenu = InitialMenuItems();
 
     m_pRemuxer = m_stSetup.makeRemuxer();
     m_pRecording = std::make_unique<RecordingService>();
@@ -224,7 +146,7 @@ CRecorderDlg::~CRecorderDlg()
     m_pBridge->Detach();
     m_pRecording->SetReceiver(nullptr);
     m_pRecording->SetMultiplexer(nullptr);
-    m_pReceiver.reset();
+    m_pSession.reset();
     m_pRemuxer.reset();
 }
 
@@ -360,16 +282,9 @@ void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
     CheckRecordingEnd();
 }
 
-bool CRecorderDlg::ReceiverPresent() const { return m_pReceiver && m_pReceiver->ReceiverPresent(); }
+bool CRecorderDlg::ReceiverPresent() const { return m_pSession->Present(); }
 
 bool CRecorderDlg::ReceiverReady() const { return m_pRecording->Ready(); }
-
-std::optional<DvbDevice> CRecorderDlg::ReceiverDevice() const
-{
-    if (!ReceiverPresent())
-        return std::nullopt;
-    return m_pReceiver->device;
-}
 
 bool CRecorderDlg::RecordingActive() const { return m_pRecording->Active(); }
 
@@ -378,24 +293,6 @@ bool CRecorderDlg::RecordingBusy() const { return m_pRecording->Busy(); }
 uint32_t CRecorderDlg::SplitSizeMb() const { return m_pRecording->SplitSize(); }
 
 const RecordingContext &CRecorderDlg::Context() const { return m_pRecording->Context(); }
-
-std::vector<std::string> CRecorderDlg::ChannelNames() const
-{
-    std::vector<std::string> names;
-    for (const auto &channel : m_vecChannels)
-        names.push_back(ChannelName(channel));
-    return names;
-}
-
-int CRecorderDlg::ChannelIndexOf(const DvbChannel &channel) const
-{
-    for (size_t i = 0; i < m_vecChannels.size(); ++i) {
-        const DvbChannel &entry = m_vecChannels[i];
-        if (entry.tag == channel.tag && strncmp(entry.name, channel.name, sizeof entry.name) == 0)
-            return static_cast<int>(i);
-    }
-    return 0;
-}
 
 // ================================================================================
 // Start-up and bring-up
@@ -452,14 +349,9 @@ void CRecorderDlg::BringUpReceiver()
         m_bBringUpPending = true;
         return;
     }
-    // 1-2: a clean start: no supervision, a new binding, no channels.
+    // 1-2: a clean start: no supervision; the session binds anew.
     KillSupervision();
     m_pRecording->SetReceiver(nullptr);
-    m_pReceiver.reset();
-    m_pReceiver = m_stSetup.makeReceiver();
-    m_pRecording->SetReceiver(m_pReceiver.get());
-    m_vecChannels.clear();
-    SetItems(ControlId::ChannelList, {});
 
     // 3-6: the No receiver column.
     SetSelection(ControlId::AudioChoice, kChoiceRaw);
@@ -479,58 +371,10 @@ void CRecorderDlg::BringUpReceiver()
         SetTopMenu(menu, false);
     m_pRecording->Reset();
 
-    // 7-8: what the binding found.
-    ReceiverLibrary &rx = *m_pReceiver;
-    const uint32_t status = rx.Status();
-    const int64_t version = rx.Version();
-    const std::string lib = kLibraryFile;
-    switch (status) {
-    case ReceiverLibrary::kLibraryMissing: LogEvent(lib + " not found! You need Version 23 or newer!"); break;
-    case ReceiverLibrary::kEntryMissing:
-        LogEvent(VersionLine(version));
-        LogEvent(lib + " has a wrong API! You need Version 22 or later for this release!");
-        break;
-    case ReceiverLibrary::kVersionTooOld:
-        LogEvent(VersionLine(version));
-        LogEvent(lib + " is to old! You need Version 22 or later for this release!");
-        break;
-    case DVB_ASPI_SUPPORT_FAIL:
-        LogEvent("ASPI-layer not properly installed!");
-        LogEvent(VersionLine(version));
-        break;
-    case DVB_ASPI_ENTRY_MISSING:
-        LogEvent("ASPI-layer could not be initialized!");
-        LogEvent(VersionLine(version));
-        break;
-    case DVB_ASPI_NOT_LOADED:
-        LogEvent("ASPI-layer not present!");
-        LogEvent(VersionLine(version));
-        break;
-    default:
-        LogEvent("ASPI-layer detected");
-        LogEvent(VersionLine(version));
-        if (status == DVB_STATUS_NONE)
-            LogEvent("Quelmar could not be found! Ckeck connections and/or rescan SCSI-Bus!");
-        break;
-    }
-
-    // 9: the receiver was found.
-    const bool found = rx.ReceiverPresent();
+    // 7-9: what the binding found; a found receiver's channel list.
+    const bool found = m_pSession->BringUp(m_pApp->m_nScsiMode);
+    m_pRecording->SetReceiver(m_pSession->Binding());
     if (found) {
-        DvbDevice &device = rx.device;
-        rx.dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
-        char line[128];
-        std::snprintf(line, sizeof line, "Quelmar found on host adapter %d, id %d, firmware revision %x.%02x",
-                      device.hostAdapter, device.targetId, device.firmwareRevision >> kFirmwareMajorShift,
-                      device.firmwareRevision & kFirmwareMinorMask);
-        LogEvent(line);
-        // The line shows at once, before the slow channel table is read.
-        FlushEngineUpdates();
-        m_pView->UpdateWindow();
-        if (device.firmwareRevision > kFirmwareNewest || device.firmwareRevision < kFirmwareOldest) {
-            LogEvent("You may experience problems using this firmware revision!");
-            LogEvent("You need SCSI rev. 2.17 to 2.21 of Quelmar! Try version 2.00.0 for example");
-        }
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::SplitSize,
                              ControlId::SplitInterval, ControlId::SplitOnSize, ControlId::SplitOnTime,
                              ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
@@ -539,16 +383,6 @@ void CRecorderDlg::BringUpReceiver()
              {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
             SetMenuEnabled(id, true);
         SetMenuEnabled(MenuItemId::RescanBus, false);
-
-        // The channel table; records the receiver did not deliver stay zero.
-        const uint16_t count = rx.dvbChannelCount(&device);
-        m_vecChannels.assign(count, DvbChannel{});
-        if (count > 0)
-            rx.dvbGetAllChannels(&device, m_vecChannels.data(), count);
-        SetItems(ControlId::ChannelList, ChannelNames());
-        const DvbCurrentChannel current = rx.dvbGetCurrentChannel(&device);
-        SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
-
         StartSupervision();
         LoadTimerStore();
         m_pRecording->SetReady(true);
@@ -558,33 +392,8 @@ void CRecorderDlg::BringUpReceiver()
     }
 
     // 11: the multiplexer.
-    RemuxerBinding &mx = *m_pRemuxer;
-    auto removeElementary = [this] {
-        for (ControlId id : {ControlId::AudioChoice, ControlId::VideoChoice}) {
-            auto items = Control(id).items;
-            if (items.size() > static_cast<size_t>(kChoiceElementary))
-                items.erase(items.begin() + kChoiceElementary);
-            SetItems(id, std::move(items));
-        }
-    };
-    switch (mx.status) {
-    case RemuxerStatus::RemuxerTooOld:
-        LogEvent(RemuxerVersionLine(mx));
-        LogEvent(mx.Name() + " to old or incompatible!");
-        LogEvent("You need Version 1.25 or newer! Switched to raw mode!");
-        removeElementary();
-        break;
-    case RemuxerStatus::RemuxerIncomplete:
-        LogEvent(mx.Name() + " could not be initialized! Switched to raw mode!");
-        removeElementary();
-        break;
-    case RemuxerStatus::RemuxerMissing:
-        LogEvent(mx.Name() + " not found! Switched to raw mode!");
-        removeElementary();
-        break;
-    default:
+    if (ReportMultiplexer(*m_pRemuxer, [](const std::string &line) { LogEvent(line); })) {
         m_pRecording->SetMultiplexerAvailable(true);
-        LogEvent(RemuxerVersionLine(mx));
         if (found) {
             SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
             SetSelection(ControlId::VideoChoice, m_pApp->m_nSaveVideo);
@@ -593,7 +402,14 @@ void CRecorderDlg::BringUpReceiver()
             SetEnabled(ControlId::VideoDelay, true);
             SetEnabled(ControlId::Pause, true);
         }
-        break;
+    } else {
+        // Without the multiplexer only "don't save" and "as raw" remain.
+        for (ControlId id : {ControlId::AudioChoice, ControlId::VideoChoice}) {
+            auto items = Control(id).items;
+            if (items.size() > static_cast<size_t>(kChoiceElementary))
+                items.erase(items.begin() + kChoiceElementary);
+            SetItems(id, std::move(items));
+        }
     }
     // The Ready column: the video delay field, box 1012 and picker 1043
     // follow the stream rule from the start.
@@ -602,6 +418,21 @@ void CRecorderDlg::BringUpReceiver()
 
     // 12
     SetTimerMode(m_pRecording->Ready() && m_pApp->m_bTimerEnabled != 0);
+}
+
+void CRecorderDlg::ReceiverLog(const std::string &line) { LogEvent(line); }
+
+void CRecorderDlg::ReceiverFound()
+{
+    // The line shows at once, before the slow channel table is read.
+    FlushEngineUpdates();
+    m_pView->UpdateWindow();
+}
+
+void CRecorderDlg::ChannelListLoaded(const std::vector<std::string> &names, int tunedIndex)
+{
+    SetItems(ControlId::ChannelList, names);
+    SetSelection(ControlId::ChannelList, tunedIndex);
 }
 
 void CRecorderDlg::StartSupervision()
@@ -743,12 +574,9 @@ bool CRecorderDlg::StartRecording()
                          ControlId::VideoDelay, ControlId::ChannelList})
         SetEnabled(id, false);
     SetMenuEnabled(MenuItemId::TimerEnable, false);
-    if (ReceiverPresent()) {
-        DvbDevice &device = m_pReceiver->device;
-        if (MenuItem(MenuItemId::RemoteDisable).checked)
-            m_pReceiver->dvbRemote(&device, kRemoteLock);
-        m_pReceiver->dvbSetSCSIMode(&device, static_cast<int32_t>(m_pApp->m_nScsiMode));
-    }
+    if (MenuItem(MenuItemId::RemoteDisable).checked)
+        m_pSession->LockRemote(true);
+    m_pSession->SetScsiMode(m_pApp->m_nScsiMode);
     ClearLog();
     if (base != chosenBase) {
         LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
@@ -986,14 +814,13 @@ void CRecorderDlg::OnStreamChoiceChanged(ControlId list, int index)
 
 void CRecorderDlg::OnChannelSelected(int index)
 {
-    if (index < 0 || index >= static_cast<int>(m_vecChannels.size()))
+    if (index < 0 || index >= static_cast<int>(m_pSession->Channels().size()))
         return;
     SetSelection(ControlId::ChannelList, index);
     // The next supervision pass comes a full second after the switch.
     if (m_nSupervisionTimer != 0)
         StartSupervision();
-    if (ReceiverPresent())
-        m_pReceiver->dvbSetChannel(&m_pReceiver->device, static_cast<uint16_t>(index + 1));
+    m_pSession->SetChannel(static_cast<uint16_t>(index + 1));
 }
 
 void CRecorderDlg::ShowStopTime() { SetTimeOfDay(ControlId::StopTime, LocalTimeOfDay(m_timeStop)); }
@@ -1071,8 +898,7 @@ void CRecorderDlg::PowerOff()
 {
     if (m_bEnded)
         return;
-    if (ReceiverPresent())
-        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
+    m_pSession->SwitchOff();
     KillSupervision();
     if (m_bHelperTimer) {
         m_pView->KillWindowTimer(kTimerHelperWait);
@@ -1162,8 +988,7 @@ void CRecorderDlg::OnScsiMode(MenuItemId item)
     }
     for (MenuItemId id : {MenuItemId::ScsiAuto, MenuItemId::ScsiCheckCondition, MenuItemId::ScsiBusy})
         SetMenuChecked(id, id == item);
-    if (ReceiverPresent())
-        m_pReceiver->dvbSetSCSIMode(&m_pReceiver->device, static_cast<int32_t>(value));
+    m_pSession->SetScsiMode(value);
     m_pApp->m_nScsiMode = value;
 }
 
@@ -1172,8 +997,8 @@ void CRecorderDlg::OnRemoteToggle()
     const bool lock = !MenuItem(MenuItemId::RemoteDisable).checked;
     SetMenuChecked(MenuItemId::RemoteDisable, lock);
     m_pApp->m_bRemoteOff = lock ? 1 : 0;
-    if (m_pRecording->Active() && ReceiverPresent())
-        m_pReceiver->dvbRemote(&m_pReceiver->device, lock ? kRemoteLock : kRemoteUnlock);
+    if (m_pRecording->Active())
+        m_pSession->LockRemote(lock);
 }
 
 void CRecorderDlg::OnPriority(MenuItemId item)
@@ -1208,53 +1033,33 @@ void CRecorderDlg::OnLogInfos()
 
 void CRecorderDlg::OnSpeedTest()
 {
-    uint32_t elapsedMs = 0;
-    if (ReceiverPresent())
-        elapsedMs = static_cast<uint32_t>(
-            m_pReceiver->dvbSCSISpeedTest(&m_pReceiver->device, kSpeedTestBytes, kSpeedTestUseEvent));
-    if (elapsedMs == 0) {
-        m_pView->ShowMessage("Speed Test failed!", kSpeedTestCaption, MessageIcon::None);
-        return;
-    }
-    const double kilobytesPerSecond = kSpeedTestBytes / (elapsedMs * kMillisecondsToSeconds) / kBytesPerKilobyte;
-    m_pView->ShowMessage("Transferrate: " + FormatFixed(kilobytesPerSecond, kRateDecimals) + " kb/s", kSpeedTestCaption,
-                         MessageIcon::None);
+    m_pView->ShowMessage(m_pSession->SpeedTest(), kSpeedTestCaption, MessageIcon::None);
 }
 
 void CRecorderDlg::OnRescanBus()
 {
-    if (RecordingBusy() || m_procHelper)
+    if (RecordingBusy() || m_pSession->HelperRunning())
         return;
     m_pView->SetWaitCursor(true);
-    const std::optional<int> platform = QueryPlatformId();
-    if (!platform)
-        LogEvent("Error while retrieving OS-Version!");
-    if (platform == kPlatformIdNt) {
-        const uint32_t status = m_pReceiver ? m_pReceiver->Status() : ReceiverLibrary::kLibraryMissing;
-        if (status != ReceiverLibrary::kVersionTooOld && status != ReceiverLibrary::kEntryMissing &&
-            status != ReceiverLibrary::kLibraryMissing && m_pReceiver->dvbRescanAllSCSIBusses)
-            m_pReceiver->dvbRescanAllSCSIBusses();
+    switch (m_pSession->StartRescan()) {
+    case ReceiverSession::Rescan::Done:
         BringUpReceiver();
         m_pView->SetWaitCursor(false);
-        return;
+        break;
+    case ReceiverSession::Rescan::HelperFailed: m_pView->SetWaitCursor(false); break;
+    case ReceiverSession::Rescan::HelperStarted:
+        KillSupervision();
+        m_bHelperTimer = m_pView->StartWindowTimer(kTimerHelperWait, kHelperWaitPeriodMs);
+        break;
     }
-    m_procHelper = ChildProcess::Spawn(m_stSetup.rescanHelperPath);
-    if (!m_procHelper) {
-        LogEvent(std::string("could not run \"") + kHelperFile + "\"!");
-        m_pView->SetWaitCursor(false);
-        return;
-    }
-    KillSupervision();
-    m_bHelperTimer = m_pView->StartWindowTimer(kTimerHelperWait, kHelperWaitPeriodMs);
 }
 
 void CRecorderDlg::OnHelperTick()
 {
-    if (m_procHelper && m_procHelper->ExitCode() == ChildProcess::kStillActive)
+    if (!m_pSession->HelperEnded())
         return;
     m_pView->KillWindowTimer(kTimerHelperWait);
     m_bHelperTimer = false;
-    m_procHelper.reset();
     BringUpReceiver();
     m_pView->SetWaitCursor(false);
 }
@@ -1314,12 +1119,7 @@ bool CRecorderDlg::AcceptTimerFileName(const std::string &path)
     return AcceptSaveDialogName(*m_pView, path);
 }
 
-void CRecorderDlg::SendReceiverText(const char *text8)
-{
-    if (ReceiverPresent())
-        m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, reinterpret_cast<const uint8_t *>(text8),
-                                           DVB_FRONT_PANEL_TEXT_CHARS, DVB_SPECIAL_FRONT_PANEL_TEXT);
-}
+void CRecorderDlg::SendReceiverText(const char *text8) { m_pSession->ShowPanelText(text8); }
 
 void CRecorderDlg::SetTimerMode(bool on)
 {
@@ -1409,7 +1209,7 @@ void CRecorderDlg::OnTimer(int id)
         return;
     // Step 1: receiver watchdog and channel follow-up.
     if (!m_bBringUpPending)
-        SuperviseReceiver();
+        m_pSession->Watch();
     // Step 2: clock.
     ShowClock();
     // Step 3.
@@ -1438,21 +1238,17 @@ void CRecorderDlg::OnTimer(int id)
     }
 }
 
-void CRecorderDlg::SuperviseReceiver()
+void CRecorderDlg::ReceiverLost()
 {
-    DvbCurrentChannel current{};
-    if (ReceiverPresent())
-        current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
-    if (!ReceiverPresent() || current.answer == 0) {
-        LogEvent("fatal error: Quelmar does not respond anymore!");
-        if (m_pRecording->Active()) {
-            m_currentOutcome = RecordingOutcome::ReceiverLost;
-            StopUnplanned();
-        }
-        BringUpReceiver(); // after the teardown when a recording is busy
-        return;
+    if (m_pRecording->Active()) {
+        m_currentOutcome = RecordingOutcome::ReceiverLost;
+        StopUnplanned();
     }
-    const int index = ChannelIndexOf(current.channel);
+    BringUpReceiver(); // after the teardown when a recording is busy
+}
+
+void CRecorderDlg::TunedChannelRead(int index)
+{
     if (m_pView->ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
         return;
     SetSelection(ControlId::ChannelList, index);
@@ -1544,7 +1340,7 @@ void CRecorderDlg::ArmTimer(CTimerEntry &entry)
     if (RecordingBusy())
         m_timerHandOver.Begin(armed.m_nId, armed.m_nChannel, armed.m_timeStart.GetTime());
     else if (ReceiverPresent())
-        m_pReceiver->dvbSetChannel(&m_pReceiver->device, armed.m_nChannel);
+        m_pSession->SetChannel(armed.m_nChannel);
     LogEvent("channel switched - recording will be started in " + std::to_string(countdown) +
              (countdown == 1 ? " second" : " seconds"));
     m_nStartCountdown = countdown;
@@ -1559,12 +1355,11 @@ void CRecorderDlg::FinishHandOver()
     if (!next.switchChannel)
         return;
     if (ReceiverPresent()) {
-        m_pReceiver->dvbSetChannel(&m_pReceiver->device, next.channel);
+        m_pSession->SetChannel(next.channel);
         // The list follows at once, as a pass would before the start: the
         // supervision takes a difference for a channel changed by hand.
-        const DvbCurrentChannel current = m_pReceiver->dvbGetCurrentChannel(&m_pReceiver->device);
-        if (current.answer != 0)
-            SetSelection(ControlId::ChannelList, ChannelIndexOf(current.channel));
+        if (const std::optional<int> index = m_pSession->ReadTunedChannel())
+            SetSelection(ControlId::ChannelList, *index);
     }
     if (!next.startNow || !m_pRecordingControls->timerMode.Get() || !ReceiverReady())
         return; // the passes count down (or arm again)
@@ -1625,9 +1420,7 @@ void CRecorderDlg::RunShutdown(bool timerVariant)
     ShutdownHooks hooks;
     hooks.log = log;
     if (ReceiverPresent())
-        hooks.switchOffReceiver = [this] {
-            m_pReceiver->dvbSendSpecialCommand(&m_pReceiver->device, nullptr, 0, DVB_SPECIAL_SWITCH_OFF);
-        };
+        hooks.switchOffReceiver = [this] { m_pSession->SwitchOff(); };
     hooks.showLog = [this] {
         FlushEngineUpdates();
         m_pView->UpdateWindow();

@@ -1,7 +1,7 @@
 // CRecorderDlg: the main window of the recorder as a presentation model.
 //
-// It owns the receiver binding, the channel table, the multiplexer binding
-// and the RecordingContext of the recording engine, keeps the state of every
+// It owns the receiver session, the multiplexer binding and the recording
+// service, keeps the state of every
 // control and menu item (ControlState, MenuItemState) and makes every
 // decision of the window; a MainView shows that state and reports the user's
 // input as the handler calls below. Everything here runs on the
@@ -18,11 +18,11 @@
 
 #include "controller/CRecorderApp.h"
 #include "controller/MainView.h"
+#include "controller/ReceiverSession.h"
 #include "controller/RecordingControls.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
 #include "platform/CTime.h"
-#include "platform/Process.h"
 #include "platform/RtcWakeAlarm.h"
 #include "platform/SafeFiles.h"
 #include "platform/SystemPower.h"
@@ -46,13 +46,8 @@ namespace quelmar {
 
 class EngineBridge;
 class RecordingControls;
-class ReceiverLibrary;
 class RemuxerBinding;
 struct EngineUpdates;
-
-// A channel record's name field as UTF-8, as the channel list shows it. Any
-// thread.
-std::string ChannelName(const DvbChannel &channel);
 
 // The three save lists.
 enum class StreamOutput {
@@ -70,7 +65,7 @@ struct RecorderDlgSetup {
     // Makes the multiplexer binding, once, when the window is built.
     // Default: RemuxerBinding(RemuxerBinding::DefaultModule()).
     std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
-    // The bus rescan helper. Default: m_strProgramDir + "/halvane".
+    // The bus rescan helper. Default: m_strProgramDir + "/" + modules::kRescanHelper.
     std::string rescanHelperPath;
     // The timer store. Default: DefaultTimerStorePath().
     std::string timerStorePath;
@@ -83,7 +78,7 @@ struct RecorderDlgSetup {
     const RtcWakeAlarm *wakeAlarm = nullptr;
 };
 
-class CRecorderDlg {
+class CRecorderDlg : private ReceiverListener {
 public:
     // What the window works with.
     using Setup = RecorderDlgSetup;
@@ -103,7 +98,7 @@ public:
     // Menu check marks and controls from the settings, then BringUpReceiver().
     void OnInitDialog();
     // (Re)establishes contact with the receiver and logs what it found; see
-    // the log lines in CRecorderDlg.cpp. Only while no recording is busy.
+    // ReceiverSession::BringUp. Only while no recording is busy.
     void BringUpReceiver();
 
     // ---- recording controls --------------------------------------------------
@@ -205,9 +200,6 @@ public:
     RecordingOutcome LastOutcome() const { return m_lastOutcome; }
     // A receiver was found and no recording is started, running or ending.
     bool ReceiverReady() const;
-    // The receiver's address record (host adapter, target, firmware) while
-    // a receiver is bound; std::nullopt without one.
-    std::optional<DvbDevice> ReceiverDevice() const;
     // A recording runs (its recording flag is set).
     bool RecordingActive() const;
     // A recording was started and has not been torn down completely yet.
@@ -222,12 +214,8 @@ public:
     const MenuItemState &MenuItem(MenuItemId id) const;
     bool TopMenuEnabled(TopMenu menu) const;
     const std::vector<std::string> &LogLines() const { return m_logLines; }
-    // Index of the first channel of the table with the tag and name of
-    // `channel`; 0 when none matches or the table is empty.
-    int ChannelIndexOf(const DvbChannel &channel) const;
-    const std::vector<DvbChannel> &Channels() const { return m_vecChannels; }
-    // The channel table's names, as the channel list shows them.
-    std::vector<std::string> ChannelNames() const;
+    // The receiver session the window drives.
+    const ReceiverSession &Receiver() const { return *m_pSession; }
     CTime StopTime() const { return m_timeStop; }
     bool ShutdownPending() const { return m_bShutdownPending; }
     bool ClosePending() const { return m_bClosePending; }
@@ -283,7 +271,12 @@ private:
     // Notices a recording that has been torn down: forgets the thread,
     // records the outcome and runs what waited for it.
     void CheckRecordingEnd();
-    void SuperviseReceiver();
+    // What the receiver session reports.
+    void ReceiverLog(const std::string &line) override;
+    void ReceiverFound() override;
+    void ChannelListLoaded(const std::vector<std::string> &names, int tunedIndex) override;
+    void ReceiverLost() override;
+    void TunedChannelRead(int index) override;
     void ShowClock();
     void PanicModeRename();
     void OnHelperTick();
@@ -336,10 +329,8 @@ private:
 
     int16_t m_nVideoDelay = 0; // ms
     std::unique_ptr<RecordingService> m_pRecording;
-    std::unique_ptr<ReceiverLibrary> m_pReceiver;
-    std::vector<DvbChannel> m_vecChannels;
+    std::unique_ptr<ReceiverSession> m_pSession;
     uint32_t m_nSupervisionTimer = 0; // 1 while the supervision timer runs
-    std::optional<ChildProcess> m_procHelper;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
     CTimerList m_timerList;
