@@ -282,6 +282,29 @@ TEST_F(RemoteEndToEnd, CommandLineTimerEditsGoThroughTheRunningProgram)
     EXPECT_EQ(recorder->finish(), 0) << recorder->out() << recorder->err();
 }
 
+TEST_F(RemoteEndToEnd, TheWindowServesTooWhenAsked)
+{
+#ifndef QUELMAR_WITH_WINDOW
+    GTEST_SKIP() << "the program is built without its window";
+#endif
+    // The window's log is its list: the port comes from the address note.
+    Program window({"--virtual-receiver", "--listen", "127.0.0.1:0"}, dir_, {"QT_QPA_PLATFORM=offscreen"});
+    const fs::path note = dir_ / "data" / "QuelmarRecorder" / "remote.address";
+    const auto deadline = steady_clock::now() + kRunLimit;
+    std::string host;
+    while (!(std::ifstream(note) >> host >> port_) && steady_clock::now() < deadline)
+        poll(nullptr, 0, kPollStepMs);
+    ASSERT_NE(port_, 0) << window.err();
+    Program show({"--show-token"}, dir_);
+    ASSERT_EQ(show.finish(), 0) << show.err();
+    token_ = show.out().substr(0, show.out().find('\n'));
+    const QJsonObject status = json(get("/api/v1/status"));
+    EXPECT_TRUE(status["receiver"].toObject()["found"].toBool()) << get("/api/v1/status").body;
+    EXPECT_EQ(stateOf(status), "idle");
+    window.signal(SIGTERM);
+    EXPECT_EQ(window.finish(), 0) << window.err();
+}
+
 TEST_F(RemoteEndToEnd, ListeningBeyondTheLoopbackIsLoggedAsTheUsersChoice)
 {
     const struct {
