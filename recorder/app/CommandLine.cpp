@@ -3,6 +3,7 @@
 #include "controller/CRecorderApp.h"
 #include "engine/Splitting.h"
 #include "platform/InstanceName.h"
+#include "remote/RemoteControl.h"
 #include "timers/CTimerEntry.h"
 #include "timers/TimerDialogModel.h"
 #include "timers/TimerFileName.h"
@@ -193,6 +194,25 @@ std::vector<OptionEntry> OptionTable()
     table.push_back(Flag("show-token",
                          "Print the remote control's token (made when there is none) alone on one line, then end.",
                          [](CommandLineOptions &o) { o.showToken = true; }));
+    table.push_back(Valued("listen", "[ADDR:]PORT",
+                           "Start the remote control (web page and API) on PORT of ADDR (default 127.0.0.1; "
+                           "* or 0.0.0.0 for every address, reachable from other machines).",
+                           [](const QString &value, CommandLineOptions &o) {
+                               std::string error;
+                               if (!remote::ParseListenOption(value.toStdString(), error))
+                                   return error;
+                               o.listen = value.toStdString();
+                               return std::string();
+                           }));
+    table.push_back(Valued("recordings-dir", "DIR",
+                           "The folder recordings made over the remote control go to and downloads come from "
+                           "(default: the folder of the stored file name).",
+                           [](const QString &value, CommandLineOptions &o) {
+                               if (value.isEmpty())
+                                   return std::string("must name a folder");
+                               o.recordingsDir = AbsolutePath(value);
+                               return std::string();
+                           }));
     table.push_back(Flag("record", "Make one recording, then end (with --headless).",
                          [](CommandLineOptions &o) { o.record = true; }));
     table.push_back(Valued("channel", "N|NAME",
@@ -392,6 +412,10 @@ std::string CheckCombinations(const CommandLineOptions &o)
 {
     if (o.showToken && (o.timerCommand != TimerCommand::None || o.record || o.timers || o.channel || o.screenshotPath))
         return "--show-token cannot be combined with --record, --timers, --channel, --screenshot or a timer command";
+    if ((o.listen || o.recordingsDir) && (o.showToken || o.timerCommand != TimerCommand::None))
+        return "--listen and --recordings-dir cannot be combined with --show-token or a timer command";
+    if (o.recordingsDir && !o.listen)
+        return "--recordings-dir needs --listen";
     if (const std::string timers = CheckTimerCombinations(o); !timers.empty())
         return timers;
     if (!o.headless && o.timerCommand == TimerCommand::None) {

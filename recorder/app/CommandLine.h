@@ -54,6 +54,13 @@ struct CommandLineOptions {
     // "" keeps the program's usual files.
     std::string instance;
     bool showToken = false; // --show-token: print the remote control's token and end
+    // --listen [ADDR:]PORT: the remote control listens there (checked with
+    // remote::ParseListenOption); none: no remote control.
+    std::optional<std::string> listen;
+    // --recordings-dir DIR (absolute): where recordings requested over the
+    // remote control go and downloads come from; none: the folder of the
+    // stored file name.
+    std::optional<std::string> recordingsDir;
     // The arguments after the program's name, quoted for a shell (for the
     // message that points to the simulated receiver).
     std::string arguments;

@@ -5,6 +5,8 @@
 #include "app/ProgressLine.h"
 #include "app/QtDispatcher.h"
 #include "app/QtTickSource.h"
+#include "app/RemoteControlStart.h"
+#include "app/RemoteViewTap.h"
 #include "app/SignalNotifier.h"
 #include "controller/CRecorderDlg.h"
 #include "engine/OutputFiles.h"
@@ -35,7 +37,7 @@ class HeadlessFrontEnd {
 public:
     HeadlessFrontEnd(CRecorderApp &app, const CommandLineOptions &options)
         : options_(options), view_(stdout, isatty(STDOUT_FILENO) ? &progress_ : nullptr, options.overwrite),
-          dialog_(app, view_, dispatcher_, MakeSetup()), signals_([this](int) { OnTerminationSignal(); })
+          tap_(view_), dialog_(app, tap_, dispatcher_, MakeSetup()), signals_([this](int) { OnTerminationSignal(); })
     {
         view_.Attach(&dialog_);
         view_.onEndDialog = [] { QCoreApplication::exit(0); };
@@ -48,6 +50,7 @@ public:
 
     ~HeadlessFrontEnd()
     {
+        remote_.reset(); // before the window model it serves
         // Lines logged on the way out still reach standard output.
         dialog_.FlushEngineUpdates();
         view_.Attach(nullptr);
@@ -89,19 +92,22 @@ private:
             Close();
             return;
         }
-        if (!SelectChannel() || !SelectStreams()) {
+        if (!SelectChannel() || !SelectStreams() || !StartRemote()) {
             failed_ = true;
             Close();
             return;
         }
         if (!options_.record) {
-            if (!dialog_.TimerModeOn()) {
+            // Serving the remote control, the program runs until a signal
+            // ends it, as in timer mode.
+            serving_ = remote_ != nullptr;
+            if (!dialog_.TimerModeOn() && !serving_) {
                 Close();
                 return;
             }
             // Timer mode: the supervision records; the program runs until a
             // signal ends it (or a timer's shut-down).
-            timerMode_ = true;
+            timerMode_ = dialog_.TimerModeOn();
             receiverWatch_.start();
             return;
         }
@@ -149,6 +155,19 @@ private:
         return true;
     }
 
+    // --listen: the remote control, once the receiver is up.
+    bool StartRemote()
+    {
+        if (!options_.listen)
+            return true;
+        std::string error;
+        remote_ = StartRemoteControl(dialog_, tap_, dispatcher_, *options_.listen, options_.recordingsDir,
+                                     options_.instance, error);
+        if (!remote_)
+            Complain(error);
+        return remote_ != nullptr;
+    }
+
     void OnTerminationSignal()
     {
         closing_ = true;
@@ -158,8 +177,8 @@ private:
 
     void OnRecordingFinished()
     {
-        if (timerMode_)
-            return; // the next timer follows
+        if (timerMode_ || serving_)
+            return; // the next timer or request follows
         progressTimer_.stop();
         progress_.Clear();
         // After the controller is done with the end of the recording.
@@ -214,8 +233,8 @@ private:
     {
         if (noReceiver_ || failed_)
             return kExitFailed;
-        if (timerMode_)
-            return kExitOk; // how earlier timer recordings ended is in the log
+        if (timerMode_ || serving_)
+            return kExitOk; // how earlier recordings ended is in the log
         switch (dialog_.LastOutcome()) {
         case RecordingOutcome::None:
         case RecordingOutcome::Normal: return kExitOk;
@@ -231,7 +250,9 @@ private:
     const RtcWakeAlarm wakeAlarm_;
     QtTickSource ticks_; // the supervision's clock
     HeadlessView view_;
+    RemoteViewTap tap_;
     CRecorderDlg dialog_;
+    std::unique_ptr<RemoteControlRun> remote_; // --listen
     SignalNotifier signals_;
     QTimer progressTimer_;
     QTimer receiverWatch_;
@@ -241,6 +262,7 @@ private:
     bool noReceiver_ = false;
     bool failed_ = false;
     bool timerMode_ = false;
+    bool serving_ = false; // the remote control keeps the program running
 };
 
 } // namespace

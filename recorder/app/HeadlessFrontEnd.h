@@ -11,7 +11,8 @@ namespace quelmar {
 // without --record), and ends through the main window's close path once
 // that recording has been torn down. In timer mode (--timers or the stored
 // "Enable Timer", never with --record) it runs until a signal, a timer's
-// shut-down or the loss of the receiver (status kExitFailed) ends it.
+// shut-down or the loss of the receiver (status kExitFailed) ends it; so it
+// does with --listen (the remote control) without --record.
 // SIGINT, SIGTERM and SIGHUP close the way the window's close does (a
 // running recording is stopped first). Shut-downs go to logind, with the
 // clock's wake alarm set for the next timer, unless --no-shutdown. `app`

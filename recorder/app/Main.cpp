@@ -57,6 +57,8 @@ int RunFrontEnd(int &argc, char **argv, CRecorderApp &app, const CommandLineOpti
     WindowOptions window;
     window.screenshotPath = options.screenshotPath.value_or("");
     window.receiver = ReceiverRequestOf(options);
+    window.listen = options.listen.value_or("");
+    window.recordingsDir = options.recordingsDir;
     return RunWindow(argc, argv, app, window);
 #else
     (void)argc, (void)argv, (void)app;

@@ -175,6 +175,10 @@ public:
     void ShowNextTimer();
     // The timer table.
     const CTimerList &Timers() const { return m_pScheduler->Timers(); }
+    // The last change of the timer list was not saved to the store (no
+    // lock, a failed write; the log says why): the list holds it, the file
+    // does not.
+    bool TimerSaveFailed() const { return m_pScheduler->TimerSaveFailed(); }
     // The timer entry armed or being recorded; null when none.
     const CTimerEntry *CurrentTimer() const { return m_pScheduler->CurrentTimer(); }
     // Supervision passes left before an armed timer's recording starts.

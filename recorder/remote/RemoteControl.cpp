@@ -93,8 +93,8 @@ std::unique_ptr<RemoteServer> StartRemote(const RemoteOptions &options, RemoteBa
     }
     std::string line = "remote control listening on " + Url(address, port);
     if (!address.isLoopback())
-        line += ", reachable from other machines: whoever has the token controls the recorder (HTTP without TLS; "
-                "use a reverse proxy for TLS)";
+        line += ", reachable from other machines as --listen asks: whoever has the token controls the recorder "
+                "(HTTP without TLS; use a reverse proxy for TLS)";
     backend.Log(line);
     try {
         server->NoteAddress(stateFolder, LocalClientHost(options.address), port);

@@ -198,8 +198,11 @@ std::optional<HttpAnswer> RemoteServer::CheckChanging(const QHttpServerRequest &
         return ErrorAnswer(415, "changing requests must be sent as Content-Type: application/json");
     const QByteArray origin = HeaderValue(request, "Origin").trimmed();
     if (!origin.isEmpty()) {
+        // The page itself, also through a TLS reverse proxy that keeps the
+        // browser's Host.
         const QByteArray host = HeaderValue(request, "Host").trimmed();
-        if (host.isEmpty() || origin.compare("http://" + host, Qt::CaseInsensitive) != 0)
+        if (host.isEmpty() || (origin.compare("http://" + host, Qt::CaseInsensitive) != 0 &&
+                               origin.compare("https://" + host, Qt::CaseInsensitive) != 0))
             return ErrorAnswer(403, "request from another origin (" + origin.toStdString() + ") refused");
     }
     return std::nullopt;

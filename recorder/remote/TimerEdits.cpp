@@ -31,12 +31,21 @@ CommandResult EditRefusal(TimerDialogModel::EditResult result, const std::string
     return CommandResult::Refused(CommandResult::Kind::Invalid, refusal);
 }
 
-TimerResult Entry(const CTimerList &list, int32_t id, const TimerEditContext &context)
+// A model over `list` as the window's Timer dialog starts for `request`.
+TimerDialogModel ModelFor(CTimerList &list, const TimerEditContext &context, int channel)
 {
-    for (int i = 0; i < list.GetCount(); ++i)
-        if (list.GetAt(i)->m_nId == id)
-            return {CommandResult::Ok(), TimerInfoOf(*list.GetAt(i), context.channelNames)};
-    return {NoSuchTimer(id), {}};
+    TimerDialogModel model(list, context.channelNames, channel);
+    model.SetRecordingsFolder(context.recordingsFolder);
+    return model;
+}
+
+// `edit` applied to `list` with Ok when done; the entry as it is then.
+TimerResult Applied(CTimerList &list, TimerDialogModel &model, const TimerEdit &edit, const TimerEditContext &context)
+{
+    if (!edit.result.Succeeded())
+        return {edit.result, {}};
+    model.OnOK();
+    return TimerEntryOf(list, edit.id, context.channelNames);
 }
 
 } // namespace
@@ -57,55 +66,86 @@ TimerInfo TimerInfoOf(const CTimerEntry &entry, const std::vector<std::string> &
     return info;
 }
 
-TimerResult AddTimerTo(CTimerList &list, const TimerEditContext &context, const TimerRequest &request)
+TimerResult TimerEntryOf(const CTimerList &list, int32_t id, const std::vector<std::string> &channelNames)
 {
-    TimerDialogModel model(list, context.channelNames, request.fields.channel);
-    model.SetRecordingsFolder(context.recordingsFolder);
+    for (int i = 0; i < list.GetCount(); ++i)
+        if (list.GetAt(i)->m_nId == id)
+            return {CommandResult::Ok(), TimerInfoOf(*list.GetAt(i), channelNames)};
+    return {NoSuchTimer(id), {}};
+}
+
+TimerEdit AddInDialog(TimerDialogModel &model, const TimerEditContext &context, const TimerRequest &request)
+{
     model.fields = request.fields;
     std::string refusal;
     if (const auto result = model.OnAdd(&refusal); result != TimerDialogModel::EditResult::Done)
-        return {EditRefusal(result, refusal, context), {}};
+        return {EditRefusal(result, refusal, context)};
     const int row = model.Selection();
-    const int32_t id = model.Rows()[static_cast<size_t>(row)].entry.m_nId;
     if (request.active)
         model.SetChecked(row, *request.active);
-    model.OnOK();
-    return Entry(list, id, context);
+    return {CommandResult::Ok(), model.Rows()[static_cast<size_t>(row)].entry.m_nId};
 }
 
-TimerResult UpdateTimerIn(CTimerList &list, const TimerEditContext &context, int32_t id, const TimerRequest &request)
+TimerEdit UpdateInDialog(TimerDialogModel &model, const TimerEditContext &context, int32_t id,
+                         const TimerRequest &request)
 {
-    TimerDialogModel model(list, context.channelNames, request.fields.channel);
-    model.SetRecordingsFolder(context.recordingsFolder);
     const int row = RowOf(model, id);
     if (row < 0)
-        return {NoSuchTimer(id), {}};
+        return {NoSuchTimer(id)};
     model.Select(row);
     model.fields = request.fields;
     std::string refusal;
     if (const auto result = model.OnUpdate(&refusal); result != TimerDialogModel::EditResult::Done)
-        return {EditRefusal(result, refusal, context), {}};
+        return {EditRefusal(result, refusal, context)};
     if (request.active)
         model.SetChecked(row, *request.active);
-    model.OnOK();
-    return Entry(list, id, context);
+    return {CommandResult::Ok(), id};
+}
+
+TimerEdit DeleteInDialog(TimerDialogModel &model, int32_t id)
+{
+    const int row = RowOf(model, id);
+    if (row < 0)
+        return {NoSuchTimer(id)};
+    model.Select(row);
+    model.OnDelete();
+    return {CommandResult::Ok(), id};
+}
+
+TimerEdit SetActiveInDialog(TimerDialogModel &model, int32_t id, bool active)
+{
+    const int row = RowOf(model, id);
+    if (row < 0)
+        return {NoSuchTimer(id)};
+    model.SetChecked(row, active);
+    return {CommandResult::Ok(), id};
+}
+
+TimerResult AddTimerTo(CTimerList &list, const TimerEditContext &context, const TimerRequest &request)
+{
+    TimerDialogModel model = ModelFor(list, context, request.fields.channel);
+    return Applied(list, model, AddInDialog(model, context, request), context);
+}
+
+TimerResult UpdateTimerIn(CTimerList &list, const TimerEditContext &context, int32_t id, const TimerRequest &request)
+{
+    TimerDialogModel model = ModelFor(list, context, request.fields.channel);
+    return Applied(list, model, UpdateInDialog(model, context, id, request), context);
 }
 
 CommandResult DeleteTimerFrom(CTimerList &list, int32_t id)
 {
-    return list.RemoveById(id) ? CommandResult::Ok() : NoSuchTimer(id);
+    TimerDialogModel model = ModelFor(list, {}, -1);
+    const TimerEdit edit = DeleteInDialog(model, id);
+    if (edit.result.Succeeded())
+        model.OnOK();
+    return edit.result;
 }
 
 TimerResult SetTimerActiveIn(CTimerList &list, const TimerEditContext &context, int32_t id, bool active)
 {
-    for (int i = 0; i < list.GetCount(); ++i) {
-        CTimerEntry &entry = *list.GetAt(i);
-        if (entry.m_nId == id) {
-            entry.m_bActive = active ? 1 : 0;
-            return {CommandResult::Ok(), TimerInfoOf(entry, context.channelNames)};
-        }
-    }
-    return {NoSuchTimer(id), {}};
+    TimerDialogModel model = ModelFor(list, context, -1);
+    return Applied(list, model, SetActiveInDialog(model, id, active), context);
 }
 
 } // namespace quelmar::remote

@@ -25,6 +25,23 @@ struct TimerEditContext {
 // `entry` for the API; the channel name from `channelNames`.
 TimerInfo TimerInfoOf(const CTimerEntry &entry, const std::vector<std::string> &channelNames);
 
+// The dialog's part of a command on `model` (its rows and fields), before
+// its Ok: the refusal, or done with the id of the entry concerned. The
+// caller applies the model with OnOK() when done (inside its store
+// transaction), as the window does after the Timer dialog.
+struct TimerEdit {
+    CommandResult result;
+    int32_t id = 0;
+};
+TimerEdit AddInDialog(TimerDialogModel &model, const TimerEditContext &context, const TimerRequest &request);
+TimerEdit UpdateInDialog(TimerDialogModel &model, const TimerEditContext &context, int32_t id,
+                         const TimerRequest &request);
+TimerEdit DeleteInDialog(TimerDialogModel &model, int32_t id);
+TimerEdit SetActiveInDialog(TimerDialogModel &model, int32_t id, bool active);
+
+// The entry with `id` of `list` for the API; NotFound without one.
+TimerResult TimerEntryOf(const CTimerList &list, int32_t id, const std::vector<std::string> &channelNames);
+
 // Appends a timer from `request` (Add, then Ok); `active` false clears its
 // check box. Invalid with the dialog's message when Add refuses it.
 TimerResult AddTimerTo(CTimerList &list, const TimerEditContext &context, const TimerRequest &request);

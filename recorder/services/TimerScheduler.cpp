@@ -335,7 +335,10 @@ TimerStoreHooks TimerScheduler::StoreHooks()
     return hooks;
 }
 
-void TimerScheduler::SaveTimers(const std::function<bool()> &change) { ChangeTimerStore(list_, change, StoreHooks()); }
+void TimerScheduler::SaveTimers(const std::function<bool()> &change)
+{
+    saveFailed_ = !ChangeTimerStore(list_, change, StoreHooks());
+}
 
 void TimerScheduler::PickUpStoreChanges()
 {

@@ -189,6 +189,9 @@ public:
 
     // ---- state -------------------------------------------------------------------------------
     const CTimerList &Timers() const { return list_; }
+    // The last change of the list was not saved to the store (no lock, a
+    // failed write; logged): the list holds it, the file does not.
+    bool TimerSaveFailed() const { return saveFailed_; }
     // The entry armed or being recorded; null when none.
     const CTimerEntry *CurrentTimer() const { return current_; }
     // Passes left before an armed timer's recording starts.
@@ -231,6 +234,7 @@ private:
     bool supervising_ = false;
     bool dialogOpen_ = false;
     bool shutdownPending_ = false;
+    bool saveFailed_ = false; // the last SaveTimers did not save
 };
 
 } // namespace quelmar

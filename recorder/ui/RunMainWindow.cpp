@@ -12,7 +12,8 @@
 namespace quelmar {
 
 int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options, CRecorderDlg::Setup setup,
-                  const std::function<void(CRecorderDlg &)> &onStarted)
+                  const std::function<void(CRecorderDlg &)> &onStarted,
+                  const std::function<MainView &(MainView &window)> &viewOf)
 {
     MainWindow window;
     if (!options.receiver.instance.empty())
@@ -21,7 +22,7 @@ int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptio
     QtTickSource ticks; // outlives the window model, which stops it
     if (!setup.supervisionTicks)
         setup.supervisionTicks = &ticks;
-    CRecorderDlg dlg(app, window, dispatcher, std::move(setup));
+    CRecorderDlg dlg(app, viewOf ? viewOf(window) : window, dispatcher, std::move(setup));
     window.Attach(dlg);
     int status = 0;
     // Start-up runs inside the window's event loop, once it is shown.

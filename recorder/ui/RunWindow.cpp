@@ -3,6 +3,8 @@
 #include "app/CommandLine.h"
 #include "app/ProgramModules.h"
 #include "app/QtDispatcher.h"
+#include "app/RemoteControlStart.h"
+#include "app/RemoteViewTap.h"
 #include "app/SignalNotifier.h"
 #include "engine/EventLog.h"
 #include "platform/LogindPower.h"
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace quelmar {
 namespace {
@@ -93,16 +96,31 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
     CRecorderDlg::Setup setup = ProgramModules(options.receiver, report);
     setup.power = &power;
     setup.wakeAlarm = &wakeAlarm;
-    return RunMainWindow(app, dispatcher, options, std::move(setup), [&](CRecorderDlg &dlg) {
-        window = &dlg;
-        // After the bring-up's own lines: what was asked, and the way to the
-        // simulated receiver.
-        if (!dlg.ReceiverReady())
-            LogEvent(NoReceiverHint(*report));
-        terminationSignals.Drain();
-        if (closeAtStart)
-            dlg.OnClose();
-    });
+    // --listen: the remote control sees the window's view through the tap.
+    std::optional<RemoteViewTap> tap;
+    std::unique_ptr<RemoteControlRun> remote;
+    const auto viewOf = [&](MainView &windowView) -> MainView & { return tap.emplace(windowView); };
+    const int status = RunMainWindow(
+        app, dispatcher, options, std::move(setup),
+        [&](CRecorderDlg &dlg) {
+            window = &dlg;
+            // After the bring-up's own lines: what was asked, and the way to the
+            // simulated receiver.
+            if (!dlg.ReceiverReady())
+                LogEvent(NoReceiverHint(*report));
+            if (!options.listen.empty()) {
+                std::string error;
+                remote = StartRemoteControl(dlg, *tap, dispatcher, options.listen, options.recordingsDir,
+                                            options.receiver.instance, error);
+                if (!remote)
+                    LogEvent(error);
+            }
+            terminationSignals.Drain();
+            if (closeAtStart)
+                dlg.OnClose();
+        },
+        viewOf);
+    return status;
 }
 
 } // namespace quelmar

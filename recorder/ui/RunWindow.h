@@ -6,6 +6,7 @@
 #include "controller/CRecorderDlg.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quelmar {
@@ -21,6 +22,11 @@ struct WindowOptions {
     // The receiver to drive and the instance, which also names the window
     // ("Quelmar Recorder - NAME").
     ReceiverRequest receiver;
+    // --listen [ADDR:]PORT: the remote control; "" none (the default).
+    std::string listen;
+    // --recordings-dir: the remote control's recordings folder; none: the
+    // folder of the stored file name.
+    std::optional<std::string> recordingsDir;
 };
 
 // The program with a window: creates the QApplication (from the program's
@@ -35,10 +41,13 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
 // The main window and its controller over an existing QApplication: shows
 // the window, runs the start-up (CRecorderDlg::OnInitDialog) and the window's
 // event loop until the window ends. `dispatcher` must run its tasks on this
-// thread; `onStarted` (optional) runs once the start-up is done. A
+// thread; `onStarted` (optional) runs once the start-up is done. `viewOf`
+// (optional) gives the view the controller talks to in place of the window
+// (one that passes everything on to it); it must outlive the call. A
 // QtTickSource clocks the supervision unless `setup` names a tick source.
 // Returns 0, or 1 when the screenshot could not be saved.
 int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options = {},
-                  CRecorderDlg::Setup setup = {}, const std::function<void(CRecorderDlg &)> &onStarted = {});
+                  CRecorderDlg::Setup setup = {}, const std::function<void(CRecorderDlg &)> &onStarted = {},
+                  const std::function<MainView &(MainView &window)> &viewOf = {});
 
 } // namespace quelmar

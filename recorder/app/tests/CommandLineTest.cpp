@@ -56,6 +56,11 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_FALSE(o.fileBase || o.video || o.audio || o.mux || o.splitSizeMb || o.splitOnSize ||
                                   o.splitTimeSeconds || o.splitOnTime || o.videoDelayMs || o.scsiMode);
                  }},
+        Accepted{{"--headless", "--listen", "0.0.0.0:8180", "--recordings-dir", "rec"},
+                 [](const CommandLineOptions &o) {
+                     EXPECT_EQ(o.listen, "0.0.0.0:8180");
+                     EXPECT_EQ(o.recordingsDir, QDir::currentPath().toStdString() + "/rec");
+                 }},
         // The optional value of --virtual-receiver: absent, attached, and a
         // file base that reads like the option stays a file base.
         Accepted{{"--headless", "--virtual-receiver"},
@@ -190,7 +195,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, CommandLineRefuses,
     ::testing::Values(
         Refused{{"--frobnicate"}, "frobnicate"}, Refused{{"stray"}, "'stray'"},
-        Refused{{"--headless", "--file"}, "file"},
+        Refused{{"--headless", "--listen", "host.example:80"}, "no IP address"},
+        Refused{{"--headless", "--listen", "80000"}, "[ADDR:]PORT"},
+        Refused{{"--headless", "--recordings-dir", "/srv/rec"}, "--recordings-dir needs --listen"},
+        Refused{{"--list-timers", "--listen", "8080"}, "cannot be combined"}, Refused{{"--headless", "--file"}, "file"},
         Refused{{"--headless", "--record", "--duration", "0"}, "--duration '0'"},
         Refused{{"--headless", "--record", "--duration", "1:60:00"}, "--duration"},
         Refused{{"--headless", "--record", "--duration", "-5"}, "--duration"},

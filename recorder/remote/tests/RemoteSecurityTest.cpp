@@ -89,6 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"another origin",
                 [](const std::string &t) { return StartWith(t, "{}", "Origin: http://evil.example\r\n"); }, 403,
                 "another origin"},
+        Refusal{"another origin over TLS",
+                [](const std::string &t) { return StartWith(t, "{}", "Origin: https://evil.example\r\n"); }, 403,
+                "another origin"},
         Refusal{"null origin", [](const std::string &t) { return StartWith(t, "{}", "Origin: null\r\n"); }, 403,
                 "another origin"},
         Refusal{"body over 64 KiB", [](const std::string &t) { return StartWith(t, "{" + kBig + "}"); }, 413,
@@ -153,6 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 using SecurityTest = RemoteFixture;
+
+TEST_F(SecurityTest, ThePageItselfMayChangeThingsAlsoThroughATlsProxy)
+{
+    for (const char *origin : {"http://127.0.0.1", "https://127.0.0.1"}) {
+        const HttpReply reply = Send(RawRequest("POST", "/api/v1/timer-mode", token_, R"({"on": true})",
+                                                std::string("Origin: ") + origin + "\r\n"));
+        EXPECT_EQ(reply.status, 200) << origin << ": " << reply.body;
+    }
+}
 
 TEST_F(SecurityTest, LoginSetsAStrictHttpOnlyCookieThatAuthorises)
 {

@@ -87,8 +87,8 @@ endif()
 # instance of it.
 set(unit_dir ${root}${prefix}/lib/systemd/system)
 set(units quelmar-recorder.service "quelmar-recorder@.service|quelmar-recorder@dish1.service")
-set(expected_exec_start "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers"
-  "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers --instance %i $RECEIVER_OPTIONS")
+set(expected_exec_start "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers --listen 127.0.0.1:8180"
+  "ExecStart=${prefix}/bin/QuelmarRecorder --headless --timers --instance %i $RECEIVER_OPTIONS $REMOTE_OPTIONS")
 foreach(entry expected IN ZIP_LISTS units expected_exec_start)
   string(REPLACE "|" ";" names "${entry}")
   list(GET names 0 name)
