@@ -40,6 +40,7 @@ LISTENING = 'remote control listening on http://127.0.0.1:'
 PR_SET_PDEATHSIG = 1
 TIMER_STORE_SCHEMA = 0x80000113
 MONDAY_FRIDAY = 0x22  # weekday w (0 = Sunday) is bit 6 - w
+SECONDS_PER_DAY = 86400
 
 
 class Recorder:
@@ -272,9 +273,11 @@ def record_and_stop(page, artefacts, recordings):
 
 def add_timer(page, recorder, recordings):
     tomorrow = datetime.date.today() + datetime.timedelta(days=1)
-    # A timer on Mondays and Fridays starts on the first of them from its date on.
-    first = next(tomorrow + datetime.timedelta(days=d) for d in range(7)
-                 if (tomorrow + datetime.timedelta(days=d)).weekday() in (0, 4))
+    # A timer on Mondays and Fridays starts on the first of them from its
+    # date on, moved by whole days of seconds (a daylight-saving change kept).
+    moved = next(d for d in range(7) if (tomorrow + datetime.timedelta(days=d)).weekday() in (0, 4))
+    local = lambda clock: int(time.mktime(time.strptime(f'{tomorrow} {clock}', '%Y-%m-%d %H:%M:%S')))
+    start, stop = local('20:15:00') + moved * SECONDS_PER_DAY, local('22:00:00') + moved * SECONDS_PER_DAY
     Select(page.el('timer-channel')).select_by_visible_text('Testbild Zwei AC3')
     page.set_value('timer-date', tomorrow.isoformat())
     page.set_value('timer-start', '20:15:00')
@@ -285,12 +288,12 @@ def add_timer(page, recorder, recordings):
     page.el('timer-add').click()
     page.wait('the timer in the table', lambda: 'browser timer' in page.text('timers'))
     row = page.text('timers')
-    assert 'Testbild Zwei AC3' in row and first.strftime('%d.%m.%Y') in row and '20:15:00' in row, row
+    shown = time.strftime('%d.%m.%Y %H:%M:%S', time.localtime(start)).split()
+    assert 'Testbild Zwei AC3' in row and shown[0] in row and shown[1] in row, f'{shown} not in {row}'
     assert 'mo,fr' in row, row
     # In the program's store file, as the Timer dialog saves it.
     store = os.path.join(recorder.state, 'timer.db')
-    local = lambda clock: int(time.mktime(time.strptime(f'{first} {clock}', '%Y-%m-%d %H:%M:%S')))
-    expected = {'channel': 2, 'start': local('20:15:00'), 'stop': local('22:00:00'),
+    expected = {'channel': 2, 'start': start, 'stop': stop,
                 'file': os.path.join(recordings, 'browser timer'), 'shutdown': 0, 'active': 1,
                 'days': MONDAY_FRIDAY}
     entries = read_timer_store(store)
