@@ -40,7 +40,6 @@ constexpr int32_t kExtendSeconds = 1800; // Record during a recording, and a sto
 constexpr int kChoiceNothing = static_cast<int>(OutputChoice::Nothing);
 constexpr int kChoiceRaw = static_cast<int>(OutputChoice::Raw);
 constexpr int kChoiceElementary = static_cast<int>(OutputChoice::Elementary);
-constexpr int kTopMenuCount = 5;
 
 // Digits with an optional sign, nothing else (blanks around are allowed).
 template <typename T>
@@ -90,15 +89,13 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     m_pSession = std::make_unique<ReceiverSession>(static_cast<ReceiverListener &>(*this), m_stSetup.makeReceiver,
                                                    m_stSetup.rescanHelperPath);
 
-    m_mapControls = InitialControls();
-    m_mapMenu = InitialMenuItems();
-
     m_pRemuxer = m_stSetup.makeRemuxer();
     m_pRecording = std::make_unique<RecordingService>();
     m_pRecording->SetSplitSize(m_pApp->m_nSplitSize);
     m_nVideoDelay =
         static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kMinVideoDelayMs, kMaxVideoDelayMs));
     m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
+    m_pBoard = std::make_unique<ControlBoard>(*m_pView, *m_pBridge);
     m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_pRecording->Context());
     m_pRecording->SetEvents(m_pRecordingControls.get());
     m_pRecording->SetMultiplexer(m_pRemuxer.get());
@@ -141,135 +138,11 @@ CRecorderDlg::~CRecorderDlg()
     m_pRemuxer.reset();
 }
 
-const ControlState &CRecorderDlg::Control(ControlId id) const { return m_mapControls.at(id); }
-const MenuItemState &CRecorderDlg::MenuItem(MenuItemId id) const { return m_mapMenu.at(id); }
-bool CRecorderDlg::TopMenuEnabled(TopMenu menu) const { return m_topMenus[static_cast<size_t>(menu)]; }
-ControlState &CRecorderDlg::MutableControl(ControlId id) { return m_mapControls.at(id); }
-void CRecorderDlg::Notify(ControlId id) { m_pView->ControlChanged(id, m_mapControls.at(id)); }
-
-template <typename T>
-void CRecorderDlg::Change(ControlId id, T ControlState::*field, T value)
-{
-    auto &state = MutableControl(id);
-    if (state.*field == value)
-        return;
-    state.*field = std::move(value);
-    Notify(id);
-}
-
-void CRecorderDlg::SetEnabled(ControlId id, bool enabled)
-{
-    if (!m_bApplyingEngine)
-        m_pBridge->Supersede(id, EngineBridge::Attribute::Enabled);
-    Change(id, &ControlState::enabled, enabled);
-}
-
-void CRecorderDlg::SetShown(ControlId id, bool shown)
-{
-    if (!m_bApplyingEngine)
-        m_pBridge->Supersede(id, EngineBridge::Attribute::Shown);
-    Change(id, &ControlState::shown, shown);
-}
-
-void CRecorderDlg::SetChecked(ControlId id, bool checked) { Change(id, &ControlState::checked, checked); }
-
-void CRecorderDlg::SetText(ControlId id, const std::string &text)
-{
-    if (!m_bApplyingEngine)
-        m_pBridge->Supersede(id, EngineBridge::Attribute::Text);
-    Change(id, &ControlState::text, text);
-}
-
-void CRecorderDlg::SetItems(ControlId id, std::vector<std::string> items)
-{
-    auto &state = MutableControl(id);
-    if (state.items == items)
-        return;
-    state.items = std::move(items);
-    if (state.selection >= static_cast<int>(state.items.size()))
-        state.selection = -1;
-    Notify(id);
-}
-
-void CRecorderDlg::SetSelection(ControlId id, int index)
-{
-    auto &state = MutableControl(id);
-    // An index outside the list selects nothing, as a drop list does.
-    if (index < 0 || index >= static_cast<int>(state.items.size()))
-        index = -1;
-    if (state.selection == index)
-        return;
-    state.selection = index;
-    Notify(id);
-}
-
-void CRecorderDlg::SetTimeOfDay(ControlId id, int seconds) { Change(id, &ControlState::timeOfDay, seconds); }
-
-void CRecorderDlg::ChangeMenu(MenuItemId id, bool MenuItemState::*field, bool value)
-{
-    auto &state = m_mapMenu.at(id);
-    if (state.*field == value)
-        return;
-    state.*field = value;
-    m_pView->MenuItemChanged(id, state);
-}
-
-void CRecorderDlg::SetMenuEnabled(MenuItemId id, bool enabled)
-{
-    if (!m_bApplyingEngine)
-        m_pBridge->Supersede(id);
-    ChangeMenu(id, &MenuItemState::enabled, enabled);
-}
-
-void CRecorderDlg::SetMenuChecked(MenuItemId id, bool checked) { ChangeMenu(id, &MenuItemState::checked, checked); }
-
-void CRecorderDlg::SetTopMenu(TopMenu menu, bool enabled)
-{
-    bool &state = m_topMenus[static_cast<size_t>(menu)];
-    if (state == enabled)
-        return;
-    state = enabled;
-    m_pView->TopMenuChanged(menu, enabled);
-}
-
-void CRecorderDlg::AppendLogLines(const std::vector<std::string> &lines)
-{
-    if (lines.empty())
-        return;
-    m_logLines.insert(m_logLines.end(), lines.begin(), lines.end());
-    m_pView->LogLinesAppended(lines);
-}
-
-void CRecorderDlg::ClearLog()
-{
-    // Lines logged before the start that have not reached the list yet
-    // belong to what is emptied now.
-    m_pBridge->Flush();
-    m_logLines.clear();
-    m_pView->LogCleared();
-}
-
 void CRecorderDlg::FlushEngineUpdates() { m_pBridge->Flush(); }
 
 void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
 {
-    m_bApplyingEngine = true;
-    for (const auto &[id, text] : updates.texts)
-        SetText(id, text);
-    for (const auto &[id, on] : updates.enabled)
-        SetEnabled(id, on);
-    for (const auto &[id, on] : updates.shown)
-        SetShown(id, on);
-    for (const auto &[id, on] : updates.menuEnabled)
-        SetMenuEnabled(id, on);
-    for (auto &[pane, content] : updates.panes) {
-        const auto id = static_cast<ControlId>(pane);
-        std::vector<std::string> items = content.cleared ? std::vector<std::string>{} : Control(id).items;
-        items.insert(items.end(), content.lines.begin(), content.lines.end());
-        SetItems(id, std::move(items));
-    }
-    m_bApplyingEngine = false;
-    AppendLogLines(updates.logLines);
+    m_pBoard->ApplyEngineUpdates(std::move(updates));
     CheckRecordingEnd();
 }
 
@@ -292,12 +165,7 @@ const RecordingContext &CRecorderDlg::Context() const { return m_pRecording->Con
 void CRecorderDlg::OnInitDialog()
 {
     // The view learns the whole initial state first.
-    for (const auto &[id, state] : m_mapControls)
-        m_pView->ControlChanged(id, state);
-    for (const auto &[id, state] : m_mapMenu)
-        m_pView->MenuItemChanged(id, state);
-    for (int menu = 0; menu < kTopMenuCount; ++menu)
-        m_pView->TopMenuChanged(static_cast<TopMenu>(menu), m_topMenus[static_cast<size_t>(menu)]);
+    m_pBoard->ShowAll();
 
     // Menu check marks from the settings.
     MenuItemId scsiItem = MenuItemId::ScsiAuto;
@@ -307,7 +175,7 @@ void CRecorderDlg::OnInitDialog()
         scsiItem = MenuItemId::ScsiBusy;
     else
         m_pApp->m_nScsiMode = kScsiModeAuto;
-    SetMenuChecked(scsiItem, true);
+    m_pBoard->SetMenuChecked(scsiItem, true);
     MenuItemId priorityItem = MenuItemId::PriorityRealTime;
     switch (PriorityClassOf(m_pApp->m_nPriorityClass)) {
     case PriorityClass::Normal: priorityItem = MenuItemId::PriorityNormal; break;
@@ -315,17 +183,17 @@ void CRecorderDlg::OnInitDialog()
     case PriorityClass::High: priorityItem = MenuItemId::PriorityHigh; break;
     case PriorityClass::RealTime: break;
     }
-    SetMenuChecked(priorityItem, true);
-    SetMenuChecked(MenuItemId::RemoteDisable, m_pApp->m_bRemoteOff != 0);
-    SetMenuChecked(MenuItemId::PanicMode, m_pApp->m_bPanicMode != 0);
-    SetMenuChecked(MenuItemId::LogInfos, m_pApp->m_bLogInfos != 0);
+    m_pBoard->SetMenuChecked(priorityItem, true);
+    m_pBoard->SetMenuChecked(MenuItemId::RemoteDisable, m_pApp->m_bRemoteOff != 0);
+    m_pBoard->SetMenuChecked(MenuItemId::PanicMode, m_pApp->m_bPanicMode != 0);
+    m_pBoard->SetMenuChecked(MenuItemId::LogInfos, m_pApp->m_bLogInfos != 0);
 
     // Controls from the settings.
-    SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
-    SetText(ControlId::FileName, m_pApp->m_strFile);
-    SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
-    SetTimeOfDay(ControlId::SplitInterval,
-                 static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastSecondOfDay)));
+    m_pBoard->SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
+    m_pBoard->SetText(ControlId::FileName, m_pApp->m_strFile);
+    m_pBoard->SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
+    m_pBoard->SetTimeOfDay(ControlId::SplitInterval,
+                           static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastSecondOfDay)));
     WriteFieldsBack();
 
     BringUpReceiver();
@@ -345,21 +213,21 @@ void CRecorderDlg::BringUpReceiver()
     m_pRecording->SetReceiver(nullptr);
 
     // 3-6: the No receiver column.
-    SetSelection(ControlId::AudioChoice, kChoiceRaw);
-    SetSelection(ControlId::VideoChoice, kChoiceRaw);
-    SetSelection(ControlId::MuxChoice, kChoiceNothing);
+    m_pBoard->SetSelection(ControlId::AudioChoice, kChoiceRaw);
+    m_pBoard->SetSelection(ControlId::VideoChoice, kChoiceRaw);
+    m_pBoard->SetSelection(ControlId::MuxChoice, kChoiceNothing);
     for (ControlId id :
          {ControlId::Record, ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
           ControlId::SplitSize, ControlId::SplitInterval, ControlId::VideoDelay, ControlId::SplitOnSize,
           ControlId::SplitOnTime, ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
-        SetEnabled(id, false);
+        m_pBoard->SetEnabled(id, false);
     for (MenuItemId id :
          {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
-        SetMenuEnabled(id, false);
-    SetMenuEnabled(MenuItemId::RescanBus, true);
-    SetTopMenu(TopMenu::ScsiMode, true);
+        m_pBoard->SetMenuEnabled(id, false);
+    m_pBoard->SetMenuEnabled(MenuItemId::RescanBus, true);
+    m_pBoard->SetTopMenu(TopMenu::ScsiMode, true);
     for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
-        SetTopMenu(menu, false);
+        m_pBoard->SetTopMenu(menu, false);
     m_pRecording->Reset();
 
     // 7-9: what the binding found; a found receiver's channel list.
@@ -369,16 +237,16 @@ void CRecorderDlg::BringUpReceiver()
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::SplitSize,
                              ControlId::SplitInterval, ControlId::SplitOnSize, ControlId::SplitOnTime,
                              ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
-            SetEnabled(id, true);
+            m_pBoard->SetEnabled(id, true);
         for (MenuItemId id :
              {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
-            SetMenuEnabled(id, true);
-        SetMenuEnabled(MenuItemId::RescanBus, false);
+            m_pBoard->SetMenuEnabled(id, true);
+        m_pBoard->SetMenuEnabled(MenuItemId::RescanBus, false);
         StartSupervision();
         m_pScheduler->LoadStore();
         m_pRecording->SetReady(true);
         for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
-            SetTopMenu(menu, true);
+            m_pBoard->SetTopMenu(menu, true);
         ShowClock();
     }
 
@@ -386,20 +254,20 @@ void CRecorderDlg::BringUpReceiver()
     if (ReportMultiplexer(*m_pRemuxer, [](const std::string &line) { LogEvent(line); })) {
         m_pRecording->SetMultiplexerAvailable(true);
         if (found) {
-            SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
-            SetSelection(ControlId::VideoChoice, m_pApp->m_nSaveVideo);
-            SetSelection(ControlId::MuxChoice, m_pApp->m_nSaveMux);
-            SetEnabled(ControlId::MuxChoice, true);
-            SetEnabled(ControlId::VideoDelay, true);
-            SetEnabled(ControlId::Pause, true);
+            m_pBoard->SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
+            m_pBoard->SetSelection(ControlId::VideoChoice, m_pApp->m_nSaveVideo);
+            m_pBoard->SetSelection(ControlId::MuxChoice, m_pApp->m_nSaveMux);
+            m_pBoard->SetEnabled(ControlId::MuxChoice, true);
+            m_pBoard->SetEnabled(ControlId::VideoDelay, true);
+            m_pBoard->SetEnabled(ControlId::Pause, true);
         }
     } else {
         // Without the multiplexer only "don't save" and "as raw" remain.
         for (ControlId id : {ControlId::AudioChoice, ControlId::VideoChoice}) {
-            auto items = Control(id).items;
+            auto items = m_pBoard->Control(id).items;
             if (items.size() > static_cast<size_t>(kChoiceElementary))
                 items.erase(items.begin() + kChoiceElementary);
-            SetItems(id, std::move(items));
+            m_pBoard->SetItems(id, std::move(items));
         }
     }
     // The Ready column: the video delay field, box 1012 and picker 1043
@@ -422,8 +290,8 @@ void CRecorderDlg::ReceiverFound()
 
 void CRecorderDlg::ChannelListLoaded(const std::vector<std::string> &names, int tunedIndex)
 {
-    SetItems(ControlId::ChannelList, names);
-    SetSelection(ControlId::ChannelList, tunedIndex);
+    m_pBoard->SetItems(ControlId::ChannelList, names);
+    m_pBoard->SetSelection(ControlId::ChannelList, tunedIndex);
 }
 
 void CRecorderDlg::StartSupervision() { m_pScheduler->StartSupervision(); }
@@ -433,8 +301,8 @@ void CRecorderDlg::KillSupervision() { m_pScheduler->StopSupervision(); }
 void CRecorderDlg::ShowClock()
 {
     const CTime now = CTime::GetCurrentTime();
-    SetText(ControlId::Clock, now.Format(kClockFormat));
-    SetText(ControlId::Date, now.Format(kDateFormat));
+    m_pBoard->SetText(ControlId::Clock, now.Format(kClockFormat));
+    m_pBoard->SetText(ControlId::Date, now.Format(kDateFormat));
 }
 
 // ================================================================================
@@ -445,20 +313,20 @@ void CRecorderDlg::OnRecord()
 {
     // As in the window, a disabled button does nothing (timer mode starts
     // its recordings itself).
-    if (!Control(ControlId::Record).enabled)
+    if (!m_pBoard->Control(ControlId::Record).enabled)
         return;
     if (m_pRecording->Active()) {
         if (m_pRecording->Paused()) {
             OnPause(); // resumes
             if (m_pRecordingControls->timerMode.Get())
-                SetEnabled(ControlId::Record, false);
+                m_pBoard->SetEnabled(ControlId::Record, false);
             return;
         }
         // Extend by half an hour.
-        if (!Checked(ControlId::StopAtBox)) {
-            SetChecked(ControlId::StopAtBox, true);
-            SetEnabled(ControlId::StopTime, true);
-            SetEnabled(ControlId::ShutdownBox, false);
+        if (!m_pBoard->Checked(ControlId::StopAtBox)) {
+            m_pBoard->SetChecked(ControlId::StopAtBox, true);
+            m_pBoard->SetEnabled(ControlId::StopTime, true);
+            m_pBoard->SetEnabled(ControlId::ShutdownBox, false);
         }
         m_timeStop = AddSeconds(m_timeStop, kExtendSeconds);
         ShowStopTime();
@@ -497,26 +365,26 @@ void CRecorderDlg::PrepareStart(const std::string &chosenBase, const std::string
 {
     for (ControlId id : {ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                          ControlId::VideoDelay, ControlId::ChannelList})
-        SetEnabled(id, false);
-    SetMenuEnabled(MenuItemId::TimerEnable, false);
-    if (MenuItem(MenuItemId::RemoteDisable).checked)
+        m_pBoard->SetEnabled(id, false);
+    m_pBoard->SetMenuEnabled(MenuItemId::TimerEnable, false);
+    if (m_pBoard->MenuItem(MenuItemId::RemoteDisable).checked)
         m_pSession->LockRemote(true);
     m_pSession->SetScsiMode(m_pApp->m_nScsiMode);
-    ClearLog();
+    m_pBoard->ClearLog();
     if (base != chosenBase) {
         LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
-        SetText(ControlId::FileName, base);
+        m_pBoard->SetText(ControlId::FileName, base);
     }
-    SetChecked(ControlId::StopAtBox, false);
-    SetChecked(ControlId::ShutdownBox, false);
+    m_pBoard->SetChecked(ControlId::StopAtBox, false);
+    m_pBoard->SetChecked(ControlId::ShutdownBox, false);
     if (!timerMode) {
         m_timeStop = CTime::GetCurrentTime();
         ShowStopTime();
-        SetShown(ControlId::StopTime, true);
-        SetShown(ControlId::StopAtBox, true);
-        SetEnabled(ControlId::StopAtBox, true);
-        SetShown(ControlId::ShutdownBox, true);
-        SetEnabled(ControlId::ShutdownBox, false);
+        m_pBoard->SetShown(ControlId::StopTime, true);
+        m_pBoard->SetShown(ControlId::StopAtBox, true);
+        m_pBoard->SetEnabled(ControlId::StopAtBox, true);
+        m_pBoard->SetShown(ControlId::ShutdownBox, true);
+        m_pBoard->SetEnabled(ControlId::ShutdownBox, false);
     }
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
@@ -525,14 +393,15 @@ void CRecorderDlg::PrepareStart(const std::string &chosenBase, const std::string
 RecordingRequest CRecorderDlg::RequestFromControls() const
 {
     RecordingRequest request;
-    request.baseName = Control(ControlId::FileName).text;
+    request.baseName = m_pBoard->Control(ControlId::FileName).text;
     request.outputs = SelectedOutputs();
-    request.splitOnSize = Checked(ControlId::SplitOnSize);
+    request.splitOnSize = m_pBoard->Checked(ControlId::SplitOnSize);
     request.splitSizeMb = m_pRecording->SplitSize();
-    request.splitOnTime = Checked(ControlId::SplitOnTime) && Control(ControlId::SplitOnTime).enabled;
-    request.splitTimeSeconds = static_cast<uint32_t>(Control(ControlId::SplitInterval).timeOfDay);
+    request.splitOnTime =
+        m_pBoard->Checked(ControlId::SplitOnTime) && m_pBoard->Control(ControlId::SplitOnTime).enabled;
+    request.splitTimeSeconds = static_cast<uint32_t>(m_pBoard->Control(ControlId::SplitInterval).timeOfDay);
     request.videoDelayMs = m_nVideoDelay;
-    request.logInfo = MenuItem(MenuItemId::LogInfos).checked;
+    request.logInfo = m_pBoard->MenuItem(MenuItemId::LogInfos).checked;
     request.startPaused = m_pRecording->Paused();
     return request;
 }
@@ -540,9 +409,9 @@ RecordingRequest CRecorderDlg::RequestFromControls() const
 OutputChoices CRecorderDlg::SelectedOutputs() const
 {
     OutputChoices choices;
-    choices.video = ChoiceOf(Selection(ControlId::VideoChoice));
-    choices.audio = ChoiceOf(Selection(ControlId::AudioChoice));
-    choices.mux = ChoiceOf(Selection(ControlId::MuxChoice));
+    choices.video = ChoiceOf(m_pBoard->Selection(ControlId::VideoChoice));
+    choices.audio = ChoiceOf(m_pBoard->Selection(ControlId::AudioChoice));
+    choices.mux = ChoiceOf(m_pBoard->Selection(ControlId::MuxChoice));
     return choices;
 }
 
@@ -556,12 +425,12 @@ ControlId CRecorderDlg::ListOf(StreamOutput output)
     return ControlId::MuxChoice;
 }
 
-int CRecorderDlg::OutputChoiceIndex(StreamOutput output) const { return Selection(ListOf(output)); }
+int CRecorderDlg::OutputChoiceIndex(StreamOutput output) const { return m_pBoard->Selection(ListOf(output)); }
 
 bool CRecorderDlg::ChooseOutput(StreamOutput output, int index)
 {
     const ControlId list = ListOf(output);
-    const ControlState &state = Control(list);
+    const ControlState &state = m_pBoard->Control(list);
     if (state.selection == index)
         return true;
     if (!state.enabled || index < 0 || index >= static_cast<int>(state.items.size()))
@@ -576,12 +445,12 @@ bool CRecorderDlg::TimerModeOn() const { return m_pScheduler->TimerModeOn(); }
 
 bool CRecorderDlg::CheckOutputFiles()
 {
-    return CheckOutputNames(*m_pView, Control(ControlId::FileName).text, SelectedOutputs()).go;
+    return CheckOutputNames(*m_pView, m_pBoard->Control(ControlId::FileName).text, SelectedOutputs()).go;
 }
 
 void CRecorderDlg::OnPause()
 {
-    if (!Control(ControlId::Pause).enabled)
+    if (!m_pBoard->Control(ControlId::Pause).enabled)
         return;
     if (!m_pRecording->Active()) {
         if (!ReceiverReady())
@@ -590,24 +459,24 @@ void CRecorderDlg::OnPause()
         // the button and the flag go back, so that the next start is not
         // silently paused.
         m_pRecording->SetPaused(true);
-        SetText(ControlId::Pause, kCaptionResume);
+        m_pBoard->SetText(ControlId::Pause, kCaptionResume);
         if (!StartRecording()) {
             m_pRecording->SetPaused(false);
-            SetText(ControlId::Pause, kCaptionPause);
+            m_pBoard->SetText(ControlId::Pause, kCaptionPause);
         }
         return;
     }
     const bool timerMode = m_pRecordingControls->timerMode.Get();
     if (!m_pRecording->Paused()) {
         m_pRecording->SetPaused(true);
-        SetText(ControlId::Pause, kCaptionResume);
+        m_pBoard->SetText(ControlId::Pause, kCaptionResume);
         if (timerMode)
-            SetEnabled(ControlId::Record, true);
+            m_pBoard->SetEnabled(ControlId::Record, true);
     } else {
         m_pRecording->SetPaused(false);
-        SetText(ControlId::Pause, kCaptionPause);
+        m_pBoard->SetText(ControlId::Pause, kCaptionPause);
         if (timerMode)
-            SetEnabled(ControlId::Record, false);
+            m_pBoard->SetEnabled(ControlId::Record, false);
     }
 }
 
@@ -617,9 +486,9 @@ void CRecorderDlg::OnStop()
         return;
     // A timer recording stopped by hand: its entry takes no further part.
     m_pScheduler->StopCurrentTimer();
-    SetEnabled(ControlId::Stop, false);
-    SetEnabled(ControlId::Pause, false);
-    SetEnabled(ControlId::Record, false);
+    m_pBoard->SetEnabled(ControlId::Stop, false);
+    m_pBoard->SetEnabled(ControlId::Pause, false);
+    m_pBoard->SetEnabled(ControlId::Record, false);
     m_pRecording->Stop();
     m_pScheduler->SetShutdownPending(false);
 }
@@ -628,13 +497,13 @@ void CRecorderDlg::OnSplitNow()
 {
     if (!m_pRecording->Active())
         return;
-    SetEnabled(ControlId::SplitNow, false);
+    m_pBoard->SetEnabled(ControlId::SplitNow, false);
     m_pRecording->Split();
 }
 
 void CRecorderDlg::OnSplitOnSizeClicked(bool checked)
 {
-    SetChecked(ControlId::SplitOnSize, checked);
+    m_pBoard->SetChecked(ControlId::SplitOnSize, checked);
     m_pRecording->SetSplitOnSize(checked);
     m_pApp->m_bSplitOnSize = checked ? 1 : 0;
 }
@@ -643,12 +512,12 @@ bool CRecorderDlg::ExchangeFields()
 {
     // Both number fields are read together, as the dialog's data exchange
     // does; the first that holds no number is refused.
-    const auto size = ParseNumber<uint32_t>(Control(ControlId::SplitSize).text);
+    const auto size = ParseNumber<uint32_t>(m_pBoard->Control(ControlId::SplitSize).text);
     if (!size) {
         m_pView->ShowMessage(kNeedPositiveInteger, kFieldCaption, MessageIcon::Warning);
         return false;
     }
-    const auto delay = ParseNumber<int16_t>(Control(ControlId::VideoDelay).text);
+    const auto delay = ParseNumber<int16_t>(m_pBoard->Control(ControlId::VideoDelay).text);
     if (!delay) {
         m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
         return false;
@@ -660,13 +529,13 @@ bool CRecorderDlg::ExchangeFields()
 
 void CRecorderDlg::WriteFieldsBack()
 {
-    SetText(ControlId::SplitSize, std::to_string(m_pRecording->SplitSize()));
-    SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
+    m_pBoard->SetText(ControlId::SplitSize, std::to_string(m_pRecording->SplitSize()));
+    m_pBoard->SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
 }
 
 void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
 {
-    SetText(ControlId::SplitSize, text);
+    m_pBoard->SetText(ControlId::SplitSize, text);
     if (!ExchangeFields())
         return;
     m_pApp->m_nSplitSize = m_pRecording->SplitSize();
@@ -675,7 +544,7 @@ void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
 
 void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
 {
-    SetText(ControlId::VideoDelay, text);
+    m_pBoard->SetText(ControlId::VideoDelay, text);
     if (!ExchangeFields())
         return;
     m_pApp->m_nVideoDelay = m_nVideoDelay;
@@ -684,10 +553,10 @@ void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
 
 void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
 {
-    SetChecked(ControlId::SplitOnTime, checked);
+    m_pBoard->SetChecked(ControlId::SplitOnTime, checked);
     m_pRecording->SetSplitOnTime(checked);
     if (!checked)
-        SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
+        m_pBoard->SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
     m_pApp->m_bSplitOnTime = checked ? 1 : 0;
 }
 
@@ -695,7 +564,7 @@ void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
 {
     const auto seconds =
         static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kMinSplitTimeSeconds), kLastSecondOfDay));
-    SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
+    m_pBoard->SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
     m_pRecording->SetSplitInterval(seconds);
     m_pApp->m_nSplitTime = seconds;
 }
@@ -704,45 +573,45 @@ void CRecorderDlg::ApplyStreamRule()
 {
     VideoDelayRule();
     const bool throughMultiplexer = SelectedOutputs().GoesThroughMultiplexer();
-    SetEnabled(ControlId::SplitOnTime, throughMultiplexer);
-    SetEnabled(ControlId::SplitInterval, throughMultiplexer);
+    m_pBoard->SetEnabled(ControlId::SplitOnTime, throughMultiplexer);
+    m_pBoard->SetEnabled(ControlId::SplitInterval, throughMultiplexer);
 }
 
 void CRecorderDlg::OnStreamChoiceChanged(ControlId list, int index)
 {
     if (list != ControlId::AudioChoice && list != ControlId::VideoChoice && list != ControlId::MuxChoice)
         return;
-    SetSelection(list, index);
+    m_pBoard->SetSelection(list, index);
     ApplyStreamRule();
-    m_pApp->m_nSaveAudio = Selection(ControlId::AudioChoice);
-    m_pApp->m_nSaveVideo = Selection(ControlId::VideoChoice);
-    m_pApp->m_nSaveMux = Selection(ControlId::MuxChoice);
+    m_pApp->m_nSaveAudio = m_pBoard->Selection(ControlId::AudioChoice);
+    m_pApp->m_nSaveVideo = m_pBoard->Selection(ControlId::VideoChoice);
+    m_pApp->m_nSaveMux = m_pBoard->Selection(ControlId::MuxChoice);
 }
 
 void CRecorderDlg::OnChannelSelected(int index)
 {
     if (index < 0 || index >= static_cast<int>(m_pSession->Channels().size()))
         return;
-    SetSelection(ControlId::ChannelList, index);
+    m_pBoard->SetSelection(ControlId::ChannelList, index);
     // The next supervision pass comes a full second after the switch.
     if (m_pScheduler->Supervising())
         StartSupervision();
     m_pSession->SetChannel(static_cast<uint16_t>(index + 1));
 }
 
-void CRecorderDlg::ShowStopTime() { SetTimeOfDay(ControlId::StopTime, LocalTimeOfDay(m_timeStop)); }
+void CRecorderDlg::ShowStopTime() { m_pBoard->SetTimeOfDay(ControlId::StopTime, LocalTimeOfDay(m_timeStop)); }
 
 void CRecorderDlg::OnStopAtClicked(bool checked)
 {
-    SetChecked(ControlId::StopAtBox, checked);
-    SetEnabled(ControlId::StopTime, checked);
-    SetEnabled(ControlId::ShutdownBox, checked);
+    m_pBoard->SetChecked(ControlId::StopAtBox, checked);
+    m_pBoard->SetEnabled(ControlId::StopTime, checked);
+    m_pBoard->SetEnabled(ControlId::ShutdownBox, checked);
     if (!checked) {
-        SetChecked(ControlId::ShutdownBox, false);
+        m_pBoard->SetChecked(ControlId::ShutdownBox, false);
         return;
     }
     const CTime now = CTime::GetCurrentTime();
-    CTime stop = LocalDateAt(now, Control(ControlId::StopTime).timeOfDay);
+    CTime stop = LocalDateAt(now, m_pBoard->Control(ControlId::StopTime).timeOfDay);
     if (stop.GetTime() <= now.GetTime())
         stop = AddSeconds(now, kExtendSeconds);
     m_timeStop = stop;
@@ -752,7 +621,7 @@ void CRecorderDlg::OnStopAtClicked(bool checked)
 void CRecorderDlg::OnStopTimeChanged(int timeOfDay)
 {
     timeOfDay = std::clamp(timeOfDay, 0, kLastSecondOfDay);
-    SetTimeOfDay(ControlId::StopTime, timeOfDay);
+    m_pBoard->SetTimeOfDay(ControlId::StopTime, timeOfDay);
     const CTime now = CTime::GetCurrentTime();
     CTime stop = LocalDateAt(now, timeOfDay);
     if (stop.GetTime() <= now.GetTime())
@@ -761,18 +630,18 @@ void CRecorderDlg::OnStopTimeChanged(int timeOfDay)
     ShowStopTime();
 }
 
-void CRecorderDlg::OnShutdownBoxClicked(bool checked) { SetChecked(ControlId::ShutdownBox, checked); }
+void CRecorderDlg::OnShutdownBoxClicked(bool checked) { m_pBoard->SetChecked(ControlId::ShutdownBox, checked); }
 
 void CRecorderDlg::OnBrowse()
 {
-    const auto chosen = m_pView->RunSaveDialog(Control(ControlId::FileName).text, [this](const std::string &path) {
-        return AcceptSaveDialogName(*m_pView, path);
-    });
+    const auto chosen =
+        m_pView->RunSaveDialog(m_pBoard->Control(ControlId::FileName).text,
+                               [this](const std::string &path) { return AcceptSaveDialogName(*m_pView, path); });
     if (!chosen)
         return;
     // One whole value: a running recording takes it for its next split file.
     m_pRecording->SetBaseName(*chosen);
-    SetText(ControlId::FileName, *chosen);
+    m_pBoard->SetText(ControlId::FileName, *chosen);
     m_pApp->m_strFile = *chosen;
 }
 
@@ -780,9 +649,9 @@ bool CRecorderDlg::SetStopAfter(uint32_t seconds)
 {
     if (!m_pRecording->Active())
         return false;
-    SetChecked(ControlId::StopAtBox, true);
-    SetEnabled(ControlId::StopTime, true);
-    SetEnabled(ControlId::ShutdownBox, true);
+    m_pBoard->SetChecked(ControlId::StopAtBox, true);
+    m_pBoard->SetEnabled(ControlId::StopTime, true);
+    m_pBoard->SetEnabled(ControlId::ShutdownBox, true);
     m_timeStop = AddSeconds(CTime::GetCurrentTime(), seconds);
     ShowStopTime();
     return true;
@@ -893,15 +762,15 @@ void CRecorderDlg::OnScsiMode(MenuItemId item)
     default: return;
     }
     for (MenuItemId id : {MenuItemId::ScsiAuto, MenuItemId::ScsiCheckCondition, MenuItemId::ScsiBusy})
-        SetMenuChecked(id, id == item);
+        m_pBoard->SetMenuChecked(id, id == item);
     m_pSession->SetScsiMode(value);
     m_pApp->m_nScsiMode = value;
 }
 
 void CRecorderDlg::OnRemoteToggle()
 {
-    const bool lock = !MenuItem(MenuItemId::RemoteDisable).checked;
-    SetMenuChecked(MenuItemId::RemoteDisable, lock);
+    const bool lock = !m_pBoard->MenuItem(MenuItemId::RemoteDisable).checked;
+    m_pBoard->SetMenuChecked(MenuItemId::RemoteDisable, lock);
     m_pApp->m_bRemoteOff = lock ? 1 : 0;
     if (m_pRecording->Active())
         m_pSession->LockRemote(lock);
@@ -919,21 +788,21 @@ void CRecorderDlg::OnPriority(MenuItemId item)
     }
     for (MenuItemId id :
          {MenuItemId::PriorityRealTime, MenuItemId::PriorityHigh, MenuItemId::PriorityNormal, MenuItemId::PriorityIdle})
-        SetMenuChecked(id, id == item);
+        m_pBoard->SetMenuChecked(id, id == item);
     m_pApp->SetPriorityClass(priority);
 }
 
 void CRecorderDlg::OnPanicMode()
 {
-    const bool on = !MenuItem(MenuItemId::PanicMode).checked;
-    SetMenuChecked(MenuItemId::PanicMode, on);
+    const bool on = !m_pBoard->MenuItem(MenuItemId::PanicMode).checked;
+    m_pBoard->SetMenuChecked(MenuItemId::PanicMode, on);
     m_pApp->m_bPanicMode = on ? 1 : 0;
 }
 
 void CRecorderDlg::OnLogInfos()
 {
-    const bool on = !MenuItem(MenuItemId::LogInfos).checked;
-    SetMenuChecked(MenuItemId::LogInfos, on);
+    const bool on = !m_pBoard->MenuItem(MenuItemId::LogInfos).checked;
+    m_pBoard->SetMenuChecked(MenuItemId::LogInfos, on);
     m_pApp->m_bLogInfos = on ? 1 : 0;
 }
 
@@ -976,7 +845,7 @@ void CRecorderDlg::OnHelperTick()
 
 void CRecorderDlg::OnTimerEnable()
 {
-    if (MenuItem(MenuItemId::TimerEnable).checked) {
+    if (m_pBoard->MenuItem(MenuItemId::TimerEnable).checked) {
         SetTimerMode(false); // no change while the recorder is not ready
         LogEvent("timer disabled");
     } else {
@@ -988,12 +857,12 @@ void CRecorderDlg::OnTimerEdit()
 {
     if (m_bEnded)
         return;
-    m_pScheduler->EditTimers(
-        Control(ControlId::ChannelList).items, Selection(ControlId::ChannelList), [this](TimerDialogModel &model) {
-            const bool ok =
-                m_pView->RunTimerDialog(model, [this](const std::string &path) { return AcceptTimerFileName(path); });
-            return ok && !m_bEnded;
-        });
+    m_pScheduler->EditTimers(m_pBoard->Control(ControlId::ChannelList).items,
+                             m_pBoard->Selection(ControlId::ChannelList), [this](TimerDialogModel &model) {
+                                 const bool ok = m_pView->RunTimerDialog(
+                                     model, [this](const std::string &path) { return AcceptTimerFileName(path); });
+                                 return ok && !m_bEnded;
+                             });
 }
 
 bool CRecorderDlg::AcceptTimerFileName(const std::string &path)
@@ -1010,28 +879,28 @@ void CRecorderDlg::SetTimerMode(bool on)
 {
     if (!ReceiverReady())
         return;
-    SetMenuChecked(MenuItemId::TimerEnable, on);
+    m_pBoard->SetMenuChecked(MenuItemId::TimerEnable, on);
     m_pRecordingControls->timerMode.Set(on);
     if (on) {
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
                              ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
-            SetEnabled(id, false);
+            m_pBoard->SetEnabled(id, false);
         m_pScheduler->SetTimerMode(true);
     } else {
         m_pScheduler->SetTimerMode(false);
         for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
                              ControlId::Browse})
-            SetEnabled(id, true);
+            m_pBoard->SetEnabled(id, true);
         if (m_pRecording->MultiplexerAvailable()) {
-            SetEnabled(ControlId::Pause, true);
-            SetEnabled(ControlId::MuxChoice, true);
+            m_pBoard->SetEnabled(ControlId::Pause, true);
+            m_pBoard->SetEnabled(ControlId::MuxChoice, true);
             VideoDelayRule();
         }
     }
     m_pApp->m_bTimerEnabled = on ? 1 : 0;
 }
 
-void CRecorderDlg::VideoDelayRule() { SetEnabled(ControlId::VideoDelay, SelectedOutputs().UsesVideoDelay()); }
+void CRecorderDlg::VideoDelayRule() { m_pBoard->SetEnabled(ControlId::VideoDelay, SelectedOutputs().UsesVideoDelay()); }
 
 void CRecorderDlg::ShowNextTimer() { m_pScheduler->ShowNextTimer(); }
 
@@ -1080,10 +949,10 @@ void CRecorderDlg::SuperviseAfterTimers()
         PowerOff();
     if (m_bEnded)
         return;
-    if (m_pRecording->Active() && Checked(ControlId::StopAtBox) &&
+    if (m_pRecording->Active() && m_pBoard->Checked(ControlId::StopAtBox) &&
         CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
         OnStop();
-        m_pScheduler->SetShutdownPending(Checked(ControlId::ShutdownBox));
+        m_pScheduler->SetShutdownPending(m_pBoard->Checked(ControlId::ShutdownBox));
     }
 }
 
@@ -1098,9 +967,9 @@ void CRecorderDlg::ReceiverLost()
 
 void CRecorderDlg::TunedChannelRead(int index)
 {
-    if (m_pView->ChannelListDroppedDown() || Selection(ControlId::ChannelList) == index)
+    if (m_pView->ChannelListDroppedDown() || m_pBoard->Selection(ControlId::ChannelList) == index)
         return;
-    SetSelection(ControlId::ChannelList, index);
+    m_pBoard->SetSelection(ControlId::ChannelList, index);
     if (m_pRecording->Active()) {
         LogEvent("channel changed during recording!");
         m_currentOutcome = RecordingOutcome::ChannelChanged;
@@ -1110,11 +979,12 @@ void CRecorderDlg::TunedChannelRead(int index)
 
 void CRecorderDlg::PanicModeRename()
 {
-    const int channel = Selection(ControlId::ChannelList);
-    const auto &items = Control(ControlId::ChannelList).items;
+    const int channel = m_pBoard->Selection(ControlId::ChannelList);
+    const auto &items = m_pBoard->Control(ControlId::ChannelList).items;
     const std::string name = channel >= 0 && channel < static_cast<int>(items.size()) ? items[channel] : "";
-    const std::string base = PanicModeFileBase(Control(ControlId::FileName).text, name, CTime::GetCurrentTime());
-    SetText(ControlId::FileName, base);
+    const std::string base =
+        PanicModeFileBase(m_pBoard->Control(ControlId::FileName).text, name, CTime::GetCurrentTime());
+    m_pBoard->SetText(ControlId::FileName, base);
     m_pApp->m_strFile = base;
 }
 
@@ -1130,12 +1000,12 @@ void CRecorderDlg::StopUnplanned()
 
 void CRecorderDlg::TimerLog(const std::string &line) { LogEvent(line); }
 
-void CRecorderDlg::TimerArmed(const std::string &fileBase) { SetText(ControlId::FileName, fileBase); }
+void CRecorderDlg::TimerArmed(const std::string &fileBase) { m_pBoard->SetText(ControlId::FileName, fileBase); }
 
 void CRecorderDlg::TimerRecordingStopping()
 {
-    SetEnabled(ControlId::Stop, false);
-    SetEnabled(ControlId::Pause, false);
+    m_pBoard->SetEnabled(ControlId::Stop, false);
+    m_pBoard->SetEnabled(ControlId::Pause, false);
 }
 
 void CRecorderDlg::TimerRecordingStarting(const std::string &chosenBase, const std::string &base)
@@ -1162,14 +1032,14 @@ void CRecorderDlg::TuneChannel(uint16_t number) { m_pSession->SetChannel(number)
 void CRecorderDlg::ShowTunedChannel()
 {
     if (const std::optional<int> index = m_pSession->ReadTunedChannel())
-        SetSelection(ControlId::ChannelList, *index);
+        m_pBoard->SetSelection(ControlId::ChannelList, *index);
 }
 
 std::string CRecorderDlg::NameOfChannel(uint16_t number) const
 {
     // The channel by its number in the table; a number the table does not
     // have names no channel.
-    const auto &names = Control(ControlId::ChannelList).items;
+    const auto &names = m_pBoard->Control(ControlId::ChannelList).items;
     return number >= 1 && number <= names.size() ? names[number - 1] : std::string();
 }
 

@@ -1,10 +1,9 @@
 // CRecorderDlg: the main window of the recorder as a presentation model.
 //
 // It owns the receiver session, the multiplexer binding and the recording
-// service, keeps the state of every
-// control and menu item (ControlState, MenuItemState) and makes every
-// decision of the window; a MainView shows that state and reports the user's
-// input as the handler calls below. Timer mode, the timer list and the
+// service, and makes every decision of the window; the ControlBoard keeps
+// the state of every control and menu item, and a MainView shows that state
+// and reports the user's input as the handler calls below. Timer mode, the timer list and the
 // supervision pass's clock belong to the TimerScheduler; the window turns
 // its events into control states and log lines and lends it the receiver.
 // Everything here runs on the user-interface thread; the engine's updates
@@ -19,6 +18,7 @@
 #pragma once
 
 #include "controller/CRecorderApp.h"
+#include "controller/ControlBoard.h"
 #include "controller/MainView.h"
 #include "controller/ReceiverSession.h"
 #include "controller/RecordingControls.h"
@@ -33,11 +33,9 @@
 #include "services/RecordingService.h"
 #include "services/TimerScheduler.h"
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -214,10 +212,10 @@ public:
     void FlushEngineUpdates();
 
     // ---- the model -----------------------------------------------------------
-    const ControlState &Control(ControlId id) const;
-    const MenuItemState &MenuItem(MenuItemId id) const;
-    bool TopMenuEnabled(TopMenu menu) const;
-    const std::vector<std::string> &LogLines() const { return m_logLines; }
+    const ControlState &Control(ControlId id) const { return m_pBoard->Control(id); }
+    const MenuItemState &MenuItem(MenuItemId id) const { return m_pBoard->MenuItem(id); }
+    bool TopMenuEnabled(TopMenu menu) const { return m_pBoard->TopMenuEnabled(menu); }
+    const std::vector<std::string> &LogLines() const { return m_pBoard->LogLines(); }
     // The receiver session the window drives.
     const ReceiverSession &Receiver() const { return *m_pSession; }
     CTime StopTime() const { return m_timeStop; }
@@ -231,32 +229,11 @@ public:
     const CRecorderApp &App() const { return *m_pApp; }
 
 private:
-    // Model changes: update the state and tell the view when it changed.
-    // Changes made here supersede older pending engine updates of the same
-    // attribute (see EngineBridge::Supersede).
-    ControlState &MutableControl(ControlId id);
-    void Notify(ControlId id);
-    template <typename T>
-    void Change(ControlId id, T ControlState::*field, T value);
-    void SetEnabled(ControlId id, bool enabled);
-    void SetShown(ControlId id, bool shown);
-    void SetChecked(ControlId id, bool checked);
-    void SetText(ControlId id, const std::string &text);
-    void SetItems(ControlId id, std::vector<std::string> items);
-    void SetSelection(ControlId id, int index);
-    void SetTimeOfDay(ControlId id, int seconds);
-    void ChangeMenu(MenuItemId id, bool MenuItemState::*field, bool value);
-    void SetMenuEnabled(MenuItemId id, bool enabled);
-    void SetMenuChecked(MenuItemId id, bool checked);
-    void SetTopMenu(TopMenu menu, bool enabled);
-    void AppendLogLines(const std::vector<std::string> &lines);
-    void ClearLog();
+    // The engine's updates on the board, then whether the recording ended.
     void ApplyEngineUpdates(EngineUpdates &&updates);
 
     bool ReceiverPresent() const override;
     static ControlId ListOf(StreamOutput output);
-    int Selection(ControlId id) const { return Control(id).selection; }
-    bool Checked(ControlId id) const { return Control(id).checked; }
     // Record's start case; false when it did not start.
     bool StartRecording();
     // The window's work before any start: controls, the receiver's remote and
@@ -318,11 +295,6 @@ private:
     UiDispatcher *m_pDispatcher;
     Setup m_stSetup;
 
-    std::map<ControlId, ControlState> m_mapControls;
-    std::map<MenuItemId, MenuItemState> m_mapMenu;
-    std::array<bool, 5> m_topMenus{true, true, true, true, true};
-    std::vector<std::string> m_logLines;
-
     int16_t m_nVideoDelay = 0; // ms
     std::unique_ptr<RecordingService> m_pRecording;
     std::unique_ptr<ReceiverSession> m_pSession;
@@ -333,12 +305,12 @@ private:
     CTime m_timeStop;
 
     std::shared_ptr<EngineBridge> m_pBridge;
+    std::unique_ptr<ControlBoard> m_pBoard;                  // every control and menu item, the log
     std::unique_ptr<RecordingControls> m_pRecordingControls; // the recording's events as control states
     RecordingOutcome m_lastOutcome = RecordingOutcome::None;
     RecordingOutcome m_currentOutcome = RecordingOutcome::Normal; // of the recording in progress
     bool m_bBringUpPending = false;                               // the receiver was lost during a recording
     bool m_bEnded = false;
-    bool m_bApplyingEngine = false; // ApplyEngineUpdates is running
 };
 
 } // namespace quelmar
