@@ -3,13 +3,11 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "controller/EngineBridge.h"
-#include "controller/InitialControls.h"
 #include "controller/OutputFileChecks.h"
 #include "controller/RecordingControls.h"
 #include "engine/EventLog.h"
 #include "engine/PollingThread.h"
 #include "engine/RecordingThread.h"
-#include "platform/LocalTime.h"
 #include "platform/SystemPower.h"
 #include "quelmar_modules.h"
 #include "timers/TimerDialogModel.h"
@@ -17,57 +15,15 @@
 #include "timers/TimerStore.h"
 #include "timers/Windows1252.h"
 
-#include <algorithm>
-#include <charconv>
-#include <limits>
-#include <set>
+#include <optional>
 #include <utility>
 
 namespace quelmar {
 
 namespace {
 
-// ---- texts ---------------------------------------------------------------------
 constexpr char kClockFormat[] = "%H:%M:%S";
 constexpr char kDateFormat[] = "%A, %d. %B %Y";
-// Data exchange of the two number fields: the platform's refusal texts.
-constexpr char kFieldCaption[] = "QuelmarRecorder";
-constexpr char kNeedPositiveInteger[] = "Please enter a positive integer.";
-constexpr char kNeedInteger[] = "Please enter an integer.";
-
-// ---- window values ---------------------------------------------------------------
-constexpr int32_t kExtendSeconds = 1800; // Record during a recording, and a stop-at time already past
-constexpr int kChoiceNothing = static_cast<int>(OutputChoice::Nothing);
-constexpr int kChoiceRaw = static_cast<int>(OutputChoice::Raw);
-constexpr int kChoiceElementary = static_cast<int>(OutputChoice::Elementary);
-
-// Digits with an optional sign, nothing else (blanks around are allowed).
-template <typename T>
-std::optional<T> ParseNumber(const std::string &text)
-{
-    const size_t first = text.find_first_not_of(" \t");
-    const size_t last = text.find_last_not_of(" \t");
-    if (first == std::string::npos)
-        return std::nullopt;
-    std::string_view digits(text.data() + first, last - first + 1);
-    if (!digits.empty() && digits.front() == '+')
-        digits.remove_prefix(1);
-    T value{};
-    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (result.ec != std::errc() || result.ptr != digits.data() + digits.size())
-        return std::nullopt;
-    return value;
-}
-
-// A list selection as an output choice; nothing selected saves nothing.
-OutputChoice ChoiceOf(int selection)
-{
-    switch (selection) {
-    case kChoiceRaw: return OutputChoice::Raw;
-    case kChoiceElementary: return OutputChoice::Elementary;
-    default: return OutputChoice::Nothing;
-    }
-}
 
 } // namespace
 
@@ -91,11 +47,9 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
 
     m_pRemuxer = m_stSetup.makeRemuxer();
     m_pRecording = std::make_unique<RecordingService>();
-    m_pRecording->SetSplitSize(m_pApp->m_nSplitSize);
-    m_nVideoDelay =
-        static_cast<int16_t>(std::clamp<int32_t>(m_pApp->m_nVideoDelay, kMinVideoDelayMs, kMaxVideoDelayMs));
     m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
     m_pBoard = std::make_unique<ControlBoard>(*m_pView, *m_pBridge);
+    m_pPanel = std::make_unique<RecordingPanel>(*m_pBoard, *m_pView, *m_pApp, *m_pRecording);
     m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_pRecording->Context());
     m_pRecording->SetEvents(m_pRecordingControls.get());
     m_pRecording->SetMultiplexer(m_pRemuxer.get());
@@ -189,12 +143,7 @@ void CRecorderDlg::OnInitDialog()
     m_pBoard->SetMenuChecked(MenuItemId::LogInfos, m_pApp->m_bLogInfos != 0);
 
     // Controls from the settings.
-    m_pBoard->SetChecked(ControlId::SplitOnSize, m_pApp->m_bSplitOnSize != 0);
-    m_pBoard->SetText(ControlId::FileName, m_pApp->m_strFile);
-    m_pBoard->SetChecked(ControlId::SplitOnTime, m_pApp->m_bSplitOnTime != 0);
-    m_pBoard->SetTimeOfDay(ControlId::SplitInterval,
-                           static_cast<int>(std::min<uint32_t>(m_pApp->m_nSplitTime, kLastSecondOfDay)));
-    WriteFieldsBack();
+    m_pPanel->ShowSettings();
 
     BringUpReceiver();
 }
@@ -213,9 +162,7 @@ void CRecorderDlg::BringUpReceiver()
     m_pRecording->SetReceiver(nullptr);
 
     // 3-6: the No receiver column.
-    m_pBoard->SetSelection(ControlId::AudioChoice, kChoiceRaw);
-    m_pBoard->SetSelection(ControlId::VideoChoice, kChoiceRaw);
-    m_pBoard->SetSelection(ControlId::MuxChoice, kChoiceNothing);
+    m_pPanel->ResetStreamChoices();
     for (ControlId id :
          {ControlId::Record, ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
           ControlId::SplitSize, ControlId::SplitInterval, ControlId::VideoDelay, ControlId::SplitOnSize,
@@ -254,26 +201,18 @@ void CRecorderDlg::BringUpReceiver()
     if (ReportMultiplexer(*m_pRemuxer, [](const std::string &line) { LogEvent(line); })) {
         m_pRecording->SetMultiplexerAvailable(true);
         if (found) {
-            m_pBoard->SetSelection(ControlId::AudioChoice, m_pApp->m_nSaveAudio);
-            m_pBoard->SetSelection(ControlId::VideoChoice, m_pApp->m_nSaveVideo);
-            m_pBoard->SetSelection(ControlId::MuxChoice, m_pApp->m_nSaveMux);
+            m_pPanel->ShowSavedStreamChoices();
             m_pBoard->SetEnabled(ControlId::MuxChoice, true);
             m_pBoard->SetEnabled(ControlId::VideoDelay, true);
             m_pBoard->SetEnabled(ControlId::Pause, true);
         }
     } else {
-        // Without the multiplexer only "don't save" and "as raw" remain.
-        for (ControlId id : {ControlId::AudioChoice, ControlId::VideoChoice}) {
-            auto items = m_pBoard->Control(id).items;
-            if (items.size() > static_cast<size_t>(kChoiceElementary))
-                items.erase(items.begin() + kChoiceElementary);
-            m_pBoard->SetItems(id, std::move(items));
-        }
+        m_pPanel->DropElementaryChoices();
     }
     // The Ready column: the video delay field, box 1012 and picker 1043
     // follow the stream rule from the start.
     if (found)
-        ApplyStreamRule();
+        m_pPanel->ApplyStreamRule();
 
     // 12
     SetTimerMode(m_pRecording->Ready() && m_pApp->m_bTimerEnabled != 0);
@@ -322,14 +261,7 @@ void CRecorderDlg::OnRecord()
                 m_pBoard->SetEnabled(ControlId::Record, false);
             return;
         }
-        // Extend by half an hour.
-        if (!m_pBoard->Checked(ControlId::StopAtBox)) {
-            m_pBoard->SetChecked(ControlId::StopAtBox, true);
-            m_pBoard->SetEnabled(ControlId::StopTime, true);
-            m_pBoard->SetEnabled(ControlId::ShutdownBox, false);
-        }
-        m_timeStop = AddSeconds(m_timeStop, kExtendSeconds);
-        ShowStopTime();
+        m_pPanel->ExtendStop(); // half an hour more
         return;
     }
     StartRecording();
@@ -343,7 +275,7 @@ bool CRecorderDlg::StartRecording()
         return false;
     if (m_pScheduler->TimerModeOn())
         return m_pScheduler->StartRecording();
-    RecordingRequest request = RequestFromControls();
+    RecordingRequest request = m_pPanel->Request();
     request.origin = RecordingOrigin::User;
     const std::string base = request.baseName;
     if (EmptyBaseName(base)) {
@@ -375,68 +307,9 @@ void CRecorderDlg::PrepareStart(const std::string &chosenBase, const std::string
         LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
         m_pBoard->SetText(ControlId::FileName, base);
     }
-    m_pBoard->SetChecked(ControlId::StopAtBox, false);
-    m_pBoard->SetChecked(ControlId::ShutdownBox, false);
-    if (!timerMode) {
-        m_timeStop = CTime::GetCurrentTime();
-        ShowStopTime();
-        m_pBoard->SetShown(ControlId::StopTime, true);
-        m_pBoard->SetShown(ControlId::StopAtBox, true);
-        m_pBoard->SetEnabled(ControlId::StopAtBox, true);
-        m_pBoard->SetShown(ControlId::ShutdownBox, true);
-        m_pBoard->SetEnabled(ControlId::ShutdownBox, false);
-    }
+    m_pPanel->ResetStopAt(!timerMode);
     m_currentOutcome = RecordingOutcome::Normal;
     m_lastOutcome = RecordingOutcome::None;
-}
-
-RecordingRequest CRecorderDlg::RequestFromControls() const
-{
-    RecordingRequest request;
-    request.baseName = m_pBoard->Control(ControlId::FileName).text;
-    request.outputs = SelectedOutputs();
-    request.splitOnSize = m_pBoard->Checked(ControlId::SplitOnSize);
-    request.splitSizeMb = m_pRecording->SplitSize();
-    request.splitOnTime =
-        m_pBoard->Checked(ControlId::SplitOnTime) && m_pBoard->Control(ControlId::SplitOnTime).enabled;
-    request.splitTimeSeconds = static_cast<uint32_t>(m_pBoard->Control(ControlId::SplitInterval).timeOfDay);
-    request.videoDelayMs = m_nVideoDelay;
-    request.logInfo = m_pBoard->MenuItem(MenuItemId::LogInfos).checked;
-    request.startPaused = m_pRecording->Paused();
-    return request;
-}
-
-OutputChoices CRecorderDlg::SelectedOutputs() const
-{
-    OutputChoices choices;
-    choices.video = ChoiceOf(m_pBoard->Selection(ControlId::VideoChoice));
-    choices.audio = ChoiceOf(m_pBoard->Selection(ControlId::AudioChoice));
-    choices.mux = ChoiceOf(m_pBoard->Selection(ControlId::MuxChoice));
-    return choices;
-}
-
-ControlId CRecorderDlg::ListOf(StreamOutput output)
-{
-    switch (output) {
-    case StreamOutput::Video: return ControlId::VideoChoice;
-    case StreamOutput::Audio: return ControlId::AudioChoice;
-    case StreamOutput::Mux: break;
-    }
-    return ControlId::MuxChoice;
-}
-
-int CRecorderDlg::OutputChoiceIndex(StreamOutput output) const { return m_pBoard->Selection(ListOf(output)); }
-
-bool CRecorderDlg::ChooseOutput(StreamOutput output, int index)
-{
-    const ControlId list = ListOf(output);
-    const ControlState &state = m_pBoard->Control(list);
-    if (state.selection == index)
-        return true;
-    if (!state.enabled || index < 0 || index >= static_cast<int>(state.items.size()))
-        return false;
-    OnStreamChoiceChanged(list, index);
-    return true;
 }
 
 RecordingFigures CRecorderDlg::Figures() const { return m_pRecordingControls->Figures(); }
@@ -445,7 +318,7 @@ bool CRecorderDlg::TimerModeOn() const { return m_pScheduler->TimerModeOn(); }
 
 bool CRecorderDlg::CheckOutputFiles()
 {
-    return CheckOutputNames(*m_pView, m_pBoard->Control(ControlId::FileName).text, SelectedOutputs()).go;
+    return CheckOutputNames(*m_pView, m_pBoard->Control(ControlId::FileName).text, m_pPanel->SelectedOutputs()).go;
 }
 
 void CRecorderDlg::OnPause()
@@ -501,93 +374,6 @@ void CRecorderDlg::OnSplitNow()
     m_pRecording->Split();
 }
 
-void CRecorderDlg::OnSplitOnSizeClicked(bool checked)
-{
-    m_pBoard->SetChecked(ControlId::SplitOnSize, checked);
-    m_pRecording->SetSplitOnSize(checked);
-    m_pApp->m_bSplitOnSize = checked ? 1 : 0;
-}
-
-bool CRecorderDlg::ExchangeFields()
-{
-    // Both number fields are read together, as the dialog's data exchange
-    // does; the first that holds no number is refused.
-    const auto size = ParseNumber<uint32_t>(m_pBoard->Control(ControlId::SplitSize).text);
-    if (!size) {
-        m_pView->ShowMessage(kNeedPositiveInteger, kFieldCaption, MessageIcon::Warning);
-        return false;
-    }
-    const auto delay = ParseNumber<int16_t>(m_pBoard->Control(ControlId::VideoDelay).text);
-    if (!delay) {
-        m_pView->ShowMessage(kNeedInteger, kFieldCaption, MessageIcon::Warning);
-        return false;
-    }
-    m_pRecording->SetSplitSize(std::max(*size, kMinSplitSizeMb));
-    m_nVideoDelay = std::clamp(*delay, kMinVideoDelayMs, kMaxVideoDelayMs);
-    return true;
-}
-
-void CRecorderDlg::WriteFieldsBack()
-{
-    m_pBoard->SetText(ControlId::SplitSize, std::to_string(m_pRecording->SplitSize()));
-    m_pBoard->SetText(ControlId::VideoDelay, std::to_string(m_nVideoDelay));
-}
-
-void CRecorderDlg::OnSplitSizeKillFocus(const std::string &text)
-{
-    m_pBoard->SetText(ControlId::SplitSize, text);
-    if (!ExchangeFields())
-        return;
-    m_pApp->m_nSplitSize = m_pRecording->SplitSize();
-    WriteFieldsBack();
-}
-
-void CRecorderDlg::OnVideoDelayKillFocus(const std::string &text)
-{
-    m_pBoard->SetText(ControlId::VideoDelay, text);
-    if (!ExchangeFields())
-        return;
-    m_pApp->m_nVideoDelay = m_nVideoDelay;
-    WriteFieldsBack();
-}
-
-void CRecorderDlg::OnSplitOnTimeClicked(bool checked)
-{
-    m_pBoard->SetChecked(ControlId::SplitOnTime, checked);
-    m_pRecording->SetSplitOnTime(checked);
-    if (!checked)
-        m_pBoard->SetText(ControlId::TimeSinceSplit, kSplitClockIdle);
-    m_pApp->m_bSplitOnTime = checked ? 1 : 0;
-}
-
-void CRecorderDlg::OnSplitIntervalChanged(int timeOfDay)
-{
-    const auto seconds =
-        static_cast<uint32_t>(std::clamp<int>(timeOfDay, static_cast<int>(kMinSplitTimeSeconds), kLastSecondOfDay));
-    m_pBoard->SetTimeOfDay(ControlId::SplitInterval, static_cast<int>(seconds));
-    m_pRecording->SetSplitInterval(seconds);
-    m_pApp->m_nSplitTime = seconds;
-}
-
-void CRecorderDlg::ApplyStreamRule()
-{
-    VideoDelayRule();
-    const bool throughMultiplexer = SelectedOutputs().GoesThroughMultiplexer();
-    m_pBoard->SetEnabled(ControlId::SplitOnTime, throughMultiplexer);
-    m_pBoard->SetEnabled(ControlId::SplitInterval, throughMultiplexer);
-}
-
-void CRecorderDlg::OnStreamChoiceChanged(ControlId list, int index)
-{
-    if (list != ControlId::AudioChoice && list != ControlId::VideoChoice && list != ControlId::MuxChoice)
-        return;
-    m_pBoard->SetSelection(list, index);
-    ApplyStreamRule();
-    m_pApp->m_nSaveAudio = m_pBoard->Selection(ControlId::AudioChoice);
-    m_pApp->m_nSaveVideo = m_pBoard->Selection(ControlId::VideoChoice);
-    m_pApp->m_nSaveMux = m_pBoard->Selection(ControlId::MuxChoice);
-}
-
 void CRecorderDlg::OnChannelSelected(int index)
 {
     if (index < 0 || index >= static_cast<int>(m_pSession->Channels().size()))
@@ -597,64 +383,6 @@ void CRecorderDlg::OnChannelSelected(int index)
     if (m_pScheduler->Supervising())
         StartSupervision();
     m_pSession->SetChannel(static_cast<uint16_t>(index + 1));
-}
-
-void CRecorderDlg::ShowStopTime() { m_pBoard->SetTimeOfDay(ControlId::StopTime, LocalTimeOfDay(m_timeStop)); }
-
-void CRecorderDlg::OnStopAtClicked(bool checked)
-{
-    m_pBoard->SetChecked(ControlId::StopAtBox, checked);
-    m_pBoard->SetEnabled(ControlId::StopTime, checked);
-    m_pBoard->SetEnabled(ControlId::ShutdownBox, checked);
-    if (!checked) {
-        m_pBoard->SetChecked(ControlId::ShutdownBox, false);
-        return;
-    }
-    const CTime now = CTime::GetCurrentTime();
-    CTime stop = LocalDateAt(now, m_pBoard->Control(ControlId::StopTime).timeOfDay);
-    if (stop.GetTime() <= now.GetTime())
-        stop = AddSeconds(now, kExtendSeconds);
-    m_timeStop = stop;
-    ShowStopTime();
-}
-
-void CRecorderDlg::OnStopTimeChanged(int timeOfDay)
-{
-    timeOfDay = std::clamp(timeOfDay, 0, kLastSecondOfDay);
-    m_pBoard->SetTimeOfDay(ControlId::StopTime, timeOfDay);
-    const CTime now = CTime::GetCurrentTime();
-    CTime stop = LocalDateAt(now, timeOfDay);
-    if (stop.GetTime() <= now.GetTime())
-        stop = AddSeconds(stop, kSecondsPerDay);
-    m_timeStop = stop;
-    ShowStopTime();
-}
-
-void CRecorderDlg::OnShutdownBoxClicked(bool checked) { m_pBoard->SetChecked(ControlId::ShutdownBox, checked); }
-
-void CRecorderDlg::OnBrowse()
-{
-    const auto chosen =
-        m_pView->RunSaveDialog(m_pBoard->Control(ControlId::FileName).text,
-                               [this](const std::string &path) { return AcceptSaveDialogName(*m_pView, path); });
-    if (!chosen)
-        return;
-    // One whole value: a running recording takes it for its next split file.
-    m_pRecording->SetBaseName(*chosen);
-    m_pBoard->SetText(ControlId::FileName, *chosen);
-    m_pApp->m_strFile = *chosen;
-}
-
-bool CRecorderDlg::SetStopAfter(uint32_t seconds)
-{
-    if (!m_pRecording->Active())
-        return false;
-    m_pBoard->SetChecked(ControlId::StopAtBox, true);
-    m_pBoard->SetEnabled(ControlId::StopTime, true);
-    m_pBoard->SetEnabled(ControlId::ShutdownBox, true);
-    m_timeStop = AddSeconds(CTime::GetCurrentTime(), seconds);
-    ShowStopTime();
-    return true;
 }
 
 // ================================================================================
@@ -894,13 +622,11 @@ void CRecorderDlg::SetTimerMode(bool on)
         if (m_pRecording->MultiplexerAvailable()) {
             m_pBoard->SetEnabled(ControlId::Pause, true);
             m_pBoard->SetEnabled(ControlId::MuxChoice, true);
-            VideoDelayRule();
+            m_pPanel->VideoDelayRule();
         }
     }
     m_pApp->m_bTimerEnabled = on ? 1 : 0;
 }
-
-void CRecorderDlg::VideoDelayRule() { m_pBoard->SetEnabled(ControlId::VideoDelay, SelectedOutputs().UsesVideoDelay()); }
 
 void CRecorderDlg::ShowNextTimer() { m_pScheduler->ShowNextTimer(); }
 
@@ -949,8 +675,7 @@ void CRecorderDlg::SuperviseAfterTimers()
         PowerOff();
     if (m_bEnded)
         return;
-    if (m_pRecording->Active() && m_pBoard->Checked(ControlId::StopAtBox) &&
-        CTime::GetCurrentTime().GetTime() >= m_timeStop.GetTime()) {
+    if (m_pRecording->Active() && m_pPanel->StopTimeReached()) {
         OnStop();
         m_pScheduler->SetShutdownPending(m_pBoard->Checked(ControlId::ShutdownBox));
     }
@@ -1023,7 +748,7 @@ void CRecorderDlg::ShowLogNow()
 
 void CRecorderDlg::CloseForShutdown() { OnCancel(); }
 
-RecordingRequest CRecorderDlg::RecordingSettings() const { return RequestFromControls(); }
+RecordingRequest CRecorderDlg::RecordingSettings() const { return m_pPanel->Request(); }
 
 std::string CRecorderDlg::RecordingsFolder() const { return quelmar::RecordingsFolder(m_pApp->m_strFile); }
 

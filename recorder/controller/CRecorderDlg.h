@@ -22,6 +22,7 @@
 #include "controller/MainView.h"
 #include "controller/ReceiverSession.h"
 #include "controller/RecordingControls.h"
+#include "controller/RecordingPanel.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
 #include "platform/CTime.h"
@@ -47,13 +48,6 @@ class EngineBridge;
 class RecordingControls;
 class RemuxerBinding;
 struct EngineUpdates;
-
-// The three save lists.
-enum class StreamOutput {
-    Video,
-    Audio,
-    Mux,
-};
 
 // What the window works with; every member left empty takes the
 // program's default.
@@ -115,26 +109,26 @@ public:
     void OnPause();
     void OnStop();
     void OnSplitNow();
-    void OnSplitOnSizeClicked(bool checked);
+    void OnSplitOnSizeClicked(bool checked) { m_pPanel->OnSplitOnSizeClicked(checked); }
     // Field 1008 lost the focus with `text`: an unsigned 32-bit number of
     // megabytes, at least 5; other text is refused with a message.
-    void OnSplitSizeKillFocus(const std::string &text);
-    void OnSplitOnTimeClicked(bool checked);
+    void OnSplitSizeKillFocus(const std::string &text) { m_pPanel->OnSplitSizeKillFocus(text); }
+    void OnSplitOnTimeClicked(bool checked) { m_pPanel->OnSplitOnTimeClicked(checked); }
     // Picker 1043 changed to `timeOfDay` (seconds since midnight).
-    void OnSplitIntervalChanged(int timeOfDay);
+    void OnSplitIntervalChanged(int timeOfDay) { m_pPanel->OnSplitIntervalChanged(timeOfDay); }
     // Field 1020 lost the focus with `text`: a signed 16-bit number of
     // milliseconds, kept within -1000..1000; other text is refused.
-    void OnVideoDelayKillFocus(const std::string &text);
+    void OnVideoDelayKillFocus(const std::string &text) { m_pPanel->OnVideoDelayKillFocus(text); }
     // Selection change in AudioChoice, VideoChoice or MuxChoice.
-    void OnStreamChoiceChanged(ControlId list, int index);
+    void OnStreamChoiceChanged(ControlId list, int index) { m_pPanel->OnStreamChoiceChanged(list, index); }
     // Selection change in the channel list: tunes channel index + 1.
     void OnChannelSelected(int index);
-    void OnStopAtClicked(bool checked);
+    void OnStopAtClicked(bool checked) { m_pPanel->OnStopAtClicked(checked); }
     // Picker 1046 changed to `timeOfDay` (seconds since midnight).
-    void OnStopTimeChanged(int timeOfDay);
-    void OnShutdownBoxClicked(bool checked);
+    void OnStopTimeChanged(int timeOfDay) { m_pPanel->OnStopTimeChanged(timeOfDay); }
+    void OnShutdownBoxClicked(bool checked) { m_pPanel->OnShutdownBoxClicked(checked); }
     // "...": the save dialog chooses a new file base.
-    void OnBrowse();
+    void OnBrowse() { m_pPanel->OnBrowse(); }
 
     // ---- closing -------------------------------------------------------------
     // Power Off button and Escape (command 2).
@@ -185,14 +179,14 @@ public:
     // ---- for front ends without a window ---------------------------------------
     // During a recording: checks the stop-at box and sets the stop time to
     // now + `seconds`. False (nothing changed) when no recording runs.
-    bool SetStopAfter(uint32_t seconds);
+    bool SetStopAfter(uint32_t seconds) { return m_pPanel->SetStopAfter(seconds); }
     // The selected index of `output`'s save list (an OutputChoice value), -1
     // when none is selected.
-    int OutputChoiceIndex(StreamOutput output) const;
+    int OutputChoiceIndex(StreamOutput output) const { return m_pPanel->OutputChoiceIndex(output); }
     // Selects `index` in `output`'s save list as the user would. False (and
     // nothing changed) when the list is disabled or does not offer it (the
     // elementary choices need a usable multiplexer).
-    bool ChooseOutput(StreamOutput output, int index);
+    bool ChooseOutput(StreamOutput output, int index) { return m_pPanel->ChooseOutput(output, index); }
     // The running or last recording's figures (byte counts, time stamps,
     // time, part). Any thread.
     RecordingFigures Figures() const;
@@ -218,11 +212,11 @@ public:
     const std::vector<std::string> &LogLines() const { return m_pBoard->LogLines(); }
     // The receiver session the window drives.
     const ReceiverSession &Receiver() const { return *m_pSession; }
-    CTime StopTime() const { return m_timeStop; }
+    CTime StopTime() const { return m_pPanel->StopTime(); }
     bool ShutdownPending() const { return m_pScheduler->ShutdownPending(); }
     bool ClosePending() const { return m_bClosePending; }
     uint32_t SplitSizeMb() const;
-    int16_t VideoDelayMs() const { return m_nVideoDelay; }
+    int16_t VideoDelayMs() const { return m_pPanel->VideoDelayMs(); }
     const RecordingContext &Context() const;
     // The recording service the window drives.
     RecordingService &Recording() { return *m_pRecording; }
@@ -233,21 +227,12 @@ private:
     void ApplyEngineUpdates(EngineUpdates &&updates);
 
     bool ReceiverPresent() const override;
-    static ControlId ListOf(StreamOutput output);
     // Record's start case; false when it did not start.
     bool StartRecording();
     // The window's work before any start: controls, the receiver's remote and
     // SCSI mode, the log emptied, the file field when `base` replaced the
     // taken `chosenBase`, the outcome.
     void PrepareStart(const std::string &chosenBase, const std::string &base, bool timerMode);
-    OutputChoices SelectedOutputs() const;
-    // A recording as the controls and menu describe it now.
-    RecordingRequest RequestFromControls() const;
-    bool ExchangeFields();
-    void WriteFieldsBack();
-    void ApplyStreamRule();
-    void VideoDelayRule();
-    void ShowStopTime();
     void StartSupervision();
     void KillSupervision();
     // Switches the receiver off and ends the window (OnCancel's work).
@@ -295,17 +280,16 @@ private:
     UiDispatcher *m_pDispatcher;
     Setup m_stSetup;
 
-    int16_t m_nVideoDelay = 0; // ms
     std::unique_ptr<RecordingService> m_pRecording;
     std::unique_ptr<ReceiverSession> m_pSession;
     bool m_bHelperTimer = false;
     std::unique_ptr<RemuxerBinding> m_pRemuxer;
     std::unique_ptr<TimerScheduler> m_pScheduler; // timer mode, the supervision's clock, shut-downs
     bool m_bClosePending = false;
-    CTime m_timeStop;
 
     std::shared_ptr<EngineBridge> m_pBridge;
     std::unique_ptr<ControlBoard> m_pBoard;                  // every control and menu item, the log
+    std::unique_ptr<RecordingPanel> m_pPanel;                // the recording fields, save lists and stop-at
     std::unique_ptr<RecordingControls> m_pRecordingControls; // the recording's events as control states
     RecordingOutcome m_lastOutcome = RecordingOutcome::None;
     RecordingOutcome m_currentOutcome = RecordingOutcome::Normal; // of the recording in progress
