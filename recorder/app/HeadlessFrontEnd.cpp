@@ -3,16 +3,16 @@
 #include "app/HeadlessView.h"
 #include "app/ProgramModules.h"
 #include "app/ProgressLine.h"
-#include "app/QtDispatcher.h"
-#include "app/QtTickSource.h"
 #include "app/RemoteControlStart.h"
 #include "app/RemoteViewTap.h"
-#include "app/SignalNotifier.h"
 #include "controller/CRecorderDlg.h"
 #include "engine/OutputFiles.h"
 #include "platform/LogindPower.h"
 #include "platform/NumberFormat.h"
 #include "platform/RtcWakeAlarm.h"
+#include "qtglue/QtDispatcher.h"
+#include "qtglue/QtTickSource.h"
+#include "qtglue/SignalNotifier.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

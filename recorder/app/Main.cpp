@@ -7,11 +7,11 @@
 #include "app/ProgramModules.h"
 #include "app/QtSettingsStore.h"
 #include "app/SettingOverrides.h"
-#include "app/SignalNotifier.h"
 #include "app/TimerCommands.h"
 #include "aspi_layer.h"
 #include "controller/CRecorderApp.h"
 #include "platform/Process.h"
+#include "qtglue/SignalNotifier.h"
 #include "quelmar_modules.h"
 #include "remote/AccessToken.h"
 #include "timers/TimerStore.h"
@@ -29,7 +29,7 @@
 #include <system_error>
 
 #ifdef QUELMAR_WITH_WINDOW
-#include "ui/RunWindow.h"
+#include "app/RunWindow.h"
 #endif
 
 using namespace quelmar;

@@ -1,6 +1,6 @@
-#include "ui/RunWindow.h"
+#include "ui/RunMainWindow.h"
 
-#include "app/QtTickSource.h"
+#include "qtglue/QtTickSource.h"
 #include "ui/MainWindow.h"
 
 #include <QCoreApplication>
@@ -11,14 +11,13 @@
 
 namespace quelmar {
 
-int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options, CRecorderDlg::Setup setup,
-                  const std::function<void(CRecorderDlg &)> &onStarted,
+int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const MainWindowOptions &options,
+                  CRecorderDlg::Setup setup, const std::function<void(CRecorderDlg &)> &onStarted,
                   const std::function<MainView &(MainView &window)> &viewOf)
 {
     MainWindow window;
-    if (!options.receiver.instance.empty())
-        window.setWindowTitle(window.windowTitle() + QStringLiteral(" - ") +
-                              QString::fromStdString(options.receiver.instance));
+    if (!options.instance.empty())
+        window.setWindowTitle(window.windowTitle() + QStringLiteral(" - ") + QString::fromStdString(options.instance));
     QtTickSource ticks; // outlives the window model, which stops it
     if (!setup.supervisionTicks)
         setup.supervisionTicks = &ticks;

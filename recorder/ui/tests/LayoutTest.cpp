@@ -1,7 +1,7 @@
 // The window's layout: every control and menu item by its id, the frame, the
 // artwork, and no text cut off by its rectangle.
 #include "ui/DialogTemplate.h"
-#include "ui/RunWindow.h"
+#include "ui/RunMainWindow.h"
 #include "ui/tests/WindowFixture.h"
 
 #include <QAction>
@@ -186,9 +186,9 @@ TEST_F(LayoutTest, FontIsDejaVuSansAndNoTextIsClipped)
 // One instance per receiver: the window's caption tells the instances apart.
 TEST_F(LayoutTest, AnInstanceNamesItsWindow)
 {
-    WindowOptions options;
+    MainWindowOptions options;
     options.screenshotPath = QUELMAR_TEST_DIR "/instance-window.png";
-    options.receiver.instance = "dish2";
+    options.instance = "dish2";
     std::string caption;
     ASSERT_EQ(RunMainWindow(app_, dispatcher_, options, MakeSetup(),
                             [&](CRecorderDlg &) {
@@ -205,7 +205,7 @@ TEST_F(LayoutTest, ScreenshotOptionSavesThePictureOfTheStartedWindow)
     const std::string path = QUELMAR_TEST_DIR "/main-window-" + QGuiApplication::platformName().toStdString() + ".png";
     app_.m_strFile = "/srv/recordings/evening news"; // nothing is recorded
     std::filesystem::remove(path);
-    WindowOptions options;
+    MainWindowOptions options;
     options.screenshotPath = path;
     ASSERT_EQ(RunMainWindow(app_, dispatcher_, options, MakeSetup()), 0);
     const QImage shot(QString::fromStdString(path));

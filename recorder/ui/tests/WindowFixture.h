@@ -2,7 +2,6 @@
 // library on the simulated receiver and the multiplexer module, for tests.
 #pragma once
 
-#include "app/QtTickSource.h"
 #include "aspi_virtual.h"
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
@@ -11,6 +10,7 @@
 #include "controller/testing/MemorySettingsStore.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/testing/TestFiles.h"
+#include "qtglue/QtTickSource.h"
 #include "ui/MainWindow.h"
 #include "ui/ModalHooks.h"
 

@@ -1,4 +1,4 @@
-#include "app/SignalNotifier.h"
+#include "qtglue/SignalNotifier.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,16 +1,17 @@
-#include "ui/RunWindow.h"
+#include "app/RunWindow.h"
 
 #include "app/CommandLine.h"
 #include "app/ProgramModules.h"
-#include "app/QtDispatcher.h"
 #include "app/RemoteControlStart.h"
 #include "app/RemoteViewTap.h"
-#include "app/SignalNotifier.h"
 #include "engine/EventLog.h"
 #include "platform/LogindPower.h"
 #include "platform/RtcWakeAlarm.h"
+#include "qtglue/QtDispatcher.h"
+#include "qtglue/SignalNotifier.h"
 #include "ui/Artwork.h"
 #include "ui/MainWindow.h"
+#include "ui/RunMainWindow.h"
 
 #include <QApplication>
 
@@ -101,7 +102,7 @@ int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &op
     std::unique_ptr<RemoteControlRun> remote;
     const auto viewOf = [&](MainView &windowView) -> MainView & { return tap.emplace(windowView); };
     const int status = RunMainWindow(
-        app, dispatcher, options, std::move(setup),
+        app, dispatcher, MainWindowOptions{options.screenshotPath, options.receiver.instance}, std::move(setup),
         [&](CRecorderDlg &dlg) {
             window = &dlg;
             // After the bring-up's own lines: what was asked, and the way to the

@@ -1,4 +1,4 @@
-#include "app/QtTickSource.h"
+#include "qtglue/QtTickSource.h"
 
 #include <utility>
 

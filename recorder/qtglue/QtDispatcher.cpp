@@ -1,4 +1,4 @@
-#include "app/QtDispatcher.h"
+#include "qtglue/QtDispatcher.h"
 
 #include <QMetaObject>
 

@@ -3,16 +3,13 @@
 #pragma once
 
 #include "app/ProgramModules.h"
-#include "controller/CRecorderDlg.h"
 
-#include <functional>
 #include <optional>
 #include <string>
 
 namespace quelmar {
 
 class CRecorderApp;
-class UiDispatcher;
 
 struct WindowOptions {
     // When set: once the window has started (bring-up done), save a picture
@@ -37,17 +34,5 @@ struct WindowOptions {
 // program with status 1 and a line on standard error saying so. The caller
 // loads the settings before and writes them afterwards. Main thread.
 int RunWindow(int &argc, char **argv, CRecorderApp &app, const WindowOptions &options = {});
-
-// The main window and its controller over an existing QApplication: shows
-// the window, runs the start-up (CRecorderDlg::OnInitDialog) and the window's
-// event loop until the window ends. `dispatcher` must run its tasks on this
-// thread; `onStarted` (optional) runs once the start-up is done. `viewOf`
-// (optional) gives the view the controller talks to in place of the window
-// (one that passes everything on to it); it must outlive the call. A
-// QtTickSource clocks the supervision unless `setup` names a tick source.
-// Returns 0, or 1 when the screenshot could not be saved.
-int RunMainWindow(CRecorderApp &app, UiDispatcher &dispatcher, const WindowOptions &options = {},
-                  CRecorderDlg::Setup setup = {}, const std::function<void(CRecorderDlg &)> &onStarted = {},
-                  const std::function<MainView &(MainView &window)> &viewOf = {});
 
 } // namespace quelmar
