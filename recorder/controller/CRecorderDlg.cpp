@@ -50,6 +50,7 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     m_pBridge = EngineBridge::Create(*m_pDispatcher, [this](EngineUpdates &&u) { ApplyEngineUpdates(std::move(u)); });
     m_pBoard = std::make_unique<ControlBoard>(*m_pView, *m_pBridge);
     m_pPanel = std::make_unique<RecordingPanel>(*m_pBoard, *m_pView, *m_pApp, *m_pRecording);
+    m_pOptions = std::make_unique<OptionsMenu>(*m_pBoard, *m_pSession, *m_pApp, *m_pRecording);
     m_pRecordingControls = std::make_unique<RecordingControls>(m_pBridge->View(), m_pRecording->Context());
     m_pRecording->SetEvents(m_pRecordingControls.get());
     m_pRecording->SetMultiplexer(m_pRemuxer.get());
@@ -122,25 +123,7 @@ void CRecorderDlg::OnInitDialog()
     m_pBoard->ShowAll();
 
     // Menu check marks from the settings.
-    MenuItemId scsiItem = MenuItemId::ScsiAuto;
-    if (m_pApp->m_nScsiMode == kScsiModeCheckCondition)
-        scsiItem = MenuItemId::ScsiCheckCondition;
-    else if (m_pApp->m_nScsiMode == kScsiModeBusy)
-        scsiItem = MenuItemId::ScsiBusy;
-    else
-        m_pApp->m_nScsiMode = kScsiModeAuto;
-    m_pBoard->SetMenuChecked(scsiItem, true);
-    MenuItemId priorityItem = MenuItemId::PriorityRealTime;
-    switch (PriorityClassOf(m_pApp->m_nPriorityClass)) {
-    case PriorityClass::Normal: priorityItem = MenuItemId::PriorityNormal; break;
-    case PriorityClass::Idle: priorityItem = MenuItemId::PriorityIdle; break;
-    case PriorityClass::High: priorityItem = MenuItemId::PriorityHigh; break;
-    case PriorityClass::RealTime: break;
-    }
-    m_pBoard->SetMenuChecked(priorityItem, true);
-    m_pBoard->SetMenuChecked(MenuItemId::RemoteDisable, m_pApp->m_bRemoteOff != 0);
-    m_pBoard->SetMenuChecked(MenuItemId::PanicMode, m_pApp->m_bPanicMode != 0);
-    m_pBoard->SetMenuChecked(MenuItemId::LogInfos, m_pApp->m_bLogInfos != 0);
+    m_pOptions->ShowSettings();
 
     // Controls from the settings.
     m_pPanel->ShowSettings();
@@ -299,9 +282,7 @@ void CRecorderDlg::PrepareStart(const std::string &chosenBase, const std::string
                          ControlId::VideoDelay, ControlId::ChannelList})
         m_pBoard->SetEnabled(id, false);
     m_pBoard->SetMenuEnabled(MenuItemId::TimerEnable, false);
-    if (m_pBoard->MenuItem(MenuItemId::RemoteDisable).checked)
-        m_pSession->LockRemote(true);
-    m_pSession->SetScsiMode(m_pApp->m_nScsiMode);
+    m_pOptions->ApplyToReceiver();
     m_pBoard->ClearLog();
     if (base != chosenBase) {
         LogEvent("file name \"" + chosenBase + "\" is in use: recording into \"" + base + "\" instead");
@@ -478,60 +459,6 @@ void CRecorderDlg::OnMenuCommand(MenuItemId item)
     case MenuItemId::LogInfos: OnLogInfos(); break;
     case MenuItemId::SystemClose: OnClose(); break;
     }
-}
-
-void CRecorderDlg::OnScsiMode(MenuItemId item)
-{
-    uint32_t value;
-    switch (item) {
-    case MenuItemId::ScsiAuto: value = kScsiModeAuto; break;
-    case MenuItemId::ScsiCheckCondition: value = kScsiModeCheckCondition; break;
-    case MenuItemId::ScsiBusy: value = kScsiModeBusy; break;
-    default: return;
-    }
-    for (MenuItemId id : {MenuItemId::ScsiAuto, MenuItemId::ScsiCheckCondition, MenuItemId::ScsiBusy})
-        m_pBoard->SetMenuChecked(id, id == item);
-    m_pSession->SetScsiMode(value);
-    m_pApp->m_nScsiMode = value;
-}
-
-void CRecorderDlg::OnRemoteToggle()
-{
-    const bool lock = !m_pBoard->MenuItem(MenuItemId::RemoteDisable).checked;
-    m_pBoard->SetMenuChecked(MenuItemId::RemoteDisable, lock);
-    m_pApp->m_bRemoteOff = lock ? 1 : 0;
-    if (m_pRecording->Active())
-        m_pSession->LockRemote(lock);
-}
-
-void CRecorderDlg::OnPriority(MenuItemId item)
-{
-    PriorityClass priority;
-    switch (item) {
-    case MenuItemId::PriorityRealTime: priority = PriorityClass::RealTime; break;
-    case MenuItemId::PriorityHigh: priority = PriorityClass::High; break;
-    case MenuItemId::PriorityNormal: priority = PriorityClass::Normal; break;
-    case MenuItemId::PriorityIdle: priority = PriorityClass::Idle; break;
-    default: return;
-    }
-    for (MenuItemId id :
-         {MenuItemId::PriorityRealTime, MenuItemId::PriorityHigh, MenuItemId::PriorityNormal, MenuItemId::PriorityIdle})
-        m_pBoard->SetMenuChecked(id, id == item);
-    m_pApp->SetPriorityClass(priority);
-}
-
-void CRecorderDlg::OnPanicMode()
-{
-    const bool on = !m_pBoard->MenuItem(MenuItemId::PanicMode).checked;
-    m_pBoard->SetMenuChecked(MenuItemId::PanicMode, on);
-    m_pApp->m_bPanicMode = on ? 1 : 0;
-}
-
-void CRecorderDlg::OnLogInfos()
-{
-    const bool on = !m_pBoard->MenuItem(MenuItemId::LogInfos).checked;
-    m_pBoard->SetMenuChecked(MenuItemId::LogInfos, on);
-    m_pApp->m_bLogInfos = on ? 1 : 0;
 }
 
 void CRecorderDlg::OnSpeedTest()

@@ -20,6 +20,7 @@
 #include "controller/CRecorderApp.h"
 #include "controller/ControlBoard.h"
 #include "controller/MainView.h"
+#include "controller/OptionsMenu.h"
 #include "controller/ReceiverSession.h"
 #include "controller/RecordingControls.h"
 #include "controller/RecordingPanel.h"
@@ -140,12 +141,12 @@ public:
     // Routes any menu item (also SystemClose) to its handler.
     void OnMenuCommand(MenuItemId item);
     // ScsiAuto, ScsiBusy or ScsiCheckCondition.
-    void OnScsiMode(MenuItemId item);
-    void OnRemoteToggle();
+    void OnScsiMode(MenuItemId item) { m_pOptions->OnScsiMode(item); }
+    void OnRemoteToggle() { m_pOptions->OnRemoteToggle(); }
     // PriorityRealTime, PriorityHigh, PriorityNormal or PriorityIdle.
-    void OnPriority(MenuItemId item);
-    void OnPanicMode();
-    void OnLogInfos();
+    void OnPriority(MenuItemId item) { m_pOptions->OnPriority(item); }
+    void OnPanicMode() { m_pOptions->OnPanicMode(); }
+    void OnLogInfos() { m_pOptions->OnLogInfos(); }
     void OnSpeedTest();
     void OnRescanBus();
     void OnTimerEnable();
@@ -290,6 +291,7 @@ private:
     std::shared_ptr<EngineBridge> m_pBridge;
     std::unique_ptr<ControlBoard> m_pBoard;                  // every control and menu item, the log
     std::unique_ptr<RecordingPanel> m_pPanel;                // the recording fields, save lists and stop-at
+    std::unique_ptr<OptionsMenu> m_pOptions;                 // the check-mark menus
     std::unique_ptr<RecordingControls> m_pRecordingControls; // the recording's events as control states
     RecordingOutcome m_lastOutcome = RecordingOutcome::None;
     RecordingOutcome m_currentOutcome = RecordingOutcome::Normal; // of the recording in progress
