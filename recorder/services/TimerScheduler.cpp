@@ -98,8 +98,13 @@ void TimerScheduler::TimerModeStep()
     if (!recording_.Ready())
         return; // a recording is being started or torn down
     if (countdown_ != 0 && current_) {
-        if (--countdown_ == 0)
+        // Passes lost while the program could not run (a machine under
+        // load) do not make the start late: the count also ends at its
+        // second.
+        if (--countdown_ == 0 || CTime::GetCurrentTime().GetTime() >= startDueAt_) {
+            countdown_ = 0;
             StartRecording(); // not started: the next pass arms again
+        }
         return;
     }
     if (CTimerEntry *due = list_.GetAt(list_.FindActive(kTimerLeadSeconds)))
@@ -141,6 +146,7 @@ void TimerScheduler::ArmTimer(CTimerEntry &entry)
     Log("channel switched - recording will be started in " + std::to_string(countdown) +
         (countdown == 1 ? " second" : " seconds"));
     countdown_ = countdown;
+    startDueAt_ = static_cast<int64_t>(CTime::GetCurrentTime().GetTime()) + countdown;
 }
 
 bool TimerScheduler::StartRecording()

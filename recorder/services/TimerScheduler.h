@@ -228,6 +228,7 @@ private:
     CTimerList list_;
     CTimerEntry *current_ = nullptr; // points into list_, or null
     int32_t countdown_ = 0;          // passes until an armed timer starts
+    int64_t startDueAt_ = 0;         // the second the countdown ends when no pass is lost
     std::string timerBase_;          // the armed entry's file base (its date added)
     TimerHandOver handOver_;         // the entry armed while a timer recording is torn down
     bool on_ = false;

@@ -215,6 +215,19 @@ INSTANTIATE_TEST_SUITE_P(
                                  "channel switched - recording will be started in 1 second"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST_F(TimerSchedulerTest, PassesLostUnderLoadDoNotMakeTheStartLate)
+{
+    const int32_t start = kNow + kTimerLeadSeconds;
+    Start({Entry(start, start + kHour)});
+    TickAt(kNow);
+    ASSERT_EQ(scheduler_->StartCountdown(), kStartCountdownPasses);
+    TickAt(kNow + 3); // two passes lost
+    EXPECT_FALSE(window_.Saw("starting " + (dir_ / "news").string()));
+    TickAt(kNow + kStartCountdownPasses); // five more lost: the count's own second
+    EXPECT_TRUE(window_.Saw("starting " + (dir_ / "news").string()));
+    EXPECT_EQ(scheduler_->StartCountdown(), 0);
+}
+
 TEST_F(TimerSchedulerTest, TheRecordingTakesItsBaseFromTheEntry)
 {
     ReceiverLibrary receiver{ReceiverLibrary::Unbound{}};
