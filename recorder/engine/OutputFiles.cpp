@@ -39,6 +39,18 @@ std::string AudioExtension(OutputChoice audio, bool ac3)
     return ".no audio";
 }
 
+const std::vector<std::string> &PartExtensions()
+{
+    static const std::vector<std::string> kExtensions = {VideoExtension(OutputChoice::Raw),
+                                                         VideoExtension(OutputChoice::Elementary),
+                                                         AudioExtension(OutputChoice::Raw, false),
+                                                         AudioExtension(OutputChoice::Raw, true),
+                                                         AudioExtension(OutputChoice::Elementary, false),
+                                                         AudioExtension(OutputChoice::Elementary, true),
+                                                         kMuxExtension};
+    return kExtensions;
+}
+
 std::string PartPrefix(const std::string &base, int part)
 {
     char number[24];

@@ -37,6 +37,9 @@ std::string VideoExtension(OutputChoice video);
 // ".raw.acp"/".raw.mpp" for Raw, ".ac3"/".mp2" for Elementary, by the audio
 // type found; ".no audio" for Nothing.
 std::string AudioExtension(OutputChoice audio, bool ac3);
+// Every extension a part of a recording may have (not the log's), in a fixed
+// order. The list lives as long as the program.
+const std::vector<std::string> &PartExtensions();
 
 // base + " (N)": the name of part N without its extension.
 std::string PartPrefix(const std::string &base, int part);

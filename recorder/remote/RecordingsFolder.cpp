@@ -38,19 +38,6 @@ private:
     int fd_;
 };
 
-// The extensions of a recording's parts, as the engine names them.
-const std::vector<std::string> &PartExtensions()
-{
-    static const std::vector<std::string> kExtensions = {VideoExtension(OutputChoice::Raw),
-                                                         VideoExtension(OutputChoice::Elementary),
-                                                         AudioExtension(OutputChoice::Raw, false),
-                                                         AudioExtension(OutputChoice::Raw, true),
-                                                         AudioExtension(OutputChoice::Elementary, false),
-                                                         AudioExtension(OutputChoice::Elementary, true),
-                                                         kMuxExtension};
-    return kExtensions;
-}
-
 bool EndsWith(const std::string &text, const std::string &end)
 {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;

@@ -18,18 +18,6 @@ namespace {
 constexpr int kFirstAlternative = 2;
 constexpr int kLastAlternative = 999;
 
-// Every extension an output file may have.
-std::vector<std::string> AllOutputExtensions()
-{
-    return {VideoExtension(OutputChoice::Raw),
-            VideoExtension(OutputChoice::Elementary),
-            AudioExtension(OutputChoice::Raw, false),
-            AudioExtension(OutputChoice::Raw, true),
-            AudioExtension(OutputChoice::Elementary, false),
-            AudioExtension(OutputChoice::Elementary, true),
-            kMuxExtension};
-}
-
 // The part number of `name` = prefix + number + ")" + extension, where the
 // number is written as " (%d)" writes it; std::nullopt for any other name.
 std::optional<std::pair<int, size_t>> PartOf(std::string_view name, std::string_view prefix,
@@ -88,7 +76,7 @@ std::vector<std::string> ExistingLaterParts(const std::string &base, const std::
 
 bool BaseNameTaken(const std::string &base)
 {
-    return Exists(LogFileName(base)) || !ExistingParts(base, AllOutputExtensions(), 0).empty();
+    return Exists(LogFileName(base)) || !ExistingParts(base, PartExtensions(), 0).empty();
 }
 
 std::optional<std::string> FreeBaseName(const std::string &base)
