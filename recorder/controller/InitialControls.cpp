@@ -4,31 +4,6 @@
 
 namespace quelmar {
 
-namespace {
-
-// Captions and texts of the controls when the window is built.
-constexpr std::pair<ControlId, const char *> kInitialTexts[] = {
-    {ControlId::VideoBytes, "0"},
-    {ControlId::AudioBytes, "0"},
-    {ControlId::MuxBytes, "0"},
-    {ControlId::Pts, "0"},
-    {ControlId::VideoPadding, "0"},
-    {ControlId::SplitOnSize, "Sp&lit every"},
-    {ControlId::SplitOnTime, "Spli&t every"},
-    {ControlId::TimeSinceSplit, kSplitClockIdle},
-    {ControlId::SplitNow, "Split &now!"},
-    {ControlId::Clock, "- :- - :- - "},
-    {ControlId::RecordingTime, "0:00:00"},
-    {ControlId::ShutdownBox, "s&hut down"},
-    {ControlId::Record, "&Record"},
-    {ControlId::Pause, kCaptionPause},
-    {ControlId::Stop, "&Stop"},
-    {ControlId::PowerOff, "Power Off"},
-    {ControlId::Browse, "..."},
-};
-
-} // namespace
-
 std::map<ControlId, ControlState> InitialControls()
 {
     std::map<ControlId, ControlState> controls;
