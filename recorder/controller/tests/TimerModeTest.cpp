@@ -8,6 +8,7 @@
 #include "platform/testing/FakeSystemPower.h"
 #include "timers/ShutdownSequence.h"
 #include "timers/TimerDialogModel.h"
+#include "timers/testing/TimerStoreFiles.h"
 
 #include <fstream>
 #include <optional>
@@ -57,25 +58,9 @@ protected:
     // Stores `entries` as the timer file (as another process would).
     void Store(const std::vector<CTimerEntry> &entries) const
     {
-        CTimerList list;
-        list.m_strPath = (dir_ / "timer.db").string();
-        for (const CTimerEntry &entry : entries)
-            list.AddCopy(entry);
-        TimerStoreError error;
-        ASSERT_TRUE(list.Save(error)) << error.text;
+        quelmar::testing::WriteTimerStore((dir_ / "timer.db").string(), entries);
     }
-    // The entries of the timer file.
-    std::vector<CTimerEntry> Stored() const
-    {
-        CTimerList list;
-        list.m_strPath = (dir_ / "timer.db").string();
-        TimerStoreError error;
-        EXPECT_TRUE(list.Load(error)) << error.text;
-        std::vector<CTimerEntry> entries;
-        for (int i = 0; i < list.GetCount(); ++i)
-            entries.push_back(*list.GetAt(i));
-        return entries;
-    }
+    std::vector<CTimerEntry> Stored() const { return quelmar::testing::ReadTimerStore((dir_ / "timer.db").string()); }
 
     // Starts the window in timer mode over a timer file of `entries`.
     void StartWith(const std::vector<CTimerEntry> &entries, bool power = true)

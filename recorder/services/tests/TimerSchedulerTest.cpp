@@ -10,6 +10,7 @@
 #include "platform/testing/ManualTickSource.h"
 #include "platform/testing/TestFiles.h"
 #include "services/RecordingService.h"
+#include "timers/testing/TimerStoreFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -109,24 +110,9 @@ protected:
     // Writes the store as another process would.
     void Store(const std::vector<CTimerEntry> &entries) const
     {
-        CTimerList list;
-        list.m_strPath = StorePath();
-        for (const CTimerEntry &entry : entries)
-            list.AddCopy(entry);
-        TimerStoreError error;
-        ASSERT_TRUE(list.Save(error)) << error.text;
+        quelmar::testing::WriteTimerStore(StorePath(), entries);
     }
-    std::vector<CTimerEntry> Stored() const
-    {
-        CTimerList list;
-        list.m_strPath = StorePath();
-        TimerStoreError error;
-        EXPECT_TRUE(list.Load(error)) << error.text;
-        std::vector<CTimerEntry> entries;
-        for (int i = 0; i < list.GetCount(); ++i)
-            entries.push_back(*list.GetAt(i));
-        return entries;
-    }
+    std::vector<CTimerEntry> Stored() const { return quelmar::testing::ReadTimerStore(StorePath()); }
     std::string StorePath() const { return (dir_ / "timer.db").string(); }
 
     // The scheduler in timer mode over a store of `entries`, its passes running.
