@@ -42,20 +42,12 @@ QJsonObject json(const HttpReply &reply)
     return QJsonDocument::fromJson(QByteArray::fromStdString(reply.body)).object();
 }
 
-class RemoteEndToEnd : public ::testing::Test {
+class RemoteEndToEnd : public ProgramEndToEnd {
 protected:
     void SetUp() override
     {
-        dir_ = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_ / "out");
-        fs::create_directories(settingsFile(dir_ / "config").parent_path());
-        std::ofstream(settingsFile(dir_ / "config"))
-            << "[Settings]\nPriority=32\nSave%20Audio=2\nSave%20Video=2\nSave%20Mux=1\n";
-    }
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(dir_);
+        ProgramEndToEnd::SetUp();
+        storeSettings("Priority=32\nSave%20Audio=2\nSave%20Video=2\nSave%20Mux=1\n");
     }
 
     // The program serving on a free port; port_ and token_ set.
@@ -103,7 +95,6 @@ protected:
         return status["recording"].toObject()["state"].toString().toStdString();
     }
 
-    fs::path dir_;
     uint16_t port_ = 0;
     std::string token_;
 };

@@ -43,29 +43,14 @@ std::string stampOf(const std::string &out, const std::string &text)
     return out.substr(line == std::string::npos ? 0 : line + 1, kStampChars);
 }
 
-class TimersEndToEnd : public ::testing::Test {
+// Video as m2v, audio as mp2/ac3 and the multiplex.
+class TimersEndToEnd : public ProgramEndToEnd {
 protected:
     void SetUp() override
     {
-        dir_ = ScratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_ / "out");
-        fs::create_directories(settingsFile(dir_ / "config").parent_path());
-        // Normal priority; video as m2v, audio as mp2/ac3 and the multiplex.
-        std::ofstream(settingsFile(dir_ / "config"))
-            << "[Settings]\nPriority=32\nSave%20Audio=2\nSave%20Video=2\nSave%20Mux=1\n";
+        ProgramEndToEnd::SetUp();
+        storeSettings("Priority=32\nSave%20Audio=2\nSave%20Video=2\nSave%20Mux=1\n");
     }
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(dir_);
-    }
-    static std::vector<std::string> run(std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), {"--headless", "--virtual-receiver"});
-        return arguments;
-    }
-
-    fs::path dir_;
 };
 
 TEST_F(TimersEndToEnd, TimerAddedWhileTimerModeRunsIsRecordedAtItsTimeAndLeavesTheStore)
