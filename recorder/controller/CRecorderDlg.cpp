@@ -3,17 +3,15 @@
 #include "binding/ReceiverLibrary.h"
 #include "binding/RemuxerBinding.h"
 #include "controller/EngineBridge.h"
+#include "controller/ModeControls.h"
 #include "controller/OutputFileChecks.h"
 #include "controller/RecordingControls.h"
 #include "engine/EventLog.h"
 #include "engine/PollingThread.h"
 #include "engine/RecordingThread.h"
 #include "platform/SystemPower.h"
-#include "quelmar_modules.h"
 #include "timers/TimerDialogModel.h"
 #include "timers/TimerFileName.h"
-#include "timers/TimerStore.h"
-#include "timers/Windows1252.h"
 
 #include <optional>
 #include <utility>
@@ -32,16 +30,9 @@ constexpr char kDateFormat[] = "%A, %d. %B %Y";
 // ================================================================================
 
 CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &dispatcher, Setup setup)
-    : m_pApp(&app), m_pView(&view), m_pDispatcher(&dispatcher), m_stSetup(std::move(setup))
+    : m_pApp(&app), m_pView(&view), m_pDispatcher(&dispatcher),
+      m_stSetup(WithDefaults(std::move(setup), app.m_strProgramDir))
 {
-    if (!m_stSetup.makeReceiver)
-        m_stSetup.makeReceiver = [] { return std::make_unique<ReceiverLibrary>(); };
-    if (!m_stSetup.makeRemuxer)
-        m_stSetup.makeRemuxer = [] {
-            return std::make_unique<RemuxerBinding>(RemuxerBinding::DefaultModule(), RemuxerBinding::DefaultModule());
-        };
-    if (m_stSetup.rescanHelperPath.empty())
-        m_stSetup.rescanHelperPath = m_pApp->m_strProgramDir + "/" + modules::kRescanHelper;
     m_pSession = std::make_unique<ReceiverSession>(static_cast<ReceiverListener &>(*this), m_stSetup.makeReceiver,
                                                    m_stSetup.rescanHelperPath);
 
@@ -56,13 +47,14 @@ CRecorderDlg::CRecorderDlg(CRecorderApp &app, MainView &view, UiDispatcher &disp
     m_pRecording->SetMultiplexer(m_pRemuxer.get());
     TimerSchedulerParts parts;
     parts.recording = m_pRecording.get();
-    parts.receiver = this;
+    parts.receiver = m_pSession.get();
     parts.listener = this;
     parts.ticks = m_stSetup.supervisionTicks;
-    parts.storePath = m_stSetup.timerStorePath.empty() ? DefaultTimerStorePath() : m_stSetup.timerStorePath;
+    parts.storePath = m_stSetup.timerStorePath;
     parts.power = m_stSetup.power;
     parts.wakeAlarm = m_stSetup.wakeAlarm;
     m_pScheduler = std::make_unique<TimerScheduler>(std::move(parts));
+    m_pRecordingControls->timerMode = m_pScheduler->TimerModeReader();
     // The end of a timer recording asks for the next-timer report on the
     // recording thread; the timer list belongs to this thread.
     m_pRecordingControls->stoppedInTimerMode = [bridge = std::weak_ptr<EngineBridge>(m_pBridge), this] {
@@ -100,8 +92,6 @@ void CRecorderDlg::ApplyEngineUpdates(EngineUpdates &&updates)
     m_pBoard->ApplyEngineUpdates(std::move(updates));
     CheckRecordingEnd();
 }
-
-bool CRecorderDlg::ReceiverPresent() const { return m_pSession->Present(); }
 
 bool CRecorderDlg::ReceiverReady() const { return m_pRecording->Ready(); }
 
@@ -146,37 +136,17 @@ void CRecorderDlg::BringUpReceiver()
 
     // 3-6: the No receiver column.
     m_pPanel->ResetStreamChoices();
-    for (ControlId id :
-         {ControlId::Record, ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
-          ControlId::SplitSize, ControlId::SplitInterval, ControlId::VideoDelay, ControlId::SplitOnSize,
-          ControlId::SplitOnTime, ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
-        m_pBoard->SetEnabled(id, false);
-    for (MenuItemId id :
-         {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
-        m_pBoard->SetMenuEnabled(id, false);
-    m_pBoard->SetMenuEnabled(MenuItemId::RescanBus, true);
-    m_pBoard->SetTopMenu(TopMenu::ScsiMode, true);
-    for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
-        m_pBoard->SetTopMenu(menu, false);
+    ShowNoReceiver(*m_pBoard);
     m_pRecording->Reset();
 
     // 7-9: what the binding found; a found receiver's channel list.
     const bool found = m_pSession->BringUp(m_pApp->m_nScsiMode);
     m_pRecording->SetReceiver(m_pSession->Binding());
     if (found) {
-        for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::SplitSize,
-                             ControlId::SplitInterval, ControlId::SplitOnSize, ControlId::SplitOnTime,
-                             ControlId::FileName, ControlId::Browse, ControlId::ChannelList})
-            m_pBoard->SetEnabled(id, true);
-        for (MenuItemId id :
-             {MenuItemId::ScsiAuto, MenuItemId::ScsiBusy, MenuItemId::ScsiCheckCondition, MenuItemId::SpeedTest})
-            m_pBoard->SetMenuEnabled(id, true);
-        m_pBoard->SetMenuEnabled(MenuItemId::RescanBus, false);
         StartSupervision();
         m_pScheduler->LoadStore();
         m_pRecording->SetReady(true);
-        for (TopMenu menu : {TopMenu::Remote, TopMenu::Priority, TopMenu::Timer, TopMenu::Misc})
-            m_pBoard->SetTopMenu(menu, true);
+        ShowReceiverFound(*m_pBoard);
         ShowClock();
     }
 
@@ -185,9 +155,7 @@ void CRecorderDlg::BringUpReceiver()
         m_pRecording->SetMultiplexerAvailable(true);
         if (found) {
             m_pPanel->ShowSavedStreamChoices();
-            m_pBoard->SetEnabled(ControlId::MuxChoice, true);
-            m_pBoard->SetEnabled(ControlId::VideoDelay, true);
-            m_pBoard->SetEnabled(ControlId::Pause, true);
+            ShowMultiplexerUsable(*m_pBoard);
         }
     } else {
         m_pPanel->DropElementaryChoices();
@@ -240,7 +208,7 @@ void CRecorderDlg::OnRecord()
     if (m_pRecording->Active()) {
         if (m_pRecording->Paused()) {
             OnPause(); // resumes
-            if (m_pRecordingControls->timerMode.Get())
+            if (m_pScheduler->TimerModeOn())
                 m_pBoard->SetEnabled(ControlId::Record, false);
             return;
         }
@@ -278,10 +246,7 @@ bool CRecorderDlg::StartRecording()
 
 void CRecorderDlg::PrepareStart(const std::string &chosenBase, const std::string &base, bool timerMode)
 {
-    for (ControlId id : {ControlId::Pause, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
-                         ControlId::VideoDelay, ControlId::ChannelList})
-        m_pBoard->SetEnabled(id, false);
-    m_pBoard->SetMenuEnabled(MenuItemId::TimerEnable, false);
+    ShowRecordingStarting(*m_pBoard);
     m_pOptions->ApplyToReceiver();
     m_pBoard->ClearLog();
     if (base != chosenBase) {
@@ -320,7 +285,7 @@ void CRecorderDlg::OnPause()
         }
         return;
     }
-    const bool timerMode = m_pRecordingControls->timerMode.Get();
+    const bool timerMode = m_pScheduler->TimerModeOn();
     if (!m_pRecording->Paused()) {
         m_pRecording->SetPaused(true);
         m_pBoard->SetText(ControlId::Pause, kCaptionResume);
@@ -340,9 +305,7 @@ void CRecorderDlg::OnStop()
         return;
     // A timer recording stopped by hand: its entry takes no further part.
     m_pScheduler->StopCurrentTimer();
-    m_pBoard->SetEnabled(ControlId::Stop, false);
-    m_pBoard->SetEnabled(ControlId::Pause, false);
-    m_pBoard->SetEnabled(ControlId::Record, false);
+    ShowRecordingStopping(*m_pBoard);
     m_pRecording->Stop();
     m_pScheduler->SetShutdownPending(false);
 }
@@ -514,20 +477,11 @@ void CRecorderDlg::OnTimerEdit()
         return;
     m_pScheduler->EditTimers(m_pBoard->Control(ControlId::ChannelList).items,
                              m_pBoard->Selection(ControlId::ChannelList), [this](TimerDialogModel &model) {
-                                 const bool ok = m_pView->RunTimerDialog(
-                                     model, [this](const std::string &path) { return AcceptTimerFileName(path); });
+                                 const bool ok = m_pView->RunTimerDialog(model, [this](const std::string &path) {
+                                     return AcceptTimerFileName(*m_pView, path);
+                                 });
                                  return ok && !m_bEnded;
                              });
-}
-
-bool CRecorderDlg::AcceptTimerFileName(const std::string &path)
-{
-    std::string offending;
-    if (!FitsWindows1252(path, &offending)) {
-        m_pView->ShowMessage(FileNameRefusal(offending), kTimerDialogCaption, MessageIcon::Warning);
-        return false;
-    }
-    return AcceptSaveDialogName(*m_pView, path);
 }
 
 void CRecorderDlg::SetTimerMode(bool on)
@@ -535,22 +489,14 @@ void CRecorderDlg::SetTimerMode(bool on)
     if (!ReceiverReady())
         return;
     m_pBoard->SetMenuChecked(MenuItemId::TimerEnable, on);
-    m_pRecordingControls->timerMode.Set(on);
     if (on) {
-        for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::MuxChoice,
-                             ControlId::Browse, ControlId::ChannelList, ControlId::Pause, ControlId::VideoDelay})
-            m_pBoard->SetEnabled(id, false);
+        ShowTimerModeOn(*m_pBoard);
         m_pScheduler->SetTimerMode(true);
     } else {
         m_pScheduler->SetTimerMode(false);
-        for (ControlId id : {ControlId::Record, ControlId::AudioChoice, ControlId::VideoChoice, ControlId::ChannelList,
-                             ControlId::Browse})
-            m_pBoard->SetEnabled(id, true);
-        if (m_pRecording->MultiplexerAvailable()) {
-            m_pBoard->SetEnabled(ControlId::Pause, true);
-            m_pBoard->SetEnabled(ControlId::MuxChoice, true);
+        ShowTimerModeOff(*m_pBoard, m_pRecording->MultiplexerAvailable());
+        if (m_pRecording->MultiplexerAvailable())
             m_pPanel->VideoDelayRule();
-        }
     }
     m_pApp->m_bTimerEnabled = on ? 1 : 0;
 }
@@ -592,7 +538,7 @@ void CRecorderDlg::SuperviseManualMode()
 {
     // Also while a recording is torn down: its files are named already.
     if (!m_pRecording->Active() && m_pApp->m_bPanicMode != 0)
-        PanicModeRename();
+        m_pPanel->PanicModeRename();
 }
 
 void CRecorderDlg::SuperviseAfterTimers()
@@ -629,16 +575,7 @@ void CRecorderDlg::TunedChannelRead(int index)
     }
 }
 
-void CRecorderDlg::PanicModeRename()
-{
-    const int channel = m_pBoard->Selection(ControlId::ChannelList);
-    const auto &items = m_pBoard->Control(ControlId::ChannelList).items;
-    const std::string name = channel >= 0 && channel < static_cast<int>(items.size()) ? items[channel] : "";
-    const std::string base =
-        PanicModeFileBase(m_pBoard->Control(ControlId::FileName).text, name, CTime::GetCurrentTime());
-    m_pBoard->SetText(ControlId::FileName, base);
-    m_pApp->m_strFile = base;
-}
+void CRecorderDlg::TunedChannelShown(int index) { m_pBoard->SetSelection(ControlId::ChannelList, index); }
 
 void CRecorderDlg::StopUnplanned()
 {
@@ -647,7 +584,7 @@ void CRecorderDlg::StopUnplanned()
 }
 
 // ================================================================================
-// What the scheduler tells the window and asks of the receiver
+// What the scheduler tells the window
 // ================================================================================
 
 void CRecorderDlg::TimerLog(const std::string &line) { LogEvent(line); }
@@ -678,25 +615,5 @@ void CRecorderDlg::CloseForShutdown() { OnCancel(); }
 RecordingRequest CRecorderDlg::RecordingSettings() const { return m_pPanel->Request(); }
 
 std::string CRecorderDlg::RecordingsFolder() const { return quelmar::RecordingsFolder(m_pApp->m_strFile); }
-
-void CRecorderDlg::TuneChannel(uint16_t number) { m_pSession->SetChannel(number); }
-
-void CRecorderDlg::ShowTunedChannel()
-{
-    if (const std::optional<int> index = m_pSession->ReadTunedChannel())
-        m_pBoard->SetSelection(ControlId::ChannelList, *index);
-}
-
-std::string CRecorderDlg::NameOfChannel(uint16_t number) const
-{
-    // The channel by its number in the table; a number the table does not
-    // have names no channel.
-    const auto &names = m_pBoard->Control(ControlId::ChannelList).items;
-    return number >= 1 && number <= names.size() ? names[number - 1] : std::string();
-}
-
-void CRecorderDlg::ShowPanelText(const char *text8) { m_pSession->ShowPanelText(text8); }
-
-void CRecorderDlg::SwitchOff() { m_pSession->SwitchOff(); }
 
 } // namespace quelmar

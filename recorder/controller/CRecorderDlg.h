@@ -22,15 +22,13 @@
 #include "controller/MainView.h"
 #include "controller/OptionsMenu.h"
 #include "controller/ReceiverSession.h"
+#include "controller/RecorderDlgSetup.h"
 #include "controller/RecordingControls.h"
 #include "controller/RecordingPanel.h"
 #include "controller/UiDispatcher.h"
 #include "engine/RecordingContext.h"
 #include "platform/CTime.h"
-#include "platform/RtcWakeAlarm.h"
 #include "platform/SafeFiles.h"
-#include "platform/SystemPower.h"
-#include "platform/TickSource.h"
 #include "quelmarscsi.h"
 #include "services/RecordingService.h"
 #include "services/TimerScheduler.h"
@@ -50,32 +48,7 @@ class RecordingControls;
 class RemuxerBinding;
 struct EngineUpdates;
 
-// What the window works with; every member left empty takes the
-// program's default.
-struct RecorderDlgSetup {
-    // Makes the receiver binding at each bring-up. Default: the library
-    // libquelmarscsi.so (ReceiverLibrary).
-    std::function<std::unique_ptr<ReceiverLibrary>()> makeReceiver;
-    // Makes the multiplexer binding, once, when the window is built.
-    // Default: RemuxerBinding(RemuxerBinding::DefaultModule()).
-    std::function<std::unique_ptr<RemuxerBinding>()> makeRemuxer;
-    // The bus rescan helper. Default: m_strProgramDir + "/" + modules::kRescanHelper.
-    std::string rescanHelperPath;
-    // The timer store. Default: DefaultTimerStorePath().
-    std::string timerStorePath;
-    // Asks the system to shut down and power off after recordings that
-    // want it (LogindPower). Null: every shut-down becomes a log line
-    // instead. Must outlive the window.
-    SystemPower *power = nullptr;
-    // The real-time clock's wake alarm, set for the next timer before a
-    // timer's shut-down. Null: no wake-up is set. Must outlive the window.
-    const RtcWakeAlarm *wakeAlarm = nullptr;
-    // Clocks the supervision pass (QtTickSource in the program). Null: no
-    // pass runs. Must outlive the window.
-    TickSource *supervisionTicks = nullptr;
-};
-
-class CRecorderDlg : private ReceiverListener, private TimerSchedulerListener, private TimerReceiver {
+class CRecorderDlg : private ReceiverListener, private TimerSchedulerListener {
 public:
     // What the window works with.
     using Setup = RecorderDlgSetup;
@@ -227,7 +200,6 @@ private:
     // The engine's updates on the board, then whether the recording ended.
     void ApplyEngineUpdates(EngineUpdates &&updates);
 
-    bool ReceiverPresent() const override;
     // Record's start case; false when it did not start.
     bool StartRecording();
     // The window's work before any start: controls, the receiver's remote and
@@ -247,14 +219,14 @@ private:
     void ChannelListLoaded(const std::vector<std::string> &names, int tunedIndex) override;
     void ReceiverLost() override;
     void TunedChannelRead(int index) override;
+    void TunedChannelShown(int index) override;
     void ShowClock();
-    void PanicModeRename();
     void OnHelperTick();
     // Stops the recording for the supervision (receiver silent, channel
     // changed), as Stop does, but without deactivating a repeating timer.
     void StopUnplanned();
 
-    // ---- the scheduler's listener and receiver ------------------------------------------
+    // ---- the scheduler's listener ----------------------------------------------------
     void TimerLog(const std::string &line) override;
     void TimerArmed(const std::string &fileBase) override;
     void TimerRecordingStopping() override;
@@ -267,14 +239,6 @@ private:
     bool SuperviseBeforeTimers() override;
     void SuperviseManualMode() override;
     void SuperviseAfterTimers() override;
-    void TuneChannel(uint16_t number) override;
-    void ShowTunedChannel() override;
-    std::string NameOfChannel(uint16_t number) const override;
-    void ShowPanelText(const char *text8) override;
-    void SwitchOff() override;
-    // The path chosen with the Timer dialog's "...": refused with a message
-    // when the timer file cannot hold it, then the save dialog's checks.
-    bool AcceptTimerFileName(const std::string &path);
 
     CRecorderApp *m_pApp;
     MainView *m_pView;

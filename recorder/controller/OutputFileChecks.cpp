@@ -2,6 +2,8 @@
 
 #include "platform/File.h"
 #include "platform/FileProbe.h"
+#include "timers/TimerDialogModel.h"
+#include "timers/Windows1252.h"
 
 #include <string_view>
 
@@ -111,6 +113,16 @@ std::string PanicModeFileBase(const std::string &currentBase, const std::string 
             c = '_';
     }
     return folder + name;
+}
+
+bool AcceptTimerFileName(MainView &view, const std::string &path)
+{
+    std::string offending;
+    if (!FitsWindows1252(path, &offending)) {
+        view.ShowMessage(FileNameRefusal(offending), kTimerDialogCaption, MessageIcon::Warning);
+        return false;
+    }
+    return AcceptSaveDialogName(view, path);
 }
 
 OutputCheck CheckOutputNames(MainView &view, const std::string &base, const OutputChoices &choices)

@@ -35,6 +35,12 @@ inline bool AcceptSaveDialogName(MainView &view, const std::string &path)
     return ExistenceTests(view, SaveDialogFileNames(path));
 }
 
+// The Timer dialog's check of a path chosen with its "...": refused with a
+// message when the timer file cannot hold it (a character outside Windows
+// code page 1252), then the save dialog's checks. True accepts it.
+// User-interface thread.
+bool AcceptTimerFileName(MainView &view, const std::string &path);
+
 // The outcome of the check before a manual start.
 struct OutputCheck {
     bool go = false;              // false: the start is abandoned

@@ -195,6 +195,17 @@ std::optional<int> ReceiverSession::ReadTunedChannel()
     return ChannelIndexOf(current.channel);
 }
 
+void ReceiverSession::ShowTunedChannel()
+{
+    if (const std::optional<int> index = ReadTunedChannel())
+        listener_.TunedChannelShown(*index);
+}
+
+std::string ReceiverSession::NameOfChannel(uint16_t number) const
+{
+    return number >= 1 && number <= channels_.size() ? ChannelName(channels_[number - 1]) : std::string();
+}
+
 void ReceiverSession::Watch()
 {
     DvbCurrentChannel current{};

@@ -2,13 +2,15 @@
 // library binding, brings the receiver up with its start-up checks, keeps
 // the receiver's channel table, watches that the receiver still answers and
 // carries the receiver's menu commands (SCSI mode, remote control, speed
-// test, bus rescan, front-panel text, switch-off). It knows no window: what
+// test, bus rescan, front-panel text, switch-off). It is also the receiver
+// the timer scheduler tunes and switches off. It knows no window: what
 // happens goes to a ReceiverListener, and the caller decides what the
 // window shows. Everything here runs on the user-interface thread.
 #pragma once
 
 #include "platform/Process.h"
 #include "quelmarscsi.h"
+#include "services/TimerScheduler.h"
 
 #include <cstdint>
 #include <functional>
@@ -49,13 +51,16 @@ public:
     // The watchdog read the tuned channel: its table index (0 when the
     // table lacks it).
     virtual void TunedChannelRead(int index) = 0;
+    // The channel a timer had tuned, read back: its table index (0 when
+    // the table lacks it), for the channel list to show.
+    virtual void TunedChannelShown(int index) = 0;
 };
 
 // What the multiplexer found at bring-up: true when it is usable. Logs its
 // version, or why the recorder records raw streams only.
 bool ReportMultiplexer(const RemuxerBinding &remuxer, const std::function<void(const std::string &)> &log);
 
-class ReceiverSession {
+class ReceiverSession final : public TimerReceiver {
 public:
     using MakeReceiver = std::function<std::unique_ptr<ReceiverLibrary>()>;
 
@@ -85,6 +90,7 @@ public:
     ReceiverLibrary *Binding() const { return receiver_.get(); }
     // A receiver was found and may be called.
     bool Present() const;
+    bool ReceiverPresent() const override { return Present(); }
 
     // ---- channels --------------------------------------------------------------
     // The channel table of the last bring-up; empty without a receiver.
@@ -97,9 +103,15 @@ public:
     // Tunes channel `number` (1-based, as the timer entries keep it).
     // Nothing without a receiver.
     void SetChannel(uint16_t number);
+    void TuneChannel(uint16_t number) override { SetChannel(number); }
     // The tuned channel's table index; std::nullopt without a receiver or
     // when it did not answer.
     std::optional<int> ReadTunedChannel();
+    // Reports TunedChannelShown when the receiver answered.
+    void ShowTunedChannel() override;
+    // The name of channel `number` (1-based) in the table; empty when the
+    // table has no such channel.
+    std::string NameOfChannel(uint16_t number) const override;
 
     // ---- supervision -----------------------------------------------------------
     // One watchdog pass: reports ReceiverLost (after logging "does not
@@ -112,9 +124,9 @@ public:
     // Locks (true) or frees the receiver's remote control.
     void LockRemote(bool lock);
     // Shows eight characters on the receiver's front panel.
-    void ShowPanelText(const char *text8);
+    void ShowPanelText(const char *text8) override;
     // Switches the receiver off.
-    void SwitchOff();
+    void SwitchOff() override;
     // Measures the transfer rate; the text for the message box: the rate
     // or "Speed Test failed!".
     std::string SpeedTest();

@@ -34,10 +34,11 @@ public:
     // the end of a recording enables). Both must outlive this object.
     RecordingControls(RecorderView &view, const RecordingContext &context) : view_(view), context_(context) {}
 
-    // Timer mode is on: the end of a recording leaves the recording controls
-    // to the supervision and runs `stoppedInTimerMode`. Written on the
-    // user-interface thread, read on the recording thread.
-    Flag timerMode;
+    // Timer mode's flag (the scheduler's): while it is on, the end of a
+    // recording leaves the recording controls to the supervision and runs
+    // `stoppedInTimerMode`. Read on the recording thread; set before the
+    // first recording starts.
+    FlagReader timerMode;
     // Run on the recording thread when a recording ends in timer mode (it
     // posts the next-timer report to the user-interface thread). Set before
     // the first recording starts.

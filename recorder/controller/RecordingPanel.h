@@ -103,6 +103,10 @@ public:
     // recording takes for its next split file.
     void OnBrowse();
 
+    // Panic mode between recordings: the file field (and the settings' file)
+    // becomes the channel selected in the channel list and the time now.
+    void PanicModeRename();
+
     // A recording as the fields and the menu describe it now.
     RecordingRequest Request() const;
 

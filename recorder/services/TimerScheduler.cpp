@@ -55,14 +55,14 @@ void TimerScheduler::SupervisionPass()
 {
     if (!listener_.SuperviseBeforeTimers())
         return;
-    if (on_) {
+    if (on_.Get()) {
         TimerModeStep();
     } else {
         listener_.SuperviseManualMode();
         if (recording_.Ready() && shutdownPending_ && RunShutdown(false))
             return;
     }
-    if (recording_.Ready() && shutdownPending_ && (current_ == nullptr || !on_) && RunShutdown(true))
+    if (recording_.Ready() && shutdownPending_ && (current_ == nullptr || !on_.Get()) && RunShutdown(true))
         return;
     listener_.SuperviseAfterTimers();
 }
@@ -184,7 +184,7 @@ void TimerScheduler::FinishHandOver()
         // supervision takes a difference for a channel changed by hand.
         receiver_.ShowTunedChannel();
     }
-    if (!next.startNow || !on_ || !recording_.Ready())
+    if (!next.startNow || !on_.Get() || !recording_.Ready())
         return; // the passes count down (or arm again)
     countdown_ = 0;
     StartRecording(); // not started: the next pass arms again
@@ -201,7 +201,7 @@ void TimerScheduler::RecordingTornDown()
 
 void TimerScheduler::GiveUpCurrentTimer()
 {
-    if (!on_ || !current_)
+    if (!on_.Get() || !current_)
         return;
     SaveTimers([this] {
         if (!current_)
@@ -218,7 +218,7 @@ void TimerScheduler::GiveUpCurrentTimer()
 
 void TimerScheduler::StopCurrentTimer()
 {
-    if (!on_ || !current_)
+    if (!on_.Get() || !current_)
         return;
     SaveTimers([this] {
         if (!current_)
@@ -246,7 +246,7 @@ void TimerScheduler::ForgetRemovedTimer()
 
 void TimerScheduler::SetTimerMode(bool on)
 {
-    on_ = on;
+    on_.Set(on);
     if (on) {
         current_ = nullptr;
         Log("timer enabled");
@@ -321,7 +321,7 @@ void TimerScheduler::EditTimers(std::vector<std::string> channelNames, int selec
         if (!current_)
             ForgetRemovedTimer();
     }
-    if (on_ && recording_.Ready())
+    if (on_.Get() && recording_.Ready())
         ShowNextTimer();
 }
 
@@ -350,7 +350,7 @@ void TimerScheduler::PickUpStoreChanges()
 {
     if (dialogOpen_ || !PickUpTimerStoreChanges(list_, StoreHooks()))
         return;
-    if (on_ && recording_.Ready())
+    if (on_.Get() && recording_.Ready())
         ShowNextTimer();
 }
 

@@ -13,6 +13,7 @@
 // runs on the user-interface thread. Qt-free.
 #pragma once
 
+#include "engine/RecordingContext.h"
 #include "platform/RtcWakeAlarm.h"
 #include "platform/SystemPower.h"
 #include "platform/TickSource.h"
@@ -148,7 +149,10 @@ public:
     // timer is given up with the shut-down it asked for). The caller has
     // checked that the recorder is ready.
     void SetTimerMode(bool on);
-    bool TimerModeOn() const { return on_; }
+    bool TimerModeOn() const { return on_.Get(); }
+    // Timer mode's flag for the recording thread, which leaves the controls
+    // to the supervision at the end of a timer-mode recording. Any thread.
+    FlagReader TimerModeReader() const { return on_.Reader(); }
     // Reads the store again after a bring-up; no entry is current then.
     void LoadStore();
     // Moves repeating timers on (saving the list when one moved) and logs the
@@ -231,7 +235,7 @@ private:
     int64_t startDueAt_ = 0;         // the second the countdown ends when no pass is lost
     std::string timerBase_;          // the armed entry's file base (its date added)
     TimerHandOver handOver_;         // the entry armed while a timer recording is torn down
-    bool on_ = false;
+    Flag on_;                        // timer mode
     bool supervising_ = false;
     bool dialogOpen_ = false;
     bool shutdownPending_ = false;

@@ -10,7 +10,7 @@ using Events = std::vector<std::string>;
 namespace {
 
 // Every report as one line: "log <text>", "found", "channels <names>@<index>",
-// "lost", "tuned <index>".
+// "lost", "tuned <index>", "shown <index>".
 class RecordingListener : public ReceiverListener {
 public:
     void ReceiverLog(const std::string &line) override { events.push_back("log " + line); }
@@ -29,6 +29,7 @@ public:
             onLost();
     }
     void TunedChannelRead(int index) override { events.push_back("tuned " + std::to_string(index)); }
+    void TunedChannelShown(int index) override { events.push_back("shown " + std::to_string(index)); }
 
     Events events;
     std::function<void()> onLost;
@@ -148,7 +149,23 @@ TEST_F(SessionTest, WatchdogReportsTheTunedChannelOrTheLoss)
         session_.Watch();
         EXPECT_EQ(listener_.events, c.events);
         EXPECT_EQ(session_.ReadTunedChannel(), c.read);
+        // What a timer's tuning shows: the same index, and no stop.
+        listener_.events.clear();
+        session_.ShowTunedChannel();
+        EXPECT_EQ(listener_.events, c.read ? Events{"shown " + std::to_string(*c.read)} : Events{});
     }
+}
+
+TEST_F(SessionTest, TimerEntriesNameChannelsByTheirNumber)
+{
+    ASSERT_TRUE(session_.BringUp(0));
+    const TimerReceiver &receiver = session_;
+    const struct {
+        uint16_t number;
+        std::string name;
+    } cases[] = {{0, ""}, {1, "Eins"}, {4, "Vier"}, {5, "A/B: 1"}, {6, ""}, {65535, ""}};
+    for (const auto &c : cases)
+        EXPECT_EQ(receiver.NameOfChannel(c.number), c.name) << c.number;
 }
 
 TEST_F(SessionTest, LostReceiverMayBeBroughtUpFromTheReport)

@@ -61,7 +61,9 @@ TEST_P(EndOfRecording, ReturnsTheControlsForTheMode)
     context.multiplexerAvailable.Set(c.multiplexer);
     context.outputs = c.outputs;
     RecordingControls controls(view, context);
-    controls.timerMode.Set(c.timerMode);
+    Flag timerMode;
+    timerMode.Set(c.timerMode);
+    controls.timerMode = timerMode.Reader();
     int nextTimerReports = 0;
     controls.stoppedInTimerMode = [&] { ++nextTimerReports; };
 
