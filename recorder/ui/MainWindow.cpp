@@ -5,15 +5,14 @@
 #include "ui/CMyFileDialog.h"
 #include "ui/CTimerDlg.h"
 #include "ui/DialogStyle.h"
+#include "ui/DialogWidgets.h"
 #include "ui/ModalHooks.h"
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFocusEvent>
-#include <QGroupBox>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,7 +20,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QShortcutEvent>
 #include <QSignalBlocker>
 #include <QTimeEdit>
@@ -32,9 +30,6 @@ namespace quelmar {
 namespace {
 
 constexpr int kMillisecondsPerSecond = 1000;
-constexpr int kButtonIconSizePx = 16;
-// Rows of a dropped-down list are a character height plus this, pixels.
-constexpr int kDropListRowPaddingPx = 2;
 // The object name of the window: its dialog template.
 constexpr char kDialogTemplateName[] = "102";
 
@@ -142,8 +137,12 @@ MainWindow::~MainWindow()
 void MainWindow::BuildControls(QWidget *client)
 {
     for (const DialogItem &item : MainDialogItems()) {
-        QWidget *widget = CreateItem(item, client);
+        QWidget *widget = CreateDialogWidget(item, client, units_);
         widget->setStyle(style_);
+        if (item.kind == ItemKind::Edit)
+            widget->installEventFilter(this); // the number fields' focus loss
+        if (item.kind == ItemKind::LogList)
+            log_ = static_cast<QListWidget *>(widget);
         QRect rect = units_.ToPixels(item.rect);
         // A drop list's rectangle includes its dropped-down list.
         if (item.kind == ItemKind::DropList)
@@ -158,77 +157,6 @@ void MainWindow::BuildControls(QWidget *client)
         controls_[id] = Control{&item, widget};
         ConnectInput(item, widget);
     }
-}
-
-QWidget *MainWindow::CreateItem(const DialogItem &item, QWidget *client)
-{
-    const QString caption = QString::fromUtf8(item.caption);
-    switch (item.kind) {
-    case ItemKind::DropList: {
-        auto *combo = new QComboBox(client);
-        const QRect full = units_.ToPixels(item.rect);
-        const int rows = (full.height() - combo->sizeHint().height()) / (units_.CharHeight() + kDropListRowPaddingPx);
-        combo->setMaxVisibleItems(std::max(1, rows));
-        return combo;
-    }
-    case ItemKind::StaticText:
-    case ItemKind::Label: {
-        auto *label = new QLabel(caption, client);
-        label->setTextFormat(Qt::PlainText);
-        switch (item.align) {
-        case TextAlign::Left: label->setAlignment(Qt::AlignLeft | Qt::AlignTop); break;
-        case TextAlign::Right: label->setAlignment(Qt::AlignRight | Qt::AlignTop); break;
-        case TextAlign::RightWrapped:
-            label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-            label->setWordWrap(true);
-            break;
-        }
-        return label;
-    }
-    case ItemKind::Edit:
-    case ItemKind::ReadOnlyEdit: {
-        auto *edit = new QLineEdit(client);
-        edit->setReadOnly(item.kind == ItemKind::ReadOnlyEdit);
-        if (item.kind == ItemKind::Edit)
-            edit->installEventFilter(this);
-        return edit;
-    }
-    case ItemKind::CheckBox: return new QCheckBox(caption, client);
-    case ItemKind::PushButton:
-    case ItemKind::IconButton: {
-        auto *button = new QPushButton(client);
-        if (item.kind == ItemKind::IconButton) {
-            button->setIcon(ButtonIconFor(item.icon));
-            button->setIconSize(QSize(kButtonIconSizePx, kButtonIconSizePx));
-        }
-        return button;
-    }
-    case ItemKind::TimePicker: {
-        auto *picker = new QTimeEdit(client);
-        picker->setDisplayFormat(QStringLiteral("HH:mm:ss"));
-        picker->setWrapping(true);
-        // A typed time counts when the field is left, not at every digit.
-        picker->setKeyboardTracking(false);
-        return picker;
-    }
-    case ItemKind::ListBox: return new QListWidget(client);
-    case ItemKind::LogList: {
-        auto *list = new QListWidget(client);
-        list->setSelectionMode(QAbstractItemView::NoSelection);
-        list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        list->setUniformItemSizes(true);
-        log_ = list;
-        return list;
-    }
-    case ItemKind::GroupBox: return new QGroupBox(caption, client);
-    case ItemKind::Picture: {
-        auto *picture = new QLabel(client);
-        picture->setPixmap(PictureArt(units_.ToPixels(item.rect).size(), qApp->devicePixelRatio()));
-        return picture;
-    }
-    }
-    return new QWidget(client);
 }
 
 void MainWindow::BuildMenu()

@@ -91,7 +91,6 @@ private:
     };
 
     void BuildControls(QWidget *client);
-    QWidget *CreateItem(const DialogItem &item, QWidget *client);
     void BuildMenu();
     void ConnectInput(const DialogItem &item, QWidget *widget);
     // Runs a handler of the controller for the user's input on control `id`,
