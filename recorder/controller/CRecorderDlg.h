@@ -3,9 +3,10 @@
 // It owns the receiver session, the multiplexer binding and the recording
 // service, and makes every decision of the window; the ControlBoard keeps
 // the state of every control and menu item, and a MainView shows that state
-// and reports the user's input as the handler calls below. Timer mode, the timer list and the
-// supervision pass's clock belong to the TimerScheduler; the window turns
-// its events into control states and log lines and lends it the receiver.
+// and reports the user's input as the handler calls below. Timer mode, the
+// timer list and the supervision pass's clock belong to the TimerScheduler,
+// which tunes through the receiver session; the window turns its events
+// into control states and log lines.
 // Everything here runs on the user-interface thread; the engine's updates
 // arrive through the EngineBridge and UiDispatcher.
 //
