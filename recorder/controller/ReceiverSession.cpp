@@ -281,7 +281,7 @@ ReceiverSession::Rescan ReceiverSession::StartRescan()
 
 bool ReceiverSession::HelperEnded()
 {
-    if (helper_ && helper_->ExitCode() == ChildProcess::kStillActive)
+    if (helper_ && helper_->ExitCode() == kStillActive)
         return false;
     helper_.reset();
     return true;

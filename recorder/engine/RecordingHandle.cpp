@@ -18,10 +18,10 @@ void StopRecording(std::unique_ptr<WorkerThread> pollingThread, RecordingContext
 {
     context.recording.Set(false);
     if (pollingThread) {
-        if (pollingThread->ExitCode() == WorkerThread::kStillActive) {
+        if (pollingThread->ExitCode() == kStillActive) {
             LogEvent("waiting for polling thread to terminate...");
             int countdown = kStopWaitsPerAttempt;
-            while (pollingThread->ExitCode() == WorkerThread::kStillActive) {
+            while (pollingThread->ExitCode() == kStillActive) {
                 if (--countdown == 0) {
                     LogEvent("stop bug: Polling thread still running... trying to kill the thread...");
                     countdown = kStopWaitsPerAttempt;
@@ -62,7 +62,7 @@ RecordingHandle &RecordingHandle::operator=(RecordingHandle &&other) noexcept
     return *this;
 }
 
-uint32_t RecordingHandle::ExitCode() const { return thread_ ? thread_->ExitCode() : WorkerThread::kStillActive; }
+uint32_t RecordingHandle::ExitCode() const { return thread_ ? thread_->ExitCode() : kStillActive; }
 
 bool RecordingHandle::WaitFor(uint32_t timeoutMs) { return !thread_ || thread_->WaitFor(timeoutMs); }
 
@@ -76,7 +76,7 @@ void RecordingHandle::Forget()
 {
     if (!thread_)
         return;
-    if (thread_->ExitCode() == WorkerThread::kStillActive)
+    if (thread_->ExitCode() == kStillActive)
         thread_->Abandon(); // it ends on its own; its copies keep what it uses alive
     thread_.reset();
 }

@@ -64,7 +64,7 @@ public:
     // True when a recording thread was started (and not forgotten).
     explicit operator bool() const { return thread_ != nullptr; }
     // The thread's result once it ended (kRecordingOk, kRecordingFailed),
-    // WorkerThread::kStillActive before.
+    // kStillActive before.
     uint32_t ExitCode() const;
     // Waits up to timeoutMs for the end; true when it ended.
     bool WaitFor(uint32_t timeoutMs);

@@ -3,6 +3,8 @@
 // without waiting for it.
 #pragma once
 
+#include "platform/StillActive.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -43,9 +45,6 @@ std::string ProgramDirectory();
 // its end has been seen.
 class ChildProcess {
 public:
-    // Exit code reported while the child runs.
-    static constexpr uint32_t kStillActive = 259;
-
     // Starts the program at `path` with no arguments, the process's
     // environment, working directory and open descriptors. std::nullopt with
     // the system's error number in *error when it could not be started

@@ -2,6 +2,8 @@
 // exit code stays readable after it ended.
 #pragma once
 
+#include "platform/StillActive.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,9 +22,6 @@ enum class ThreadPriority {
 
 class WorkerThread {
 public:
-    // Exit code reported while the thread has not ended (also before resume).
-    static constexpr uint32_t kStillActive = 259;
-
     // Longest thread name the system keeps, in characters.
     static constexpr size_t kMaxNameChars = 15;
 
@@ -42,7 +41,8 @@ public:
 
     // Starts the thread. Only the first call has an effect.
     void Resume();
-    // The body's result once it returned, kStillActive before.
+    // The body's result once it returned, kStillActive before (also before
+    // resume).
     uint32_t ExitCode() const;
     // Waits up to timeoutMs for the end. Returns true when the thread ended
     // (or was never resumed and so will never run).

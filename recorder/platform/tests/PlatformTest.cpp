@@ -85,7 +85,7 @@ TEST(WorkerThread, RunsOnlyAfterResumeAndKeepsItsExitCode)
             return 4711u;
         },
         ThreadPriority::TimeCritical);
-    EXPECT_EQ(thread.ExitCode(), WorkerThread::kStillActive);
+    EXPECT_EQ(thread.ExitCode(), kStillActive);
     EXPECT_FALSE(ran);
     thread.Resume();
     thread.Join();
@@ -105,7 +105,7 @@ TEST(WorkerThread, WaitForReportsAThreadThatHasNotEnded)
         ThreadPriority::Normal);
     thread.Resume();
     EXPECT_FALSE(thread.WaitFor(20));
-    EXPECT_EQ(thread.ExitCode(), WorkerThread::kStillActive);
+    EXPECT_EQ(thread.ExitCode(), kStillActive);
     release.Set();
     EXPECT_TRUE(thread.WaitFor(60000));
     EXPECT_EQ(thread.ExitCode(), 1u);

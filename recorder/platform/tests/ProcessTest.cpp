@@ -65,9 +65,9 @@ TEST(Process, HelperIsWatchedWithoutWaiting)
     fs::permissions(dir / "helper", fs::perms::owner_all);
     auto helper = ChildProcess::Spawn((dir / "helper").string());
     ASSERT_TRUE(helper);
-    EXPECT_EQ(helper->ExitCode(), ChildProcess::kStillActive); // blocked on the FIFO
+    EXPECT_EQ(helper->ExitCode(), kStillActive); // blocked on the FIFO
     std::ofstream(fifo) << "go\n";
-    while (helper->ExitCode() == ChildProcess::kStillActive)
+    while (helper->ExitCode() == kStillActive)
         std::this_thread::yield();
     EXPECT_EQ(helper->ExitCode(), 3u);
     fs::remove_all(dir);
