@@ -33,6 +33,17 @@ inline std::vector<std::string> programEnvironment(const std::filesystem::path &
     return env;
 }
 
+// Writes the settings of a program run below `dir` (see programEnvironment)
+// as the settings file of `instance` ("" for the unnamed one): the
+// "[Settings]" group with `lines`.
+inline void storeSettings(const std::filesystem::path &dir, const std::string &lines, const std::string &instance = "")
+{
+    const std::filesystem::path folder = dir / "config" / "Pellix Soft";
+    std::filesystem::create_directories(folder);
+    const std::string name = instance.empty() ? "QuelmarRecorder.conf" : "QuelmarRecorder-" + instance + ".conf";
+    std::ofstream(folder / name) << "[Settings]\n" << lines;
+}
+
 // `strings` as the null-terminated vector posix_spawn takes; it points into
 // `strings`, which must outlive it.
 inline std::vector<char *> cStrings(std::vector<std::string> &strings)

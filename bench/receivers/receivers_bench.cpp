@@ -96,8 +96,7 @@ pid_t start(const fs::path &dir, const fs::path &config, int target, int seconds
     const fs::path own = dir / instance;
     fs::create_directories(own);
     // Normal priority for every instance, as for the one alone.
-    std::ofstream(dir / "config" / "Pellix Soft" / ("QuelmarRecorder-" + instance + ".conf"))
-        << "[Settings]\nPriority=32\n";
+    quelmar::bench::storeSettings(dir, "Priority=32\n", instance);
     const std::string program = std::string(QUELMAR_BIN_DIR) + "/QuelmarRecorder";
     std::vector<std::string> args{program,
                                   "--headless",
@@ -155,7 +154,6 @@ ProcessRun finish(pid_t pid, const fs::path &dir, int target)
 Round runRound(int count, int seconds, const fs::path &root, const fs::path &config)
 {
     const fs::path dir = root / ("round-" + std::to_string(count));
-    fs::create_directories(dir / "config" / "Pellix Soft");
     std::vector<pid_t> pids;
     for (int target = 0; target < count; ++target)
         pids.push_back(start(dir, config, target, seconds));

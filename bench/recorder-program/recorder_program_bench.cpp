@@ -128,8 +128,7 @@ ProgramRun runProgram(int seconds, const fs::path &dir)
 {
     ProgramRun run;
     // Normal priority, as the baseline has; stored settings of this run only.
-    fs::create_directories(dir / "config" / "Pellix Soft");
-    std::ofstream(dir / "config" / "Pellix Soft" / "QuelmarRecorder.conf") << "[Settings]\nPriority=32\n";
+    bench::storeSettings(dir, "Priority=32\n");
     const std::string program = std::string(QUELMAR_BIN_DIR) + "/QuelmarRecorder";
     const std::string log = (dir / "stdout.txt").string();
     std::vector<std::string> args{program,

@@ -134,9 +134,7 @@ public:
     explicit Recorder(const fs::path &dir) : dir_(dir)
     {
         fs::create_directories(dir / "out");
-        fs::create_directories(dir / "config" / "Pellix Soft");
-        std::ofstream(dir / "config" / "Pellix Soft" / "QuelmarRecorder.conf")
-            << "[Settings]\nPriority=32\nSave%20Audio=2\nSave%20Video=1\nSave%20Mux=1\n";
+        bench::storeSettings(dir, "Priority=32\nSave%20Audio=2\nSave%20Video=1\nSave%20Mux=1\n");
         std::vector<std::string> args{kProgram,      "--headless",       "--virtual-receiver",  "--listen",
                                       "127.0.0.1:0", "--recordings-dir", (dir / "out").string()};
         std::vector<std::string> env = bench::programEnvironment(dir);

@@ -317,10 +317,8 @@ int main(int argc, char **argv)
 
     const fs::path dir = fs::temp_directory_path() / ("quelmar-timer-soak-" + std::to_string(getpid()));
     fs::create_directories(dir / "out");
-    fs::create_directories(dir / "config" / "Pellix Soft");
     // Normal priority; the DVD multiplex only ("don't save" video and audio).
-    std::ofstream(dir / "config" / "Pellix Soft" / "QuelmarRecorder.conf")
-        << "[Settings]\nPriority=32\nSave%20Audio=0\nSave%20Video=0\nSave%20Mux=1\n";
+    quelmar::bench::storeSettings(dir, "Priority=32\nSave%20Audio=0\nSave%20Video=0\nSave%20Mux=1\n");
 
     // Whole seconds, as timers hold them.
     const time_t first = std::time(nullptr) + kFirstStartLeadSeconds + kRecordings;
