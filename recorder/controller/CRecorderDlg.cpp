@@ -538,7 +538,7 @@ void CRecorderDlg::SuperviseManualMode()
 {
     // Also while a recording is torn down: its files are named already.
     if (!m_pRecording->Active() && m_pApp->m_bPanicMode != 0)
-        m_pPanel->PanicModeRename();
+        m_pPanel->PanicModeRename(SelectedChannelName());
 }
 
 void CRecorderDlg::SuperviseAfterTimers()
@@ -573,6 +573,13 @@ void CRecorderDlg::TunedChannelRead(int index)
         m_currentOutcome = RecordingOutcome::ChannelChanged;
         StopUnplanned();
     }
+}
+
+std::string CRecorderDlg::SelectedChannelName() const
+{
+    // The list's index 0 is channel 1; no selection (-1) names no channel.
+    const int index = m_pBoard->Selection(ControlId::ChannelList);
+    return index < 0 ? std::string() : m_pSession->NameOfChannel(static_cast<uint16_t>(index + 1));
 }
 
 void CRecorderDlg::TunedChannelShown(int index) { m_pBoard->SetSelection(ControlId::ChannelList, index); }

@@ -221,6 +221,8 @@ private:
     void ReceiverLost() override;
     void TunedChannelRead(int index) override;
     void TunedChannelShown(int index) override;
+    // The name of the channel selected in the channel list; empty when none.
+    std::string SelectedChannelName() const;
     void ShowClock();
     void OnHelperTick();
     // Stops the recording for the supervision (receiver silent, channel

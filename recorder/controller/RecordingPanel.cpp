@@ -313,12 +313,10 @@ void RecordingPanel::OnBrowse()
     app_.m_strFile = *chosen;
 }
 
-void RecordingPanel::PanicModeRename()
+void RecordingPanel::PanicModeRename(const std::string &channelName)
 {
-    const int channel = board_.Selection(ControlId::ChannelList);
-    const auto &items = board_.Control(ControlId::ChannelList).items;
-    const std::string name = channel >= 0 && channel < static_cast<int>(items.size()) ? items[channel] : "";
-    const std::string base = PanicModeFileBase(board_.Control(ControlId::FileName).text, name, CTime::GetCurrentTime());
+    const std::string base =
+        PanicModeFileBase(board_.Control(ControlId::FileName).text, channelName, CTime::GetCurrentTime());
     board_.SetText(ControlId::FileName, base);
     app_.m_strFile = base;
 }

@@ -104,8 +104,9 @@ public:
     void OnBrowse();
 
     // Panic mode between recordings: the file field (and the settings' file)
-    // becomes the channel selected in the channel list and the time now.
-    void PanicModeRename();
+    // becomes `channelName` (the tuned channel's; may be empty) and the time
+    // now.
+    void PanicModeRename(const std::string &channelName);
 
     // A recording as the fields and the menu describe it now.
     RecordingRequest Request() const;
